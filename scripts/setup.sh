@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Makes sure the build tools are there: installs the Debian packages that are
+# missing when run as root, otherwise names them and stops.
+set -euo pipefail
+
+needed=(g++ cmake make libgtest-dev libbenchmark-dev)
+missing=()
+for package in "${needed[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
+    echo "Installing ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  else
+    echo "Please install these Debian packages first: ${missing[*]}"
+    echo "  sudo apt-get install ${missing[*]}"
+    exit 1
+  fi
+fi

@@ -1,0 +1,50 @@
+#include <algorithm>
+#include <limits>
+
+#include "app/files.hpp"
+#include "app/run.hpp"
+#include "io/trajectory.hpp"
+#include "model/steps.hpp"
+
+namespace twolocus {
+
+namespace {
+
+int32_t record_label(int64_t generation) {
+  return static_cast<int32_t>(
+      std::min<int64_t>(generation, std::numeric_limits<int32_t>::max()));
+}
+
+int write_failure(const std::string& name) {
+  std::printf("Could not write output file [%s].\n", name.c_str());
+  return 1;
+}
+
+bool write_progress(std::FILE* trajectory, int64_t generation, const population_counts& counts) {
+  std::fputc('.', stdout);
+  flush_all_streams();
+  return write_record(trajectory, record_label(generation), counts);
+}
+
+}  // namespace
+
+int run_generations(int64_t first_generation, const run_params& params,
+                    population_counts& current, population_counts& next, std::FILE* trajectory,
+                    const std::string& trajectory_name) {
+  int64_t generation = first_generation;
+  for (; generation < params.n; ++generation) {
+    mutate_population(current, next, params.rates_a, params.rates_b);
+    select_and_mate(current, next, params.fitness, params.generation_size);
+    if (generation % record_interval == 0 && !write_progress(trajectory, generation, next)) {
+      return write_failure(trajectory_name);
+    }
+    current = next;
+  }
+  if (generation % record_interval != 0 && !write_progress(trajectory, generation, next)) {
+    return write_failure(trajectory_name);
+  }
+  if (std::fclose(trajectory) != 0) return write_failure(trajectory_name);
+  return 0;
+}
+
+}  // namespace twolocus

@@ -1,0 +1,118 @@
+#include "io/trajectory.hpp"
+
+#include <array>
+
+#include "io/numbers.hpp"
+#include "model/genotype.hpp"
+
+namespace twolocus {
+
+void write_header(std::FILE* file) {
+  std::fputs("generation", file);
+  for (int index = 0; index < genotype_count; ++index) {
+    std::fprintf(file, "\t%s", genotype_label(index).data());
+  }
+  std::fputc('\n', file);
+}
+
+namespace {
+
+// Flushes every output stream; a failing standard output does not count.
+bool flush_all(std::FILE* file) {
+  std::fflush(nullptr);
+  return std::ferror(file) == 0;
+}
+
+}  // namespace
+
+bool write_record(std::FILE* file, int32_t label, const population_counts& counts) {
+  if (std::fprintf(file, "%d", label) < 0 || !flush_all(file)) return false;
+  for (const int32_t count : counts) {
+    if (std::fprintf(file, "\t%d", count) < 0 || !flush_all(file)) return false;
+  }
+  return std::fputc('\n', file) != EOF;
+}
+
+namespace {
+
+enum class line_reading { complete, incomplete };
+
+// Takes a record line; reads its label into `label` and up to 81 counts into
+// both arrays. Prints the first "m (where we left off)" message when
+// `announce` is set. Returns whether all 81 counts were there, and their
+// number in `entries`.
+line_reading read_record_line(char* line, bool announce, int32_t& label, int& entries,
+                              population_counts& current, population_counts& next) {
+  char* cursor = line;
+  const char* token = next_token(cursor, "\t");
+  label = token == nullptr ? 0 : c_atoi(token);
+  if (announce) {
+    std::printf("m (where we left off) is [%d].\n", label);
+    std::fflush(nullptr);
+  }
+  entries = 0;
+  if (token == nullptr) return line_reading::incomplete;
+  for (size_t index = 0; index < current.size(); ++index) {
+    token = next_token(cursor, "\t");
+    if (token == nullptr) return line_reading::incomplete;
+    current[index] = next[index] = c_atoi(token);
+    ++entries;
+  }
+  return line_reading::complete;
+}
+
+void print_neither(const char* name) {
+  std::printf(
+      "You have to reenter the parameters.  We can't checkpoint because neither of the last two "
+      "lines of [%s] are complete.\n",
+      name);
+}
+
+}  // namespace
+
+std::optional<int32_t> read_checkpoint(std::FILE* file, const char* name,
+                                       population_counts& current, population_counts& next) {
+  // Three buffers in turn: the last line, the one before it and the one being read.
+  std::array<line_buffer, 3> lines_kept;
+  size_t last = 0;
+  if (!read_line(file, lines_kept[last])) {
+    std::printf(
+        "You have to reenter the parameters.  We can't checkpoint because we've failed to read "
+        "even one line of [%s].\n",
+        name);
+    return std::nullopt;
+  }
+  size_t before_last = 2;
+  long long lines = 1;
+  for (size_t spare = 1; read_line(file, lines_kept[spare]); spare = (spare + 1) % 3) {
+    before_last = last;
+    last = spare;
+    ++lines;
+  }
+  std::fseek(file, 0, SEEK_END);
+  if (lines == 1) {
+    print_neither(name);
+    return std::nullopt;
+  }
+
+  int32_t label = 0;
+  int entries = 0;
+  if (read_record_line(lines_kept[last].data(), true, label, entries, current, next) ==
+      line_reading::incomplete) {
+    std::printf(
+        "The last line of [%s] is not complete (only %d entries).  Going to the second to last "
+        "line.\n",
+        name, entries);
+    if (lines == 2 ||
+        read_record_line(lines_kept[before_last].data(), false, label, entries, current, next) ==
+            line_reading::incomplete) {
+      print_neither(name);
+      return std::nullopt;
+    }
+  }
+  std::printf("m (where we left off) is [%d].\n", label);
+  std::fflush(nullptr);
+  return label;
+}
+
+}  // namespace twolocus

@@ -1,0 +1,34 @@
+// The two steps of a generation: mutation, then selection and mating.
+#pragma once
+
+#include <cstdint>
+
+#include "model/model.hpp"
+
+namespace twolocus {
+
+// Takes the current counts, a working array and both loci's rates. Every
+// individual, class by class in index order, makes four draws (slots 1..4)
+// and moves to the class its mutations lead to. On return `current` holds the
+// mutated population and `next` the same counts. Classes of count 0 or less
+// have no individuals. A class count is held at 2147483647 rather than
+// overflow (only a hand-made checkpoint can hold that many).
+void mutate_population(population_counts& current, population_counts& next,
+                       const mutation_rates& rates_a, const mutation_rates& rates_b);
+
+// Takes the mutated counts, a working array, the fitness table and the
+// generation size. Each class weighs the truncated product of its count and
+// its single-precision fitness (0 for a count or product below 0); then
+// `generation_size` offspring are drawn, each from two parents found by one
+// walk over the classes. On return `next` holds the offspring counts and
+// `current` is unspecified. A total weight of 0 leaves `next` all 0 and makes
+// no draws.
+void select_and_mate(population_counts& current, population_counts& next,
+                     const fitness_table& fitness, int32_t generation_size);
+
+// Takes a class count and its fitness; returns the class's selection weight:
+// count times the fitness rounded to single precision, truncated toward zero,
+// 0 when the count or the product is not positive, at most 2^56.
+int64_t selection_weight(int32_t count, double fitness);
+
+}  // namespace twolocus

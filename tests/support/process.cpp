@@ -1,0 +1,127 @@
+#include "support/process.hpp"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+
+namespace twolocus::testing {
+
+std::string binary_path() { return TWOLOCUS_BINARY; }
+
+std::filesystem::path source_path(const std::string& relative) {
+  return std::filesystem::path(TWOLOCUS_SOURCE_DIR) / relative;
+}
+
+namespace {
+
+std::string drain(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got <= 0) break;
+    text.append(buffer, static_cast<size_t>(got));
+  }
+  ::close(fd);
+  return text;
+}
+
+int wait_status(pid_t pid) {
+  int raw = 0;
+  while (::waitpid(pid, &raw, 0) < 0) {
+  }
+  return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+started_run spawn(const std::vector<std::string>& args, const std::filesystem::path& cwd,
+                  const std::string& program_name, int err_fd) {
+  int out_pipe[2];
+  if (::pipe(out_pipe) != 0) throw std::runtime_error("pipe failed");
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    ::dup2(out_pipe[1], 1);
+    if (err_fd >= 0) ::dup2(err_fd, 2);
+    ::close(out_pipe[0]);
+    ::close(out_pipe[1]);
+    if (::chdir(cwd.c_str()) != 0) ::_exit(127);
+    std::vector<char*> argv;
+    std::string name = program_name;
+    argv.push_back(name.data());
+    std::vector<std::string> copies = args;
+    for (auto& arg : copies) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    ::execv(binary_path().c_str(), argv.data());
+    ::_exit(127);
+  }
+  ::close(out_pipe[1]);
+  return {pid, out_pipe[0]};
+}
+
+}  // namespace
+
+run_result run_program(const std::vector<std::string>& args, const std::filesystem::path& cwd,
+                       const std::string& program_name) {
+  char err_name[] = "/tmp/twolocus-err-XXXXXX";
+  const int err_fd = ::mkstemp(err_name);
+  const started_run run = spawn(args, cwd, program_name, err_fd);
+  run_result result;
+  result.out = drain(run.out_fd);
+  result.status = wait_status(run.pid);
+  ::close(err_fd);
+  result.err = read_file(err_name);
+  ::unlink(err_name);
+  return result;
+}
+
+started_run start_program(const std::vector<std::string>& args, const std::filesystem::path& cwd,
+                          const std::string& program_name) {
+  return spawn(args, cwd, program_name, -1);
+}
+
+run_result finish_program(const started_run& run) {
+  run_result result;
+  result.out = drain(run.out_fd);
+  result.status = wait_status(run.pid);
+  return result;
+}
+
+temp_dir::temp_dir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "twolocus-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path = pattern;
+}
+
+temp_dir::~temp_dir() {
+  std::error_code ignored;
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ignored);
+  std::filesystem::remove_all(path, ignored);
+}
+
+std::string read_file(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_file(const std::filesystem::path& file, const std::string& text) {
+  std::ofstream out(file, std::ios::binary);
+  out << text;
+}
+
+std::string uniform_fitness_table(int code_column1, int code_column2) {
+  std::ostringstream table;
+  for (int index = 0; index < 81; ++index) {
+    table << (index % 3 + 1) << '\t' << (index / 3 % 3 + 1) << '\t' << (index / 9 % 3 + 1)
+          << '\t' << (index / 27 + 1) << '\t' << code_column1 << '\t' << code_column2 << '\n';
+  }
+  return table.str();
+}
+
+}  // namespace twolocus::testing

@@ -1,0 +1,62 @@
+// Test support: running the built program, temporary folders and files.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace twolocus::testing {
+
+// What a finished run of the program printed and how it ended.
+struct run_result {
+  std::string out;   // standard output
+  std::string err;   // standard error
+  int status = -1;   // exit status, or -1 when it did not exit normally
+};
+
+// Path of the program under test.
+std::string binary_path();
+
+// Path of a file of the source tree, given relative to its top.
+std::filesystem::path source_path(const std::string& relative);
+
+// Runs the program under test with `args` (argv[0] is `program_name`) in the
+// folder `cwd` and waits for it.
+run_result run_program(const std::vector<std::string>& args,
+                       const std::filesystem::path& cwd = std::filesystem::current_path(),
+                       const std::string& program_name = "twolocus");
+
+// A started run: its process id and the read end of its standard output.
+struct started_run {
+  pid_t pid = -1;
+  int out_fd = -1;
+};
+
+// Starts the program under test like run_program, without waiting.
+started_run start_program(const std::vector<std::string>& args, const std::filesystem::path& cwd,
+                          const std::string& program_name = "twolocus");
+
+// Reads the rest of a started run's output and waits for it; `status` is -1
+// when it was killed.
+run_result finish_program(const started_run& run);
+
+// A fresh empty folder, removed with everything in it at destruction.
+struct temp_dir {
+  temp_dir();
+  ~temp_dir();
+  temp_dir(const temp_dir&) = delete;
+  temp_dir& operator=(const temp_dir&) = delete;
+  std::filesystem::path path;
+  std::filesystem::path operator/(const std::string& name) const { return path / name; }
+};
+
+std::string read_file(const std::filesystem::path& file);
+void write_file(const std::filesystem::path& file, const std::string& text);
+
+// A fitness table of all 81 genotypes in index order, with two code
+// columns holding the same code on every line.
+std::string uniform_fitness_table(int code_column1, int code_column2);
+
+}  // namespace twolocus::testing
