@@ -6,7 +6,7 @@
 #include "io/numbers.hpp"
 #include "io/params.hpp"
 #include "io/trajectory.hpp"
-#include "model/random.hpp"
+#include "model/generation.hpp"
 
 namespace twolocus {
 
@@ -66,7 +66,7 @@ int fresh_run(int argc, char** argv) {
   population_counts next{};
   current[0] = params.generation_size;
   write_header(trajectory);
-  seed_draws(params.seed);
+  seed_generation(params.seed);
   std::printf("Doing the evolution (each dot = [%d] generations)...\n", record_interval);
   return run_generations(0, params, current, next, trajectory, trajectory_name);
 }

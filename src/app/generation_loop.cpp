@@ -4,7 +4,7 @@
 #include "app/files.hpp"
 #include "app/run.hpp"
 #include "io/trajectory.hpp"
-#include "model/steps.hpp"
+#include "model/generation.hpp"
 
 namespace twolocus {
 
@@ -33,8 +33,7 @@ int run_generations(int64_t first_generation, const run_params& params,
                     const std::string& trajectory_name) {
   int64_t generation = first_generation;
   for (; generation < params.n; ++generation) {
-    mutate_population(current, next, params.rates_a, params.rates_b);
-    select_and_mate(current, next, params.fitness, params.generation_size);
+    compute_generation(current, next, params);
     if (generation % record_interval == 0 && !write_progress(trajectory, generation, next)) {
       return write_failure(trajectory_name);
     }

@@ -1,5 +1,12 @@
-#include <cmath>
-#include <limits>
+// The selection and mating step, computed on raw draws. A parent's walk over
+// the classes subtracts each class's frequency from its draw until the
+// remainder falls below 0; that remainder is monotone in the draw, so the
+// class a walk ends in is a step function of the raw draw. Large generations
+// find it through integer cut points computed from that very walk, small
+// ones walk the classes of positive weight directly (a class of weight 0
+// leaves the remainder unchanged). Either way every draw value picks the
+// class the full walk picks, and the draws are made in the walk's order.
+#include <algorithm>
 
 #include "model/genotype.hpp"
 #include "model/random.hpp"
@@ -7,32 +14,147 @@
 
 namespace twolocus {
 
-int64_t selection_weight(int32_t count, double fitness) {
-  if (count <= 0) return 0;
-  // Rounding to single precision is part of the model; a value beyond the
-  // single range is an infinity, as the conversion gives on IEEE machines.
-  constexpr double single_max = static_cast<double>(std::numeric_limits<float>::max());
-  float single;
-  if (std::isnan(fitness)) return 0;
-  if (fitness > single_max) {
-    single = std::numeric_limits<float>::infinity();
-  } else if (fitness < -single_max) {
-    return 0;
-  } else {
-    single = static_cast<float>(fitness);
-  }
-  const double product = static_cast<double>(count) * static_cast<double>(single);
-  constexpr double weight_cap = 72057594037927936.0;  // 2^56
-  if (!(product > 0)) return 0;
-  if (product >= weight_cap) return static_cast<int64_t>(weight_cap);
-  return static_cast<int64_t>(product);
-}
-
 namespace {
 
-// The allele a parent passes on at one locus: the first slot's digit when
-// the draw is below one half, the second slot's otherwise.
-int passed_digit(int first, int second) { return uniform_draw() < 0.5 ? first : second; }
+// The classes of positive weight, in index order ("ranks"), with their
+// frequencies and what they pass on. Rank `size` stands for no parent.
+struct parent_classes {
+  int size = 0;
+  std::array<double, genotype_count> frequency{};
+  // Offspring index contributed by a parent of each rank, as first or second
+  // parent, by its two inheritance draws (bit 0: the locus-a draw was not
+  // below one half, bit 1: the same for locus b). No parent contributes 0.
+  std::array<std::array<int, 4>, genotype_count + 1> as_first{};
+  std::array<std::array<int, 4>, genotype_count + 1> as_second{};
+};
+
+void add_class(parent_classes& classes, int l, double frequency) {
+  const auto rank = static_cast<size_t>(classes.size++);
+  classes.frequency[rank] = frequency;
+  for (int bits = 0; bits < 4; ++bits) {
+    const int a = (bits & 1) ? index_digit(l, 2) : index_digit(l, 1);
+    const int b = (bits & 2) ? index_digit(l, 4) : index_digit(l, 3);
+    classes.as_first[rank][static_cast<size_t>(bits)] = a + 9 * b;
+    classes.as_second[rank][static_cast<size_t>(bits)] = 3 * a + 27 * b;
+  }
+}
+
+// The rank a parent's walk ends in for a raw draw.
+int walk_rank(const parent_classes& classes, int32_t draw) {
+  double t = draw / static_cast<double>(draw_max);
+  for (int rank = 0; rank < classes.size; ++rank) {
+    const double f = classes.frequency[static_cast<size_t>(rank)];
+    if (t < f) return rank;
+    t -= f;
+  }
+  return classes.size;
+}
+
+// Whether the walk for a raw draw has ended by the end of rank `last`.
+bool ended_by(const parent_classes& classes, uint32_t draw, int last) {
+  double t = draw / static_cast<double>(draw_max);
+  for (int rank = 0; rank <= last; ++rank) t -= classes.frequency[static_cast<size_t>(rank)];
+  return t < 0;
+}
+
+// Cut points: raw draws below cut[r] end their walk at rank r or before.
+// A coarse table by the draw's top bits gives the rank of the first draw of
+// each bucket, from where a draw steps over at most a few cut points.
+constexpr int bucket_shift = 21;
+constexpr size_t bucket_count = size_t{1} << (31 - bucket_shift);
+
+struct cut_table {
+  std::array<uint32_t, genotype_count + 1> cut{};
+  std::array<uint8_t, bucket_count> bucket_rank{};
+};
+
+void build_cuts(const parent_classes& classes, cut_table& table) {
+  uint32_t low = 0;
+  for (int rank = 0; rank < classes.size; ++rank) {
+    uint32_t high = uint32_t{1} << 31;
+    while (low < high) {
+      const uint32_t middle = low + (high - low) / 2;
+      if (ended_by(classes, middle, rank)) {
+        low = middle + 1;
+      } else {
+        high = middle;
+      }
+    }
+    table.cut[static_cast<size_t>(rank)] = low;
+  }
+  table.cut[static_cast<size_t>(classes.size)] = 0xffffffffu;
+  uint8_t rank = 0;
+  for (size_t bucket = 0; bucket < bucket_count; ++bucket) {
+    const auto first_draw = static_cast<uint32_t>(bucket << bucket_shift);
+    while (first_draw >= table.cut[rank]) ++rank;
+    table.bucket_rank[bucket] = rank;
+  }
+}
+
+int cut_rank(const cut_table& table, uint32_t draw) {
+  uint8_t rank = table.bucket_rank[draw >> bucket_shift];
+  while (draw >= table.cut[rank]) ++rank;
+  return rank;
+}
+
+// Whether cut points pay for themselves: building them costs about 31 walk
+// steps per rank and rank before it; walking costs, per parent, as many
+// steps as the rank it ends in.
+bool cuts_pay(const parent_classes& classes, int32_t generation_size) {
+  double mean_steps = 0;
+  for (int rank = 0; rank < classes.size; ++rank) {
+    mean_steps += (rank + 1) * classes.frequency[static_cast<size_t>(rank)];
+  }
+  const double build_steps = 31.0 * classes.size * (classes.size + 1) / 2 + bucket_count;
+  return 2.0 * generation_size * mean_steps > build_steps;
+}
+
+inline unsigned inheritance_bits(const int32_t* draw) {
+  return static_cast<unsigned>(draw[0] >= half_threshold) |
+         (static_cast<unsigned>(draw[1] >= half_threshold) << 1);
+}
+
+// Draws `generation_size` offspring into `next`, with `rank_of` mapping a
+// raw draw to the rank its walk ends in.
+template <typename rank_function>
+void draw_offspring(const parent_classes& classes, int32_t generation_size,
+                    population_counts& next, rank_function rank_of) {
+  const int none = classes.size;
+  constexpr int32_t batch_size = static_cast<int32_t>(draw_block / 6);
+  for (int32_t done = 0; done < generation_size;) {
+    const int32_t batch = std::min(generation_size - done, batch_size);
+    const int32_t* const first = draws_ahead(6 * static_cast<size_t>(batch));
+    const int32_t* draw = first;
+    for (int32_t child = 0; child < batch; ++child) {
+      const int first_rank = rank_of(static_cast<uint32_t>(draw[0]));
+      const int second_rank = rank_of(static_cast<uint32_t>(draw[1]));
+      draw += 2;
+      int index = 0;
+      // The parent of the lower rank makes its two draws first; the first
+      // parent goes first within a rank; no parent makes no draws.
+      if (first_rank <= second_rank) {
+        if (first_rank != none) {
+          index += classes.as_first[static_cast<size_t>(first_rank)][inheritance_bits(draw)];
+          draw += 2;
+        }
+        if (second_rank != none) {
+          index += classes.as_second[static_cast<size_t>(second_rank)][inheritance_bits(draw)];
+          draw += 2;
+        }
+      } else {
+        index += classes.as_second[static_cast<size_t>(second_rank)][inheritance_bits(draw)];
+        draw += 2;
+        if (first_rank != none) {
+          index += classes.as_first[static_cast<size_t>(first_rank)][inheritance_bits(draw)];
+          draw += 2;
+        }
+      }
+      ++next[static_cast<size_t>(index)];
+    }
+    skip_draws(static_cast<size_t>(draw - first));
+    done += batch;
+  }
+}
 
 }  // namespace
 
@@ -45,30 +167,23 @@ void select_and_mate(population_counts& current, population_counts& next,
     total += weight[l];
   }
   next.fill(0);
-  if (total == 0) return;  // extinct: no parent can be drawn
+  if (total == 0 || generation_size <= 0) return;  // extinct, or no offspring
   const double divisor = static_cast<double>(static_cast<float>(total));
 
-  for (int32_t child = 0; child < generation_size; ++child) {
-    int index = 0;
-    double t = uniform_draw();
-    double u = uniform_draw();
-    // One walk finds both parents: each remainder falls below 0 in the class
-    // that holds its parent and stays below 0 afterwards.
-    for (int l = 0; l < genotype_count; ++l) {
-      const double f = static_cast<double>(weight[static_cast<size_t>(l)]) / divisor;
-      if (t >= 0 && t < f) {
-        index += passed_digit(index_digit(l, 1), index_digit(l, 2));
-        index += 9 * passed_digit(index_digit(l, 3), index_digit(l, 4));
-      }
-      t -= f;
-      if (u >= 0 && u < f) {
-        index += 3 * passed_digit(index_digit(l, 1), index_digit(l, 2));
-        index += 27 * passed_digit(index_digit(l, 3), index_digit(l, 4));
-      }
-      u -= f;
-      if (t < 0 && u < 0) break;
-    }
-    ++next[static_cast<size_t>(index)];
+  parent_classes classes;
+  for (int l = 0; l < genotype_count; ++l) {
+    const int64_t w = weight[static_cast<size_t>(l)];
+    if (w > 0) add_class(classes, l, static_cast<double>(w) / divisor);
+  }
+  if (cuts_pay(classes, generation_size)) {
+    cut_table table;
+    build_cuts(classes, table);
+    draw_offspring(classes, generation_size, next,
+                   [&table](uint32_t draw) { return cut_rank(table, draw); });
+  } else {
+    draw_offspring(classes, generation_size, next, [&classes](uint32_t draw) {
+      return walk_rank(classes, static_cast<int32_t>(draw));
+    });
   }
 }
 

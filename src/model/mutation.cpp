@@ -1,3 +1,7 @@
+// The mutation step, computed on raw draws: each uniform comparison of the
+// step becomes a comparison of the raw draw with a precomputed integer
+// threshold, which decides the same way for every draw value.
+#include <algorithm>
 #include <limits>
 
 #include "model/genotype.hpp"
@@ -8,45 +12,94 @@ namespace twolocus {
 
 namespace {
 
-// One slot's draw: an allele-1 slot (digit 0) becomes allele 2 below the 1->2
-// rate and allele 3 below the sum of the 1->2 and 1->3 rates; an allele-2
-// slot becomes allele 3 below the 2->3 rate; allele 3 never changes. Returns
-// the change of the index, in units of the slot's weight.
-int slot_change(int digit, const mutation_rates& rates) {
-  double r = uniform_draw();
+// One locus's thresholds: below `to_2` an allele 1 becomes 2, else below
+// `to_3` it becomes 3; below `two_to_3` an allele 2 becomes 3.
+struct locus_thresholds {
+  uint32_t to_2;
+  uint32_t to_3;
+  uint32_t two_to_3;
+};
+
+locus_thresholds thresholds_of(const mutation_rates& rates) {
+  return {draw_threshold(rates[0]), draw_threshold(rates[0] + rates[2]), draw_threshold(rates[1])};
+}
+
+// Below this a draw may change a slot holding the given digit.
+uint32_t change_threshold(int digit, const locus_thresholds& t) {
+  if (digit == 0) return std::max(t.to_2, t.to_3);
+  if (digit == 1) return t.two_to_3;
+  return 0;
+}
+
+// The change of a slot's digit that a draw makes.
+int digit_change(int digit, uint32_t draw, const locus_thresholds& t) {
   if (digit == 0) {
-    if (r < rates[0]) return 1;
-    if (r < rates[0] + rates[2]) return 2;
+    if (draw < t.to_2) return 1;
+    if (draw < t.to_3) return 2;
   } else if (digit == 1) {
-    if (r < rates[1]) return 1;
+    if (draw < t.two_to_3) return 1;
   }
   return 0;
 }
 
-void add_one(int32_t& count) {
-  if (count < std::numeric_limits<int32_t>::max()) ++count;
+void discard_draws(int64_t count) {
+  while (count > 0) {
+    const auto take = static_cast<size_t>(std::min<int64_t>(count, draw_block));
+    draws_ahead(take);
+    skip_draws(take);
+    count -= static_cast<int64_t>(take);
+  }
 }
 
 }  // namespace
 
 void mutate_population(population_counts& current, population_counts& next,
                        const mutation_rates& rates_a, const mutation_rates& rates_b) {
-  next = current;
+  const locus_thresholds locus_a = thresholds_of(rates_a);
+  const locus_thresholds locus_b = thresholds_of(rates_b);
+  constexpr int64_t count_max = std::numeric_limits<int32_t>::max();
+  // Counts move in 64 bits. A class only gains individuals from classes of
+  // lower index, all visited before it, so holding it at the 32-bit maximum
+  // when its own turn comes equals holding every single gain there.
+  std::array<int64_t, genotype_count> moved{};
+  std::copy(current.begin(), current.end(), moved.begin());
+
   for (int j = 0; j < genotype_count; ++j) {
-    const int d1 = index_digit(j, 1), d2 = index_digit(j, 2);
-    const int d3 = index_digit(j, 3), d4 = index_digit(j, 4);
-    for (int32_t i = 0; i < current[static_cast<size_t>(j)]; ++i) {
-      int target = j;
-      target += slot_change(d1, rates_a) * slot_weight[0];
-      target += slot_change(d2, rates_a) * slot_weight[1];
-      target += slot_change(d3, rates_b) * slot_weight[2];
-      target += slot_change(d4, rates_b) * slot_weight[3];
-      if (target != j) {
-        --next[static_cast<size_t>(j)];
-        add_one(next[static_cast<size_t>(target)]);
+    const auto class_j = static_cast<size_t>(j);
+    moved[class_j] = std::min(moved[class_j], count_max);
+    const int32_t count = current[class_j];
+    if (count <= 0) continue;
+    const std::array<int, 4> digit = {index_digit(j, 1), index_digit(j, 2), index_digit(j, 3),
+                                      index_digit(j, 4)};
+    const std::array<const locus_thresholds*, 4> locus = {&locus_a, &locus_a, &locus_b, &locus_b};
+    std::array<uint32_t, 4> may_change{};
+    for (size_t slot = 0; slot < 4; ++slot) may_change[slot] = change_threshold(digit[slot], *locus[slot]);
+    if (may_change[0] == 0 && may_change[1] == 0 && may_change[2] == 0 && may_change[3] == 0) {
+      discard_draws(4 * static_cast<int64_t>(count));
+      continue;
+    }
+    for (int32_t done = 0; done < count;) {
+      const int32_t batch = std::min<int32_t>(count - done, static_cast<int32_t>(draw_block / 4));
+      const auto* draw = reinterpret_cast<const uint32_t*>(draws_ahead(4 * static_cast<size_t>(batch)));
+      for (int32_t i = 0; i < batch; ++i, draw += 4) {
+        if (((draw[0] < may_change[0]) | (draw[1] < may_change[1]) | (draw[2] < may_change[2]) |
+             (draw[3] < may_change[3])) == 0) {
+          continue;
+        }
+        int target = j;
+        for (size_t slot = 0; slot < 4; ++slot) {
+          target += digit_change(digit[slot], draw[slot], *locus[slot]) * slot_weight[slot];
+        }
+        if (target != j) {
+          --moved[class_j];
+          ++moved[static_cast<size_t>(target)];
+        }
       }
+      skip_draws(4 * static_cast<size_t>(batch));
+      done += batch;
     }
   }
+  for (size_t l = 0; l < next.size(); ++l) next[l] = static_cast<int32_t>(moved[l]);
   current = next;
 }
 
