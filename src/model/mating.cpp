@@ -120,6 +120,9 @@ template <typename rank_function>
 void draw_offspring(const parent_classes& classes, int32_t generation_size,
                     population_counts& next, rank_function rank_of) {
   const int none = classes.size;
+  // Offspring are tallied in four interleaved tables and summed at the end:
+  // one table would chain every increment of a common class on the last.
+  std::array<std::array<int32_t, genotype_count>, 4> tally{};
   constexpr int32_t batch_size = static_cast<int32_t>(draw_block / 6);
   for (int32_t done = 0; done < generation_size;) {
     const int32_t batch = std::min(generation_size - done, batch_size);
@@ -149,11 +152,12 @@ void draw_offspring(const parent_classes& classes, int32_t generation_size,
           draw += 2;
         }
       }
-      ++next[static_cast<size_t>(index)];
+      ++tally[static_cast<size_t>(child & 3)][static_cast<size_t>(index)];
     }
     skip_draws(static_cast<size_t>(draw - first));
     done += batch;
   }
+  for (size_t l = 0; l < next.size(); ++l) next[l] = tally[0][l] + tally[1][l] + tally[2][l] + tally[3][l];
 }
 
 }  // namespace

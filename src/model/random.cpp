@@ -7,14 +7,16 @@ namespace twolocus {
 
 namespace {
 
-constexpr size_t degree = 31;  // words of state
-constexpr size_t history = 37; // words the block recurrence looks back
+constexpr size_t degree = 31;        // words of state
+constexpr size_t history = 40;       // words the block recurrence looks back
+constexpr size_t generated = 4096;   // words computed per block
 
 // The stream's state: the last `history` words, then room for one block of
-// new words; and the outputs not yet consumed.
+// new words; and the outputs not yet consumed (fewer than `draw_block` left
+// over from before a block, then the block).
 struct stream_state {
-  std::array<uint32_t, history + draw_block> words{};
-  std::array<int32_t, 2 * draw_block> outputs{};
+  std::array<uint32_t, history + generated> words{};
+  std::array<int32_t, draw_block + generated> outputs{};
   size_t next = 0;
   size_t end = 0;
   bool seeded = false;
@@ -22,20 +24,23 @@ struct stream_state {
 
 stream_state stream;
 
-// Appends one block of outputs. Word i is w[i-31] + w[i-3]; applying that
-// rule to w[i-3] and then to w[i-6] gives w[i] = w[i-9] + w[i-31] + w[i-34] +
-// w[i-37], whose shortest lag of 9 lets eight words be computed side by
-// side. The state holds words whose index is at least 40, where both forms
-// agree.
+// Appends one block of outputs. Word i is w[i-3] + w[i-31]; applying that
+// rule to w[i-3], w[i-6] and w[i-9] in turn gives
+//   w[i] = w[i-12] + w[i-31] + w[i-34] + w[i-37] + w[i-40],
+// whose shortest lag of 12 lets four words be computed side by side, each
+// group reading whole groups computed three steps before (so the processor
+// can forward them from its store buffer). The state holds words whose index
+// is at least 43, where both forms agree.
 void generate_block() {
   uint32_t* w = stream.words.data();
-  for (size_t i = history; i < history + draw_block; ++i) {
-    w[i] = w[i - 9] + w[i - 31] + w[i - 34] + w[i - 37];
-  }
   int32_t* out = stream.outputs.data() + stream.end;
-  for (size_t i = 0; i < draw_block; ++i) out[i] = static_cast<int32_t>(w[history + i] >> 1);
-  stream.end += draw_block;
-  std::memmove(w, w + draw_block, history * sizeof(uint32_t));
+  for (size_t i = history; i < history + generated; ++i) {
+    const uint32_t word = w[i - 12] + w[i - 31] + w[i - 34] + w[i - 37] + w[i - 40];
+    w[i] = word;
+    out[i - history] = static_cast<int32_t>(word >> 1);
+  }
+  stream.end += generated;
+  std::memmove(w, w + generated, history * sizeof(uint32_t));
 }
 
 void refill() {

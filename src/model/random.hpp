@@ -19,7 +19,7 @@
 namespace twolocus {
 
 // Largest number of draws that one call of `draws_ahead` can promise.
-inline constexpr size_t draw_block = 2048;
+inline constexpr size_t draw_block = 1024;
 
 // Takes a seed; restarts the stream as srand(seed) restarts rand() (a seed
 // of 0 acts as 1).
