@@ -7,6 +7,7 @@
 // leaves the remainder unchanged). Either way every draw value picks the
 // class the full walk picks, and the draws are made in the walk's order.
 #include <algorithm>
+#include <cmath>
 
 #include "model/genotype.hpp"
 #include "model/random.hpp"
@@ -60,7 +61,7 @@ bool ended_by(const parent_classes& classes, uint32_t draw, int last) {
 // Cut points: raw draws below cut[r] end their walk at rank r or before.
 // A coarse table by the draw's top bits gives the rank of the first draw of
 // each bucket, from where a draw steps over at most a few cut points.
-constexpr int bucket_shift = 21;
+constexpr int bucket_shift = 19;
 constexpr size_t bucket_count = size_t{1} << (31 - bucket_shift);
 
 struct cut_table {
@@ -68,18 +69,55 @@ struct cut_table {
   std::array<uint8_t, bucket_count> bucket_rank{};
 };
 
+// The first raw draw in [low, 2^31] whose walk has not ended by rank `last`
+// (2^31 when every draw's has). The walk subtracts in double precision, so
+// the cut lies within a draw or two of draw_max times the rank's cumulative
+// frequency; a gallop from that estimate brackets it and bisection pins it,
+// always by the walk itself.
+uint32_t find_cut(const parent_classes& classes, int last, uint32_t low, double cumulative) {
+  constexpr uint32_t top = uint32_t{1} << 31;
+  const auto ended = [&](uint32_t draw) { return ended_by(classes, draw, last); };
+  const double estimate = std::ceil(cumulative * draw_max);
+  const uint32_t guess = estimate <= low   ? low
+                         : estimate >= top ? top
+                                           : static_cast<uint32_t>(estimate);
+  // Keep: walks of draws below `low` have ended; from `high` on (or at the
+  // top) they have not.
+  uint32_t high = guess;
+  if (guess < top && ended(guess)) {
+    low = guess + 1;
+    for (uint32_t step = 1;; step *= 2) {
+      high = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{low} + step, top));
+      if (high == top || !ended(high)) break;
+      low = high + 1;
+    }
+  } else {
+    for (uint32_t step = 1; high > low; step *= 2) {
+      const uint32_t probe = high - std::min(step, high - low);
+      if (ended(probe)) {
+        low = probe + 1;
+        break;
+      }
+      high = probe;
+    }
+  }
+  while (low < high) {
+    const uint32_t middle = low + (high - low) / 2;
+    if (ended(middle)) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  return low;
+}
+
 void build_cuts(const parent_classes& classes, cut_table& table) {
   uint32_t low = 0;
+  double cumulative = 0;
   for (int rank = 0; rank < classes.size; ++rank) {
-    uint32_t high = uint32_t{1} << 31;
-    while (low < high) {
-      const uint32_t middle = low + (high - low) / 2;
-      if (ended_by(classes, middle, rank)) {
-        low = middle + 1;
-      } else {
-        high = middle;
-      }
-    }
+    cumulative += classes.frequency[static_cast<size_t>(rank)];
+    low = find_cut(classes, rank, low, cumulative);
     table.cut[static_cast<size_t>(rank)] = low;
   }
   table.cut[static_cast<size_t>(classes.size)] = 0xffffffffu;
@@ -97,21 +135,23 @@ int cut_rank(const cut_table& table, uint32_t draw) {
   return rank;
 }
 
-// Whether cut points pay for themselves: building them costs about 31 walk
-// steps per rank and rank before it; walking costs, per parent, as many
+// Whether cut points pay for themselves: building them costs a few walks to
+// each rank and a pass over the buckets; walking costs, per parent, as many
 // steps as the rank it ends in.
 bool cuts_pay(const parent_classes& classes, int32_t generation_size) {
   double mean_steps = 0;
   for (int rank = 0; rank < classes.size; ++rank) {
     mean_steps += (rank + 1) * classes.frequency[static_cast<size_t>(rank)];
   }
-  const double build_steps = 31.0 * classes.size * (classes.size + 1) / 2 + bucket_count;
+  const double build_steps = 4.0 * classes.size * (classes.size + 1) / 2 + bucket_count;
   return 2.0 * generation_size * mean_steps > build_steps;
 }
 
+// Bit 0: the locus-a draw is not below one half; bit 1: the locus-b draw.
+// A raw draw is below one half exactly when it is below 2^30.
 inline unsigned inheritance_bits(const int32_t* draw) {
-  return static_cast<unsigned>(draw[0] >= half_threshold) |
-         (static_cast<unsigned>(draw[1] >= half_threshold) << 1);
+  static_assert(half_threshold == 1 << 30);
+  return (static_cast<unsigned>(draw[0]) >> 30) | ((static_cast<unsigned>(draw[1]) >> 30) << 1);
 }
 
 // Draws `generation_size` offspring into `next`, with `rank_of` mapping a
@@ -131,26 +171,20 @@ void draw_offspring(const parent_classes& classes, int32_t generation_size,
     for (int32_t child = 0; child < batch; ++child) {
       const int first_rank = rank_of(static_cast<uint32_t>(draw[0]));
       const int second_rank = rank_of(static_cast<uint32_t>(draw[1]));
-      draw += 2;
-      int index = 0;
-      // The parent of the lower rank makes its two draws first; the first
-      // parent goes first within a rank; no parent makes no draws.
-      if (first_rank <= second_rank) {
-        if (first_rank != none) {
-          index += classes.as_first[static_cast<size_t>(first_rank)][inheritance_bits(draw)];
-          draw += 2;
-        }
-        if (second_rank != none) {
-          index += classes.as_second[static_cast<size_t>(second_rank)][inheritance_bits(draw)];
-          draw += 2;
-        }
-      } else {
-        index += classes.as_second[static_cast<size_t>(second_rank)][inheritance_bits(draw)];
-        draw += 2;
-        if (first_rank != none) {
-          index += classes.as_first[static_cast<size_t>(first_rank)][inheritance_bits(draw)];
-          draw += 2;
-        }
+      // The parent of the lower rank makes its two draws first, the first
+      // parent first within a rank; no parent (rank `none`, which
+      // contributes 0) makes none.
+      const int second_goes_first = first_rank > second_rank;
+      const int32_t* first_draws = draw + 2 + 2 * second_goes_first;
+      const int32_t* second_draws = draw + 4 - 2 * second_goes_first;
+      const int index =
+          classes.as_first[static_cast<size_t>(first_rank)][inheritance_bits(first_draws)] +
+          classes.as_second[static_cast<size_t>(second_rank)][inheritance_bits(second_draws)];
+      // Advance by a predicted branch, not by arithmetic on the ranks: the
+      // next offspring's draws then need not wait for this one's lookups.
+      draw += 6;
+      if (first_rank == none || second_rank == none) [[unlikely]] {
+        draw -= 2 * (first_rank == none) + 2 * (second_rank == none);
       }
       ++tally[static_cast<size_t>(child & 3)][static_cast<size_t>(index)];
     }
@@ -158,6 +192,48 @@ void draw_offspring(const parent_classes& classes, int32_t generation_size,
     done += batch;
   }
   for (size_t l = 0; l < next.size(); ++l) next[l] = tally[0][l] + tally[1][l] + tally[2][l] + tally[3][l];
+}
+
+// Whether a parent of this rank passes on the same alleles whatever its
+// inheritance draws (homozygous at both loci).
+bool passes_one_genotype(const parent_classes& classes, int rank) {
+  const auto& first = classes.as_first[static_cast<size_t>(rank)];
+  return first[0] == first[1] && first[0] == first[2] && first[0] == first[3];
+}
+
+// Draws the offspring when a single class, homozygous at both loci, holds all
+// the weight: an offspring's genotype then depends only on which of its two
+// parents are found, so only the draws that find them need to be looked at.
+void draw_offspring_of_one_class(const parent_classes& classes, int32_t generation_size,
+                                 population_counts& next) {
+  const uint32_t cut = find_cut(classes, 0, 0, classes.frequency[0]);
+  const int first = classes.as_first[0][0];
+  const int second = classes.as_second[0][0];
+  constexpr int32_t batch_size = static_cast<int32_t>(draw_block / 6);
+  for (int32_t done = 0; done < generation_size;) {
+    const int32_t batch = std::min(generation_size - done, batch_size);
+    const auto* const draws = reinterpret_cast<const uint32_t*>(draws_ahead(6 * static_cast<size_t>(batch)));
+    // Usually every parent is found, each offspring takes six draws and all
+    // are of one genotype.
+    uint32_t all_found = 1;
+    for (size_t child = 0; child < static_cast<size_t>(batch); ++child) {
+      all_found &= static_cast<uint32_t>(draws[6 * child] < cut) & static_cast<uint32_t>(draws[6 * child + 1] < cut);
+    }
+    if (all_found != 0) {
+      next[static_cast<size_t>(first + second)] += batch;
+      skip_draws(6 * static_cast<size_t>(batch));
+    } else {
+      const uint32_t* draw = draws;
+      for (int32_t child = 0; child < batch; ++child) {
+        const bool first_found = draw[0] < cut;
+        const bool second_found = draw[1] < cut;
+        ++next[static_cast<size_t>((first_found ? first : 0) + (second_found ? second : 0))];
+        draw += 2 + 2 * int{first_found} + 2 * int{second_found};
+      }
+      skip_draws(static_cast<size_t>(draw - draws));
+    }
+    done += batch;
+  }
 }
 
 }  // namespace
@@ -179,7 +255,9 @@ void select_and_mate(population_counts& current, population_counts& next,
     const int64_t w = weight[static_cast<size_t>(l)];
     if (w > 0) add_class(classes, l, static_cast<double>(w) / divisor);
   }
-  if (cuts_pay(classes, generation_size)) {
+  if (classes.size == 1 && passes_one_genotype(classes, 0)) {
+    draw_offspring_of_one_class(classes, generation_size, next);
+  } else if (cuts_pay(classes, generation_size)) {
     cut_table table;
     build_cuts(classes, table);
     draw_offspring(classes, generation_size, next,

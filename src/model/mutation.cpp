@@ -42,6 +42,23 @@ int digit_change(int digit, uint32_t draw, const locus_thresholds& t) {
   return 0;
 }
 
+constexpr int32_t mutation_group = 16;
+
+// Whether any of `individuals` groups of four draws may change its slot.
+// Written as four independent or-reductions so that it runs on vectors.
+bool any_may_change(const uint32_t* draw, int32_t individuals,
+                    const std::array<uint32_t, 4>& may_change) {
+  uint32_t slot1 = 0, slot2 = 0, slot3 = 0, slot4 = 0;
+  const size_t count = 4 * static_cast<size_t>(individuals);
+  for (size_t k = 0; k < count; k += 4) {
+    slot1 |= draw[k] < may_change[0];
+    slot2 |= draw[k + 1] < may_change[1];
+    slot3 |= draw[k + 2] < may_change[2];
+    slot4 |= draw[k + 3] < may_change[3];
+  }
+  return (slot1 | slot2 | slot3 | slot4) != 0;
+}
+
 void discard_draws(int64_t count) {
   while (count > 0) {
     const auto take = static_cast<size_t>(std::min<int64_t>(count, draw_block));
@@ -81,18 +98,22 @@ void mutate_population(population_counts& current, population_counts& next,
     for (int32_t done = 0; done < count;) {
       const int32_t batch = std::min<int32_t>(count - done, static_cast<int32_t>(draw_block / 4));
       const auto* draw = reinterpret_cast<const uint32_t*>(draws_ahead(4 * static_cast<size_t>(batch)));
-      for (int32_t i = 0; i < batch; ++i, draw += 4) {
-        if (((draw[0] < may_change[0]) | (draw[1] < may_change[1]) | (draw[2] < may_change[2]) |
-             (draw[3] < may_change[3])) == 0) {
-          continue;
-        }
-        int target = j;
-        for (size_t slot = 0; slot < 4; ++slot) {
-          target += digit_change(digit[slot], draw[slot], *locus[slot]) * slot_weight[slot];
-        }
-        if (target != j) {
-          --moved[class_j];
-          ++moved[static_cast<size_t>(target)];
+      // Mutations are rare: most groups of individuals are passed over after
+      // one vector comparison of all their draws.
+      for (int32_t group = 0; group < batch; group += mutation_group) {
+        const uint32_t* members_draws = draw + 4 * group;
+        const int32_t members = std::min(mutation_group, batch - group);
+        if (!any_may_change(members_draws, members, may_change)) continue;
+        for (int32_t i = 0; i < members; ++i) {
+          const uint32_t* own = members_draws + 4 * i;
+          int target = j;
+          for (size_t slot = 0; slot < 4; ++slot) {
+            target += digit_change(digit[slot], own[slot], *locus[slot]) * slot_weight[slot];
+          }
+          if (target != j) {
+            --moved[class_j];
+            ++moved[static_cast<size_t>(target)];
+          }
         }
       }
       skip_draws(4 * static_cast<size_t>(batch));

@@ -1,0 +1,112 @@
+// Micro-benchmarks of the generator and the two steps, each fast engine next
+// to its literal counterpart on the same inputs. Per-item rates are per draw
+// (generator) or per individual (steps).
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdlib>
+
+#include "model/literal_steps.hpp"
+#include "model/random.hpp"
+#include "model/steps.hpp"
+
+namespace twolocus {
+namespace {
+
+constexpr int32_t population = 10000;
+
+void bm_draws_in_process(benchmark::State& state) {
+  seed_draws(2222);
+  int64_t sum = 0;
+  for (auto _ : state) {
+    const int32_t* draw = draws_ahead(1000);
+    for (int i = 0; i < 1000; ++i) sum += draw[i];
+    skip_draws(1000);
+  }
+  benchmark::DoNotOptimize(sum);
+  state.SetItemsProcessed(state.iterations() * 1000);
+}
+BENCHMARK(bm_draws_in_process);
+
+void bm_draws_one_at_a_time(benchmark::State& state) {
+  seed_draws(2222);
+  int64_t sum = 0;
+  for (auto _ : state) sum += raw_draw();
+  benchmark::DoNotOptimize(sum);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(bm_draws_one_at_a_time);
+
+void bm_draws_c_library(benchmark::State& state) {
+  std::srand(2222);
+  int64_t sum = 0;
+  for (auto _ : state) sum += std::rand();
+  benchmark::DoNotOptimize(sum);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(bm_draws_c_library);
+
+// Argument 0: everyone in genotype 1111; 1: spread evenly over all classes.
+population_counts start_population(int64_t spread) {
+  population_counts counts{};
+  if (spread == 0) {
+    counts[0] = population;
+  } else {
+    for (auto& count : counts) count = population / genotype_count;
+    counts[0] += population % genotype_count;
+  }
+  return counts;
+}
+
+fitness_table varied_fitness() {
+  fitness_table fitness{};
+  for (size_t l = 0; l < fitness.size(); ++l) fitness[l] = 0.9 + 0.005 * static_cast<double>(l % 40);
+  return fitness;
+}
+
+// Argument 1: each rate is 10^-(argument).
+template <bool fast>
+void bm_mutation(benchmark::State& state) {
+  const double rate = std::pow(10.0, -static_cast<double>(state.range(1)));
+  const mutation_rates rates = {rate, rate, rate};
+  const population_counts start = start_population(state.range(0));
+  population_counts current{}, next{};
+  seed_draws(2222);
+  std::srand(2222);
+  for (auto _ : state) {
+    current = start;
+    if constexpr (fast) {
+      mutate_population(current, next, rates, rates);
+    } else {
+      mutate_population_literal(current, next, rates, rates);
+    }
+    benchmark::DoNotOptimize(current);
+  }
+  state.SetItemsProcessed(state.iterations() * population);
+}
+BENCHMARK(bm_mutation<true>)->Name("bm_mutation_fast")->ArgsProduct({{0, 1}, {3, 8}});
+BENCHMARK(bm_mutation<false>)->Name("bm_mutation_literal")->ArgsProduct({{0, 1}, {3, 8}});
+
+template <bool fast>
+void bm_mating(benchmark::State& state) {
+  const fitness_table fitness = varied_fitness();
+  const population_counts start = start_population(state.range(0));
+  population_counts current{}, next{};
+  seed_draws(2222);
+  std::srand(2222);
+  for (auto _ : state) {
+    current = start;
+    if constexpr (fast) {
+      select_and_mate(current, next, fitness, population);
+    } else {
+      select_and_mate_literal(current, next, fitness, population);
+    }
+    benchmark::DoNotOptimize(next);
+  }
+  state.SetItemsProcessed(state.iterations() * population);
+}
+BENCHMARK(bm_mating<true>)->Name("bm_mating_fast")->Arg(0)->Arg(1);
+BENCHMARK(bm_mating<false>)->Name("bm_mating_literal")->Arg(0)->Arg(1);
+
+}  // namespace
+}  // namespace twolocus
