@@ -8,6 +8,10 @@
 // class the full walk picks, and the draws are made in the walk's order.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "model/genotype.hpp"
 #include "model/random.hpp"
@@ -147,48 +151,96 @@ bool cuts_pay(const parent_classes& classes, int32_t generation_size) {
   return 2.0 * generation_size * mean_steps > build_steps;
 }
 
-// Bit 0: the locus-a draw is not below one half; bit 1: the locus-b draw.
-// A raw draw is below one half exactly when it is below 2^30.
+// The four inheritance draws of an offspring as four bits (bit i: draw i is
+// not below one half). A raw draw is below one half exactly when it is below
+// 2^30, so each bit is bit 30 of its draw.
 inline unsigned inheritance_bits(const int32_t* draw) {
   static_assert(half_threshold == 1 << 30);
-  return (static_cast<unsigned>(draw[0]) >> 30) | ((static_cast<unsigned>(draw[1]) >> 30) << 1);
+#if defined(__SSE2__)
+  __m128i four;
+  std::memcpy(&four, draw, sizeof four);
+  return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_slli_epi32(four, 1))));
+#else
+  unsigned bits = 0;
+  for (unsigned i = 0; i < 4; ++i) bits |= (static_cast<unsigned>(draw[i]) >> 30) << i;
+  return bits;
+#endif
+}
+
+// The common case, recognised in one pass over a batch: draws from
+// `found_below` on find no parent; draws in [common_low, common_low +
+// common_span) find the most common class when it is homozygous at both loci
+// (span 0 otherwise), whose offspring by two parents of its own are all of
+// index `common_index` whatever their inheritance draws.
+struct common_case {
+  uint32_t found_below = 0;
+  uint32_t common_low = 0;
+  uint32_t common_span = 0;
+  int common_index = 0;
+};
+
+// The offspring index of two found parents of the given ranks, `draw`
+// pointing at the four inheritance draws. The parent of the lower rank makes
+// its two draws first, the first parent first within a rank.
+inline int offspring_index(const parent_classes& classes, int first_rank, int second_rank,
+                           const int32_t* draw) {
+  const unsigned bits = inheritance_bits(draw);
+  const unsigned early = bits & 3;
+  const unsigned late = bits >> 2;
+  const bool second_goes_first = first_rank > second_rank;
+  return classes.as_first[static_cast<size_t>(first_rank)][second_goes_first ? late : early] +
+         classes.as_second[static_cast<size_t>(second_rank)][second_goes_first ? early : late];
 }
 
 // Draws `generation_size` offspring into `next`, with `rank_of` mapping a
 // raw draw to the rank its walk ends in.
 template <typename rank_function>
 void draw_offspring(const parent_classes& classes, int32_t generation_size,
-                    population_counts& next, rank_function rank_of) {
+                    const common_case& common, population_counts& next, rank_function rank_of) {
   const int none = classes.size;
   // Offspring are tallied in four interleaved tables and summed at the end:
   // one table would chain every increment of a common class on the last.
   std::array<std::array<int32_t, genotype_count>, 4> tally{};
   constexpr int32_t batch_size = static_cast<int32_t>(draw_block / 6);
+  std::array<uint16_t, batch_size> others{};
   for (int32_t done = 0; done < generation_size;) {
     const int32_t batch = std::min(generation_size - done, batch_size);
     const int32_t* const first = draws_ahead(6 * static_cast<size_t>(batch));
-    const int32_t* draw = first;
-    for (int32_t child = 0; child < batch; ++child) {
-      const int first_rank = rank_of(static_cast<uint32_t>(draw[0]));
-      const int second_rank = rank_of(static_cast<uint32_t>(draw[1]));
-      // The parent of the lower rank makes its two draws first, the first
-      // parent first within a rank; no parent (rank `none`, which
-      // contributes 0) makes none.
-      const int second_goes_first = first_rank > second_rank;
-      const int32_t* first_draws = draw + 2 + 2 * second_goes_first;
-      const int32_t* second_draws = draw + 4 - 2 * second_goes_first;
-      const int index =
-          classes.as_first[static_cast<size_t>(first_rank)][inheritance_bits(first_draws)] +
-          classes.as_second[static_cast<size_t>(second_rank)][inheritance_bits(second_draws)];
-      // Advance by a predicted branch, not by arithmetic on the ranks: the
-      // next offspring's draws then need not wait for this one's lookups.
-      draw += 6;
-      if (first_rank == none || second_rank == none) [[unlikely]] {
-        draw -= 2 * (first_rank == none) + 2 * (second_rank == none);
-      }
-      ++tally[static_cast<size_t>(child & 3)][static_cast<size_t>(index)];
+    // Supposing every parent is found, offspring c has its draws at 6c: mark
+    // whether that holds and which offspring are not of the common case.
+    uint32_t all_found = 1;
+    size_t other_count = 0;
+    for (size_t child = 0; child < static_cast<size_t>(batch); ++child) {
+      const auto t = static_cast<uint32_t>(first[6 * child]);
+      const auto u = static_cast<uint32_t>(first[6 * child + 1]);
+      all_found &= static_cast<uint32_t>(t < common.found_below) &
+                   static_cast<uint32_t>(u < common.found_below);
+      const bool is_common = (t - common.common_low < common.common_span) &
+                             (u - common.common_low < common.common_span);
+      others[other_count] = static_cast<uint16_t>(child);
+      other_count += !is_common;
     }
-    skip_draws(static_cast<size_t>(draw - first));
+    if (all_found != 0) {
+      tally[0][static_cast<size_t>(common.common_index)] += batch - static_cast<int32_t>(other_count);
+      for (size_t k = 0; k < other_count; ++k) {
+        const int32_t* draw = first + 6 * size_t{others[k]};
+        const int first_rank = rank_of(static_cast<uint32_t>(draw[0]));
+        const int second_rank = rank_of(static_cast<uint32_t>(draw[1]));
+        ++tally[k & 3][static_cast<size_t>(offspring_index(classes, first_rank, second_rank, draw + 2))];
+      }
+      skip_draws(6 * static_cast<size_t>(batch));
+    } else {
+      // Some parent is not found and makes no draws: go one by one.
+      const int32_t* draw = first;
+      for (int32_t child = 0; child < batch; ++child) {
+        const int first_rank = rank_of(static_cast<uint32_t>(draw[0]));
+        const int second_rank = rank_of(static_cast<uint32_t>(draw[1]));
+        // No parent has rank `none`, contributes 0 and makes no draws.
+        ++tally[0][static_cast<size_t>(offspring_index(classes, first_rank, second_rank, draw + 2))];
+        draw += 2 + 2 * (first_rank != none) + 2 * (second_rank != none);
+      }
+      skip_draws(static_cast<size_t>(draw - first));
+    }
     done += batch;
   }
   for (size_t l = 0; l < next.size(); ++l) next[l] = tally[0][l] + tally[1][l] + tally[2][l] + tally[3][l];
@@ -201,39 +253,31 @@ bool passes_one_genotype(const parent_classes& classes, int rank) {
   return first[0] == first[1] && first[0] == first[2] && first[0] == first[3];
 }
 
-// Draws the offspring when a single class, homozygous at both loci, holds all
-// the weight: an offspring's genotype then depends only on which of its two
-// parents are found, so only the draws that find them need to be looked at.
-void draw_offspring_of_one_class(const parent_classes& classes, int32_t generation_size,
-                                 population_counts& next) {
-  const uint32_t cut = find_cut(classes, 0, 0, classes.frequency[0]);
-  const int first = classes.as_first[0][0];
-  const int second = classes.as_second[0][0];
-  constexpr int32_t batch_size = static_cast<int32_t>(draw_block / 6);
-  for (int32_t done = 0; done < generation_size;) {
-    const int32_t batch = std::min(generation_size - done, batch_size);
-    const auto* const draws = reinterpret_cast<const uint32_t*>(draws_ahead(6 * static_cast<size_t>(batch)));
-    // Usually every parent is found, each offspring takes six draws and all
-    // are of one genotype.
-    uint32_t all_found = 1;
-    for (size_t child = 0; child < static_cast<size_t>(batch); ++child) {
-      all_found &= static_cast<uint32_t>(draws[6 * child] < cut) & static_cast<uint32_t>(draws[6 * child + 1] < cut);
+common_case find_common_case(const parent_classes& classes) {
+  common_case common;
+  double cumulative = 0;
+  int best = -1;
+  double best_cumulative = 0;
+  for (int rank = 0; rank < classes.size; ++rank) {
+    const double f = classes.frequency[static_cast<size_t>(rank)];
+    if (passes_one_genotype(classes, rank) &&
+        (best < 0 || f > classes.frequency[static_cast<size_t>(best)])) {
+      best = rank;
+      best_cumulative = cumulative;
     }
-    if (all_found != 0) {
-      next[static_cast<size_t>(first + second)] += batch;
-      skip_draws(6 * static_cast<size_t>(batch));
-    } else {
-      const uint32_t* draw = draws;
-      for (int32_t child = 0; child < batch; ++child) {
-        const bool first_found = draw[0] < cut;
-        const bool second_found = draw[1] < cut;
-        ++next[static_cast<size_t>((first_found ? first : 0) + (second_found ? second : 0))];
-        draw += 2 + 2 * int{first_found} + 2 * int{second_found};
-      }
-      skip_draws(static_cast<size_t>(draw - draws));
-    }
-    done += batch;
+    cumulative += f;
   }
+  common.found_below = find_cut(classes, classes.size - 1, 0, cumulative);
+  if (best >= 0) {
+    const double f = classes.frequency[static_cast<size_t>(best)];
+    const uint32_t low = best == 0 ? 0 : find_cut(classes, best - 1, 0, best_cumulative);
+    const uint32_t high = find_cut(classes, best, low, best_cumulative + f);
+    common.common_low = low;
+    common.common_span = high - low;
+    common.common_index = classes.as_first[static_cast<size_t>(best)][0] +
+                          classes.as_second[static_cast<size_t>(best)][0];
+  }
+  return common;
 }
 
 }  // namespace
@@ -255,15 +299,14 @@ void select_and_mate(population_counts& current, population_counts& next,
     const int64_t w = weight[static_cast<size_t>(l)];
     if (w > 0) add_class(classes, l, static_cast<double>(w) / divisor);
   }
-  if (classes.size == 1 && passes_one_genotype(classes, 0)) {
-    draw_offspring_of_one_class(classes, generation_size, next);
-  } else if (cuts_pay(classes, generation_size)) {
+  const common_case common = find_common_case(classes);
+  if (cuts_pay(classes, generation_size)) {
     cut_table table;
     build_cuts(classes, table);
-    draw_offspring(classes, generation_size, next,
+    draw_offspring(classes, generation_size, common, next,
                    [&table](uint32_t draw) { return cut_rank(table, draw); });
   } else {
-    draw_offspring(classes, generation_size, next, [&classes](uint32_t draw) {
+    draw_offspring(classes, generation_size, common, next, [&classes](uint32_t draw) {
       return walk_rank(classes, static_cast<int32_t>(draw));
     });
   }

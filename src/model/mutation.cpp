@@ -2,7 +2,11 @@
 // step becomes a comparison of the raw draw with a precomputed integer
 // threshold, which decides the same way for every draw value.
 #include <algorithm>
+#include <cstring>
 #include <limits>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "model/genotype.hpp"
 #include "model/random.hpp"
@@ -42,22 +46,32 @@ int digit_change(int digit, uint32_t draw, const locus_thresholds& t) {
   return 0;
 }
 
-constexpr int32_t mutation_group = 16;
-
-// Whether any of `individuals` groups of four draws may change its slot.
-// Written as four independent or-reductions so that it runs on vectors.
-bool any_may_change(const uint32_t* draw, int32_t individuals,
-                    const std::array<uint32_t, 4>& may_change) {
-  uint32_t slot1 = 0, slot2 = 0, slot3 = 0, slot4 = 0;
-  const size_t count = 4 * static_cast<size_t>(individuals);
-  for (size_t k = 0; k < count; k += 4) {
-    slot1 |= draw[k] < may_change[0];
-    slot2 |= draw[k + 1] < may_change[1];
-    slot3 |= draw[k + 2] < may_change[2];
-    slot4 |= draw[k + 3] < may_change[3];
+// Whether an individual's four draws may change any of its slots: one vector
+// comparison where the processor has them (the unsigned order is the signed
+// order of values with the top bit flipped).
+struct change_test {
+#if defined(__SSE2__)
+  __m128i flipped_thresholds;
+  explicit change_test(const std::array<uint32_t, 4>& may_change) {
+    std::array<uint32_t, 4> flipped{};
+    for (size_t slot = 0; slot < 4; ++slot) flipped[slot] = may_change[slot] ^ 0x80000000u;
+    std::memcpy(&flipped_thresholds, flipped.data(), sizeof flipped_thresholds);
   }
-  return (slot1 | slot2 | slot3 | slot4) != 0;
-}
+  bool operator()(const uint32_t* draw) const {
+    __m128i four;
+    std::memcpy(&four, draw, sizeof four);
+    const __m128i flipped = _mm_xor_si128(four, _mm_set1_epi32(INT32_MIN));
+    return _mm_movemask_epi8(_mm_cmpgt_epi32(flipped_thresholds, flipped)) != 0;
+  }
+#else
+  std::array<uint32_t, 4> thresholds;
+  explicit change_test(const std::array<uint32_t, 4>& may_change) : thresholds(may_change) {}
+  bool operator()(const uint32_t* draw) const {
+    return ((draw[0] < thresholds[0]) | (draw[1] < thresholds[1]) | (draw[2] < thresholds[2]) |
+            (draw[3] < thresholds[3])) != 0;
+  }
+#endif
+};
 
 void discard_draws(int64_t count) {
   while (count > 0) {
@@ -95,25 +109,22 @@ void mutate_population(population_counts& current, population_counts& next,
       discard_draws(4 * static_cast<int64_t>(count));
       continue;
     }
+    const change_test may_change_any(may_change);
     for (int32_t done = 0; done < count;) {
       const int32_t batch = std::min<int32_t>(count - done, static_cast<int32_t>(draw_block / 4));
       const auto* draw = reinterpret_cast<const uint32_t*>(draws_ahead(4 * static_cast<size_t>(batch)));
-      // Mutations are rare: most groups of individuals are passed over after
-      // one vector comparison of all their draws.
-      for (int32_t group = 0; group < batch; group += mutation_group) {
-        const uint32_t* members_draws = draw + 4 * group;
-        const int32_t members = std::min(mutation_group, batch - group);
-        if (!any_may_change(members_draws, members, may_change)) continue;
-        for (int32_t i = 0; i < members; ++i) {
-          const uint32_t* own = members_draws + 4 * i;
-          int target = j;
-          for (size_t slot = 0; slot < 4; ++slot) {
-            target += digit_change(digit[slot], own[slot], *locus[slot]) * slot_weight[slot];
-          }
-          if (target != j) {
-            --moved[class_j];
-            ++moved[static_cast<size_t>(target)];
-          }
+      // Mutations are rare: most individuals are passed over after one
+      // comparison of their four draws.
+      for (int32_t i = 0; i < batch; ++i) {
+        const uint32_t* own = draw + 4 * i;
+        if (!may_change_any(own)) [[likely]] continue;
+        int target = j;
+        for (size_t slot = 0; slot < 4; ++slot) {
+          target += digit_change(digit[slot], own[slot], *locus[slot]) * slot_weight[slot];
+        }
+        if (target != j) {
+          --moved[class_j];
+          ++moved[static_cast<size_t>(target)];
         }
       }
       skip_draws(4 * static_cast<size_t>(batch));
