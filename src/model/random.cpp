@@ -82,6 +82,11 @@ const int32_t* draws_ahead(size_t count) {
 
 void skip_draws(size_t count) { stream.next += count; }
 
+void override_upcoming_draws(const int32_t* values, size_t count) {
+  draws_ahead(count);
+  std::memcpy(stream.outputs.data() + stream.next, values, count * sizeof(int32_t));
+}
+
 int32_t raw_draw() {
   if (stream.next == stream.end) refill();
   return stream.outputs[stream.next++];

@@ -34,6 +34,12 @@ const int32_t* draws_ahead(size_t count);
 // that many draws.
 void skip_draws(size_t count);
 
+// Takes at most `draw_block` raw draws; makes them the next draws of the
+// stream in place of the ones due (which are lost; the stream goes on after
+// them as before). For tests that need draws of chosen values, such as
+// draw_max, which otherwise come once in 2^31.
+void override_upcoming_draws(const int32_t* values, size_t count);
+
 // Returns the next raw draw, an integer in [0, draw_max].
 int32_t raw_draw();
 

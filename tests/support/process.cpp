@@ -14,6 +14,8 @@ namespace twolocus::testing {
 
 std::string binary_path() { return TWOLOCUS_BINARY; }
 
+std::string literal_binary_path() { return TWOLOCUS_LITERAL_BINARY; }
+
 std::filesystem::path source_path(const std::string& relative) {
   return std::filesystem::path(TWOLOCUS_SOURCE_DIR) / relative;
 }
@@ -39,8 +41,8 @@ int wait_status(pid_t pid) {
   return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
 }
 
-started_run spawn(const std::vector<std::string>& args, const std::filesystem::path& cwd,
-                  const std::string& program_name, int err_fd) {
+started_run spawn(const std::string& binary, const std::vector<std::string>& args,
+                  const std::filesystem::path& cwd, const std::string& program_name, int err_fd) {
   int out_pipe[2];
   if (::pipe(out_pipe) != 0) throw std::runtime_error("pipe failed");
   const pid_t pid = ::fork();
@@ -57,7 +59,7 @@ started_run spawn(const std::vector<std::string>& args, const std::filesystem::p
     std::vector<std::string> copies = args;
     for (auto& arg : copies) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    ::execv(binary_path().c_str(), argv.data());
+    ::execv(binary.c_str(), argv.data());
     ::_exit(127);
   }
   ::close(out_pipe[1]);
@@ -68,9 +70,14 @@ started_run spawn(const std::vector<std::string>& args, const std::filesystem::p
 
 run_result run_program(const std::vector<std::string>& args, const std::filesystem::path& cwd,
                        const std::string& program_name) {
+  return run_program_at(binary_path(), args, cwd, program_name);
+}
+
+run_result run_program_at(const std::string& binary, const std::vector<std::string>& args,
+                          const std::filesystem::path& cwd, const std::string& program_name) {
   char err_name[] = "/tmp/twolocus-err-XXXXXX";
   const int err_fd = ::mkstemp(err_name);
-  const started_run run = spawn(args, cwd, program_name, err_fd);
+  const started_run run = spawn(binary, args, cwd, program_name, err_fd);
   run_result result;
   result.out = drain(run.out_fd);
   result.status = wait_status(run.pid);
@@ -82,7 +89,7 @@ run_result run_program(const std::vector<std::string>& args, const std::filesyst
 
 started_run start_program(const std::vector<std::string>& args, const std::filesystem::path& cwd,
                           const std::string& program_name) {
-  return spawn(args, cwd, program_name, -1);
+  return spawn(binary_path(), args, cwd, program_name, -1);
 }
 
 run_result finish_program(const started_run& run) {

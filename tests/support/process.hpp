@@ -19,6 +19,10 @@ struct run_result {
 // Path of the program under test.
 std::string binary_path();
 
+// Path of the same program built with the literal steps and the C library's
+// rand().
+std::string literal_binary_path();
+
 // Path of a file of the source tree, given relative to its top.
 std::filesystem::path source_path(const std::string& relative);
 
@@ -33,6 +37,11 @@ struct started_run {
   pid_t pid = -1;
   int out_fd = -1;
 };
+
+// Runs another build of the program, at `binary`, like run_program.
+run_result run_program_at(const std::string& binary, const std::vector<std::string>& args,
+                          const std::filesystem::path& cwd,
+                          const std::string& program_name = "twolocus");
 
 // Starts the program under test like run_program, without waiting.
 started_run start_program(const std::vector<std::string>& args, const std::filesystem::path& cwd,
