@@ -33,15 +33,33 @@ struct parent_classes {
   std::array<std::array<int, 4>, genotype_count + 1> as_second{};
 };
 
+// What each genotype passes on as first and as second parent, by its two
+// inheritance draws.
+struct passed_on_table {
+  std::array<std::array<int, 4>, genotype_count> as_first{};
+  std::array<std::array<int, 4>, genotype_count> as_second{};
+};
+
+constexpr passed_on_table make_passed_on() {
+  passed_on_table table;
+  for (int l = 0; l < genotype_count; ++l) {
+    for (int bits = 0; bits < 4; ++bits) {
+      const int a = (bits & 1) ? index_digit(l, 2) : index_digit(l, 1);
+      const int b = (bits & 2) ? index_digit(l, 4) : index_digit(l, 3);
+      table.as_first[static_cast<size_t>(l)][static_cast<size_t>(bits)] = a + 9 * b;
+      table.as_second[static_cast<size_t>(l)][static_cast<size_t>(bits)] = 3 * a + 27 * b;
+    }
+  }
+  return table;
+}
+
+constexpr passed_on_table passed_on = make_passed_on();
+
 void add_class(parent_classes& classes, int l, double frequency) {
   const auto rank = static_cast<size_t>(classes.size++);
   classes.frequency[rank] = frequency;
-  for (int bits = 0; bits < 4; ++bits) {
-    const int a = (bits & 1) ? index_digit(l, 2) : index_digit(l, 1);
-    const int b = (bits & 2) ? index_digit(l, 4) : index_digit(l, 3);
-    classes.as_first[rank][static_cast<size_t>(bits)] = a + 9 * b;
-    classes.as_second[rank][static_cast<size_t>(bits)] = 3 * a + 27 * b;
-  }
+  classes.as_first[rank] = passed_on.as_first[static_cast<size_t>(l)];
+  classes.as_second[rank] = passed_on.as_second[static_cast<size_t>(l)];
 }
 
 // The rank a parent's walk ends in for a raw draw.

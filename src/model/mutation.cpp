@@ -28,6 +28,18 @@ locus_thresholds thresholds_of(const mutation_rates& rates) {
   return {draw_threshold(rates[0]), draw_threshold(rates[0] + rates[2]), draw_threshold(rates[1])};
 }
 
+// A run's rates never change, so the thresholds of the last rates seen are
+// kept (each costs a binary search, a real share of a small generation).
+const locus_thresholds& cached_thresholds(const mutation_rates& rates, mutation_rates& cached_rates,
+                                          locus_thresholds& cached, bool& valid) {
+  if (!valid || rates != cached_rates) {
+    cached = thresholds_of(rates);
+    cached_rates = rates;
+    valid = true;
+  }
+  return cached;
+}
+
 // Below this a draw may change a slot holding the given digit.
 uint32_t change_threshold(int digit, const locus_thresholds& t) {
   if (digit == 0) return std::max(t.to_2, t.to_3);
@@ -86,8 +98,11 @@ void discard_draws(int64_t count) {
 
 void mutate_population(population_counts& current, population_counts& next,
                        const mutation_rates& rates_a, const mutation_rates& rates_b) {
-  const locus_thresholds locus_a = thresholds_of(rates_a);
-  const locus_thresholds locus_b = thresholds_of(rates_b);
+  static mutation_rates last_a{}, last_b{};
+  static locus_thresholds thresholds_a{}, thresholds_b{};
+  static bool have_a = false, have_b = false;
+  const locus_thresholds locus_a = cached_thresholds(rates_a, last_a, thresholds_a, have_a);
+  const locus_thresholds locus_b = cached_thresholds(rates_b, last_b, thresholds_b, have_b);
   constexpr int64_t count_max = std::numeric_limits<int32_t>::max();
   // Counts move in 64 bits. A class only gains individuals from classes of
   // lower index, all visited before it, so holding it at the 32-bit maximum
