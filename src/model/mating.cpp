@@ -212,54 +212,68 @@ inline int offspring_index(const parent_classes& classes, int first_rank, int se
 
 // Draws `generation_size` offspring into `next`, with `rank_of` mapping a
 // raw draw to the rank its walk ends in.
-template <typename rank_function>
+// With `one_class`, the common class is the only one: every offspring whose
+// parents are both found is then of the common case.
+template <bool one_class, typename rank_function>
 void draw_offspring(const parent_classes& classes, int32_t generation_size,
                     const common_case& common, population_counts& next, rank_function rank_of) {
   const int none = classes.size;
-  // Offspring are tallied in four interleaved tables and summed at the end:
-  // one table would chain every increment of a common class on the last.
+  // Offspring are tallied in four tables, summed at the end, so that
+  // successive increments of one count do not wait on each other.
   std::array<std::array<int32_t, genotype_count>, 4> tally{};
   constexpr int32_t batch_size = static_cast<int32_t>(draw_block / 6);
   std::array<uint16_t, batch_size> others{};
+  // Sorting out the common case pays when its class finds a good share of
+  // the parents (here at least a quarter).
+  const bool use_common = one_class || common.common_span >= (uint32_t{1} << 29);
   for (int32_t done = 0; done < generation_size;) {
     const int32_t batch = std::min(generation_size - done, batch_size);
     const int32_t* const first = draws_ahead(6 * static_cast<size_t>(batch));
-    // Supposing every parent is found, offspring c has its draws at 6c: mark
-    // whether that holds and which offspring are not of the common case.
-    uint32_t all_found = 1;
-    size_t other_count = 0;
-    for (size_t child = 0; child < static_cast<size_t>(batch); ++child) {
-      const auto t = static_cast<uint32_t>(first[6 * child]);
-      const auto u = static_cast<uint32_t>(first[6 * child + 1]);
-      all_found &= static_cast<uint32_t>(t < common.found_below) &
-                   static_cast<uint32_t>(u < common.found_below);
-      const bool is_common = (t - common.common_low < common.common_span) &
-                             (u - common.common_low < common.common_span);
-      others[other_count] = static_cast<uint16_t>(child);
-      other_count += !is_common;
-    }
-    if (all_found != 0) {
-      tally[0][static_cast<size_t>(common.common_index)] += batch - static_cast<int32_t>(other_count);
-      for (size_t k = 0; k < other_count; ++k) {
-        const int32_t* draw = first + 6 * size_t{others[k]};
-        const int first_rank = rank_of(static_cast<uint32_t>(draw[0]));
-        const int second_rank = rank_of(static_cast<uint32_t>(draw[1]));
-        ++tally[k & 3][static_cast<size_t>(offspring_index(classes, first_rank, second_rank, draw + 2))];
-      }
-      skip_draws(6 * static_cast<size_t>(batch));
-    } else {
-      // Some parent is not found and makes no draws: go one by one.
-      const int32_t* draw = first;
-      for (int32_t child = 0; child < batch; ++child) {
-        const int first_rank = rank_of(static_cast<uint32_t>(draw[0]));
-        const int second_rank = rank_of(static_cast<uint32_t>(draw[1]));
-        // No parent has rank `none`, contributes 0 and makes no draws.
-        ++tally[0][static_cast<size_t>(offspring_index(classes, first_rank, second_rank, draw + 2))];
-        draw += 2 + 2 * (first_rank != none) + 2 * (second_rank != none);
-      }
-      skip_draws(static_cast<size_t>(draw - first));
-    }
     done += batch;
+    if (use_common) {
+      // Supposing every parent is found, offspring c has its draws at 6c:
+      // mark whether that holds and which offspring are not of the common
+      // case.
+      uint32_t all_found = 1;
+      size_t other_count = 0;
+      for (size_t child = 0; child < static_cast<size_t>(batch); ++child) {
+        const auto t = static_cast<uint32_t>(first[6 * child]);
+        const auto u = static_cast<uint32_t>(first[6 * child + 1]);
+        all_found &= static_cast<uint32_t>(t < common.found_below) &
+                     static_cast<uint32_t>(u < common.found_below);
+        if constexpr (one_class) continue;
+        const bool is_common = (t - common.common_low < common.common_span) &
+                               (u - common.common_low < common.common_span);
+        others[other_count] = static_cast<uint16_t>(child);
+        other_count += !is_common;
+      }
+      if (all_found != 0) {
+        tally[0][static_cast<size_t>(common.common_index)] += batch - static_cast<int32_t>(other_count);
+        for (size_t k = 0; k < other_count; ++k) {
+          const int32_t* draw = first + 6 * size_t{others[k]};
+          const int first_rank = rank_of(static_cast<uint32_t>(draw[0]));
+          const int second_rank = rank_of(static_cast<uint32_t>(draw[1]));
+          ++tally[k & 3][static_cast<size_t>(offspring_index(classes, first_rank, second_rank, draw + 2))];
+        }
+        skip_draws(6 * static_cast<size_t>(batch));
+        continue;
+      }
+    }
+    // One by one. A parent not found has rank `none`, contributes 0 and
+    // makes no draws; the advance is a predicted branch rather than
+    // arithmetic on the ranks, so the next offspring's lookups need not wait.
+    const int32_t* draw = first;
+    for (int32_t child = 0; child < batch; ++child) {
+      const int first_rank = rank_of(static_cast<uint32_t>(draw[0]));
+      const int second_rank = rank_of(static_cast<uint32_t>(draw[1]));
+      ++tally[static_cast<size_t>(child & 3)]
+             [static_cast<size_t>(offspring_index(classes, first_rank, second_rank, draw + 2))];
+      draw += 6;
+      if (first_rank == none || second_rank == none) [[unlikely]] {
+        draw -= 2 * (first_rank == none) + 2 * (second_rank == none);
+      }
+    }
+    skip_draws(static_cast<size_t>(draw - first));
   }
   for (size_t l = 0; l < next.size(); ++l) next[l] = tally[0][l] + tally[1][l] + tally[2][l] + tally[3][l];
 }
@@ -318,13 +332,16 @@ void select_and_mate(population_counts& current, population_counts& next,
     if (w > 0) add_class(classes, l, static_cast<double>(w) / divisor);
   }
   const common_case common = find_common_case(classes);
-  if (cuts_pay(classes, generation_size)) {
+  if (classes.size == 1 && common.common_span > 0) {
+    draw_offspring<true>(classes, generation_size, common, next,
+                         [&common](uint32_t draw) { return draw < common.found_below ? 0 : 1; });
+  } else if (cuts_pay(classes, generation_size)) {
     cut_table table;
     build_cuts(classes, table);
-    draw_offspring(classes, generation_size, common, next,
-                   [&table](uint32_t draw) { return cut_rank(table, draw); });
+    draw_offspring<false>(classes, generation_size, common, next,
+                          [&table](uint32_t draw) { return cut_rank(table, draw); });
   } else {
-    draw_offspring(classes, generation_size, common, next, [&classes](uint32_t draw) {
+    draw_offspring<false>(classes, generation_size, common, next, [&classes](uint32_t draw) {
       return walk_rank(classes, static_cast<int32_t>(draw));
     });
   }
