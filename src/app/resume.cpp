@@ -77,7 +77,7 @@ int resume_run(int argc, char** argv) {
 
   // The newline ends a partial last line (or leaves an empty line after a
   // complete one), so the repeated checkpoint record starts a line of its own.
-  if (std::fputc('\n', trajectory) == EOF || !write_record(trajectory, m, current)) {
+  if (!append_resume_record(trajectory, m, current)) {
     std::printf("Could not write output file [%s].\n", trajectory_name.c_str());
     return 1;
   }

@@ -33,6 +33,15 @@ bool write_record(std::FILE* file, int32_t label, const population_counts& count
   return std::fputc('\n', file) != EOF;
 }
 
+bool append_resume_record(std::FILE* file, int32_t label, const population_counts& counts) {
+  // The stream's buffer holds the whole append, so the flush is one write.
+  std::fprintf(file, "\n%d", label);
+  for (const int32_t count : counts) std::fprintf(file, "\t%d", count);
+  std::fputc('\n', file);
+  std::fflush(nullptr);
+  return std::ferror(file) == 0;
+}
+
 namespace {
 
 enum class line_reading { complete, incomplete };

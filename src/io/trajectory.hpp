@@ -22,6 +22,14 @@ void write_header(std::FILE* file);
 // write or a flush of `file` failed.
 bool write_record(std::FILE* file, int32_t label, const population_counts& counts);
 
+// Takes an open file, a label and counts; appends a newline and then the
+// record line of write_record, and flushes all output streams once, at the
+// end: what a kill leaves is then the file before or after the whole
+// append. (Written field by field, a kill inside it would leave the line
+// it ends and the record both incomplete, and no checkpoint to resume
+// from.) Returns false when a write or the flush of `file` failed.
+bool append_resume_record(std::FILE* file, int32_t label, const population_counts& counts);
+
 // Takes a trajectory file open for reading, its name and the two population
 // arrays. Reads to the end of the file and restores the last complete record
 // (or, when the last line has fewer than 81 counts, the line before it) into
