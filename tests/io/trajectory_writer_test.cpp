@@ -133,6 +133,25 @@ TEST(TrajectoryWriter, RecordFlushesAfterTheLabelAndAfterEveryCount) {
   EXPECT_EQ(join(sink.chunks), join(fields) + "\n");
 }
 
+// The repeated checkpoint record of a resume goes out whole or not at all,
+// with the newline that ends the line before it.
+TEST(TrajectoryWriter, ResumeRecordGoesOutInOneFlush) {
+  chunk_sink sink;
+  std::FILE* file = open_sink(sink);
+  ASSERT_NE(file, nullptr);
+  const population_counts counts = sample_counts();
+  EXPECT_TRUE(append_resume_record(file, 1400, counts));
+  ASSERT_EQ(sink.chunks.size(), 1u);
+  EXPECT_EQ(sink.chunks[0], "\n" + join(record_fields(1400, counts)) + "\n");
+  EXPECT_EQ(std::fclose(file), 0);
+
+  chunk_sink failing;
+  failing.accepted = 0;
+  std::FILE* refused = open_sink(failing);
+  EXPECT_FALSE(append_resume_record(refused, 0, counts));
+  std::fclose(refused);
+}
+
 TEST(TrajectoryWriter, RecordFlushesEveryOutputStream) {
   chunk_sink trajectory_sink;
   chunk_sink other_sink;
