@@ -142,7 +142,10 @@ TEST(TrajectoryWriter, ResumeRecordGoesOutInOneFlush) {
   const population_counts counts = sample_counts();
   EXPECT_TRUE(append_resume_record(file, 1400, counts));
   ASSERT_EQ(sink.chunks.size(), 1u);
-  EXPECT_EQ(sink.chunks[0], "\n" + join(record_fields(1400, counts)) + "\n");
+  std::string expected = "\n";
+  expected += join(record_fields(1400, counts));
+  expected += '\n';
+  EXPECT_EQ(sink.chunks[0], expected);
   EXPECT_EQ(std::fclose(file), 0);
 
   chunk_sink failing;
