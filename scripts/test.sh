@@ -6,6 +6,6 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 type=${1:-Release}
 folder=${2:-build}
-cmake -S . -B "$folder" -DCMAKE_BUILD_TYPE="$type" >/dev/null
+cmake -S . -B "$folder" -DCMAKE_BUILD_TYPE="$type" -DTWOLOCUS_BENCHMARKS=ON >/dev/null
 cmake --build "$folder" -j "$(nproc)"
 ctest --test-dir "$folder" --output-on-failure -j "$(nproc)"
