@@ -60,12 +60,8 @@ void mutate_population_literal(population_counts& current, population_counts& ne
 
 void select_and_mate_literal(population_counts& current, population_counts& next,
                              const fitness_table& fitness, int32_t generation_size) {
-  std::array<int64_t, genotype_count> weight{};
-  int64_t total = 0;
-  for (size_t l = 0; l < weight.size(); ++l) {
-    weight[l] = selection_weight(current[l], fitness[l]);
-    total += weight[l];
-  }
+  class_weights weight{};
+  const int64_t total = weigh_classes(current, fitness, weight);
   next.fill(0);
   if (total == 0) return;  // extinct: no parent can be drawn
   const double divisor = static_cast<double>(static_cast<float>(total));

@@ -316,12 +316,8 @@ common_case find_common_case(const parent_classes& classes) {
 
 void select_and_mate(population_counts& current, population_counts& next,
                      const fitness_table& fitness, int32_t generation_size) {
-  std::array<int64_t, genotype_count> weight{};
-  int64_t total = 0;
-  for (size_t l = 0; l < weight.size(); ++l) {
-    weight[l] = selection_weight(current[l], fitness[l]);
-    total += weight[l];
-  }
+  class_weights weight{};
+  const int64_t total = weigh_classes(current, fitness, weight);
   next.fill(0);
   if (total == 0 || generation_size <= 0) return;  // extinct, or no offspring
   const double divisor = static_cast<double>(static_cast<float>(total));

@@ -1,5 +1,7 @@
 #include "model/steps.hpp"
 
+#include <cstddef>
+
 namespace twolocus {
 
 int64_t selection_weight(int32_t count, double fitness) {
@@ -12,6 +14,16 @@ int64_t selection_weight(int32_t count, double fitness) {
   const double product = static_cast<double>(count) * static_cast<double>(static_cast<float>(fitness));
   if (product >= weight_cap) return static_cast<int64_t>(weight_cap);
   return static_cast<int64_t>(product);
+}
+
+int64_t weigh_classes(const population_counts& counts, const fitness_table& fitness,
+                      class_weights& weights) {
+  int64_t total = 0;
+  for (std::size_t l = 0; l < weights.size(); ++l) {
+    weights[l] = selection_weight(counts[l], fitness[l]);
+    total += weights[l];
+  }
+  return total;
 }
 
 }  // namespace twolocus

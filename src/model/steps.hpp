@@ -31,4 +31,12 @@ void select_and_mate(population_counts& current, population_counts& next,
 // 0 when the count or the product is not positive, at most 2^56.
 int64_t selection_weight(int32_t count, double fitness);
 
+// The selection weight of every class.
+using class_weights = std::array<int64_t, genotype_count>;
+
+// Takes the counts and the fitness table; fills `weights` with each class's
+// selection_weight and returns their total (at most 81 * 2^56).
+int64_t weigh_classes(const population_counts& counts, const fitness_table& fitness,
+                      class_weights& weights);
+
 }  // namespace twolocus

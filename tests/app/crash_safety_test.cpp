@@ -32,22 +32,9 @@ using testing::run_result;
 using testing::temp_dir;
 using testing::write_file;
 
-const std::string banner = "Called [twolocus] version 110303\nrand_max=[2147483647].\n";
+using testing::banner;
 const std::string progress_banner = "Doing the evolution (each dot = [200] generations)...\n";
 constexpr int64_t interval = 200;
-
-std::string header_text() {
-  std::string text = "generation";
-  for (int index = 0; index < 81; ++index) {
-    text += '\t';
-    text += std::to_string(index % 3 + 1);
-    text += std::to_string(index / 3 % 3 + 1);
-    text += std::to_string(index / 9 % 3 + 1);
-    text += std::to_string(index / 27 + 1);
-  }
-  text += '\n';
-  return text;
-}
 
 // Fitness codes 1 to 6 only: every fitness is at least 1 (k above s), so a
 // population never loses all its weight and every record sums to the
@@ -398,7 +385,7 @@ resume_end resume_and_check(const temp_dir& dir, const workload& w, bool give_n,
 // resume's newline, or an empty line) comes only right after a full record
 // and right before a copy of it, and the labels never go down.
 void expect_well_formed(const std::string& text, const workload& w) {
-  const std::string header = header_text();
+  const std::string header = testing::trajectory_header();
   ASSERT_EQ(text.substr(0, header.size()), header);
   ASSERT_EQ(text.back(), '\n');
   const auto lines = raw_lines(text.substr(header.size()));
@@ -421,7 +408,7 @@ void expect_well_formed(const std::string& text, const workload& w) {
 }
 
 void kill_and_resume(const workload& w) {
-  const std::string header = header_text();
+  const std::string header = testing::trajectory_header();
   figures f;
   // An uninterrupted run: the bytes every killed run must be a prefix of,
   // and its duration, which scales the kill moments to this build.

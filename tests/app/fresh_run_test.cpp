@@ -66,20 +66,6 @@ run_result run_in(const temp_dir& dir, const fresh_args& args) {
   return result;
 }
 
-// The header line as the slot order defines it: d1 varies fastest.
-std::string expected_header() {
-  std::string header = "generation";
-  for (int d4 = 1; d4 <= 3; ++d4)
-    for (int d3 = 1; d3 <= 3; ++d3)
-      for (int d2 = 1; d2 <= 3; ++d2)
-        for (int d1 = 1; d1 <= 3; ++d1) {
-          header += '\t';
-          header += std::to_string(d1) + std::to_string(d2) + std::to_string(d3) +
-                    std::to_string(d4);
-        }
-  return header + "\n";
-}
-
 struct record {
   long long label = 0;
   std::vector<long long> counts;
@@ -108,7 +94,7 @@ bool is_integer(const std::string& field) {
 // returns its records.
 std::vector<record> parse_trajectory(const std::string& text) {
   std::vector<record> records;
-  const std::string header = expected_header();
+  const std::string header = testing::trajectory_header();
   EXPECT_EQ(text.substr(0, header.size()), header);
   if (text.size() < header.size()) return records;
   const std::string body = text.substr(header.size());
@@ -268,7 +254,7 @@ TEST(FreshRunOpenFailures, AnExistingTrajectoryIsTruncatedWhenOpened) {
   args.n = "0";
   const run_result result = run_in(dir, args);
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(read_file(dir / "out"), expected_header());
+  EXPECT_EQ(read_file(dir / "out"), testing::trajectory_header());
 }
 
 // ---------------------------------------------------------------- records and progress
@@ -282,7 +268,7 @@ TEST(FreshRunRecords, HeaderIsExactly416Bytes) {
   EXPECT_EQ(result.status, 0);
   const std::string text = read_file(dir / "out");
   EXPECT_EQ(text.size(), 416u);
-  EXPECT_EQ(text, expected_header());
+  EXPECT_EQ(text, testing::trajectory_header());
   EXPECT_EQ(text.substr(0, 30), "generation\t1111\t2111\t3111\t1211");
   EXPECT_EQ(text.substr(text.size() - 6), "\t3333\n");
 }
@@ -295,7 +281,7 @@ TEST(FreshRunRecords, ZeroGenerationsWriteOnlyTheHeaderAndNoDot) {
   const run_result result = run_in(dir, args);
   EXPECT_EQ(result.out, banner() + progress_banner);
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(read_file(dir / "out"), expected_header());
+  EXPECT_EQ(read_file(dir / "out"), testing::trajectory_header());
   EXPECT_TRUE(read_trajectory(dir / "out").empty());
 }
 
@@ -531,7 +517,7 @@ TEST(FreshRunParamFile, HugeGenerationCountReadsNegativeAndRunsNothing) {
   // multiple of 200: no final record, no dot.
   EXPECT_EQ(result.out, banner() + progress_banner);
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(read_file(dir / "out"), expected_header());
+  EXPECT_EQ(read_file(dir / "out"), testing::trajectory_header());
   EXPECT_EQ(lines_of(read_file(dir / "out.params"))[0],
             "s = [0.050000], k = [0.100000], n = [-1294967296] gerneration_size=[50].");
 }

@@ -23,21 +23,8 @@ using testing::run_result;
 using testing::temp_dir;
 using testing::write_file;
 
-const std::string banner = "Called [twolocus] version 110303\nrand_max=[2147483647].\n";
+using testing::banner;
 constexpr int small_generation = 20;
-
-std::string header_text() {
-  std::string text = "generation";
-  for (int index = 0; index < 81; ++index) {
-    text += '\t';
-    text += std::to_string(index % 3 + 1);
-    text += std::to_string(index / 3 % 3 + 1);
-    text += std::to_string(index / 9 % 3 + 1);
-    text += std::to_string(index / 27 + 1);
-  }
-  text += '\n';
-  return text;
-}
 
 // Makes a fresh run writing "traj" and "traj.params" in `dir`.
 bool fresh_run_in(const temp_dir& dir, int n, int seed = 2222,
@@ -572,14 +559,14 @@ TEST(Resume, DrawsAsIfSeededWithOne) {
   ASSERT_TRUE(fresh_run_in(other_seed, 401, 2222));
   std::string initial = "-1\t" + std::to_string(small_generation);
   for (int i = 1; i < 81; ++i) initial += "\t0";
-  const std::string checkpoint = header_text() + initial + "\n";
+  const std::string checkpoint = testing::trajectory_header() + initial + "\n";
   write_file(resumed / "traj", checkpoint);
 
   const auto result = resume(resumed);
   EXPECT_EQ(result.out, banner + m_message(-1) + m_message(-1) + working(-1, 401) + "....");
   EXPECT_EQ(result.status, 0);
   const std::string fresh = read_file(seeded / "traj");
-  const std::string header = header_text();
+  const std::string header = testing::trajectory_header();
   ASSERT_EQ(fresh.substr(0, header.size()), header);
   const std::string records = fresh.substr(header.size());
   EXPECT_EQ(read_file(resumed / "traj"), checkpoint + "\n" + initial + "\n" + records);
@@ -692,9 +679,9 @@ TEST(Resume, CheckpointFailuresLeaveTheTrajectoryUnchanged) {
   };
   const std::vector<damaged> cases = {
       {"", read_none},
-      {header_text(), neither},
-      {header_text() + partial0, m_message(0) + incomplete(partial0_entries) + neither},
-      {header_text() + record0 + "\n" + record200.substr(0, 40) + "\n" + partial0,
+      {testing::trajectory_header(), neither},
+      {testing::trajectory_header() + partial0, m_message(0) + incomplete(partial0_entries) + neither},
+      {testing::trajectory_header() + record0 + "\n" + record200.substr(0, 40) + "\n" + partial0,
        m_message(0) + incomplete(partial0_entries) + neither},
   };
   for (const auto& c : cases) {

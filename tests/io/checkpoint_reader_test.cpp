@@ -14,6 +14,7 @@
 
 #include "io/params.hpp"
 #include "io/trajectory.hpp"
+#include "support/process.hpp"
 
 namespace twolocus {
 namespace {
@@ -22,16 +23,6 @@ const char* const trajectory_name = "runs/traj.txt";
 const char* const params_name = "runs/traj.txt.params";
 
 // The header line, built from the genotype digits (first digit fastest).
-std::string header_text() {
-  std::string text = "generation";
-  for (int index = 0; index < 81; ++index) {
-    text += '\t';
-    text += std::to_string(index % 3 + 1) + std::to_string(index / 3 % 3 + 1) +
-            std::to_string(index / 9 % 3 + 1) + std::to_string(index / 27 + 1);
-  }
-  return text + "\n";
-}
-
 // Counts that differ from class to class and from one `salt` to another.
 population_counts sample_counts(int salt) {
   population_counts counts{};
@@ -117,7 +108,7 @@ checkpoint_reading read_text(const std::string& text) {
 TEST(CheckpointReader, LastCompleteRecordIsRestoredIntoBothArrays) {
   const auto r0 = sample_counts(1), r200 = sample_counts(2);
   const std::string text =
-      header_text() + record_text(0, r0) + "\n" + record_text(200, r200) + "\n";
+      testing::trajectory_header() + record_text(0, r0) + "\n" + record_text(200, r200) + "\n";
   const auto reading = read_text(text);
   ASSERT_EQ(reading.label, 200);
   EXPECT_EQ(reading.out, m_message(200) + m_message(200));
@@ -129,7 +120,7 @@ TEST(CheckpointReader, LastCompleteRecordIsRestoredIntoBothArrays) {
 TEST(CheckpointReader, RecordWhoseNewlineWasNeverWrittenIsComplete) {
   const auto r0 = sample_counts(1), r200 = sample_counts(2);
   const auto reading =
-      read_text(header_text() + record_text(0, r0) + "\n" + record_text(200, r200));
+      read_text(testing::trajectory_header() + record_text(0, r0) + "\n" + record_text(200, r200));
   ASSERT_EQ(reading.label, 200);
   EXPECT_EQ(reading.out, m_message(200) + m_message(200));
   EXPECT_EQ(reading.current, r200);
@@ -139,7 +130,7 @@ TEST(CheckpointReader, RecordWhoseNewlineWasNeverWrittenIsComplete) {
 
 TEST(CheckpointReader, PartialLastLineFallsBackToTheLineBefore) {
   const auto r0 = sample_counts(1), r200 = sample_counts(2), r400 = sample_counts(3);
-  const std::string before = header_text() + record_text(0, r0) + "\n" + record_text(200, r200) + "\n";
+  const std::string before = testing::trajectory_header() + record_text(0, r0) + "\n" + record_text(200, r200) + "\n";
   // Killed after 17 counts: no newline. And the same line with a newline.
   for (const std::string& tail : {record_text(400, r400, 17), record_text(400, r400, 17) + "\n"}) {
     const auto reading = read_text(before + tail);
@@ -164,7 +155,7 @@ TEST(CheckpointReader, PartialLastLineFallsBackToTheLineBefore) {
 TEST(CheckpointReader, EmptyLastLineFallsBack) {
   const auto r0 = sample_counts(1), r200 = sample_counts(2);
   const auto reading =
-      read_text(header_text() + record_text(0, r0) + "\n" + record_text(200, r200) + "\n\n");
+      read_text(testing::trajectory_header() + record_text(0, r0) + "\n" + record_text(200, r200) + "\n\n");
   ASSERT_EQ(reading.label, 200);
   EXPECT_EQ(reading.out, m_message(0) + incomplete_message(0) + m_message(200));
   EXPECT_EQ(reading.current, r200);
@@ -174,12 +165,12 @@ TEST(CheckpointReader, EmptyLastLineFallsBack) {
 
 TEST(CheckpointReader, TwoPartialLastLinesAreRejected) {
   const auto r0 = sample_counts(1), r200 = sample_counts(2), r400 = sample_counts(3);
-  const auto reading = read_text(header_text() + record_text(0, r0) + "\n" +
+  const auto reading = read_text(testing::trajectory_header() + record_text(0, r0) + "\n" +
                                  record_text(200, r200, 40) + "\n" + record_text(400, r400, 17));
   EXPECT_FALSE(reading.label);
   EXPECT_EQ(reading.out, m_message(400) + incomplete_message(17) + neither_message());
   // An empty line before a partial one is no record either.
-  const auto after_empty = read_text(header_text() + record_text(0, r0) + "\n\n" +
+  const auto after_empty = read_text(testing::trajectory_header() + record_text(0, r0) + "\n\n" +
                                      record_text(400, r400, 17));
   EXPECT_FALSE(after_empty.label);
   EXPECT_EQ(after_empty.out, m_message(400) + incomplete_message(17) + neither_message());
@@ -196,10 +187,10 @@ TEST(CheckpointReader, EmptyFileIsRejected) {
 
 TEST(CheckpointReader, OneLineFileIsRejected) {
   // The header alone, with or without its newline.
-  auto reading = read_text(header_text());
+  auto reading = read_text(testing::trajectory_header());
   EXPECT_FALSE(reading.label);
   EXPECT_EQ(reading.out, neither_message());
-  std::string header = header_text();
+  std::string header = testing::trajectory_header();
   header.pop_back();
   reading = read_text(header);
   EXPECT_FALSE(reading.label);
@@ -211,10 +202,10 @@ TEST(CheckpointReader, OneLineFileIsRejected) {
 }
 
 TEST(CheckpointReader, FallBackOntoTheHeaderIsRejected) {
-  auto reading = read_text(header_text() + record_text(0, sample_counts(1), 17));
+  auto reading = read_text(testing::trajectory_header() + record_text(0, sample_counts(1), 17));
   EXPECT_FALSE(reading.label);
   EXPECT_EQ(reading.out, m_message(0) + incomplete_message(17) + neither_message());
-  reading = read_text(header_text() + "\n");
+  reading = read_text(testing::trajectory_header() + "\n");
   EXPECT_FALSE(reading.label);
   EXPECT_EQ(reading.out, m_message(0) + incomplete_message(0) + neither_message());
 }
@@ -227,7 +218,7 @@ TEST(CheckpointReader, ExtraTabsAreTolerated) {
     spread += std::to_string(count);
   }
   spread += "\t\t\n";
-  const auto reading = read_text(header_text() + record_text(0, r0) + "\n" + spread);
+  const auto reading = read_text(testing::trajectory_header() + record_text(0, r0) + "\n" + spread);
   ASSERT_EQ(reading.label, 200);
   EXPECT_EQ(reading.out, m_message(200) + m_message(200));
   EXPECT_EQ(reading.current, r200);
@@ -237,7 +228,7 @@ TEST(CheckpointReader, ExtraTabsAreTolerated) {
 
 TEST(CheckpointReader, LineOfOnlyTabsFallsBack) {
   const auto r0 = sample_counts(1), r200 = sample_counts(2);
-  const std::string before = header_text() + record_text(0, r0) + "\n" + record_text(200, r200) + "\n";
+  const std::string before = testing::trajectory_header() + record_text(0, r0) + "\n" + record_text(200, r200) + "\n";
   for (const char* tail : {"\t\t\t\t", "\t\t\t\n"}) {
     const auto reading = read_text(before + tail);
     ASSERT_EQ(reading.label, 200);
@@ -249,7 +240,7 @@ TEST(CheckpointReader, LineOfOnlyTabsFallsBack) {
 
 TEST(CheckpointReader, TokensAfterTheLastCountAreIgnored) {
   const auto r0 = sample_counts(1), r200 = sample_counts(2);
-  const auto reading = read_text(header_text() + record_text(0, r0) + "\n" +
+  const auto reading = read_text(testing::trajectory_header() + record_text(0, r0) + "\n" +
                                  record_text(200, r200) + "\t99\t98\tword\t97\n");
   ASSERT_EQ(reading.label, 200);
   EXPECT_EQ(reading.out, m_message(200) + m_message(200));
@@ -267,21 +258,21 @@ TEST(CheckpointReader, LabelsAndCountsAreTakenAsAtoiGivesThem) {
     line += '\t';
     line += std::to_string(odd[i]);
   }
-  auto reading = read_text(header_text() + line + "\n");
+  auto reading = read_text(testing::trajectory_header() + line + "\n");
   ASSERT_EQ(reading.label, -1);
   EXPECT_EQ(reading.out, m_message(-1) + m_message(-1));
   EXPECT_EQ(reading.current, odd);
   // Beyond 32 bits only the low 32 bits count; a trailing word is dropped.
-  reading = read_text(header_text() + "4294967497" + line.substr(2) + "\n");
+  reading = read_text(testing::trajectory_header() + "4294967497" + line.substr(2) + "\n");
   ASSERT_EQ(reading.label, 201);
   EXPECT_EQ(reading.out, m_message(201) + m_message(201));
-  reading = read_text(header_text() + "2147483647" + line.substr(2) + "\n");
+  reading = read_text(testing::trajectory_header() + "2147483647" + line.substr(2) + "\n");
   ASSERT_EQ(reading.label, 2147483647);
 }
 
 TEST(CheckpointReader, LongLinesAreReadInPiecesOf4095Characters) {
   const auto r0 = sample_counts(1), r200 = sample_counts(2);
-  const std::string before = header_text() + record_text(0, r0) + "\n";
+  const std::string before = testing::trajectory_header() + record_text(0, r0) + "\n";
   // The first piece holds only tabs; the second is the whole record.
   auto reading = read_text(before + std::string(4095, '\t') + record_text(200, r200) + "\n");
   ASSERT_EQ(reading.label, 200);

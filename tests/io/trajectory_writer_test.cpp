@@ -1,6 +1,7 @@
 // Tests of the trajectory writer: the header and record bytes, the flush after
 // every field, and the reporting of write failures.
 #include "io/trajectory.hpp"
+#include "support/process.hpp"
 
 #include <gtest/gtest.h>
 
@@ -21,18 +22,6 @@ std::string contents(std::FILE* file) {
   std::string text;
   for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) text += static_cast<char>(c);
   return text;
-}
-
-std::string header_text() {
-  std::string header = "generation";
-  for (int d4 = 1; d4 <= 3; ++d4)
-    for (int d3 = 1; d3 <= 3; ++d3)
-      for (int d2 = 1; d2 <= 3; ++d2)
-        for (int d1 = 1; d1 <= 3; ++d1) {
-          header += std::string("\t") + std::to_string(d1) + std::to_string(d2) + std::to_string(d3) +
-                    std::to_string(d4);
-        }
-  return header + "\n";
 }
 
 // An output stream that keeps each chunk the C library hands it: one chunk
@@ -93,7 +82,7 @@ TEST(TrajectoryWriter, HeaderNamesTheGenotypesInIndexOrderIn416Bytes) {
   const std::string text = contents(file);
   std::fclose(file);
   EXPECT_EQ(text.size(), 416u);
-  EXPECT_EQ(text, header_text());
+  EXPECT_EQ(text, testing::trajectory_header());
   EXPECT_EQ(text.substr(0, 40), "generation\t1111\t2111\t3111\t1211\t2211\t3211");
   EXPECT_EQ(text.substr(10 + 9 * 5, 5), "\t1121") << "index 9";
   EXPECT_EQ(text.substr(10 + 27 * 5, 5), "\t1112") << "index 27";

@@ -12,6 +12,19 @@
 
 namespace twolocus::testing {
 
+std::string trajectory_header() {
+  std::string header = "generation";
+  for (int index = 0; index < 81; ++index) {
+    header += '\t';
+    header += std::to_string(index % 3 + 1);
+    header += std::to_string(index / 3 % 3 + 1);
+    header += std::to_string(index / 9 % 3 + 1);
+    header += std::to_string(index / 27 + 1);
+  }
+  header += '\n';
+  return header;
+}
+
 std::string binary_path() { return TWOLOCUS_BINARY; }
 
 std::string literal_binary_path() { return TWOLOCUS_LITERAL_BINARY; }

@@ -16,6 +16,13 @@ struct run_result {
   int status = -1;   // exit status, or -1 when it did not exit normally
 };
 
+// What every invocation of a program named "twolocus" prints first.
+inline const std::string banner = "Called [twolocus] version 110303\nrand_max=[2147483647].\n";
+
+// The trajectory header line: "generation", then a tab and the label of each
+// genotype in index order (first allele digit fastest), then a newline.
+std::string trajectory_header();
+
 // Path of the program under test.
 std::string binary_path();
 
