@@ -2,20 +2,23 @@
 
 #include <array>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace twolocus {
 
 namespace {
 
 constexpr size_t degree = 31;        // words of state
-constexpr size_t history = 40;       // words the block recurrence looks back
-constexpr size_t generated = 4096;   // words computed per block
+constexpr size_t history = 64;       // words the block recurrence looks back
+constexpr size_t generated = 4096;   // words computed per block, a multiple of 4
 
 // The stream's state: the last `history` words, then room for one block of
 // new words; and the outputs not yet consumed (fewer than `draw_block` left
 // over from before a block, then the block).
 struct stream_state {
-  std::array<uint32_t, history + generated> words{};
+  alignas(64) std::array<uint32_t, history + generated> words{};
   std::array<int32_t, draw_block + generated> outputs{};
   size_t next = 0;
   size_t end = 0;
@@ -24,21 +27,54 @@ struct stream_state {
 
 stream_state stream;
 
+#if defined(__SSE2__)
+// The two middle words of two consecutive groups of four: lanes 2 and 3 of
+// `low`, then lanes 0 and 1 of `high`.
+inline __m128i middle(__m128i low, __m128i high) {
+  return _mm_castpd_si128(_mm_shuffle_pd(_mm_castsi128_pd(low), _mm_castsi128_pd(high), 1));
+}
+#endif
+
 // Appends one block of outputs. Word i is w[i-3] + w[i-31]; applying that
-// rule to w[i-3], w[i-6] and w[i-9] in turn gives
-//   w[i] = w[i-12] + w[i-31] + w[i-34] + w[i-37] + w[i-40],
-// whose shortest lag of 12 lets four words be computed side by side, each
-// group reading whole groups computed three steps before (so the processor
-// can forward them from its store buffer). The state holds words whose index
-// is at least 43, where both forms agree.
+// rule to w[i-3] and to w[i-31] gives
+//   w[i] = w[i-6] + 2 w[i-34] + w[i-62],
+// in which every lag is 2 more than a multiple of 4: taken in aligned groups
+// of four, each term is the middle of two whole groups computed before, so
+// four words are computed side by side from whole stored groups (which the
+// processor forwards from its store buffer) and from the two groups before
+// them, kept in registers. The state holds words whose index is at least 65,
+// where both forms agree.
 void generate_block() {
   uint32_t* w = stream.words.data();
   int32_t* out = stream.outputs.data() + stream.end;
-  for (size_t i = history; i < history + generated; ++i) {
-    const uint32_t word = w[i - 12] + w[i - 31] + w[i - 34] + w[i - 37] + w[i - 40];
-    w[i] = word;
-    out[i - history] = static_cast<int32_t>(word >> 1);
+#if defined(__SSE2__)
+  const auto group = [w](size_t i) {
+    __m128i four;
+    std::memcpy(&four, w + i, sizeof four);
+    return four;
+  };
+  __m128i before_last = group(history - 8), last = group(history - 4);
+  __m128i at_36 = group(history - 36), at_64 = group(history - 64);
+  for (size_t i = history; i < history + generated; i += 4) {
+    const __m128i at_32 = group(i - 32), at_60 = group(i - 60);
+    const __m128i lag_34 = middle(at_36, at_32);
+    const __m128i lag_62 = middle(at_64, at_60);
+    const __m128i lag_6 = middle(before_last, last);
+    const __m128i words = _mm_add_epi32(_mm_add_epi32(_mm_add_epi32(lag_34, lag_34), lag_62), lag_6);
+    std::memcpy(w + i, &words, sizeof words);
+    const __m128i draws = _mm_srli_epi32(words, 1);
+    std::memcpy(out + (i - history), &draws, sizeof draws);
+    at_36 = at_32;
+    at_64 = at_60;
+    before_last = last;
+    last = words;
   }
+#else
+  for (size_t i = history; i < history + generated; ++i) {
+    w[i] = w[i - 3] + w[i - 31];
+    out[i - history] = static_cast<int32_t>(w[i] >> 1);
+  }
+#endif
   stream.end += generated;
   std::memmove(w, w + generated, history * sizeof(uint32_t));
 }
