@@ -143,11 +143,18 @@ void build_cuts(const parent_classes& classes, cut_table& table) {
     table.cut[static_cast<size_t>(rank)] = low;
   }
   table.cut[static_cast<size_t>(classes.size)] = 0xffffffffu;
-  uint8_t rank = 0;
-  for (size_t bucket = 0; bucket < bucket_count; ++bucket) {
-    const auto first_draw = static_cast<uint32_t>(bucket << bucket_shift);
-    while (first_draw >= table.cut[rank]) ++rank;
-    table.bucket_rank[bucket] = rank;
+  // A bucket starts at the lowest rank whose cut lies above its first draw:
+  // rank r starts the buckets from the end of rank r - 1's to the last one
+  // whose first draw is below cut[r].
+  size_t bucket = 0;
+  for (int rank = 0; rank <= classes.size && bucket < bucket_count; ++rank) {
+    const uint64_t cut = table.cut[static_cast<size_t>(rank)];
+    const auto end = static_cast<size_t>(
+        std::min<uint64_t>(bucket_count, (cut + (uint64_t{1} << bucket_shift) - 1) >> bucket_shift));
+    if (end > bucket) {
+      std::memset(table.bucket_rank.data() + bucket, rank, end - bucket);
+      bucket = end;
+    }
   }
 }
 
@@ -212,6 +219,53 @@ inline int offspring_index(const parent_classes& classes, int first_rank, int se
 
 // Draws `generation_size` offspring into `next`, with `rank_of` mapping a
 // raw draw to the rank its walk ends in.
+// Supposing every parent is found, offspring c has its draws at 6c. Takes
+// the batch's draws; returns whether that holds for every offspring, and
+// lists in `others` (their number in `other_count`) the offspring that are not
+// of the common case (none are with `one_class`).
+template <bool one_class>
+bool sort_out_common(const int32_t* draws, size_t batch, const common_case& common,
+                     std::array<uint16_t, draw_block / 6>& others, size_t& other_count) {
+  uint32_t all_found = 1;
+  size_t child = 0;
+#if defined(__SSE2__)
+  // Two offspring at a time: their four parent draws side by side, compared
+  // as signed values with the top bit flipped, which orders them as unsigned.
+  const __m128i flip = _mm_set1_epi32(INT32_MIN);
+  const __m128i found_limit = _mm_set1_epi32(static_cast<int32_t>(common.found_below ^ 0x80000000u));
+  const __m128i common_low = _mm_set1_epi32(static_cast<int32_t>(common.common_low));
+  const __m128i span_limit = _mm_set1_epi32(static_cast<int32_t>(common.common_span ^ 0x80000000u));
+  __m128i found = _mm_set1_epi32(-1);
+  for (; child + 1 < batch; child += 2) {
+    const __m128i pair = _mm_unpacklo_epi64(
+        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(draws + 6 * child)),
+        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(draws + 6 * child + 6)));
+    found = _mm_and_si128(found, _mm_cmpgt_epi32(found_limit, _mm_xor_si128(pair, flip)));
+    if constexpr (!one_class) {
+      const __m128i offset = _mm_xor_si128(_mm_sub_epi32(pair, common_low), flip);
+      const int is_common = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(span_limit, offset)));
+      others[other_count] = static_cast<uint16_t>(child);
+      other_count += (is_common & 3) != 3;
+      others[other_count] = static_cast<uint16_t>(child + 1);
+      other_count += (is_common >> 2) != 3;
+    }
+  }
+  all_found = _mm_movemask_ps(_mm_castsi128_ps(found)) == 0xf;
+#endif
+  for (; child < batch; ++child) {
+    const auto t = static_cast<uint32_t>(draws[6 * child]);
+    const auto u = static_cast<uint32_t>(draws[6 * child + 1]);
+    all_found &= static_cast<uint32_t>(t < common.found_below) &
+                 static_cast<uint32_t>(u < common.found_below);
+    if constexpr (one_class) continue;
+    const bool is_common = (t - common.common_low < common.common_span) &
+                           (u - common.common_low < common.common_span);
+    others[other_count] = static_cast<uint16_t>(child);
+    other_count += !is_common;
+  }
+  return all_found != 0;
+}
+
 // With `one_class`, the common class is the only one: every offspring whose
 // parents are both found is then of the common case.
 template <bool one_class, typename rank_function>
@@ -234,19 +288,9 @@ void draw_offspring(const parent_classes& classes, int32_t generation_size,
       // Supposing every parent is found, offspring c has its draws at 6c:
       // mark whether that holds and which offspring are not of the common
       // case.
-      uint32_t all_found = 1;
       size_t other_count = 0;
-      for (size_t child = 0; child < static_cast<size_t>(batch); ++child) {
-        const auto t = static_cast<uint32_t>(first[6 * child]);
-        const auto u = static_cast<uint32_t>(first[6 * child + 1]);
-        all_found &= static_cast<uint32_t>(t < common.found_below) &
-                     static_cast<uint32_t>(u < common.found_below);
-        if constexpr (one_class) continue;
-        const bool is_common = (t - common.common_low < common.common_span) &
-                               (u - common.common_low < common.common_span);
-        others[other_count] = static_cast<uint16_t>(child);
-        other_count += !is_common;
-      }
+      const bool all_found =
+          sort_out_common<one_class>(first, static_cast<size_t>(batch), common, others, other_count);
       if (all_found != 0) {
         tally[0][static_cast<size_t>(common.common_index)] += batch - static_cast<int32_t>(other_count);
         for (size_t k = 0; k < other_count; ++k) {
