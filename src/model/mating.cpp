@@ -231,6 +231,9 @@ bool sort_out_common(const int32_t* draws, size_t batch, const common_case& comm
                      std::array<uint16_t, draw_block / 6>& others, size_t& other_count) {
   uint32_t all_found = 1;
   size_t child = 0;
+  // Kept in a register, not behind the reference, while the loops run.
+  size_t count = 0;
+  uint16_t* const listed = others.data();
 #if defined(__SSE2__)
   // Two offspring at a time: their four parent draws side by side, compared
   // as signed values with the top bit flipped, which orders them as unsigned.
@@ -247,10 +250,10 @@ bool sort_out_common(const int32_t* draws, size_t batch, const common_case& comm
     if constexpr (!one_class) {
       const __m128i offset = _mm_xor_si128(_mm_sub_epi32(pair, common_low), flip);
       const int is_common = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(span_limit, offset)));
-      others[other_count] = static_cast<uint16_t>(child);
-      other_count += (is_common & 3) != 3;
-      others[other_count] = static_cast<uint16_t>(child + 1);
-      other_count += (is_common >> 2) != 3;
+      listed[count] = static_cast<uint16_t>(child);
+      count += (is_common & 3) != 3;
+      listed[count] = static_cast<uint16_t>(child + 1);
+      count += (is_common >> 2) != 3;
     }
   }
   all_found = _mm_movemask_ps(_mm_castsi128_ps(found)) == 0xf;
@@ -263,9 +266,10 @@ bool sort_out_common(const int32_t* draws, size_t batch, const common_case& comm
     if constexpr (one_class) continue;
     const bool is_common = (t - common.common_low < common.common_span) &
                            (u - common.common_low < common.common_span);
-    others[other_count] = static_cast<uint16_t>(child);
-    other_count += !is_common;
+    listed[count] = static_cast<uint16_t>(child);
+    count += !is_common;
   }
+  other_count = count;
   return all_found != 0;
 }
 
