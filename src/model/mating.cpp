@@ -222,38 +222,73 @@ inline int offspring_index(const parent_classes& classes, int first_rank, int se
 
 // Draws `generation_size` offspring into `next`, with `rank_of` mapping a
 // raw draw to the rank its walk ends in.
+// The offspring of the common case among four, by the bits of their parent
+// draws found in the common class (bits 2k and 2k + 1 for offspring k): the
+// positions 0..3 of the others, packed as four 16-bit fields, and how many
+// there are.
+struct others_of_four {
+  uint64_t positions = 0;
+  uint8_t count = 0;
+};
+
+constexpr std::array<others_of_four, 256> make_others_of_four() {
+  std::array<others_of_four, 256> table{};
+  for (unsigned mask = 0; mask < 256; ++mask) {
+    others_of_four entry;
+    for (unsigned k = 0; k < 4; ++k) {
+      if (((mask >> (2 * k)) & 3) != 3) entry.positions |= uint64_t{k} << (16 * entry.count++);
+    }
+    table[mask] = entry;
+  }
+  return table;
+}
+
+constexpr std::array<others_of_four, 256> others_among_four = make_others_of_four();
+
+// Room for the lists below: one batch of offspring, and three more entries
+// that a list of four may write past its end.
+using offspring_list = std::array<uint16_t, draw_block / 6 + 3>;
+
 // Supposing every parent is found, offspring c has its draws at 6c. Takes
 // the batch's draws; returns whether that holds for every offspring, and
 // lists in `others` (their number in `other_count`) the offspring that are not
 // of the common case (none are with `one_class`).
 template <bool one_class>
 bool sort_out_common(const int32_t* draws, size_t batch, const common_case& common,
-                     std::array<uint16_t, draw_block / 6>& others, size_t& other_count) {
+                     offspring_list& others, size_t& other_count) {
   uint32_t all_found = 1;
   size_t child = 0;
   // Kept in a register, not behind the reference, while the loops run.
   size_t count = 0;
   uint16_t* const listed = others.data();
 #if defined(__SSE2__)
-  // Two offspring at a time: their four parent draws side by side, compared
-  // as signed values with the top bit flipped, which orders them as unsigned.
+  // Four offspring at a time, the parent draws of two side by side,
+  // compared as signed values with the top bit flipped (which orders them
+  // as unsigned values).
   const __m128i flip = _mm_set1_epi32(INT32_MIN);
   const __m128i found_limit = _mm_set1_epi32(static_cast<int32_t>(common.found_below ^ 0x80000000u));
   const __m128i common_low = _mm_set1_epi32(static_cast<int32_t>(common.common_low));
   const __m128i span_limit = _mm_set1_epi32(static_cast<int32_t>(common.common_span ^ 0x80000000u));
+  const auto parents_of_two = [draws](size_t first_child) {
+    return _mm_unpacklo_epi64(
+        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(draws + 6 * first_child)),
+        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(draws + 6 * first_child + 6)));
+  };
+  const auto in_common = [&](__m128i parents) {
+    const __m128i offset = _mm_xor_si128(_mm_sub_epi32(parents, common_low), flip);
+    return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(span_limit, offset))));
+  };
   __m128i found = _mm_set1_epi32(-1);
-  for (; child + 1 < batch; child += 2) {
-    const __m128i pair = _mm_unpacklo_epi64(
-        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(draws + 6 * child)),
-        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(draws + 6 * child + 6)));
-    found = _mm_and_si128(found, _mm_cmpgt_epi32(found_limit, _mm_xor_si128(pair, flip)));
+  for (; child + 3 < batch; child += 4) {
+    const __m128i first_two = parents_of_two(child);
+    const __m128i last_two = parents_of_two(child + 2);
+    found = _mm_and_si128(found, _mm_and_si128(_mm_cmpgt_epi32(found_limit, _mm_xor_si128(first_two, flip)),
+                                               _mm_cmpgt_epi32(found_limit, _mm_xor_si128(last_two, flip))));
     if constexpr (!one_class) {
-      const __m128i offset = _mm_xor_si128(_mm_sub_epi32(pair, common_low), flip);
-      const int is_common = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(span_limit, offset)));
-      listed[count] = static_cast<uint16_t>(child);
-      count += (is_common & 3) != 3;
-      listed[count] = static_cast<uint16_t>(child + 1);
-      count += (is_common >> 2) != 3;
+      const others_of_four& entry = others_among_four[in_common(first_two) | (in_common(last_two) << 4)];
+      const uint64_t entries = child * uint64_t{0x0001000100010001} + entry.positions;
+      std::memcpy(listed + count, &entries, sizeof entries);
+      count += entry.count;
     }
   }
   all_found = _mm_movemask_ps(_mm_castsi128_ps(found)) == 0xf;
@@ -283,7 +318,7 @@ void draw_offspring(const parent_classes& classes, int32_t generation_size,
   // successive increments of one count do not wait on each other.
   std::array<std::array<int32_t, genotype_count>, 4> tally{};
   constexpr int32_t batch_size = static_cast<int32_t>(draw_block / 6);
-  std::array<uint16_t, batch_size> others{};
+  offspring_list others{};
   // Sorting out the common case pays when its class finds a good share of
   // the parents (here at least a quarter).
   const bool use_common = one_class || common.common_span >= (uint32_t{1} << 29);
