@@ -19,7 +19,7 @@ constexpr size_t generated = 4096;   // words computed per block, a multiple of 
 // over from before a block, then the block).
 struct stream_state {
   alignas(64) std::array<uint32_t, history + generated> words{};
-  std::array<int32_t, draw_block + generated> outputs{};
+  alignas(64) std::array<int32_t, 3 + draw_block + generated> outputs{};
   size_t next = 0;
   size_t end = 0;
   bool seeded = false;
@@ -81,11 +81,14 @@ void generate_block() {
 
 void refill() {
   if (!stream.seeded) seed_draws(1);
+  // The left-over draws move to the front, placed so that the new block
+  // starts on a whole group of four.
   const size_t left = stream.end - stream.next;
-  std::memmove(stream.outputs.data(), stream.outputs.data() + stream.next,
+  const size_t start = (4 - left % 4) % 4;
+  std::memmove(stream.outputs.data() + start, stream.outputs.data() + stream.next,
                left * sizeof(int32_t));
-  stream.next = 0;
-  stream.end = left;
+  stream.next = start;
+  stream.end = start + left;
   generate_block();
 }
 
