@@ -6,6 +6,12 @@
 // ones walk the classes of positive weight directly (a class of weight 0
 // leaves the remainder unchanged). Either way every draw value picks the
 // class the full walk picks, and the draws are made in the walk's order.
+//
+// Most populations are dominated by one class, usually homozygous, whose
+// offspring by two of its own members are of one genotype whatever their
+// inheritance draws. While every parent of a batch is found, each offspring
+// takes six draws, so one pass over the parent draws tells those offspring
+// apart, and only the others are looked at one by one.
 #include <algorithm>
 #include <cmath>
 #include <cstring>

@@ -137,22 +137,22 @@ void mutate_population(population_counts& current, population_counts& next,
     for (int32_t done = 0; done < count;) {
       const int32_t batch = std::min<int32_t>(count - done, static_cast<int32_t>(draw_block / 4));
       const auto* draw = reinterpret_cast<const uint32_t*>(draws_ahead(4 * static_cast<size_t>(batch)));
-      // Mutations are rare: most individuals are passed over after one
-      // comparison of their four draws.
-      for (int32_t i = 0; i < batch; ++i) {
-        const uint32_t* own = draw + 4 * i;
-        if (i % 4 == 0 && batch - i >= 4 && !may_change_any.any_of_four(own)) [[likely]] {
-          i += 3;
-          continue;
-        }
-        if (!may_change_any(own)) continue;
-        int target = j;
-        for (size_t slot = 0; slot < 4; ++slot) {
-          target += digit_change(digit[slot], own[slot], *locus[slot]) * slot_weight[slot];
-        }
-        if (target != j) {
-          --moved[class_j];
-          ++moved[static_cast<size_t>(target)];
+      // Mutations are rare: most groups of four individuals are passed over
+      // after one vector comparison of their sixteen draws.
+      for (int32_t group = 0; group < batch; group += 4) {
+        const uint32_t* group_draws = draw + 4 * group;
+        const int32_t members = std::min(4, batch - group);
+        if (members == 4 && !may_change_any.any_of_four(group_draws)) [[likely]] continue;
+        for (const uint32_t* own = group_draws; own < group_draws + 4 * members; own += 4) {
+          if (!may_change_any(own)) continue;
+          int target = j;
+          for (size_t slot = 0; slot < 4; ++slot) {
+            target += digit_change(digit[slot], own[slot], *locus[slot]) * slot_weight[slot];
+          }
+          if (target != j) {
+            --moved[class_j];
+            ++moved[static_cast<size_t>(target)];
+          }
         }
       }
       skip_draws(4 * static_cast<size_t>(batch));
