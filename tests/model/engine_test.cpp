@@ -264,3 +264,38 @@ TEST(FastSteps, AParentNotFoundMakesNoDraws) {
 
 }  // namespace
 }  // namespace twolocus
+
+namespace twolocus {
+namespace {
+
+// A hand-made checkpoint can hold counts that sum beyond 2^31 - 1: a class
+// that mutants move into is held at 2147483647, in both engines' manner
+// (each gain is held there), and nothing overflows.
+TEST(FastSteps, ClassCountsAreHeldAtTheLargestCountInsteadOfOverflowing) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "2^33 draws take too long under the sanitizers";
+#else
+  // Everyone in 1111 mutates at both locus-a slots (a rate of 2 is always
+  // met) into 2211, which cannot mutate further (its 2->3 rate and locus b's
+  // rates are 0), whose count is already near the maximum.
+  const int target = compose_index(1, 1, 0, 0);
+  const mutation_rates rates_a = {2.0, 0.0, 0.0};
+  const mutation_rates rates_b = {0.0, 0.0, 0.0};
+  population_counts counts{}, next{};
+  counts[0] = 20;
+  counts[static_cast<size_t>(target)] = INT32_MAX - 10;
+  seed_draws(3);
+  mutate_population(counts, next, rates_a, rates_b);
+  EXPECT_EQ(counts[0], 0);
+  EXPECT_EQ(counts[static_cast<size_t>(target)], INT32_MAX);
+  for (size_t l = 0; l < counts.size(); ++l) {
+    if (l != 0 && l != static_cast<size_t>(target)) {
+      EXPECT_EQ(counts[l], 0) << l;
+    }
+  }
+  EXPECT_EQ(next, counts);
+#endif
+}
+
+}  // namespace
+}  // namespace twolocus
