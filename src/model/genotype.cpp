@@ -12,18 +12,20 @@ std::array<char, 5> genotype_label(int index) {
 }
 
 std::optional<long double> code_fitness(int8_t code, double s, float k) {
-  // The operand types are deliberate: k * 3 and 1 + k are single-precision
-  // operations, everything that meets s or a double constant is double.
+  // The single-precision coefficients are widened before any arithmetic,
+  // which is then exact for every s and k the command line can give.
+  const long double ws = s;
+  const long double wk = k;
   switch (code) {
     case 0: return 0.0L;
     case 1: return 1.0L;
-    case 2: return 1 + (k - s) * 0.5;
-    case 3: return 1 + (k * 3) * 0.25;
-    case 4: return 1 + k;
-    case 5: return 1 + k * 0.5;
-    case 6: return 1 + k * 0.25;
-    case 7: return 1 - s;
-    case 8: return 1 - s * 0.5;
+    case 2: return 1 + (wk - ws) * 0.5L;
+    case 3: return 1 + (wk * 3) * 0.25L;
+    case 4: return 1 + wk;
+    case 5: return 1 + wk * 0.5L;
+    case 6: return 1 + wk * 0.25L;
+    case 7: return 1 - ws;
+    case 8: return 1 - ws * 0.5L;
     default: return std::nullopt;
   }
 }

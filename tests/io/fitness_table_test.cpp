@@ -1,5 +1,6 @@
 // Tests of the fitness codes and of the fitness table reader.
 #include "io/fitness_table.hpp"
+#include "model/steps.hpp"
 
 #include <gtest/gtest.h>
 
@@ -90,6 +91,28 @@ TEST(FitnessCodes, KnownCodesResolveFromSinglePrecisionSAndK) {
   EXPECT_EQ(static_cast<double>(fitness_codes(static_cast<int8_t>(264), s, k10)),
             1.0 - static_cast<double>(0.05f) * 0.5);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "") << "known codes print nothing";
+}
+
+// The single-precision coefficients are widened before the arithmetic:
+// k * 3 and 1 + k are not rounded to single precision on the way.
+TEST(FitnessCodes, ArithmeticIsOnTheWidenedCoefficients) {
+  const float k33 = static_cast<float>(33 / 100.0);
+  const double s5 = static_cast<double>(static_cast<float>(5 / 100.0));
+  EXPECT_EQ(static_cast<double>(fitness_codes(3, s5, k33)), 1 + 0.75 * static_cast<double>(k33));
+  EXPECT_EQ(static_cast<float>(fitness_codes(3, s5, k33)), 1.24750006f);
+  EXPECT_EQ(selection_weight(100000, static_cast<double>(fitness_codes(3, s5, k33))), 124750);
+  const float k703 = static_cast<float>(703 / 100.0);
+  EXPECT_EQ(static_cast<double>(fitness_codes(4, s5, k703)), 1 + static_cast<double>(k703));
+  char printed[32];
+  std::snprintf(printed, sizeof printed, "%f", static_cast<double>(fitness_codes(4, s5, k703)));
+  EXPECT_STREQ(printed, "8.030000");
+  for (int code = 2; code <= 8; ++code) {
+    const double widened = static_cast<double>(fitness_codes(static_cast<int8_t>(code), s5, k33));
+    const double k = static_cast<double>(k33);
+    const double expected[] = {0, 0, 1 + (k - s5) * 0.5, 1 + k * 0.75, 1 + k, 1 + k * 0.5,
+                               1 + k * 0.25, 1 - s5, 1 - s5 * 0.5};
+    EXPECT_EQ(widened, expected[code]) << "code " << code;
+  }
 }
 
 TEST(FitnessCodes, CodeTwoWithEqualSAndKIsExactlyOne) {
