@@ -68,25 +68,35 @@ fitness_table varied_fitness() {
   return fitness;
 }
 
-// Argument 1: each rate is 10^-(argument).
-template <bool fast>
-void bm_mutation(benchmark::State& state) {
-  const double rate = std::pow(10.0, -static_cast<double>(state.range(1)));
-  const mutation_rates rates = {rate, rate, rate};
+// Runs `step` on a fresh copy of the population of argument 0 per
+// iteration, both generators seeded alike.
+template <typename step_function>
+void time_step(benchmark::State& state, step_function step) {
   const population_counts start = start_population(state.range(0));
   population_counts current{}, next{};
   seed_draws(2222);
   std::srand(2222);
   for (auto _ : state) {
     current = start;
+    step(current, next);
+    benchmark::DoNotOptimize(current);
+    benchmark::DoNotOptimize(next);
+  }
+  state.SetItemsProcessed(state.iterations() * population);
+}
+
+// Argument 1: each rate is 10^-(argument).
+template <bool fast>
+void bm_mutation(benchmark::State& state) {
+  const double rate = std::pow(10.0, -static_cast<double>(state.range(1)));
+  const mutation_rates rates = {rate, rate, rate};
+  time_step(state, [&rates](population_counts& current, population_counts& next) {
     if constexpr (fast) {
       mutate_population(current, next, rates, rates);
     } else {
       mutate_population_literal(current, next, rates, rates);
     }
-    benchmark::DoNotOptimize(current);
-  }
-  state.SetItemsProcessed(state.iterations() * population);
+  });
 }
 BENCHMARK(bm_mutation<true>)->Name("bm_mutation_fast")->ArgsProduct({{0, 1}, {3, 8}});
 BENCHMARK(bm_mutation<false>)->Name("bm_mutation_literal")->ArgsProduct({{0, 1}, {3, 8}});
@@ -94,20 +104,13 @@ BENCHMARK(bm_mutation<false>)->Name("bm_mutation_literal")->ArgsProduct({{0, 1},
 template <bool fast>
 void bm_mating(benchmark::State& state) {
   const fitness_table fitness = varied_fitness();
-  const population_counts start = start_population(state.range(0));
-  population_counts current{}, next{};
-  seed_draws(2222);
-  std::srand(2222);
-  for (auto _ : state) {
-    current = start;
+  time_step(state, [&fitness](population_counts& current, population_counts& next) {
     if constexpr (fast) {
       select_and_mate(current, next, fitness, population);
     } else {
       select_and_mate_literal(current, next, fitness, population);
     }
-    benchmark::DoNotOptimize(next);
-  }
-  state.SetItemsProcessed(state.iterations() * population);
+  });
 }
 BENCHMARK(bm_mating<true>)->Name("bm_mating_fast")->Arg(0)->Arg(1)->Arg(2);
 BENCHMARK(bm_mating<false>)->Name("bm_mating_literal")->Arg(0)->Arg(1)->Arg(2);
