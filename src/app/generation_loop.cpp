@@ -33,7 +33,7 @@ int run_generations(int64_t first_generation, const run_params& params,
                     const std::string& trajectory_name) {
   int64_t generation = first_generation;
   for (; generation < params.n; ++generation) {
-    compute_generation(current, next, params);
+    compute_generation(current, next, params, generation);
     if (generation % record_interval == 0 && !write_progress(trajectory, generation, next)) {
       return write_failure(trajectory_name);
     }

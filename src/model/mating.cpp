@@ -406,6 +406,21 @@ common_case find_common_case(const parent_classes& classes) {
 
 }  // namespace
 
+void parent_walk_cuts(const class_weights& weights, int64_t total, walk_cuts& cut) {
+  const double divisor = static_cast<double>(static_cast<float>(total));
+  parent_classes classes;
+  uint32_t low = 0;
+  double cumulative = 0;
+  for (size_t l = 0; l < cut.size(); ++l) {
+    if (weights[l] > 0) {
+      add_class(classes, static_cast<int>(l), static_cast<double>(weights[l]) / divisor);
+      cumulative += classes.frequency[static_cast<size_t>(classes.size - 1)];
+      low = find_cut(classes, classes.size - 1, low, cumulative);
+    }
+    cut[l] = low;
+  }
+}
+
 void select_and_mate(population_counts& current, population_counts& next,
                      const fitness_table& fitness, int32_t generation_size) {
   class_weights weight{};

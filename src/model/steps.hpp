@@ -39,4 +39,12 @@ using class_weights = std::array<int64_t, genotype_count>;
 int64_t weigh_classes(const population_counts& counts, const fitness_table& fitness,
                       class_weights& weights);
 
+// Where the parent walk of select_and_mate ends, by genotype index.
+using walk_cuts = std::array<uint32_t, genotype_count>;
+
+// Takes the class weights and their positive total; fills `cut` so that a
+// parent's walk ends at class l or before exactly for the raw draws below
+// cut[l]. Draws from cut[80] up to draw_max find no parent.
+void parent_walk_cuts(const class_weights& weights, int64_t total, walk_cuts& cut);
+
 }  // namespace twolocus
