@@ -71,7 +71,8 @@ int resume_run(int argc, char** argv) {
         params.n, params_name.c_str(), m, trajectory_name.c_str());
   } else {
     std::printf("Working on generations [%d] through [%d].\n", m, params.n);
-    if (!read_params_body(params_file, params_name.c_str(), params)) return 1;
+    std::optional<int32_t> seed;
+    if (!read_params_body(params_file, params_name.c_str(), params, seed)) return 1;
     write_refreshed_params(params, refreshed_name);
   }
 
