@@ -57,6 +57,7 @@ int fresh_run(int argc, char** argv) {
                 fitness_name.c_str(), unassigned);
   }
   write_params_fitness(params_file, params.fitness);
+  if (engine_keeps_seed()) write_params_seed(params_file, params.seed);
   if (std::ferror(params_file) != 0 || std::fclose(params_file) != 0) {
     std::printf("Could not write param file [%s].\n", params_name.c_str());
     return 1;

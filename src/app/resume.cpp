@@ -5,6 +5,7 @@
 #include "io/numbers.hpp"
 #include "io/params.hpp"
 #include "io/trajectory.hpp"
+#include "model/generation.hpp"
 
 namespace twolocus {
 
@@ -22,6 +23,7 @@ void write_refreshed_params(const run_params& params, const std::string& name) {
     return;
   }
   write_params(file, params);
+  if (engine_keeps_seed()) write_params_seed(file, params.seed);
   const bool written = std::ferror(file) == 0;
   if (std::fclose(file) != 0 || !written) std::printf("Could not write [%s].\n", name.c_str());
 }
@@ -73,6 +75,11 @@ int resume_run(int argc, char** argv) {
     std::printf("Working on generations [%d] through [%d].\n", m, params.n);
     std::optional<int32_t> seed;
     if (!read_params_body(params_file, params_name.c_str(), params, seed)) return 1;
+    if (engine_keeps_seed()) {
+      if (!seed) std::printf("No seed in [%s]; using [%d].\n", params_name.c_str(), params.seed);
+      params.seed = seed.value_or(params.seed);
+      seed_generation(params.seed);
+    }
     write_refreshed_params(params, refreshed_name);
   }
 

@@ -51,35 +51,59 @@ void split(int64_t count, const std::array<uint64_t, K>& share, std::array<int64
   }
 }
 
-// A slot's outcomes (its digit unchanged, raised by 1, raised by 2) as
-// shares of the raw draws, for a slot holding each digit.
-using slot_outcomes = std::array<uint64_t, 3>;
-using digit_outcomes = std::array<slot_outcomes, 3>;
+// A slot's changes (its digit raised by 1 or by 2) as shares of the raw
+// draws, for a slot holding each digit.
+using slot_changes = std::array<uint64_t, 2>;
+using digit_changes = std::array<slot_changes, 3>;
 
-digit_outcomes outcomes_of(const slot_shares& s) {
-  return {{{draw_values - s.to_2 - s.one_to_3, s.to_2, s.one_to_3},
-           {draw_values - s.two_to_3, s.two_to_3, 0},
-           {draw_values, 0, 0}}};
+digit_changes changes_of(const slot_shares& s) {
+  return {{{s.to_2, s.one_to_3}, {s.two_to_3, 0}, {0, 0}}};
 }
 
 using class_tally = std::array<int64_t, genotype_count>;
 
-// Spreads `count` individuals, whose slots before `slot` have led them to
-// index `target`, over the outcomes of the remaining slots.
-void spread(int64_t count, int target, int slot, const std::array<const slot_outcomes*, 4>& outcomes,
-            class_tally& tally) {
-  if (slot == 4) {
-    tally[static_cast<size_t>(target)] += count;
-    return;
-  }
-  std::array<int64_t, 3> moved{};
-  split(count, *outcomes[static_cast<size_t>(slot)], moved);
-  for (int change = 0; change < 3; ++change) {
-    if (moved[static_cast<size_t>(change)] > 0) {
-      spread(moved[static_cast<size_t>(change)], target + change * slot_weight[static_cast<size_t>(slot)],
-             slot + 1, outcomes, tally);
+// The individuals of one class on their way through its four slots. Most
+// individuals change at no slot, so each group first sets aside, with one
+// draw, those that change nowhere from here on; the others are known to
+// change somewhere, which decides the rest of their way in a few draws.
+struct slot_walk {
+  std::array<const slot_changes*, 4> changes{};
+  // Probability that slot s changes, and that some slot from s on does
+  // (a sum of positive terms, so a rare change loses no precision).
+  std::array<double, 4> change{};
+  std::array<double, 5> any_from{};
+  class_tally* tally = nullptr;
+};
+
+void spread_free(const slot_walk& walk, int64_t count, int target, int slot);
+
+// Spreads `count` individuals at `target`, each of which changes at some
+// slot from `slot` on.
+void spread_changing(const slot_walk& walk, int64_t count, int target, int slot) {
+  for (; count > 0 && slot < 4; ++slot) {
+    const auto s = static_cast<size_t>(slot);
+    // Of those that change from here on, the ones that change here.
+    const int64_t here = slot == 3 ? count : draw_binomial(count, walk.change[s] / walk.any_from[s]);
+    count -= here;
+    if (here == 0) continue;
+    const slot_changes& shares = *walk.changes[s];
+    std::array<int64_t, 2> by_change{};
+    split(here, shares, by_change);
+    for (size_t c = 0; c < 2; ++c) {
+      if (by_change[c] > 0) {
+        spread_free(walk, by_change[c], target + static_cast<int>(c + 1) * slot_weight[s], slot + 1);
+      }
     }
   }
+}
+
+// Spreads `count` individuals at `target` over the outcomes of the slots
+// from `slot` on.
+void spread_free(const slot_walk& walk, int64_t count, int target, int slot) {
+  const int64_t changing =
+      slot == 4 ? 0 : draw_binomial(count, walk.any_from[static_cast<size_t>(slot)]);
+  (*walk.tally)[static_cast<size_t>(target)] += count - changing;
+  if (changing > 0) spread_changing(walk, changing, target, slot);
 }
 
 int32_t held(int64_t count) {
@@ -122,18 +146,27 @@ void start_class_draws(int64_t generation) {
 
 void mutate_by_class(population_counts& current, population_counts& next,
                      const mutation_rates& rates_a, const mutation_rates& rates_b) {
-  const digit_outcomes a = outcomes_of(mutation_shares(rates_a));
-  const digit_outcomes b = outcomes_of(mutation_shares(rates_b));
+  const digit_changes a = changes_of(mutation_shares(rates_a));
+  const digit_changes b = changes_of(mutation_shares(rates_b));
   class_tally tally{};
   // A negative count stays where it is, as in the exact engine.
   for (size_t j = 0; j < tally.size(); ++j) tally[j] = std::min(current[j], 0);
+  slot_walk walk;
+  walk.tally = &tally;
   for (int j = 0; j < genotype_count; ++j) {
     const int32_t count = current[static_cast<size_t>(j)];
     if (count <= 0) continue;
-    const std::array<const slot_outcomes*, 4> outcomes = {
-        &a[static_cast<size_t>(index_digit(j, 1))], &a[static_cast<size_t>(index_digit(j, 2))],
-        &b[static_cast<size_t>(index_digit(j, 3))], &b[static_cast<size_t>(index_digit(j, 4))]};
-    spread(count, j, 0, outcomes, tally);
+    for (int slot = 1; slot <= 4; ++slot) {
+      const digit_changes& locus = slot <= 2 ? a : b;
+      walk.changes[static_cast<size_t>(slot - 1)] = &locus[static_cast<size_t>(index_digit(j, slot))];
+    }
+    walk.any_from[4] = 0;
+    for (size_t s = 4; s-- > 0;) {
+      const slot_changes& c = *walk.changes[s];
+      walk.change[s] = static_cast<double>(c[0] + c[1]) / static_cast<double>(draw_values);
+      walk.any_from[s] = walk.change[s] + (1 - walk.change[s]) * walk.any_from[s + 1];
+    }
+    spread_free(walk, count, j, 0);
   }
   for (size_t j = 0; j < next.size(); ++j) next[j] = held(tally[j]);
   current = next;
