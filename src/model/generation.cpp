@@ -27,9 +27,7 @@ void seed_generation(int32_t seed) { key_class_draws(seed); }
 
 void compute_generation(population_counts& current, population_counts& next,
                         const run_params& params, int64_t generation) {
-  start_class_draws(generation);
-  mutate_by_class(current, next, params.rates_a, params.rates_b);
-  mate_by_class(current, next, params.fitness, params.generation_size);
+  sample_generation(current, next, params, generation);
 }
 
 bool engine_keeps_seed() { return true; }

@@ -205,4 +205,11 @@ void mate_by_class(const population_counts& current, population_counts& next,
   }
 }
 
+void sample_generation(population_counts& current, population_counts& next,
+                       const run_params& params, int64_t generation) {
+  start_class_draws(generation);
+  mutate_by_class(current, next, params.rates_a, params.rates_b);
+  mate_by_class(current, next, params.fitness, params.generation_size);
+}
+
 }  // namespace twolocus

@@ -68,4 +68,11 @@ void mutate_by_class(population_counts& current, population_counts& next,
 void mate_by_class(const population_counts& current, population_counts& next,
                    const fitness_table& fitness, int32_t generation_size);
 
+// Takes the population (in `current`), a working array, the parameters and
+// the generation's number; restarts the generator at that generation, then
+// mutates and mates by class. On return `next` holds the new generation and
+// `current` the mutated one.
+void sample_generation(population_counts& current, population_counts& next,
+                       const run_params& params, int64_t generation);
+
 }  // namespace twolocus

@@ -29,6 +29,8 @@ std::string binary_path() { return TWOLOCUS_BINARY; }
 
 std::string literal_binary_path() { return TWOLOCUS_LITERAL_BINARY; }
 
+std::string multinomial_binary_path() { return TWOLOCUS_MULTINOMIAL_BINARY; }
+
 std::filesystem::path source_path(const std::string& relative) {
   return std::filesystem::path(TWOLOCUS_SOURCE_DIR) / relative;
 }
@@ -103,6 +105,11 @@ run_result run_program_at(const std::string& binary, const std::vector<std::stri
 started_run start_program(const std::vector<std::string>& args, const std::filesystem::path& cwd,
                           const std::string& program_name) {
   return spawn(binary_path(), args, cwd, program_name, -1);
+}
+
+started_run start_program_at(const std::string& binary, const std::vector<std::string>& args,
+                             const std::filesystem::path& cwd, const std::string& program_name) {
+  return spawn(binary, args, cwd, program_name, -1);
 }
 
 run_result finish_program(const started_run& run) {

@@ -30,6 +30,9 @@ std::string binary_path();
 // rand().
 std::string literal_binary_path();
 
+// Path of the class-count program, twolocus-multinomial.
+std::string multinomial_binary_path();
+
 // Path of a file of the source tree, given relative to its top.
 std::filesystem::path source_path(const std::string& relative);
 
@@ -53,6 +56,11 @@ run_result run_program_at(const std::string& binary, const std::vector<std::stri
 // Starts the program under test like run_program, without waiting.
 started_run start_program(const std::vector<std::string>& args, const std::filesystem::path& cwd,
                           const std::string& program_name = "twolocus");
+
+// Starts another build of the program, at `binary`, like start_program.
+started_run start_program_at(const std::string& binary, const std::vector<std::string>& args,
+                             const std::filesystem::path& cwd,
+                             const std::string& program_name = "twolocus");
 
 // Reads the rest of a started run's output and waits for it; `status` is -1
 // when it was killed.
