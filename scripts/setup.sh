@@ -3,7 +3,7 @@
 # missing when run as root, otherwise names them and stops.
 set -euo pipefail
 
-needed=(g++ cmake make libgtest-dev libbenchmark-dev)
+needed=(g++ cmake make libgtest-dev libbenchmark-dev librandom123-dev libboost-dev)
 missing=()
 for package in "${needed[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -75,35 +75,29 @@ struct slot_walk {
   class_tally* tally = nullptr;
 };
 
-void spread_free(const slot_walk& walk, int64_t count, int target, int slot);
-
 // Spreads `count` individuals at `target`, each of which changes at some
 // slot from `slot` on.
 void spread_changing(const slot_walk& walk, int64_t count, int target, int slot) {
   for (; count > 0 && slot < 4; ++slot) {
     const auto s = static_cast<size_t>(slot);
-    // Of those that change from here on, the ones that change here.
+    // Of those that change from here on, the ones that change here; of
+    // those, the ones that change again later (whichever change they make
+    // here, the later slots are the same).
     const int64_t here = slot == 3 ? count : draw_binomial(count, walk.change[s] / walk.any_from[s]);
     count -= here;
     if (here == 0) continue;
-    const slot_changes& shares = *walk.changes[s];
+    const int64_t again = draw_binomial(here, walk.any_from[s + 1]);
     std::array<int64_t, 2> by_change{};
-    split(here, shares, by_change);
+    split(here - again, *walk.changes[s], by_change);
     for (size_t c = 0; c < 2; ++c) {
-      if (by_change[c] > 0) {
-        spread_free(walk, by_change[c], target + static_cast<int>(c + 1) * slot_weight[s], slot + 1);
-      }
+      (*walk.tally)[static_cast<size_t>(target + static_cast<int>(c + 1) * slot_weight[s])] += by_change[c];
+    }
+    if (again == 0) continue;
+    split(again, *walk.changes[s], by_change);
+    for (size_t c = 0; c < 2; ++c) {
+      spread_changing(walk, by_change[c], target + static_cast<int>(c + 1) * slot_weight[s], slot + 1);
     }
   }
-}
-
-// Spreads `count` individuals at `target` over the outcomes of the slots
-// from `slot` on.
-void spread_free(const slot_walk& walk, int64_t count, int target, int slot) {
-  const int64_t changing =
-      slot == 4 ? 0 : draw_binomial(count, walk.any_from[static_cast<size_t>(slot)]);
-  (*walk.tally)[static_cast<size_t>(target)] += count - changing;
-  if (changing > 0) spread_changing(walk, changing, target, slot);
 }
 
 int32_t held(int64_t count) {
@@ -166,7 +160,9 @@ void mutate_by_class(population_counts& current, population_counts& next,
       walk.change[s] = static_cast<double>(c[0] + c[1]) / static_cast<double>(draw_values);
       walk.any_from[s] = walk.change[s] + (1 - walk.change[s]) * walk.any_from[s + 1];
     }
-    spread_free(walk, count, j, 0);
+    const int64_t changing = draw_binomial(count, walk.any_from[0]);
+    tally[static_cast<size_t>(j)] += count - changing;
+    spread_changing(walk, changing, j, 0);
   }
   for (size_t j = 0; j < next.size(); ++j) next[j] = held(tally[j]);
   current = next;
