@@ -63,9 +63,9 @@ digit_changes changes_of(const slot_shares& s) {
 using class_tally = std::array<int64_t, genotype_count>;
 
 // The individuals of one class on their way through its four slots. Most
-// individuals change at no slot, so each group first sets aside, with one
-// draw, those that change nowhere from here on; the others are known to
-// change somewhere, which decides the rest of their way in a few draws.
+// individuals change at no slot, so one draw first sets aside those that
+// change nowhere; the others are known to change somewhere, which decides
+// the rest of their way in a few draws.
 struct slot_walk {
   std::array<const slot_changes*, 4> changes{};
   // Probability that slot s changes, and that some slot from s on does
@@ -134,7 +134,8 @@ void key_class_draws(int32_t seed) {
 
 void start_class_draws(int64_t generation) {
   const auto g = static_cast<uint64_t>(generation);
-  // The lowest word counts the numbers within the generation.
+  // The lowest word counts the blocks of four numbers within the
+  // generation (the first block is number 1).
   engine.setcounter({{0, 0, static_cast<uint32_t>(g), static_cast<uint32_t>(g >> 32)}}, 0);
 }
 

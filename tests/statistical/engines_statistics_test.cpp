@@ -223,11 +223,11 @@ TEST(OneGeneration, CountsOfBothEnginesFitTheExactProbabilities) {
 }
 
 // What is followed of a run: allele 2 at locus a, haplotype 22 (allele 2 at
-// both loci from one parent), and the first generation where that
-// haplotype's frequency reaches one half (3000 if none of 0..1999 does).
+// both loci from one parent), and the first generations where the allele
+// reaches 1/10 and the haplotype 1/2 (3000 if none of 0..1999 does).
 struct run_summary {
   std::array<double, 2> allele{}, haplotype{};
-  double crossing = 3000;
+  double allele_tenth = 3000, crossing = 3000;
 };
 
 run_summary follow(const engine& step, const run_params& params, int32_t seed) {
@@ -246,6 +246,7 @@ run_summary follow(const engine& step, const run_params& params, int32_t seed) {
                         (index_digit(l, 2) == 1 && index_digit(l, 4) == 1));
     }
     const double copies = 2.0 * params.generation_size;
+    if (allele / copies >= 0.1 && summary.allele_tenth == 3000) summary.allele_tenth = g;
     if (haplotype / copies >= 0.5 && summary.crossing == 3000) summary.crossing = g;
     const int at = g == 199 ? 0 : g == 1999 ? 1 : -1;
     if (at >= 0) {
@@ -274,6 +275,7 @@ void compare_many_generations(const std::string& name, const run_params& params)
   compare("allele a2 after 2000", [](const run_summary& s) { return s.allele[1]; });
   compare("haplotype 22 after 200", [](const run_summary& s) { return s.haplotype[0]; });
   compare("haplotype 22 after 2000", [](const run_summary& s) { return s.haplotype[1]; });
+  compare("generation allele a2 reaches 1/10", [](const run_summary& s) { return s.allele_tenth; });
   compare("generation haplotype 22 reaches 1/2", [](const run_summary& s) { return s.crossing; });
   for (int e = 0; e < 2; ++e) {
     const auto crossed = std::count_if(runs[e].begin(), runs[e].end(), [](const run_summary& s) { return s.crossing < 3000; });
