@@ -89,13 +89,19 @@ void spread_changing(const slot_walk& walk, int64_t count, int target, int slot)
     const int64_t again = draw_binomial(here, walk.any_from[s + 1]);
     std::array<int64_t, 2> by_change{};
     split(here - again, *walk.changes[s], by_change);
+    // (A change that a slot's digit cannot make has no individuals, and
+    // no index either.)
     for (size_t c = 0; c < 2; ++c) {
-      (*walk.tally)[static_cast<size_t>(target + static_cast<int>(c + 1) * slot_weight[s])] += by_change[c];
+      if (by_change[c] > 0) {
+        (*walk.tally)[static_cast<size_t>(target + static_cast<int>(c + 1) * slot_weight[s])] += by_change[c];
+      }
     }
     if (again == 0) continue;
     split(again, *walk.changes[s], by_change);
     for (size_t c = 0; c < 2; ++c) {
-      spread_changing(walk, by_change[c], target + static_cast<int>(c + 1) * slot_weight[s], slot + 1);
+      if (by_change[c] > 0) {
+        spread_changing(walk, by_change[c], target + static_cast<int>(c + 1) * slot_weight[s], slot + 1);
+      }
     }
   }
 }
