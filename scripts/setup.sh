@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Makes sure the build tools are there: installs the Debian packages that are
-# missing when run as root, otherwise names them and stops.
+# missing when run as root, otherwise names them and stops. Packages given as
+# arguments are needed too (scripts/fuzz.sh adds clang and libFuzzer).
 set -euo pipefail
 
-needed=(g++ cmake make libgtest-dev libbenchmark-dev)
+needed=(g++ cmake make libgtest-dev libbenchmark-dev "$@")
 missing=()
 for package in "${needed[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
