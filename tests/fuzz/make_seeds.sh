@@ -48,3 +48,6 @@ cp cut.out.params.new "$OLDPWD/$seeds/params/resumed-new"
 cp empty.out "$OLDPWD/$seeds/checkpoint/header-only"
 # Lines 2 to 88 in reverse order, as a hand edit may leave them.
 { head -n 1 run.out.params; tail -n +2 run.out.params | tac; } >"$OLDPWD/$seeds/params/reversed"
+# With the seed line that the parameter files of a resume that continues its
+# random stream end with.
+{ cat run.out.params; echo "seed = 7"; } >"$OLDPWD/$seeds/params/with-seed"
