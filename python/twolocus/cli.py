@@ -9,6 +9,7 @@ run_paths().
 
 import argparse
 import os
+import signal
 import sys
 
 from .errors import TwolocusError
@@ -45,6 +46,8 @@ def run_paths(args):
 def _run(main, argv):
     """Calls main(argv); turns a TwolocusError into its line on standard error
     and status 1."""
+    # Like other filters, end quietly when the reader of standard output goes away.
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     try:
         return main(sys.argv[1:] if argv is None else argv)
     except TwolocusError as error:
