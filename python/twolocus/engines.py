@@ -22,7 +22,7 @@ def self_command(*arguments):
     """The shell command that runs twolocus-sweep with these arguments, with
     this interpreter and this copy of the package (which must be at the same
     path on every machine: the shared file system)."""
-    return (f"PYTHONPATH={shlex.quote(PACKAGE_PARENT)} {shlex.quote(sys.executable)} "
+    return (f"env PYTHONPATH={shlex.quote(PACKAGE_PARENT)} {shlex.quote(sys.executable)} "
             f"-m twolocus.sweep " + " ".join(shlex.quote(a) for a in arguments))
 
 
