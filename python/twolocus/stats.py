@@ -107,6 +107,12 @@ def parse_threshold(text):
     return stat, op, value
 
 
+def format_threshold(threshold):
+    """Takes a parsed threshold; returns it as text, for example "h22 >= 0.5"."""
+    stat, op, value = threshold
+    return f"{stat} {op} {value:g}"
+
+
 def passes(row, threshold):
     """Takes a row (dict with the threshold's statistic) and a parsed threshold;
     returns whether the row's value passes it (an empty value never does)."""
