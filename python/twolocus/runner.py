@@ -8,6 +8,7 @@ reads is resumed with the program's resume form. The exit status is written
 whose process is stopped by a signal records nothing and stays pending.
 """
 
+import ctypes
 import os
 import shlex
 import signal
@@ -24,6 +25,19 @@ RUN_FILES = [TRAJECTORY, TRAJECTORY + ".params", TRAJECTORY + ".params.new",
              "console.log", "exit-status", "resumed"]
 
 
+PR_SET_PDEATHSIG = 1
+
+
+def _die_with_parent(number):
+    """Asks Linux to send signal number to this process when its parent ends.
+    An engine runs each job in a process group of its own (GNU parallel does),
+    so without this a run would outlive a sweep killed with SIGKILL."""
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, number, 0, 0, 0)
+    except (OSError, AttributeError):
+        pass
+
+
 def _resumable(run_folder):
     """Whether an interrupted run has a complete record and a readable .params."""
     try:
@@ -37,7 +51,8 @@ def _resumable(run_folder):
 def _start(argv, run_folder, mode):
     with open(os.path.join(run_folder, "console.log"), mode) as log:
         return subprocess.Popen(argv, cwd=run_folder, stdin=subprocess.DEVNULL,
-                                stdout=log, stderr=subprocess.STDOUT)
+                                stdout=log, stderr=subprocess.STDOUT,
+                                preexec_fn=lambda: _die_with_parent(signal.SIGKILL))
 
 
 def _wait(child):
@@ -80,10 +95,6 @@ def execute(folder, run, resume=False):
             interrupted = read_exit_status(run_folder) is None and os.path.exists(
                 os.path.join(run_folder, TRAJECTORY))
             if resume and interrupted and _resumable(run_folder):
-                try:
-                    os.remove(os.path.join(run_folder, "exit-status"))
-                except FileNotFoundError:
-                    pass
                 with open(os.path.join(run_folder, "resumed"), "a") as note:
                     note.write(time.strftime("%Y-%m-%dT%H:%M:%S\n"))
                 child = _start([argv[0], TRAJECTORY], run_folder, "ab")
@@ -115,6 +126,10 @@ def execute_listed(folder, names, resume=False):
     """Runs the named runs of a sweep one after the other; prints a line on
     standard error for each that failed; returns the exit status to use
     (0 when all are done or held by another process, 1 otherwise)."""
+    parent = os.getppid()
+    _die_with_parent(signal.SIGTERM)
+    if os.getppid() != parent:
+        return 1
     _, runs = read_manifest(folder)
     by_name = {run["run"]: run for run in runs}
     status = 0

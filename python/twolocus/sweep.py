@@ -11,7 +11,6 @@ import argparse
 import os
 import shutil
 import sys
-import time
 
 from . import engines
 from .design import DesignErrors, find_program, grid, read_design
@@ -22,6 +21,13 @@ from .sweepdir import (last_console_line, lock, plan, read_exit_status, read_man
                        run_state, write_folder)
 
 STATES = ["done", "failed", "running", "pending"]
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse that reports a bad command line as one TwolocusError line."""
+
+    def error(self, message):
+        raise TwolocusError(f"{message[0].upper()}{message[1:]}. See [{self.prog} --help].")
 
 
 def default_program():
@@ -141,7 +147,7 @@ def run(args):
 
 
 def parser():
-    top = argparse.ArgumentParser(prog="twolocus-sweep",
+    top = _Parser(prog="twolocus-sweep",
                                   description="Run many twolocus simulations from a design file.")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -193,8 +199,8 @@ def parser():
 
 def main(argv=None):
     """Entry point of twolocus-sweep; returns the exit status."""
-    args = parser().parse_args(argv)
     try:
+        args = parser().parse_args(argv)
         if args.command == "grid":
             count = grid(args.assignments, args.output)
             print(f"Wrote {count} parameter sets to [{args.output}].")

@@ -149,8 +149,9 @@ def plan(design, folder, sweep_seed, default_program):
         if new is None:
             problems.append(f"Run [{old['run']}] of [{folder}] is not in the design.")
             continue
-        for column, value in old.items():
-            if column != "row" and str(new.get(column, "")) != value:
+        # Name the changed design value rather than the seed or command that follow from it.
+        for column, value in sorted(old.items(), key=lambda item: item[0] in ("seed", "command")):
+            if column not in ("row", "replicates") and str(new.get(column, "")) != value:
                 problems.append(f"Run [{old['run']}] of [{folder}] would change: [{column}] "
                                 f"was [{value}], now [{new.get(column, '')}].")
                 break
