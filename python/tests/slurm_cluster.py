@@ -76,7 +76,7 @@ SlurmdTimeout=60
 InactiveLimit=0
 MaxArraySize=1001
 MpiDefault=none
-NodeName=sweepnode NodeHostname={socket.gethostname()} NodeAddr=127.0.0.1 CPUs={cpus} State=UNKNOWN
+NodeName=sweepnode NodeHostname={socket.gethostname()} NodeAddr=127.0.0.1 CPUs={cpus} RealMemory=1000 State=UNKNOWN
 PartitionName=main Nodes=sweepnode Default=YES MaxTime=INFINITE State=UP OverSubscribe=NO
 """
 

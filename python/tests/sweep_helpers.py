@@ -7,6 +7,8 @@ import subprocess
 import time
 from pathlib import Path
 
+import pytest
+
 from conftest import BIN, BUILD, VALLEY
 
 PROGRAM = BUILD / "twolocus"
@@ -85,3 +87,14 @@ def stamps(folder, runs):
     return {(run, name): (os.stat(p).st_ino, os.stat(p).st_mtime_ns)
             for run in runs for name in RUN_FILES
             if (p := Path(folder) / "runs" / run / name).exists()}
+
+
+@pytest.fixture(scope="session")
+def reference(tmp_path_factory):
+    """An uninterrupted local sweep of 2 sets x 3 replicates: (design, folder, files)."""
+    base = tmp_path_factory.mktemp("reference")
+    design = write_design(base)
+    result = run_local(design, base / "sweep", "--jobs", "2")
+    assert result.returncode == 0, result.stderr
+    assert "6 done, 0 failed, 0 running, 0 pending." in result.stdout
+    return design, base / "sweep", run_files(base / "sweep")

@@ -9,22 +9,9 @@ import signal
 import subprocess
 from pathlib import Path
 
-import pytest
-
 from conftest import BIN
-from sweep_helpers import (PROGRAM, RUN_FILES, SWEEP, direct_runs, manifest, run_files,
+from sweep_helpers import (PROGRAM, SWEEP, direct_runs, manifest, reference, run_files,  # noqa: F401
                            run_local, stamps, sweep, wait_until, write_design)
-
-
-@pytest.fixture(scope="module")
-def reference(tmp_path_factory):
-    """An uninterrupted sweep of 2 sets x 3 replicates: (design, folder, files)."""
-    base = tmp_path_factory.mktemp("reference")
-    design = write_design(base)
-    result = run_local(design, base / "sweep", "--jobs", "2")
-    assert result.returncode == 0, result.stderr
-    assert "6 runs in" in result.stdout and "6 done, 0 failed, 0 running, 0 pending." in result.stdout
-    return design, base / "sweep", run_files(base / "sweep")
 
 
 def killed_sweep(base):
