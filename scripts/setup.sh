@@ -3,7 +3,10 @@
 # missing when run as root, otherwise names them and stops.
 set -euo pipefail
 
-needed=(g++ cmake make libgtest-dev libbenchmark-dev)
+# The C++ build and tests; the Python commands twolocus-stats and twolocus-plot
+# and their tests; dpkg-dev for the Debian package's library dependencies.
+needed=(g++ cmake make libgtest-dev libbenchmark-dev
+        python3 python3-numpy python3-matplotlib python3-pytest dpkg-dev)
 missing=()
 for package in "${needed[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
@@ -11,9 +14,10 @@ for package in "${needed[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
-    echo "Installing ${missing[*]}"
+    echo "Installing the Debian packages ${missing[*]} with apt-get (this takes a minute or two)..."
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    echo "Installed."
   else
     echo "Please install these Debian packages first: ${missing[*]}"
     echo "  sudo apt-get install ${missing[*]}"

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds twolocus and its test suite (Release, in build/) and runs every test.
+# Builds twolocus and its test suite (Release, in build/) and runs every test:
+# the C++ suite, then (Release only) the Python commands' tests.
 # Usage: scripts/test.sh [build type] [build folder]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,3 +10,8 @@ folder=${2:-build}
 cmake -S . -B "$folder" -DCMAKE_BUILD_TYPE="$type" -DTWOLOCUS_BENCHMARKS=ON >/dev/null
 cmake --build "$folder" -j "$(nproc)"
 ctest --test-dir "$folder" --output-on-failure -j "$(nproc)"
+# The Python commands' tests run the programs of this build, with Debian's
+# python3 (another python3 may come first on PATH); once, in the Release pass.
+if [ "$type" = Release ]; then
+  TWOLOCUS_BUILD="$folder" /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
+fi

@@ -9,6 +9,7 @@ run_paths().
 
 import argparse
 import os
+import signal
 import sys
 
 from .errors import TwolocusError
@@ -45,6 +46,8 @@ def run_paths(args):
 def _run(main, argv):
     """Calls main(argv); turns a TwolocusError into its line on standard error
     and status 1."""
+    # Like other filters, end quietly when the reader of standard output goes away.
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     try:
         return main(sys.argv[1:] if argv is None else argv)
     except TwolocusError as error:
@@ -68,14 +71,16 @@ def _write_text(path, text):
         with open(path, "w") as file:
             file.write(text)
     except OSError:
-        raise TwolocusError(f"Could not write output file [{path}].") from None
+        raise TwolocusError(f"Could not open output file [{path}] to write.") from None
 
 
 def stats_parser():
     parser = _Parser(
-        prog="twolocus-stats",
+        prog="twolocus-stats", formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Statistics of every population in twolocus trajectory files, as a "
-                    "tab-separated table.")
+                    "tab-separated table.",
+        epilog="columns: file label generations " + " ".join(STAT_COLUMNS) + "\n\n"
+               "example: twolocus-stats run.out --first 'h22 >= 0.5' --first 'a1 < 0.01'")
     parser.add_argument("files", nargs="*", metavar="FILE", help="trajectory files")
     parser.add_argument("-o", "--output", metavar="OUT",
                         help="write the table to OUT instead of standard output")
@@ -153,9 +158,11 @@ def _dpi(text):
 
 def plot_parser():
     parser = _Parser(
-        prog="twolocus-plot",
+        prog="twolocus-plot", formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Plot allele and haplotype frequencies, linkage disequilibrium and mean "
-                    "fitness of twolocus runs over generations.")
+                    "fitness of twolocus runs over generations.",
+        epilog="example: twolocus-plot run1.out run2.out run3.out -o runs.png "
+               "--first 'h22 >= 0.5'")
     parser.add_argument("files", nargs="*", metavar="FILE", help="trajectory files")
     parser.add_argument("-o", "--output", metavar="OUT", required=True,
                         help="the picture to write: OUT.png, OUT.svg or OUT.pdf")
@@ -188,6 +195,8 @@ def _plot(argv):
     try:
         figure.savefig(args.output, dpi=args.dpi, format=extension)
     except OSError:
+        if os.path.exists(args.output):
+            os.remove(args.output)
         raise TwolocusError(f"Could not write plot file [{args.output}].") from None
     return 0
 

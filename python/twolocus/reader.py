@@ -19,7 +19,7 @@ from .genotypes import GENOTYPE_COUNT, LABELS
 
 RECORD_INTERVAL = 200
 HEADER = "generation\t" + "\t".join(LABELS)
-_NUMBER = re.compile(r"-?[0-9]+")
+_NUMBERS = re.compile(r"-?[0-9]+(\t-?[0-9]+)*")
 
 
 @dataclass
@@ -52,8 +52,10 @@ def _split_record(line, number, path):
     number or a line with more than a label and 81 counts."""
     if line == "":
         return []
+    if not _NUMBERS.fullmatch(line):
+        raise _not_a_record(number, path)
     fields = line.split("\t")
-    if len(fields) > GENOTYPE_COUNT + 1 or not all(_NUMBER.fullmatch(f) for f in fields):
+    if len(fields) > GENOTYPE_COUNT + 1:
         raise _not_a_record(number, path)
     return [int(f) for f in fields]
 
