@@ -2,10 +2,12 @@
 
 import hashlib
 import os
+import subprocess
 
 import pytest
 
-from sweep_helpers import HEADER, PROGRAM, run_local, sweep, write_design
+from conftest import BUILD
+from sweep_helpers import HEADER, PROGRAM, manifest, run_local, sweep, write_design
 from twolocus.design import read_design
 from twolocus.seeds import assign_seeds, derived_seed
 
@@ -118,3 +120,18 @@ def test_explicit_seeds_and_the_program_column(tmp_path):
     assert run_local(tmp_path / "seeded.tsv", tmp_path / "out").returncode == 0
     command = (tmp_path / "out" / "manifest.tsv").read_text().splitlines()[1].split("\t")[-1]
     assert command.endswith("/sim ../../fitness/valley.tsv 1 0 50 300 50 0 0 0 0 0 0 trajectory 2222")
+
+
+def test_the_installed_command_runs_the_installed_program(tmp_path):
+    prefix = tmp_path / "prefix"
+    subprocess.run(["cmake", "--install", BUILD, "--prefix", prefix], check=True,
+                   capture_output=True)
+    assert (prefix / "share" / "man" / "man1" / "twolocus-sweep.1").exists()
+    lines = ["fitness\tcolumn\ts\tk\tn\tN\ta12\ta23\ta13\tb12\tb23\tb13\treplicates",
+             "valley.tsv\t1\t0\t50\t300\t50\t0\t0\t0\t0\t0\t0\t2"]
+    write_design(tmp_path).write_text("\n".join(lines) + "\n")
+    result = subprocess.run([prefix / "bin" / "twolocus-sweep", "run", "design.tsv", "out"],
+                            cwd=tmp_path, capture_output=True, text=True, env=dict(
+                                os.environ, PATH="/usr/bin:/bin"))
+    assert result.returncode == 0, result.stderr
+    assert manifest(tmp_path / "out")[0]["command"].startswith(f"{prefix}/bin/twolocus ")

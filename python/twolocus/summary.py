@@ -194,3 +194,39 @@ def draw_sweep(items, threshold, by, size=(10.0, 7.0), title=None):
     bottom.grid(axis="y", alpha=0.3)
     bottom.set_title("final allele frequencies (one dot per run done)", fontsize=10)
     return figure
+
+
+# Hooks of twolocus-stats and twolocus-plot ----------------------------------
+
+def add_sweep_options(parser):
+    """Adds --sweep DIR and --by COLUMN to a command's parser."""
+    parser.add_argument("--sweep", metavar="DIR",
+                        help="summarise the sweep in DIR (made by twolocus-sweep): one row per "
+                             "run, or with --by one row per group")
+    parser.add_argument("--by", metavar="COLUMN",
+                        help="with --sweep: group the runs by this manifest column (stats: "
+                             "fractions past each --first threshold; plot: one curve per value; "
+                             "default for the plot: name)")
+
+
+def _check(args):
+    if args.files:
+        raise TwolocusError("Give trajectory files or --sweep, not both.")
+
+
+def sweep_stats_text(args):
+    """twolocus-stats --sweep: the table of runs, or of groups with --by."""
+    _check(args)
+    columns, items = load_sweep(args.sweep)
+    if args.by:
+        return fraction_table(items, args.first, args.by)
+    return run_table(columns, items, args.first)
+
+
+def sweep_figure(args):
+    """twolocus-plot --sweep: the figure of draw_sweep for the one --first threshold."""
+    _check(args)
+    if len(args.first) != 1:
+        raise TwolocusError("Give one --first threshold with --sweep.")
+    _, items = load_sweep(args.sweep)
+    return draw_sweep(items, args.first[0], args.by or "name", size=args.size, title=args.title)
