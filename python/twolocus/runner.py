@@ -17,7 +17,6 @@ import sys
 import time
 
 from .errors import TwolocusError
-from .reader import read_params, read_trajectory
 from .sweepdir import (IN_USE, TRAJECTORY, is_locked, last_console_line, lock,
                        read_exit_status, read_manifest)
 
@@ -40,6 +39,7 @@ def _die_with_parent(number):
 
 def _resumable(run_folder):
     """Whether an interrupted run has a complete record and a readable .params."""
+    from .reader import read_params, read_trajectory  # NumPy: only --continue needs it
     try:
         trajectory = read_trajectory(os.path.join(run_folder, TRAJECTORY))
         read_params(os.path.join(run_folder, TRAJECTORY + ".params"))

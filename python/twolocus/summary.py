@@ -159,16 +159,17 @@ def draw_sweep(items, threshold, by, size=(10.0, 7.0), title=None):
         if curve is not None:
             top.step(*curve, where="post", color=colour, linewidth=2, label=label)
     top.set_xlabel("generation")
-    top.set_ylabel(f"fraction of runs with {threshold_text(threshold)}")
+    stat, op, value = threshold
+    top.set_ylabel(f"fraction of runs with {stat} {op} {value:g}")
     top.set_ylim(-0.03, 1.03)
     top.grid(alpha=0.3)
     top.legend(loc="upper left", fontsize=9, frameon=False)
     total = len(items)
     missing = sum(counted(group)[2] for group in grouped.values())
-    top.set_title(title or (f"{total} runs in {len(grouped)} groups by {by}"
-                            + (f"; {missing} not done, left out" if missing else "")
-                            + " (times known to within the 200 generations between records)"),
-                  fontsize=10)
+    top.set_title(title or (f"{total} runs by {by}"
+                            + (f", {missing} not done and left out" if missing else "")
+                            + ": fraction past the threshold by generation (known to within "
+                              "the 200 generations between records)"), fontsize=10)
     alleles = ["a1", "a2", "a3", "b1", "b2", "b3"]
     width = 0.8 / max(1, len(grouped))
     for offset, (colour, (value, group)) in enumerate(zip(colours, grouped.items())):
@@ -180,19 +181,18 @@ def draw_sweep(items, threshold, by, size=(10.0, 7.0), title=None):
             if not values:
                 continue
             x = place - 0.4 + width * (offset + 0.5)
-            bottom.boxplot([values], positions=[x], widths=width * 0.8, manage_ticks=False,
-                           patch_artist=True, showfliers=False,
-                           boxprops={"facecolor": colour, "alpha": 0.35, "color": colour},
-                           medianprops={"color": colour}, whiskerprops={"color": colour},
-                           capprops={"color": colour})
+            # Final frequencies are often bimodal (lost or fixed): dots and their mean, no box.
             jitter = np.linspace(-width * 0.3, width * 0.3, len(values)) if len(values) > 1 else [0]
-            bottom.scatter(x + np.asarray(jitter), values, s=8, color=colour, alpha=0.8, zorder=3)
+            bottom.scatter(x + np.asarray(jitter), values, s=9, color=colour, alpha=0.6, zorder=3)
+            bottom.hlines(np.mean(values), x - width * 0.45, x + width * 0.45, color=colour,
+                          linewidth=2.5, zorder=4)
     bottom.set_xticks(range(len(alleles)), [f"allele {a[1]} at locus {a[0]}" for a in alleles],
                       fontsize=8)
     bottom.set_ylabel("final frequency")
     bottom.set_ylim(-0.03, 1.03)
     bottom.grid(axis="y", alpha=0.3)
-    bottom.set_title("final allele frequencies (one dot per run done)", fontsize=10)
+    bottom.set_title("final allele frequencies (a dot per run done, a bar at their mean; "
+                     "colours as above)", fontsize=10)
     return figure
 
 
