@@ -180,17 +180,24 @@ def grid(assignments, output):
     product of the value lists, first column varying slowest, with a name
     made of the columns that take several values (fitness paths are made
     relative to the design's folder), then checks it with read_design.
-    'rates=v' sets all six rates. Raises TwolocusError."""
+    'rates=v' sets the six rates not given one by one. Raises TwolocusError."""
     lists = {}
+    rates = None
     for assignment in assignments:
         column, sep, values = assignment.partition("=")
         if not sep or values == "":
             raise TwolocusError(f"Could not read [{assignment}]; write COLUMN=VALUE,VALUE,...")
-        targets = RATE_COLUMNS if column == "rates" else [column]
-        for target in targets:
-            if target in lists:
-                raise TwolocusError(f"Column [{target}] is given twice.")
-            lists[target] = values.split(",")
+        if column == "rates":
+            rates = values.split(",")
+        elif column in lists:
+            raise TwolocusError(f"Column [{column}] is given twice.")
+        else:
+            lists[column] = values.split(",")
+    for rate in RATE_COLUMNS if rates else ():
+        lists.setdefault(rate, rates)
+    # The simulator's columns in its argument order, then the others as given.
+    order = [c for c in ["name"] + PARAMETER_COLUMNS if c in lists]
+    lists = {c: lists[c] for c in order + [c for c in lists if c not in order]}
     if "fitness" in lists:
         folder = os.path.dirname(os.path.abspath(output))
         lists["fitness"] = [os.path.relpath(os.path.abspath(value), folder)
