@@ -28,9 +28,18 @@ int fresh_run(int argc, char** argv) {
     std::printf("Could not open fitness file [%s] to read.\n", fitness_name.c_str());
     return 1;
   }
-  std::FILE* trajectory = open_file(trajectory_name, "w");
-  if (trajectory == nullptr) {
-    std::printf("Could not open output file [%s] to write.\n", trajectory_name.c_str());
+  // Writing over the fitness table would destroy it before it is read.
+  if (names_open_file(fitness_file, trajectory_name)) {
+    std::printf("Output file [%s] is the fitness file.\n", trajectory_name.c_str());
+    return 1;
+  }
+  if (names_open_file(fitness_file, params_name)) {
+    std::printf("Param file [%s] is the fitness file.\n", params_name.c_str());
+    return 1;
+  }
+  trajectory_output trajectory;
+  if (!opened_or_reported(open_fresh_trajectory(trajectory_name, trajectory), trajectory_name,
+                          "Could not open output file [%s] to write.\n")) {
     return 1;
   }
   std::FILE* params_file = open_file(params_name, "w");
@@ -65,7 +74,7 @@ int fresh_run(int argc, char** argv) {
   population_counts current{};
   population_counts next{};
   current[0] = params.generation_size;
-  write_header(trajectory);
+  start_trajectory(trajectory);
   seed_generation(params.seed);
   std::printf("Doing the evolution (each dot = [%d] generations)...\n", record_interval);
   return run_generations(0, params, current, next, trajectory, trajectory_name);

@@ -15,34 +15,36 @@ int32_t record_label(int64_t generation) {
       std::min<int64_t>(generation, std::numeric_limits<int32_t>::max()));
 }
 
-int write_failure(const std::string& name) {
+int write_failure(trajectory_output& trajectory, const std::string& name) {
+  cut_back_trajectory(trajectory);
   std::printf("Could not write output file [%s].\n", name.c_str());
   return 1;
 }
 
-bool write_progress(std::FILE* trajectory, int64_t generation, const population_counts& counts) {
+bool write_progress(trajectory_output& trajectory, int64_t generation,
+                    const population_counts& counts) {
   std::fputc('.', stdout);
   flush_all_streams();
-  return write_record(trajectory, record_label(generation), counts);
+  return add_record(trajectory, record_label(generation), counts);
 }
 
 }  // namespace
 
 int run_generations(int64_t first_generation, const run_params& params,
-                    population_counts& current, population_counts& next, std::FILE* trajectory,
-                    const std::string& trajectory_name) {
+                    population_counts& current, population_counts& next,
+                    trajectory_output& trajectory, const std::string& trajectory_name) {
   int64_t generation = first_generation;
   for (; generation < params.n; ++generation) {
     compute_generation(current, next, params);
     if (generation % record_interval == 0 && !write_progress(trajectory, generation, next)) {
-      return write_failure(trajectory_name);
+      return write_failure(trajectory, trajectory_name);
     }
     current = next;
   }
   if (generation % record_interval != 0 && !write_progress(trajectory, generation, next)) {
-    return write_failure(trajectory_name);
+    return write_failure(trajectory, trajectory_name);
   }
-  if (std::fclose(trajectory) != 0) return write_failure(trajectory_name);
+  if (!finish_trajectory(trajectory)) return write_failure(trajectory, trajectory_name);
   return 0;
 }
 

@@ -33,9 +33,9 @@ int resume_run(int argc, char** argv) {
   const std::string params_name = trajectory_name + ".params";
   const std::string refreshed_name = params_name + ".new";
 
-  std::FILE* trajectory = open_file(trajectory_name, "r+");
-  if (trajectory == nullptr) {
-    std::printf("Could not open output file [%s] to read and modify.\n", trajectory_name.c_str());
+  trajectory_output trajectory;
+  if (!opened_or_reported(open_resumed_trajectory(trajectory_name, trajectory), trajectory_name,
+                          "Could not open output file [%s] to read and modify.\n")) {
     return 1;
   }
   std::FILE* params_file = open_file(params_name, "r");
@@ -51,7 +51,7 @@ int resume_run(int argc, char** argv) {
 
   population_counts current{};
   population_counts next{};
-  const auto checkpoint = read_checkpoint(trajectory, trajectory_name.c_str(), current, next);
+  const auto checkpoint = read_checkpoint(trajectory.file, trajectory_name.c_str(), current, next);
   if (!checkpoint) return 1;
   const int32_t m = *checkpoint;
 
@@ -71,13 +71,15 @@ int resume_run(int argc, char** argv) {
         params.n, params_name.c_str(), m, trajectory_name.c_str());
   } else {
     std::printf("Working on generations [%d] through [%d].\n", m, params.n);
-    if (!read_params_body(params_file, params_name.c_str(), params)) return 1;
+    std::optional<int32_t> seed;
+    if (!read_params_body(params_file, params_name.c_str(), params, seed)) return 1;
     write_refreshed_params(params, refreshed_name);
   }
 
   // The newline ends a partial last line (or leaves an empty line after a
   // complete one), so the repeated checkpoint record starts a line of its own.
-  if (!append_resume_record(trajectory, m, current)) {
+  if (!add_resume_record(trajectory, m, current)) {
+    cut_back_trajectory(trajectory);
     std::printf("Could not write output file [%s].\n", trajectory_name.c_str());
     return 1;
   }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "io/trajectory.hpp"
 #include "model/model.hpp"
 
 namespace twolocus {
@@ -22,14 +23,15 @@ int fresh_run(int argc, char** argv);
 int resume_run(int argc, char** argv);
 
 // Takes the first generation to compute, the parameters, the two population
-// arrays (current holding the population) and the open trajectory file with
-// its name. Runs the generations below n, printing a dot and writing a record
-// every 200th, then the final record unless the stop is a multiple of 200,
-// and closes the file. Returns 0, or 1 after printing "Could not write output
-// file [%s].\n" when writing or closing the file failed. Labels beyond the
-// 32-bit range are written as 2147483647.
+// arrays (current holding the population) and the trajectory output with its
+// file's name. Runs the generations below n, printing a dot and writing a
+// record every 200th, then the final record unless the stop is a multiple of
+// 200, and closes the file. Returns 0, or 1 after cutting the file back to its
+// last whole record and printing "Could not write output file [%s].\n" when
+// writing, flushing or closing the file failed. Labels beyond the 32-bit
+// range are written as 2147483647.
 int run_generations(int64_t first_generation, const run_params& params,
-                    population_counts& current, population_counts& next, std::FILE* trajectory,
-                    const std::string& trajectory_name);
+                    population_counts& current, population_counts& next,
+                    trajectory_output& trajectory, const std::string& trajectory_name);
 
 }  // namespace twolocus

@@ -1,16 +1,18 @@
 #include "io/params.hpp"
 
+#include <algorithm>
+#include <cerrno>
+#include <cctype>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include <sys/types.h>
 
 #include "io/numbers.hpp"
 
 namespace twolocus {
-
-namespace {
-
-constexpr double missing = -1.0;
-
-}  // namespace
 
 void write_params_head(std::FILE* file, const run_params& params) {
   std::fprintf(file, "s = [%f], k = [%f], n = [%d] gerneration_size=[%ld].\n", static_cast<double>(params.s), static_cast<double>(params.k),
@@ -51,59 +53,153 @@ bool read_params_head(std::FILE* file, const char* name, run_params& params) {
 
 namespace {
 
-// Takes a value token; returns its number, or the missing sentinel when it is
-// not a finite number.
-double read_value(const char* token) {
-  const double value = c_atof(token);
-  return std::isfinite(value) ? value : missing;
-}
+// What the lines after line 1 gave: each value, and whether some line gave it.
+struct body_reading {
+  run_params& params;
+  std::array<bool, 3> rates_a_given{};
+  std::array<bool, 3> rates_b_given{};
+  std::array<bool, genotype_count> fitness_given{};
+  std::optional<int32_t>& seed;
+};
 
-void store(double* table, size_t size, int32_t index, const char* value_token) {
-  if (index < 0 || static_cast<size_t>(index) >= size) return;
-  table[index] = read_value(value_token);
-}
-
-bool any_missing(const double* values, size_t size) {
-  for (size_t i = 0; i < size; ++i) {
-    if (values[i] == missing) return true;
+// Takes a token; returns its value when it is a finite number that strtod
+// reads whole, in decimal (leading white space such as a carriage return,
+// hexadecimal forms, nan, inf and overflow are not values).
+std::optional<double> finite_value(const char* token) {
+  if (std::isspace(static_cast<unsigned char>(token[0])) || std::strpbrk(token, "xX") != nullptr) {
+    return std::nullopt;
   }
-  return false;
+  char* end = nullptr;
+  const double value = std::strtod(token, &end);
+  if (end == token || *end != '\0' || !std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+// Takes a token; returns its value when it is an optionally signed decimal
+// integer within the 32-bit range.
+std::optional<int32_t> whole_int32(const char* token) {
+  if (!std::isdigit(static_cast<unsigned char>(token[token[0] == '-' || token[0] == '+']))) {
+    return std::nullopt;
+  }
+  errno = 0;
+  char* end = nullptr;
+  const long long value = std::strtoll(token, &end, 10);
+  if (errno != 0 || *end != '\0' || value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+  return static_cast<int32_t>(value);
+}
+
+// Takes a token; returns the genotype index it writes in digits (0..80).
+std::optional<size_t> genotype_key(const char* token) {
+  size_t index = 0;
+  for (const char* digit = token; *digit != '\0'; ++digit) {
+    if (!std::isdigit(static_cast<unsigned char>(*digit))) return std::nullopt;
+    index = index * 10 + static_cast<size_t>(*digit - '0');
+    if (index >= genotype_count) return std::nullopt;
+  }
+  if (*token == '\0') return std::nullopt;
+  return index;
+}
+
+// Takes one triple; stores its value. Returns false when the key is not a
+// rate key, a genotype index or "seed", or the value is not what the key
+// needs.
+bool store_triple(const char* key, const char* value, body_reading& reading) {
+  if (std::strcmp(key, "seed") == 0) {
+    const auto seed = whole_int32(value);
+    if (seed) reading.seed = *seed;
+    return seed.has_value();
+  }
+  const auto number = finite_value(value);
+  if (!number) return false;
+  if ((key[0] == 'a' || key[0] == 'b') && key[1] >= '0' && key[1] <= '2' && key[2] == '\0') {
+    const auto i = static_cast<size_t>(key[1] - '0');
+    auto& rates = key[0] == 'a' ? reading.params.rates_a : reading.params.rates_b;
+    auto& given = key[0] == 'a' ? reading.rates_a_given : reading.rates_b_given;
+    rates[i] = *number;
+    given[i] = true;
+    return true;
+  }
+  const auto index = genotype_key(key);
+  if (!index) return false;
+  reading.params.fitness[*index] = *number;
+  reading.fitness_given[*index] = true;
+  return true;
+}
+
+// Takes one physical line without its line end; reads its triples. Returns
+// false unless it is blank or made of whole, valid triples.
+bool read_body_line(char* line, body_reading& reading) {
+  char* cursor = line;
+  for (;;) {
+    const char* key = next_token(cursor, " \t");
+    if (key == nullptr) return true;
+    const char* skipped = next_token(cursor, " \t");
+    const char* value = skipped == nullptr ? nullptr : next_token(cursor, " \t");
+    if (value == nullptr || !store_triple(key, value, reading)) return false;
+  }
+}
+
+// Takes the parameter file; returns the number of the physical line at its
+// current position (line 1's reading may have consumed blank lines after it).
+long long current_line_number(std::FILE* file) {
+  const long position = std::ftell(file);
+  if (position < 0 || std::fseek(file, 0, SEEK_SET) != 0) return 2;
+  long long line = 1;
+  for (long i = 0; i < position; ++i) {
+    const int c = std::fgetc(file);
+    if (c == EOF) break;
+    if (c == '\n') ++line;
+  }
+  std::fseek(file, position, SEEK_SET);
+  return line;
+}
+
+template <size_t size>
+bool all_given(const std::array<bool, size>& given) {
+  return std::all_of(given.begin(), given.end(), [](bool is_given) { return is_given; });
 }
 
 }  // namespace
 
-bool read_params_body(std::FILE* file, const char* name, run_params& params) {
-  params.rates_a.fill(missing);
-  params.rates_b.fill(missing);
-  params.fitness.fill(missing);
-  line_buffer line;
-  while (read_line(file, line)) {
-    char* cursor = line.data();
-    for (;;) {
-      const char* key = next_token(cursor, " \t");
-      const char* skipped = key == nullptr ? nullptr : next_token(cursor, " \t");
-      const char* value = skipped == nullptr ? nullptr : next_token(cursor, " \t");
-      if (value == nullptr) break;
-      if (key[0] == 'a') {
-        store(params.rates_a.data(), params.rates_a.size(), c_atoi(key + 1), value);
-      } else if (key[0] == 'b') {
-        store(params.rates_b.data(), params.rates_b.size(), c_atoi(key + 1), value);
-      } else {
-        store(params.fitness.data(), params.fitness.size(), c_atoi(key), value);
-      }
+bool read_params_body(std::FILE* file, const char* name, run_params& params,
+                      std::optional<int32_t>& seed) {
+  body_reading reading{params, {}, {}, {}, seed};
+  long long line_number = current_line_number(file);
+  char* line = nullptr;
+  size_t capacity = 0;
+  ssize_t length = 0;
+  bool well_formed = true;
+  for (; (length = ::getline(&line, &capacity, file)) >= 0; ++line_number) {
+    auto size = static_cast<size_t>(length);
+    if (size > 0 && line[size - 1] == '\n') {
+      line[--size] = '\0';
+      if (size > 0 && line[size - 1] == '\r') line[--size] = '\0';
+    }
+    // A NUL inside the line would hide the rest of it from the tokens.
+    if (std::strlen(line) != size || !read_body_line(line, reading)) {
+      well_formed = false;
+      break;
     }
   }
-  if (any_missing(params.rates_a.data(), params.rates_a.size()) ||
-      any_missing(params.rates_b.data(), params.rates_b.size())) {
+  std::free(line);
+  if (!well_formed) {
+    std::printf(
+        "You have to reenter the parameters.  Line %lld of [%s] is not of the right format.\n",
+        line_number, name);
+    return false;
+  }
+  if (!all_given(reading.rates_a_given) || !all_given(reading.rates_b_given)) {
     std::printf("You have to reenter the parameters.  Mutation rates of [%s] are incomplete.\n",
                 name);
     return false;
   }
-  if (any_missing(params.fitness.data(), params.fitness.size())) {
+  if (!all_given(reading.fitness_given)) {
     std::printf("You have to reenter the parameters.  Fitnesses of [%s] are incomplete.\n", name);
     return false;
   }
   return true;
 }
+
+void write_params_seed(std::FILE* file, int32_t seed) { std::fprintf(file, "seed = %d\n", seed); }
 
 }  // namespace twolocus

@@ -1,5 +1,10 @@
 #include "io/trajectory.hpp"
 
+#include <stdio_ext.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
 
 #include "io/numbers.hpp"
@@ -40,6 +45,56 @@ bool append_resume_record(std::FILE* file, int32_t label, const population_count
   std::fputc('\n', file);
   std::fflush(nullptr);
   return std::ferror(file) == 0;
+}
+
+void start_trajectory(trajectory_output& output) {
+  write_header(output.file);
+  output.keep = 0;
+  output.tail = std::max(0LL, static_cast<long long>(ftello(output.file)));
+}
+
+bool add_record(trajectory_output& output, int32_t label, const population_counts& counts) {
+  if (!write_record(output.file, label, counts)) return false;
+  // The newline that follows the counts is still in the stream's buffer.
+  const long long end = ftello(output.file);
+  if (end > 0) {
+    output.keep = end - 1;
+    output.tail = 1;
+  }
+  return true;
+}
+
+bool add_resume_record(trajectory_output& output, int32_t label, const population_counts& counts) {
+  const long long start = ftello(output.file);
+  if (start >= 0) {
+    output.keep = start;
+    output.tail = 0;
+  }
+  if (!append_resume_record(output.file, label, counts)) return false;
+  const long long end = ftello(output.file);
+  if (end >= 0) output.keep = end;
+  return true;
+}
+
+bool finish_trajectory(trajectory_output& output) {
+  const bool flushed = std::fflush(output.file) == 0 && std::ferror(output.file) == 0;
+  if (!flushed) return false;
+  const int closed = std::fclose(output.file);
+  output.file = nullptr;
+  return closed == 0;
+}
+
+void cut_back_trajectory(trajectory_output& output) {
+  if (output.file != nullptr) __fpurge(output.file);
+  struct stat status {};
+  if (output.guard >= 0 && fstat(output.guard, &status) == 0 && S_ISREG(status.st_mode)) {
+    const long long size = status.st_size;
+    long long cut = size >= output.keep + output.tail ? output.keep + output.tail : output.keep;
+    cut = std::min(cut, size);
+    if (cut < size) (void)ftruncate(output.guard, static_cast<off_t>(cut));
+  }
+  if (output.file != nullptr) std::fclose(output.file);
+  output.file = nullptr;
 }
 
 namespace {

@@ -30,6 +30,44 @@ bool write_record(std::FILE* file, int32_t label, const population_counts& count
 // from.) Returns false when a write or the flush of `file` failed.
 bool append_resume_record(std::FILE* file, int32_t label, const population_counts& counts);
 
+// The trajectory file as a run writes it: the stream, a second descriptor
+// of the same open file that the run keeps until it exits (it holds the
+// run's lock, and can still cut the file back once the stream is closed),
+// and where a failed write cuts the file back to: `keep` bytes, plus the
+// `tail` bytes after them when the file holds all of them.
+struct trajectory_output {
+  std::FILE* file = nullptr;
+  int guard = -1;
+  long long keep = 0;
+  long long tail = 0;
+};
+
+// Takes a fresh run's empty output; writes the header. Until a record is
+// written, a failure cuts the file back to the whole header, or to nothing.
+void start_trajectory(trajectory_output& output);
+
+// Takes an output, a label and counts; writes the record as write_record
+// does. Once all its fields are out, a later failure cuts back to the end
+// of its counts (and its newline, when the file holds it). Returns false
+// when a write or a flush failed.
+bool add_record(trajectory_output& output, int32_t label, const population_counts& counts);
+
+// Takes an output positioned at the end of the file, a label and counts;
+// appends as append_resume_record does. A failure of this append cuts back
+// to the size before it; once it is out, to its end. Returns false when a
+// write or the flush failed.
+bool add_resume_record(trajectory_output& output, int32_t label, const population_counts& counts);
+
+// Takes an output; flushes the last record's newline and closes the stream.
+// Returns false when the flush or the close failed (the file can still be
+// cut back through the guard descriptor).
+bool finish_trajectory(trajectory_output& output);
+
+// Takes an output after a failed write; discards what the stream still
+// buffers (nothing is written after the cut), truncates a regular file to
+// its cut and closes the stream.
+void cut_back_trajectory(trajectory_output& output);
+
 // Takes a trajectory file open for reading, its name and the two population
 // arrays. Reads to the end of the file and restores the last complete record
 // (or, when the last line has fewer than 81 counts, the line before it) into

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -356,6 +357,7 @@ struct params_reading {
   bool head = false;
   bool body = false;
   run_params params;
+  std::optional<int32_t> seed;
   std::string out;
 };
 
@@ -369,7 +371,7 @@ params_reading read_params_text(const std::string& text) {
   }
   ::testing::internal::CaptureStdout();
   result.head = read_params_head(file, params_name, result.params);
-  if (result.head) result.body = read_params_body(file, params_name, result.params);
+  if (result.head) result.body = read_params_body(file, params_name, result.params, result.seed);
   result.out = ::testing::internal::GetCapturedStdout();
   std::fclose(file);
   return result;
@@ -437,12 +439,7 @@ TEST(ParamsReader, MissingRateOrFitnessLines) {
   EXPECT_FALSE(reading.body);
   EXPECT_EQ(reading.out, rates_message);
 
-  // The last fitness line, and a value whose triple lacks its third token.
   reading = read_params_text(without_line(text, "80 ->"));
-  EXPECT_EQ(reading.out, fitness_message);
-  reading = read_params_text(with_line(text, "a0 = ", "a0 =\n"));
-  EXPECT_EQ(reading.out, rates_message);
-  reading = read_params_text(with_line(text, "0 ->", "0 ->\n"));
   EXPECT_EQ(reading.out, fitness_message);
 }
 
@@ -503,49 +500,59 @@ TEST(ParamsReader, FirstLineNumbersBeyondThirtyTwoBitsKeepTheirLowBits) {
   EXPECT_EQ(reading.params.generation_size, -2147483647 - 1);
 }
 
-TEST(ParamsReader, OutOfRangeIndicesAndShortTriplesAreIgnored) {
-  const run_params written = sample_params();
-  // Placed after the real lines, so that a stray write would overwrite a
-  // neighbouring value that was already read.
-  const std::string extra =
-      "a3 = 0.5\n"
-      "b3 = 0.5\n"
-      "a-1 = 0.5\n"
-      "b-1 = 0.5\n"
-      "a2147483647 = 0.5\n"
-      "81 ->\t2.5\n"
-      "-1 ->\t2.5\n"
-      "1000000 ->\t2.5\n"
-      "-2147483648 ->\t2.5\n"
-      "a0 =\n"
-      "b2\n"
-      "7 ->\n"
-      "12\n";
-  const auto reading = read_params_text(params_text(written) + extra);
-  ASSERT_TRUE(reading.body);
-  EXPECT_EQ(reading.out, "");
-  expect_read_back(reading.params, written);
-  // A file ending in the middle of a triple.
-  const auto cut = read_params_text(params_text(written) + "5 ->");
-  ASSERT_TRUE(cut.body);
-  expect_read_back(cut.params, written);
+std::string line_message(int line) {
+  return "You have to reenter the parameters.  Line " + std::to_string(line) + " of [" +
+         params_name + "] is not of the right format.\n";
 }
 
-TEST(ParamsReader, ValuesThatAreNotFiniteOrMinusOneCountAsMissing) {
-  const std::string text = params_text(sample_params());
-  for (const char* value : {"nan", "inf", "-inf", "1e400", "-1", "-1.0000000000"}) {
-    auto reading = read_params_text(with_line(text, "b2 = ", std::string("b2 = ") + value + "\n"));
-    EXPECT_FALSE(reading.body) << value;
-    EXPECT_EQ(reading.out, rates_message) << value;
-    reading = read_params_text(with_line(text, "5 ->", std::string("5 ->\t") + value + "\n"));
-    EXPECT_FALSE(reading.body) << value;
-    EXPECT_EQ(reading.out, fitness_message) << value;
+TEST(ParamsReader, EveryLineThatIsNotBlankOrWholeTriplesIsRejectedWithItsNumber) {
+  const run_params written = sample_params();
+  const std::string text = params_text(written);
+  // Appended as line 89, after the real lines, so that a stray write would
+  // also show as a changed value.
+  for (const char* extra :
+       {"# edited by hand\n", "a3 = 0.5\n", "b-1 = 0.5\n", "a = 0.5\n", "a00 = 0.5\n",
+        "c0 = 0.5\n", "81 ->\t2.5\n", "-1 ->\t2.5\n", "+5 ->\t2.5\n", "1000000000000000000000 ->\t2\n",
+        "a0 =\n", "b2\n", "7 ->\n", "12\n", "5 ->", "0 ->\tabc\n", "a0 = abc\n", "0 ->\t1.0 2\n",
+        "0 ->\t1.0x\n", "0 ->\t0x1p3\n", "0 ->\tnan\n", "0 ->\tinf\n", "b2 = -inf\n", "0 ->\t1e400\n",
+        "0 ->\t\r1\n", "seed = 1.5\n", "seed = 3000000000\n", "seed = \n", "0 -> 1\0 junk\n"}) {
+    // Each line is taken whole: the one with a NUL inside holds it too.
+    const std::string line =
+        std::strcmp(extra, "0 -> 1") == 0 ? std::string(extra, 13) : std::string(extra);
+    const auto reading = read_params_text(text + line);
+    EXPECT_FALSE(reading.body) << extra;
+    EXPECT_EQ(reading.out, line_message(89)) << extra;
   }
-  // A later good line for the same index makes the value present again.
-  const auto reading =
-      read_params_text(with_line(text, "5 ->", "5 ->\tnan\n") + "5 ->\t0.250000\n");
-  ASSERT_TRUE(reading.body);
+  // The first bad line is named, even before a missing entry is noticed.
+  const auto reading = read_params_text(with_line(without_line(text, "b1 = "), "42 ->", "42 -> x\n"));
+  EXPECT_EQ(reading.out, line_message(49));
+  // Physical lines are counted, including blank lines that line 1's reading skips.
+  EXPECT_EQ(read_params_text(with_line(text, "s = ", split_lines(text)[0] + "\n\n") + "#\n").out,
+            line_message(91));
+}
+
+TEST(ParamsReader, MinusOneExponentsBlankLinesCarriageReturnsAndSeedsAreValues) {
+  const run_params written = sample_params();
+  std::string text = params_text(written);
+  for (const char* value : {"-1", "-1.0000000000"}) {
+    auto reading = read_params_text(with_line(text, "b2 = ", std::string("b2 = ") + value + "\n"));
+    ASSERT_TRUE(reading.body) << value << reading.out;
+    EXPECT_EQ(reading.params.rates_b[2], -1.0);
+    reading = read_params_text(with_line(text, "5 ->", std::string("5 ->\t") + value + "\n"));
+    ASSERT_TRUE(reading.body) << value << reading.out;
+    EXPECT_EQ(reading.params.fitness[5], -1.0);
+  }
+  auto reading = read_params_text(with_line(text, "5 ->", "5 ->\t2.5e-1\r\n") + " \t\n\n" +
+                                  "seed = -17\r\n");
+  ASSERT_TRUE(reading.body) << reading.out;
   EXPECT_EQ(reading.params.fitness[5], 0.25);
+  EXPECT_EQ(reading.seed, -17);
+  EXPECT_EQ(reading.out, "");
+  // A later line for the same entry wins.
+  reading = read_params_text(text + "5 ->\t0.125\n");
+  ASSERT_TRUE(reading.body);
+  EXPECT_EQ(reading.params.fitness[5], 0.125);
+  EXPECT_FALSE(reading.seed.has_value());
 }
 
 }  // namespace

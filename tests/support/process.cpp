@@ -1,6 +1,8 @@
 #include "support/process.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,7 +57,8 @@ int wait_status(pid_t pid) {
 }
 
 started_run spawn(const std::string& binary, const std::vector<std::string>& args,
-                  const std::filesystem::path& cwd, const std::string& program_name, int err_fd) {
+                  const std::filesystem::path& cwd, const std::string& program_name, int err_fd,
+                  long long file_size_limit = -1) {
   int out_pipe[2];
   if (::pipe(out_pipe) != 0) throw std::runtime_error("pipe failed");
   const pid_t pid = ::fork();
@@ -66,6 +69,11 @@ started_run spawn(const std::string& binary, const std::vector<std::string>& arg
     ::close(out_pipe[0]);
     ::close(out_pipe[1]);
     if (::chdir(cwd.c_str()) != 0) ::_exit(127);
+    if (file_size_limit >= 0) {
+      ::signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit{static_cast<rlim_t>(file_size_limit), static_cast<rlim_t>(file_size_limit)};
+      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(127);
+    }
     std::vector<char*> argv;
     std::string name = program_name;
     argv.push_back(name.data());
@@ -86,11 +94,14 @@ run_result run_program(const std::vector<std::string>& args, const std::filesyst
   return run_program_at(binary_path(), args, cwd, program_name);
 }
 
-run_result run_program_at(const std::string& binary, const std::vector<std::string>& args,
-                          const std::filesystem::path& cwd, const std::string& program_name) {
+namespace {
+
+run_result run_and_wait(const std::string& binary, const std::vector<std::string>& args,
+                        const std::filesystem::path& cwd, const std::string& program_name,
+                        long long file_size_limit) {
   char err_name[] = "/tmp/twolocus-err-XXXXXX";
   const int err_fd = ::mkstemp(err_name);
-  const started_run run = spawn(binary, args, cwd, program_name, err_fd);
+  const started_run run = spawn(binary, args, cwd, program_name, err_fd, file_size_limit);
   run_result result;
   result.out = drain(run.out_fd);
   result.status = wait_status(run.pid);
@@ -98,6 +109,18 @@ run_result run_program_at(const std::string& binary, const std::vector<std::stri
   result.err = read_file(err_name);
   ::unlink(err_name);
   return result;
+}
+
+}  // namespace
+
+run_result run_program_at(const std::string& binary, const std::vector<std::string>& args,
+                          const std::filesystem::path& cwd, const std::string& program_name) {
+  return run_and_wait(binary, args, cwd, program_name, -1);
+}
+
+run_result run_program_limited(const std::vector<std::string>& args,
+                               const std::filesystem::path& cwd, long long file_size_limit) {
+  return run_and_wait(binary_path(), args, cwd, "twolocus", file_size_limit);
 }
 
 started_run start_program(const std::vector<std::string>& args, const std::filesystem::path& cwd,

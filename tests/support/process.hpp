@@ -50,6 +50,12 @@ run_result run_program_at(const std::string& binary, const std::vector<std::stri
                           const std::filesystem::path& cwd,
                           const std::string& program_name = "twolocus");
 
+// Runs the program under test like run_program, with files limited to
+// `file_size_limit` bytes and SIGXFSZ ignored, so that a write beyond the
+// limit fails as on a full disk.
+run_result run_program_limited(const std::vector<std::string>& args,
+                               const std::filesystem::path& cwd, long long file_size_limit);
+
 // Starts the program under test like run_program, without waiting.
 started_run start_program(const std::vector<std::string>& args, const std::filesystem::path& cwd,
                           const std::string& program_name = "twolocus");
