@@ -148,6 +148,15 @@ def test_a_held_folder_is_refused_and_a_held_run_is_left_alone(reference, tmp_pa
         result = run_local(design, copy)
         assert result.returncode == 1 and "1 running" in result.stdout
     assert not (copy / "runs" / "slow_2" / "trajectory").exists()
+    # The program run by hand holds its trajectory: running too, and left alone.
+    by_hand = subprocess.Popen(manifest(copy)[4]["command"].split(), cwd=copy / "runs" / "slow_2",
+                               stdout=subprocess.DEVNULL)
+    trajectory = copy / "runs" / "slow_2" / "trajectory"
+    wait_until(lambda: trajectory.exists() and trajectory.stat().st_size > 1000)
+    assert "1 running" in sweep("status", copy).stdout
+    assert "1 running" in run_local(design, copy).stdout
+    assert by_hand.wait() == 0
+    assert trajectory.read_bytes() == files["slow_2"]["trajectory"]
 
 
 def test_several_machines_through_a_stand_in_for_ssh(reference, tmp_path):

@@ -66,7 +66,7 @@ def count_line(folder, found):
 def status(folder, out=sys.stdout):
     """Prints the counts of done, failed, running and pending runs, then one
     line per failed run with its exit status and last console line, and the
-    Slurm jobs still queued. Returns 0."""
+    Slurm jobs still queued with their tasks' states. Returns 0."""
     folder_abs = os.path.abspath(folder)
     _, runs = read_manifest(folder_abs)
     queued = engines.queued_runs(folder_abs)
@@ -78,8 +78,6 @@ def status(folder, out=sys.stdout):
         if found[name] == "failed":
             print(f"failed\t{name}\texit status {read_exit_status(run_folder)}\t"
                   f"{last_console_line(run_folder)}", file=out)
-        elif found[name] == "running" and name in queued:
-            print(f"running\t{name}\tSlurm {queued[name].lower()}", file=out)
     for job in engines.live_jobs(folder_abs):
         tasks = engines.queued_tasks(job)
         summary = {}

@@ -16,7 +16,7 @@ import os
 import shlex
 import shutil
 
-from .design import PARAMETER_COLUMNS
+from .design import PARAMETER_COLUMNS, find_program
 from .errors import TwolocusError
 from .seeds import assign_seeds
 
@@ -113,7 +113,6 @@ def plan(design, folder, sweep_seed, default_program):
     (columns, runs, copies): the manifest columns, every run in manifest
     order, and the fitness copy names. Raises TwolocusError when the design
     changes or removes runs the folder already has."""
-    from .design import find_program
     old_runs = []
     if os.path.exists(os.path.join(folder, "manifest.tsv")):
         old_seed = read_sweep_seed(folder)
