@@ -39,8 +39,9 @@ def squeue(env, job):
 
 def test_a_job_array_with_a_requeued_task_gives_the_local_sweep_bytes(cluster, tmp_path):
     started = time.monotonic()
-    # Slow runs of about 2 s (N = 20000), so that the requeue lands inside one.
-    design = write_design(tmp_path, slow_n=20000)
+    # A long run (N = 50000, about 4 s), so that the requeue lands inside it.
+    design = write_design(tmp_path, extra_rows=[
+        "long\tvalley.tsv\t1\t5\t10\t20000\t50000" + "\t10000" * 6 + "\t1\tlong"])
     local = run_local(design, tmp_path / "local", "--jobs", "2")
     assert local.returncode == 0, local.stderr
     expected = run_files(tmp_path / "local")
@@ -49,38 +50,39 @@ def test_a_job_array_with_a_requeued_task_gives_the_local_sweep_bytes(cluster, t
     submitted = run_local(design, folder, "--slurm", "--throttle", "2", "--time", "10",
                           "--mem", "100M", env=cluster)
     assert submitted.returncode == 0, submitted.stderr
-    job = re.fullmatch(r"Submitted Slurm job (\d+) for 6 runs of \[.*\]\.\n",
+    job = re.fullmatch(r"Submitted Slurm job (\d+) for 7 runs of \[.*\]\.\n",
                        submitted.stdout).group(1)
-    # The array task of run slow_1 is task 3; requeue it once its run is going.
-    trajectory = folder / "runs" / "slow_1" / "trajectory"
+    # The array task of run long_1 is task 6; requeue it once its run is going.
+    trajectory = folder / "runs" / "long_1" / "trajectory"
     wait_until(lambda: trajectory.exists() and trajectory.stat().st_size > 2000, timeout=180)
-    assert not (folder / "runs" / "slow_1" / "exit-status").exists()
-    assert "running" in sweep("status", folder, env=cluster).stdout
+    assert not (folder / "runs" / "long_1" / "exit-status").exists()
+    status = sweep("status", folder, env=cluster).stdout
+    assert re.search(rf"Slurm job {job}: .*\d running tasks\.", status), status
     refused = run_local(design, folder, "--slurm", env=cluster)
     assert refused.returncode == 1 and f"has Slurm job [{job}] in the queue" in refused.stderr
-    subprocess.run(["scontrol", "requeue", f"{job}_3"], env=cluster, check=True)
+    subprocess.run(["scontrol", "requeue", f"{job}_6"], env=cluster, check=True)
     requeued_at = time.monotonic()
     wait_until(lambda: squeue(cluster, job) == "", timeout=240, step=0.5)
     requeue_to_end = time.monotonic() - requeued_at
 
     assert run_files(folder) == expected
     status = sweep("status", folder, env=cluster)
-    assert status.stdout == f"6 runs in [{folder}]: 6 done, 0 failed, 0 running, 0 pending.\n"
-    log = (folder / "slurm" / "logs" / f"{job}_3.out").read_text()
-    assert re.search(r"task 3 on .*, restart 0\n.*DUE TO JOB REQUEUE.*\ntask 3 on .*, restart 1\n",
+    assert status.stdout == f"7 runs in [{folder}]: 7 done, 0 failed, 0 running, 0 pending.\n"
+    log = (folder / "slurm" / "logs" / f"{job}_6.out").read_text()
+    assert re.search(r"task 6 on .*, restart 0\n.*DUE TO JOB REQUEUE.*\ntask 6 on .*, restart 1\n",
                      log, re.S), log
     assert "restart 1" not in (folder / "slurm" / "logs" / f"{job}_0.out").read_text()
 
     # Two more runs, two to a task, waiting for the end: one task, all done.
     lines = design.read_text().splitlines()
-    design.write_text("\n".join([lines[0], lines[1].replace("\t3\tfast", "\t5\tfast"), lines[2]])
+    design.write_text("\n".join([lines[0], lines[1].replace("\t3\tfast", "\t5\tfast"), *lines[2:]])
                       + "\n")
     more = run_local(design, folder, "--slurm", "--runs-per-task", "2", "--wait", "--poll", "0.5",
                      env=cluster)
     assert more.returncode == 0, more.stderr
-    assert "8 done, 0 failed, 0 running, 0 pending." in more.stdout
+    assert "9 done, 0 failed, 0 running, 0 pending." in more.stdout
     assert (folder / "slurm" / "batch-2.txt").read_text() == "cross_4 cross_5\n"
-    assert len(manifest(folder)) == 8
+    assert len(manifest(folder)) == 9
     again = run_local(design, folder, "--slurm", env=cluster)
     assert again.returncode == 0 and "Submitted" not in again.stdout
     print(f"Slurm test: {time.monotonic() - started:.1f} s in all, "
