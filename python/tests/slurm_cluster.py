@@ -6,7 +6,8 @@ the node is idle and returns the environment (SLURM_CONF) that the Slurm
 commands need. stop(folder) ends the three daemons by the pid files they wrote
 in folder, and nothing else. Needs root (slurmd runs jobs as their user), the
 Debian packages slurmctld, slurmd, slurm-client and munge, and no systemd or
-cgroups: process tracking is by /proc and accounting is off.
+cgroups: process tracking is by /proc and accounting is off. MaxArraySize is
+4, so that a sweep of more runs must group them into array tasks.
 
 Also a command: slurm_cluster.py start|stop FOLDER, for trying things by hand.
 """
@@ -74,7 +75,7 @@ KillWait=2
 MessageTimeout=10
 SlurmdTimeout=60
 InactiveLimit=0
-MaxArraySize=1001
+MaxArraySize=4
 MpiDefault=none
 NodeName=sweepnode NodeHostname={socket.gethostname()} NodeAddr=127.0.0.1 CPUs={cpus} RealMemory=1000 State=UNKNOWN
 PartitionName=main Nodes=sweepnode Default=YES MaxTime=INFINITE State=UP OverSubscribe=NO

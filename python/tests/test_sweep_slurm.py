@@ -52,7 +52,10 @@ def test_a_job_array_with_a_requeued_task_gives_the_local_sweep_bytes(cluster, t
     assert submitted.returncode == 0, submitted.stderr
     job = re.fullmatch(r"Submitted Slurm job (\d+) for 7 runs of \[.*\]\.\n",
                        submitted.stdout).group(1)
-    # The array task of run long_1 is task 6; requeue it once its run is going.
+    # The cluster's MaxArraySize is 4, so the 7 runs go two to a task, and
+    # long_1 is alone in task 3. Requeue it once its run is going.
+    assert (folder / "slurm" / "batch-1.txt").read_text() == (
+        "cross_1 cross_2\ncross_3 slow_1\nslow_2 slow_3\nlong_1\n")
     trajectory = folder / "runs" / "long_1" / "trajectory"
     wait_until(lambda: trajectory.exists() and trajectory.stat().st_size > 2000, timeout=180)
     assert not (folder / "runs" / "long_1" / "exit-status").exists()
@@ -60,7 +63,7 @@ def test_a_job_array_with_a_requeued_task_gives_the_local_sweep_bytes(cluster, t
     assert re.search(rf"Slurm job {job}: .*\d running tasks\.", status), status
     refused = run_local(design, folder, "--slurm", env=cluster)
     assert refused.returncode == 1 and f"has Slurm job [{job}] in the queue" in refused.stderr
-    subprocess.run(["scontrol", "requeue", f"{job}_6"], env=cluster, check=True)
+    subprocess.run(["scontrol", "requeue", f"{job}_3"], env=cluster, check=True)
     requeued_at = time.monotonic()
     wait_until(lambda: squeue(cluster, job) == "", timeout=240, step=0.5)
     requeue_to_end = time.monotonic() - requeued_at
@@ -68,8 +71,8 @@ def test_a_job_array_with_a_requeued_task_gives_the_local_sweep_bytes(cluster, t
     assert run_files(folder) == expected
     status = sweep("status", folder, env=cluster)
     assert status.stdout == f"7 runs in [{folder}]: 7 done, 0 failed, 0 running, 0 pending.\n"
-    log = (folder / "slurm" / "logs" / f"{job}_6.out").read_text()
-    assert re.search(r"task 6 on .*, restart 0\n.*DUE TO JOB REQUEUE.*\ntask 6 on .*, restart 1\n",
+    log = (folder / "slurm" / "logs" / f"{job}_3.out").read_text()
+    assert re.search(r"task 3 on .*, restart 0\n.*DUE TO JOB REQUEUE.*\ntask 3 on .*, restart 1\n",
                      log, re.S), log
     assert "restart 1" not in (folder / "slurm" / "logs" / f"{job}_0.out").read_text()
 
