@@ -214,3 +214,10 @@ def test_summaries_of_a_half_done_sweep(reference, tmp_path):
                           text=True)
     assert plot.returncode == 0, plot.stderr
     assert picture.read_bytes().startswith(b"\x89PNG") and picture.stat().st_size > 20000
+    for command, args, message in [
+            ("twolocus-stats", ["--by", "colour"], "The sweep has no column [colour].\n"),
+            ("twolocus-plot", ["-o", str(picture)], "Give one --first threshold with --sweep.\n"),
+            ("twolocus-stats", ["x.out"], "Give trajectory files or --sweep, not both.\n")]:
+        failed = subprocess.run([str(BIN / command), "--sweep", str(folder), *args],
+                                capture_output=True, text=True)
+        assert (failed.returncode, failed.stdout, failed.stderr) == (1, "", message)

@@ -29,9 +29,9 @@ def load_sweep(folder):
     of every population, for runs done) or None. Prints a line on standard
     error for a done run that cannot be read, which then counts as missing."""
     from .sweep import states
-    folder = os.path.abspath(folder)
     if not os.path.isdir(folder):
         raise TwolocusError(f"Could not open the sweep folder [{folder}].")
+    folder = os.path.abspath(folder)
     columns, runs = read_manifest(folder)
     found = states(folder, runs)
     items = []

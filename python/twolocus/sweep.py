@@ -129,7 +129,15 @@ def run(args):
             held = None
             if not args.wait:
                 return 0
-            engines.wait_for(job, poll=args.poll)
+            shown = []
+
+            def report():
+                line = count_line(args.dir, states(folder, runs))
+                if not shown or shown[-1] != line:
+                    print(line, file=sys.stderr)
+                    shown.append(line)
+
+            engines.wait_for(job, poll=args.poll, report=report)
         elif todo:
             engines.run_parallel(folder, todo, jobs=args.jobs, sshlogins=args.sshlogin or (),
                                  ssh=args.ssh, resume=args.resume)
