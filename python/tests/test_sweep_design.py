@@ -4,8 +4,6 @@ import hashlib
 import os
 import subprocess
 
-import pytest
-
 from conftest import BUILD
 from sweep_helpers import HEADER, PROGRAM, manifest, run_local, sweep, write_design
 from twolocus.design import read_design

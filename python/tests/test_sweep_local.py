@@ -7,7 +7,6 @@ import resource
 import shutil
 import signal
 import subprocess
-from pathlib import Path
 
 from conftest import BIN
 from sweep_helpers import (PROGRAM, SWEEP, direct_runs, manifest, reference, run_files,  # noqa: F401
@@ -191,7 +190,7 @@ def test_a_full_disk_fails_runs_which_run_cleanly_once_space_is_back(reference, 
     assert run_files(tmp_path / "sweep") == files
 
 
-def test_summaries_of_a_half_done_sweep(reference, tmp_path):
+def test_summaries_of_a_half_done_sweep(tmp_path):
     design, folder = killed_sweep(tmp_path)
     table = subprocess.run([str(BIN / "twolocus-stats"), "--sweep", str(folder),
                             "--first", "h22 >= 0.5"], capture_output=True, text=True)
