@@ -121,7 +121,18 @@ def start(folder, timeout=60):
 
 
 def stop(folder, timeout=20):
-    """Stop the daemons that start(folder) began, by their pid files."""
+    """Cancel the jobs left on the cluster of folder (whose steps would outlive
+    slurmd), then stop the daemons that start(folder) began, by their pid files."""
+    conf = os.path.join(folder, "slurm.conf")
+    if os.path.exists(conf):
+        env = dict(os.environ, SLURM_CONF=conf)
+        subprocess.run(["scancel", "--user", str(os.geteuid())], env=env, capture_output=True,
+                       stdin=subprocess.DEVNULL, timeout=30)
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and subprocess.run(
+                ["squeue", "-h"], env=env, capture_output=True, text=True,
+                stdin=subprocess.DEVNULL, timeout=30).stdout.strip():
+            time.sleep(0.5)
     pids = []
     for name in DAEMONS:
         try:
