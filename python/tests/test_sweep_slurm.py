@@ -8,6 +8,7 @@ makes their absence a failure.
 
 import os
 import re
+import shutil
 import subprocess
 import tempfile
 import time
@@ -30,6 +31,7 @@ def cluster():
         yield slurm_cluster.start(folder)
     finally:
         slurm_cluster.stop(folder)
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def squeue(env, job):
