@@ -12,7 +12,7 @@ include(GNUInstallDirs)
 # Simulator programs: each is installed when its target exists, with its man page.
 set(TWOLOCUS_PROGRAMS twolocus twolocus-multinomial)
 # Python commands in python/bin, each with its man page.
-set(TWOLOCUS_PYTHON_COMMANDS twolocus-stats twolocus-plot)
+set(TWOLOCUS_PYTHON_COMMANDS twolocus-stats twolocus-plot twolocus-sweep)
 
 set(twolocus_man_pages "")
 foreach(program IN LISTS TWOLOCUS_PROGRAMS)
@@ -44,5 +44,7 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 # The programs' library dependencies come from dpkg-shlibdeps; the Python commands need these.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-numpy, python3-matplotlib")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-numpy, python3-matplotlib, parallel")
+# twolocus-sweep --slurm submits with the Slurm commands.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "slurm-client")
 include(CPack)

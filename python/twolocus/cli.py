@@ -15,6 +15,7 @@ import sys
 from .errors import TwolocusError
 from .runs import load_runs
 from .stats import STAT_COLUMNS, first_passage, format_threshold, parse_threshold
+from .summary import add_sweep_options, sweep_figure, sweep_stats_text
 
 
 class _Parser(argparse.ArgumentParser):
@@ -88,6 +89,7 @@ def stats_parser():
                         metavar="'STAT OP VALUE'",
                         help="report per file the first population at which STAT passes the "
                              "threshold (OP one of < <= > >=); repeatable")
+    add_sweep_options(parser)
     return parser
 
 
@@ -118,6 +120,9 @@ def first_table(runs, thresholds):
 
 def _stats(argv):
     args = stats_parser().parse_args(argv)
+    if args.sweep:
+        _write_text(args.output, sweep_stats_text(args))
+        return 0
     paths = run_paths(args)
     if not paths:
         raise TwolocusError("No trajectory file given. See [twolocus-stats --help].")
@@ -177,6 +182,7 @@ def plot_parser():
     parser.add_argument("--dpi", type=_dpi, default=100,
                         help="dots per inch of a PNG (default 100)")
     parser.add_argument("--title", help="the picture's title (default: the run's parameters)")
+    add_sweep_options(parser)
     return parser
 
 
@@ -186,11 +192,14 @@ def _plot(argv):
     if extension not in PLOT_FORMATS:
         raise TwolocusError(f"Plot file [{args.output}] must end in .png, .svg or .pdf.")
     paths = run_paths(args)
-    if not paths:
+    if args.sweep:
+        runs, figure = [], sweep_figure(args)
+    elif not paths:
         raise TwolocusError("No trajectory file given. See [twolocus-plot --help].")
-    runs = load_runs(paths)
-    from .plot import draw  # Matplotlib loads slowly; only this command needs it.
-    figure = draw(runs, thresholds=args.first, ld=args.ld, size=args.size, title=args.title)
+    else:
+        runs = load_runs(paths)
+        from .plot import draw  # Matplotlib loads slowly; only this command needs it.
+        figure = draw(runs, thresholds=args.first, ld=args.ld, size=args.size, title=args.title)
     _print_notes(runs)
     try:
         figure.savefig(args.output, dpi=args.dpi, format=extension)
