@@ -82,6 +82,19 @@ trajectory_opening open_resumed_trajectory(const std::string& name, trajectory_o
   return trajectory_opening::opened;
 }
 
+bool opened_or_reported(trajectory_opening opening, const std::string& name,
+                        const char* cannot_open_format) {
+  switch (opening) {
+    case trajectory_opening::opened: return true;
+    case trajectory_opening::in_use:
+      std::printf("Output file [%s] is in use by another run.\n", name.c_str());
+      return false;
+    case trajectory_opening::cannot_open: break;
+  }
+  std::printf(cannot_open_format, name.c_str());
+  return false;
+}
+
 bool names_open_file(std::FILE* file, const std::string& name) {
   struct stat named {};
   struct stat opened {};

@@ -38,14 +38,9 @@ int fresh_run(int argc, char** argv) {
     return 1;
   }
   trajectory_output trajectory;
-  switch (open_fresh_trajectory(trajectory_name, trajectory)) {
-    case trajectory_opening::opened: break;
-    case trajectory_opening::in_use:
-      std::printf("Output file [%s] is in use by another run.\n", trajectory_name.c_str());
-      return 1;
-    case trajectory_opening::cannot_open:
-      std::printf("Could not open output file [%s] to write.\n", trajectory_name.c_str());
-      return 1;
+  if (!opened_or_reported(open_fresh_trajectory(trajectory_name, trajectory), trajectory_name,
+                          "Could not open output file [%s] to write.\n")) {
+    return 1;
   }
   std::FILE* params_file = open_file(params_name, "w");
   if (params_file == nullptr) {

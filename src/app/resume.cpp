@@ -36,15 +36,9 @@ int resume_run(int argc, char** argv) {
   const std::string refreshed_name = params_name + ".new";
 
   trajectory_output trajectory;
-  switch (open_resumed_trajectory(trajectory_name, trajectory)) {
-    case trajectory_opening::opened: break;
-    case trajectory_opening::in_use:
-      std::printf("Output file [%s] is in use by another run.\n", trajectory_name.c_str());
-      return 1;
-    case trajectory_opening::cannot_open:
-      std::printf("Could not open output file [%s] to read and modify.\n",
-                  trajectory_name.c_str());
-      return 1;
+  if (!opened_or_reported(open_resumed_trajectory(trajectory_name, trajectory), trajectory_name,
+                          "Could not open output file [%s] to read and modify.\n")) {
+    return 1;
   }
   std::FILE* params_file = open_file(params_name, "r");
   if (params_file == nullptr) {

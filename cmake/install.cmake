@@ -1,0 +1,50 @@
+# Install rules and the Debian package (cpack -G DEB). Included at the end of
+# the top-level CMakeLists.txt, after every program's target is defined.
+#
+#   cmake --install build --prefix PREFIX
+#
+# puts the programs and the Python commands in PREFIX/bin, the Python package
+# in PREFIX/share/twolocus/python (the commands find it from their own
+# location) and the man pages in PREFIX/share/man/man1.
+
+include(GNUInstallDirs)
+
+# Simulator programs: each is installed when its target exists, with its man page.
+set(TWOLOCUS_PROGRAMS twolocus twolocus-multinomial)
+# Python commands in python/bin, each with its man page.
+set(TWOLOCUS_PYTHON_COMMANDS twolocus-stats twolocus-plot twolocus-sweep)
+
+set(twolocus_man_pages "")
+foreach(program IN LISTS TWOLOCUS_PROGRAMS)
+  if(TARGET ${program})
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    list(APPEND twolocus_man_pages man/${program}.1)
+  endif()
+endforeach()
+foreach(command IN LISTS TWOLOCUS_PYTHON_COMMANDS)
+  install(PROGRAMS python/bin/${command} DESTINATION ${CMAKE_INSTALL_BINDIR})
+  list(APPEND twolocus_man_pages man/${command}.1)
+endforeach()
+install(DIRECTORY python/twolocus DESTINATION ${CMAKE_INSTALL_DATADIR}/twolocus/python
+        FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+foreach(page IN LISTS twolocus_man_pages)
+  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${page})
+    install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endif()
+endforeach()
+
+set(CPACK_PACKAGE_NAME twolocus)
+set(CPACK_PACKAGE_VERSION 110303)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "Simulator of a diploid population at two loci with three alleles, and tools to look at its runs")
+set(CPACK_PACKAGE_CONTACT "twolocus maintainers <twolocus@localhost>")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+# The programs' library dependencies come from dpkg-shlibdeps; the Python commands need these.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-numpy, python3-matplotlib, parallel")
+# twolocus-sweep --slurm submits with the Slurm commands.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "slurm-client")
+include(CPack)

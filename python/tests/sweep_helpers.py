@@ -1,0 +1,100 @@
+"""Shared pieces of the sweep tests: designs, the command, direct runs to compare with."""
+
+import os
+import shlex
+import shutil
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+from conftest import BIN, BUILD, VALLEY
+
+PROGRAM = BUILD / "twolocus"
+SWEEP = BIN / "twolocus-sweep"
+HEADER = "name\tfitness\tcolumn\ts\tk\tn\tN\ta12\ta23\ta13\tb12\tb23\tb13\treplicates\ttag_kind"
+# Set "cross": the valley is crossed (s = 0, k = 50 %) within a few hundred
+# generations, fast. Set "slow": N = 10000 for 20000 generations, about a
+# second a run, so that a sweep can be stopped in the middle of one.
+CROSS = "cross\tvalley.tsv\t1\t0\t50\t4000\t1000\t1000000\t10000\t1000000\t1000000\t10000\t1000000"
+SLOW = "slow\tvalley.tsv\t1\t5\t10\t20000\t{N}\t10000\t10000\t10000\t10000\t10000\t10000"
+RUN_FILES = ["trajectory", "trajectory.params", "console.log", "exit-status"]
+
+
+def write_design(folder, replicates=3, slow_n=10000, extra_rows=()):
+    """Writes folder/design.tsv (two sets of `replicates` runs) and the fitness table."""
+    folder = Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    shutil.copyfile(VALLEY, folder / "valley.tsv")
+    lines = [HEADER, f"{CROSS}\t{replicates}\tfast",
+             f"{SLOW.format(N=slow_n)}\t{replicates}\tslow", *extra_rows]
+    (folder / "design.tsv").write_text("\n".join(lines) + "\n")
+    return folder / "design.tsv"
+
+
+def sweep(*args, **options):
+    """Runs twolocus-sweep; returns its CompletedProcess."""
+    return subprocess.run([str(SWEEP), *map(str, args)], capture_output=True, text=True,
+                          stdin=subprocess.DEVNULL, **options)
+
+
+def run_local(design, folder, *args, **options):
+    return sweep("run", design, folder, "--program", PROGRAM, *args, **options)
+
+
+def manifest(folder):
+    lines = (Path(folder) / "manifest.tsv").read_text().splitlines()
+    columns = lines[0].split("\t")
+    return [dict(zip(columns, line.split("\t"))) for line in lines[1:]]
+
+
+def run_files(folder, names=RUN_FILES):
+    """{run: {file: bytes}} of every run folder of a sweep."""
+    result = {}
+    for run in manifest(folder):
+        base = Path(folder) / "runs" / run["run"]
+        result[run["run"]] = {name: (base / name).read_bytes() for name in names
+                              if (base / name).exists()}
+    return result
+
+
+def direct_runs(folder, scratch):
+    """Runs each manifest command by hand in scratch (laid out like the sweep
+    folder, with its own copy of the fitness tables); returns run_files of it."""
+    scratch = Path(scratch)
+    shutil.copytree(Path(folder) / "fitness", scratch / "fitness")
+    shutil.copyfile(Path(folder) / "manifest.tsv", scratch / "manifest.tsv")
+    for run in manifest(folder):
+        place = scratch / "runs" / run["run"]
+        place.mkdir(parents=True)
+        with open(place / "console.log", "wb") as log:
+            code = subprocess.run(shlex.split(run["command"]), cwd=place, stdout=log,
+                                  stderr=subprocess.STDOUT).returncode
+        (place / "exit-status").write_text(f"{code}\n")
+    return run_files(scratch)
+
+
+def wait_until(condition, timeout=120, step=0.05):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(step)
+
+
+def stamps(folder, runs):
+    """(inode, mtime) of the files of the given runs: unchanged when not run again."""
+    return {(run, name): (os.stat(p).st_ino, os.stat(p).st_mtime_ns)
+            for run in runs for name in RUN_FILES
+            if (p := Path(folder) / "runs" / run / name).exists()}
+
+
+@pytest.fixture(scope="session")
+def reference(tmp_path_factory):
+    """An uninterrupted local sweep of 2 sets x 3 replicates: (design, folder, files)."""
+    base = tmp_path_factory.mktemp("reference")
+    design = write_design(base)
+    result = run_local(design, base / "sweep", "--jobs", "2")
+    assert result.returncode == 0, result.stderr
+    assert "6 done, 0 failed, 0 running, 0 pending." in result.stdout
+    return design, base / "sweep", run_files(base / "sweep")

@@ -1,0 +1,41 @@
+"""The commands installed by cmake --install and by the Debian package run from their bin."""
+
+import subprocess
+
+from conftest import BUILD, VALLEY
+
+
+def check_installed(bin_dir, tmp_path):
+    """Runs each installed command once on a fresh run; returns the stats table."""
+    out = tmp_path / "run.out"
+    subprocess.run([bin_dir / "twolocus", VALLEY, "1", "5", "10", "401", "20",
+                    *["10000"] * 6, out], check=True, capture_output=True)
+    stats = subprocess.run([bin_dir / "twolocus-stats", out], check=True, capture_output=True,
+                           text=True, cwd=tmp_path)
+    subprocess.run([bin_dir / "twolocus-plot", out, "-o", tmp_path / "run.svg"], check=True,
+                   cwd=tmp_path)
+    assert (tmp_path / "run.svg").stat().st_size > 1000
+    return stats.stdout
+
+
+def test_install_into_a_prefix(tmp_path):
+    prefix = tmp_path / "prefix"
+    subprocess.run(["cmake", "--install", BUILD, "--prefix", prefix], check=True,
+                   capture_output=True)
+    for page in ("twolocus", "twolocus-stats", "twolocus-plot"):
+        assert (prefix / "share" / "man" / "man1" / f"{page}.1").exists()
+    stats = check_installed(prefix / "bin", tmp_path)
+    assert len(stats.splitlines()) == 4  # header, 0, 200, 400 (401 repeats 400)
+
+
+def test_debian_package(tmp_path):
+    subprocess.run(["cpack", "-G", "DEB", "--config", BUILD / "CPackConfig.cmake",
+                    "-B", tmp_path], check=True, capture_output=True)
+    (package,) = tmp_path.glob("twolocus_*.deb")
+    depends = subprocess.run(["dpkg-deb", "-f", package, "Depends"], check=True,
+                             capture_output=True, text=True).stdout
+    assert {"python3", "python3-numpy", "python3-matplotlib"} <= set(depends.strip().split(", "))
+    root = tmp_path / "root"
+    subprocess.run(["dpkg-deb", "-x", package, root], check=True)
+    assert (root / "usr" / "share" / "man" / "man1" / "twolocus.1").exists()
+    check_installed(root / "usr" / "bin", tmp_path)

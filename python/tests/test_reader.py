@@ -1,0 +1,133 @@
+"""The trajectory and parameter readers on files the program itself writes."""
+
+import numpy as np
+import pytest
+
+from conftest import fresh, records, resume
+from twolocus.errors import TwolocusError
+from twolocus.reader import read_params, read_trajectory
+
+
+def kill_inside_last_record(path, entries):
+    """Cuts the last record after its label and `entries` counts, as a kill
+    between two flushed fields leaves it (entries = 81: before its newline)."""
+    text = path.read_text()
+    start = text.rstrip("\n").rfind("\n") + 1
+    fields = text[start:].rstrip("\n").split("\t")
+    path.write_text(text[:start] + "\t".join(fields[:entries + 1]))
+
+
+def rows(path):
+    trajectory = read_trajectory(str(path))
+    return trajectory.labels, trajectory.generations
+
+
+def test_fresh_runs_count_rounds_and_merge_the_final_copy(tmp_path):
+    # Record g (a multiple of 200) holds g + 1 rounds, a final record n holds n.
+    assert rows(fresh(tmp_path / "n0", 0)) == ([], [])
+    assert rows(fresh(tmp_path / "n1", 1)) == ([0], [1])  # record 1 repeats record 0
+    assert rows(fresh(tmp_path / "n200", 200)) == ([0], [1])
+    assert rows(fresh(tmp_path / "n401", 401)) == ([0, 200, 400], [1, 201, 401])
+    assert rows(fresh(tmp_path / "n450", 450)) == ([0, 200, 400, 450], [1, 201, 401, 450])
+    trajectory = read_trajectory(str(tmp_path / "n450"))
+    assert trajectory.counts.dtype == np.int64 and trajectory.counts.shape == (4, 81)
+    assert trajectory.counts.tolist() == [r[1:] for r in records(tmp_path / "n450")]
+    assert trajectory.partial_last is None and trajectory.line_numbers == [2, 3, 4, 5]
+
+
+def test_equal_counts_alone_never_merge_rows(tmp_path):
+    path = fresh(tmp_path / "still", 801, rates=["0"] * 6)  # all 1111 throughout
+    assert rows(path) == ([0, 200, 400, 600, 800], [1, 201, 401, 601, 801])
+
+
+def test_resumes_continue_the_round_count(tmp_path):
+    path = fresh(tmp_path / "run", 450)
+    resume(path, 1001)  # empty line, 450 again, then 600 .. 1000 and the final 1001
+    assert records(path)[4] == []
+    assert records(path)[5] == records(path)[3]
+    # From the final record 450 the resume runs generation 451 onwards, so
+    # record 600 holds 450 + 150 rounds, and 1001 (after generation 1000)
+    # holds what record 1000 holds.
+    assert rows(path) == ([0, 200, 400, 450, 600, 800, 1000],
+                          [1, 201, 401, 450, 600, 800, 1000])
+    resume(path, 1500)  # a resume of a resumed file, from its record 1001
+    assert rows(path) == ([0, 200, 400, 450, 600, 800, 1000, 1200, 1400, 1500],
+                          [1, 201, 401, 450, 600, 800, 1000, 1199, 1399, 1498])
+    resume(path)  # nothing to do (n = 450 from .params): 1500 again and 1501
+    assert [r[0] if r else None for r in records(path)[-4:]] == [1500, None, 1500, 1501]
+    assert rows(path)[1][-1] == 1498 and len(rows(path)[0]) == 10
+
+
+def test_nothing_to_do_after_a_record_before_a_multiple_of_200(tmp_path):
+    path = fresh(tmp_path / "run", 199)
+    resume(path)  # appends only the empty line and 199 again
+    assert [r[0] if r else None for r in records(path)] == [0, 199, None, 199]
+    assert rows(path) == ([0, 199], [1, 199])
+
+
+def test_a_killed_run_and_its_resume(tmp_path):
+    path = fresh(tmp_path / "run", 1001)
+    kill_inside_last_record(path, 28)
+    trajectory = read_trajectory(str(path))
+    assert trajectory.partial_last == 28
+    assert (trajectory.labels, trajectory.generations) == ([0, 200, 400, 600, 800, 1000],
+                                                           [1, 201, 401, 601, 801, 1001])
+    kill_inside_last_record(path, 0)  # the label alone
+    assert read_trajectory(str(path)).partial_last == 0
+    resume(path)  # ends the partial line, repeats record 1000, writes 1001
+    assert len(records(path)[-3]) == 1 and records(path)[-2] == records(path)[-4]
+    assert rows(path) == ([0, 200, 400, 600, 800, 1000], [1, 201, 401, 601, 801, 1001])
+    assert read_trajectory(str(path)).partial_last is None
+
+
+def test_a_record_killed_before_its_newline_is_kept(tmp_path):
+    path = fresh(tmp_path / "run", 800)
+    kill_inside_last_record(path, 81)
+    assert rows(path) == ([0, 200, 400, 600], [1, 201, 401, 601])
+    resume(path, 1000)  # the resume's newline ends record 600; 600 again follows
+    assert records(path)[3][0] == records(path)[4][0] == 600
+    assert rows(path) == ([0, 200, 400, 600, 800], [1, 201, 401, 601, 801])
+
+
+@pytest.mark.parametrize("damage, line", [
+    (lambda lines: lines.__setitem__(0, lines[0].replace("2111", "2112")), 1),
+    (lambda lines: lines.__setitem__(2, lines[2].replace("\t", "\tx", 1)), 3),
+    (lambda lines: lines.__setitem__(2, lines[2] + "\t1"), 3),
+    (lambda lines: lines.__setitem__(2, lines[2][:40]), 3),  # incomplete, not last
+    (lambda lines: lines.insert(3, ""), 4),  # an empty line not before a repeat
+    (lambda lines: lines.insert(4, lines[2]), 5),  # a label going back
+    (lambda lines: lines.__setitem__(slice(None), []), 1),
+])
+def test_damaged_files_name_the_line(tmp_path, damage, line):
+    path = fresh(tmp_path / "run", 1000)
+    lines = path.read_text().split("\n")
+    damage(lines)
+    path.write_text("\n".join(lines))
+    with pytest.raises(TwolocusError) as error:
+        read_trajectory(str(path))
+    assert str(error.value) == f"Line {line} of [{path}] is not a trajectory record."
+
+
+def test_missing_trajectory(tmp_path):
+    with pytest.raises(TwolocusError, match=r"^Could not open trajectory file \[.*nothing\] "
+                                            r"to read\.$"):
+        read_trajectory(str(tmp_path / "nothing"))
+
+
+def test_params(tmp_path):
+    path = fresh(tmp_path / "run", 1)
+    params = read_params(f"{path}.params")
+    assert (params["s"], params["k"], params["n"], params["N"]) == (0.05, 0.1, 1, 50)
+    assert params["rates"] == {key: 0.001 for key in ("a0", "a1", "a2", "b0", "b1", "b2")}
+    assert params["fitness"].tolist() == [1.0] * 81 and params["seed"] is None
+    fresh(tmp_path / "valley", 1)
+    lines = (tmp_path / "run.params").read_text().split("\n")
+    (tmp_path / "run.params").write_text("\n".join(lines[:-1] + ["seed = 7", ""]))
+    assert read_params(f"{path}.params")["seed"] == 7
+    for broken, message in [(lines[1:], r"Line 1 of \[.*\] is not of the right format\."),
+                            (lines[:2] + lines[3:], r"Mutation rates of \[.*\] are incomplete\."),
+                            (lines[:-2], r"Fitnesses of \[.*\] are incomplete\."),
+                            (lines[:9] + ["9 -> 1"] + lines[9:], r"Line 10 of \[.*\] is not")]:
+        (tmp_path / "run.params").write_text("\n".join(broken))
+        with pytest.raises(TwolocusError, match=message):
+            read_params(f"{path}.params")

@@ -1,0 +1,222 @@
+"""Local sweeps end to end: files equal direct runs, kills, restarts, extensions,
+refusals, --continue, several machines through a stand-in ssh, a full disk, summaries."""
+
+import fcntl
+import os
+import resource
+import shutil
+import signal
+import subprocess
+
+from conftest import BIN
+from sweep_helpers import (PROGRAM, SWEEP, direct_runs, manifest, reference, run_files,  # noqa: F401
+                           run_local, stamps, sweep, wait_until, write_design)
+
+
+def killed_sweep(base):
+    """A sweep run one job at a time and killed (SIGKILL to its whole process
+    group) while its first slow run is going; returns (design, folder)."""
+    design = write_design(base)
+    folder = base / "sweep"
+    process = subprocess.Popen([str(SWEEP), "run", str(design), str(folder), "--program",
+                                str(PROGRAM), "--jobs", "1"], start_new_session=True,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    trajectory = folder / "runs" / "slow_1" / "trajectory"
+    wait_until(lambda: trajectory.exists() and trajectory.stat().st_size > 2000)
+    os.killpg(process.pid, signal.SIGKILL)
+    process.wait()
+
+    def group_gone():
+        try:
+            os.killpg(process.pid, 0)
+        except ProcessLookupError:
+            return True
+        return False
+
+    wait_until(group_gone)
+    return design, folder
+
+
+def test_manifest_and_every_run_equal_the_program_run_by_hand(reference, tmp_path):
+    design, folder, files = reference
+    runs = manifest(folder)
+    assert [r["run"] for r in runs] == ["cross_1", "cross_2", "cross_3", "slow_1", "slow_2", "slow_3"]
+    assert list(runs[0]) == ["run", "row", "replicate", "seed", "name", "fitness", "column", "s",
+                             "k", "n", "N", "a12", "a23", "a13", "b12", "b23", "b13",
+                             "replicates", "tag_kind", "command"]
+    assert len({r["seed"] for r in runs}) == 6
+    assert runs[3]["command"] == (f"{PROGRAM} ../../fitness/valley.tsv 1 5 10 20000 10000 "
+                                  f"10000 10000 10000 10000 10000 10000 trajectory {runs[3]['seed']}")
+    assert (folder / "fitness" / "valley.tsv").read_bytes() == (design.parent / "valley.tsv").read_bytes()
+    assert (folder / "design.tsv").read_bytes() == design.read_bytes()
+    assert direct_runs(folder, tmp_path / "direct") == files
+    assert all(f["exit-status"] == b"0\n" and len(f) == 4 for f in files.values())
+
+
+def test_a_killed_sweep_run_again_completes_with_the_same_bytes_and_keeps_finished_runs(
+        reference, tmp_path):
+    design, folder = killed_sweep(tmp_path)
+    done = [r["run"] for r in manifest(folder)
+            if (folder / "runs" / r["run"] / "exit-status").exists()]
+    assert done == ["cross_1", "cross_2", "cross_3"]
+    status = sweep("status", folder)
+    assert status.stdout.startswith(f"6 runs in [{folder}]: 3 done, 0 failed, 0 running, 3 pending.")
+    before = stamps(folder, done)
+    again = run_local(design, folder, "--jobs", "1")
+    assert again.returncode == 0, again.stderr
+    assert run_files(folder) == reference[2]
+    assert stamps(folder, done) == before
+    # The job log shows every run started once: the first three by the killed
+    # command (the run it was killed in is not logged), the others by this one.
+    log = (folder / "parallel.log").read_text().splitlines()
+    assert [line.split()[-1] for line in log] == [r["run"] for r in manifest(folder)]
+    # Once all are done, the same command runs nothing.
+    unchanged = stamps(folder, [r["run"] for r in manifest(folder)])
+    assert run_local(design, folder).returncode == 0
+    assert stamps(folder, [r["run"] for r in manifest(folder)]) == unchanged
+
+
+def test_continue_resumes_an_interrupted_run_from_its_last_record(reference, tmp_path):
+    design, folder = killed_sweep(tmp_path)
+    partial = (folder / "runs" / "slow_1" / "trajectory").read_bytes()
+    result = run_local(design, folder, "--continue", "--jobs", "1")
+    assert result.returncode == 0, result.stderr
+    files = run_files(folder)
+    resumed = files["slow_1"]["trajectory"]
+    # The work done before the kill is kept, then comes the resume point.
+    kept = partial[:partial.rindex(b"\n") + 1]
+    assert resumed.startswith(kept) and len(resumed) > len(reference[2]["slow_1"]["trajectory"])
+    assert b"m (where we left off) is" in files["slow_1"]["console.log"]
+    assert (folder / "runs" / "slow_1" / "resumed").exists()
+    assert {run: f for run, f in files.items() if run != "slow_1"} == {
+        run: f for run, f in reference[2].items() if run != "slow_1"}
+
+
+def test_a_design_may_add_runs_but_not_change_or_remove_them(reference, tmp_path):
+    design, folder, files = reference
+    copy = tmp_path / "sweep"
+    shutil.copytree(folder, copy)
+    lines = design.read_text().splitlines()
+    before = stamps(copy, files)
+    grown = tmp_path / "grown.tsv"
+    grown.write_text("\n".join([lines[0], lines[1].replace("\t3\tfast", "\t4\tfast"), lines[2],
+                                lines[1].replace("cross", "more").replace("\t3\tfast", "\t1\tx")])
+                     + "\n")
+    shutil.copyfile(design.parent / "valley.tsv", tmp_path / "valley.tsv")
+    result = run_local(grown, copy)
+    assert result.returncode == 0, result.stderr
+    runs = manifest(copy)
+    assert [r["run"] for r in runs][6:] == ["cross_4", "more_1"]
+    assert [dict(r, replicates="") for r in runs[:6]] == [
+        dict(r, replicates="") for r in manifest(folder)]
+    assert runs[0]["replicates"] == "4" and runs[3]["replicates"] == "3"
+    assert stamps(copy, files) == before
+    changed = tmp_path / "changed.tsv"
+    changed.write_text("\n".join([lines[0], lines[1].replace("\t50\t", "\t40\t"), lines[2]]) + "\n")
+    refused = run_local(changed, copy)
+    assert refused.returncode == 1
+    assert refused.stderr.splitlines()[0] == (
+        f"Run [cross_1] of [{copy}] would change: [k] was [50], now [40].")
+    removed = tmp_path / "removed.tsv"
+    removed.write_text("\n".join(lines[:2]) + "\n")
+    assert f"Run [slow_1] of [{copy}] is not in the design." in run_local(removed, copy).stderr
+    reseeded = run_local(design, copy, "--seed", "2")
+    assert reseeded.stderr == f"The sweep in [{copy}] has sweep seed [1], not [2].\n"
+    (tmp_path / "valley.tsv").write_text("1\t1\t1\t1\t1\n")
+    edited = run_local(grown, copy)
+    assert edited.returncode == 1 and "differs from the sweep's copy" in edited.stderr
+    assert stamps(copy, files) == before
+
+
+def test_a_held_folder_is_refused_and_a_held_run_is_left_alone(reference, tmp_path):
+    design, folder, files = reference
+    copy = tmp_path / "sweep"
+    shutil.copytree(folder, copy)
+    with open(copy / "lock", "w") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        refused = run_local(design, copy)
+    assert refused.returncode == 1
+    assert refused.stderr == f"Sweep folder [{copy}] is in use by another twolocus-sweep.\n"
+    for name in ("exit-status", "trajectory"):
+        os.remove(copy / "runs" / "slow_2" / name)
+    # The program's lock on its trajectory (or a sweep process's on .lock) means running.
+    with open(copy / "runs" / "slow_2" / ".lock", "w") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        assert "5 done, 0 failed, 1 running, 0 pending." in sweep("status", copy).stdout
+        result = run_local(design, copy)
+        assert result.returncode == 1 and "1 running" in result.stdout
+    assert not (copy / "runs" / "slow_2" / "trajectory").exists()
+    # The program run by hand holds its trajectory: running too, and left alone.
+    by_hand = subprocess.Popen(manifest(copy)[4]["command"].split(), cwd=copy / "runs" / "slow_2",
+                               stdout=subprocess.DEVNULL)
+    trajectory = copy / "runs" / "slow_2" / "trajectory"
+    wait_until(lambda: trajectory.exists() and trajectory.stat().st_size > 1000)
+    assert "1 running" in sweep("status", copy).stdout
+    assert "1 running" in run_local(design, copy).stdout
+    assert by_hand.wait() == 0
+    assert trajectory.read_bytes() == files["slow_2"]["trajectory"]
+
+
+def test_several_machines_through_a_stand_in_for_ssh(reference, tmp_path):
+    design, folder, files = reference
+    fake = tmp_path / "fake-ssh"
+    fake.write_text('#!/bin/sh\necho "$1" >> "$(dirname "$0")/hosts"\nshift\n'
+                    '[ "$1" = "--" ] && shift\nexec sh -c "$*"\n')
+    fake.chmod(0o755)
+    result = run_local(design, tmp_path / "sweep", "--ssh", fake, "--sshlogin", "1/node-a",
+                       "--sshlogin", "1/node-b")
+    assert result.returncode == 0, result.stderr
+    assert run_files(tmp_path / "sweep") == files
+    assert set((tmp_path / "hosts").read_text().split()) == {"node-a", "node-b"}
+    log = [line.split("\t") for line in (tmp_path / "sweep" / "parallel.log").read_text().splitlines()]
+    assert {fields[1] for fields in log} == {"node-a", "node-b"}
+
+
+def test_a_full_disk_fails_runs_which_run_cleanly_once_space_is_back(reference, tmp_path):
+    design, folder, files = reference
+
+    def small_files():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (12000, 12000))
+
+    full = run_local(design, tmp_path / "sweep", preexec_fn=small_files)
+    assert full.returncode == 1
+    assert "3 done, 3 failed, 0 running, 0 pending." in full.stdout
+    status = sweep("status", tmp_path / "sweep").stdout.splitlines()
+    assert [line.split("\t")[:2] for line in status[1:]] == [
+        ["failed", "slow_1"], ["failed", "slow_2"], ["failed", "slow_3"]]
+    again = run_local(design, tmp_path / "sweep")
+    assert again.returncode == 0, again.stderr
+    assert run_files(tmp_path / "sweep") == files
+
+
+def test_summaries_of_a_half_done_sweep(tmp_path):
+    design, folder = killed_sweep(tmp_path)
+    table = subprocess.run([str(BIN / "twolocus-stats"), "--sweep", str(folder),
+                            "--first", "h22 >= 0.5"], capture_output=True, text=True)
+    assert table.returncode == 0, table.stderr
+    rows = [line.split("\t") for line in table.stdout.splitlines()]
+    header = rows[0]
+    by_run = {row[0]: dict(zip(header, row)) for row in rows[1:]}
+    assert [by_run[r]["status"] for r in sorted(by_run)] == ["done"] * 3 + ["pending"] * 3
+    assert by_run["slow_1"]["a1"] == "" and by_run["slow_1"]["first_label:h22>=0.5"] == ""
+    assert by_run["cross_1"]["N:final"] == "1000" and by_run["cross_1"]["N"] == "1000"
+    assert all(by_run[f"cross_{i}"]["first_label:h22>=0.5"] not in ("", "none") for i in (1, 2, 3))
+    fractions = subprocess.run([str(BIN / "twolocus-stats"), "--sweep", str(folder), "--first",
+                                "h22 >= 0.5", "--by", "name"], capture_output=True, text=True)
+    assert fractions.stdout.splitlines() == [
+        "name\truns\tdone\tmissing\tpassed:h22>=0.5\tfraction:h22>=0.5",
+        "cross\t3\t3\t0\t3\t1", "slow\t3\t0\t3\t0\t"]
+    picture = tmp_path / "crossing.png"
+    plot = subprocess.run([str(BIN / "twolocus-plot"), "--sweep", str(folder), "--first",
+                           "h22 >= 0.5", "--by", "s", "-o", str(picture)], capture_output=True,
+                          text=True)
+    assert plot.returncode == 0, plot.stderr
+    assert picture.read_bytes().startswith(b"\x89PNG") and picture.stat().st_size > 20000
+    for command, args, message in [
+            ("twolocus-stats", ["--by", "colour"], "The sweep has no column [colour].\n"),
+            ("twolocus-plot", ["-o", str(picture)], "Give one --first threshold with --sweep.\n"),
+            ("twolocus-stats", ["x.out"], "Give trajectory files or --sweep, not both.\n")]:
+        failed = subprocess.run([str(BIN / command), "--sweep", str(folder), *args],
+                                capture_output=True, text=True)
+        assert (failed.returncode, failed.stdout, failed.stderr) == (1, "", message)

@@ -1,0 +1,1 @@
+"""Reading, summarising and plotting the files that twolocus writes."""

@@ -1,0 +1,219 @@
+"""The design file of a sweep: a TSV table of parameter sets, checked whole.
+
+read_design checks every line and cell before anything starts and reports
+every problem at once, one line each, with its line and column. grid writes
+a design as the product of value lists.
+"""
+
+import itertools
+import os
+import re
+import shutil
+from dataclasses import dataclass
+
+from .errors import TwolocusError
+
+RATE_COLUMNS = ["a12", "a23", "a13", "b12", "b23", "b13"]
+# The simulator's arguments 1 to 12, in its order.
+PARAMETER_COLUMNS = ["fitness", "column", "s", "k", "n", "N"] + RATE_COLUMNS
+OPTIONAL_COLUMNS = ["name", "program"]
+TAG_PREFIX = "tag_"
+INT_MAX = 2147483647
+# Lowest value of each integer column (all are at most INT_MAX).
+INTEGER_RANGES = {"column": 1, "s": 0, "k": 0, "n": 0, "N": 1, "replicates": 1,
+                  "seed": -INT_MAX - 1, **{rate: 0 for rate in RATE_COLUMNS}}
+_INTEGER = re.compile(r"[+-]?[0-9]+")
+_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]*")
+
+
+class DesignErrors(TwolocusError):
+    """Every problem found in a design; str() gives one line per problem."""
+
+    def __init__(self, messages):
+        super().__init__("\n".join(messages))
+        self.messages = messages
+
+
+@dataclass
+class Design:
+    """A checked design.
+
+    path: the design file as given; folder: the folder its relative paths start from.
+    columns: the header, in file order.
+    rows: one dict per data row: every column's cell (integers in canonical
+    form), plus 'line' (its line in the file), 'row' (1 for the first data row)
+    and, when the design has no name column, 'name' (the row number as text).
+    """
+
+    path: str
+    folder: str
+    columns: list
+    rows: list
+
+
+def _check_header(columns, where):
+    problems = []
+    seen = {}
+    for number, column in enumerate(columns, start=1):
+        if column in seen:
+            problems.append(f"{where(1, number)}: column [{column}] is also column {seen[column]}.")
+            continue
+        seen[column] = number
+        known = (column in PARAMETER_COLUMNS or column in OPTIONAL_COLUMNS
+                 or column in ("replicates", "seed"))
+        if not known and not (column.startswith(TAG_PREFIX) and len(column) > len(TAG_PREFIX)):
+            problems.append(f"{where(1, number)}: unknown column [{column}]; "
+                            f"extra columns start with [{TAG_PREFIX}].")
+    for column in PARAMETER_COLUMNS:
+        if column not in seen:
+            problems.append(f"{where(1)}: no column [{column}].")
+    if "replicates" in seen and "seed" in seen:
+        problems.append(f"{where(1)}: give a column [replicates] or a column [seed], not both.")
+    elif "replicates" not in seen and "seed" not in seen:
+        problems.append(f"{where(1)}: no column [replicates] or [seed].")
+    return problems
+
+
+def find_program(value, folder):
+    """Takes a program as written (a path with a slash, relative to folder, or a
+    name looked up on PATH); returns its absolute path, or None if it is not
+    an executable file."""
+    if "/" in value:
+        path = os.path.normpath(os.path.join(folder, value))
+        return path if os.path.isfile(path) and os.access(path, os.X_OK) else None
+    found = shutil.which(value)
+    return os.path.abspath(found) if found else None
+
+
+def _check_cell(column, text, folder, where):
+    """Returns (canonical value, problem or None) of one cell."""
+    if column in INTEGER_RANGES:
+        if not _INTEGER.fullmatch(text):
+            return text, f"{where}: [{text}] is not an integer."
+        value = int(text)
+        if value < INTEGER_RANGES[column]:
+            return text, f"{where}: [{text}] is below [{INTEGER_RANGES[column]}]."
+        if value > INT_MAX:
+            return text, f"{where}: [{text}] is above [{INT_MAX}]."
+        return str(value), None
+    if column == "fitness":
+        if text == "":
+            return text, f"{where}: no fitness file given."
+        path = os.path.join(folder, text)
+        try:
+            with open(path, "rb"):
+                pass
+        except OSError:
+            return text, f"{where}: could not open fitness file [{text}] to read."
+        return text, None
+    if column == "name" and text != "" and not _NAME.fullmatch(text):
+        return text, (f"{where}: name [{text}] may hold only letters, digits, '.', '_' and '-', "
+                      "and starts with a letter or digit.")
+    if column == "program" and text != "" and find_program(text, folder) is None:
+        return text, f"{where}: could not find the program [{text}]."
+    return text, None
+
+
+def read_design(path):
+    """Takes a design file's path; returns a Design, or raises DesignErrors
+    listing every problem (or TwolocusError if the file cannot be read)."""
+    try:
+        with open(path, encoding="utf-8", newline="") as text:
+            lines = text.read().split("\n")
+    except (OSError, UnicodeDecodeError):
+        raise TwolocusError(f"Could not open design file [{path}] to read.") from None
+    if lines and lines[-1] == "":
+        lines.pop()
+    lines = [line[:-1] if line.endswith("\r") else line for line in lines]
+    folder = os.path.dirname(os.path.abspath(path))
+
+    def where(line, column=None, name=None):
+        if column is None:
+            return f"Line {line} of [{path}]"
+        label = f" ({name})" if name else ""
+        return f"Line {line}, column {column}{label} of [{path}]"
+
+    if not lines:
+        raise DesignErrors([f"{where(1)}: no header."])
+    columns = lines[0].split("\t")
+    problems = _check_header(columns, where)
+    if problems:
+        raise DesignErrors(problems)
+    rows = []
+    names = {}
+    for number, line in enumerate(lines[1:], start=2):
+        if line.strip() == "":
+            continue
+        cells = line.split("\t")
+        if len(cells) != len(columns):
+            problems.append(f"{where(number)}: {len(cells)} fields, the header has {len(columns)}.")
+            continue
+        row = {"line": number, "row": len(rows) + 1}
+        for index, (column, text) in enumerate(zip(columns, cells), start=1):
+            value, problem = _check_cell(column, text.strip(), folder, where(number, index, column))
+            if problem:
+                problems.append(problem)
+            row[column] = value
+        if row.get("name", "") == "":
+            row["name"] = str(row["row"])
+        if row["name"] in names:
+            index = columns.index("name") + 1 if "name" in columns else 0
+            place = where(number, index, "name") if index else where(number)
+            problems.append(f"{place}: name [{row['name']}] is also on line {names[row['name']]}.")
+        names.setdefault(row["name"], number)
+        rows.append(row)
+    if not rows and not problems:
+        problems.append(f"[{path}] has no parameter sets.")
+    if problems:
+        raise DesignErrors(problems)
+    return Design(path=path, folder=folder, columns=columns, rows=rows)
+
+
+def _name_part(column, value):
+    if column == "fitness":
+        value = os.path.splitext(os.path.basename(value))[0]
+    return re.sub(r"[^A-Za-z0-9.]", ".", f"{column}{value}")
+
+
+def grid(assignments, output):
+    """Takes 'column=v1,v2,...' strings and the design file to write; writes the
+    product of the value lists, first column varying slowest, with a name
+    made of the columns that take several values (fitness paths are made
+    relative to the design's folder), then checks it with read_design.
+    'rates=v' sets the six rates not given one by one. Raises TwolocusError."""
+    lists = {}
+    rates = None
+    for assignment in assignments:
+        column, sep, values = assignment.partition("=")
+        if not sep or values == "":
+            raise TwolocusError(f"Could not read [{assignment}]; write COLUMN=VALUE,VALUE,...")
+        if column == "rates":
+            rates = values.split(",")
+        elif column in lists:
+            raise TwolocusError(f"Column [{column}] is given twice.")
+        else:
+            lists[column] = values.split(",")
+    for rate in RATE_COLUMNS if rates else ():
+        lists.setdefault(rate, rates)
+    # The simulator's columns in its argument order, then the others as given.
+    order = [c for c in ["name"] + PARAMETER_COLUMNS if c in lists]
+    lists = {c: lists[c] for c in order + [c for c in lists if c not in order]}
+    if "fitness" in lists:
+        folder = os.path.dirname(os.path.abspath(output))
+        lists["fitness"] = [os.path.relpath(os.path.abspath(value), folder)
+                            for value in lists["fitness"]]
+    varying = [column for column, values in lists.items() if len(values) > 1]
+    columns = (["name"] if varying and "name" not in lists else []) + list(lists)
+    lines = ["\t".join(columns)]
+    for combination in itertools.product(*lists.values()):
+        values = dict(zip(lists, combination))
+        if columns[0] == "name" and "name" not in lists:
+            values["name"] = "-".join(_name_part(column, values[column]) for column in varying)
+        lines.append("\t".join(values[column] for column in columns))
+    try:
+        with open(output, "w", encoding="utf-8") as out:
+            out.write("\n".join(lines) + "\n")
+    except OSError:
+        raise TwolocusError(f"Could not write design file [{output}].") from None
+    read_design(output)
+    return len(lines) - 1

@@ -1,0 +1,192 @@
+"""Readers of the two files a twolocus run writes: the trajectory and its .params.
+
+A trajectory file holds a header, then one record per line: a label and the
+81 genotype counts. Records are written for every generation g that is a
+multiple of 200 (after generation g, that is after g + 1 rounds of mutation
+then mating) and, unless n is a multiple of 200, a final record labelled n
+(after n rounds). A resume from record m appends a newline, the record m
+again, then continues at generation m + 1. read_trajectory undoes all of
+this: one row per population state, with the rounds that produced it.
+"""
+
+import re
+from dataclasses import dataclass
+
+import numpy as np
+
+from .errors import TwolocusError
+from .genotypes import GENOTYPE_COUNT, LABELS
+
+RECORD_INTERVAL = 200
+HEADER = "generation\t" + "\t".join(LABELS)
+_NUMBERS = re.compile(r"-?[0-9]+(\t-?[0-9]+)*")
+
+
+@dataclass
+class Trajectory:
+    """One row per population state of a trajectory file, in file order.
+
+    labels: the label of the first record that holds each state, as written.
+    generations: the rounds of mutation then mating that produced each state.
+    counts: int64 array (rows, 81) of genotype counts, in genotype index order.
+    partial_last: None, or the number of counts on an incomplete last line,
+    which is left out.
+    line_numbers: the file line (1 = header) of each row's record.
+    """
+
+    path: str
+    labels: list
+    generations: list
+    counts: np.ndarray
+    partial_last: object
+    line_numbers: list
+
+
+def _not_a_record(number, path):
+    return TwolocusError(f"Line {number} of [{path}] is not a trajectory record.")
+
+
+def _split_record(line, number, path):
+    """Takes a line after the header; returns its fields as ints (an empty
+    line has none), or raises TwolocusError for a field that is not a
+    number or a line with more than a label and 81 counts."""
+    if line == "":
+        return []
+    if not _NUMBERS.fullmatch(line):
+        raise _not_a_record(number, path)
+    fields = line.split("\t")
+    if len(fields) > GENOTYPE_COUNT + 1:
+        raise _not_a_record(number, path)
+    return [int(f) for f in fields]
+
+
+def _rounds(label, base_label, base_rounds):
+    """Rounds behind a record written in a segment that started from a state of
+    base_rounds rounds labelled base_label (a fresh run starts from label -1
+    and 0 rounds). Labels that are multiples of 200 are written after
+    generation `label`; any other label n is a final record, written after
+    generation n - 1, or, with no generation left to run, as a copy of the
+    starting state."""
+    if label % RECORD_INTERVAL == 0:
+        return base_rounds + (label - base_label)
+    return base_rounds + max(0, label - 1 - base_label)
+
+
+def read_trajectory(path):
+    """Takes the path of a trajectory file; returns its Trajectory.
+
+    Raises TwolocusError when the file cannot be read, its header is wrong, a
+    field is not a number, or an incomplete line is neither the last line nor
+    followed by a resume's repeat of the last complete record."""
+    try:
+        with open(path, "rb") as file:
+            text = file.read().decode("latin-1")
+    except OSError:
+        raise TwolocusError(f"Could not open trajectory file [{path}] to read.") from None
+    lines = text.split("\n")
+    if text.endswith("\n"):
+        lines.pop()
+    if not lines or lines[0] != HEADER:
+        raise _not_a_record(1, path)
+
+    labels, generations, rows, line_numbers = [], [], [], []
+    base_label, base_rounds = -1, 0
+    last = None  # (label, rounds) of the last complete record
+    pending = None  # (line number, entries) of an incomplete line not yet explained
+    for number, line in enumerate(lines[1:], start=2):
+        fields = _split_record(line, number, path)
+        if len(fields) < GENOTYPE_COUNT + 1:
+            if pending is not None:
+                raise _not_a_record(pending[0], path)
+            pending = (number, max(0, len(fields) - 1))
+            continue
+        label = fields[0]
+        if pending is not None:
+            # An incomplete or empty line is ended by a resume's newline, so
+            # the repeat of the last complete record must follow.
+            if last is None or label != last[0]:
+                raise _not_a_record(pending[0], path)
+            repeat = True
+            pending = None
+        elif last is not None and label <= last[0]:
+            # A record killed before its newline, then ended by a resume's.
+            if label != last[0]:
+                raise _not_a_record(number, path)
+            repeat = True
+        else:
+            repeat = False
+        if repeat:
+            base_label, base_rounds = label, last[1]
+            rounds = last[1]
+        else:
+            rounds = _rounds(label, base_label, base_rounds)
+        last = (label, rounds)
+        if generations and rounds == generations[-1]:
+            continue  # the same population written again
+        labels.append(label)
+        generations.append(rounds)
+        rows.append(fields[1:])
+        line_numbers.append(number)
+
+    counts = np.array(rows, dtype=np.int64).reshape(len(rows), GENOTYPE_COUNT)
+    partial_last = None if pending is None else pending[1]
+    return Trajectory(path, labels, generations, counts, partial_last, line_numbers)
+
+
+_HEAD = re.compile(
+    r"s = \[(\S+)\], k = \[(\S+)\], n = \[(-?[0-9]+)\] gerneration_size=\[(-?[0-9]+)\]\."
+)
+_RATE = re.compile(r"([ab][012]) = (\S+)")
+_FITNESS = re.compile(r"([0-9]+) ->\t(\S+)")
+_SEED = re.compile(r"seed = (-?[0-9]+)")
+RATE_KEYS = ["a0", "a1", "a2", "b0", "b1", "b2"]
+
+
+def _finite(text):
+    """Takes a number's text; returns it as a float, or None unless it is finite."""
+    try:
+        value = float(text)
+    except ValueError:
+        return None
+    return value if np.isfinite(value) else None
+
+
+def read_params(path):
+    """Takes the path of a .params file; returns a dict with 's', 'k' (fractions),
+    'n', 'N', 'rates' (a0..b2: 0 is 1->2, 1 is 2->3, 2 is 1->3), 'fitness'
+    (float array of 81, by genotype index) and 'seed' (int, or None without a
+    `seed = N` line). Rate and fitness lines may come in any order.
+
+    Raises TwolocusError when the file cannot be read, a line is not of the
+    right format, or a rate or fitness is missing."""
+    try:
+        with open(path, "rb") as file:
+            lines = file.read().decode("latin-1").split("\n")
+    except OSError:
+        raise TwolocusError(f"Could not open param file [{path}] to read.") from None
+
+    def wrong(number):
+        return TwolocusError(f"Line {number} of [{path}] is not of the right format.")
+
+    head = _HEAD.fullmatch(lines[0])
+    if head is None or _finite(head[1]) is None or _finite(head[2]) is None:
+        raise wrong(1)
+    params = {"s": float(head[1]), "k": float(head[2]), "n": int(head[3]), "N": int(head[4]),
+              "rates": {}, "fitness": np.full(GENOTYPE_COUNT, np.nan), "seed": None}
+    for number, line in enumerate(lines[1:], start=2):
+        if line == "":
+            continue
+        rate, fitness, seed = _RATE.fullmatch(line), _FITNESS.fullmatch(line), _SEED.fullmatch(line)
+        if rate and _finite(rate[2]) is not None:
+            params["rates"][rate[1]] = float(rate[2])
+        elif fitness and int(fitness[1]) < GENOTYPE_COUNT and _finite(fitness[2]) is not None:
+            params["fitness"][int(fitness[1])] = float(fitness[2])
+        elif seed:
+            params["seed"] = int(seed[1])
+        else:
+            raise wrong(number)
+    if len(params["rates"]) < len(RATE_KEYS):
+        raise TwolocusError(f"Mutation rates of [{path}] are incomplete.")
+    if np.isnan(params["fitness"]).any():
+        raise TwolocusError(f"Fitnesses of [{path}] are incomplete.")
+    return params

@@ -1,0 +1,231 @@
+"""twolocus-sweep: many runs of the simulator from a design file.
+
+    twolocus-sweep grid COLUMN=V1,V2,... ... -o DESIGN
+    twolocus-sweep run DESIGN DIR [engine options]
+    twolocus-sweep status DIR
+
+exec and task are what the engines call for each run and each Slurm array task.
+"""
+
+import argparse
+import os
+import shutil
+import sys
+
+from . import engines
+from .design import DesignErrors, find_program, grid, read_design
+from .errors import TwolocusError
+from .runner import execute_listed
+from .seeds import DEFAULT_SWEEP_SEED
+from .sweepdir import (last_console_line, lock, plan, read_exit_status, read_manifest,
+                       run_state, write_folder)
+
+STATES = ["done", "failed", "running", "pending"]
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse that reports a bad command line as one TwolocusError line."""
+
+    def error(self, message):
+        raise TwolocusError(f"{message[0].upper()}{message[1:]}. See [{self.prog} --help].")
+
+
+def default_program():
+    """twolocus beside this command, else on PATH, else in the repository's build folder."""
+    here = os.path.dirname(os.path.realpath(sys.argv[0] or "."))
+    candidates = [os.path.join(here, "twolocus"), shutil.which("twolocus") or "",
+                  os.path.join(engines.PACKAGE_PARENT, os.pardir, "build", "twolocus")]
+    for candidate in candidates:
+        if candidate and os.path.isfile(candidate) and os.access(candidate, os.X_OK):
+            return os.path.abspath(candidate)
+    return None
+
+
+def states(folder, runs, queued=None):
+    """Takes a sweep folder, its manifest runs and optionally {run: Slurm state};
+    returns {run: state}, a run whose Slurm task is queued or running counting as running."""
+    if queued is None:
+        queued = engines.queued_runs(folder)
+    result = {}
+    for run in runs:
+        state = run_state(os.path.join(folder, "runs", run["run"]))
+        if state != "done" and run["run"] in queued:
+            state = "running"
+        result[run["run"]] = state
+    return result
+
+
+def count_line(folder, found):
+    counts = {state: 0 for state in STATES}
+    for state in found.values():
+        counts[state] += 1
+    return (f"{len(found)} runs in [{folder}]: "
+            + ", ".join(f"{counts[state]} {state}" for state in STATES) + ".")
+
+
+def status(folder, out=sys.stdout):
+    """Prints the counts of done, failed, running and pending runs, then one
+    line per failed run with its exit status and last console line, and the
+    Slurm jobs still queued with their tasks' states. Returns 0."""
+    folder_abs = os.path.abspath(folder)
+    _, runs = read_manifest(folder_abs)
+    queued = engines.queued_runs(folder_abs)
+    found = states(folder_abs, runs, queued)
+    print(count_line(folder, found), file=out)
+    for run in runs:
+        name = run["run"]
+        run_folder = os.path.join(folder_abs, "runs", name)
+        if found[name] == "failed":
+            print(f"failed\t{name}\texit status {read_exit_status(run_folder)}\t"
+                  f"{last_console_line(run_folder)}", file=out)
+    for job in engines.live_jobs(folder_abs):
+        tasks = engines.queued_tasks(job)
+        summary = {}
+        for state in tasks.values():
+            summary[state] = summary.get(state, 0) + 1
+        print(f"Slurm job {job}: " + ", ".join(f"{n} {s.lower()}" for s, n in sorted(summary.items()))
+              + " tasks.", file=out)
+    return 0
+
+
+def run(args):
+    """twolocus-sweep run: check the design, prepare DIR, run what is not done."""
+    try:
+        design = read_design(args.design)
+    except DesignErrors as problems:
+        for message in problems.messages:
+            print(message, file=sys.stderr)
+        return 1
+    program = default_program()
+    if args.program:
+        program = find_program(args.program, os.getcwd())
+        if program is None:
+            raise TwolocusError(f"Could not find the program [{args.program}].")
+    folder = os.path.abspath(args.dir)
+    os.makedirs(folder, exist_ok=True)
+    held = lock(os.path.join(folder, "lock"))
+    if held is None:
+        raise TwolocusError(f"Sweep folder [{args.dir}] is in use by another twolocus-sweep.")
+    try:
+        live = engines.live_jobs(folder)
+        if live:
+            raise TwolocusError(f"Sweep folder [{args.dir}] has Slurm job [{live[0]}] in the "
+                                "queue; wait for it to end or cancel it.")
+        columns, runs, copies = plan(design, folder, args.seed, program)
+        write_folder(design, folder, args.seed, columns, runs, copies)
+        found = states(folder, runs, queued={})
+        todo = [run["run"] for run in runs if found[run["run"]] in ("failed", "pending")]
+        busy = [name for name, state in found.items() if state == "running"]
+        if busy:
+            print(f"{len(busy)} runs are held by another process and left alone, "
+                  f"for example [{busy[0]}].", file=sys.stderr)
+        if todo and args.slurm:
+            options = {key: getattr(args, key) for key in
+                       ("throttle", "partition", "time", "mem", "runs_per_task", "sbatch_args")}
+            options["resume"] = args.resume
+            job = engines.submit_slurm(folder, todo, options)
+            print(f"Submitted Slurm job {job} for {len(todo)} runs of [{args.dir}].")
+            os.close(held)
+            held = None
+            if not args.wait:
+                return 0
+            shown = []
+
+            def report():
+                line = count_line(args.dir, states(folder, runs))
+                if not shown or shown[-1] != line:
+                    print(line, file=sys.stderr)
+                    shown.append(line)
+
+            engines.wait_for(job, poll=args.poll, report=report)
+        elif todo:
+            engines.run_parallel(folder, todo, jobs=args.jobs, sshlogins=args.sshlogin or (),
+                                 ssh=args.ssh, resume=args.resume)
+        found = states(folder, runs)
+        print(count_line(args.dir, found))
+        for name, state in found.items():
+            if state == "failed":
+                print(f"failed\t{name}\t{last_console_line(os.path.join(folder, 'runs', name))}")
+        return 0 if all(state == "done" for state in found.values()) else 1
+    finally:
+        if held is not None:
+            os.close(held)
+
+
+def parser():
+    top = _Parser(prog="twolocus-sweep",
+                                  description="Run many twolocus simulations from a design file.")
+    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    make = commands.add_parser("grid", help="write a design as the product of value lists")
+    make.add_argument("assignments", nargs="+", metavar="COLUMN=V1,V2,...")
+    make.add_argument("-o", "--output", required=True, metavar="DESIGN")
+
+    go = commands.add_parser("run", help="run (or go on with) a sweep")
+    go.add_argument("design")
+    go.add_argument("dir")
+    go.add_argument("--seed", type=int, default=DEFAULT_SWEEP_SEED,
+                    help=f"the sweep seed (default {DEFAULT_SWEEP_SEED})")
+    go.add_argument("--program", help="the simulator (default: twolocus)")
+    go.add_argument("--continue", dest="resume", action="store_true",
+                    help="resume interrupted runs from their last record instead of rerunning them")
+    local = go.add_argument_group("GNU parallel (the default engine)")
+    local.add_argument("--jobs", "-j", help="runs at once per machine (default: one per core)")
+    local.add_argument("--sshlogin", "-S", action="append", metavar="LOGIN",
+                       help="run on these machines (parallel's --sshlogin; shared file system)")
+    local.add_argument("--ssh", metavar="COMMAND", help="the ssh command to use (default ssh)")
+    slurm = go.add_argument_group("Slurm")
+    slurm.add_argument("--slurm", action="store_true", help="submit one Slurm job array")
+    slurm.add_argument("--throttle", type=int, metavar="K", help="at most K array tasks at once")
+    slurm.add_argument("--partition")
+    slurm.add_argument("--time", help="time limit of each array task")
+    slurm.add_argument("--mem", help="memory of each array task")
+    slurm.add_argument("--runs-per-task", type=int, metavar="R",
+                       help="runs per array task (default: 1, more when the array would be too big)")
+    slurm.add_argument("--sbatch-arg", dest="sbatch_args", action="append", metavar="ARG",
+                       help="pass ARG on to sbatch (repeatable)")
+    slurm.add_argument("--wait", action="store_true", help="wait for the job array to end")
+    slurm.add_argument("--poll", type=float, default=5.0, help=argparse.SUPPRESS)
+
+    show = commands.add_parser("status", help="count done, failed, running and pending runs")
+    show.add_argument("dir")
+
+    one = commands.add_parser("exec", help=argparse.SUPPRESS)
+    one.add_argument("--continue", dest="resume", action="store_true")
+    one.add_argument("dir")
+    one.add_argument("runs", nargs="+")
+
+    task = commands.add_parser("task", help=argparse.SUPPRESS)
+    task.add_argument("--continue", dest="resume", action="store_true")
+    task.add_argument("dir")
+    task.add_argument("batch")
+    task.add_argument("index")
+    return top
+
+
+def main(argv=None):
+    """Entry point of twolocus-sweep; returns the exit status."""
+    try:
+        args = parser().parse_args(argv)
+        if args.command == "grid":
+            count = grid(args.assignments, args.output)
+            print(f"Wrote {count} parameter sets to [{args.output}].")
+            return 0
+        if args.command == "run":
+            return run(args)
+        if args.command == "status":
+            return status(args.dir)
+        if args.command == "exec":
+            return execute_listed(os.path.abspath(args.dir), args.runs, args.resume)
+        return engines.run_task(os.path.abspath(args.dir), args.batch, args.index, args.resume)
+    except DesignErrors as problems:
+        for message in problems.messages:
+            print(message, file=sys.stderr)
+        return 1
+    except TwolocusError as error:
+        print(str(error), file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
