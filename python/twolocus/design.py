@@ -9,6 +9,7 @@ import itertools
 import os
 import re
 import shutil
+import unicodedata
 from dataclasses import dataclass
 
 from .errors import TwolocusError
@@ -51,10 +52,23 @@ class Design:
     rows: list
 
 
+def _control(text, where):
+    """A problem for text holding a control character or a line separator
+    (they would break the manifest's lines), else None."""
+    for character in text:
+        if unicodedata.category(character) in ("Cc", "Zl", "Zp"):
+            return f"{where}: a control character (U+{ord(character):04X}) is not allowed."
+    return None
+
+
 def _check_header(columns, where):
     problems = []
     seen = {}
     for number, column in enumerate(columns, start=1):
+        control = _control(column, where(1, number))
+        if control:
+            problems.append(control)
+            continue
         if column in seen:
             problems.append(f"{where(1, number)}: column [{column}] is also column {seen[column]}.")
             continue
@@ -86,7 +100,7 @@ def find_program(value, folder):
 
 
 def _check_cell(column, text, folder, where):
-    """Returns (canonical value, problem or None) of one cell."""
+    """Returns (canonical value, problem or None) of one cell (blanks stripped)."""
     if column in INTEGER_RANGES:
         if not _INTEGER.fullmatch(text):
             return text, f"{where}: [{text}] is not an integer."
@@ -150,7 +164,11 @@ def read_design(path):
             continue
         row = {"line": number, "row": len(rows) + 1}
         for index, (column, text) in enumerate(zip(columns, cells), start=1):
-            value, problem = _check_cell(column, text.strip(), folder, where(number, index, column))
+            place = where(number, index, column)
+            problem = _control(text, place)
+            value = text
+            if problem is None:
+                value, problem = _check_cell(column, text.strip(), folder, place)
             if problem:
                 problems.append(problem)
             row[column] = value

@@ -35,9 +35,13 @@ def manifest_columns(design):
 
 
 def read_tsv(path):
-    """Takes a TSV file with a header; returns (columns, rows as dicts)."""
-    with open(path, encoding="utf-8") as text:
-        lines = text.read().splitlines()
+    """Takes a TSV file with a header; returns (columns, rows as dicts). Lines
+    end at a newline only (str.splitlines would also end them at a form feed
+    or a Unicode line separator)."""
+    with open(path, encoding="utf-8", newline="") as text:
+        lines = text.read().split("\n")
+    if lines[-1] == "":
+        lines.pop()
     columns = lines[0].split("\t")
     return columns, [dict(zip(columns, line.split("\t"))) for line in lines[1:] if line]
 
