@@ -52,9 +52,17 @@ def run_parallel(folder, names, jobs=None, sshlogins=(), ssh=None, resume=False,
         argv += ["--ssh", ssh]
     for login in sshlogins:
         argv += ["--sshlogin", login]
-    flags = ["--continue"] if resume else []
-    argv.append(self_command("exec", *flags, folder) + " {}")
-    return subprocess.run(argv, stdin=subprocess.DEVNULL).returncode
+    # Paths reach the command through the environment (passed on to other
+    # machines with --env), never in its text, where parallel would read {}
+    # or {.} in a folder's name as replacement strings.
+    paths = {"TWOLOCUS_SWEEP_PACKAGE": PACKAGE_PARENT, "TWOLOCUS_SWEEP_PYTHON": sys.executable,
+             "TWOLOCUS_SWEEP_DIR": folder}
+    for name in paths:
+        argv += ["--env", name]
+    flags = " --continue" if resume else ""
+    argv.append('env PYTHONPATH="$TWOLOCUS_SWEEP_PACKAGE" "$TWOLOCUS_SWEEP_PYTHON" '
+                f'-m twolocus.sweep exec{flags} "$TWOLOCUS_SWEEP_DIR" {{}}')
+    return subprocess.run(argv, stdin=subprocess.DEVNULL, env=dict(os.environ, **paths)).returncode
 
 
 # Slurm ---------------------------------------------------------------------
@@ -111,7 +119,8 @@ def submit_slurm(folder, names, options):
         array += f"%{options['throttle']}"
     argv = ["sbatch", "--parsable", f"--array={array}", "--requeue", "--open-mode=append",
             f"--job-name=twolocus-sweep:{os.path.basename(os.path.abspath(folder))}",
-            f"--output={os.path.join(slurm, 'logs', '%A_%a.out')}",
+            # sbatch reads % in --output as a pattern: the folder's own are doubled.
+            f"--output={os.path.join(slurm, 'logs').replace('%', '%%')}/%A_%a.out",
             f"--chdir={folder}"]
     for key in ("partition", "time", "mem"):
         if options.get(key):
