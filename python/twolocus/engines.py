@@ -158,13 +158,20 @@ def recorded_jobs(folder):
 
 def queued_tasks(job):
     """Takes a job id; returns {array task index: state} of its tasks still in
-    the queue (empty when Slurm no longer knows the job or cannot be asked)."""
+    the queue (empty when Slurm no longer knows the job). Raises
+    TwolocusError when squeue cannot be asked or fails otherwise: a queue
+    that cannot be read must not pass for an empty one."""
     try:
         result = subprocess.run(["squeue", "-h", "-r", "-j", job, "-o", "%i|%T"],
                                 capture_output=True, text=True, stdin=subprocess.DEVNULL,
                                 timeout=60)
     except (OSError, subprocess.SubprocessError):
-        return {}
+        raise TwolocusError(f"Could not run squeue to look for Slurm job [{job}].") from None
+    if result.returncode != 0:
+        if "invalid job id" in result.stderr.lower():
+            return {}
+        lines = (result.stderr.strip() or result.stdout.strip()).splitlines() or [""]
+        raise TwolocusError(f"Could not read the Slurm queue for job [{job}]: [{lines[-1].strip()}].")
     tasks = {}
     for line in result.stdout.splitlines():
         ident, _, state = line.partition("|")
@@ -199,9 +206,20 @@ def live_jobs(folder):
     return [job for job, _ in recorded_jobs(folder) if queued_tasks(job)]
 
 
-def wait_for(job, poll=2.0, report=None):
-    """Polls squeue until the job has left the queue; calls report() after each poll."""
-    while queued_tasks(job):
-        if report:
-            report()
+def wait_for(job, poll=2.0, report=None, failures_allowed=10):
+    """Polls squeue until the job has left the queue; calls report() after each
+    poll. A failing squeue is asked again, up to failures_allowed times in a
+    row, then its error is raised."""
+    failures = 0
+    while True:
+        try:
+            if not queued_tasks(job):
+                return
+            if report:
+                report()
+            failures = 0
+        except TwolocusError:
+            failures += 1
+            if failures > failures_allowed:
+                raise
         time.sleep(poll)
