@@ -132,7 +132,7 @@ def read_design(path):
     """Takes a design file's path; returns a Design, or raises DesignErrors
     listing every problem (or TwolocusError if the file cannot be read)."""
     try:
-        with open(path, encoding="utf-8", newline="") as text:
+        with open(path, encoding="utf-8", errors="surrogateescape", newline="") as text:
             lines = text.read().split("\n")
     except (OSError, UnicodeDecodeError):
         raise TwolocusError(f"Could not open design file [{path}] to read.") from None
@@ -229,7 +229,7 @@ def grid(assignments, output):
             values["name"] = "-".join(_name_part(column, values[column]) for column in varying)
         lines.append("\t".join(values[column] for column in columns))
     try:
-        with open(output, "w", encoding="utf-8") as out:
+        with open(output, "w", encoding="utf-8", errors="surrogateescape") as out:
             out.write("\n".join(lines) + "\n")
     except OSError:
         raise TwolocusError(f"Could not write design file [{output}].") from None

@@ -102,8 +102,11 @@ def run(args):
         if program is None:
             raise TwolocusError(f"Could not find the program [{args.program}].")
     folder = os.path.abspath(args.dir)
-    os.makedirs(folder, exist_ok=True)
-    held = lock(os.path.join(folder, "lock"))
+    try:
+        os.makedirs(folder, exist_ok=True)
+        held = lock(os.path.join(folder, "lock"))
+    except OSError:
+        raise TwolocusError(f"Could not create the sweep folder [{args.dir}].") from None
     if held is None:
         raise TwolocusError(f"Sweep folder [{args.dir}] is in use by another twolocus-sweep.")
     try:
@@ -205,6 +208,9 @@ def parser():
 
 def main(argv=None):
     """Entry point of twolocus-sweep; returns the exit status."""
+    # File names that are not UTF-8 are written back as the bytes they were.
+    sys.stdout.reconfigure(errors="surrogateescape")
+    sys.stderr.reconfigure(errors="surrogateescape")
     try:
         args = parser().parse_args(argv)
         if args.command == "grid":

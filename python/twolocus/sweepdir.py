@@ -38,7 +38,7 @@ def read_tsv(path):
     """Takes a TSV file with a header; returns (columns, rows as dicts). Lines
     end at a newline only (str.splitlines would also end them at a form feed
     or a Unicode line separator)."""
-    with open(path, encoding="utf-8", newline="") as text:
+    with open(path, encoding="utf-8", errors="surrogateescape", newline="") as text:
         lines = text.read().split("\n")
     if lines[-1] == "":
         lines.pop()
@@ -49,7 +49,7 @@ def read_tsv(path):
 def write_tsv_atomically(path, columns, rows):
     """Writes a TSV file through a temporary file renamed over path."""
     temporary = path + ".new"
-    with open(temporary, "w", encoding="utf-8") as out:
+    with open(temporary, "w", encoding="utf-8", errors="surrogateescape") as out:
         out.write("\t".join(columns) + "\n")
         for row in rows:
             out.write("\t".join(str(row.get(c, "")) for c in columns) + "\n")
