@@ -94,8 +94,13 @@ def _remove(path):
 def _reserve_status(run_folder):
     """Creates exit-status.new with room for any exit status, so that recording
     it later needs no new space on the disk."""
-    with open(os.path.join(run_folder, "exit-status.new"), "wb") as out:
-        out.write(b"-" * 15 + b"\n")
+    path = os.path.join(run_folder, "exit-status.new")
+    try:
+        with open(path, "wb") as out:
+            out.write(b"-" * 15 + b"\n")
+    except OSError:
+        _remove(path)
+        raise
 
 
 def _record_status(run_folder, code):
@@ -208,6 +213,7 @@ def execute_listed(folder, names, resume=False):
             continue
         if outcome in ("failed", "interrupted"):
             line = last_console_line(os.path.join(folder, "runs", name))
-            print(f"Run [{name}] {outcome}: {line}", file=sys.stderr)
+            print(f"Run [{name}] {outcome}: {line}" if line else
+                  f"Run [{name}] {outcome}, with no output.", file=sys.stderr)
             status = 1
     return status
