@@ -46,6 +46,8 @@ def test_stats_of_a_killed_run_and_first_crossings(tmp_path):
     (["bad"], "Line 3 of [bad] is not a trajectory record."),
     (["good", "--first", "h4 > 1"], "Unknown statistic [h4]."),
     (["good", "--first", "h22 >> 1"], "Could not read the threshold [h22 >> 1]."),
+    (["/dev/zero"], "Line 1 of [/dev/zero] is not a trajectory record."),  # not read whole
+    (["good", "--by", "N"], "Option --by needs --sweep."),
 ])
 def test_stats_errors(tmp_path, arguments, message):
     fresh(tmp_path / "good", 401)

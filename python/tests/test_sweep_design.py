@@ -104,6 +104,9 @@ def test_grid_names_are_unique_and_bad_designs_and_folders_leave_nothing(tmp_pat
         result = sweep("run", "design.tsv", folder, cwd=tmp_path)
         assert (result.returncode, result.stderr) == (
             1, f"Could not create the sweep folder [{folder}].\n")
+    zero = sweep("run", "design.tsv", "out", "--slurm", "--throttle", "0", cwd=tmp_path)
+    assert zero.stderr == ("Argument --throttle: [0] is not a whole number of at least 1. "
+                           "See [twolocus-sweep run --help].\n")
 
 def test_seeds_follow_the_documented_function_whatever_the_rows_position():
     text = "\t".join(["7", *PARAMS.values(), "2"])

@@ -41,6 +41,8 @@ def format_value(value):
 
 def run_paths(args):
     """Takes parsed arguments; returns the trajectory paths to read, in order."""
+    if args.by is not None and not args.sweep:
+        raise TwolocusError("Option --by needs --sweep.")
     return list(args.files)
 
 
@@ -142,10 +144,10 @@ def first_table(runs, thresholds):
 
 def _stats(argv):
     args = stats_parser().parse_args(argv)
+    paths = run_paths(args)
     if args.sweep:
         _write_text(args.output, sweep_stats_text(args))
         return 0
-    paths = run_paths(args)
     if not paths:
         raise TwolocusError("No trajectory file given. See [twolocus-stats --help].")
     runs = load_runs(paths)

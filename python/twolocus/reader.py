@@ -88,7 +88,12 @@ def read_trajectory(path):
     followed by a resume's repeat of the last complete record."""
     try:
         with open(path, "rb") as file:
-            text = file.read().decode("latin-1")
+            # The header first, so that a file of another kind (even /dev/zero)
+            # is refused before it is read whole.
+            head = file.read(len(HEADER) + 1).decode("latin-1")
+            if head.rstrip("\n") != HEADER:
+                raise _not_a_record(1, path)
+            text = head + file.read().decode("latin-1")
     except OSError:
         raise TwolocusError(f"Could not open trajectory file [{path}] to read.") from None
     lines = text.split("\n")

@@ -30,6 +30,17 @@ class _Parser(argparse.ArgumentParser):
         raise TwolocusError(f"{message[0].upper()}{message[1:]}. See [{self.prog} --help].")
 
 
+def _positive(text):
+    """argparse type: a whole number of at least 1."""
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"[{text}] is not a whole number of at least 1")
+    return value
+
+
 def default_program():
     """twolocus beside this command, else on PATH, else in the repository's build folder."""
     here = os.path.dirname(os.path.realpath(sys.argv[0] or "."))
@@ -179,11 +190,12 @@ def parser():
     local.add_argument("--ssh", metavar="COMMAND", help="the ssh command to use (default ssh)")
     slurm = go.add_argument_group("Slurm")
     slurm.add_argument("--slurm", action="store_true", help="submit one Slurm job array")
-    slurm.add_argument("--throttle", type=int, metavar="K", help="at most K array tasks at once")
+    slurm.add_argument("--throttle", type=_positive, metavar="K",
+                       help="at most K array tasks at once")
     slurm.add_argument("--partition")
     slurm.add_argument("--time", help="time limit of each array task")
     slurm.add_argument("--mem", help="memory of each array task")
-    slurm.add_argument("--runs-per-task", type=int, metavar="R",
+    slurm.add_argument("--runs-per-task", type=_positive, metavar="R",
                        help="runs per array task (default: 1, more when the array would be too big)")
     slurm.add_argument("--sbatch-arg", dest="sbatch_args", action="append", metavar="ARG",
                        help="pass ARG on to sbatch (repeatable)")
