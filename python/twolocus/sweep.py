@@ -126,7 +126,10 @@ def run(args):
             raise TwolocusError(f"Sweep folder [{args.dir}] has Slurm job [{live[0]}] in the "
                                 "queue; wait for it to end or cancel it.")
         columns, runs, copies = plan(design, folder, args.seed, program)
-        write_folder(design, folder, args.seed, columns, runs, copies)
+        try:
+            write_folder(design, folder, args.seed, columns, runs, copies)
+        except OSError:
+            raise TwolocusError(f"Could not write the sweep folder [{args.dir}].") from None
         found = states(folder, runs, queued={})
         todo = [run["run"] for run in runs if found[run["run"]] in ("failed", "pending")]
         busy = [name for name, state in found.items() if state == "running"]
@@ -137,7 +140,10 @@ def run(args):
             options = {key: getattr(args, key) for key in
                        ("throttle", "partition", "time", "mem", "runs_per_task", "sbatch_args")}
             options["resume"] = args.resume
-            job = engines.submit_slurm(folder, todo, options)
+            try:
+                job = engines.submit_slurm(folder, todo, options)
+            except OSError:
+                raise TwolocusError(f"Could not write the sweep folder [{args.dir}].") from None
             print(f"Submitted Slurm job {job} for {len(todo)} runs of [{args.dir}].")
             os.close(held)
             held = None
@@ -153,8 +159,11 @@ def run(args):
 
             engines.wait_for(job, poll=args.poll, report=report)
         elif todo:
-            engines.run_parallel(folder, todo, jobs=args.jobs, sshlogins=args.sshlogin or (),
-                                 ssh=args.ssh, resume=args.resume)
+            try:
+                engines.run_parallel(folder, todo, jobs=args.jobs, sshlogins=args.sshlogin or (),
+                                     ssh=args.ssh, resume=args.resume)
+            except OSError:
+                raise TwolocusError(f"Could not write the sweep folder [{args.dir}].") from None
         found = states(folder, runs)
         print(count_line(args.dir, found))
         for name, state in found.items():

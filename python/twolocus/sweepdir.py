@@ -49,11 +49,16 @@ def read_tsv(path):
 def write_tsv_atomically(path, columns, rows):
     """Writes a TSV file through a temporary file renamed over path."""
     temporary = path + ".new"
-    with open(temporary, "w", encoding="utf-8", errors="surrogateescape") as out:
-        out.write("\t".join(columns) + "\n")
-        for row in rows:
-            out.write("\t".join(str(row.get(c, "")) for c in columns) + "\n")
-    os.replace(temporary, path)
+    try:
+        with open(temporary, "w", encoding="utf-8", errors="surrogateescape") as out:
+            out.write("\t".join(columns) + "\n")
+            for row in rows:
+                out.write("\t".join(str(row.get(c, "")) for c in columns) + "\n")
+        os.replace(temporary, path)
+    except OSError:
+        if os.path.exists(temporary):
+            os.remove(temporary)
+        raise
 
 
 def read_manifest(folder):
