@@ -215,8 +215,8 @@ def test_a_full_file_system_records_failures_and_a_rerun_completes(reference, tm
         for line in full.stderr.splitlines():
             assert re.fullmatch(r"Run \[\w+\] failed(: .*|, with no output\.)|Could not write the "
                                 r"files of run \[\w+\] in \[.*\]\.", line), full.stderr
-        failed = [line.split("\t")[1] for line in sweep("status", disk / "sweep").stdout.splitlines()
-                  if line.startswith("failed")]
+        status = sweep("status", disk / "sweep").stdout.splitlines()
+        failed = [line.split("\t")[1] for line in status if line.startswith("failed")]
         assert len(failed) == int(counts[2])
         assert all((disk / "sweep" / "runs" / run / "exit-status").read_bytes() == b"1\n"
                    for run in failed)

@@ -171,7 +171,8 @@ def queued_tasks(job):
         if "invalid job id" in result.stderr.lower():
             return {}
         lines = (result.stderr.strip() or result.stdout.strip()).splitlines() or [""]
-        raise TwolocusError(f"Could not read the Slurm queue for job [{job}]: [{lines[-1].strip()}].")
+        raise TwolocusError(f"Could not read the Slurm queue for job [{job}]: "
+                            f"[{lines[-1].strip()}].")
     tasks = {}
     for line in result.stdout.splitlines():
         ident, _, state = line.partition("|")
