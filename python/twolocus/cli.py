@@ -52,8 +52,9 @@ def _run(main, argv):
     # Like other filters, end quietly when the reader of standard output goes away.
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     # File names that are not UTF-8 are written back as the bytes they were.
-    sys.stdout.reconfigure(errors="surrogateescape")
-    sys.stderr.reconfigure(errors="surrogateescape")
+    for stream in (sys.stdout, sys.stderr):
+        if stream is not None:  # None when the descriptor was closed
+            stream.reconfigure(errors="surrogateescape")
     try:
         return main(sys.argv[1:] if argv is None else argv)
     except TwolocusError as error:
@@ -79,6 +80,8 @@ def _discard_stdout():
 def _write_text(path, text):
     """Writes text to path, or to standard output when path is None."""
     if path is None:
+        if sys.stdout is None:
+            raise TwolocusError("Could not write the table to standard output.")
         try:
             sys.stdout.write(text)
             sys.stdout.flush()

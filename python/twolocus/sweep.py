@@ -230,8 +230,9 @@ def parser():
 def main(argv=None):
     """Entry point of twolocus-sweep; returns the exit status."""
     # File names that are not UTF-8 are written back as the bytes they were.
-    sys.stdout.reconfigure(errors="surrogateescape")
-    sys.stderr.reconfigure(errors="surrogateescape")
+    for stream in (sys.stdout, sys.stderr):
+        if stream is not None:  # None when the descriptor was closed
+            stream.reconfigure(errors="surrogateescape")
     try:
         args = parser().parse_args(argv)
         if args.command == "grid":
