@@ -1,10 +1,12 @@
 """twolocus-stats and twolocus-plot end to end, from the repository's python/bin."""
 
+import os
 import struct
+import subprocess
 
 import pytest
 
-from conftest import command, fresh, resume
+from conftest import BIN, command, fresh, resume
 from test_reader import kill_inside_last_record
 from twolocus.stats import STAT_COLUMNS
 
@@ -44,6 +46,8 @@ def test_stats_of_a_killed_run_and_first_crossings(tmp_path):
     (["bad"], "Line 3 of [bad] is not a trajectory record."),
     (["good", "--first", "h4 > 1"], "Unknown statistic [h4]."),
     (["good", "--first", "h22 >> 1"], "Could not read the threshold [h22 >> 1]."),
+    (["/dev/zero"], "Line 1 of [/dev/zero] is not a trajectory record."),  # not read whole
+    (["good", "--by", "N"], "Option --by needs --sweep."),
 ])
 def test_stats_errors(tmp_path, arguments, message):
     fresh(tmp_path / "good", 401)
@@ -79,3 +83,27 @@ def test_plots(tmp_path):
     done = command("twolocus-plot", runs[0], "-o", tmp_path / "x.jpg")
     assert (done.returncode, done.stderr) == (
         1, f"Plot file [{tmp_path / 'x.jpg'}] must end in .png, .svg or .pdf.\n")
+
+
+def test_write_failures_huge_pictures_and_names_that_are_not_utf8(tmp_path):
+    path = fresh(tmp_path / "run", 401)
+    with open("/dev/full", "w") as full:
+        done = subprocess.run([str(BIN / "twolocus-stats"), str(path)], stdout=full,
+                              stderr=subprocess.PIPE, text=True)
+    assert (done.returncode, done.stderr) == (1, "Could not write the table to standard output.\n")
+    for name, out, arguments, message in [
+            ("twolocus-stats", "/dev/full", [], "Could not write [/dev/full]."),
+            ("twolocus-plot", "big.png", ["--size", "100x100", "--dpi", "700"],
+             "A picture of [100x100] inches at [700] DPI is over 20000 pixels a side.")]:
+        done = command(name, path, "-o", out, *arguments, cwd=tmp_path)
+        assert (done.returncode, done.stdout, done.stderr) == (1, "", message + "\n")
+    assert not (tmp_path / "big.png").exists()
+    # A file name of bytes that are not UTF-8 comes back as those bytes.
+    odd = os.fsencode(tmp_path) + b"/r\xff"
+    os.rename(path, odd)
+    done = subprocess.run([str(BIN / "twolocus-stats"), odd, "-o", odd + b".tsv"],
+                          capture_output=True)
+    assert (done.returncode, done.stderr) == (0, b"")
+    with open(odd + b".tsv", "rb") as table:
+        assert table.read().split(b"\n")[1].startswith(odd + b"\t0\t1\t50\t")
+    assert command("twolocus-plot", os.fsdecode(odd), "-o", tmp_path / "odd.png").returncode == 0

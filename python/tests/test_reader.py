@@ -131,3 +131,28 @@ def test_params(tmp_path):
         (tmp_path / "run.params").write_text("\n".join(broken))
         with pytest.raises(TwolocusError, match=message):
             read_params(f"{path}.params")
+
+
+def test_fields_beyond_what_the_program_prints_and_a_cut_after_a_tab(tmp_path):
+    path = fresh(tmp_path / "run", 401)
+    lines = path.read_text().split("\n")
+    record = lines[2].split("\t")
+    # Every field is printed with %d: more than 10 digits, or beyond 32 bits, is damage.
+    for label, count in [("1" * 5000, "0"), ("200", "9" * 20), ("2147483648", "0"),
+                         ("10" + "0" * 400, "0")]:
+        path.write_text("\n".join(lines[:2] + ["\t".join([label, count] + record[2:])]
+                                  + lines[3:]))
+        with pytest.raises(TwolocusError, match=r"^Line 3 of \[.*\] is not a trajectory record"):
+            read_trajectory(str(path))
+    # A resume repeats a hand-made checkpoint's negative count as it reads it.
+    path.write_text("\n".join(lines[:3] + ["\t".join(["400", "-3"] + record[2:]), ""]))
+    assert read_trajectory(str(path)).counts[-1][0] == -3
+    # A kill just after a TAB: left out at the end, and resumed from like any cut.
+    path.write_text("\n".join(lines[:3] + ["\t".join(record[:10]) + "\t"]))
+    assert read_trajectory(str(path)).partial_last == 9
+    resume(path)
+    assert rows(path) == ([0, 200, 400], [1, 201, 401])
+    params = tmp_path / "run.params"
+    params.write_text(params.read_text().replace("n = [401]", f"n = [{'4' * 5000}]", 1))
+    with pytest.raises(TwolocusError, match=r"^Line 1 of \[.*\] is not of the right format"):
+        read_params(str(params))

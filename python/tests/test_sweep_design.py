@@ -72,6 +72,42 @@ def test_grid_writes_the_product_with_names_and_fitness_relative_to_the_design(t
     assert bad.returncode == 1 and "no column [column]" in bad.stderr
 
 
+def test_grid_names_are_unique_and_bad_designs_and_folders_leave_nothing(tmp_path):
+    write_design(tmp_path)
+    for sub in ("g1", "g2"):
+        (tmp_path / sub).mkdir()
+        (tmp_path / sub / "v.tsv").write_bytes((tmp_path / "valley.tsv").read_bytes())
+    made = sweep("grid", "fitness=g1/v.tsv,g2/v.tsv", "column=1", "s=0", "k=50", "n=10", "N=10",
+                 "rates=0", "replicates=1", "tag_x=a-b,a.b", "-o", "g.tsv", cwd=tmp_path)
+    assert made.returncode == 0, made.stderr
+    assert [row["name"] for row in read_design(str(tmp_path / "g.tsv")).rows] == [
+        "fitnessg1.v-tag.xa.b", "fitnessg1.v-tag.xa.b-2",
+        "fitnessg2.v-tag.xa.b", "fitnessg2.v-tag.xa.b-2"]
+    bad = sweep("grid", "fitness=g1/v.tsv", "column=1", "s=0,x", "k=50", "n=10", "N=10",
+                "rates=0", "replicates=1", "-o", "bad.tsv", cwd=tmp_path)
+    assert bad.returncode == 1 and not (tmp_path / "bad.tsv").exists()
+    # Control characters and line separators would break the manifest's lines.
+    lines = (tmp_path / "design.tsv").read_text().splitlines()
+    (tmp_path / "odd.tsv").write_text("\n".join(
+        [lines[0], lines[1].replace("fast", "fa\u2028st"), lines[2].replace("slow", "sl\x0bow")])
+        + "\n")
+    result = sweep("run", tmp_path / "odd.tsv", tmp_path / "out")
+    assert (result.returncode, result.stderr.splitlines()) == (1, [
+        f"Line 2, column 15 (tag_kind) of [{tmp_path}/odd.tsv]: "
+        "a control character (U+2028) is not allowed.",
+        f"Line 3, column 1 (name) of [{tmp_path}/odd.tsv]: "
+        "a control character (U+000B) is not allowed.",
+        f"Line 3, column 15 (tag_kind) of [{tmp_path}/odd.tsv]: "
+        "a control character (U+000B) is not allowed."])
+    (tmp_path / "afile").write_text("")
+    for folder in ("afile", "afile/sub"):
+        result = sweep("run", "design.tsv", folder, cwd=tmp_path)
+        assert (result.returncode, result.stderr) == (
+            1, f"Could not create the sweep folder [{folder}].\n")
+    zero = sweep("run", "design.tsv", "out", "--slurm", "--throttle", "0", cwd=tmp_path)
+    assert zero.stderr == ("Argument --throttle: [0] is not a whole number of at least 1. "
+                           "See [twolocus-sweep run --help].\n")
+
 def test_seeds_follow_the_documented_function_whatever_the_rows_position():
     text = "\t".join(["7", *PARAMS.values(), "2"])
     digest = hashlib.sha256(text.encode()).digest()

@@ -3,10 +3,14 @@ refusals, --continue, several machines through a stand-in ssh, a full disk, summ
 
 import fcntl
 import os
+import re
 import resource
 import shutil
 import signal
 import subprocess
+import threading
+
+import pytest
 
 from conftest import BIN
 from sweep_helpers import (PROGRAM, SWEEP, direct_runs, manifest, reference, run_files,  # noqa: F401
@@ -160,16 +164,20 @@ def test_a_held_folder_is_refused_and_a_held_run_is_left_alone(reference, tmp_pa
 
 def test_several_machines_through_a_stand_in_for_ssh(reference, tmp_path):
     design, folder, files = reference
+    # Like ssh, the stand-in starts the command in a fresh environment.
     fake = tmp_path / "fake-ssh"
     fake.write_text('#!/bin/sh\necho "$1" >> "$(dirname "$0")/hosts"\nshift\n'
-                    '[ "$1" = "--" ] && shift\nexec sh -c "$*"\n')
+                    '[ "$1" = "--" ] && shift\n'
+                    'exec env -i PATH="$PATH" HOME="$HOME" SHELL=/bin/sh sh -c "$*"\n')
     fake.chmod(0o755)
-    result = run_local(design, tmp_path / "sweep", "--ssh", fake, "--sshlogin", "1/node-a",
+    # Quotes, blanks and GNU parallel's replacement strings in the folder's name.
+    sweep_folder = tmp_path / "a 'sweep' {} {.} {1}"
+    result = run_local(design, sweep_folder, "--ssh", fake, "--sshlogin", "1/node-a",
                        "--sshlogin", "1/node-b")
     assert result.returncode == 0, result.stderr
-    assert run_files(tmp_path / "sweep") == files
+    assert run_files(sweep_folder) == files
     assert set((tmp_path / "hosts").read_text().split()) == {"node-a", "node-b"}
-    log = [line.split("\t") for line in (tmp_path / "sweep" / "parallel.log").read_text().splitlines()]
+    log = [line.split("\t") for line in (sweep_folder / "parallel.log").read_text().splitlines()]
     assert {fields[1] for fields in log} == {"node-a", "node-b"}
 
 
@@ -179,15 +187,104 @@ def test_a_full_disk_fails_runs_which_run_cleanly_once_space_is_back(reference, 
     def small_files():
         resource.setrlimit(resource.RLIMIT_FSIZE, (12000, 12000))
 
-    full = run_local(design, tmp_path / "sweep", preexec_fn=small_files)
+    sweep_folder = tmp_path / "x{}y"  # not a replacement string for GNU parallel
+    full = run_local(design, sweep_folder, preexec_fn=small_files)
     assert full.returncode == 1
     assert "3 done, 3 failed, 0 running, 0 pending." in full.stdout
-    status = sweep("status", tmp_path / "sweep").stdout.splitlines()
+    status = sweep("status", sweep_folder).stdout.splitlines()
     assert [line.split("\t")[:2] for line in status[1:]] == [
         ["failed", "slow_1"], ["failed", "slow_2"], ["failed", "slow_3"]]
-    again = run_local(design, tmp_path / "sweep")
+    again = run_local(design, sweep_folder)
     assert again.returncode == 0, again.stderr
-    assert run_files(tmp_path / "sweep") == files
+    assert run_files(sweep_folder) == files
+
+
+def test_a_full_file_system_records_failures_and_a_rerun_completes(reference, tmp_path):
+    design, folder, files = reference
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=100k", "tmpfs",
+                                            str(disk)], capture_output=True).returncode != 0:
+        pytest.skip("needs root, to mount a small tmpfs")
+    try:
+        full = run_local(design, disk / "sweep")
+        counts = re.search(r"(\d) done, (\d) failed, 0 running, (\d) pending\.", full.stdout)
+        assert full.returncode == 1 and int(counts[2]) >= 1, full.stdout
+        # The exit status is recorded although the disk is full; a run that
+        # could not even start stays pending. One line each, no traceback.
+        for line in full.stderr.splitlines():
+            assert re.fullmatch(r"Run \[\w+\] failed(: .*|, with no output\.)|Could not write the "
+                                r"files of run \[\w+\] in \[.*\]\.", line), full.stderr
+        status = sweep("status", disk / "sweep").stdout.splitlines()
+        failed = [line.split("\t")[1] for line in status if line.startswith("failed")]
+        assert len(failed) == int(counts[2])
+        assert all((disk / "sweep" / "runs" / run / "exit-status").read_bytes() == b"1\n"
+                   for run in failed)
+        subprocess.run(["mount", "-o", "remount,size=4m", str(disk)], check=True)
+        again = run_local(design, disk / "sweep")
+        assert again.returncode == 0, again.stderr
+        assert run_files(disk / "sweep") == files
+    finally:
+        subprocess.run(["umount", str(disk)], check=True)
+
+
+def test_a_run_killed_by_a_signal_is_interrupted_and_a_crash_failed(reference, tmp_path):
+    files = reference[2]
+    design = write_design(tmp_path, replicates=1)
+    fake = tmp_path / "program"
+    fake.write_text('#!/bin/sh\nsignal=$(cat "$(dirname "$0")/die-with")\n'
+                    f'[ -n "$signal" ] && kill -"$signal" $$\nexec {PROGRAM} "$@"\n')
+    fake.chmod(0o755)
+    folder = tmp_path / "sweep"
+    for signal_name, counts, status in [("TERM", "0 failed, 0 running, 2 pending", None),
+                                        ("KILL", "0 failed, 0 running, 2 pending", None),
+                                        ("SEGV", "2 failed, 0 running, 0 pending", b"139\n"),
+                                        ("", "0 failed, 0 running, 0 pending", b"0\n")]:
+        (tmp_path / "die-with").write_text(signal_name)
+        result = sweep("run", design, folder, "--program", fake)
+        assert (result.returncode == 0) == (signal_name == ""), result.stderr
+        assert counts in result.stdout
+        for run in ("cross_1", "slow_1"):
+            recorded = folder / "runs" / run / "exit-status"
+            assert (recorded.read_bytes() if recorded.exists() else None) == status
+    assert run_files(folder) == {run: files[run] for run in ("cross_1", "slow_1")}
+
+
+def test_a_momentary_lock_on_a_run_is_waited_out(reference, tmp_path):
+    from twolocus.runner import execute
+    design, folder, files = reference
+    copy = tmp_path / "sweep"
+    shutil.copytree(folder, copy)
+    os.remove(copy / "runs" / "cross_1" / "exit-status")
+    # As status and summaries take it: shared, for a moment.
+    with open(copy / "runs" / "cross_1" / ".lock") as held:
+        fcntl.flock(held, fcntl.LOCK_SH)
+        threading.Timer(0.3, fcntl.flock, (held, fcntl.LOCK_UN)).start()
+        assert execute(str(copy), manifest(copy)[0]) == "done"
+    assert run_files(copy)["cross_1"] == files["cross_1"]
+
+
+def test_a_failing_squeue_is_an_error_not_an_empty_queue(reference, tmp_path):
+    design, folder, files = reference
+    copy = tmp_path / "sweep"
+    shutil.copytree(folder, copy)
+    (copy / "slurm").mkdir()
+    (copy / "slurm" / "jobs.tsv").write_text("job\tbatch\n42\tbatch-1.txt\n")
+    (copy / "slurm" / "batch-1.txt").write_text("cross_1 cross_2\n")
+    (tmp_path / "bin").mkdir()
+    fake = tmp_path / "bin" / "squeue"
+    env = dict(os.environ, PATH=f"{tmp_path / 'bin'}:{os.environ['PATH']}")
+    down = "squeue: error: Unable to contact slurm controller (connect failure)"
+    fake.write_text(f"#!/bin/sh\necho '{down}' >&2\nexit 1\n")
+    fake.chmod(0o755)
+    for result in (sweep("status", copy, env=env), run_local(design, copy, env=env)):
+        assert (result.returncode, result.stdout, result.stderr) == (
+            1, "", f"Could not read the Slurm queue for job [42]: [{down}].\n")
+    fake.write_text("#!/bin/sh\necho 'slurm_load_jobs error: Invalid job id specified' >&2\n"
+                    "exit 1\n")
+    status = sweep("status", copy, env=env)
+    assert (status.returncode, status.stdout) == (
+        0, f"6 runs in [{copy}]: 6 done, 0 failed, 0 running, 0 pending.\n")
 
 
 def test_summaries_of_a_half_done_sweep(tmp_path):

@@ -48,7 +48,7 @@ def test_a_job_array_with_a_requeued_task_gives_the_local_sweep_bytes(cluster, t
     assert local.returncode == 0, local.stderr
     expected = run_files(tmp_path / "local")
 
-    folder = tmp_path / "slurm"
+    folder = tmp_path / "slurm 100%"  # sbatch reads % in --output as a pattern
     submitted = run_local(design, folder, "--slurm", "--throttle", "2", "--time", "10",
                           "--mem", "100M", env=cluster)
     assert submitted.returncode == 0, submitted.stderr

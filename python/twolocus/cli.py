@@ -41,6 +41,8 @@ def format_value(value):
 
 def run_paths(args):
     """Takes parsed arguments; returns the trajectory paths to read, in order."""
+    if args.by is not None and not args.sweep:
+        raise TwolocusError("Option --by needs --sweep.")
     return list(args.files)
 
 
@@ -49,6 +51,10 @@ def _run(main, argv):
     and status 1."""
     # Like other filters, end quietly when the reader of standard output goes away.
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+    # File names that are not UTF-8 are written back as the bytes they were.
+    for stream in (sys.stdout, sys.stderr):
+        if stream is not None:  # None when the descriptor was closed
+            stream.reconfigure(errors="surrogateescape")
     try:
         return main(sys.argv[1:] if argv is None else argv)
     except TwolocusError as error:
@@ -62,17 +68,38 @@ def _print_notes(runs):
             print(note, file=sys.stderr)
 
 
+def _discard_stdout():
+    """Points standard output at /dev/null, so that the exit's own flush of
+    what could not be written does not fail again."""
+    try:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass
+
+
 def _write_text(path, text):
     """Writes text to path, or to standard output when path is None."""
     if path is None:
-        sys.stdout.write(text)
-        sys.stdout.flush()
+        if sys.stdout is None:
+            raise TwolocusError("Could not write the table to standard output.")
+        try:
+            sys.stdout.write(text)
+            sys.stdout.flush()
+        except OSError:
+            _discard_stdout()
+            raise TwolocusError("Could not write the table to standard output.") from None
         return
     try:
-        with open(path, "w") as file:
-            file.write(text)
+        file = open(path, "w", encoding="utf-8", errors="surrogateescape")
     except OSError:
         raise TwolocusError(f"Could not open output file [{path}] to write.") from None
+    try:
+        with file:
+            file.write(text)
+    except OSError:
+        if os.path.isfile(path):
+            os.remove(path)
+        raise TwolocusError(f"Could not write [{path}].") from None
 
 
 def stats_parser():
@@ -120,10 +147,10 @@ def first_table(runs, thresholds):
 
 def _stats(argv):
     args = stats_parser().parse_args(argv)
+    paths = run_paths(args)
     if args.sweep:
         _write_text(args.output, sweep_stats_text(args))
         return 0
-    paths = run_paths(args)
     if not paths:
         raise TwolocusError("No trajectory file given. See [twolocus-stats --help].")
     runs = load_runs(paths)
@@ -139,6 +166,8 @@ def main_stats(argv=None):
 
 
 PLOT_FORMATS = ("png", "svg", "pdf")
+# The largest side of a picture, in pixels (--size times --dpi).
+MAX_PIXELS = 20000
 
 
 def _size(text):
@@ -191,6 +220,10 @@ def _plot(argv):
     extension = os.path.splitext(args.output)[1].lower().lstrip(".")
     if extension not in PLOT_FORMATS:
         raise TwolocusError(f"Plot file [{args.output}] must end in .png, .svg or .pdf.")
+    width, height = args.size
+    if max(width, height) * args.dpi > MAX_PIXELS:
+        raise TwolocusError(f"A picture of [{width:g}x{height:g}] inches at [{args.dpi}] DPI "
+                            f"is over {MAX_PIXELS} pixels a side.")
     paths = run_paths(args)
     if args.sweep:
         runs, figure = [], sweep_figure(args)
@@ -203,8 +236,8 @@ def _plot(argv):
     _print_notes(runs)
     try:
         figure.savefig(args.output, dpi=args.dpi, format=extension)
-    except OSError:
-        if os.path.exists(args.output):
+    except (OSError, ValueError, MemoryError):
+        if os.path.isfile(args.output):
             os.remove(args.output)
         raise TwolocusError(f"Could not write plot file [{args.output}].") from None
     return 0

@@ -9,6 +9,7 @@ import itertools
 import os
 import re
 import shutil
+import unicodedata
 from dataclasses import dataclass
 
 from .errors import TwolocusError
@@ -51,10 +52,23 @@ class Design:
     rows: list
 
 
+def _control(text, where):
+    """A problem for text holding a control character or a line separator
+    (they would break the manifest's lines), else None."""
+    for character in text:
+        if unicodedata.category(character) in ("Cc", "Zl", "Zp"):
+            return f"{where}: a control character (U+{ord(character):04X}) is not allowed."
+    return None
+
+
 def _check_header(columns, where):
     problems = []
     seen = {}
     for number, column in enumerate(columns, start=1):
+        control = _control(column, where(1, number))
+        if control:
+            problems.append(control)
+            continue
         if column in seen:
             problems.append(f"{where(1, number)}: column [{column}] is also column {seen[column]}.")
             continue
@@ -86,7 +100,7 @@ def find_program(value, folder):
 
 
 def _check_cell(column, text, folder, where):
-    """Returns (canonical value, problem or None) of one cell."""
+    """Returns (canonical value, problem or None) of one cell (blanks stripped)."""
     if column in INTEGER_RANGES:
         if not _INTEGER.fullmatch(text):
             return text, f"{where}: [{text}] is not an integer."
@@ -114,14 +128,17 @@ def _check_cell(column, text, folder, where):
     return text, None
 
 
-def read_design(path):
-    """Takes a design file's path; returns a Design, or raises DesignErrors
-    listing every problem (or TwolocusError if the file cannot be read)."""
-    try:
-        with open(path, encoding="utf-8", newline="") as text:
-            lines = text.read().split("\n")
-    except (OSError, UnicodeDecodeError):
-        raise TwolocusError(f"Could not open design file [{path}] to read.") from None
+def read_design(path, text=None):
+    """Takes a design file's path (and its text, when it is not yet written);
+    returns a Design, or raises DesignErrors listing every problem (or
+    TwolocusError if the file cannot be read)."""
+    if text is None:
+        try:
+            with open(path, encoding="utf-8", errors="surrogateescape", newline="") as file:
+                text = file.read()
+        except OSError:
+            raise TwolocusError(f"Could not open design file [{path}] to read.") from None
+    lines = text.split("\n")
     if lines and lines[-1] == "":
         lines.pop()
     lines = [line[:-1] if line.endswith("\r") else line for line in lines]
@@ -150,7 +167,11 @@ def read_design(path):
             continue
         row = {"line": number, "row": len(rows) + 1}
         for index, (column, text) in enumerate(zip(columns, cells), start=1):
-            value, problem = _check_cell(column, text.strip(), folder, where(number, index, column))
+            place = where(number, index, column)
+            problem = _control(text, place)
+            value = text
+            if problem is None:
+                value, problem = _check_cell(column, text.strip(), folder, place)
             if problem:
                 problems.append(problem)
             row[column] = value
@@ -169,9 +190,13 @@ def read_design(path):
     return Design(path=path, folder=folder, columns=columns, rows=rows)
 
 
-def _name_part(column, value):
+def _name_part(column, value, fitness_values):
+    """A column's part of a grid row's name; a fitness table is named by its
+    file name without extension, or by its path when two have the same name."""
     if column == "fitness":
-        value = os.path.splitext(os.path.basename(value))[0]
+        stems = {os.path.splitext(os.path.basename(v))[0] for v in fitness_values}
+        whole = len(stems) < len(set(fitness_values))
+        value = os.path.splitext(value if whole else os.path.basename(value))[0]
     return re.sub(r"[^A-Za-z0-9.]", ".", f"{column}{value}")
 
 
@@ -205,15 +230,25 @@ def grid(assignments, output):
     varying = [column for column, values in lists.items() if len(values) > 1]
     columns = (["name"] if varying and "name" not in lists else []) + list(lists)
     lines = ["\t".join(columns)]
+    taken = set()
     for combination in itertools.product(*lists.values()):
         values = dict(zip(lists, combination))
         if columns[0] == "name" and "name" not in lists:
-            values["name"] = "-".join(_name_part(column, values[column]) for column in varying)
+            name = "-".join(_name_part(column, values[column], lists.get("fitness", []))
+                            for column in varying)
+            # Values that differ only in characters a name cannot hold.
+            unique, number = name, 1
+            while unique in taken:
+                number += 1
+                unique = f"{name}-{number}"
+            taken.add(unique)
+            values["name"] = unique
         lines.append("\t".join(values[column] for column in columns))
+    text = "\n".join(lines) + "\n"
+    read_design(output, text)  # nothing is written unless the design is valid
     try:
-        with open(output, "w", encoding="utf-8") as out:
-            out.write("\n".join(lines) + "\n")
+        with open(output, "w", encoding="utf-8", errors="surrogateescape") as out:
+            out.write(text)
     except OSError:
         raise TwolocusError(f"Could not write design file [{output}].") from None
-    read_design(output)
     return len(lines) - 1

@@ -52,9 +52,17 @@ def run_parallel(folder, names, jobs=None, sshlogins=(), ssh=None, resume=False,
         argv += ["--ssh", ssh]
     for login in sshlogins:
         argv += ["--sshlogin", login]
-    flags = ["--continue"] if resume else []
-    argv.append(self_command("exec", *flags, folder) + " {}")
-    return subprocess.run(argv, stdin=subprocess.DEVNULL).returncode
+    # Paths reach the command through the environment (passed on to other
+    # machines with --env), never in its text, where parallel would read {}
+    # or {.} in a folder's name as replacement strings.
+    paths = {"TWOLOCUS_SWEEP_PACKAGE": PACKAGE_PARENT, "TWOLOCUS_SWEEP_PYTHON": sys.executable,
+             "TWOLOCUS_SWEEP_DIR": folder}
+    for name in paths:
+        argv += ["--env", name]
+    flags = " --continue" if resume else ""
+    argv.append('env PYTHONPATH="$TWOLOCUS_SWEEP_PACKAGE" "$TWOLOCUS_SWEEP_PYTHON" '
+                f'-m twolocus.sweep exec{flags} "$TWOLOCUS_SWEEP_DIR" {{}}')
+    return subprocess.run(argv, stdin=subprocess.DEVNULL, env=dict(os.environ, **paths)).returncode
 
 
 # Slurm ---------------------------------------------------------------------
@@ -111,7 +119,8 @@ def submit_slurm(folder, names, options):
         array += f"%{options['throttle']}"
     argv = ["sbatch", "--parsable", f"--array={array}", "--requeue", "--open-mode=append",
             f"--job-name=twolocus-sweep:{os.path.basename(os.path.abspath(folder))}",
-            f"--output={os.path.join(slurm, 'logs', '%A_%a.out')}",
+            # sbatch reads % in --output as a pattern: the folder's own are doubled.
+            f"--output={os.path.join(slurm, 'logs').replace('%', '%%')}/%A_%a.out",
             f"--chdir={folder}"]
     for key in ("partition", "time", "mem"):
         if options.get(key):
@@ -149,13 +158,21 @@ def recorded_jobs(folder):
 
 def queued_tasks(job):
     """Takes a job id; returns {array task index: state} of its tasks still in
-    the queue (empty when Slurm no longer knows the job or cannot be asked)."""
+    the queue (empty when Slurm no longer knows the job). Raises
+    TwolocusError when squeue cannot be asked or fails otherwise: a queue
+    that cannot be read must not pass for an empty one."""
     try:
         result = subprocess.run(["squeue", "-h", "-r", "-j", job, "-o", "%i|%T"],
                                 capture_output=True, text=True, stdin=subprocess.DEVNULL,
                                 timeout=60)
     except (OSError, subprocess.SubprocessError):
-        return {}
+        raise TwolocusError(f"Could not run squeue to look for Slurm job [{job}].") from None
+    if result.returncode != 0:
+        if "invalid job id" in result.stderr.lower():
+            return {}
+        lines = (result.stderr.strip() or result.stdout.strip()).splitlines() or [""]
+        raise TwolocusError(f"Could not read the Slurm queue for job [{job}]: "
+                            f"[{lines[-1].strip()}].")
     tasks = {}
     for line in result.stdout.splitlines():
         ident, _, state = line.partition("|")
@@ -190,9 +207,20 @@ def live_jobs(folder):
     return [job for job, _ in recorded_jobs(folder) if queued_tasks(job)]
 
 
-def wait_for(job, poll=2.0, report=None):
-    """Polls squeue until the job has left the queue; calls report() after each poll."""
-    while queued_tasks(job):
-        if report:
-            report()
+def wait_for(job, poll=2.0, report=None, failures_allowed=10):
+    """Polls squeue until the job has left the queue; calls report() after each
+    poll. A failing squeue is asked again, up to failures_allowed times in a
+    row, then its error is raised."""
+    failures = 0
+    while True:
+        try:
+            if not queued_tasks(job):
+                return
+            if report:
+                report()
+            failures = 0
+        except TwolocusError:
+            failures += 1
+            if failures > failures_allowed:
+                raise
         time.sleep(poll)

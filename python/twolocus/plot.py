@@ -78,9 +78,14 @@ def _describe(params, seed=True):
     return text
 
 
+def _shown(path):
+    """A file name as text a font can draw: bytes that are not UTF-8 become �."""
+    return os.fsencode(path).decode("utf-8", "replace")
+
+
 def _title(runs):
     single = len(runs) == 1
-    names = (os.path.basename(runs[0].path) if single
+    names = (_shown(os.path.basename(runs[0].path)) if single
              else f"{len(runs)} runs (thin lines: each run; thick lines: their mean)")
     described = {_describe(run.params, seed=single) for run in runs if run.params is not None}
     if len(described) == 1:

@@ -19,7 +19,12 @@ from .genotypes import GENOTYPE_COUNT, LABELS
 
 RECORD_INTERVAL = 200
 HEADER = "generation\t" + "\t".join(LABELS)
-_NUMBERS = re.compile(r"-?[0-9]+(\t-?[0-9]+)*")
+# The program prints every field with %d, so each is a 32-bit int: counts and
+# labels are never negative in its own runs, but a resume repeats a
+# hand-made checkpoint record as it reads it, signs included. An incomplete
+# line may end in a TAB (a write cut after it).
+_NUMBERS = re.compile(r"-?[0-9]{1,10}(\t-?[0-9]{1,10})*(\t?)")
+INT_MIN, INT_MAX = -2147483648, 2147483647
 
 
 @dataclass
@@ -52,12 +57,15 @@ def _split_record(line, number, path):
     number or a line with more than a label and 81 counts."""
     if line == "":
         return []
-    if not _NUMBERS.fullmatch(line):
+    match = _NUMBERS.fullmatch(line)
+    if not match:
         raise _not_a_record(number, path)
-    fields = line.split("\t")
-    if len(fields) > GENOTYPE_COUNT + 1:
+    fields = [int(f) for f in line[:len(line) - len(match[2])].split("\t")]
+    # A trailing TAB is only the cut end of an incomplete record.
+    limit = GENOTYPE_COUNT if match[2] else GENOTYPE_COUNT + 1
+    if len(fields) > limit or not all(INT_MIN <= f <= INT_MAX for f in fields):
         raise _not_a_record(number, path)
-    return [int(f) for f in fields]
+    return fields
 
 
 def _rounds(label, base_label, base_rounds):
@@ -80,7 +88,12 @@ def read_trajectory(path):
     followed by a resume's repeat of the last complete record."""
     try:
         with open(path, "rb") as file:
-            text = file.read().decode("latin-1")
+            # The header first, so that a file of another kind (even /dev/zero)
+            # is refused before it is read whole.
+            head = file.read(len(HEADER) + 1).decode("latin-1")
+            if head.rstrip("\n") != HEADER:
+                raise _not_a_record(1, path)
+            text = head + file.read().decode("latin-1")
     except OSError:
         raise TwolocusError(f"Could not open trajectory file [{path}] to read.") from None
     lines = text.split("\n")
@@ -134,11 +147,12 @@ def read_trajectory(path):
 
 
 _HEAD = re.compile(
-    r"s = \[(\S+)\], k = \[(\S+)\], n = \[(-?[0-9]+)\] gerneration_size=\[(-?[0-9]+)\]\."
+    r"s = \[(\S+)\], k = \[(\S+)\], n = \[(-?[0-9]{1,10})\] "
+    r"gerneration_size=\[(-?[0-9]{1,10})\]\."
 )
 _RATE = re.compile(r"([ab][012]) = (\S+)")
-_FITNESS = re.compile(r"([0-9]+) ->\t(\S+)")
-_SEED = re.compile(r"seed = (-?[0-9]+)")
+_FITNESS = re.compile(r"([0-9]{1,2}) ->\t(\S+)")
+_SEED = re.compile(r"seed = (-?[0-9]{1,10})")
 RATE_KEYS = ["a0", "a1", "a2", "b0", "b1", "b2"]
 
 

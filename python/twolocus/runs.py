@@ -32,7 +32,8 @@ def load_run(path):
                      f"(only {trajectory.partial_last} entries); it is left out.")
     params = None
     params_path = path + ".params"
-    if os.path.exists(params_path):
+    # Only a regular file: a FIFO or a device such as /dev/zero is never read.
+    if os.path.isfile(params_path):
         try:
             params = read_params(params_path)
         except TwolocusError as error:

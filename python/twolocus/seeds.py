@@ -7,7 +7,8 @@ values and its replicate number, never of its position in the design:
              a12, a23, a13, b12, b23, b13 (integers in decimal, no sign or
              leading zeros) and the replicate number, joined by TABs,
              then a TAB and the attempt number for attempts 1, 2, ...
-    digest = SHA-256 of text in UTF-8
+    digest = SHA-256 of text in UTF-8 (a file name that is not UTF-8 gives
+             its own bytes)
     seed   = 1 + (first 8 bytes of digest, big-endian) mod 2147483647
 
 so every seed is in 1..2147483647 (twolocus gives seeds 0 and 1 the same
@@ -32,7 +33,7 @@ def derived_seed(sweep_seed, values, replicate, attempt=0):
     fields = [str(sweep_seed)] + [values[column] for column in PARAMETER_COLUMNS] + [str(replicate)]
     if attempt:
         fields.append(str(attempt))
-    digest = hashlib.sha256("\t".join(fields).encode("utf-8")).digest()
+    digest = hashlib.sha256("\t".join(fields).encode("utf-8", "surrogateescape")).digest()
     return 1 + int.from_bytes(digest[:8], "big") % SEED_MODULUS
 
 

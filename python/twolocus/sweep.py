@@ -30,6 +30,17 @@ class _Parser(argparse.ArgumentParser):
         raise TwolocusError(f"{message[0].upper()}{message[1:]}. See [{self.prog} --help].")
 
 
+def _positive(text):
+    """argparse type: a whole number of at least 1."""
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"[{text}] is not a whole number of at least 1")
+    return value
+
+
 def default_program():
     """twolocus beside this command, else on PATH, else in the repository's build folder."""
     here = os.path.dirname(os.path.realpath(sys.argv[0] or "."))
@@ -102,8 +113,11 @@ def run(args):
         if program is None:
             raise TwolocusError(f"Could not find the program [{args.program}].")
     folder = os.path.abspath(args.dir)
-    os.makedirs(folder, exist_ok=True)
-    held = lock(os.path.join(folder, "lock"))
+    try:
+        os.makedirs(folder, exist_ok=True)
+        held = lock(os.path.join(folder, "lock"))
+    except OSError:
+        raise TwolocusError(f"Could not create the sweep folder [{args.dir}].") from None
     if held is None:
         raise TwolocusError(f"Sweep folder [{args.dir}] is in use by another twolocus-sweep.")
     try:
@@ -112,7 +126,10 @@ def run(args):
             raise TwolocusError(f"Sweep folder [{args.dir}] has Slurm job [{live[0]}] in the "
                                 "queue; wait for it to end or cancel it.")
         columns, runs, copies = plan(design, folder, args.seed, program)
-        write_folder(design, folder, args.seed, columns, runs, copies)
+        try:
+            write_folder(design, folder, args.seed, columns, runs, copies)
+        except OSError:
+            raise TwolocusError(f"Could not write the sweep folder [{args.dir}].") from None
         found = states(folder, runs, queued={})
         todo = [run["run"] for run in runs if found[run["run"]] in ("failed", "pending")]
         busy = [name for name, state in found.items() if state == "running"]
@@ -123,7 +140,10 @@ def run(args):
             options = {key: getattr(args, key) for key in
                        ("throttle", "partition", "time", "mem", "runs_per_task", "sbatch_args")}
             options["resume"] = args.resume
-            job = engines.submit_slurm(folder, todo, options)
+            try:
+                job = engines.submit_slurm(folder, todo, options)
+            except OSError:
+                raise TwolocusError(f"Could not write the sweep folder [{args.dir}].") from None
             print(f"Submitted Slurm job {job} for {len(todo)} runs of [{args.dir}].")
             os.close(held)
             held = None
@@ -139,8 +159,11 @@ def run(args):
 
             engines.wait_for(job, poll=args.poll, report=report)
         elif todo:
-            engines.run_parallel(folder, todo, jobs=args.jobs, sshlogins=args.sshlogin or (),
-                                 ssh=args.ssh, resume=args.resume)
+            try:
+                engines.run_parallel(folder, todo, jobs=args.jobs, sshlogins=args.sshlogin or (),
+                                     ssh=args.ssh, resume=args.resume)
+            except OSError:
+                raise TwolocusError(f"Could not write the sweep folder [{args.dir}].") from None
         found = states(folder, runs)
         print(count_line(args.dir, found))
         for name, state in found.items():
@@ -176,11 +199,12 @@ def parser():
     local.add_argument("--ssh", metavar="COMMAND", help="the ssh command to use (default ssh)")
     slurm = go.add_argument_group("Slurm")
     slurm.add_argument("--slurm", action="store_true", help="submit one Slurm job array")
-    slurm.add_argument("--throttle", type=int, metavar="K", help="at most K array tasks at once")
+    slurm.add_argument("--throttle", type=_positive, metavar="K",
+                       help="at most K array tasks at once")
     slurm.add_argument("--partition")
     slurm.add_argument("--time", help="time limit of each array task")
     slurm.add_argument("--mem", help="memory of each array task")
-    slurm.add_argument("--runs-per-task", type=int, metavar="R",
+    slurm.add_argument("--runs-per-task", type=_positive, metavar="R",
                        help="runs per array task (default: 1, more when the array would be too big)")
     slurm.add_argument("--sbatch-arg", dest="sbatch_args", action="append", metavar="ARG",
                        help="pass ARG on to sbatch (repeatable)")
@@ -205,6 +229,10 @@ def parser():
 
 def main(argv=None):
     """Entry point of twolocus-sweep; returns the exit status."""
+    # File names that are not UTF-8 are written back as the bytes they were.
+    for stream in (sys.stdout, sys.stderr):
+        if stream is not None:  # None when the descriptor was closed
+            stream.reconfigure(errors="surrogateescape")
     try:
         args = parser().parse_args(argv)
         if args.command == "grid":

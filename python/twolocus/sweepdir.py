@@ -35,9 +35,13 @@ def manifest_columns(design):
 
 
 def read_tsv(path):
-    """Takes a TSV file with a header; returns (columns, rows as dicts)."""
-    with open(path, encoding="utf-8") as text:
-        lines = text.read().splitlines()
+    """Takes a TSV file with a header; returns (columns, rows as dicts). Lines
+    end at a newline only (str.splitlines would also end them at a form feed
+    or a Unicode line separator)."""
+    with open(path, encoding="utf-8", errors="surrogateescape", newline="") as text:
+        lines = text.read().split("\n")
+    if lines[-1] == "":
+        lines.pop()
     columns = lines[0].split("\t")
     return columns, [dict(zip(columns, line.split("\t"))) for line in lines[1:] if line]
 
@@ -45,11 +49,16 @@ def read_tsv(path):
 def write_tsv_atomically(path, columns, rows):
     """Writes a TSV file through a temporary file renamed over path."""
     temporary = path + ".new"
-    with open(temporary, "w", encoding="utf-8") as out:
-        out.write("\t".join(columns) + "\n")
-        for row in rows:
-            out.write("\t".join(str(row.get(c, "")) for c in columns) + "\n")
-    os.replace(temporary, path)
+    try:
+        with open(temporary, "w", encoding="utf-8", errors="surrogateescape") as out:
+            out.write("\t".join(columns) + "\n")
+            for row in rows:
+                out.write("\t".join(str(row.get(c, "")) for c in columns) + "\n")
+        os.replace(temporary, path)
+    except OSError:
+        if os.path.exists(temporary):
+            os.remove(temporary)
+        raise
 
 
 def read_manifest(folder):
