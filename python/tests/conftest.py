@@ -17,37 +17,27 @@ BIN = REPOSITORY / "python" / "bin"
 VALLEY = REPOSITORY / "examples" / "valley.tsv"
 sys.path.insert(0, str(REPOSITORY / "python"))
 
-# Neutral column of the valley table, N = 50, every rate 10^-3: the counts
-# change from record to record.
-NEUTRAL = ["2", "5", "10"]
-BUSY_RATES = ["10000000"] * 6
 
-
-def twolocus(*args, cwd=None):
-    """Runs the built program; returns its CompletedProcess (status 0 required)."""
-    program = BUILD / "twolocus"
-    if not program.exists():
-        pytest.fail(f"{program} is missing: build it, or set TWOLOCUS_BUILD")
-    done = subprocess.run([str(program), *map(str, args)], cwd=cwd, capture_output=True,
-                          text=True)
-    assert done.returncode == 0, done.stdout
-    return done
-
-
-def fresh(path, n, size=50, rates=BUSY_RATES, seed=7):
-    """A fresh run of n generations into path (the neutral column by default)."""
-    twolocus(VALLEY, *NEUTRAL, n, size, *rates, path, seed)
+def fresh(path, n, size=50, rates=["10000000"] * 6, seed=7):
+    """A fresh run of n generations into path: the valley table's neutral column
+    (s = 2, k = 5, column 10), every rate 10^-3 by default, so counts change."""
+    resume(VALLEY, 2, 5, 10, n, size, *rates, path, seed)
     return path
 
 
-def resume(path, new_n=None):
-    return twolocus(path, *([] if new_n is None else [new_n]))
-
-
-def command(name, *args, cwd=None):
-    """Runs python/bin/<name>; returns its CompletedProcess."""
-    return subprocess.run([str(BIN / name), *map(str, args)], cwd=cwd, capture_output=True,
+def resume(*args):
+    """Runs the built program (a resume given path [and n]); status 0 required."""
+    if not (BUILD / "twolocus").exists():
+        pytest.fail(f"{BUILD / 'twolocus'} is missing: build it, or set TWOLOCUS_BUILD")
+    done = subprocess.run([str(BUILD / "twolocus"), *map(str, args)], capture_output=True,
                           text=True)
+    assert done.returncode == 0, done.stdout
+
+
+def command(name, *args, **options):
+    """Runs python/bin/<name>; returns its CompletedProcess."""
+    return subprocess.run([str(BIN / name), *map(str, args)], capture_output=True, text=True,
+                          **options)
 
 
 def records(path):

@@ -1,15 +1,12 @@
 """A throw-away single-node Slurm cluster for the sweep tests.
 
-start(folder) writes a munge key and a slurm.conf into folder, starts munged,
-slurmctld and slurmd there on loopback (ports picked free at start), waits until
-the node is idle and returns the environment (SLURM_CONF) that the Slurm
-commands need. stop(folder) ends the three daemons by the pid files they wrote
-in folder, and nothing else. Needs root (slurmd runs jobs as their user), the
-Debian packages slurmctld, slurmd, slurm-client and munge, and no systemd or
-cgroups: process tracking is by /proc and accounting is off. MaxArraySize is
-4, so that a sweep of more runs must group them into array tasks.
-
-Also a command: slurm_cluster.py start|stop FOLDER, for trying things by hand.
+start(folder) writes a munge key and a slurm.conf into folder, starts munged, slurmctld
+and slurmd there on loopback (free ports), waits until the node is idle and returns the
+environment (SLURM_CONF) for the Slurm commands. stop(folder) ends those three daemons by
+the pid files they wrote in folder, and nothing else. Needs root and the Debian packages
+slurmctld, slurmd, slurm-client and munge; no systemd or cgroups (tracking by /proc,
+accounting off). MaxArraySize is 4, so a sweep of more runs groups them into tasks.
+Also a command for trying things by hand: slurm_cluster.py start|stop FOLDER.
 """
 import os
 import shutil
@@ -31,13 +28,12 @@ def available():
 
 def _free_ports(count):
     sockets = [socket.socket() for _ in range(count)]
-    try:
-        for sock in sockets:
-            sock.bind(("127.0.0.1", 0))
-        return [sock.getsockname()[1] for sock in sockets]
-    finally:
-        for sock in sockets:
-            sock.close()
+    for sock in sockets:
+        sock.bind(("127.0.0.1", 0))
+    ports = [sock.getsockname()[1] for sock in sockets]
+    for sock in sockets:
+        sock.close()
+    return ports
 
 
 def _config(folder, ctld_port, d_port, socket_path):
@@ -85,18 +81,15 @@ PartitionName=main Nodes=sweepnode Default=YES MaxTime=INFINITE State=UP OverSub
 def start(folder, timeout=60):
     """Start the cluster in folder (created if needed); return the environment to use."""
     folder = os.path.abspath(folder)
-    os.makedirs(folder, exist_ok=True)
-    os.chmod(folder, 0o755)
-    munge_dir = os.path.join(folder, "munge")
-    os.makedirs(munge_dir, exist_ok=True)
-    os.chmod(munge_dir, 0o755)  # munged refuses a socket folder others cannot reach
-    key = os.path.join(munge_dir, "munge.key")
+    munge_dir, key = os.path.join(folder, "munge"), os.path.join(folder, "munge", "munge.key")
+    for sub in ("munge", "ctld-state", "d-spool"):
+        os.makedirs(os.path.join(folder, sub), exist_ok=True)
+    for path in (folder, munge_dir):  # munged refuses a socket folder others cannot reach
+        os.chmod(path, 0o755)
     with open(key, "wb") as out:
         out.write(os.urandom(1024))
     os.chmod(key, 0o600)
     socket_path = os.path.join(munge_dir, "munge.socket")
-    for sub in ("ctld-state", "d-spool"):
-        os.makedirs(os.path.join(folder, sub), exist_ok=True)
     ctld_port, d_port = _free_ports(2)
     conf = os.path.join(folder, "slurm.conf")
     with open(conf, "w") as out:
@@ -138,13 +131,9 @@ def stop(folder, timeout=20):
         try:
             with open(os.path.join(folder, f"{name}.pid")) as text:
                 pids.append(int(text.read().split()[0]))
+            os.kill(pids[-1], signal.SIGTERM)
         except (OSError, ValueError, IndexError):
             continue
-    for pid in pids:
-        try:
-            os.kill(pid, signal.SIGTERM)
-        except ProcessLookupError:
-            pass
     deadline = time.monotonic() + timeout
     for pid in pids:
         while time.monotonic() < deadline and os.path.exists(f"/proc/{pid}"):

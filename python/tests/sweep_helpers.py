@@ -1,7 +1,6 @@
 """Shared pieces of the sweep tests: designs, the command, direct runs to compare with."""
 
 import os
-import shlex
 import shutil
 import subprocess
 import time
@@ -18,17 +17,16 @@ HEADER = "name\tfitness\tcolumn\ts\tk\tn\tN\ta12\ta23\ta13\tb12\tb23\tb13\trepli
 # generations, fast. Set "slow": N = 10000 for 20000 generations, about a
 # second a run, so that a sweep can be stopped in the middle of one.
 CROSS = "cross\tvalley.tsv\t1\t0\t50\t4000\t1000\t1000000\t10000\t1000000\t1000000\t10000\t1000000"
-SLOW = "slow\tvalley.tsv\t1\t5\t10\t20000\t{N}\t10000\t10000\t10000\t10000\t10000\t10000"
+SLOW = "slow\tvalley.tsv\t1\t5\t10\t20000\t10000" + "\t10000" * 6
 RUN_FILES = ["trajectory", "trajectory.params", "console.log", "exit-status"]
 
 
-def write_design(folder, replicates=3, slow_n=10000, extra_rows=()):
+def write_design(folder, replicates=3, extra_rows=()):
     """Writes folder/design.tsv (two sets of `replicates` runs) and the fitness table."""
     folder = Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
     shutil.copyfile(VALLEY, folder / "valley.tsv")
-    lines = [HEADER, f"{CROSS}\t{replicates}\tfast",
-             f"{SLOW.format(N=slow_n)}\t{replicates}\tslow", *extra_rows]
+    lines = [HEADER, f"{CROSS}\t{replicates}\tfast", f"{SLOW}\t{replicates}\tslow", *extra_rows]
     (folder / "design.tsv").write_text("\n".join(lines) + "\n")
     return folder / "design.tsv"
 
@@ -45,34 +43,14 @@ def run_local(design, folder, *args, **options):
 
 def manifest(folder):
     lines = (Path(folder) / "manifest.tsv").read_text().splitlines()
-    columns = lines[0].split("\t")
-    return [dict(zip(columns, line.split("\t"))) for line in lines[1:]]
+    return [dict(zip(lines[0].split("\t"), line.split("\t"))) for line in lines[1:]]
 
 
-def run_files(folder, names=RUN_FILES):
+def run_files(folder):
     """{run: {file: bytes}} of every run folder of a sweep."""
-    result = {}
-    for run in manifest(folder):
-        base = Path(folder) / "runs" / run["run"]
-        result[run["run"]] = {name: (base / name).read_bytes() for name in names
-                              if (base / name).exists()}
-    return result
-
-
-def direct_runs(folder, scratch):
-    """Runs each manifest command by hand in scratch (laid out like the sweep
-    folder, with its own copy of the fitness tables); returns run_files of it."""
-    scratch = Path(scratch)
-    shutil.copytree(Path(folder) / "fitness", scratch / "fitness")
-    shutil.copyfile(Path(folder) / "manifest.tsv", scratch / "manifest.tsv")
-    for run in manifest(folder):
-        place = scratch / "runs" / run["run"]
-        place.mkdir(parents=True)
-        with open(place / "console.log", "wb") as log:
-            code = subprocess.run(shlex.split(run["command"]), cwd=place, stdout=log,
-                                  stderr=subprocess.STDOUT).returncode
-        (place / "exit-status").write_text(f"{code}\n")
-    return run_files(scratch)
+    return {run["run"]: {name: path.read_bytes() for name in RUN_FILES
+                         if (path := Path(folder) / "runs" / run["run"] / name).exists()}
+            for run in manifest(folder)}
 
 
 def wait_until(condition, timeout=120, step=0.05):
@@ -98,3 +76,10 @@ def reference(tmp_path_factory):
     assert result.returncode == 0, result.stderr
     assert "6 done, 0 failed, 0 running, 0 pending." in result.stdout
     return design, base / "sweep", run_files(base / "sweep")
+
+
+@pytest.fixture
+def copy(reference, tmp_path):
+    """A copy of the reference sweep to change: (design, folder, files)."""
+    shutil.copytree(reference[1], tmp_path / "sweep")
+    return reference[0], tmp_path / "sweep", reference[2]

@@ -4,6 +4,7 @@ import os
 import struct
 import subprocess
 
+import matplotlib.image
 import pytest
 
 from conftest import BIN, command, fresh, resume
@@ -11,34 +12,28 @@ from test_reader import kill_inside_last_record
 from twolocus.stats import STAT_COLUMNS
 
 
-def test_stats_table(tmp_path):
+def test_stats_tables_of_whole_and_killed_runs_and_first_crossings(tmp_path):
     path = fresh(tmp_path / "run", 401)
     done = command("twolocus-stats", path)
     assert done.returncode == 0 and done.stderr == ""
     lines = [line.split("\t") for line in done.stdout.splitlines()]
     assert lines[0] == ["file", "label", "generations"] + STAT_COLUMNS
-    assert [line[:4] for line in lines[1:]] == [[str(path), "0", "1", "50"],
-                                                [str(path), "200", "201", "50"],
-                                                [str(path), "400", "401", "50"]]
+    assert [line[:4] for line in lines[1:]] == [[str(path), label, str(int(label) + 1), "50"]
+                                                for label in ("0", "200", "400")]
     mean_fitness = lines[0].index("mean_fitness")
     assert {line[mean_fitness] for line in lines[1:]} == {"1"}  # the neutral column
     (tmp_path / "run.params").unlink()
     assert command("twolocus-stats", path).stdout.splitlines()[1].split("\t")[mean_fitness] == ""
-
-
-def test_stats_of_a_killed_run_and_first_crossings(tmp_path):
-    path = fresh(tmp_path / "run", 1001)
+    path = fresh(tmp_path / "killed", 1001)
     kill_inside_last_record(path, 28)
-    out = tmp_path / "table.tsv"
-    done = command("twolocus-stats", path, fresh(tmp_path / "two", 1), "-o", out)
+    done = command("twolocus-stats", path, fresh(tmp_path / "two", 1), "-o", tmp_path / "t.tsv")
     assert (done.returncode, done.stdout) == (0, "")
     assert done.stderr == f"The last line of [{path}] is not complete (only 28 entries); " \
                           "it is left out.\n"
-    assert len(out.read_text().splitlines()) == 1 + 6 + 1
+    assert len((tmp_path / "t.tsv").read_text().splitlines()) == 1 + 6 + 1
     done = command("twolocus-stats", path, "--first", "N >= 50", "--first", "a1<0")
     assert done.stdout == ("file\tthreshold\tlabel\tgenerations\n"
-                           f"{path}\tN >= 50\t0\t1\n"
-                           f"{path}\ta1 < 0\tnone\t1001\n")
+                           f"{path}\tN >= 50\t0\t1\n{path}\ta1 < 0\tnone\t1001\n")
 
 
 @pytest.mark.parametrize("arguments, message", [
@@ -59,21 +54,15 @@ def test_stats_errors(tmp_path, arguments, message):
         assert not (tmp_path / "out.png").exists()
 
 
-def png_size(path):
-    data = path.read_bytes()
-    assert data[:8] == b"\x89PNG\r\n\x1a\n"
-    return struct.unpack(">II", data[16:24])
-
-
 def test_plots(tmp_path):
-    import matplotlib.image
     runs = [fresh(tmp_path / f"run{seed}", 1201, seed=seed) for seed in (1, 2, 3)]
     resume(runs[0], 2001)
     out = tmp_path / "one.png"
     done = command("twolocus-plot", runs[0], "-o", out, "--size", "6x4", "--dpi", "50",
                    "--first", "a1 < 0.9")
     assert (done.returncode, done.stderr) == (0, "")
-    assert png_size(out) == (300, 200)
+    data = out.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", data[16:24]) == (300, 200)
     pixels = matplotlib.image.imread(out)
     assert len({tuple(p) for p in pixels.reshape(-1, pixels.shape[-1])}) > 20  # not blank
     for name, magic in (("many.svg", b"<?xml"), ("many.pdf", b"%PDF")):

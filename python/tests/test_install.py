@@ -1,8 +1,10 @@
 """The commands installed by cmake --install and by the Debian package run from their bin."""
 
+import os
 import subprocess
 
 from conftest import BUILD, VALLEY
+from sweep_helpers import manifest, write_design
 
 
 def check_installed(bin_dir, tmp_path):
@@ -10,22 +12,30 @@ def check_installed(bin_dir, tmp_path):
     out = tmp_path / "run.out"
     subprocess.run([bin_dir / "twolocus", VALLEY, "1", "5", "10", "401", "20",
                     *["10000"] * 6, out], check=True, capture_output=True)
-    stats = subprocess.run([bin_dir / "twolocus-stats", out], check=True, capture_output=True,
-                           text=True, cwd=tmp_path)
     subprocess.run([bin_dir / "twolocus-plot", out, "-o", tmp_path / "run.svg"], check=True,
                    cwd=tmp_path)
     assert (tmp_path / "run.svg").stat().st_size > 1000
-    return stats.stdout
+    return subprocess.run([bin_dir / "twolocus-stats", out], check=True, capture_output=True,
+                          text=True, cwd=tmp_path).stdout
 
 
 def test_install_into_a_prefix(tmp_path):
     prefix = tmp_path / "prefix"
     subprocess.run(["cmake", "--install", BUILD, "--prefix", prefix], check=True,
                    capture_output=True)
-    for page in ("twolocus", "twolocus-stats", "twolocus-plot"):
+    for page in ("twolocus", "twolocus-stats", "twolocus-plot", "twolocus-sweep"):
         assert (prefix / "share" / "man" / "man1" / f"{page}.1").exists()
     stats = check_installed(prefix / "bin", tmp_path)
     assert len(stats.splitlines()) == 4  # header, 0, 200, 400 (401 repeats 400)
+    # The installed sweep command runs the installed program, found beside it.
+    write_design(tmp_path).write_text(
+        "fitness\tcolumn\ts\tk\tn\tN\ta12\ta23\ta13\tb12\tb23\tb13\treplicates\n"
+        "valley.tsv\t1\t0\t50\t300\t50\t0\t0\t0\t0\t0\t0\t2\n")
+    result = subprocess.run([prefix / "bin" / "twolocus-sweep", "run", "design.tsv", "out"],
+                            cwd=tmp_path, capture_output=True, text=True,
+                            env=dict(os.environ, PATH="/usr/bin:/bin"))
+    assert result.returncode == 0, result.stderr
+    assert manifest(tmp_path / "out")[0]["command"].startswith(f"{prefix}/bin/twolocus ")
 
 
 def test_debian_package(tmp_path):

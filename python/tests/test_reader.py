@@ -13,8 +13,7 @@ def kill_inside_last_record(path, entries):
     between two flushed fields leaves it (entries = 81: before its newline)."""
     text = path.read_text()
     start = text.rstrip("\n").rfind("\n") + 1
-    fields = text[start:].rstrip("\n").split("\t")
-    path.write_text(text[:start] + "\t".join(fields[:entries + 1]))
+    path.write_text(text[:start] + "\t".join(text[start:].split("\t")[:entries + 1]).rstrip("\n"))
 
 
 def rows(path):
@@ -22,7 +21,11 @@ def rows(path):
     return trajectory.labels, trajectory.generations
 
 
-def test_fresh_runs_count_rounds_and_merge_the_final_copy(tmp_path):
+def labels(path):
+    return [r[0] if r else None for r in records(path)]
+
+
+def test_fresh_runs_count_rounds_and_equal_counts_never_merge(tmp_path):
     # Record g (a multiple of 200) holds g + 1 rounds, a final record n holds n.
     assert rows(fresh(tmp_path / "n0", 0)) == ([], [])
     assert rows(fresh(tmp_path / "n1", 1)) == ([0], [1])  # record 1 repeats record 0
@@ -33,9 +36,6 @@ def test_fresh_runs_count_rounds_and_merge_the_final_copy(tmp_path):
     assert trajectory.counts.dtype == np.int64 and trajectory.counts.shape == (4, 81)
     assert trajectory.counts.tolist() == [r[1:] for r in records(tmp_path / "n450")]
     assert trajectory.partial_last is None and trajectory.line_numbers == [2, 3, 4, 5]
-
-
-def test_equal_counts_alone_never_merge_rows(tmp_path):
     path = fresh(tmp_path / "still", 801, rates=["0"] * 6)  # all 1111 throughout
     assert rows(path) == ([0, 200, 400, 600, 800], [1, 201, 401, 601, 801])
 
@@ -43,8 +43,7 @@ def test_equal_counts_alone_never_merge_rows(tmp_path):
 def test_resumes_continue_the_round_count(tmp_path):
     path = fresh(tmp_path / "run", 450)
     resume(path, 1001)  # empty line, 450 again, then 600 .. 1000 and the final 1001
-    assert records(path)[4] == []
-    assert records(path)[5] == records(path)[3]
+    assert records(path)[4] == [] and records(path)[5] == records(path)[3]
     # From the final record 450 the resume runs generation 451 onwards, so
     # record 600 holds 450 + 150 rounds, and 1001 (after generation 1000)
     # holds what record 1000 holds.
@@ -54,18 +53,14 @@ def test_resumes_continue_the_round_count(tmp_path):
     assert rows(path) == ([0, 200, 400, 450, 600, 800, 1000, 1200, 1400, 1500],
                           [1, 201, 401, 450, 600, 800, 1000, 1199, 1399, 1498])
     resume(path)  # nothing to do (n = 450 from .params): 1500 again and 1501
-    assert [r[0] if r else None for r in records(path)[-4:]] == [1500, None, 1500, 1501]
+    assert labels(path)[-4:] == [1500, None, 1500, 1501]
     assert rows(path)[1][-1] == 1498 and len(rows(path)[0]) == 10
+    path = fresh(tmp_path / "run199", 199)
+    resume(path)  # nothing to do before a multiple of 200: the empty line and 199 again
+    assert labels(path) == [0, 199, None, 199] and rows(path) == ([0, 199], [1, 199])
 
 
-def test_nothing_to_do_after_a_record_before_a_multiple_of_200(tmp_path):
-    path = fresh(tmp_path / "run", 199)
-    resume(path)  # appends only the empty line and 199 again
-    assert [r[0] if r else None for r in records(path)] == [0, 199, None, 199]
-    assert rows(path) == ([0, 199], [1, 199])
-
-
-def test_a_killed_run_and_its_resume(tmp_path):
+def test_killed_runs_and_their_resumes(tmp_path):
     path = fresh(tmp_path / "run", 1001)
     kill_inside_last_record(path, 28)
     trajectory = read_trajectory(str(path))
@@ -78,81 +73,68 @@ def test_a_killed_run_and_its_resume(tmp_path):
     assert len(records(path)[-3]) == 1 and records(path)[-2] == records(path)[-4]
     assert rows(path) == ([0, 200, 400, 600, 800, 1000], [1, 201, 401, 601, 801, 1001])
     assert read_trajectory(str(path)).partial_last is None
-
-
-def test_a_record_killed_before_its_newline_is_kept(tmp_path):
-    path = fresh(tmp_path / "run", 800)
+    # A record killed before its newline is kept.
+    path = fresh(tmp_path / "run800", 800)
     kill_inside_last_record(path, 81)
     assert rows(path) == ([0, 200, 400, 600], [1, 201, 401, 601])
     resume(path, 1000)  # the resume's newline ends record 600; 600 again follows
     assert records(path)[3][0] == records(path)[4][0] == 600
     assert rows(path) == ([0, 200, 400, 600, 800], [1, 201, 401, 601, 801])
+    # A kill just after a TAB: left out at the end, and resumed from like any cut.
+    path = fresh(tmp_path / "run401", 401)
+    lines = path.read_text().split("\n")
+    path.write_text("\n".join(lines[:3] + ["\t".join(lines[2].split("\t")[:10]) + "\t"]))
+    assert read_trajectory(str(path)).partial_last == 9
+    resume(path)
+    assert rows(path) == ([0, 200, 400], [1, 201, 401])
 
 
-@pytest.mark.parametrize("damage, line", [
-    (lambda lines: lines.__setitem__(0, lines[0].replace("2111", "2112")), 1),
-    (lambda lines: lines.__setitem__(2, lines[2].replace("\t", "\tx", 1)), 3),
-    (lambda lines: lines.__setitem__(2, lines[2] + "\t1"), 3),
-    (lambda lines: lines.__setitem__(2, lines[2][:40]), 3),  # incomplete, not last
-    (lambda lines: lines.insert(3, ""), 4),  # an empty line not before a repeat
-    (lambda lines: lines.insert(4, lines[2]), 5),  # a label going back
-    (lambda lines: lines.__setitem__(slice(None), []), 1),
+def record(label, count):
+    return lambda lines: ["\t".join([label, count] + lines[2].split("\t")[2:])]
+
+
+@pytest.mark.parametrize("line, cut, damage", [
+    (1, (0, 1), lambda l: [l[0].replace("2111", "2112")]), (1, (0, None), lambda l: []),
+    (3, (2, 3), lambda l: [l[2].replace("\t", "\tx", 1)]), (3, (2, 3), lambda l: [l[2] + "\t1"]),
+    (3, (2, 3), lambda l: [l[2][:40]]),  # incomplete, not last
+    (4, (3, 3), lambda l: [""]),  # an empty line not before a repeat
+    (5, (4, 4), lambda l: [l[2]]),  # a label going back
+    # Every field is printed with %d: more than 10 digits, or beyond 32 bits, is damage.
+    (3, (2, 3), record("1" * 5000, "0")), (3, (2, 3), record("200", "9" * 20)),
+    (3, (2, 3), record("2147483648", "0")), (3, (2, 3), record("10" + "0" * 400, "0")),
 ])
-def test_damaged_files_name_the_line(tmp_path, damage, line):
+def test_damaged_files_name_the_line(tmp_path, line, cut, damage):
     path = fresh(tmp_path / "run", 1000)
     lines = path.read_text().split("\n")
-    damage(lines)
+    lines[slice(*cut)] = damage(lines)
     path.write_text("\n".join(lines))
     with pytest.raises(TwolocusError) as error:
         read_trajectory(str(path))
     assert str(error.value) == f"Line {line} of [{path}] is not a trajectory record."
 
 
-def test_missing_trajectory(tmp_path):
+def test_a_missing_file_a_negative_count_and_params(tmp_path):
     with pytest.raises(TwolocusError, match=r"^Could not open trajectory file \[.*nothing\] "
                                             r"to read\.$"):
         read_trajectory(str(tmp_path / "nothing"))
-
-
-def test_params(tmp_path):
-    path = fresh(tmp_path / "run", 1)
+    path = fresh(tmp_path / "run", 401)
+    lines = path.read_text().split("\n")
+    # A resume repeats a hand-made checkpoint's negative count as it reads it.
+    path.write_text("\n".join(lines[:3] + record("400", "-3")(lines) + [""]))
+    assert read_trajectory(str(path)).counts[-1][0] == -3
     params = read_params(f"{path}.params")
-    assert (params["s"], params["k"], params["n"], params["N"]) == (0.05, 0.1, 1, 50)
+    assert (params["s"], params["k"], params["n"], params["N"]) == (0.05, 0.1, 401, 50)
     assert params["rates"] == {key: 0.001 for key in ("a0", "a1", "a2", "b0", "b1", "b2")}
     assert params["fitness"].tolist() == [1.0] * 81 and params["seed"] is None
-    fresh(tmp_path / "valley", 1)
     lines = (tmp_path / "run.params").read_text().split("\n")
     (tmp_path / "run.params").write_text("\n".join(lines[:-1] + ["seed = 7", ""]))
     assert read_params(f"{path}.params")["seed"] == 7
     for broken, message in [(lines[1:], r"Line 1 of \[.*\] is not of the right format\."),
+                            ([lines[0].replace("[401]", f"[{'4' * 5000}]")] + lines[1:],
+                             r"^Line 1 of \[.*\] is not of the right format"),
                             (lines[:2] + lines[3:], r"Mutation rates of \[.*\] are incomplete\."),
                             (lines[:-2], r"Fitnesses of \[.*\] are incomplete\."),
                             (lines[:9] + ["9 -> 1"] + lines[9:], r"Line 10 of \[.*\] is not")]:
         (tmp_path / "run.params").write_text("\n".join(broken))
         with pytest.raises(TwolocusError, match=message):
             read_params(f"{path}.params")
-
-
-def test_fields_beyond_what_the_program_prints_and_a_cut_after_a_tab(tmp_path):
-    path = fresh(tmp_path / "run", 401)
-    lines = path.read_text().split("\n")
-    record = lines[2].split("\t")
-    # Every field is printed with %d: more than 10 digits, or beyond 32 bits, is damage.
-    for label, count in [("1" * 5000, "0"), ("200", "9" * 20), ("2147483648", "0"),
-                         ("10" + "0" * 400, "0")]:
-        path.write_text("\n".join(lines[:2] + ["\t".join([label, count] + record[2:])]
-                                  + lines[3:]))
-        with pytest.raises(TwolocusError, match=r"^Line 3 of \[.*\] is not a trajectory record"):
-            read_trajectory(str(path))
-    # A resume repeats a hand-made checkpoint's negative count as it reads it.
-    path.write_text("\n".join(lines[:3] + ["\t".join(["400", "-3"] + record[2:]), ""]))
-    assert read_trajectory(str(path)).counts[-1][0] == -3
-    # A kill just after a TAB: left out at the end, and resumed from like any cut.
-    path.write_text("\n".join(lines[:3] + ["\t".join(record[:10]) + "\t"]))
-    assert read_trajectory(str(path)).partial_last == 9
-    resume(path)
-    assert rows(path) == ([0, 200, 400], [1, 201, 401])
-    params = tmp_path / "run.params"
-    params.write_text(params.read_text().replace("n = [401]", f"n = [{'4' * 5000}]", 1))
-    with pytest.raises(TwolocusError, match=r"^Line 1 of \[.*\] is not of the right format"):
-        read_params(str(params))

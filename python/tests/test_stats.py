@@ -6,46 +6,32 @@ from twolocus.errors import TwolocusError
 from twolocus.genotypes import LABELS
 from twolocus.stats import STAT_COLUMNS, first_passage, parse_threshold, population_stats
 
+EXTINCT = {c: None for c in STAT_COLUMNS}
 
-def population(**counts):
-    """81 counts from genotype labels, e.g. population(g1111=3, g1212=1)."""
+
+@pytest.mark.parametrize("counts, fitness, expected", [
+    # One class: allele 1 fixed at locus B, so D' and r^2 are undefined.
+    ({"2211": 10}, [0.5] * 81, dict(N=10, classes=1, extinct=0, a2=1, b1=1, h21=1, h11=0, D=0,
+                                    Dprime=None, r2=None, Ha=0, Hb=0, mean_fitness=0.5)),
+    # Slots 1 and 3 make one haplotype: 1-1, 1-1, 1-1, 2-2. Full disequilibrium.
+    ({"1111": 1, "1212": 1}, None, dict(h11=0.75, h22=0.25, h12=0, h21=0, a1=0.75, b1=0.75,
+                                        Ha=0.375, D=3 / 16, Dprime=1, r2=1)),
+    # The same alleles, but the haplotypes 1-2 and 2-1.
+    ({"1111": 1, "1221": 1}, None, dict(h11=0.5, h12=0.25, h21=0.25, h22=0, D=-1 / 16,
+                                        Dprime=-1, r2=1 / 9)),
+    ({"1111": 5, "3333": 5}, [1.0] + [0.0] * 80, dict(D=0.25, Dprime=1, r2=1, h33=0.5,
+                                                      mean_fitness=0.5)),
+    # Every haplotype of alleles 1 and 2 equally often: D is exactly 0.
+    ({"1111": 3, "2222": 3, "1221": 3, "2112": 3}, None, dict(D=0, Dprime=0, r2=0, classes=4)),
+    ({}, [1.0] * 81, dict(EXTINCT, N=0, classes=0, extinct=1)),
+])
+def test_populations_worked_by_hand(counts, fitness, expected):
     row = [0] * 81
     for name, count in counts.items():
-        row[LABELS.index(name[1:])] = count
-    return row
-
-
-def test_one_class():
-    stats = population_stats(population(g2211=10), fitness=[0.5] * 81)
+        row[LABELS.index(name)] = count
+    stats = population_stats(row, fitness=fitness)
     assert set(stats) == set(STAT_COLUMNS)
-    assert (stats["N"], stats["classes"], stats["extinct"]) == (10, 1, 0)
-    assert (stats["a2"], stats["b1"], stats["h21"], stats["h11"]) == (1, 1, 1, 0)
-    assert (stats["D"], stats["Dprime"], stats["r2"]) == (0, None, None)  # allele 1 fixed
-    assert (stats["Ha"], stats["Hb"], stats["mean_fitness"]) == (0, 0, 0.5)
-
-
-def test_slots_1_and_3_make_one_haplotype():
-    # 1111 and 1212: haplotypes 1-1, 1-1, 1-1, 2-2. Full disequilibrium.
-    stats = population_stats(population(g1111=1, g1212=1))
-    assert (stats["h11"], stats["h22"], stats["h12"], stats["h21"]) == (0.75, 0.25, 0, 0)
-    assert (stats["a1"], stats["b1"], stats["Ha"]) == (0.75, 0.75, 0.375)
-    assert (stats["D"], stats["Dprime"], stats["r2"]) == (3 / 16, 1, 1)
-    # 1111 and 1221 carry the same alleles but the haplotypes 1-2 and 2-1.
-    stats = population_stats(population(g1111=1, g1221=1))
-    assert (stats["h11"], stats["h12"], stats["h21"], stats["h22"]) == (0.5, 0.25, 0.25, 0)
-    assert (stats["D"], stats["Dprime"], stats["r2"]) == (-1 / 16, -1, 1 / 9)
-
-
-def test_full_disequilibrium_equilibrium_and_extinction():
-    stats = population_stats(population(g1111=5, g3333=5), fitness=[1.0] + [0.0] * 80)
-    assert (stats["D"], stats["Dprime"], stats["r2"], stats["h33"]) == (0.25, 1, 1, 0.5)
-    assert stats["mean_fitness"] == 0.5
-    # Every haplotype of alleles 1 and 2 equally often: D is exactly 0.
-    stats = population_stats(population(g1111=3, g2222=3, g1221=3, g2112=3))
-    assert (stats["D"], stats["Dprime"], stats["r2"], stats["classes"]) == (0, 0, 0, 4)
-    stats = population_stats([0] * 81, fitness=[1.0] * 81)
-    assert (stats["N"], stats["classes"], stats["extinct"]) == (0, 0, 1)
-    assert all(stats[c] is None for c in STAT_COLUMNS if c not in ("N", "classes", "extinct"))
+    assert {name: stats[name] for name in expected} == expected
 
 
 def test_thresholds():

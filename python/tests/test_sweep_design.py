@@ -2,10 +2,8 @@
 
 import hashlib
 import os
-import subprocess
 
-from conftest import BUILD
-from sweep_helpers import HEADER, PROGRAM, manifest, run_local, sweep, write_design
+from sweep_helpers import HEADER, PROGRAM, run_local, sweep, write_design
 from twolocus.design import read_design
 from twolocus.seeds import assign_seeds, derived_seed
 
@@ -15,49 +13,59 @@ PARAMS = {"fitness": "valley.tsv", "column": "1", "s": "0", "k": "50", "n": "400
 
 
 def test_every_design_problem_is_reported_with_its_line_and_column_and_nothing_starts(tmp_path):
-    design = write_design(tmp_path)
-    good = design.read_text().splitlines()
+    good = write_design(tmp_path).read_text().splitlines()
+
+    def errors(name, lines, *args):
+        (tmp_path / name).write_text("\n".join(lines) + "\n")
+        result = run_local(tmp_path / name, tmp_path / "out", *args)
+        assert (result.returncode, result.stdout) == (1, "")
+        return [line.replace(f"of [{tmp_path}/{name}]", "of []")
+                for line in result.stderr.splitlines()]
+
     # Header problems come alone: an unknown column, a repeated one, a missing one.
-    (tmp_path / "bad-header.tsv").write_text(
-        HEADER.replace("\tb13", "\tb31").replace("tag_kind", "kind") + "\ts\n")
-    result = run_local(tmp_path / "bad-header.tsv", tmp_path / "out")
-    assert result.returncode == 1 and result.stdout == ""
-    assert result.stderr.splitlines() == [
-        f"Line 1, column 13 of [{tmp_path}/bad-header.tsv]: unknown column [b31]; "
-        "extra columns start with [tag_].",
-        f"Line 1, column 15 of [{tmp_path}/bad-header.tsv]: unknown column [kind]; "
-        "extra columns start with [tag_].",
-        f"Line 1, column 16 of [{tmp_path}/bad-header.tsv]: column [s] is also column 4.",
-        f"Line 1 of [{tmp_path}/bad-header.tsv]: no column [b13].",
-    ]
-    (tmp_path / "both.tsv").write_text(HEADER + "\tseed\n")
-    assert sweep("run", tmp_path / "both.tsv", tmp_path / "out").stderr.endswith(
-        "give a column [replicates] or a column [seed], not both.\n")
+    assert errors("head.tsv", [HEADER.replace("\tb13", "\tb31").replace("tag_kind", "kind")
+                               + "\ts"]) == [
+        "Line 1, column 13 of []: unknown column [b31]; extra columns start with [tag_].",
+        "Line 1, column 15 of []: unknown column [kind]; extra columns start with [tag_].",
+        "Line 1, column 16 of []: column [s] is also column 4.",
+        "Line 1 of []: no column [b13]."]
+    assert errors("both.tsv", [HEADER + "\tseed"])[-1].endswith(
+        "give a column [replicates] or a column [seed], not both.")
     # Cell problems: all of them at once, each with line, column and name.
-    rows = [good[0],
-            good[1].replace("\t1000\t", "\t1e3\t"),                  # N not an integer
-            good[2].replace("slow", "cross").replace("\t5\t", "\t-5\t"),  # name again, s < 0
-            "x\tnone.tsv\t1\t0\t0\t10\t10\t0\t0\t0\t0\t0\t3000000000\t0\tt",
-            "short\tvalley.tsv\t1"]
-    (tmp_path / "bad.tsv").write_text("\n".join(rows) + "\n")
-    result = run_local(tmp_path / "bad.tsv", tmp_path / "out")
-    where = f"of [{tmp_path}/bad.tsv]"
-    assert result.returncode == 1
-    assert result.stderr.splitlines() == [
-        f"Line 2, column 7 (N) {where}: [1e3] is not an integer.",
-        f"Line 3, column 4 (s) {where}: [-5] is below [0].",
-        f"Line 3, column 1 (name) {where}: name [cross] is also on line 2.",
-        f"Line 4, column 2 (fitness) {where}: could not open fitness file [none.tsv] to read.",
-        f"Line 4, column 13 (b13) {where}: [3000000000] is above [2147483647].",
-        f"Line 4, column 14 (replicates) {where}: [0] is below [1].",
-        f"Line 5 {where}: 3 fields, the header has 15.",
-    ]
+    assert errors("bad.tsv", [
+        good[0], good[1].replace("\t1000\t", "\t1e3\t"),             # N not an integer
+        good[2].replace("slow", "cross").replace("\t5\t", "\t-5\t"),  # name again, s < 0
+        "x\tnone.tsv\t1\t0\t0\t10\t10\t0\t0\t0\t0\t0\t3000000000\t0\tt",
+        "short\tvalley.tsv\t1"]) == [
+        "Line 2, column 7 (N) of []: [1e3] is not an integer.",
+        "Line 3, column 4 (s) of []: [-5] is below [0].",
+        "Line 3, column 1 (name) of []: name [cross] is also on line 2.",
+        "Line 4, column 2 (fitness) of []: could not open fitness file [none.tsv] to read.",
+        "Line 4, column 13 (b13) of []: [3000000000] is above [2147483647].",
+        "Line 4, column 14 (replicates) of []: [0] is below [1].",
+        "Line 5 of []: 3 fields, the header has 15."]
+    # Control characters and line separators would break the manifest's lines.
+    assert errors("odd.tsv", [good[0], good[1].replace("fast", "fa\u2028st"),
+                              good[2].replace("slow", "sl\x0bow")]) == [
+        "Line 2, column 15 (tag_kind) of []: a control character (U+2028) is not allowed.",
+        "Line 3, column 1 (name) of []: a control character (U+000B) is not allowed.",
+        "Line 3, column 15 (tag_kind) of []: a control character (U+000B) is not allowed."]
+    assert errors("design.tsv", good, "--slurm", "--throttle", "0") == [
+        "Argument --throttle: [0] is not a whole number of at least 1. "
+        "See [twolocus-sweep run --help]."]
     assert not (tmp_path / "out").exists()
+    (tmp_path / "afile").write_text("")
+    for folder in ("afile", "afile/sub"):
+        result = sweep("run", "design.tsv", folder, cwd=tmp_path)
+        assert (result.returncode, result.stderr) == (
+            1, f"Could not create the sweep folder [{folder}].\n")
 
 
-def test_grid_writes_the_product_with_names_and_fitness_relative_to_the_design(tmp_path):
+def test_grid_writes_the_product_with_unique_names_and_fitness_relative_to_the_design(tmp_path):
     write_design(tmp_path)
-    (tmp_path / "sub").mkdir()
+    for sub in ("sub", "g1", "g2"):
+        (tmp_path / sub).mkdir()
+        (tmp_path / sub / "v.tsv").write_bytes((tmp_path / "valley.tsv").read_bytes())
     result = sweep("grid", f"fitness={tmp_path}/valley.tsv", "column=1", "s=0,1", "k=50",
                    "n=100", "N=10,100,1000", "rates=100", "replicates=2",
                    "-o", tmp_path / "sub" / "grid.tsv")
@@ -68,15 +76,6 @@ def test_grid_writes_the_product_with_names_and_fitness_relative_to_the_design(t
         "s0-N10", "s0-N100", "s0-N1000", "s1-N10", "s1-N100", "s1-N1000"]
     assert {row["fitness"] for row in design.rows} == {"../valley.tsv"}
     assert all(row["b13"] == "100" and row["replicates"] == "2" for row in design.rows)
-    bad = sweep("grid", "fitness=valley.tsv", "s=x", "-o", tmp_path / "g.tsv")
-    assert bad.returncode == 1 and "no column [column]" in bad.stderr
-
-
-def test_grid_names_are_unique_and_bad_designs_and_folders_leave_nothing(tmp_path):
-    write_design(tmp_path)
-    for sub in ("g1", "g2"):
-        (tmp_path / sub).mkdir()
-        (tmp_path / sub / "v.tsv").write_bytes((tmp_path / "valley.tsv").read_bytes())
     made = sweep("grid", "fitness=g1/v.tsv,g2/v.tsv", "column=1", "s=0", "k=50", "n=10", "N=10",
                  "rates=0", "replicates=1", "tag_x=a-b,a.b", "-o", "g.tsv", cwd=tmp_path)
     assert made.returncode == 0, made.stderr
@@ -86,27 +85,9 @@ def test_grid_names_are_unique_and_bad_designs_and_folders_leave_nothing(tmp_pat
     bad = sweep("grid", "fitness=g1/v.tsv", "column=1", "s=0,x", "k=50", "n=10", "N=10",
                 "rates=0", "replicates=1", "-o", "bad.tsv", cwd=tmp_path)
     assert bad.returncode == 1 and not (tmp_path / "bad.tsv").exists()
-    # Control characters and line separators would break the manifest's lines.
-    lines = (tmp_path / "design.tsv").read_text().splitlines()
-    (tmp_path / "odd.tsv").write_text("\n".join(
-        [lines[0], lines[1].replace("fast", "fa\u2028st"), lines[2].replace("slow", "sl\x0bow")])
-        + "\n")
-    result = sweep("run", tmp_path / "odd.tsv", tmp_path / "out")
-    assert (result.returncode, result.stderr.splitlines()) == (1, [
-        f"Line 2, column 15 (tag_kind) of [{tmp_path}/odd.tsv]: "
-        "a control character (U+2028) is not allowed.",
-        f"Line 3, column 1 (name) of [{tmp_path}/odd.tsv]: "
-        "a control character (U+000B) is not allowed.",
-        f"Line 3, column 15 (tag_kind) of [{tmp_path}/odd.tsv]: "
-        "a control character (U+000B) is not allowed."])
-    (tmp_path / "afile").write_text("")
-    for folder in ("afile", "afile/sub"):
-        result = sweep("run", "design.tsv", folder, cwd=tmp_path)
-        assert (result.returncode, result.stderr) == (
-            1, f"Could not create the sweep folder [{folder}].\n")
-    zero = sweep("run", "design.tsv", "out", "--slurm", "--throttle", "0", cwd=tmp_path)
-    assert zero.stderr == ("Argument --throttle: [0] is not a whole number of at least 1. "
-                           "See [twolocus-sweep run --help].\n")
+    bad = sweep("grid", "fitness=valley.tsv", "s=x", "-o", "g2.tsv", cwd=tmp_path)
+    assert bad.returncode == 1 and "no column [column]" in bad.stderr
+
 
 def test_seeds_follow_the_documented_function_whatever_the_rows_position():
     text = "\t".join(["7", *PARAMS.values(), "2"])
@@ -154,18 +135,3 @@ def test_explicit_seeds_and_the_program_column(tmp_path):
     assert run_local(tmp_path / "seeded.tsv", tmp_path / "out").returncode == 0
     command = (tmp_path / "out" / "manifest.tsv").read_text().splitlines()[1].split("\t")[-1]
     assert command.endswith("/sim ../../fitness/valley.tsv 1 0 50 300 50 0 0 0 0 0 0 trajectory 2222")
-
-
-def test_the_installed_command_runs_the_installed_program(tmp_path):
-    prefix = tmp_path / "prefix"
-    subprocess.run(["cmake", "--install", BUILD, "--prefix", prefix], check=True,
-                   capture_output=True)
-    assert (prefix / "share" / "man" / "man1" / "twolocus-sweep.1").exists()
-    lines = ["fitness\tcolumn\ts\tk\tn\tN\ta12\ta23\ta13\tb12\tb23\tb13\treplicates",
-             "valley.tsv\t1\t0\t50\t300\t50\t0\t0\t0\t0\t0\t0\t2"]
-    write_design(tmp_path).write_text("\n".join(lines) + "\n")
-    result = subprocess.run([prefix / "bin" / "twolocus-sweep", "run", "design.tsv", "out"],
-                            cwd=tmp_path, capture_output=True, text=True, env=dict(
-                                os.environ, PATH="/usr/bin:/bin"))
-    assert result.returncode == 0, result.stderr
-    assert manifest(tmp_path / "out")[0]["command"].startswith(f"{prefix}/bin/twolocus ")

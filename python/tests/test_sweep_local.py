@@ -5,6 +5,7 @@ import fcntl
 import os
 import re
 import resource
+import shlex
 import shutil
 import signal
 import subprocess
@@ -12,34 +13,9 @@ import threading
 
 import pytest
 
-from conftest import BIN
-from sweep_helpers import (PROGRAM, SWEEP, direct_runs, manifest, reference, run_files,  # noqa: F401
+from conftest import command
+from sweep_helpers import (PROGRAM, SWEEP, copy, manifest, reference, run_files,  # noqa: F401
                            run_local, stamps, sweep, wait_until, write_design)
-
-
-def killed_sweep(base):
-    """A sweep run one job at a time and killed (SIGKILL to its whole process
-    group) while its first slow run is going; returns (design, folder)."""
-    design = write_design(base)
-    folder = base / "sweep"
-    process = subprocess.Popen([str(SWEEP), "run", str(design), str(folder), "--program",
-                                str(PROGRAM), "--jobs", "1"], start_new_session=True,
-                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
-    trajectory = folder / "runs" / "slow_1" / "trajectory"
-    wait_until(lambda: trajectory.exists() and trajectory.stat().st_size > 2000)
-    os.killpg(process.pid, signal.SIGKILL)
-    process.wait()
-
-    def group_gone():
-        try:
-            os.killpg(process.pid, 0)
-        except ProcessLookupError:
-            return True
-        return False
-
-    wait_until(group_gone)
-    return design, folder
 
 
 def test_manifest_and_every_run_equal_the_program_run_by_hand(reference, tmp_path):
@@ -54,23 +30,92 @@ def test_manifest_and_every_run_equal_the_program_run_by_hand(reference, tmp_pat
                                   f"10000 10000 10000 10000 10000 10000 trajectory {runs[3]['seed']}")
     assert (folder / "fitness" / "valley.tsv").read_bytes() == (design.parent / "valley.tsv").read_bytes()
     assert (folder / "design.tsv").read_bytes() == design.read_bytes()
-    assert direct_runs(folder, tmp_path / "direct") == files
     assert all(f["exit-status"] == b"0\n" and len(f) == 4 for f in files.values())
+    # Each manifest command run by hand in a folder laid out like the sweep's.
+    direct = tmp_path / "direct"
+    shutil.copytree(folder / "fitness", direct / "fitness")
+    shutil.copyfile(folder / "manifest.tsv", direct / "manifest.tsv")
+    for run in runs:
+        (direct / "runs" / run["run"]).mkdir(parents=True)
+        with open(direct / "runs" / run["run"] / "console.log", "wb") as log:
+            code = subprocess.run(shlex.split(run["command"]), cwd=direct / "runs" / run["run"],
+                                  stdout=log, stderr=subprocess.STDOUT).returncode
+        (direct / "runs" / run["run"] / "exit-status").write_text(f"{code}\n")
+    assert run_files(direct) == files
 
 
-def test_a_killed_sweep_run_again_completes_with_the_same_bytes_and_keeps_finished_runs(
-        reference, tmp_path):
-    design, folder = killed_sweep(tmp_path)
+def test_a_killed_sweep_summarised_continued_and_run_again(reference, tmp_path):
+    # Run one job at a time and killed (SIGKILL to its whole process group)
+    # while its first slow run is going.
+    design, folder = write_design(tmp_path), tmp_path / "sweep"
+    process = subprocess.Popen([str(SWEEP), "run", str(design), str(folder), "--program",
+                                str(PROGRAM), "--jobs", "1"], start_new_session=True,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    partial = folder / "runs" / "slow_1" / "trajectory"
+    wait_until(lambda: partial.exists() and partial.stat().st_size > 2000)
+    os.killpg(process.pid, signal.SIGKILL)
+    process.wait()
+
+    def group_gone():
+        try:
+            os.killpg(process.pid, 0)
+        except ProcessLookupError:
+            return True
+        return False
+
+    wait_until(group_gone)
     done = [r["run"] for r in manifest(folder)
             if (folder / "runs" / r["run"] / "exit-status").exists()]
     assert done == ["cross_1", "cross_2", "cross_3"]
     status = sweep("status", folder)
     assert status.stdout.startswith(f"6 runs in [{folder}]: 3 done, 0 failed, 0 running, 3 pending.")
+
+    # Summaries of the half-done sweep.
+    table = command("twolocus-stats", "--sweep", folder, "--first", "h22 >= 0.5")
+    assert table.returncode == 0, table.stderr
+    rows = [line.split("\t") for line in table.stdout.splitlines()]
+    by_run = {row[0]: dict(zip(rows[0], row)) for row in rows[1:]}
+    assert [by_run[r]["status"] for r in sorted(by_run)] == ["done"] * 3 + ["pending"] * 3
+    assert by_run["slow_1"]["a1"] == "" and by_run["slow_1"]["first_label:h22>=0.5"] == ""
+    assert by_run["cross_1"]["N:final"] == "1000" and by_run["cross_1"]["N"] == "1000"
+    assert all(by_run[f"cross_{i}"]["first_label:h22>=0.5"] not in ("", "none") for i in (1, 2, 3))
+    fractions = command("twolocus-stats", "--sweep", folder, "--first", "h22 >= 0.5", "--by", "name")
+    assert fractions.stdout.splitlines() == [
+        "name\truns\tdone\tmissing\tpassed:h22>=0.5\tfraction:h22>=0.5",
+        "cross\t3\t3\t0\t3\t1", "slow\t3\t0\t3\t0\t"]
+    picture = tmp_path / "crossing.png"
+    plot = command("twolocus-plot", "--sweep", folder, "--first", "h22 >= 0.5", "--by", "s",
+                   "-o", picture)
+    assert plot.returncode == 0, plot.stderr
+    assert picture.read_bytes().startswith(b"\x89PNG") and picture.stat().st_size > 20000
+    for name, args, message in [
+            ("twolocus-stats", ["--by", "colour"], "The sweep has no column [colour].\n"),
+            ("twolocus-plot", ["-o", picture], "Give one --first threshold with --sweep.\n"),
+            ("twolocus-stats", ["x.out"], "Give trajectory files or --sweep, not both.\n")]:
+        failed = command(name, "--sweep", folder, *args)
+        assert (failed.returncode, failed.stdout, failed.stderr) == (1, "", message)
+
+    # --continue resumes the interrupted run from its last record.
+    continued = tmp_path / "continued"
+    shutil.copytree(folder, continued)
+    kept = partial.read_bytes()[:partial.read_bytes().rindex(b"\n") + 1]
+    result = run_local(design, continued, "--continue", "--jobs", "1")
+    assert result.returncode == 0, result.stderr
+    files = run_files(continued)
+    resumed = files.pop("slow_1")
+    # The work done before the kill is kept, then comes the resume point.
+    assert resumed["trajectory"].startswith(kept)
+    assert len(resumed["trajectory"]) > len(reference[2]["slow_1"]["trajectory"])
+    assert b"m (where we left off) is" in resumed["console.log"]
+    assert (continued / "runs" / "slow_1" / "resumed").exists()
+    assert files == {run: f for run, f in reference[2].items() if run != "slow_1"}
+
+    # Run again, it completes with the same bytes and keeps the finished runs.
     before = stamps(folder, done)
     again = run_local(design, folder, "--jobs", "1")
     assert again.returncode == 0, again.stderr
-    assert run_files(folder) == reference[2]
-    assert stamps(folder, done) == before
+    assert run_files(folder) == reference[2] and stamps(folder, done) == before
     # The job log shows every run started once: the first three by the killed
     # command (the run it was killed in is not logged), the others by this one.
     log = (folder / "parallel.log").read_text().splitlines()
@@ -81,85 +126,73 @@ def test_a_killed_sweep_run_again_completes_with_the_same_bytes_and_keeps_finish
     assert stamps(folder, [r["run"] for r in manifest(folder)]) == unchanged
 
 
-def test_continue_resumes_an_interrupted_run_from_its_last_record(reference, tmp_path):
-    design, folder = killed_sweep(tmp_path)
-    partial = (folder / "runs" / "slow_1" / "trajectory").read_bytes()
-    result = run_local(design, folder, "--continue", "--jobs", "1")
-    assert result.returncode == 0, result.stderr
-    files = run_files(folder)
-    resumed = files["slow_1"]["trajectory"]
-    # The work done before the kill is kept, then comes the resume point.
-    kept = partial[:partial.rindex(b"\n") + 1]
-    assert resumed.startswith(kept) and len(resumed) > len(reference[2]["slow_1"]["trajectory"])
-    assert b"m (where we left off) is" in files["slow_1"]["console.log"]
-    assert (folder / "runs" / "slow_1" / "resumed").exists()
-    assert {run: f for run, f in files.items() if run != "slow_1"} == {
-        run: f for run, f in reference[2].items() if run != "slow_1"}
-
-
-def test_a_design_may_add_runs_but_not_change_or_remove_them(reference, tmp_path):
-    design, folder, files = reference
-    copy = tmp_path / "sweep"
-    shutil.copytree(folder, copy)
+def test_a_design_may_add_runs_but_not_change_or_remove_them(copy, tmp_path):
+    design, folder, files = copy
     lines = design.read_text().splitlines()
-    before = stamps(copy, files)
-    grown = tmp_path / "grown.tsv"
-    grown.write_text("\n".join([lines[0], lines[1].replace("\t3\tfast", "\t4\tfast"), lines[2],
+    before = stamps(folder, files)
+
+    def write(name, rows):
+        (tmp_path / name).write_text("\n".join(rows) + "\n")
+        return tmp_path / name
+
+    grown = write("grown.tsv", [lines[0], lines[1].replace("\t3\tfast", "\t4\tfast"), lines[2],
                                 lines[1].replace("cross", "more").replace("\t3\tfast", "\t1\tx")])
-                     + "\n")
     shutil.copyfile(design.parent / "valley.tsv", tmp_path / "valley.tsv")
-    result = run_local(grown, copy)
+    old, result = manifest(folder), run_local(grown, folder)
     assert result.returncode == 0, result.stderr
-    runs = manifest(copy)
+    runs = manifest(folder)
     assert [r["run"] for r in runs][6:] == ["cross_4", "more_1"]
     assert [dict(r, replicates="") for r in runs[:6]] == [
-        dict(r, replicates="") for r in manifest(folder)]
+        dict(r, replicates="") for r in old]
     assert runs[0]["replicates"] == "4" and runs[3]["replicates"] == "3"
-    assert stamps(copy, files) == before
-    changed = tmp_path / "changed.tsv"
-    changed.write_text("\n".join([lines[0], lines[1].replace("\t50\t", "\t40\t"), lines[2]]) + "\n")
-    refused = run_local(changed, copy)
-    assert refused.returncode == 1
-    assert refused.stderr.splitlines()[0] == (
-        f"Run [cross_1] of [{copy}] would change: [k] was [50], now [40].")
-    removed = tmp_path / "removed.tsv"
-    removed.write_text("\n".join(lines[:2]) + "\n")
-    assert f"Run [slow_1] of [{copy}] is not in the design." in run_local(removed, copy).stderr
-    reseeded = run_local(design, copy, "--seed", "2")
-    assert reseeded.stderr == f"The sweep in [{copy}] has sweep seed [1], not [2].\n"
+    assert stamps(folder, files) == before
+    refused = run_local(write("changed.tsv", [lines[0], lines[1].replace("\t50\t", "\t40\t"),
+                                              lines[2]]), folder)
+    assert refused.returncode == 1 and refused.stderr.splitlines()[0] == (
+        f"Run [cross_1] of [{folder}] would change: [k] was [50], now [40].")
+    assert f"Run [slow_1] of [{folder}] is not in the design." in run_local(
+        write("removed.tsv", lines[:2]), folder).stderr
+    reseeded = run_local(design, folder, "--seed", "2")
+    assert reseeded.stderr == f"The sweep in [{folder}] has sweep seed [1], not [2].\n"
     (tmp_path / "valley.tsv").write_text("1\t1\t1\t1\t1\n")
-    edited = run_local(grown, copy)
+    edited = run_local(grown, folder)
     assert edited.returncode == 1 and "differs from the sweep's copy" in edited.stderr
-    assert stamps(copy, files) == before
+    assert stamps(folder, files) == before
 
 
-def test_a_held_folder_is_refused_and_a_held_run_is_left_alone(reference, tmp_path):
-    design, folder, files = reference
-    copy = tmp_path / "sweep"
-    shutil.copytree(folder, copy)
-    with open(copy / "lock", "w") as held:
+def test_held_folders_and_runs_are_left_alone_and_a_momentary_lock_waited_out(copy):
+    from twolocus.runner import execute
+    design, folder, files = copy
+    with open(folder / "lock", "w") as held:
         fcntl.flock(held, fcntl.LOCK_EX)
-        refused = run_local(design, copy)
-    assert refused.returncode == 1
-    assert refused.stderr == f"Sweep folder [{copy}] is in use by another twolocus-sweep.\n"
+        refused = run_local(design, folder)
+    assert (refused.returncode, refused.stderr) == (
+        1, f"Sweep folder [{folder}] is in use by another twolocus-sweep.\n")
+    # A momentary shared lock on a run, as status and summaries take it, is waited out.
+    os.remove(folder / "runs" / "cross_1" / "exit-status")
+    with open(folder / "runs" / "cross_1" / ".lock") as held:
+        fcntl.flock(held, fcntl.LOCK_SH)
+        threading.Timer(0.3, fcntl.flock, (held, fcntl.LOCK_UN)).start()
+        assert execute(str(folder), manifest(folder)[0]) == "done"
+    assert run_files(folder)["cross_1"] == files["cross_1"]
+    run = folder / "runs" / "slow_2"
     for name in ("exit-status", "trajectory"):
-        os.remove(copy / "runs" / "slow_2" / name)
+        os.remove(run / name)
     # The program's lock on its trajectory (or a sweep process's on .lock) means running.
-    with open(copy / "runs" / "slow_2" / ".lock", "w") as held:
+    with open(run / ".lock", "w") as held:
         fcntl.flock(held, fcntl.LOCK_EX)
-        assert "5 done, 0 failed, 1 running, 0 pending." in sweep("status", copy).stdout
-        result = run_local(design, copy)
+        assert "5 done, 0 failed, 1 running, 0 pending." in sweep("status", folder).stdout
+        result = run_local(design, folder)
         assert result.returncode == 1 and "1 running" in result.stdout
-    assert not (copy / "runs" / "slow_2" / "trajectory").exists()
+    assert not (run / "trajectory").exists()
     # The program run by hand holds its trajectory: running too, and left alone.
-    by_hand = subprocess.Popen(manifest(copy)[4]["command"].split(), cwd=copy / "runs" / "slow_2",
+    by_hand = subprocess.Popen(manifest(folder)[4]["command"].split(), cwd=run,
                                stdout=subprocess.DEVNULL)
-    trajectory = copy / "runs" / "slow_2" / "trajectory"
-    wait_until(lambda: trajectory.exists() and trajectory.stat().st_size > 1000)
-    assert "1 running" in sweep("status", copy).stdout
-    assert "1 running" in run_local(design, copy).stdout
+    wait_until(lambda: (run / "trajectory").exists() and (run / "trajectory").stat().st_size > 1000)
+    assert "1 running" in sweep("status", folder).stdout
+    assert "1 running" in run_local(design, folder).stdout
     assert by_hand.wait() == 0
-    assert trajectory.read_bytes() == files["slow_2"]["trajectory"]
+    assert (run / "trajectory").read_bytes() == files["slow_2"]["trajectory"]
 
 
 def test_several_machines_through_a_stand_in_for_ssh(reference, tmp_path):
@@ -171,36 +204,29 @@ def test_several_machines_through_a_stand_in_for_ssh(reference, tmp_path):
                     'exec env -i PATH="$PATH" HOME="$HOME" SHELL=/bin/sh sh -c "$*"\n')
     fake.chmod(0o755)
     # Quotes, blanks and GNU parallel's replacement strings in the folder's name.
-    sweep_folder = tmp_path / "a 'sweep' {} {.} {1}"
-    result = run_local(design, sweep_folder, "--ssh", fake, "--sshlogin", "1/node-a",
+    folder = tmp_path / "a 'sweep' {} {.} {1}"
+    result = run_local(design, folder, "--ssh", fake, "--sshlogin", "1/node-a",
                        "--sshlogin", "1/node-b")
     assert result.returncode == 0, result.stderr
-    assert run_files(sweep_folder) == files
+    assert run_files(folder) == files
     assert set((tmp_path / "hosts").read_text().split()) == {"node-a", "node-b"}
-    log = [line.split("\t") for line in (sweep_folder / "parallel.log").read_text().splitlines()]
+    log = [line.split("\t") for line in (folder / "parallel.log").read_text().splitlines()]
     assert {fields[1] for fields in log} == {"node-a", "node-b"}
 
 
 def test_a_full_disk_fails_runs_which_run_cleanly_once_space_is_back(reference, tmp_path):
     design, folder, files = reference
-
-    def small_files():
-        resource.setrlimit(resource.RLIMIT_FSIZE, (12000, 12000))
-
-    sweep_folder = tmp_path / "x{}y"  # not a replacement string for GNU parallel
-    full = run_local(design, sweep_folder, preexec_fn=small_files)
-    assert full.returncode == 1
-    assert "3 done, 3 failed, 0 running, 0 pending." in full.stdout
-    status = sweep("status", sweep_folder).stdout.splitlines()
+    folder = tmp_path / "x{}y"  # not a replacement string for GNU parallel
+    full = run_local(design, folder, preexec_fn=lambda: resource.setrlimit(
+        resource.RLIMIT_FSIZE, (12000, 12000)))
+    assert full.returncode == 1 and "3 done, 3 failed, 0 running, 0 pending." in full.stdout
+    status = sweep("status", folder).stdout.splitlines()
     assert [line.split("\t")[:2] for line in status[1:]] == [
         ["failed", "slow_1"], ["failed", "slow_2"], ["failed", "slow_3"]]
-    again = run_local(design, sweep_folder)
+    again = run_local(design, folder)
     assert again.returncode == 0, again.stderr
-    assert run_files(sweep_folder) == files
-
-
-def test_a_full_file_system_records_failures_and_a_rerun_completes(reference, tmp_path):
-    design, folder, files = reference
+    assert run_files(folder) == files
+    # A full file system: a small tmpfs, grown afterwards.
     disk = tmp_path / "disk"
     disk.mkdir()
     if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=100k", "tmpfs",
@@ -217,9 +243,8 @@ def test_a_full_file_system_records_failures_and_a_rerun_completes(reference, tm
                                 r"files of run \[\w+\] in \[.*\]\.", line), full.stderr
         status = sweep("status", disk / "sweep").stdout.splitlines()
         failed = [line.split("\t")[1] for line in status if line.startswith("failed")]
-        assert len(failed) == int(counts[2])
-        assert all((disk / "sweep" / "runs" / run / "exit-status").read_bytes() == b"1\n"
-                   for run in failed)
+        assert len(failed) == int(counts[2]) and all(
+            (disk / "sweep" / "runs" / run / "exit-status").read_bytes() == b"1\n" for run in failed)
         subprocess.run(["mount", "-o", "remount,size=4m", str(disk)], check=True)
         again = run_local(design, disk / "sweep")
         assert again.returncode == 0, again.stderr
@@ -250,70 +275,22 @@ def test_a_run_killed_by_a_signal_is_interrupted_and_a_crash_failed(reference, t
     assert run_files(folder) == {run: files[run] for run in ("cross_1", "slow_1")}
 
 
-def test_a_momentary_lock_on_a_run_is_waited_out(reference, tmp_path):
-    from twolocus.runner import execute
-    design, folder, files = reference
-    copy = tmp_path / "sweep"
-    shutil.copytree(folder, copy)
-    os.remove(copy / "runs" / "cross_1" / "exit-status")
-    # As status and summaries take it: shared, for a moment.
-    with open(copy / "runs" / "cross_1" / ".lock") as held:
-        fcntl.flock(held, fcntl.LOCK_SH)
-        threading.Timer(0.3, fcntl.flock, (held, fcntl.LOCK_UN)).start()
-        assert execute(str(copy), manifest(copy)[0]) == "done"
-    assert run_files(copy)["cross_1"] == files["cross_1"]
-
-
-def test_a_failing_squeue_is_an_error_not_an_empty_queue(reference, tmp_path):
-    design, folder, files = reference
-    copy = tmp_path / "sweep"
-    shutil.copytree(folder, copy)
-    (copy / "slurm").mkdir()
-    (copy / "slurm" / "jobs.tsv").write_text("job\tbatch\n42\tbatch-1.txt\n")
-    (copy / "slurm" / "batch-1.txt").write_text("cross_1 cross_2\n")
+def test_a_failing_squeue_is_an_error_not_an_empty_queue(copy, tmp_path):
+    design, folder, files = copy
+    (folder / "slurm").mkdir()
+    (folder / "slurm" / "jobs.tsv").write_text("job\tbatch\n42\tbatch-1.txt\n")
+    (folder / "slurm" / "batch-1.txt").write_text("cross_1 cross_2\n")
     (tmp_path / "bin").mkdir()
     fake = tmp_path / "bin" / "squeue"
     env = dict(os.environ, PATH=f"{tmp_path / 'bin'}:{os.environ['PATH']}")
     down = "squeue: error: Unable to contact slurm controller (connect failure)"
     fake.write_text(f"#!/bin/sh\necho '{down}' >&2\nexit 1\n")
     fake.chmod(0o755)
-    for result in (sweep("status", copy, env=env), run_local(design, copy, env=env)):
+    for result in (sweep("status", folder, env=env), run_local(design, folder, env=env)):
         assert (result.returncode, result.stdout, result.stderr) == (
             1, "", f"Could not read the Slurm queue for job [42]: [{down}].\n")
     fake.write_text("#!/bin/sh\necho 'slurm_load_jobs error: Invalid job id specified' >&2\n"
                     "exit 1\n")
-    status = sweep("status", copy, env=env)
+    status = sweep("status", folder, env=env)
     assert (status.returncode, status.stdout) == (
-        0, f"6 runs in [{copy}]: 6 done, 0 failed, 0 running, 0 pending.\n")
-
-
-def test_summaries_of_a_half_done_sweep(tmp_path):
-    design, folder = killed_sweep(tmp_path)
-    table = subprocess.run([str(BIN / "twolocus-stats"), "--sweep", str(folder),
-                            "--first", "h22 >= 0.5"], capture_output=True, text=True)
-    assert table.returncode == 0, table.stderr
-    rows = [line.split("\t") for line in table.stdout.splitlines()]
-    header = rows[0]
-    by_run = {row[0]: dict(zip(header, row)) for row in rows[1:]}
-    assert [by_run[r]["status"] for r in sorted(by_run)] == ["done"] * 3 + ["pending"] * 3
-    assert by_run["slow_1"]["a1"] == "" and by_run["slow_1"]["first_label:h22>=0.5"] == ""
-    assert by_run["cross_1"]["N:final"] == "1000" and by_run["cross_1"]["N"] == "1000"
-    assert all(by_run[f"cross_{i}"]["first_label:h22>=0.5"] not in ("", "none") for i in (1, 2, 3))
-    fractions = subprocess.run([str(BIN / "twolocus-stats"), "--sweep", str(folder), "--first",
-                                "h22 >= 0.5", "--by", "name"], capture_output=True, text=True)
-    assert fractions.stdout.splitlines() == [
-        "name\truns\tdone\tmissing\tpassed:h22>=0.5\tfraction:h22>=0.5",
-        "cross\t3\t3\t0\t3\t1", "slow\t3\t0\t3\t0\t"]
-    picture = tmp_path / "crossing.png"
-    plot = subprocess.run([str(BIN / "twolocus-plot"), "--sweep", str(folder), "--first",
-                           "h22 >= 0.5", "--by", "s", "-o", str(picture)], capture_output=True,
-                          text=True)
-    assert plot.returncode == 0, plot.stderr
-    assert picture.read_bytes().startswith(b"\x89PNG") and picture.stat().st_size > 20000
-    for command, args, message in [
-            ("twolocus-stats", ["--by", "colour"], "The sweep has no column [colour].\n"),
-            ("twolocus-plot", ["-o", str(picture)], "Give one --first threshold with --sweep.\n"),
-            ("twolocus-stats", ["x.out"], "Give trajectory files or --sweep, not both.\n")]:
-        failed = subprocess.run([str(BIN / command), "--sweep", str(folder), *args],
-                                capture_output=True, text=True)
-        assert (failed.returncode, failed.stdout, failed.stderr) == (1, "", message)
+        0, f"6 runs in [{folder}]: 6 done, 0 failed, 0 running, 0 pending.\n")
