@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import BIN, BUILD, VALLEY
+from conftest import BIN, BUILD, VALLEY, command
 
 PROGRAM = BUILD / "twolocus"
 SWEEP = BIN / "twolocus-sweep"
@@ -32,9 +32,7 @@ def write_design(folder, replicates=3, extra_rows=()):
 
 
 def sweep(*args, **options):
-    """Runs twolocus-sweep; returns its CompletedProcess."""
-    return subprocess.run([str(SWEEP), *map(str, args)], capture_output=True, text=True,
-                          stdin=subprocess.DEVNULL, **options)
+    return command("twolocus-sweep", *args, stdin=subprocess.DEVNULL, **options)
 
 
 def run_local(design, folder, *args, **options):
@@ -51,6 +49,13 @@ def run_files(folder):
     return {run["run"]: {name: path.read_bytes() for name in RUN_FILES
                          if (path := Path(folder) / "runs" / run["run"] / name).exists()}
             for run in manifest(folder)}
+
+
+def script(path, text):
+    """An executable shell script at path."""
+    path.write_text("#!/bin/sh\n" + text)
+    path.chmod(0o755)
+    return path
 
 
 def wait_until(condition, timeout=120, step=0.05):

@@ -53,7 +53,18 @@ def test_every_design_problem_is_reported_with_its_line_and_column_and_nothing_s
     assert errors("design.tsv", good, "--slurm", "--throttle", "0") == [
         "Argument --throttle: [0] is not a whole number of at least 1. "
         "See [twolocus-sweep run --help]."]
+    os.symlink(PROGRAM, tmp_path / "sim")
+    seeded = ["name\tfitness\tcolumn\ts\tk\tn\tN\ta12\ta23\ta13\tb12\tb23\tb13\tseed\tprogram",
+              "one\tvalley.tsv\t1\t0\t50\t300\t50\t0\t0\t0\t0\t0\t0\t2222\t./sim",
+              "two\tvalley.tsv\t1\t0\t50\t300\t50\t0\t0\t0\t0\t0\t0\t0\tmissing-program"]
+    assert errors("seeded.tsv", seeded) == [
+        "Line 3, column 15 (program) of []: could not find the program [missing-program]."]
     assert not (tmp_path / "out").exists()
+    # Explicit seeds and a program per row, relative to the design.
+    (tmp_path / "seeded.tsv").write_text("\n".join(seeded[:2]) + "\n")
+    assert run_local(tmp_path / "seeded.tsv", tmp_path / "out").returncode == 0
+    command = (tmp_path / "out" / "manifest.tsv").read_text().splitlines()[1].split("\t")[-1]
+    assert command.endswith("/sim ../../fitness/valley.tsv 1 0 50 300 50 0 0 0 0 0 0 trajectory 2222")
     (tmp_path / "afile").write_text("")
     for folder in ("afile", "afile/sub"):
         result = sweep("run", "design.tsv", folder, cwd=tmp_path)
@@ -95,43 +106,21 @@ def test_seeds_follow_the_documented_function_whatever_the_rows_position():
     assert derived_seed(7, PARAMS, 2) == 1 + int.from_bytes(digest[:8], "big") % 2147483647
     assert derived_seed(7, dict(PARAMS, s="1"), 2) != derived_seed(7, PARAMS, 2)
 
-    def runs(rows):
-        return [dict(values, replicate=r, seed=None, name=name)
+    def seeds(rows, seed=None):
+        runs = [dict(values, replicate=r, seed=seed, name=name)
                 for name, values, count in rows for r in range(1, count + 1)]
+        assign_seeds(7, runs)
+        return {(r["name"], r["replicate"]): r["seed"] for r in runs}
 
     other = dict(PARAMS, N="100")
-    first = runs([("a", PARAMS, 3), ("b", other, 2)])
-    assign_seeds(7, first)
+    first = seeds([("a", PARAMS, 3), ("b", other, 2)])
     # Rows swapped, more replicates, a new row: the earlier runs keep their seeds.
-    second = runs([("b", other, 4), ("a", PARAMS, 5), ("c", dict(PARAMS, k="1"), 1)])
-    assign_seeds(7, second)
-    seeds = {(r["name"], r["replicate"]): r["seed"] for r in second}
-    assert all(seeds[(r["name"], r["replicate"])] == r["seed"] for r in first)
-    assert all(1 <= seed <= 2147483647 for seed in seeds.values())
+    second = seeds([("b", other, 4), ("a", PARAMS, 5), ("c", dict(PARAMS, k="1"), 1)])
+    assert first.items() <= second.items()
+    assert all(1 <= seed <= 2147483647 for seed in second.values())
     # Two rows with the same values: the later one takes the next attempts.
-    twins = runs([("a", PARAMS, 2), ("twin", PARAMS, 2)])
-    assign_seeds(7, twins)
-    assert [r["seed"] for r in twins] == [derived_seed(7, PARAMS, 1), derived_seed(7, PARAMS, 2),
-                                         derived_seed(7, PARAMS, 1, 1),
-                                         derived_seed(7, PARAMS, 2, 1)]
-    explicit = runs([("a", PARAMS, 1)])
-    explicit[0]["seed"] = 5
-    assign_seeds(7, explicit)
-    assert explicit[0]["seed"] == 5
+    assert list(seeds([("a", PARAMS, 2), ("twin", PARAMS, 2)]).values()) == [
+        derived_seed(7, PARAMS, 1), derived_seed(7, PARAMS, 2), derived_seed(7, PARAMS, 1, 1),
+        derived_seed(7, PARAMS, 2, 1)]
+    assert seeds([("a", PARAMS, 1)], seed=5) == {("a", 1): 5}
 
-
-def test_explicit_seeds_and_the_program_column(tmp_path):
-    write_design(tmp_path)
-    os.symlink(PROGRAM, tmp_path / "sim")
-    lines = ["name\tfitness\tcolumn\ts\tk\tn\tN\ta12\ta23\ta13\tb12\tb23\tb13\tseed\tprogram",
-             "one\tvalley.tsv\t1\t0\t50\t300\t50\t0\t0\t0\t0\t0\t0\t2222\t./sim",
-             "two\tvalley.tsv\t1\t0\t50\t300\t50\t0\t0\t0\t0\t0\t0\t0\tmissing-program"]
-    (tmp_path / "seeded.tsv").write_text("\n".join(lines) + "\n")
-    result = run_local(tmp_path / "seeded.tsv", tmp_path / "out")
-    assert result.returncode == 1 and result.stderr == (
-        f"Line 3, column 15 (program) of [{tmp_path}/seeded.tsv]: "
-        "could not find the program [missing-program].\n")
-    (tmp_path / "seeded.tsv").write_text("\n".join(lines[:2]) + "\n")
-    assert run_local(tmp_path / "seeded.tsv", tmp_path / "out").returncode == 0
-    command = (tmp_path / "out" / "manifest.tsv").read_text().splitlines()[1].split("\t")[-1]
-    assert command.endswith("/sim ../../fitness/valley.tsv 1 0 50 300 50 0 0 0 0 0 0 trajectory 2222")

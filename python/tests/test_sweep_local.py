@@ -5,7 +5,6 @@ import fcntl
 import os
 import re
 import resource
-import shlex
 import shutil
 import signal
 import subprocess
@@ -15,7 +14,7 @@ import pytest
 
 from conftest import command
 from sweep_helpers import (PROGRAM, SWEEP, copy, manifest, reference, run_files,  # noqa: F401
-                           run_local, stamps, sweep, wait_until, write_design)
+                           run_local, script, stamps, sweep, wait_until, write_design)
 
 
 def test_manifest_and_every_run_equal_the_program_run_by_hand(reference, tmp_path):
@@ -37,10 +36,8 @@ def test_manifest_and_every_run_equal_the_program_run_by_hand(reference, tmp_pat
     shutil.copyfile(folder / "manifest.tsv", direct / "manifest.tsv")
     for run in runs:
         (direct / "runs" / run["run"]).mkdir(parents=True)
-        with open(direct / "runs" / run["run"] / "console.log", "wb") as log:
-            code = subprocess.run(shlex.split(run["command"]), cwd=direct / "runs" / run["run"],
-                                  stdout=log, stderr=subprocess.STDOUT).returncode
-        (direct / "runs" / run["run"] / "exit-status").write_text(f"{code}\n")
+        subprocess.run(f"{run['command']} > console.log 2>&1; echo $? > exit-status", shell=True,
+                       cwd=direct / "runs" / run["run"])
     assert run_files(direct) == files
 
 
@@ -198,11 +195,9 @@ def test_held_folders_and_runs_are_left_alone_and_a_momentary_lock_waited_out(co
 def test_several_machines_through_a_stand_in_for_ssh(reference, tmp_path):
     design, folder, files = reference
     # Like ssh, the stand-in starts the command in a fresh environment.
-    fake = tmp_path / "fake-ssh"
-    fake.write_text('#!/bin/sh\necho "$1" >> "$(dirname "$0")/hosts"\nshift\n'
-                    '[ "$1" = "--" ] && shift\n'
-                    'exec env -i PATH="$PATH" HOME="$HOME" SHELL=/bin/sh sh -c "$*"\n')
-    fake.chmod(0o755)
+    fake = script(tmp_path / "fake-ssh", 'echo "$1" >> "$(dirname "$0")/hosts"; shift\n'
+                  '[ "$1" = "--" ] && shift\n'
+                  'exec env -i PATH="$PATH" HOME="$HOME" SHELL=/bin/sh sh -c "$*"\n')
     # Quotes, blanks and GNU parallel's replacement strings in the folder's name.
     folder = tmp_path / "a 'sweep' {} {.} {1}"
     result = run_local(design, folder, "--ssh", fake, "--sshlogin", "1/node-a",
@@ -256,10 +251,8 @@ def test_a_full_disk_fails_runs_which_run_cleanly_once_space_is_back(reference, 
 def test_a_run_killed_by_a_signal_is_interrupted_and_a_crash_failed(reference, tmp_path):
     files = reference[2]
     design = write_design(tmp_path, replicates=1)
-    fake = tmp_path / "program"
-    fake.write_text('#!/bin/sh\nsignal=$(cat "$(dirname "$0")/die-with")\n'
-                    f'[ -n "$signal" ] && kill -"$signal" $$\nexec {PROGRAM} "$@"\n')
-    fake.chmod(0o755)
+    fake = script(tmp_path / "program", 'signal=$(cat "$(dirname "$0")/die-with")\n'
+                  f'[ -n "$signal" ] && kill -"$signal" $$\nexec {PROGRAM} "$@"\n')
     folder = tmp_path / "sweep"
     for signal_name, counts, status in [("TERM", "0 failed, 0 running, 2 pending", None),
                                         ("KILL", "0 failed, 0 running, 2 pending", None),
@@ -281,16 +274,14 @@ def test_a_failing_squeue_is_an_error_not_an_empty_queue(copy, tmp_path):
     (folder / "slurm" / "jobs.tsv").write_text("job\tbatch\n42\tbatch-1.txt\n")
     (folder / "slurm" / "batch-1.txt").write_text("cross_1 cross_2\n")
     (tmp_path / "bin").mkdir()
-    fake = tmp_path / "bin" / "squeue"
     env = dict(os.environ, PATH=f"{tmp_path / 'bin'}:{os.environ['PATH']}")
     down = "squeue: error: Unable to contact slurm controller (connect failure)"
-    fake.write_text(f"#!/bin/sh\necho '{down}' >&2\nexit 1\n")
-    fake.chmod(0o755)
+    script(tmp_path / "bin" / "squeue", f"echo '{down}' >&2; exit 1\n")
     for result in (sweep("status", folder, env=env), run_local(design, folder, env=env)):
         assert (result.returncode, result.stdout, result.stderr) == (
             1, "", f"Could not read the Slurm queue for job [42]: [{down}].\n")
-    fake.write_text("#!/bin/sh\necho 'slurm_load_jobs error: Invalid job id specified' >&2\n"
-                    "exit 1\n")
+    script(tmp_path / "bin" / "squeue",
+           "echo 'slurm_load_jobs error: Invalid job id specified' >&2; exit 1\n")
     status = sweep("status", folder, env=env)
     assert (status.returncode, status.stdout) == (
         0, f"6 runs in [{folder}]: 6 done, 0 failed, 0 running, 0 pending.\n")

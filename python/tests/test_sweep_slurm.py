@@ -1,10 +1,6 @@
 """A sweep as a Slurm job array on a real single-node cluster that the test starts
-(slurm_cluster.py), with one task requeued while its run is going.
-
-Needs root and the Debian packages slurmctld, slurmd, slurm-client and munge;
-skipped without them unless TWOLOCUS_REQUIRE_SLURM=1 (as CI sets), which
-makes their absence a failure.
-"""
+(slurm_cluster.py), with one task requeued while its run is going. Skipped without
+root and the Slurm and munge packages, unless TWOLOCUS_REQUIRE_SLURM=1 (as CI sets)."""
 
 import os
 import re
@@ -22,10 +18,8 @@ from sweep_helpers import manifest, run_files, run_local, sweep, wait_until, wri
 @pytest.fixture(scope="module")
 def cluster():
     if not slurm_cluster.available():
-        if os.environ.get("TWOLOCUS_REQUIRE_SLURM") == "1":
-            pytest.fail("the Slurm test cluster cannot run here (root and the Slurm and munge "
-                        "packages are needed)")
-        pytest.skip("needs root and the Slurm and munge packages")
+        (pytest.fail if os.environ.get("TWOLOCUS_REQUIRE_SLURM") == "1" else pytest.skip)(
+            "the Slurm test cluster needs root and the Slurm and munge packages")
     folder = tempfile.mkdtemp(prefix="twolocus-slurm-")
     try:
         yield slurm_cluster.start(folder)
