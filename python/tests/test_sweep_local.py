@@ -45,10 +45,9 @@ def test_a_killed_sweep_summarised_continued_and_run_again(reference, tmp_path):
     # Run one job at a time and killed (SIGKILL to its whole process group)
     # while its first slow run is going.
     design, folder = write_design(tmp_path), tmp_path / "sweep"
-    process = subprocess.Popen([str(SWEEP), "run", str(design), str(folder), "--program",
-                                str(PROGRAM), "--jobs", "1"], start_new_session=True,
-                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
+    process = subprocess.Popen([SWEEP, "run", design, folder, "--program", PROGRAM, "--jobs", "1"],
+                               start_new_session=True, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     partial = folder / "runs" / "slow_1" / "trajectory"
     wait_until(lambda: partial.exists() and partial.stat().st_size > 2000)
     os.killpg(process.pid, signal.SIGKILL)

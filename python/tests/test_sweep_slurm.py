@@ -28,11 +28,6 @@ def cluster():
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def squeue(env, job):
-    return subprocess.run(["squeue", "-h", "-r", "-j", job, "-o", "%i %T"], env=env,
-                          capture_output=True, text=True).stdout
-
-
 def test_a_job_array_with_a_requeued_task_gives_the_local_sweep_bytes(cluster, tmp_path):
     started = time.monotonic()
     # A long run (N = 50000, about 4 s), so that the requeue lands inside it.
@@ -61,7 +56,9 @@ def test_a_job_array_with_a_requeued_task_gives_the_local_sweep_bytes(cluster, t
     assert refused.returncode == 1 and f"has Slurm job [{job}] in the queue" in refused.stderr
     subprocess.run(["scontrol", "requeue", f"{job}_3"], env=cluster, check=True)
     requeued_at = time.monotonic()
-    wait_until(lambda: squeue(cluster, job) == "", timeout=240, step=0.5)
+    wait_until(lambda: subprocess.run(["squeue", "-h", "-r", "-j", job, "-o", "%i %T"], env=cluster,
+                                      capture_output=True, text=True).stdout == "",
+               timeout=240, step=0.5)
     requeue_to_end = time.monotonic() - requeued_at
 
     assert run_files(folder) == expected
