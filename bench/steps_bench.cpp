@@ -13,15 +13,18 @@
 namespace twolocus {
 namespace {
 
+draw_stream stream;
+literal_stream literal;
+
 constexpr int32_t population = 10000;
 
 void bm_draws_in_process(benchmark::State& state) {
-  seed_draws(2222);
+  seed_draws(stream, 2222);
   int64_t sum = 0;
   for (auto _ : state) {
-    const int32_t* draw = draws_ahead(1000);
+    const int32_t* draw = draws_ahead(stream, 1000);
     for (int i = 0; i < 1000; ++i) sum += draw[i];
-    skip_draws(1000);
+    skip_draws(stream, 1000);
   }
   benchmark::DoNotOptimize(sum);
   state.SetItemsProcessed(state.iterations() * 1000);
@@ -29,18 +32,18 @@ void bm_draws_in_process(benchmark::State& state) {
 BENCHMARK(bm_draws_in_process);
 
 void bm_draws_one_at_a_time(benchmark::State& state) {
-  seed_draws(2222);
+  seed_draws(stream, 2222);
   int64_t sum = 0;
-  for (auto _ : state) sum += raw_draw();
+  for (auto _ : state) sum += raw_draw(stream);
   benchmark::DoNotOptimize(sum);
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(bm_draws_one_at_a_time);
 
 void bm_draws_c_library(benchmark::State& state) {
-  std::srand(2222);
+  seed_literal(literal, 2222);
   int64_t sum = 0;
-  for (auto _ : state) sum += std::rand();
+  for (auto _ : state) sum += literal_raw_draw(literal);
   benchmark::DoNotOptimize(sum);
   state.SetItemsProcessed(state.iterations());
 }
@@ -74,8 +77,8 @@ template <typename step_function>
 void time_step(benchmark::State& state, step_function step) {
   const population_counts start = start_population(state.range(0));
   population_counts current{}, next{};
-  seed_draws(2222);
-  std::srand(2222);
+  seed_draws(stream, 2222);
+  seed_literal(literal, 2222);
   for (auto _ : state) {
     current = start;
     step(current, next);
@@ -92,9 +95,9 @@ void bm_mutation(benchmark::State& state) {
   const mutation_rates rates = {rate, rate, rate};
   time_step(state, [&rates](population_counts& current, population_counts& next) {
     if constexpr (fast) {
-      mutate_population(current, next, rates, rates);
+      mutate_population(stream, current, next, rates, rates);
     } else {
-      mutate_population_literal(current, next, rates, rates);
+      mutate_population_literal(literal, current, next, rates, rates);
     }
   });
 }
@@ -106,9 +109,9 @@ void bm_mating(benchmark::State& state) {
   const fitness_table fitness = varied_fitness();
   time_step(state, [&fitness](population_counts& current, population_counts& next) {
     if constexpr (fast) {
-      select_and_mate(current, next, fitness, population);
+      select_and_mate(stream, current, next, fitness, population);
     } else {
-      select_and_mate_literal(current, next, fitness, population);
+      select_and_mate_literal(literal, current, next, fitness, population);
     }
   });
 }

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+#include "app/messages.hpp"
+
 namespace twolocus {
 
 std::FILE* open_file(const std::string& name, const char* mode) {
@@ -83,15 +85,15 @@ trajectory_opening open_resumed_trajectory(const std::string& name, trajectory_o
 }
 
 bool opened_or_reported(trajectory_opening opening, const std::string& name,
-                        const char* cannot_open_format) {
+                        void (*report_cannot_open)(const char* name)) {
   switch (opening) {
     case trajectory_opening::opened: return true;
     case trajectory_opening::in_use:
-      std::printf("Output file [%s] is in use by another run.\n", name.c_str());
+      say::output_in_use(name.c_str());
       return false;
     case trajectory_opening::cannot_open: break;
   }
-  std::printf(cannot_open_format, name.c_str());
+  report_cannot_open(name.c_str());
   return false;
 }
 

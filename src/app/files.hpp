@@ -29,12 +29,12 @@ trajectory_opening open_fresh_trajectory(const std::string& name, trajectory_out
 // update ("r+") and takes the run's lock. Fills `output` when opened.
 trajectory_opening open_resumed_trajectory(const std::string& name, trajectory_output& output);
 
-// Takes how opening a trajectory file went, its name and the message (one
-// "%s" for the name) for a file that cannot be opened. Prints that message,
-// or "Output file [%s] is in use by another run.\n"; returns whether the
-// file was opened (and nothing was printed).
+// Takes how opening a trajectory file went, its name and what prints the
+// message for a file that cannot be opened. Prints that message, or "Output
+// file [%s] is in use by another run.\n"; returns whether the file was
+// opened (and nothing was printed).
 bool opened_or_reported(trajectory_opening opening, const std::string& name,
-                        const char* cannot_open_format);
+                        void (*report_cannot_open)(const char* name));
 
 // Takes an open stream and a file name; returns whether the name, symbolic
 // links followed, is the very file the stream reads (same device and inode).

@@ -2,9 +2,9 @@
 #include <limits>
 
 #include "app/files.hpp"
+#include "app/messages.hpp"
 #include "app/run.hpp"
 #include "io/trajectory.hpp"
-#include "model/generation.hpp"
 
 namespace twolocus {
 
@@ -17,8 +17,7 @@ int32_t record_label(int64_t generation) {
 
 int write_failure(trajectory_output& trajectory, const std::string& name) {
   cut_back_trajectory(trajectory);
-  std::printf("Could not write output file [%s].\n", name.c_str());
-  return 1;
+  return say::output_write_failed(name.c_str());
 }
 
 bool write_progress(trajectory_output& trajectory, int64_t generation,
@@ -30,12 +29,13 @@ bool write_progress(trajectory_output& trajectory, int64_t generation,
 
 }  // namespace
 
-int run_generations(int64_t first_generation, const run_params& params,
+template <typename engine_type>
+int run_generations(engine_type& engine, int64_t first_generation, const run_params& params,
                     population_counts& current, population_counts& next,
                     trajectory_output& trajectory, const std::string& trajectory_name) {
   int64_t generation = first_generation;
   for (; generation < params.n; ++generation) {
-    compute_generation(current, next, params, generation);
+    run_generation(engine, current, next, params, generation);
     if (generation % record_interval == 0 && !write_progress(trajectory, generation, next)) {
       return write_failure(trajectory, trajectory_name);
     }
@@ -47,5 +47,7 @@ int run_generations(int64_t first_generation, const run_params& params,
   if (!finish_trajectory(trajectory)) return write_failure(trajectory, trajectory_name);
   return 0;
 }
+
+TWOLOCUS_FOR_EACH_ENGINE(TWOLOCUS_RUN_GENERATIONS)
 
 }  // namespace twolocus

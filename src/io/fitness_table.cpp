@@ -7,9 +7,9 @@
 
 namespace twolocus {
 
-long double fitness_codes(int8_t code, double s, float k) {
+long double fitness_codes(int8_t code, double s, float k, unknown_code_report report) {
   if (const auto known = code_fitness(code, s, k)) return *known;
-  std::printf("Unknown code [%d].\n", static_cast<int>(code));
+  if (report != nullptr) report(code);
   return 1;
 }
 
@@ -20,7 +20,7 @@ constexpr int max_column = 124;
 // Takes one line that is not a comment; assigns the genotype it names, if it
 // names one with a code in `column`.
 void read_table_line(char* line, int column, float s, float k, fitness_table& fitness,
-                     std::array<bool, genotype_count>& assigned) {
+                     std::array<bool, genotype_count>& assigned, unknown_code_report report) {
   int index = 0;
   char* cursor = line;
   for (int position = 0; position <= column + 3; ++position) {
@@ -32,7 +32,7 @@ void read_table_line(char* line, int column, float s, float k, fitness_table& fi
       index += (value - 1) * slot_weight[static_cast<size_t>(position)];
     } else if (position == column + 3) {
       const auto slot = static_cast<size_t>(index);
-      fitness[slot] = static_cast<double>(fitness_codes(static_cast<int8_t>(value), s, k));
+      fitness[slot] = static_cast<double>(fitness_codes(static_cast<int8_t>(value), s, k, report));
       assigned[slot] = true;
     }
   }
@@ -40,14 +40,15 @@ void read_table_line(char* line, int column, float s, float k, fitness_table& fi
 
 }  // namespace
 
-int read_fitness_table(std::FILE* file, int8_t column, float s, float k, fitness_table& fitness) {
+int read_fitness_table(std::FILE* file, int8_t column, float s, float k, fitness_table& fitness,
+                       unknown_code_report report) {
   std::array<bool, genotype_count> assigned{};
   fitness.fill(0.0);
   line_buffer line;
   while (read_line(file, line)) {
     if (line[0] == '#') continue;
     if (column < 1 || column > max_column) continue;
-    read_table_line(line.data(), column, s, k, fitness, assigned);
+    read_table_line(line.data(), column, s, k, fitness, assigned, report);
   }
   std::fclose(file);
   int unassigned = 0;

@@ -9,18 +9,24 @@
 
 namespace twolocus {
 
+// What a reader calls for each unknown fitness code it meets (the caller
+// reports it); nullptr: nothing is called.
+using unknown_code_report = void (*)(int code);
+
 // Takes a fitness code (only its low 8 bits count, as a signed value), s
-// widened to double and k in single precision; returns the fitness. An
-// unknown code prints "Unknown code [%d].\n" to standard output and gives 1.
-long double fitness_codes(int8_t code, double s, float k);
+// widened to double, k in single precision and what to call for an unknown
+// code; returns the fitness. An unknown code calls `report` with the code as
+// a signed value and gives 1.
+long double fitness_codes(int8_t code, double s, float k, unknown_code_report report = nullptr);
 
 // Takes an open fitness table file, the code column (1 names the first token
-// after the four alleles; only 1..124 can assign), s and k. Reads the file to
-// its end and closes it, resolving each genotype's code through
-// `fitness_codes`; the last line naming a genotype wins. Lines with fewer
-// tokens than the column needs, or with an allele token whose value is not 1,
-// 2 or 3, assign nothing. Genotypes never assigned get fitness 0. Returns the
-// number of such genotypes.
-int read_fitness_table(std::FILE* file, int8_t column, float s, float k, fitness_table& fitness);
+// after the four alleles; only 1..124 can assign), s, k and what to call for
+// an unknown code. Reads the file to its end and closes it, resolving each
+// genotype's code through `fitness_codes`; the last line naming a genotype
+// wins. Lines with fewer tokens than the column needs, or with an allele
+// token whose value is not 1, 2 or 3, assign nothing. Genotypes never
+// assigned get fitness 0. Returns the number of such genotypes.
+int read_fitness_table(std::FILE* file, int8_t column, float s, float k, fitness_table& fitness,
+                       unknown_code_report report = nullptr);
 
 }  // namespace twolocus

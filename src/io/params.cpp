@@ -34,14 +34,12 @@ void write_params(std::FILE* file, const run_params& params) {
   write_params_fitness(file, params.fitness);
 }
 
-bool read_params_head(std::FILE* file, const char* name, run_params& params) {
+bool read_params_head(std::FILE* file, run_params& params) {
   // n and the generation size are scanned as long and keep their low 32
   // bits, which is how a "%d" conversion stores a number beyond 32 bits.
   float s = 0.0f, k = 0.0f;
   long n = 0, generation_size = 0;
   if (std::fscanf(file, "s = [%f], k = [%f], n = [%ld] gerneration_size=[%ld].\n", &s, &k, &n, &generation_size) != 4) {
-    std::printf("You have to reenter the parameters.  Line 1 of [%s] is not of the right format.\n",
-                name);
     return false;
   }
   params.s = s;
@@ -161,8 +159,8 @@ bool all_given(const std::array<bool, size>& given) {
 
 }  // namespace
 
-bool read_params_body(std::FILE* file, const char* name, run_params& params,
-                      std::optional<int32_t>& seed) {
+params_body_reading read_params_body(std::FILE* file, run_params& params,
+                                     std::optional<int32_t>& seed) {
   body_reading reading{params, {}, {}, {}, seed};
   long long line_number = current_line_number(file);
   char* line = nullptr;
@@ -182,22 +180,13 @@ bool read_params_body(std::FILE* file, const char* name, run_params& params,
     }
   }
   std::free(line);
-  if (!well_formed) {
-    std::printf(
-        "You have to reenter the parameters.  Line %lld of [%s] is not of the right format.\n",
-        line_number, name);
-    return false;
-  }
+  using outcome = params_body_reading::outcome;
+  if (!well_formed) return {outcome::line_format, line_number};
   if (!all_given(reading.rates_a_given) || !all_given(reading.rates_b_given)) {
-    std::printf("You have to reenter the parameters.  Mutation rates of [%s] are incomplete.\n",
-                name);
-    return false;
+    return {outcome::rates_incomplete, 0};
   }
-  if (!all_given(reading.fitness_given)) {
-    std::printf("You have to reenter the parameters.  Fitnesses of [%s] are incomplete.\n", name);
-    return false;
-  }
-  return true;
+  if (!all_given(reading.fitness_given)) return {outcome::fitness_incomplete, 0};
+  return {outcome::read, 0};
 }
 
 void write_params_seed(std::FILE* file, int32_t seed) { std::fprintf(file, "seed = %d\n", seed); }

@@ -102,18 +102,13 @@ namespace {
 enum class line_reading { complete, incomplete };
 
 // Takes a record line; reads its label into `label` and up to 81 counts into
-// both arrays. Prints the first "m (where we left off)" message when
-// `announce` is set. Returns whether all 81 counts were there, and their
-// number in `entries`.
-line_reading read_record_line(char* line, bool announce, int32_t& label, int& entries,
+// both arrays. Returns whether all 81 counts were there, and their number in
+// `entries`.
+line_reading read_record_line(char* line, int32_t& label, int& entries,
                               population_counts& current, population_counts& next) {
   char* cursor = line;
   const char* token = next_token(cursor, "\t");
   label = token == nullptr ? 0 : c_atoi(token);
-  if (announce) {
-    std::printf("m (where we left off) is [%d].\n", label);
-    std::fflush(nullptr);
-  }
   entries = 0;
   if (token == nullptr) return line_reading::incomplete;
   for (size_t index = 0; index < current.size(); ++index) {
@@ -125,26 +120,18 @@ line_reading read_record_line(char* line, bool announce, int32_t& label, int& en
   return line_reading::complete;
 }
 
-void print_neither(const char* name) {
-  std::printf(
-      "You have to reenter the parameters.  We can't checkpoint because neither of the last two "
-      "lines of [%s] are complete.\n",
-      name);
-}
-
 }  // namespace
 
-std::optional<int32_t> read_checkpoint(std::FILE* file, const char* name,
-                                       population_counts& current, population_counts& next) {
+checkpoint_reading read_checkpoint(std::FILE* file, population_counts& current,
+                                   population_counts& next) {
+  using outcome = checkpoint_reading::outcome;
+  checkpoint_reading reading;
   // Three buffers in turn: the last line, the one before it and the one being read.
   std::array<line_buffer, 3> lines_kept;
   size_t last = 0;
   if (!read_line(file, lines_kept[last])) {
-    std::printf(
-        "You have to reenter the parameters.  We can't checkpoint because we've failed to read "
-        "even one line of [%s].\n",
-        name);
-    return std::nullopt;
+    reading.result = outcome::empty;
+    return reading;
   }
   size_t before_last = 2;
   long long lines = 1;
@@ -155,28 +142,24 @@ std::optional<int32_t> read_checkpoint(std::FILE* file, const char* name,
   }
   std::fseek(file, 0, SEEK_END);
   if (lines == 1) {
-    print_neither(name);
-    return std::nullopt;
+    reading.result = outcome::only_header;
+    return reading;
   }
 
-  int32_t label = 0;
   int entries = 0;
-  if (read_record_line(lines_kept[last].data(), true, label, entries, current, next) ==
-      line_reading::incomplete) {
-    std::printf(
-        "The last line of [%s] is not complete (only %d entries).  Going to the second to last "
-        "line.\n",
-        name, entries);
-    if (lines == 2 ||
-        read_record_line(lines_kept[before_last].data(), false, label, entries, current, next) ==
-            line_reading::incomplete) {
-      print_neither(name);
-      return std::nullopt;
-    }
+  if (read_record_line(lines_kept[last].data(), reading.last_label, entries, current, next) ==
+      line_reading::complete) {
+    reading.label = reading.last_label;
+    reading.result = outcome::restored;
+    return reading;
   }
-  std::printf("m (where we left off) is [%d].\n", label);
-  std::fflush(nullptr);
-  return label;
+  reading.last_entries = entries;
+  reading.result =
+      lines > 2 && read_record_line(lines_kept[before_last].data(), reading.label, entries, current,
+                                    next) == line_reading::complete
+          ? outcome::restored
+          : outcome::neither_complete;
+  return reading;
 }
 
 }  // namespace twolocus

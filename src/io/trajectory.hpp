@@ -68,14 +68,25 @@ bool finish_trajectory(trajectory_output& output);
 // its cut and closes the stream.
 void cut_back_trajectory(trajectory_output& output);
 
-// Takes a trajectory file open for reading, its name and the two population
-// arrays. Reads to the end of the file and restores the last complete record
-// (or, when the last line has fewer than 81 counts, the line before it) into
-// both arrays, printing "m (where we left off) is [%d].\n" and the fall-back
-// message. Returns the record's label, or nothing after printing why there
-// is no usable record (an empty file, or neither of the last two lines
-// complete, or only the header). The header is never taken as a record.
-std::optional<int32_t> read_checkpoint(std::FILE* file, const char* name,
-                                       population_counts& current, population_counts& next);
+// How reading a checkpoint went. `result`: a record was restored, the file
+// is empty, it holds only its header, or neither of its last two lines is a
+// complete record. Unless the file is empty or only a header, `last_label`
+// is the last line's label and `last_entries`, when that line is incomplete,
+// the number of counts it holds; `label` is the restored record's label.
+struct checkpoint_reading {
+  enum class outcome { restored, empty, only_header, neither_complete };
+  outcome result = outcome::empty;
+  int32_t last_label = 0;
+  std::optional<int> last_entries;
+  int32_t label = 0;
+};
+
+// Takes a trajectory file open for reading and the two population arrays.
+// Reads to the end of the file and restores the last complete record (or,
+// when the last line has fewer than 81 counts, the line before it) into both
+// arrays; the file is left at its end. The header is never taken as a
+// record. Returns how it went.
+checkpoint_reading read_checkpoint(std::FILE* file, population_counts& current,
+                                   population_counts& next);
 
 }  // namespace twolocus

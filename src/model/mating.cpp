@@ -317,7 +317,7 @@ bool sort_out_common(const int32_t* draws, size_t batch, const common_case& comm
 // With `one_class`, the common class is the only one: every offspring whose
 // parents are both found is then of the common case.
 template <bool one_class, typename rank_function>
-void draw_offspring(const parent_classes& classes, int32_t generation_size,
+void draw_offspring(draw_stream& stream, const parent_classes& classes, int32_t generation_size,
                     const common_case& common, population_counts& next, rank_function rank_of) {
   const int none = classes.size;
   // Offspring are tallied in four tables, summed at the end, so that
@@ -330,7 +330,7 @@ void draw_offspring(const parent_classes& classes, int32_t generation_size,
   const bool use_common = one_class || common.common_span >= (uint32_t{1} << 29);
   for (int32_t done = 0; done < generation_size;) {
     const int32_t batch = std::min(generation_size - done, batch_size);
-    const int32_t* const first = draws_ahead(6 * static_cast<size_t>(batch));
+    const int32_t* const first = draws_ahead(stream, 6 * static_cast<size_t>(batch));
     done += batch;
     if (use_common) {
       // Supposing every parent is found, offspring c has its draws at 6c:
@@ -347,7 +347,7 @@ void draw_offspring(const parent_classes& classes, int32_t generation_size,
           const int second_rank = rank_of(static_cast<uint32_t>(draw[1]));
           ++tally[k & 3][static_cast<size_t>(offspring_index(classes, first_rank, second_rank, draw + 2))];
         }
-        skip_draws(6 * static_cast<size_t>(batch));
+        skip_draws(stream, 6 * static_cast<size_t>(batch));
         continue;
       }
     }
@@ -365,7 +365,7 @@ void draw_offspring(const parent_classes& classes, int32_t generation_size,
         draw -= 2 * (first_rank == none) + 2 * (second_rank == none);
       }
     }
-    skip_draws(static_cast<size_t>(draw - first));
+    skip_draws(stream, static_cast<size_t>(draw - first));
   }
   for (size_t l = 0; l < next.size(); ++l) next[l] = tally[0][l] + tally[1][l] + tally[2][l] + tally[3][l];
 }
@@ -421,7 +421,7 @@ void parent_walk_cuts(const class_weights& weights, int64_t total, walk_cuts& cu
   }
 }
 
-void select_and_mate(population_counts& current, population_counts& next,
+void select_and_mate(draw_stream& stream, population_counts& current, population_counts& next,
                      const fitness_table& fitness, int32_t generation_size) {
   class_weights weight{};
   const int64_t total = weigh_classes(current, fitness, weight);
@@ -436,15 +436,15 @@ void select_and_mate(population_counts& current, population_counts& next,
   }
   const common_case common = find_common_case(classes);
   if (classes.size == 1 && common.common_span > 0) {
-    draw_offspring<true>(classes, generation_size, common, next,
+    draw_offspring<true>(stream, classes, generation_size, common, next,
                          [&common](uint32_t draw) { return draw < common.found_below ? 0 : 1; });
   } else if (cuts_pay(classes, generation_size)) {
     cut_table table;
     build_cuts(classes, table);
-    draw_offspring<false>(classes, generation_size, common, next,
+    draw_offspring<false>(stream, classes, generation_size, common, next,
                           [&table](uint32_t draw) { return cut_rank(table, draw); });
   } else {
-    draw_offspring<false>(classes, generation_size, common, next, [&classes](uint32_t draw) {
+    draw_offspring<false>(stream, classes, generation_size, common, next, [&classes](uint32_t draw) {
       return walk_rank(classes, static_cast<int32_t>(draw));
     });
   }

@@ -1,8 +1,5 @@
 #include "model/multinomial.hpp"
 
-#include <Random123/conventional/Engine.hpp>
-#include <Random123/philox.h>
-
 #include <algorithm>
 #include <boost/random/binomial_distribution.hpp>
 #include <limits>
@@ -15,17 +12,13 @@ namespace twolocus {
 
 namespace {
 
-using philox_engine = r123::Engine<r123::Philox4x32>;
-
-philox_engine engine;
-
-// Takes a number of trials and a probability; returns a binomial draw.
-// 64-bit counts keep the sampler's (trials + 1) from overflowing.
-int64_t draw_binomial(int64_t trials, double p) {
+// Takes a stream, a number of trials and a probability; returns a binomial
+// draw. 64-bit counts keep the sampler's (trials + 1) from overflowing.
+int64_t draw_binomial(class_stream& stream, int64_t trials, double p) {
   if (trials <= 0 || !(p > 0)) return 0;
   if (p >= 1) return trials;
   boost::random::binomial_distribution<int64_t, double> binomial(trials, p);
-  return binomial(engine);
+  return binomial(stream.philox);
 }
 
 // Takes a count and the integer shares of K outcomes; fills `out` with
@@ -33,7 +26,8 @@ int64_t draw_binomial(int64_t trials, double p) {
 // An outcome that holds all the share left takes the rest without a draw,
 // so the counts sum to `count` exactly.
 template <size_t K>
-void split(int64_t count, const std::array<uint64_t, K>& share, std::array<int64_t, K>& out) {
+void split(class_stream& stream, int64_t count, const std::array<uint64_t, K>& share,
+           std::array<int64_t, K>& out) {
   uint64_t share_left = 0;
   for (const uint64_t s : share) share_left += s;
   int64_t left = count;
@@ -45,7 +39,7 @@ void split(int64_t count, const std::array<uint64_t, K>& share, std::array<int64
       left = 0;
       continue;
     }
-    out[k] = draw_binomial(left, static_cast<double>(share[k]) / static_cast<double>(share_left));
+    out[k] = draw_binomial(stream, left, static_cast<double>(share[k]) / static_cast<double>(share_left));
     left -= out[k];
     share_left -= share[k];
   }
@@ -73,6 +67,7 @@ struct slot_walk {
   std::array<double, 4> change{};
   std::array<double, 5> any_from{};
   class_tally* tally = nullptr;
+  class_stream* stream = nullptr;
 };
 
 // Spreads `count` individuals at `target`, each of which changes at some
@@ -83,12 +78,12 @@ void spread_changing(const slot_walk& walk, int64_t count, int target, int slot)
     // Of those that change from here on, the ones that change here; of
     // those, the ones that change again later (whichever change they make
     // here, the later slots are the same).
-    const int64_t here = slot == 3 ? count : draw_binomial(count, walk.change[s] / walk.any_from[s]);
+    const int64_t here = slot == 3 ? count : draw_binomial(*walk.stream, count, walk.change[s] / walk.any_from[s]);
     count -= here;
     if (here == 0) continue;
-    const int64_t again = draw_binomial(here, walk.any_from[s + 1]);
+    const int64_t again = draw_binomial(*walk.stream, here, walk.any_from[s + 1]);
     std::array<int64_t, 2> by_change{};
-    split(here - again, *walk.changes[s], by_change);
+    split(*walk.stream, here - again, *walk.changes[s], by_change);
     // (A change that a slot's digit cannot make has no individuals, and
     // no index either.)
     for (size_t c = 0; c < 2; ++c) {
@@ -97,7 +92,7 @@ void spread_changing(const slot_walk& walk, int64_t count, int target, int slot)
       }
     }
     if (again == 0) continue;
-    split(again, *walk.changes[s], by_change);
+    split(*walk.stream, again, *walk.changes[s], by_change);
     for (size_t c = 0; c < 2; ++c) {
       if (by_change[c] > 0) {
         spread_changing(walk, by_change[c], target + static_cast<int>(c + 1) * slot_weight[s], slot + 1);
@@ -134,18 +129,18 @@ bool parent_class_shares(const population_counts& counts, const fitness_table& f
   return true;
 }
 
-void key_class_draws(int32_t seed) {
-  engine.setkey({{static_cast<uint32_t>(seed), 0}});
+void key_class_draws(class_stream& stream, int32_t seed) {
+  stream.philox.setkey({{static_cast<uint32_t>(seed), 0}});
 }
 
-void start_class_draws(int64_t generation) {
+void start_class_draws(class_stream& stream, int64_t generation) {
   const auto g = static_cast<uint64_t>(generation);
   // The lowest word counts the blocks of four numbers within the
   // generation (the first block is number 1).
-  engine.setcounter({{0, 0, static_cast<uint32_t>(g), static_cast<uint32_t>(g >> 32)}}, 0);
+  stream.philox.setcounter({{0, 0, static_cast<uint32_t>(g), static_cast<uint32_t>(g >> 32)}}, 0);
 }
 
-void mutate_by_class(population_counts& current, population_counts& next,
+void mutate_by_class(class_stream& stream, population_counts& current, population_counts& next,
                      const mutation_rates& rates_a, const mutation_rates& rates_b) {
   const digit_changes a = changes_of(mutation_shares(rates_a));
   const digit_changes b = changes_of(mutation_shares(rates_b));
@@ -154,6 +149,7 @@ void mutate_by_class(population_counts& current, population_counts& next,
   for (size_t j = 0; j < tally.size(); ++j) tally[j] = std::min(current[j], 0);
   slot_walk walk;
   walk.tally = &tally;
+  walk.stream = &stream;
   for (int j = 0; j < genotype_count; ++j) {
     const int32_t count = current[static_cast<size_t>(j)];
     if (count <= 0) continue;
@@ -167,7 +163,7 @@ void mutate_by_class(population_counts& current, population_counts& next,
       walk.change[s] = static_cast<double>(c[0] + c[1]) / static_cast<double>(draw_values);
       walk.any_from[s] = walk.change[s] + (1 - walk.change[s]) * walk.any_from[s + 1];
     }
-    const int64_t changing = draw_binomial(count, walk.any_from[0]);
+    const int64_t changing = draw_binomial(stream, count, walk.any_from[0]);
     tally[static_cast<size_t>(j)] += count - changing;
     spread_changing(walk, changing, j, 0);
   }
@@ -175,7 +171,7 @@ void mutate_by_class(population_counts& current, population_counts& next,
   current = next;
 }
 
-void mate_by_class(const population_counts& current, population_counts& next,
+void mate_by_class(class_stream& stream, const population_counts& current, population_counts& next,
                    const fitness_table& fitness, int32_t generation_size) {
   next.fill(0);
   parent_shares shares{};
@@ -196,11 +192,11 @@ void mate_by_class(const population_counts& current, population_counts& next,
   gamete[0] += 4 * uint64_t{shares[genotype_count]};
 
   std::array<int64_t, 9> first{};
-  split(generation_size, gamete, first);
+  split(stream, generation_size, gamete, first);
   for (int g1 = 0; g1 < 9; ++g1) {
     if (first[static_cast<size_t>(g1)] == 0) continue;
     std::array<int64_t, 9> second{};
-    split(first[static_cast<size_t>(g1)], gamete, second);
+    split(stream, first[static_cast<size_t>(g1)], gamete, second);
     for (int g2 = 0; g2 < 9; ++g2) {
       const int index = compose_index(g1 % 3, g2 % 3, g1 / 3, g2 / 3);
       next[static_cast<size_t>(index)] = static_cast<int32_t>(second[static_cast<size_t>(g2)]);
@@ -208,11 +204,11 @@ void mate_by_class(const population_counts& current, population_counts& next,
   }
 }
 
-void sample_generation(population_counts& current, population_counts& next,
+void sample_generation(class_stream& stream, population_counts& current, population_counts& next,
                        const run_params& params, int64_t generation) {
-  start_class_draws(generation);
-  mutate_by_class(current, next, params.rates_a, params.rates_b);
-  mate_by_class(current, next, params.fitness, params.generation_size);
+  start_class_draws(stream, generation);
+  mutate_by_class(stream, current, next, params.rates_a, params.rates_b);
+  mate_by_class(stream, current, next, params.fitness, params.generation_size);
 }
 
 }  // namespace twolocus

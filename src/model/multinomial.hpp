@@ -9,12 +9,20 @@
 // seed and the generation number only.
 #pragma once
 
+#include <Random123/conventional/Engine.hpp>
+#include <Random123/philox.h>
+
 #include <array>
 #include <cstdint>
 
 #include "model/model.hpp"
 
 namespace twolocus {
+
+// The class-count engine's random numbers: Philox keyed by the seed.
+struct class_stream {
+  r123::Engine<r123::Philox4x32> philox;
+};
 
 // The number of raw draw values (0 .. draw_max): shares count out of it.
 inline constexpr uint64_t draw_values = uint64_t{1} << 31;
@@ -43,36 +51,36 @@ using parent_shares = std::array<uint32_t, genotype_count + 1>;
 bool parent_class_shares(const population_counts& counts, const fitness_table& fitness,
                          parent_shares& shares);
 
-// Takes a seed; keys the generator with it.
-void key_class_draws(int32_t seed);
+// Takes a stream and a seed; keys the generator with it.
+void key_class_draws(class_stream& stream, int32_t seed);
 
-// Takes a generation number; restarts the generator at that generation's
-// first number.
-void start_class_draws(int64_t generation);
+// Takes a stream and a generation number; restarts the generator at that
+// generation's first number.
+void start_class_draws(class_stream& stream, int64_t generation);
 
-// Takes the current counts, a working array and both loci's rates; moves
+// Takes a stream, the current counts, a working array and both loci's rates; moves
 // the individuals of each class to the classes their four slots' mutations
 // lead to, with multinomial counts. On return `current` holds the mutated
 // population and `next` the same counts. As in mutate_population, a count
 // of 0 or less has no individuals (a negative one is kept) and a count is
 // held at 2147483647 rather than overflow.
-void mutate_by_class(population_counts& current, population_counts& next,
+void mutate_by_class(class_stream& stream, population_counts& current, population_counts& next,
                      const mutation_rates& rates_a, const mutation_rates& rates_b);
 
-// Takes the mutated counts, a working array, the fitness table and the
-// generation size; draws the offspring counts, multinomial with the product
+// Takes a stream, the mutated counts, a working array, the fitness table and
+// the generation size; draws the offspring counts, multinomial with the product
 // of the two parents' gamete probabilities, as conditional binomials that
 // sum to `generation_size`. On return `next` holds the offspring counts and
 // `current` is unchanged. A total weight of 0 (or a generation size of 0 or
 // less) leaves `next` all 0.
-void mate_by_class(const population_counts& current, population_counts& next,
+void mate_by_class(class_stream& stream, const population_counts& current, population_counts& next,
                    const fitness_table& fitness, int32_t generation_size);
 
-// Takes the population (in `current`), a working array, the parameters and
-// the generation's number; restarts the generator at that generation, then
+// Takes a stream, the population (in `current`), a working array, the
+// parameters and the generation's number; restarts the generator at that generation, then
 // mutates and mates by class. On return `next` holds the new generation and
 // `current` the mutated one.
-void sample_generation(population_counts& current, population_counts& next,
+void sample_generation(class_stream& stream, population_counts& current, population_counts& next,
                        const run_params& params, int64_t generation);
 
 }  // namespace twolocus

@@ -16,30 +16,6 @@ namespace twolocus {
 
 namespace {
 
-// One locus's thresholds: below `to_2` an allele 1 becomes 2, else below
-// `to_3` it becomes 3; below `two_to_3` an allele 2 becomes 3.
-struct locus_thresholds {
-  uint32_t to_2;
-  uint32_t to_3;
-  uint32_t two_to_3;
-};
-
-locus_thresholds thresholds_of(const mutation_rates& rates) {
-  return {draw_threshold(rates[0]), draw_threshold(rates[0] + rates[2]), draw_threshold(rates[1])};
-}
-
-// A run's rates never change, so the thresholds of the last rates seen are
-// kept (each costs a binary search, a real share of a small generation).
-const locus_thresholds& cached_thresholds(const mutation_rates& rates, mutation_rates& cached_rates,
-                                          locus_thresholds& cached, bool& valid) {
-  if (!valid || rates != cached_rates) {
-    cached = thresholds_of(rates);
-    cached_rates = rates;
-    valid = true;
-  }
-  return cached;
-}
-
 // Below this a draw may change a slot holding the given digit.
 uint32_t change_threshold(int digit, const locus_thresholds& t) {
   if (digit == 0) return std::max(t.to_2, t.to_3);
@@ -94,24 +70,30 @@ struct change_test {
 #endif
 };
 
-void discard_draws(int64_t count) {
+void discard_draws(draw_stream& stream, int64_t count) {
   while (count > 0) {
     const auto take = static_cast<size_t>(std::min<int64_t>(count, draw_block));
-    draws_ahead(take);
-    skip_draws(take);
+    draws_ahead(stream, take);
+    skip_draws(stream, take);
     count -= static_cast<int64_t>(take);
   }
 }
 
 }  // namespace
 
-void mutate_population(population_counts& current, population_counts& next,
+locus_thresholds mutation_thresholds(const mutation_rates& rates) {
+  return {draw_threshold(rates[0]), draw_threshold(rates[0] + rates[2]), draw_threshold(rates[1])};
+}
+
+void mutate_population(draw_stream& stream, population_counts& current, population_counts& next,
                        const mutation_rates& rates_a, const mutation_rates& rates_b) {
-  static mutation_rates last_a{}, last_b{};
-  static locus_thresholds thresholds_a{}, thresholds_b{};
-  static bool have_a = false, have_b = false;
-  const locus_thresholds locus_a = cached_thresholds(rates_a, last_a, thresholds_a, have_a);
-  const locus_thresholds locus_b = cached_thresholds(rates_b, last_b, thresholds_b, have_b);
+  mutate_with_thresholds(stream, current, next, mutation_thresholds(rates_a),
+                         mutation_thresholds(rates_b));
+}
+
+void mutate_with_thresholds(draw_stream& stream, population_counts& current,
+                            population_counts& next, const locus_thresholds& locus_a,
+                            const locus_thresholds& locus_b) {
   constexpr int64_t count_max = std::numeric_limits<int32_t>::max();
   // Counts move in 64 bits. A class only gains individuals from classes of
   // lower index, all visited before it, so holding it at the 32-bit maximum
@@ -130,13 +112,13 @@ void mutate_population(population_counts& current, population_counts& next,
     std::array<uint32_t, 4> may_change{};
     for (size_t slot = 0; slot < 4; ++slot) may_change[slot] = change_threshold(digit[slot], *locus[slot]);
     if (may_change[0] == 0 && may_change[1] == 0 && may_change[2] == 0 && may_change[3] == 0) {
-      discard_draws(4 * static_cast<int64_t>(count));
+      discard_draws(stream, 4 * static_cast<int64_t>(count));
       continue;
     }
     const change_test may_change_any(may_change);
     for (int32_t done = 0; done < count;) {
       const int32_t batch = std::min<int32_t>(count - done, static_cast<int32_t>(draw_block / 4));
-      const auto* draw = reinterpret_cast<const uint32_t*>(draws_ahead(4 * static_cast<size_t>(batch)));
+      const auto* draw = reinterpret_cast<const uint32_t*>(draws_ahead(stream, 4 * static_cast<size_t>(batch)));
       // Mutations are rare: most groups of four individuals are passed over
       // after one vector comparison of their sixteen draws.
       for (int32_t group = 0; group < batch; group += 4) {
@@ -155,7 +137,7 @@ void mutate_population(population_counts& current, population_counts& next,
           }
         }
       }
-      skip_draws(4 * static_cast<size_t>(batch));
+      skip_draws(stream, 4 * static_cast<size_t>(batch));
       done += batch;
     }
   }

@@ -10,22 +10,9 @@ namespace twolocus {
 
 namespace {
 
-constexpr size_t degree = 31;        // words of state
-constexpr size_t history = 64;       // words the block recurrence looks back
-constexpr size_t generated = 4096;   // words computed per block, a multiple of 4
-
-// The stream's state: the last `history` words, then room for one block of
-// new words; and the outputs not yet consumed (fewer than `draw_block` left
-// over from before a block, then the block).
-struct stream_state {
-  alignas(64) std::array<uint32_t, history + generated> words{};
-  alignas(64) std::array<int32_t, 3 + draw_block + generated> outputs{};
-  size_t next = 0;
-  size_t end = 0;
-  bool seeded = false;
-};
-
-stream_state stream;
+constexpr size_t degree = 31;  // words of state
+constexpr size_t history = draw_history;
+constexpr size_t generated = draw_generated;
 
 #if defined(__SSE2__)
 // The two middle words of two consecutive groups of four: lanes 2 and 3 of
@@ -44,7 +31,7 @@ inline __m128i middle(__m128i low, __m128i high) {
 // processor forwards from its store buffer) and from the two groups before
 // them, kept in registers. The state holds words whose index is at least 65,
 // where both forms agree.
-void generate_block() {
+void generate_block(draw_stream& stream) {
   uint32_t* w = stream.words.data();
   int32_t* out = stream.outputs.data() + stream.end;
 #if defined(__SSE2__)
@@ -79,8 +66,7 @@ void generate_block() {
   std::memmove(w, w + generated, history * sizeof(uint32_t));
 }
 
-void refill() {
-  if (!stream.seeded) seed_draws(1);
+void refill(draw_stream& stream) {
   // The left-over draws move to the front, placed so that the new block
   // starts on a whole group of four.
   const size_t left = stream.end - stream.next;
@@ -89,12 +75,12 @@ void refill() {
                left * sizeof(int32_t));
   stream.next = start;
   stream.end = start + left;
-  generate_block();
+  generate_block(stream);
 }
 
 }  // namespace
 
-void seed_draws(int32_t seed) {
+void seed_draws(draw_stream& stream, int32_t seed) {
   // 344 words: 31 seeded, 3 copied, 310 discarded as warm-up outputs.
   std::array<uint32_t, 344> w{};
   int32_t word = seed == 0 ? 1 : seed;
@@ -111,27 +97,24 @@ void seed_draws(int32_t seed) {
   for (size_t i = degree + 3; i < w.size(); ++i) w[i] = w[i - 31] + w[i - 3];
   std::memcpy(stream.words.data(), w.data() + (w.size() - history), history * sizeof(uint32_t));
   stream.next = stream.end = 0;
-  stream.seeded = true;
 }
 
-const int32_t* draws_ahead(size_t count) {
-  if (stream.end - stream.next < count) refill();
+const int32_t* draws_ahead(draw_stream& stream, size_t count) {
+  if (stream.end - stream.next < count) refill(stream);
   return stream.outputs.data() + stream.next;
 }
 
-void skip_draws(size_t count) { stream.next += count; }
-
-void override_upcoming_draws(const int32_t* values, size_t count) {
-  draws_ahead(count);
+void override_upcoming_draws(draw_stream& stream, const int32_t* values, size_t count) {
+  draws_ahead(stream, count);
   std::memcpy(stream.outputs.data() + stream.next, values, count * sizeof(int32_t));
 }
 
-int32_t raw_draw() {
-  if (stream.next == stream.end) refill();
+int32_t raw_draw(draw_stream& stream) {
+  if (stream.next == stream.end) refill(stream);
   return stream.outputs[stream.next++];
 }
 
-double uniform_draw() { return raw_draw() / static_cast<double>(draw_max); }
+double uniform_draw(draw_stream& stream) { return raw_draw(stream) / static_cast<double>(draw_max); }
 
 uint32_t draw_threshold(double p) {
   // The smallest x in [0, 2^31) whose uniform value is not below p.

@@ -8,9 +8,11 @@
 // words 31 and 3 places before it, the first 310 outputs are discarded, and
 // each output is a word shifted right by one bit (0 .. 2147483647). It is
 // computed here, in blocks, so that every platform gives the same stream and
-// a draw costs no library call. An unseeded stream starts as seed 1 does.
+// a draw costs no library call. Each stream is a value of its own, so any
+// number of them can live in one process; a stream is seeded before use.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -21,31 +23,47 @@ namespace twolocus {
 // Largest number of draws that one call of `draws_ahead` can promise.
 inline constexpr size_t draw_block = 1024;
 
-// Takes a seed; restarts the stream as srand(seed) restarts rand() (a seed
-// of 0 acts as 1).
-void seed_draws(int32_t seed);
+// Words of generator state the block recurrence looks back on, and words
+// computed per block (a multiple of 4).
+inline constexpr size_t draw_history = 64;
+inline constexpr size_t draw_generated = 4096;
 
-// Takes a count of at most `draw_block`; returns a pointer to at least that
-// many upcoming raw draws, which stay upcoming until `skip_draws` consumes
-// them. The pointer is good until the next call of any function here.
-const int32_t* draws_ahead(size_t count);
+// One stream: the last `draw_history` words, then room for one block of new
+// words; and the outputs not yet consumed (fewer than `draw_block` left over
+// from before a block, then the block).
+struct draw_stream {
+  alignas(64) std::array<uint32_t, draw_history + draw_generated> words{};
+  alignas(64) std::array<int32_t, 3 + draw_block + draw_generated> outputs{};
+  size_t next = 0;
+  size_t end = 0;
+};
 
-// Takes a count no larger than what `draws_ahead` last promised; consumes
-// that many draws.
-void skip_draws(size_t count);
+// Takes a stream and a seed; restarts the stream as srand(seed) restarts
+// rand() (a seed of 0 acts as 1).
+void seed_draws(draw_stream& stream, int32_t seed);
 
-// Takes at most `draw_block` raw draws; makes them the next draws of the
-// stream in place of the ones due (which are lost; the stream goes on after
-// them as before). For tests that need draws of chosen values, such as
-// draw_max, which otherwise come once in 2^31.
-void override_upcoming_draws(const int32_t* values, size_t count);
+// Takes a stream and a count of at most `draw_block`; returns a pointer to
+// at least that many upcoming raw draws, which stay upcoming until
+// `skip_draws` consumes them. The pointer is good until the next call of
+// any function here on the stream.
+const int32_t* draws_ahead(draw_stream& stream, size_t count);
 
-// Returns the next raw draw, an integer in [0, draw_max].
-int32_t raw_draw();
+// Takes a stream and a count no larger than what `draws_ahead` last
+// promised; consumes that many draws.
+inline void skip_draws(draw_stream& stream, size_t count) { stream.next += count; }
 
-// Returns the next draw as a double in [0, 1] (both ends possible): the raw
-// draw divided by draw_max.
-double uniform_draw();
+// Takes a stream and at most `draw_block` raw draws; makes them the next
+// draws of the stream in place of the ones due (which are lost; the stream
+// goes on after them as before). For tests that need draws of chosen
+// values, such as draw_max, which otherwise come once in 2^31.
+void override_upcoming_draws(draw_stream& stream, const int32_t* values, size_t count);
+
+// Takes a stream; returns its next raw draw, an integer in [0, draw_max].
+int32_t raw_draw(draw_stream& stream);
+
+// Takes a stream; returns its next draw as a double in [0, 1] (both ends
+// possible): the raw draw divided by draw_max.
+double uniform_draw(draw_stream& stream);
 
 // Takes a probability; returns how many raw draws x have x / draw_max < p
 // (0 .. 2^31). Since that comparison is monotone in x, "uniform draw < p"

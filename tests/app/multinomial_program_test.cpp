@@ -126,14 +126,18 @@ TEST(MultinomialProgram, SeedLineMissingHereAndIgnoredByTwolocus) {
   EXPECT_EQ(read_file(without_seed / "run.out"), read_file(with_seed / "run.out"));
   EXPECT_EQ(read_file(without_seed / "run.out.params.new"), read_file(with_seed / "run.out.params.new"));
 
-  // twolocus: the seed line changes nothing, and it writes none.
+  // twolocus: the seed line changes nothing, and its .params.new keeps the
+  // line that .params had, so that copying it back keeps the other
+  // program's seed.
   write_file(exact_without / "run.out.params", unseeded);
   const auto e_with = run_program_at(testing::binary_path(), {"run.out", "1001"}, exact_with.path);
   const auto e_without = run_program_at(testing::binary_path(), {"run.out", "1001"}, exact_without.path);
   EXPECT_EQ(e_with.status, 0);
   EXPECT_EQ(e_with.out, e_without.out);
   EXPECT_EQ(read_file(exact_with / "run.out"), read_file(exact_without / "run.out"));
-  EXPECT_EQ(read_file(exact_with / "run.out.params.new").find("seed"), std::string::npos);
+  const std::string kept = read_file(exact_with / "run.out.params.new");
+  EXPECT_EQ(kept.substr(kept.rfind("seed = ")), params.substr(params.rfind("seed = ")));
+  EXPECT_EQ(read_file(exact_without / "run.out.params.new").find("seed"), std::string::npos);
 }
 
 }  // namespace

@@ -15,8 +15,9 @@ namespace {
 
 // Takes an open parameter file; returns whether both parts read.
 bool read_params(std::FILE* file, twolocus::run_params& params, std::optional<int32_t>& seed) {
-  return twolocus::read_params_head(file, "fuzz.params", params) &&
-         twolocus::read_params_body(file, "fuzz.params", params, seed);
+  return twolocus::read_params_head(file, params) &&
+         twolocus::read_params_body(file, params, seed).result ==
+             twolocus::params_body_reading::outcome::read;
 }
 
 std::string written(const twolocus::run_params& params, const std::optional<int32_t>& seed) {

@@ -1,5 +1,6 @@
 // The checkpoint reader of the trajectory file and the parameter file reader,
-// on temporary files with the console output captured.
+// on temporary files, with the messages that the programs print of what they
+// found captured.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/readers.hpp"
 #include "io/params.hpp"
 #include "io/trajectory.hpp"
 #include "support/process.hpp"
@@ -94,7 +96,7 @@ checkpoint_reading read_text(const std::string& text) {
     return result;
   }
   ::testing::internal::CaptureStdout();
-  result.label = read_checkpoint(file, trajectory_name, result.current, result.next);
+  result.label = restore_checkpoint(file, trajectory_name, result.current, result.next);
   result.out = ::testing::internal::GetCapturedStdout();
   if (result.label) {
     const long position = std::ftell(file);
@@ -370,8 +372,10 @@ params_reading read_params_text(const std::string& text) {
     return result;
   }
   ::testing::internal::CaptureStdout();
-  result.head = read_params_head(file, params_name, result.params);
-  if (result.head) result.body = read_params_body(file, params_name, result.params, result.seed);
+  result.head = read_params_head_reported(file, params_name, result.params);
+  if (result.head) {
+    result.body = read_params_body_reported(file, params_name, result.params, result.seed);
+  }
   result.out = ::testing::internal::GetCapturedStdout();
   std::fclose(file);
   return result;

@@ -1,5 +1,6 @@
 // Tests of the fitness codes and of the fitness table reader.
 #include "io/fitness_table.hpp"
+#include "app/readers.hpp"
 #include "model/steps.hpp"
 
 #include <gtest/gtest.h>
@@ -64,7 +65,7 @@ table_reading read_table(const std::string& text, int8_t column, float s = s5, f
   table_reading reading;
   reading.fitness.fill(-7.0);
   ::testing::internal::CaptureStdout();
-  reading.unassigned = read_fitness_table(file, column, s, k, reading.fitness);
+  reading.unassigned = read_fitness_table(file, column, s, k, reading.fitness, report_unknown_code);
   reading.printed = ::testing::internal::GetCapturedStdout();
   reading.closed = source.closed;
   return reading;
@@ -125,10 +126,10 @@ TEST(FitnessCodes, CodeTwoWithEqualSAndKIsExactlyOne) {
 TEST(FitnessCodes, UnknownCodesAreReportedAsSignedAndGiveOne) {
   const double s = static_cast<double>(s5);
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(static_cast<double>(fitness_codes(static_cast<int8_t>(255), s, k10)), 1.0);
-  EXPECT_EQ(static_cast<double>(fitness_codes(9, s, k10)), 1.0);
-  EXPECT_EQ(static_cast<double>(fitness_codes(127, s, k10)), 1.0);
-  EXPECT_EQ(static_cast<double>(fitness_codes(-128, s, k10)), 1.0);
+  EXPECT_EQ(static_cast<double>(fitness_codes(static_cast<int8_t>(255), s, k10, report_unknown_code)), 1.0);
+  EXPECT_EQ(static_cast<double>(fitness_codes(9, s, k10, report_unknown_code)), 1.0);
+  EXPECT_EQ(static_cast<double>(fitness_codes(127, s, k10, report_unknown_code)), 1.0);
+  EXPECT_EQ(static_cast<double>(fitness_codes(-128, s, k10, report_unknown_code)), 1.0);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
             "Unknown code [-1].\nUnknown code [9].\nUnknown code [127].\nUnknown code [-128].\n");
 }

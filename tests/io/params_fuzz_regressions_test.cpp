@@ -26,8 +26,9 @@ params_reading read_params_file(const std::filesystem::path& path) {
   std::FILE* file = std::fopen(path.c_str(), "r");
   if (file == nullptr) return result;
   ::testing::internal::CaptureStdout();
-  result.read = read_params_head(file, "regression.params", result.params) &&
-                read_params_body(file, "regression.params", result.params, result.seed);
+  result.read = read_params_head(file, result.params) &&
+                read_params_body(file, result.params, result.seed).result ==
+                    params_body_reading::outcome::read;
   ::testing::internal::GetCapturedStdout();
   std::fclose(file);
   return result;

@@ -17,9 +17,13 @@
 namespace twolocus {
 namespace {
 
+// The two streams compared, shared by the tests of this file.
+draw_stream stream;
+literal_stream reference;
+
 void seed_both(int32_t seed) {
-  seed_draws(seed);
-  std::srand(static_cast<unsigned>(seed));
+  seed_draws(stream, seed);
+  seed_literal(reference, seed);
 }
 
 // Counts how many of the next `count` draws differ between the two streams,
@@ -30,13 +34,13 @@ int64_t stream_mismatches(int64_t count) {
   std::mt19937 sizes(7);
   while (done < count) {
     if (sizes() % 2 == 0) {
-      mismatches += raw_draw() != std::rand();
+      mismatches += raw_draw(stream) != literal_raw_draw(reference);
       ++done;
     } else {
       const size_t block = 1 + sizes() % draw_block;
-      const int32_t* draws = draws_ahead(block);
-      for (size_t i = 0; i < block; ++i) mismatches += draws[i] != std::rand();
-      skip_draws(block);
+      const int32_t* draws = draws_ahead(stream, block);
+      for (size_t i = 0; i < block; ++i) mismatches += draws[i] != literal_raw_draw(reference);
+      skip_draws(stream, block);
       done += static_cast<int64_t>(block);
     }
   }
@@ -49,25 +53,35 @@ TEST(Generator, ReproducesTheCLibraryRandStream) {
     EXPECT_EQ(stream_mismatches(2'000'000), 0) << "seed " << seed;
   }
   // Seed 0 acts as seed 1.
-  seed_draws(0);
-  std::srand(1);
+  seed_draws(stream, 0);
+  seed_literal(reference, 1);
   EXPECT_EQ(stream_mismatches(1000), 0);
+}
+
+TEST(Generator, TheLiteralStreamIsTheCLibrarysRand) {
+  for (const int32_t seed : {0, 1, 2222, INT_MIN}) {
+    seed_literal(reference, seed);
+    std::srand(static_cast<unsigned>(seed));
+    int mismatches = 0;
+    for (int i = 0; i < 100000; ++i) mismatches += literal_raw_draw(reference) != std::rand();
+    EXPECT_EQ(mismatches, 0) << "seed " << seed;
+  }
 }
 
 TEST(Generator, UniformDrawIsTheRawDrawOverItsMaximum) {
   seed_both(99);
   for (int i = 0; i < 1000; ++i) {
-    EXPECT_EQ(uniform_draw(), std::rand() / 2147483647.0);
+    EXPECT_EQ(uniform_draw(stream), literal_raw_draw(reference) / 2147483647.0);
   }
 }
 
 TEST(Generator, OverriddenDrawsComeNextAndTheStreamGoesOn) {
   seed_both(5);
   const std::vector<int32_t> chosen = {draw_max, 0, 12345};
-  override_upcoming_draws(chosen.data(), chosen.size());
+  override_upcoming_draws(stream, chosen.data(), chosen.size());
   for (const int32_t value : chosen) {
-    EXPECT_EQ(raw_draw(), value);
-    std::rand();
+    EXPECT_EQ(raw_draw(stream), value);
+    literal_raw_draw(reference);
   }
   EXPECT_EQ(stream_mismatches(5000), 0);
 }
@@ -177,8 +191,8 @@ TEST(FastSteps, MutationMatchesTheLiteralStepDrawForDraw) {
     const auto seed = static_cast<int32_t>(random());
     population_counts fast = c.counts, literal = c.counts, fast_next{}, literal_next{};
     seed_both(seed);
-    mutate_population(fast, fast_next, c.rates_a, c.rates_b);
-    mutate_population_literal(literal, literal_next, c.rates_a, c.rates_b);
+    mutate_population(stream, fast, fast_next, c.rates_a, c.rates_b);
+    mutate_population_literal(reference, literal, literal_next, c.rates_a, c.rates_b);
     ASSERT_EQ(fast, literal) << "trial " << trial;
     ASSERT_EQ(fast_next, literal_next) << "trial " << trial;
     ASSERT_EQ(stream_mismatches(1000), 0) << "trial " << trial;
@@ -192,8 +206,8 @@ TEST(FastSteps, MatingMatchesTheLiteralStepDrawForDraw) {
     const auto seed = static_cast<int32_t>(random());
     population_counts fast = c.counts, literal = c.counts, fast_next{}, literal_next{};
     seed_both(seed);
-    select_and_mate(fast, fast_next, c.fitness, c.generation_size);
-    select_and_mate_literal(literal, literal_next, c.fitness, c.generation_size);
+    select_and_mate(stream, fast, fast_next, c.fitness, c.generation_size);
+    select_and_mate_literal(reference, literal, literal_next, c.fitness, c.generation_size);
     ASSERT_EQ(fast_next, literal_next) << "trial " << trial;
     ASSERT_EQ(stream_mismatches(1000), 0) << "trial " << trial;
   }
@@ -213,10 +227,10 @@ TEST(FastSteps, WholeGenerationsStayInStepOverManyGenerations) {
     population_counts fast = c.counts, literal = c.counts, fast_next{}, literal_next{};
     seed_both(static_cast<int32_t>(trial));
     for (int generation = 0; generation < 150; ++generation) {
-      mutate_population(fast, fast_next, c.rates_a, c.rates_b);
-      select_and_mate(fast, fast_next, c.fitness, c.generation_size);
-      mutate_population_literal(literal, literal_next, c.rates_a, c.rates_b);
-      select_and_mate_literal(literal, literal_next, c.fitness, c.generation_size);
+      mutate_population(stream, fast, fast_next, c.rates_a, c.rates_b);
+      select_and_mate(stream, fast, fast_next, c.fitness, c.generation_size);
+      mutate_population_literal(reference, literal, literal_next, c.rates_a, c.rates_b);
+      select_and_mate_literal(reference, literal, literal_next, c.fitness, c.generation_size);
       ASSERT_EQ(fast_next, literal_next) << "trial " << trial << " generation " << generation;
       fast = fast_next;
       literal = literal_next;
@@ -236,20 +250,20 @@ TEST(FastSteps, AParentNotFoundMakesNoDraws) {
   for (const int32_t size : {3, 5000}) {  // walked, and through cut points
     counts = {};
     counts[static_cast<size_t>(homozygous_2222)] = 1000;
-    seed_draws(1);
+    seed_draws(stream, 1);
     // Offspring 1: first parent not found, second found (two draws).
     // Offspring 2: second not found. Offspring 3: neither found.
     const std::vector<int32_t> draws = {draw_max, 5, 7, 9, 5, draw_max, 7, 9, draw_max, draw_max};
-    override_upcoming_draws(draws.data(), draws.size());
+    override_upcoming_draws(stream, draws.data(), draws.size());
     const int32_t after = [] {
-      seed_draws(1);
-      draws_ahead(10);
-      skip_draws(10);
-      return raw_draw();
+      seed_draws(stream, 1);
+      draws_ahead(stream, 10);
+      skip_draws(stream, 10);
+      return raw_draw(stream);
     }();
-    seed_draws(1);
-    override_upcoming_draws(draws.data(), draws.size());
-    select_and_mate(counts, next, fitness, size);
+    seed_draws(stream, 1);
+    override_upcoming_draws(stream, draws.data(), draws.size());
+    select_and_mate(stream, counts, next, fitness, size);
     const int second_only = 3 + 27;   // alleles 2 in slots 2 and 4: 1212
     const int first_only = 1 + 9;     // alleles 2 in slots 1 and 3: 2121
     EXPECT_EQ(next[static_cast<size_t>(second_only)], 1) << size;
@@ -257,7 +271,7 @@ TEST(FastSteps, AParentNotFoundMakesNoDraws) {
     EXPECT_EQ(next[0], 1) << size;
     EXPECT_EQ(next[static_cast<size_t>(homozygous_2222)], size - 3) << size;
     if (size == 3) {
-      EXPECT_EQ(raw_draw(), after) << "exactly ten draws are consumed";
+      EXPECT_EQ(raw_draw(stream), after) << "exactly ten draws are consumed";
     }
   }
 }
@@ -284,8 +298,8 @@ TEST(FastSteps, ClassCountsAreHeldAtTheLargestCountInsteadOfOverflowing) {
   population_counts counts{}, next{};
   counts[0] = 20;
   counts[static_cast<size_t>(target)] = INT32_MAX - 10;
-  seed_draws(3);
-  mutate_population(counts, next, rates_a, rates_b);
+  seed_draws(stream, 3);
+  mutate_population(stream, counts, next, rates_a, rates_b);
   EXPECT_EQ(counts[0], 0);
   EXPECT_EQ(counts[static_cast<size_t>(target)], INT32_MAX);
   for (size_t l = 0; l < counts.size(); ++l) {

@@ -14,6 +14,8 @@
 namespace twolocus {
 namespace {
 
+class_stream classes;
+
 // The class the literal walk over all 81 classes picks for a raw draw
 // (81: none), as the literal selection step computes it.
 int literal_walk(const class_weights& weight, int64_t total, uint32_t draw) {
@@ -75,37 +77,37 @@ TEST(ClassCountEngine, ParentSharesAreTheLiteralWalksShares) {
 }
 
 TEST(ClassCountEngine, CountsSumExactlyAndKeepTheExactEnginesEdgeCases) {
-  key_class_draws(5);
-  start_class_draws(0);
+  key_class_draws(classes, 5);
+  start_class_draws(classes, 0);
   fitness_table fitness{};
   fitness.fill(1.0);
   population_counts all{};
   for (size_t l = 0; l < all.size(); ++l) all[l] = 26'000'000;
   population_counts next{};
   for (const int32_t size : {1, 1000, INT_MAX}) {
-    mate_by_class(all, next, fitness, size);
+    mate_by_class(classes, all, next, fitness, size);
     EXPECT_EQ(std::accumulate(next.begin(), next.end(), int64_t{0}), size);
   }
-  mate_by_class(all, next, fitness, 0);
+  mate_by_class(classes, all, next, fitness, 0);
   EXPECT_EQ(next, population_counts{});
   population_counts lone{};
   lone[3] = 1;
   fitness[3] = 0.95;  // weighs 0: extinct
-  mate_by_class(lone, next, fitness, 100);
+  mate_by_class(classes, lone, next, fitness, 100);
   EXPECT_EQ(next, population_counts{});
 
   // Mutation moves individuals without losing any, keeps a negative count
   // where it is, and holds a count at 2147483647.
   const mutation_rates rates = {0.1, 0.1, 0.1};
   population_counts current = all;
-  mutate_by_class(current, next, rates, rates);
+  mutate_by_class(classes, current, next, rates, rates);
   EXPECT_EQ(std::accumulate(next.begin(), next.end(), int64_t{0}), 81 * int64_t{26'000'000});
   EXPECT_EQ(current, next);
   current = population_counts{};
   current[0] = INT_MAX;
   current[80] = INT_MAX;
   current[1] = -5;
-  mutate_by_class(current, next, {0, 0, 0}, rates);
+  mutate_by_class(classes, current, next, {0, 0, 0}, rates);
   EXPECT_EQ(next[80], INT_MAX);
   EXPECT_EQ(next[1], -5);
   EXPECT_EQ(std::accumulate(next.begin(), next.end(), int64_t{0}) - INT_MAX + 5, INT_MAX);

@@ -16,6 +16,8 @@
 namespace twolocus {
 namespace {
 
+draw_stream stream;
+
 // The command line's largest rate: 2147483647 units of 10^-10.
 constexpr double max_rate = 2147483647 / 1e10;
 
@@ -61,19 +63,19 @@ population_counts only(int index, int32_t count) {
 
 // The draw that a stream seeded with `seed` gives after skipping `skipped`.
 int32_t draw_after(int32_t seed, long long skipped) {
-  seed_draws(seed);
-  for (long long i = 0; i < skipped; ++i) raw_draw();
-  return raw_draw();
+  seed_draws(stream, seed);
+  for (long long i = 0; i < skipped; ++i) raw_draw(stream);
+  return raw_draw(stream);
 }
 
 // ---------------------------------------------------------------- mutation
 
 TEST(MutationStep, LargestRateConvertsAboutAFifthOfAllele1SlotsAtLocusA) {
-  seed_draws(101);
+  seed_draws(stream, 101);
   const int32_t n = 20000;
   population_counts current = only(0, n);
   population_counts next{};
-  mutate_population(current, next, {max_rate, 0, 0}, {0, 0, 0});
+  mutate_population(stream, current, next, {max_rate, 0, 0}, {0, 0, 0});
   EXPECT_EQ(total(current), n);
   EXPECT_EQ(current, next);
   expect_share(slots_with(current, 'a', 2), 2LL * n, max_rate, "locus-a slots now allele 2");
@@ -89,11 +91,11 @@ TEST(MutationStep, LargestRateConvertsAboutAFifthOfAllele1SlotsAtLocusA) {
 }
 
 TEST(MutationStep, RatesOfLocusBActOnSlots3And4Only) {
-  seed_draws(102);
+  seed_draws(stream, 102);
   const int32_t n = 20000;
   population_counts current = only(0, n);
   population_counts next{};
-  mutate_population(current, next, {0, 0, 0}, {0.3, 0, 0});
+  mutate_population(stream, current, next, {0, 0, 0}, {0.3, 0, 0});
   EXPECT_EQ(slots_with(current, 'a', 1), 2LL * n);
   expect_share(slots_with(current, 'b', 2), 2LL * n, 0.3, "locus-b slots now allele 2");
   expect_share(current[9], n, 0.3 * 0.7, "1121");
@@ -104,10 +106,10 @@ TEST(MutationStep, RatesOfLocusBActOnSlots3And4Only) {
 TEST(MutationStep, OneToThreeIsDecidedByTheSameDrawAboveTheOneToTwoRate) {
   const int32_t n = 20000;
   {
-    seed_draws(103);
+    seed_draws(stream, 103);
     population_counts current = only(0, n);
     population_counts next{};
-    mutate_population(current, next, {0, 0, 0.2}, {0, 0, 0});
+    mutate_population(stream, current, next, {0, 0, 0.2}, {0, 0, 0});
     EXPECT_EQ(slots_with(current, 'a', 2), 0);
     expect_share(slots_with(current, 'a', 3), 2LL * n, 0.2, "a2 only: allele 3");
     expect_share(current[2], n, 0.2 * 0.8, "3111");
@@ -117,10 +119,10 @@ TEST(MutationStep, OneToThreeIsDecidedByTheSameDrawAboveTheOneToTwoRate) {
   {
     // Both rates at once: the draw below a0 gives allele 2, between a0 and
     // a0 + a2 allele 3, so the shares are 0.1 and 0.25.
-    seed_draws(104);
+    seed_draws(stream, 104);
     population_counts current = only(0, n);
     population_counts next{};
-    mutate_population(current, next, {0, 0, 0}, {0.1, 0, 0.25});
+    mutate_population(stream, current, next, {0, 0, 0}, {0.1, 0, 0.25});
     expect_share(slots_with(current, 'b', 2), 2LL * n, 0.1, "b0 and b2: allele 2");
     expect_share(slots_with(current, 'b', 3), 2LL * n, 0.25, "b0 and b2: allele 3");
     expect_share(slots_with(current, 'b', 1), 2LL * n, 0.65, "b0 and b2: allele 1");
@@ -128,7 +130,7 @@ TEST(MutationStep, OneToThreeIsDecidedByTheSameDrawAboveTheOneToTwoRate) {
 }
 
 TEST(MutationStep, TwoToThreeActsOnlyOnAllele2Slots) {
-  seed_draws(105);
+  seed_draws(stream, 105);
   const int32_t n = 20000;
   // 1111, 2211 and 2221: allele 1 and allele 2 slots at both loci.
   population_counts current{};
@@ -136,7 +138,7 @@ TEST(MutationStep, TwoToThreeActsOnlyOnAllele2Slots) {
   current[4] = n;
   current[13] = n;
   population_counts next{};
-  mutate_population(current, next, {0, 0.3, 0}, {0, 0, 0});
+  mutate_population(stream, current, next, {0, 0.3, 0}, {0, 0, 0});
   EXPECT_EQ(total(current), 3LL * n);
   EXPECT_EQ(current[0], n) << "allele 1 does not take the 2->3 path";
   expect_share(current[4], n, 0.49, "2211 kept");
@@ -153,12 +155,12 @@ TEST(MutationStep, TwoToThreeActsOnlyOnAllele2Slots) {
 
 TEST(MutationStep, Allele3NeverMutatesButStillConsumesFourDraws) {
   const int32_t n = 5000;
-  seed_draws(106);
+  seed_draws(stream, 106);
   population_counts current = only(80, n);
   population_counts next{};
-  mutate_population(current, next, {0.4, 0.5, 0.1}, {0.4, 0.5, 0.1});
+  mutate_population(stream, current, next, {0.4, 0.5, 0.1}, {0.4, 0.5, 0.1});
   EXPECT_EQ(current, only(80, n));
-  const int32_t after = raw_draw();
+  const int32_t after = raw_draw(stream);
   EXPECT_EQ(after, draw_after(106, 4LL * n));
 }
 
@@ -169,12 +171,12 @@ TEST(MutationStep, ZeroRatesChangeNothingAndConsumeFourDrawsPerIndividual) {
   start[40] = 1;
   start[79] = 999;
   start[5] = -20;  // no individuals, no draws
-  seed_draws(107);
+  seed_draws(stream, 107);
   population_counts current = start;
   population_counts next{};
-  mutate_population(current, next, {0, 0, 0}, {0, 0, 0});
+  mutate_population(stream, current, next, {0, 0, 0}, {0, 0, 0});
   EXPECT_EQ(current, start);
-  const int32_t after = raw_draw();
+  const int32_t after = raw_draw(stream);
   EXPECT_EQ(after, draw_after(107, 4LL * (700 + 300 + 1 + 999)));
 }
 
@@ -186,35 +188,35 @@ TEST(MutationStep, EveryIndividualMakesFourDrawsWhateverItsGenotype) {
     start[static_cast<size_t>(j)] = 37 * (j % 5) + 11;
     individuals += start[static_cast<size_t>(j)];
   }
-  seed_draws(108);
+  seed_draws(stream, 108);
   population_counts current = start;
   population_counts next{};
-  mutate_population(current, next, {0.3, 0.2, 0.1}, {0.05, 0.4, 0.3});
+  mutate_population(stream, current, next, {0.3, 0.2, 0.1}, {0.05, 0.4, 0.3});
   EXPECT_EQ(total(current), individuals);
-  const int32_t after = raw_draw();
+  const int32_t after = raw_draw(stream);
   EXPECT_EQ(after, draw_after(108, 4 * individuals));
 }
 
 TEST(MutationStep, SlotsDrawInOrderOneToFour) {
   // One individual of 1111 at a time: slot k mutates exactly when its own
   // draw, the k-th of the individual's four, is below one half.
-  seed_draws(109);
+  seed_draws(stream, 109);
   std::vector<int> moved_to;
   for (int trial = 0; trial < 300; ++trial) {
     population_counts current = only(0, 1);
     population_counts next{};
-    mutate_population(current, next, {0.5, 0, 0}, {0.5, 0, 0});
+    mutate_population(stream, current, next, {0.5, 0, 0}, {0.5, 0, 0});
     for (int j = 0; j < genotype_count; ++j) {
       if (current[static_cast<size_t>(j)] == 1) moved_to.push_back(j);
     }
   }
   ASSERT_EQ(moved_to.size(), 300u);
-  seed_draws(109);
+  seed_draws(stream, 109);
   int differ = 0;
   for (const int index : moved_to) {
     int expected = 0;
     for (const int weight : slot_weight) {
-      if (uniform_draw() < 0.5) expected += weight;
+      if (uniform_draw(stream) < 0.5) expected += weight;
     }
     if (expected != index) ++differ;
   }
@@ -224,10 +226,10 @@ TEST(MutationStep, SlotsDrawInOrderOneToFour) {
 TEST(MutationStep, CountsSumToTheSameTotal) {
   population_counts start{};
   for (int j = 0; j < genotype_count; ++j) start[static_cast<size_t>(j)] = (j * 7919) % 200;
-  seed_draws(110);
+  seed_draws(stream, 110);
   population_counts current = start;
   population_counts next{};
-  mutate_population(current, next, {max_rate, max_rate, max_rate},
+  mutate_population(stream, current, next, {max_rate, max_rate, max_rate},
                     {max_rate, max_rate, max_rate});
   EXPECT_EQ(total(current), total(start));
   for (const int32_t c : current) EXPECT_GE(c, 0);
@@ -265,11 +267,11 @@ TEST(SelectionWeight, NegativeInputsWeighZeroAndHugeFitnessIsCapped) {
 // ---------------------------------------------------------------- mating
 
 TEST(MatingStep, OffspringOfOnly2111AreTheFourCombinationsInEqualShares) {
-  seed_draws(201);
+  seed_draws(stream, 201);
   const int32_t size = 20000;
   population_counts current = only(1, size);
   population_counts next{};
-  select_and_mate(current, next, uniform_fitness(1.0), size);
+  select_and_mate(stream, current, next, uniform_fitness(1.0), size);
   EXPECT_EQ(total(next), size);
   EXPECT_EQ(next[0] + next[1] + next[3] + next[4], size)
       << "only 1111, 2111, 1211 and 2211 can be born";
@@ -282,11 +284,11 @@ TEST(MatingStep, OffspringOfOnly2111AreTheFourCombinationsInEqualShares) {
 TEST(MatingStep, LociAreInheritedIndependentlyFromEachParent) {
   // Parents 2121 pass allele 2 or 1 at each locus independently; the first
   // parent fills slots 1 and 3, the second slots 2 and 4: 16 equal classes.
-  seed_draws(202);
+  seed_draws(stream, 202);
   const int32_t size = 32000;
   population_counts current = only(10, size);
   population_counts next{};
-  select_and_mate(current, next, uniform_fitness(1.0), size);
+  select_and_mate(stream, current, next, uniform_fitness(1.0), size);
   EXPECT_EQ(total(next), size);
   long long in_range = 0;
   for (const int a1 : {0, 1})
@@ -302,7 +304,7 @@ TEST(MatingStep, LociAreInheritedIndependentlyFromEachParent) {
 
 TEST(MatingStep, ParentsArePickedInProportionToWeight) {
   // 1111 weighs 1000, 3333 weighs 3000: each parent is 3333 with chance 3/4.
-  seed_draws(203);
+  seed_draws(stream, 203);
   const int32_t size = 20000;
   population_counts current{};
   current[0] = 1000;
@@ -310,7 +312,7 @@ TEST(MatingStep, ParentsArePickedInProportionToWeight) {
   fitness_table fitness = uniform_fitness(1.0);
   fitness[80] = 3.0;
   population_counts next{};
-  select_and_mate(current, next, fitness, size);
+  select_and_mate(stream, current, next, fitness, size);
   EXPECT_EQ(total(next), size);
   expect_share(next[80], size, 9.0 / 16, "both parents 3333");
   expect_share(next[0], size, 1.0 / 16, "both parents 1111");
@@ -322,7 +324,7 @@ TEST(MatingStep, ParentsArePickedInProportionToWeight) {
 TEST(MatingStep, TruncatedWeightsDecideTheParents) {
   // 1000 individuals of fitness 0.95 weigh 949, one of 1.25 weighs 1 and one
   // of 0.95 weighs 0; that last class is never a parent.
-  seed_draws(204);
+  seed_draws(stream, 204);
   const int32_t size = 30000;
   population_counts current{};
   current[0] = 1000;
@@ -331,7 +333,7 @@ TEST(MatingStep, TruncatedWeightsDecideTheParents) {
   fitness_table fitness = uniform_fitness(0.95);
   fitness[80] = 1.25;
   population_counts next{};
-  select_and_mate(current, next, fitness, size);
+  select_and_mate(stream, current, next, fitness, size);
   EXPECT_EQ(total(next), size);
   // 2222 (index 40) as a parent would leave a 2 in some slot.
   long long with_allele_2 = 0;
@@ -354,7 +356,7 @@ TEST(MatingStep, TruncatedWeightsDecideTheParents) {
 }
 
 TEST(MatingStep, AClassOfFitnessZeroIsNeverAParent) {
-  seed_draws(205);
+  seed_draws(stream, 205);
   const int32_t size = 20000;
   population_counts current{};
   current[0] = 100000;  // many, but of fitness 0
@@ -362,12 +364,12 @@ TEST(MatingStep, AClassOfFitnessZeroIsNeverAParent) {
   fitness_table fitness = uniform_fitness(1.0);
   fitness[0] = 0.0;
   population_counts next{};
-  select_and_mate(current, next, fitness, size);
+  select_and_mate(stream, current, next, fitness, size);
   EXPECT_EQ(next, only(80, size));
 }
 
 TEST(MatingStep, NegativeFitnessOrCountMakesNoParent) {
-  seed_draws(206);
+  seed_draws(stream, 206);
   const int32_t size = 10000;
   population_counts current{};
   current[0] = 500;   // negative fitness
@@ -376,7 +378,7 @@ TEST(MatingStep, NegativeFitnessOrCountMakesNoParent) {
   fitness_table fitness = uniform_fitness(1.0);
   fitness[0] = -0.25;
   population_counts next{};
-  select_and_mate(current, next, fitness, size);
+  select_and_mate(stream, current, next, fitness, size);
   EXPECT_EQ(next, only(80, size));
 }
 
@@ -388,10 +390,10 @@ TEST(MatingStep, OffspringCountsSumToTheGenerationSize) {
     fitness[static_cast<size_t>(j)] = 0.5 + (j % 7) * 0.25;
   }
   for (const int32_t size : {1, 2, 3, 999, 12345}) {
-    seed_draws(207);
+    seed_draws(stream, 207);
     population_counts current = start;
     population_counts next{};
-    select_and_mate(current, next, fitness, size);
+    select_and_mate(stream, current, next, fitness, size);
     EXPECT_EQ(total(next), size);
     for (const int32_t c : next) EXPECT_GE(c, 0);
   }
@@ -399,7 +401,7 @@ TEST(MatingStep, OffspringCountsSumToTheGenerationSize) {
   for (const int32_t size : {0, -5}) {
     population_counts current = start;
     population_counts next = start;
-    select_and_mate(current, next, fitness, size);
+    select_and_mate(stream, current, next, fitness, size);
     EXPECT_EQ(next, population_counts{});
   }
 }
@@ -407,30 +409,30 @@ TEST(MatingStep, OffspringCountsSumToTheGenerationSize) {
 TEST(MatingStep, ZeroTotalWeightLeavesTheNextCountsZeroAndMakesNoDraws) {
   const int32_t first = draw_after(208, 0);
   {
-    seed_draws(208);
+    seed_draws(stream, 208);
     population_counts current = only(0, 1000);
     population_counts next = only(5, 3);
-    select_and_mate(current, next, uniform_fitness(0.0), 500);
+    select_and_mate(stream, current, next, uniform_fitness(0.0), 500);
     EXPECT_EQ(next, population_counts{});
-    EXPECT_EQ(raw_draw(), first);
+    EXPECT_EQ(raw_draw(stream), first);
   }
   {
     // Every class too small for its fitness: weights truncate to 0.
-    seed_draws(208);
+    seed_draws(stream, 208);
     population_counts current{};
     for (size_t j = 0; j < current.size(); ++j) current[j] = 1;
     population_counts next{};
-    select_and_mate(current, next, uniform_fitness(0.95), 500);
+    select_and_mate(stream, current, next, uniform_fitness(0.95), 500);
     EXPECT_EQ(next, population_counts{});
-    EXPECT_EQ(raw_draw(), first);
+    EXPECT_EQ(raw_draw(stream), first);
   }
   {
-    seed_draws(208);
+    seed_draws(stream, 208);
     population_counts current{};
     population_counts next{};
-    select_and_mate(current, next, uniform_fitness(1.0), 500);
+    select_and_mate(stream, current, next, uniform_fitness(1.0), 500);
     EXPECT_EQ(next, population_counts{});
-    EXPECT_EQ(raw_draw(), first);
+    EXPECT_EQ(raw_draw(stream), first);
   }
 }
 
@@ -440,14 +442,14 @@ TEST(MatingStep, ZeroTotalWeightLeavesTheNextCountsZeroAndMakesNoDraws) {
 // in the walk (the first parent when both are in one class), then two for
 // the other.
 int replay_offspring(int low, int high) {
-  const double t = uniform_draw();
-  const double u = uniform_draw();
+  const double t = uniform_draw(stream);
+  const double u = uniform_draw(stream);
   auto class_of = [&](double draw) { return draw < 0.5 ? low : (draw - 0.5 < 0.5 ? high : -1); };
   const int first = class_of(t);
   const int second = class_of(u);
   auto passed = [](int parent, int slot_a, int slot_b) {
-    const int a = uniform_draw() < 0.5 ? index_digit(parent, 1) : index_digit(parent, 2);
-    const int b = uniform_draw() < 0.5 ? index_digit(parent, 3) : index_digit(parent, 4);
+    const int a = uniform_draw(stream) < 0.5 ? index_digit(parent, 1) : index_digit(parent, 2);
+    const int b = uniform_draw(stream) < 0.5 ? index_digit(parent, 3) : index_digit(parent, 4);
     return a * slot_weight[static_cast<size_t>(slot_a)] +
            b * slot_weight[static_cast<size_t>(slot_b)];
   };
@@ -467,32 +469,32 @@ TEST(MatingStep, DrawsComeInTheWalkOrder) {
   // shows in the offspring.
   const int low = compose_index(1, 0, 1, 0);
   const int high = compose_index(1, 2, 1, 2);
-  seed_draws(209);
+  seed_draws(stream, 209);
   std::vector<int> born;
   for (int child = 0; child < 2000; ++child) {
     population_counts current{};
     current[static_cast<size_t>(low)] = 50;
     current[static_cast<size_t>(high)] = 50;
     population_counts next{};
-    select_and_mate(current, next, uniform_fitness(1.0), 1);
+    select_and_mate(stream, current, next, uniform_fitness(1.0), 1);
     ASSERT_EQ(total(next), 1);
     for (int j = 0; j < genotype_count; ++j) {
       if (next[static_cast<size_t>(j)] == 1) born.push_back(j);
     }
   }
-  seed_draws(209);
+  seed_draws(stream, 209);
   int differ = 0;
   for (const int index : born) {
     if (replay_offspring(low, high) != index) ++differ;
   }
   EXPECT_EQ(differ, 0);
   // A whole generation draws the same stream as one offspring at a time.
-  seed_draws(209);
+  seed_draws(stream, 209);
   population_counts current{};
   current[static_cast<size_t>(low)] = 50;
   current[static_cast<size_t>(high)] = 50;
   population_counts next{};
-  select_and_mate(current, next, uniform_fitness(1.0), 2000);
+  select_and_mate(stream, current, next, uniform_fitness(1.0), 2000);
   population_counts one_by_one{};
   for (const int index : born) ++one_by_one[static_cast<size_t>(index)];
   EXPECT_EQ(next, one_by_one);

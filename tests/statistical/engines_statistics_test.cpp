@@ -21,6 +21,10 @@
 namespace twolocus {
 namespace {
 
+// The engines' streams, one of each, shared by the tests of this file.
+draw_stream stream;
+class_stream classes;
+
 constexpr double level = 1e-4;
 
 double chi_square_p(double statistic, int degrees) {
@@ -107,15 +111,15 @@ run_params valley_params(int column, float s, float k, int32_t size, double rate
 // The two engines, as the two programs run a generation.
 using engine = std::function<void(population_counts&, population_counts&, const run_params&, int64_t)>;
 const engine exact = [](population_counts& current, population_counts& next, const run_params& p, int64_t) {
-  mutate_population(current, next, p.rates_a, p.rates_b);
-  select_and_mate(current, next, p.fitness, p.generation_size);
+  mutate_population(stream, current, next, p.rates_a, p.rates_b);
+  select_and_mate(stream, current, next, p.fitness, p.generation_size);
 };
 const engine by_class = [](population_counts& current, population_counts& next, const run_params& p,
-                           int64_t g) { sample_generation(current, next, p, g); };
+                           int64_t g) { sample_generation(classes, current, next, p, g); };
 
 void seed_engines(int32_t seed) {
-  seed_draws(seed);
-  key_class_draws(seed);
+  seed_draws(stream, seed);
+  key_class_draws(classes, seed);
 }
 
 // Probability that an individual of class j has class i after mutation:
@@ -172,9 +176,9 @@ TEST(OneGeneration, CountsOfBothEnginesFitTheExactProbabilities) {
       for (int r = 0; r < replicates; ++r) {
         population_counts current{}, next{};
         current[static_cast<size_t>(j)] = 2500;
-        start_class_draws(r);
-        if (step) mutate_population(current, next, mutating.rates_a, mutating.rates_b);
-        else mutate_by_class(current, next, mutating.rates_a, mutating.rates_b);
+        start_class_draws(classes, r);
+        if (step) mutate_population(stream, current, next, mutating.rates_a, mutating.rates_b);
+        else mutate_by_class(classes, current, next, mutating.rates_a, mutating.rates_b);
         for (size_t i = 0; i < pooled.size(); ++i) pooled[i] += next[i];
       }
       expect_p(std::string("mutation of ") + genotype_label(j).data() + ", " + name,
@@ -196,9 +200,9 @@ TEST(OneGeneration, CountsOfBothEnginesFitTheExactProbabilities) {
       std::vector<int64_t> pooled(genotype_count, 0);
       for (int r = 0; r < replicates; ++r) {
         population_counts current = counts, next{};
-        start_class_draws(r);
-        if (step) select_and_mate(current, next, mating.fitness, mating.generation_size);
-        else mate_by_class(current, next, mating.fitness, mating.generation_size);
+        start_class_draws(classes, r);
+        if (step) select_and_mate(stream, current, next, mating.fitness, mating.generation_size);
+        else mate_by_class(classes, current, next, mating.fitness, mating.generation_size);
         for (size_t i = 0; i < pooled.size(); ++i) pooled[i] += next[i];
       }
       expect_p(std::string("offspring of ") + population + ", " + name,

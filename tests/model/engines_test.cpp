@@ -1,0 +1,100 @@
+// The three engines side by side in one process: each owns its stream, so
+// engines run interleaved give what each gives alone, the exact and literal
+// engines give the same generations, and the multinomial engine's
+// generations depend on its seed and the generation number only.
+#include "model/engines.hpp"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+namespace twolocus {
+namespace {
+
+run_params valley_like(int32_t generation_size) {
+  run_params params;
+  params.generation_size = generation_size;
+  params.rates_a = {4e-3, 1e-3, 2e-3};
+  params.rates_b = {2e-3, 3e-3, 1e-3};
+  for (size_t l = 0; l < params.fitness.size(); ++l) {
+    params.fitness[l] = 0.85 + 0.01 * static_cast<double>(l % 29);
+  }
+  return params;
+}
+
+// Runs `generations` generations of an engine from all 1111; returns the
+// population after each.
+template <typename engine_type>
+std::vector<population_counts> run_alone(int32_t seed, const run_params& params, int generations) {
+  auto engine = std::make_unique<engine_type>();
+  seed_engine(*engine, seed);
+  population_counts current{}, next{};
+  current[0] = params.generation_size;
+  std::vector<population_counts> trajectory;
+  for (int g = 0; g < generations; ++g) {
+    run_generation(*engine, current, next, params, g);
+    trajectory.push_back(next);
+    current = next;
+  }
+  return trajectory;
+}
+
+TEST(Engines, ExactAndLiteralEnginesGiveTheSameGenerations) {
+  for (const int32_t size : {1, 37, 2000}) {
+    const run_params params = valley_like(size);
+    EXPECT_EQ(run_alone<exact_engine>(size, params, 120), run_alone<literal_engine>(size, params, 120))
+        << "N " << size;
+  }
+}
+
+TEST(Engines, EnginesInterleavedInOneProcessGiveWhatEachGivesAlone) {
+  const run_params params = valley_like(500);
+  const int generations = 60;
+  const auto exact_a = run_alone<exact_engine>(1, params, generations);
+  const auto exact_b = run_alone<exact_engine>(2, params, generations);
+  const auto literal_a = run_alone<literal_engine>(1, params, generations);
+  const auto multinomial_a = run_alone<multinomial_engine>(1, params, generations);
+  const auto multinomial_b = run_alone<multinomial_engine>(2, params, generations);
+  ASSERT_NE(exact_a, exact_b);
+  ASSERT_NE(multinomial_a, multinomial_b);
+
+  auto e1 = std::make_unique<exact_engine>(), e2 = std::make_unique<exact_engine>();
+  auto l1 = std::make_unique<literal_engine>();
+  auto m1 = std::make_unique<multinomial_engine>(), m2 = std::make_unique<multinomial_engine>();
+  seed_engine(*e1, 1), seed_engine(*e2, 2), seed_engine(*l1, 1);
+  seed_engine(*m1, 1), seed_engine(*m2, 2);
+  std::array<population_counts, 5> current{}, next{};
+  for (auto& population : current) population[0] = params.generation_size;
+  for (int g = 0; g < generations; ++g) {
+    run_generation(*m2, current[4], next[4], params, g);
+    run_generation(*e1, current[0], next[0], params, g);
+    run_generation(*l1, current[2], next[2], params, g);
+    run_generation(*m1, current[3], next[3], params, g);
+    run_generation(*e2, current[1], next[1], params, g);
+    const auto at = static_cast<size_t>(g);
+    ASSERT_EQ(next[0], exact_a[at]) << g;
+    ASSERT_EQ(next[1], exact_b[at]) << g;
+    ASSERT_EQ(next[2], literal_a[at]) << g;
+    ASSERT_EQ(next[3], multinomial_a[at]) << g;
+    ASSERT_EQ(next[4], multinomial_b[at]) << g;
+    current = next;
+  }
+}
+
+TEST(Engines, AMultinomialGenerationDependsOnTheSeedAndItsNumberOnly) {
+  const run_params params = valley_like(100000);
+  const auto whole = run_alone<multinomial_engine>(9, params, 40);
+  // A fresh engine started at generation 25 from the population before it.
+  auto engine = std::make_unique<multinomial_engine>();
+  seed_engine(*engine, 9);
+  population_counts current = whole[24], next{};
+  for (int g = 25; g < 40; ++g) {
+    run_generation(*engine, current, next, params, g);
+    ASSERT_EQ(next, whole[static_cast<size_t>(g)]) << g;
+    current = next;
+  }
+}
+
+}  // namespace
+}  // namespace twolocus
