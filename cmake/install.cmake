@@ -27,6 +27,8 @@ foreach(command IN LISTS TWOLOCUS_PYTHON_COMMANDS)
 endforeach()
 install(DIRECTORY python/twolocus DESTINATION ${CMAKE_INSTALL_DATADIR}/twolocus/python
         FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+# The programs' table of messages, which the package reads beside its modules.
+install(FILES src/app/messages.def DESTINATION ${CMAKE_INSTALL_DATADIR}/twolocus/python/twolocus)
 foreach(page IN LISTS twolocus_man_pages)
   if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${page})
     install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

@@ -26,6 +26,10 @@ def test_install_into_a_prefix(tmp_path):
     for page in ("twolocus", "twolocus-stats", "twolocus-plot", "twolocus-sweep"):
         assert (prefix / "share" / "man" / "man1" / f"{page}.1").exists()
     check_installed(prefix / "bin", tmp_path)
+    # The installed package reads the programs' messages from its own copy of their table.
+    subprocess.run(["/usr/bin/python3", "-c", "from twolocus.messages import MESSAGES, TABLE_PATHS\n"
+                    "assert MESSAGES and TABLE_PATHS[0].startswith(%r)" % str(prefix)],
+                   check=True, env=dict(os.environ, PYTHONPATH=prefix / "share" / "twolocus" / "python"))
     # The installed sweep command runs the installed program, found beside it.
     write_design(tmp_path).write_text(
         "fitness\tcolumn\ts\tk\tn\tN\ta12\ta23\ta13\tb12\tb23\tb13\treplicates\n"
