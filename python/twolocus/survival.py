@@ -269,8 +269,8 @@ def summary_row(times, status, level=0.95, horizon=None):
         row["horizon"] = None if horizon is None else float(horizon)
         return row
     row["median"], row["median_low"], row["median_high"] = median(times, status, level)
-    rmst, _, low, high, row["horizon"] = restricted_mean(times, status, horizon, level)
-    row.update(rmst=rmst, rmst_low=low, rmst_high=high)
+    row["rmst"], _, row["rmst_low"], row["rmst_high"], row["horizon"] = restricted_mean(
+        times, status, horizon, level)
     return row
 
 
