@@ -29,12 +29,9 @@ def test_kaplan_meier_of_the_6mp_arm():
                  (16, .6275, .1141, .3675, .8049), (22, .5378, .1282, .2678, .7468),
                  (23, .4482, .1346, .1881, .6801)]
     km = kaplan_meier(*SIX_MP, wilson=False)
-    t, s, se, low, high = np.array(published).T
-    assert list(km["time"]) == list(t) and list(km["at_risk"]) == [21, 17, 15, 12, 11, 7, 6]
-    assert np.round(1 - km["fraction"], 4) == approx(s, abs=1e-12)
-    assert np.round(km["se"], 4) == approx(se, abs=1e-12)
-    assert np.round(1 - km["high"], 4) == approx(low, abs=1e-12)
-    assert np.round(1 - km["low"], 4) == approx(high, abs=1e-12)
+    found = [km["time"], 1 - km["fraction"], km["se"], 1 - km["high"], 1 - km["low"]]
+    assert np.round(found, 4).T.tolist() == [list(row) for row in published]
+    assert list(km["at_risk"]) == [21, 17, 15, 12, 11, 7, 6]
     # Median 23 weeks, Brookmeyer-Crowley log(-log) interval 13 to not reached.
     assert median(*SIX_MP) == (23, 13, None)
     # Restricted mean to 23 weeks: 17.91, se 1.55 (the published restricted mean of
@@ -121,15 +118,14 @@ def test_cumulative_incidence():
     # Overall S at 10..27 = 99.7, 99.3, 99.0, 98.7, 98.3, 98.0 %; each death adds
     # h1 x S(t-) = 0.3 %, S(t-) = 100, 99.7, 99.0, 98.3 % (the table sums the rounded
     # increments to 1.2 %; unrounded they make 1.320 %).
-    times = [7, 10, 14, 16, 18, 23, 24, 26, 27] + [100] * 296
-    status = [0, 1, 0, 1, 2, 1, 0, 2, 1] + [0] * 296
-    ci = cumulative_incidence(times, status)
-    assert list(ci["at_risk"][:6]) == [304, 302, 301, 300, 298, 297]
-    survival = np.cumprod(1 - (ci["events"] + ci["competing"]) / ci["at_risk"])[:6]
-    assert np.round(100 * survival, 1) == approx([99.7, 99.3, 99.0, 98.7, 98.3, 98.0])
-    jumps = np.diff(np.concatenate(([0], ci["fraction"][:6])))[ci["events"][:6] > 0]
-    assert np.round(100 * jumps, 1) == approx([.3] * 4) and ci["fraction"][5] == approx(.013202,
-                                                                                         abs=1e-5)
+    ci = cumulative_incidence([7, 10, 14, 16, 18, 23, 24, 26, 27] + [100] * 296,
+                              [0, 1, 0, 1, 2, 1, 0, 2, 1] + [0] * 296)
+    n, stops, f = ci["at_risk"][:6], (ci["events"] + ci["competing"])[:6], ci["fraction"][:6]
+    assert n.tolist() == [304, 302, 301, 300, 298, 297]
+    assert np.round(100 * np.cumprod(1 - stops / n), 1).tolist() == [99.7, 99.3, 99.0, 98.7,
+                                                                      98.3, 98.0]
+    assert np.round(100 * np.diff(f, prepend=0), 1).tolist() == [.3, .3, 0, .3, 0, .3]
+    assert f[5] == approx(.013202, abs=1e-6)
 
 
 def test_rows_and_errors():
@@ -138,13 +134,13 @@ def test_rows_and_errors():
     assert rows[0]["median"] == 23 and rows[0]["rmst_high"] < 28.829130
     assert rows[1] == {"N": 200, "runs": 0, "events": 0, "censored": 0, "competing": 0,
                        **{column: None for column in ROW_COLUMNS[4:]}}
-    for call, message in [
-            (lambda: kaplan_meier([1, 2], [1, 3]), "Unknown status [3]."),
-            (lambda: kaplan_meier([1, -2], [1, 1]), "A time is negative or not a number."),
-            (lambda: median([1, 2], [1]), "The times [2] and statuses [1] differ in number."),
-            (lambda: median([1], [1], level=1), "The level [1] is not between 0 and 1."),
-            (lambda: restricted_mean([1, 5], [1, 0], horizon=6),
+    for args, options, message in [
+            (([1, 2], [1, 3]), {}, "Unknown status [3]."),
+            (([1, -2], [1, 1]), {}, "A time is negative or not a number."),
+            (([1, 2], [1]), {}, "The times [2] and statuses [1] differ in number."),
+            (([1], [1]), {"level": 1}, "The level [1] is not between 0 and 1."),
+            (([1, 5], [1, 0]), {"horizon": 6},
              "The horizon [6] is not between 0 and the last generation observed [5].")]:
         with pytest.raises(TwolocusError) as error:
-            call()
+            restricted_mean(*args, **options)
         assert str(error.value) == message
