@@ -10,8 +10,8 @@ Every function takes two arrays of the same length, one entry per run:
 
 Events are counted before censorings and stops at the same generation (a run
 at risk at generation t is one whose time is t or later). Intervals are at
-``level`` (95 % unless told otherwise), with z the normal quantile
-1/2 + level/2.
+``level`` (95 % unless told otherwise), with z the standard normal
+quantile at 1/2 + level/2 (1.959964 at 95 %).
 
 The curve is the fraction of runs past the event by generation t:
 
@@ -19,7 +19,8 @@ The curve is the fraction of runs past the event by generation t:
   t_j <= t of (1 - d_j / n_j) (d_j events among n_j runs at risk), with
   Greenwood's variance Var S(t) = S(t)^2 sum d_j / (n_j (n_j - d_j)) and the
   log(-log) band S(t)^exp(+-z se), se = sqrt(sum d_j / (n_j (n_j - d_j)))
-  / |log S(t)|; the band is empty (NaN) where S(t) = 0;
+  / |log S(t)|; the band is empty (NaN) where S(t) = 0; kaplan_meier
+  alone counts competing stops as censorings;
 - at generations before which no run was censored (nor stopped), as when
   every run that misses the event runs to the same last generation, that
   curve is the binomial fraction F(t) = k / n (k events by t among n runs)
