@@ -25,12 +25,20 @@ namespace twolocus {
 struct exact_engine {
   static constexpr bool keeps_seed = false;
   draw_stream stream;
-  // A run's rates never change: their thresholds are worked out once.
+  // A run's rates never change: their thresholds are worked out once, for
+  // the classic rates and for the general model's matrices and linkage.
   bool thresholds_ready = false;
   mutation_rates rates_a{};
   mutation_rates rates_b{};
   locus_thresholds thresholds_a{};
   locus_thresholds thresholds_b{};
+  bool general_ready = false;
+  mutation_matrix matrix_a{};
+  mutation_matrix matrix_b{};
+  double recombination = 0.5;
+  locus_thresholds general_a{};
+  locus_thresholds general_b{};
+  linkage_thresholds linkage{};
 };
 
 struct literal_engine {
@@ -41,6 +49,12 @@ struct literal_engine {
 struct multinomial_engine {
   static constexpr bool keeps_seed = true;
   class_stream stream;
+  // The class_model of the run's parameters, worked out once.
+  bool model_ready = false;
+  mutation_matrix matrix_a{};
+  mutation_matrix matrix_b{};
+  double recombination = 0.5;
+  class_model model{};
 };
 
 // Takes an engine and a seed; seeds the engine's generator. (A resume of an
@@ -61,5 +75,16 @@ void run_generation(literal_engine& engine, population_counts& current, populati
                     const run_params& params, int64_t generation);
 void run_generation(multinomial_engine& engine, population_counts& current,
                     population_counts& next, const run_params& params, int64_t generation);
+
+// The same for the general model (see model_params): mutation by both
+// loci's matrices, selection by the weight rule, mating with the
+// recombination fraction. With general_params(classic) each engine gives
+// the generations (and makes the draws) of the classic overload.
+void run_generation(exact_engine& engine, population_counts& current, population_counts& next,
+                    const model_params& params, int64_t generation);
+void run_generation(literal_engine& engine, population_counts& current, population_counts& next,
+                    const model_params& params, int64_t generation);
+void run_generation(multinomial_engine& engine, population_counts& current,
+                    population_counts& next, const model_params& params, int64_t generation);
 
 }  // namespace twolocus

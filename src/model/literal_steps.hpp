@@ -45,4 +45,25 @@ void select_and_mate_literal(literal_stream& stream, population_counts& current,
                              population_counts& next, const fitness_table& fitness,
                              int32_t generation_size);
 
+// The general mutation step: as mutate_population_literal, a slot holding
+// digit d (allele d + 1) compares its uniform draw with m[d][d+1 mod 3]
+// (below: it becomes d + 1 mod 3), then with that plus m[d][d+2 mod 3]
+// (below: it becomes d + 2 mod 3), by its locus's matrix.
+void mutate_by_matrices_literal(literal_stream& stream, population_counts& current,
+                                population_counts& next, const mutation_matrix& matrix_a,
+                                const mutation_matrix& matrix_b);
+
+// The general selection and mating step, one offspring at a time: two
+// uniform draws t and u, one walk over all 81 classes that subtracts each
+// class's frequency (by `rule`) from both and finds a parent where its
+// remainder first falls below that frequency; under the exact rule a
+// remainder still not below it at the last class of positive frequency
+// takes that class. A parent, when found, draws its locus-a slot (slot 1
+// below one half, else slot 2) and then its locus-b slot: slot 3 below
+// 1 - `recombination` after slot 1, below `recombination` after slot 2,
+// else slot 4.
+void select_and_mate_literal(literal_stream& stream, population_counts& current,
+                             population_counts& next, const fitness_table& fitness, weight_rule rule,
+                             double recombination, int32_t generation_size);
+
 }  // namespace twolocus

@@ -6,6 +6,8 @@
 // ones walk the classes of positive weight directly (a class of weight 0
 // leaves the remainder unchanged). Either way every draw value picks the
 // class the full walk picks, and the draws are made in the walk's order.
+// Under exact weights a walk that runs past the last class takes the last
+// class of positive frequency: its cut point is then the top, 2^31.
 //
 // Most populations are dominated by one class, usually homozygous, whose
 // offspring by two of its own members are of one genotype whatever their
@@ -28,13 +30,16 @@ namespace twolocus {
 namespace {
 
 // The classes of positive weight, in index order ("ranks"), with their
-// frequencies and what they pass on. Rank `size` stands for no parent.
+// frequencies and what they pass on. Rank `size` stands for no parent
+// (found only when the last rank does not take the walk's overrun).
 struct parent_classes {
   int size = 0;
+  bool last_takes_rest = false;
   std::array<double, genotype_count> frequency{};
   // Offspring index contributed by a parent of each rank, as first or second
   // parent, by its two inheritance draws (bit 0: the locus-a draw was not
-  // below one half, bit 1: the same for locus b). No parent contributes 0.
+  // below one half, bit 1: the locus-b allele comes from slot 4, the second
+// haplotype). No parent contributes 0.
   std::array<std::array<int, 4>, genotype_count + 1> as_first{};
   std::array<std::array<int, 4>, genotype_count + 1> as_second{};
 };
@@ -76,7 +81,7 @@ int walk_rank(const parent_classes& classes, int32_t draw) {
     if (t < f) return rank;
     t -= f;
   }
-  return classes.size;
+  return classes.last_takes_rest ? classes.size - 1 : classes.size;
 }
 
 // Whether the walk for a raw draw has ended by the end of rank `last`.
@@ -104,6 +109,7 @@ struct cut_table {
 // always by the walk itself.
 uint32_t find_cut(const parent_classes& classes, int last, uint32_t low, double cumulative) {
   constexpr uint32_t top = uint32_t{1} << 31;
+  if (classes.last_takes_rest && last == classes.size - 1) return top;
   const auto ended = [&](uint32_t draw) { return ended_by(classes, draw, last); };
   const double estimate = std::ceil(cumulative * draw_max);
   const uint32_t guess = estimate <= low   ? low
@@ -210,15 +216,34 @@ struct common_case {
   int common_index = 0;
 };
 
+// A parent's two inheritance draws (locus a, locus b) as two bits under
+// linkage: bit 0 is set when the locus-a draw is not below one half (slot 2),
+// bit 1 when the locus-b allele comes from slot 4: after slot 1 when the
+// second draw is not below `after_slot_1`, after slot 2 when it is not below
+// `after_slot_2`.
+inline unsigned linked_bits(const int32_t* draw, const linkage_thresholds& linkage) {
+  const unsigned from_slot_2 = static_cast<uint32_t>(draw[0]) >> 30;
+  const uint32_t threshold = from_slot_2 != 0 ? linkage.after_slot_2 : linkage.after_slot_1;
+  return from_slot_2 | (static_cast<unsigned>(static_cast<uint32_t>(draw[1]) >= threshold) << 1);
+}
+
 // The offspring index of two found parents of the given ranks, `draw`
 // pointing at the four inheritance draws. The parent of the lower rank makes
-// its two draws first, the first parent first within a rank.
+// its two draws first, the first parent first within a rank. With `free`,
+// recombination is free (each draw compared with one half on its own);
+// otherwise by `linkage`.
+template <bool free>
 inline int offspring_index(const parent_classes& classes, int first_rank, int second_rank,
-                           const int32_t* draw) {
+                           const int32_t* draw, const linkage_thresholds& linkage) {
   // Bits 0-1 belong to whichever parent draws first, bits 2-3 to the other;
   // shifts rather than a choice, which a processor would mispredict half
   // of the time when the two ranks differ.
-  const unsigned bits = inheritance_bits(draw);
+  unsigned bits;
+  if constexpr (free) {
+    bits = inheritance_bits(draw);
+  } else {
+    bits = linked_bits(draw, linkage) | (linked_bits(draw + 2, linkage) << 2);
+  }
   const unsigned second_first = static_cast<unsigned>(first_rank > second_rank) * 2;
   const unsigned first_bits = (bits >> second_first) & 3;
   const unsigned second_bits = (bits >> (2 - second_first)) & 3;
@@ -315,10 +340,12 @@ bool sort_out_common(const int32_t* draws, size_t batch, const common_case& comm
 }
 
 // With `one_class`, the common class is the only one: every offspring whose
-// parents are both found is then of the common case.
-template <bool one_class, typename rank_function>
+// parents are both found is then of the common case. `free` and `linkage`
+// as in offspring_index.
+template <bool one_class, bool free, typename rank_function>
 void draw_offspring(draw_stream& stream, const parent_classes& classes, int32_t generation_size,
-                    const common_case& common, population_counts& next, rank_function rank_of) {
+                    const common_case& common, const linkage_thresholds& linkage, population_counts& next,
+                    rank_function rank_of) {
   const int none = classes.size;
   // Offspring are tallied in four tables, summed at the end, so that
   // successive increments of one count do not wait on each other.
@@ -345,7 +372,8 @@ void draw_offspring(draw_stream& stream, const parent_classes& classes, int32_t 
           const int32_t* draw = first + 6 * size_t{others[k]};
           const int first_rank = rank_of(static_cast<uint32_t>(draw[0]));
           const int second_rank = rank_of(static_cast<uint32_t>(draw[1]));
-          ++tally[k & 3][static_cast<size_t>(offspring_index(classes, first_rank, second_rank, draw + 2))];
+          ++tally[k & 3][static_cast<size_t>(
+              offspring_index<free>(classes, first_rank, second_rank, draw + 2, linkage))];
         }
         skip_draws(stream, 6 * static_cast<size_t>(batch));
         continue;
@@ -359,7 +387,7 @@ void draw_offspring(draw_stream& stream, const parent_classes& classes, int32_t 
       const int first_rank = rank_of(static_cast<uint32_t>(draw[0]));
       const int second_rank = rank_of(static_cast<uint32_t>(draw[1]));
       ++tally[static_cast<size_t>(child & 3)]
-             [static_cast<size_t>(offspring_index(classes, first_rank, second_rank, draw + 2))];
+             [static_cast<size_t>(offspring_index<free>(classes, first_rank, second_rank, draw + 2, linkage))];
       draw += 6;
       if (first_rank == none || second_rank == none) [[unlikely]] {
         draw -= 2 * (first_rank == none) + 2 * (second_rank == none);
@@ -404,18 +432,53 @@ common_case find_common_case(const parent_classes& classes) {
   return common;
 }
 
+// Draws the offspring of select_and_mate from the parent classes, by
+// whichever way of finding a parent's rank pays.
+template <bool free>
+void mate_classes(draw_stream& stream, const parent_classes& classes, const linkage_thresholds& linkage,
+                  int32_t generation_size, population_counts& next) {
+  const common_case common = find_common_case(classes);
+  if (classes.size == 1 && common.common_span > 0) {
+    draw_offspring<true, free>(stream, classes, generation_size, common, linkage, next,
+                               [&common](uint32_t draw) { return draw < common.found_below ? 0 : 1; });
+  } else if (cuts_pay(classes, generation_size)) {
+    cut_table table;
+    build_cuts(classes, table);
+    draw_offspring<false, free>(stream, classes, generation_size, common, linkage, next,
+                                [&table](uint32_t draw) { return cut_rank(table, draw); });
+  } else {
+    draw_offspring<false, free>(stream, classes, generation_size, common, linkage, next,
+                                [&classes](uint32_t draw) {
+                                  return walk_rank(classes, static_cast<int32_t>(draw));
+                                });
+  }
+}
+
+parent_classes classes_of(const class_frequencies& frequency, weight_rule rule) {
+  parent_classes classes;
+  classes.last_takes_rest = rule == weight_rule::exact;
+  for (int l = 0; l < genotype_count; ++l) {
+    const double f = frequency[static_cast<size_t>(l)];
+    if (f > 0) add_class(classes, l, f);
+  }
+  return classes;
+}
+
 }  // namespace
 
-void parent_walk_cuts(const class_weights& weights, int64_t total, walk_cuts& cut) {
-  const double divisor = static_cast<double>(static_cast<float>(total));
-  parent_classes classes;
+linkage_thresholds recombination_thresholds(double r) {
+  return {draw_threshold(1 - r), draw_threshold(r)};
+}
+
+void parent_walk_cuts(const class_frequencies& frequency, weight_rule rule, walk_cuts& cut) {
+  const parent_classes classes = classes_of(frequency, rule);
   uint32_t low = 0;
   double cumulative = 0;
+  int rank = 0;
   for (size_t l = 0; l < cut.size(); ++l) {
-    if (weights[l] > 0) {
-      add_class(classes, static_cast<int>(l), static_cast<double>(weights[l]) / divisor);
-      cumulative += classes.frequency[static_cast<size_t>(classes.size - 1)];
-      low = find_cut(classes, classes.size - 1, low, cumulative);
+    if (frequency[l] > 0) {
+      cumulative += frequency[l];
+      low = find_cut(classes, rank++, low, cumulative);
     }
     cut[l] = low;
   }
@@ -423,30 +486,36 @@ void parent_walk_cuts(const class_weights& weights, int64_t total, walk_cuts& cu
 
 void select_and_mate(draw_stream& stream, population_counts& current, population_counts& next,
                      const fitness_table& fitness, int32_t generation_size) {
-  class_weights weight{};
-  const int64_t total = weigh_classes(current, fitness, weight);
-  next.fill(0);
-  if (total == 0 || generation_size <= 0) return;  // extinct, or no offspring
-  const double divisor = static_cast<double>(static_cast<float>(total));
+  select_and_mate(stream, current, next, fitness, weight_rule::floor, linkage_thresholds{}, generation_size);
+}
 
+void select_and_mate(draw_stream& stream, population_counts& current, population_counts& next,
+                     const fitness_table& fitness, weight_rule rule, const linkage_thresholds& linkage,
+                     int32_t generation_size) {
+  next.fill(0);
+  if (generation_size <= 0) return;  // no offspring
   parent_classes classes;
-  for (int l = 0; l < genotype_count; ++l) {
-    const int64_t w = weight[static_cast<size_t>(l)];
-    if (w > 0) add_class(classes, l, static_cast<double>(w) / divisor);
-  }
-  const common_case common = find_common_case(classes);
-  if (classes.size == 1 && common.common_span > 0) {
-    draw_offspring<true>(stream, classes, generation_size, common, next,
-                         [&common](uint32_t draw) { return draw < common.found_below ? 0 : 1; });
-  } else if (cuts_pay(classes, generation_size)) {
-    cut_table table;
-    build_cuts(classes, table);
-    draw_offspring<false>(stream, classes, generation_size, common, next,
-                          [&table](uint32_t draw) { return cut_rank(table, draw); });
+  if (rule == weight_rule::floor) {
+    // parent_frequencies's floor rule, with a division only for the classes
+    // of positive weight (a classic run of a small population spends a good
+    // share of its time here).
+    class_weights weight{};
+    const int64_t total = weigh_classes(current, fitness, weight);
+    if (total == 0) return;  // extinct
+    const double divisor = static_cast<double>(static_cast<float>(total));
+    for (int l = 0; l < genotype_count; ++l) {
+      const int64_t w = weight[static_cast<size_t>(l)];
+      if (w > 0) add_class(classes, l, static_cast<double>(w) / divisor);
+    }
   } else {
-    draw_offspring<false>(stream, classes, generation_size, common, next, [&classes](uint32_t draw) {
-      return walk_rank(classes, static_cast<int32_t>(draw));
-    });
+    class_frequencies frequency;
+    if (!parent_frequencies(current, fitness, rule, frequency)) return;  // extinct
+    classes = classes_of(frequency, rule);
+  }
+  if (linkage.after_slot_1 == half_threshold && linkage.after_slot_2 == half_threshold) {
+    mate_classes<true>(stream, classes, linkage, generation_size, next);
+  } else {
+    mate_classes<false>(stream, classes, linkage, generation_size, next);
   }
 }
 

@@ -45,14 +45,20 @@ void split(class_stream& stream, int64_t count, const std::array<uint64_t, K>& s
   }
 }
 
-// A slot's changes (its digit raised by 1 or by 2) as shares of the raw
-// draws, for a slot holding each digit.
+// A slot's changes (its digit d to d + 1 mod 3 and to d + 2 mod 3) as shares
+// of the raw draws, for a slot holding each digit.
 using slot_changes = std::array<uint64_t, 2>;
 using digit_changes = std::array<slot_changes, 3>;
 
 digit_changes changes_of(const slot_shares& s) {
-  return {{{s.to_2, s.one_to_3}, {s.two_to_3, 0}, {0, 0}}};
+  digit_changes changes{};
+  for (size_t d = 0; d < 3; ++d) changes[d] = {s.change[d][0], s.change[d][1]};
+  return changes;
 }
+
+// The index change, in units of a slot's weight, of each change of a slot
+// holding each digit.
+constexpr std::array<std::array<int, 2>, 3> digit_step = {{{1, 2}, {1, -1}, {-2, -1}}};
 
 using class_tally = std::array<int64_t, genotype_count>;
 
@@ -62,6 +68,7 @@ using class_tally = std::array<int64_t, genotype_count>;
 // the rest of their way in a few draws.
 struct slot_walk {
   std::array<const slot_changes*, 4> changes{};
+  std::array<const std::array<int, 2>*, 4> steps{};
   // Probability that slot s changes, and that some slot from s on does
   // (a sum of positive terms, so a rare change loses no precision).
   std::array<double, 4> change{};
@@ -88,14 +95,14 @@ void spread_changing(const slot_walk& walk, int64_t count, int target, int slot)
     // no index either.)
     for (size_t c = 0; c < 2; ++c) {
       if (by_change[c] > 0) {
-        (*walk.tally)[static_cast<size_t>(target + static_cast<int>(c + 1) * slot_weight[s])] += by_change[c];
+        (*walk.tally)[static_cast<size_t>(target + (*walk.steps[s])[c] * slot_weight[s])] += by_change[c];
       }
     }
     if (again == 0) continue;
     split(*walk.stream, again, *walk.changes[s], by_change);
     for (size_t c = 0; c < 2; ++c) {
       if (by_change[c] > 0) {
-        spread_changing(walk, by_change[c], target + static_cast<int>(c + 1) * slot_weight[s], slot + 1);
+        spread_changing(walk, by_change[c], target + (*walk.steps[s])[c] * slot_weight[s], slot + 1);
       }
     }
   }
@@ -107,19 +114,35 @@ int32_t held(int64_t count) {
 
 }  // namespace
 
-slot_shares mutation_shares(const mutation_rates& rates) {
-  const uint32_t to_2 = draw_threshold(rates[0]);
-  const uint32_t to_3 = std::max(draw_threshold(rates[0] + rates[2]), to_2);
-  return {to_2, to_3 - to_2, draw_threshold(rates[1])};
+slot_shares matrix_shares(const mutation_matrix& matrix) {
+  const locus_thresholds t = matrix_thresholds(matrix);
+  slot_shares shares;
+  for (size_t d = 0; d < 3; ++d) {
+    const uint32_t first = t.below[d][0];
+    shares.change[d] = {first, std::max(t.below[d][1], first) - first};
+  }
+  return shares;
+}
+
+slot_shares mutation_shares(const mutation_rates& rates) { return matrix_shares(classic_matrix(rates)); }
+
+class_model make_class_model(const mutation_matrix& matrix_a, const mutation_matrix& matrix_b,
+                             double recombination) {
+  const linkage_thresholds linkage = recombination_thresholds(recombination);
+  return {matrix_shares(matrix_a), matrix_shares(matrix_b), linkage.after_slot_1, linkage.after_slot_2};
 }
 
 bool parent_class_shares(const population_counts& counts, const fitness_table& fitness,
                          parent_shares& shares) {
-  class_weights weights{};
-  const int64_t total = weigh_classes(counts, fitness, weights);
-  if (total == 0) return false;
+  return parent_class_shares(counts, fitness, weight_rule::floor, shares);
+}
+
+bool parent_class_shares(const population_counts& counts, const fitness_table& fitness, weight_rule rule,
+                         parent_shares& shares) {
+  class_frequencies frequency{};
+  if (!parent_frequencies(counts, fitness, rule, frequency)) return false;
   walk_cuts cut{};
-  parent_walk_cuts(weights, total, cut);
+  parent_walk_cuts(frequency, rule, cut);
   uint32_t below = 0;
   for (size_t l = 0; l < cut.size(); ++l) {
     shares[l] = cut[l] - below;
@@ -142,8 +165,13 @@ void start_class_draws(class_stream& stream, int64_t generation) {
 
 void mutate_by_class(class_stream& stream, population_counts& current, population_counts& next,
                      const mutation_rates& rates_a, const mutation_rates& rates_b) {
-  const digit_changes a = changes_of(mutation_shares(rates_a));
-  const digit_changes b = changes_of(mutation_shares(rates_b));
+  mutate_by_shares(stream, current, next, mutation_shares(rates_a), mutation_shares(rates_b));
+}
+
+void mutate_by_shares(class_stream& stream, population_counts& current, population_counts& next,
+                      const slot_shares& locus_a, const slot_shares& locus_b) {
+  const digit_changes a = changes_of(locus_a);
+  const digit_changes b = changes_of(locus_b);
   class_tally tally{};
   // A negative count stays where it is, as in the exact engine.
   for (size_t j = 0; j < tally.size(); ++j) tally[j] = std::min(current[j], 0);
@@ -155,7 +183,9 @@ void mutate_by_class(class_stream& stream, population_counts& current, populatio
     if (count <= 0) continue;
     for (int slot = 1; slot <= 4; ++slot) {
       const digit_changes& locus = slot <= 2 ? a : b;
-      walk.changes[static_cast<size_t>(slot - 1)] = &locus[static_cast<size_t>(index_digit(j, slot))];
+      const auto digit = static_cast<size_t>(index_digit(j, slot));
+      walk.changes[static_cast<size_t>(slot - 1)] = &locus[digit];
+      walk.steps[static_cast<size_t>(slot - 1)] = &digit_step[digit];
     }
     walk.any_from[4] = 0;
     for (size_t s = 4; s-- > 0;) {
@@ -173,12 +203,23 @@ void mutate_by_class(class_stream& stream, population_counts& current, populatio
 
 void mate_by_class(class_stream& stream, const population_counts& current, population_counts& next,
                    const fitness_table& fitness, int32_t generation_size) {
+  mate_by_class(stream, current, next, fitness, weight_rule::floor, 1u << 30, 1u << 30, generation_size);
+}
+
+void mate_by_class(class_stream& stream, const population_counts& current, population_counts& next,
+                   const fitness_table& fitness, weight_rule rule, uint32_t after_slot_1,
+                   uint32_t after_slot_2, int32_t generation_size) {
   next.fill(0);
   parent_shares shares{};
-  if (generation_size <= 0 || !parent_class_shares(current, fitness, shares)) return;
+  if (generation_size <= 0 || !parent_class_shares(current, fitness, rule, shares)) return;
   // A parent's gamete a + 3 b (its alleles at loci a and b, as digits) as
-  // shares of 4 * 2^31: each of its four inheritance outcomes takes a
-  // quarter of the parent's share. No parent passes allele 1 at both loci.
+  // shares of 2^31 * 2^32: the parent's share times the number of pairs of
+  // inheritance draws (out of 2^31 x 2^31, over 2^30 for the locus-a half)
+  // that lead to each of its four outcomes. No parent passes allele 1 at
+  // both loci.
+  constexpr uint64_t all = draw_values;
+  const std::array<uint64_t, 4> outcome = {after_slot_1, after_slot_2, all - after_slot_1,
+                                           all - after_slot_2};  // by bits: slot 2, slot 4
   std::array<uint64_t, 9> gamete{};
   for (int l = 0; l < genotype_count; ++l) {
     const uint64_t share = shares[static_cast<size_t>(l)];
@@ -186,10 +227,10 @@ void mate_by_class(class_stream& stream, const population_counts& current, popul
     for (int bits = 0; bits < 4; ++bits) {
       const int a = (bits & 1) ? index_digit(l, 2) : index_digit(l, 1);
       const int b = (bits & 2) ? index_digit(l, 4) : index_digit(l, 3);
-      gamete[static_cast<size_t>(a + 3 * b)] += share;
+      gamete[static_cast<size_t>(a + 3 * b)] += share * outcome[static_cast<size_t>(bits)];
     }
   }
-  gamete[0] += 4 * uint64_t{shares[genotype_count]};
+  gamete[0] += uint64_t{shares[genotype_count]} << 32;
 
   std::array<int64_t, 9> first{};
   split(stream, generation_size, gamete, first);
@@ -209,6 +250,14 @@ void sample_generation(class_stream& stream, population_counts& current, populat
   start_class_draws(stream, generation);
   mutate_by_class(stream, current, next, params.rates_a, params.rates_b);
   mate_by_class(stream, current, next, params.fitness, params.generation_size);
+}
+
+void sample_generation(class_stream& stream, population_counts& current, population_counts& next,
+                       const model_params& params, const class_model& model, int64_t generation) {
+  start_class_draws(stream, generation);
+  mutate_by_shares(stream, current, next, model.mutation_a, model.mutation_b);
+  mate_by_class(stream, current, next, params.fitness, params.weights, model.after_slot_1,
+                model.after_slot_2, params.generation_size);
 }
 
 }  // namespace twolocus

@@ -27,18 +27,20 @@ struct class_stream {
 // The number of raw draw values (0 .. draw_max): shares count out of it.
 inline constexpr uint64_t draw_values = uint64_t{1} << 31;
 
-// One locus's changes as shares of the raw draw values: an allele 1 becomes
-// 2 for `to_2` of them and 3 for `one_to_3`; an allele 2 becomes 3 for
-// `two_to_3`.
+// One locus's changes as shares of the raw draw values, by the digit d
+// (allele d + 1) a slot holds: change[d][0] of them make it d + 1 mod 3,
+// change[d][1] make it d + 2 mod 3 (the cyclic order of the exact engine's
+// comparisons).
 struct slot_shares {
-  uint32_t to_2 = 0;
-  uint32_t one_to_3 = 0;
-  uint32_t two_to_3 = 0;
+  std::array<std::array<uint32_t, 2>, 3> change{};
 };
 
-// Takes one locus's rates; returns the shares of raw draws for which the
-// exact engine's comparisons "uniform < p(1->2)", "uniform < p(1->2) +
-// p(1->3)" and "uniform < p(2->3)" decide each change.
+// Takes one locus's mutation matrix; returns the shares of raw draws for
+// which the exact engine's comparisons (see matrix_thresholds) decide each
+// change: T(c1) and max(T(c2), T(c1)) - T(c1).
+slot_shares matrix_shares(const mutation_matrix& matrix);
+
+// The same for one locus's classic rates (their matrix).
 slot_shares mutation_shares(const mutation_rates& rates);
 
 // Each genotype's share of the raw draws as a parent (indices 0..80) and,
@@ -50,6 +52,26 @@ using parent_shares = std::array<uint32_t, genotype_count + 1>;
 // Returns false, leaving `shares` unspecified, when the total weight is 0.
 bool parent_class_shares(const population_counts& counts, const fitness_table& fitness,
                          parent_shares& shares);
+
+// The same under a weight rule: the shares of the exact engine's walk with
+// the frequencies of `rule` (under exact, the share of no parent is 0).
+bool parent_class_shares(const population_counts& counts, const fitness_table& fitness, weight_rule rule,
+                         parent_shares& shares);
+
+// What a generation of the general model needs beyond the counts, worked
+// out once for a run's parameters: both loci's mutation shares and the
+// locus-b inheritance thresholds of the recombination fraction.
+struct class_model {
+  slot_shares mutation_a{};
+  slot_shares mutation_b{};
+  uint32_t after_slot_1 = 1u << 30;  // raw draws below T(1 - r)
+  uint32_t after_slot_2 = 1u << 30;  // raw draws below T(r)
+};
+
+// Takes both loci's mutation matrices and the recombination fraction;
+// returns their class_model.
+class_model make_class_model(const mutation_matrix& matrix_a, const mutation_matrix& matrix_b,
+                             double recombination);
 
 // Takes a stream and a seed; keys the generator with it.
 void key_class_draws(class_stream& stream, int32_t seed);
@@ -67,6 +89,14 @@ void start_class_draws(class_stream& stream, int64_t generation);
 void mutate_by_class(class_stream& stream, population_counts& current, population_counts& next,
                      const mutation_rates& rates_a, const mutation_rates& rates_b);
 
+// The same with each locus's shares (back mutation included). Each class's
+// individuals are split by binomial draws, slot by slot; a slot's changes
+// are drawn in the order [to d + 1 mod 3, to d + 2 mod 3] of its digit d, and
+// a change of share 0 draws nothing, so classic rates give mutate_by_class's
+// draws.
+void mutate_by_shares(class_stream& stream, population_counts& current, population_counts& next,
+                      const slot_shares& locus_a, const slot_shares& locus_b);
+
 // Takes a stream, the mutated counts, a working array, the fitness table and
 // the generation size; draws the offspring counts, multinomial with the product
 // of the two parents' gamete probabilities, as conditional binomials that
@@ -76,11 +106,29 @@ void mutate_by_class(class_stream& stream, population_counts& current, populatio
 void mate_by_class(class_stream& stream, const population_counts& current, population_counts& next,
                    const fitness_table& fitness, int32_t generation_size);
 
+// The general step: parent shares under `rule`; a parent's gamete (its
+// locus-a slot, then its locus-b slot) weighs its share times B, where B is
+// T(1 - r) for slots 1 and 3, 2^31 - T(1 - r) for slots 1 and 4, T(r) for
+// slots 2 and 3 and 2^31 - T(r) for slots 2 and 4 (`after_slot_1` is T(1 - r),
+// `after_slot_2` T(r); the locus-a half, a common factor 2^30, is dropped),
+// and no parent weighs its share times 2^32 at gamete 0 (all allele 1); the
+// total is 2^63. At r = 1/2 every weight is mate_by_class's times 2^30, so
+// its draws are the same.
+void mate_by_class(class_stream& stream, const population_counts& current, population_counts& next,
+                   const fitness_table& fitness, weight_rule rule, uint32_t after_slot_1,
+                   uint32_t after_slot_2, int32_t generation_size);
+
 // Takes a stream, the population (in `current`), a working array, the
 // parameters and the generation's number; restarts the generator at that generation, then
 // mutates and mates by class. On return `next` holds the new generation and
 // `current` the mutated one.
 void sample_generation(class_stream& stream, population_counts& current, population_counts& next,
                        const run_params& params, int64_t generation);
+
+// The same for the general model, with `model` made from `params`'s
+// matrices and recombination fraction by make_class_model (kept by the
+// caller: it costs a few binary searches).
+void sample_generation(class_stream& stream, population_counts& current, population_counts& next,
+                       const model_params& params, const class_model& model, int64_t generation);
 
 }  // namespace twolocus

@@ -18,19 +18,15 @@ namespace {
 
 // Below this a draw may change a slot holding the given digit.
 uint32_t change_threshold(int digit, const locus_thresholds& t) {
-  if (digit == 0) return std::max(t.to_2, t.to_3);
-  if (digit == 1) return t.two_to_3;
-  return 0;
+  const auto& below = t.below[static_cast<size_t>(digit)];
+  return std::max(below[0], below[1]);
 }
 
-// The change of a slot's digit that a draw makes.
+// The change of a slot's digit that a draw makes (new digit - old digit).
 int digit_change(int digit, uint32_t draw, const locus_thresholds& t) {
-  if (digit == 0) {
-    if (draw < t.to_2) return 1;
-    if (draw < t.to_3) return 2;
-  } else if (digit == 1) {
-    if (draw < t.two_to_3) return 1;
-  }
+  const auto& below = t.below[static_cast<size_t>(digit)];
+  if (draw < below[0]) return digit == 2 ? -2 : 1;
+  if (draw < below[1]) return digit == 0 ? 2 : -1;
   return 0;
 }
 
@@ -81,8 +77,23 @@ void discard_draws(draw_stream& stream, int64_t count) {
 
 }  // namespace
 
+locus_thresholds matrix_thresholds(const mutation_matrix& matrix) {
+  locus_thresholds t;
+  for (size_t d = 0; d < 3; ++d) {
+    const double c1 = matrix[d][(d + 1) % 3];
+    const double c2 = c1 + matrix[d][(d + 2) % 3];
+    t.below[d] = {draw_threshold(c1), draw_threshold(c2)};
+  }
+  return t;
+}
+
 locus_thresholds mutation_thresholds(const mutation_rates& rates) {
-  return {draw_threshold(rates[0]), draw_threshold(rates[0] + rates[2]), draw_threshold(rates[1])};
+  return matrix_thresholds(classic_matrix(rates));
+}
+
+void mutate_by_matrices(draw_stream& stream, population_counts& current, population_counts& next,
+                        const mutation_matrix& matrix_a, const mutation_matrix& matrix_b) {
+  mutate_with_thresholds(stream, current, next, matrix_thresholds(matrix_a), matrix_thresholds(matrix_b));
 }
 
 void mutate_population(draw_stream& stream, population_counts& current, population_counts& next,
@@ -95,11 +106,15 @@ void mutate_with_thresholds(draw_stream& stream, population_counts& current,
                             population_counts& next, const locus_thresholds& locus_a,
                             const locus_thresholds& locus_b) {
   constexpr int64_t count_max = std::numeric_limits<int32_t>::max();
-  // Counts move in 64 bits. A class only gains individuals from classes of
-  // lower index, all visited before it, so holding it at the 32-bit maximum
-  // when its own turn comes equals holding every single gain there.
+  // Counts move in 64 bits. Before its own turn a class only gains
+  // individuals, during it only loses them, and after it (which only back
+  // mutation brings) only gains again; so holding it at the 32-bit maximum
+  // when its turn comes and at the end equals holding every single gain.
   std::array<int64_t, genotype_count> moved{};
   std::copy(current.begin(), current.end(), moved.begin());
+  // Whether some individual moved to a class of lower index (only back
+  // mutation can), which may then need holding at the end.
+  bool moved_back = false;
 
   for (int j = 0; j < genotype_count; ++j) {
     const auto class_j = static_cast<size_t>(j);
@@ -134,6 +149,7 @@ void mutate_with_thresholds(draw_stream& stream, population_counts& current,
           if (target != j) {
             --moved[class_j];
             ++moved[static_cast<size_t>(target)];
+            moved_back |= target < j;
           }
         }
       }
@@ -141,7 +157,11 @@ void mutate_with_thresholds(draw_stream& stream, population_counts& current,
       done += batch;
     }
   }
-  for (size_t l = 0; l < next.size(); ++l) next[l] = static_cast<int32_t>(moved[l]);
+  if (moved_back) {
+    for (size_t l = 0; l < next.size(); ++l) next[l] = static_cast<int32_t>(std::min(moved[l], count_max));
+  } else {
+    for (size_t l = 0; l < next.size(); ++l) next[l] = static_cast<int32_t>(moved[l]);
+  }
   current = next;
 }
 

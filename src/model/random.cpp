@@ -180,7 +180,9 @@ int32_t raw_draw(draw_stream& stream) {
 double uniform_draw(draw_stream& stream) { return raw_draw(stream) / static_cast<double>(draw_max); }
 
 uint32_t draw_threshold(double p) {
-  // The smallest x in [0, 2^31) whose uniform value is not below p.
+  // The smallest x in [0, 2^31) whose uniform value is not below p: 0 for
+  // a p not above 0 (or not a number), found at once.
+  if (!(p > 0)) return 0;
   uint32_t low = 0;
   uint32_t high = 1u << 31;
   while (low < high) {

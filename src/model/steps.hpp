@@ -1,6 +1,7 @@
 // The two steps of a generation: mutation, then selection and mating.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "model/model.hpp"
@@ -8,18 +9,23 @@
 
 namespace twolocus {
 
-// One locus's mutation thresholds on raw draws: below `to_2` an allele 1
-// becomes 2, else below `to_3` it becomes 3; below `two_to_3` an allele 2
-// becomes 3.
+// One locus's mutation thresholds on raw draws, by the digit d (allele
+// d + 1) a slot holds: a draw below below[d][0] changes the digit to
+// d + 1 mod 3; else a draw below below[d][1] changes it to d + 2 mod 3; any
+// other draw leaves it.
 struct locus_thresholds {
-  uint32_t to_2 = 0;
-  uint32_t to_3 = 0;
-  uint32_t two_to_3 = 0;
+  std::array<std::array<uint32_t, 2>, 3> below{};
 };
 
-// Takes one locus's rates; returns the thresholds at which the comparisons
-// "uniform < p(1->2)", "uniform < p(1->2) + p(1->3)" and "uniform < p(2->3)"
-// change their outcome (each costs a binary search, so an engine keeps them).
+// Takes one locus's mutation matrix; returns its thresholds: for digit d,
+// with c1 = m[d][d+1 mod 3] and c2 = c1 + m[d][d+2 mod 3] (a double sum),
+// the thresholds at which "uniform < c1" and "uniform < c2" change their
+// outcome (each costs a binary search, so an engine keeps them).
+locus_thresholds matrix_thresholds(const mutation_matrix& matrix);
+
+// Takes one locus's classic rates; returns the thresholds of their matrix,
+// which are those of the comparisons "uniform < p(1->2)", "uniform <
+// p(1->2) + p(1->3)" and "uniform < p(2->3)".
 locus_thresholds mutation_thresholds(const mutation_rates& rates);
 
 // Takes a stream, the current counts, a working array and both loci's
@@ -28,7 +34,8 @@ locus_thresholds mutation_thresholds(const mutation_rates& rates);
 // `current` holds the mutated population and `next` the same counts. Classes
 // of count 0 or less have no individuals. A class count is held at
 // 2147483647 rather than overflow (only a hand-made checkpoint can hold that
-// many).
+// many). With back mutation a class can gain individuals after its own turn;
+// it is held there too.
 void mutate_with_thresholds(draw_stream& stream, population_counts& current,
                             population_counts& next, const locus_thresholds& locus_a,
                             const locus_thresholds& locus_b);
@@ -37,6 +44,22 @@ void mutate_with_thresholds(draw_stream& stream, population_counts& current,
 // worked out first.
 void mutate_population(draw_stream& stream, population_counts& current, population_counts& next,
                        const mutation_rates& rates_a, const mutation_rates& rates_b);
+
+// As mutate_with_thresholds, with the thresholds of both loci's matrices.
+void mutate_by_matrices(draw_stream& stream, population_counts& current, population_counts& next,
+                        const mutation_matrix& matrix_a, const mutation_matrix& matrix_b);
+
+// A parent's locus-b inheritance on raw draws: after slot 1 at locus a its
+// second draw takes slot 3 (the same haplotype) below `after_slot_1`, after
+// slot 2 it takes slot 3 (the other haplotype) below `after_slot_2`.
+struct linkage_thresholds {
+  uint32_t after_slot_1 = half_threshold;
+  uint32_t after_slot_2 = half_threshold;
+};
+
+// Takes a recombination fraction r; returns the thresholds of "uniform <
+// 1 - r" and "uniform < r". At r = 1/2 both are 2^30: free recombination.
+linkage_thresholds recombination_thresholds(double r);
 
 // Takes a stream, the mutated counts, a working array, the fitness table and
 // the generation size. Each class weighs the truncated product of its count and
@@ -47,6 +70,17 @@ void mutate_population(draw_stream& stream, population_counts& current, populati
 // no draws.
 void select_and_mate(draw_stream& stream, population_counts& current, population_counts& next,
                      const fitness_table& fitness, int32_t generation_size);
+
+// The general step: as above with the parent frequencies of `rule` (see
+// parent_frequencies) and the locus-b inheritance of `linkage`. Each
+// offspring draws its first parent, its second parent, then the parents'
+// two inheritance draws each (locus a, then locus b), the parent of the
+// lower class index first (the first parent first within a class); a parent
+// not found (floor rule only) makes no inheritance draws. With floor weights
+// and free recombination it is the step above, draw for draw.
+void select_and_mate(draw_stream& stream, population_counts& current, population_counts& next,
+                     const fitness_table& fitness, weight_rule rule, const linkage_thresholds& linkage,
+                     int32_t generation_size);
 
 // Takes a class count and its fitness; returns the class's selection weight:
 // count times the fitness rounded to single precision, truncated toward zero,
@@ -61,12 +95,28 @@ using class_weights = std::array<int64_t, genotype_count>;
 int64_t weigh_classes(const population_counts& counts, const fitness_table& fitness,
                       class_weights& weights);
 
+// Each class's frequency as a parent: the amount a parent's walk over the
+// classes subtracts from its uniform draw at that class.
+using class_frequencies = std::array<double, genotype_count>;
+
+// Takes the counts, the fitness table and a weight rule; fills `frequency`
+// with each class's frequency: under floor, selection_weight / float(total);
+// under exact, count x fitness (0 when the count is not positive or the
+// fitness not above 0) over the double sum of those products in index
+// order. Returns false, with `frequency` all 0, when no class has a positive
+// frequency (an extinct population). Fitness values are finite (an infinite
+// one under exact weights makes the frequencies not numbers).
+bool parent_frequencies(const population_counts& counts, const fitness_table& fitness, weight_rule rule,
+                        class_frequencies& frequency);
+
 // Where the parent walk of select_and_mate ends, by genotype index.
 using walk_cuts = std::array<uint32_t, genotype_count>;
 
-// Takes the class weights and their positive total; fills `cut` so that a
-// parent's walk ends at class l or before exactly for the raw draws below
-// cut[l]. Draws from cut[80] up to draw_max find no parent.
-void parent_walk_cuts(const class_weights& weights, int64_t total, walk_cuts& cut);
+// Takes the class frequencies (some positive) and the weight rule; fills
+// `cut` so that a parent's walk ends at class l or before exactly for the
+// raw draws below cut[l]. Under floor, draws from cut[80] up to draw_max find
+// no parent; under exact cut[80] is 2^31: the walk's overrun belongs to the
+// last class of positive frequency.
+void parent_walk_cuts(const class_frequencies& frequency, weight_rule rule, walk_cuts& cut);
 
 }  // namespace twolocus

@@ -25,8 +25,8 @@ run_params valley_like(int32_t generation_size) {
 
 // Runs `generations` generations of an engine from all 1111; returns the
 // population after each.
-template <typename engine_type>
-std::vector<population_counts> run_alone(int32_t seed, const run_params& params, int generations) {
+template <typename engine_type, typename params_type = run_params>
+std::vector<population_counts> run_alone(int32_t seed, const params_type& params, int generations) {
   auto engine = std::make_unique<engine_type>();
   seed_engine(*engine, seed);
   population_counts current{}, next{};
@@ -93,6 +93,56 @@ TEST(Engines, AMultinomialGenerationDependsOnTheSeedAndItsNumberOnly) {
     run_generation(*engine, current, next, params, g);
     ASSERT_EQ(next, whole[static_cast<size_t>(g)]) << g;
     current = next;
+  }
+}
+
+// A digest of a trajectory (FNV-1a over its counts).
+uint64_t digest(const std::vector<population_counts>& trajectory) {
+  uint64_t hash = 1469598103934665603u;
+  for (const auto& counts : trajectory) {
+    for (const int32_t count : counts) {
+      hash ^= static_cast<uint32_t>(count);
+      hash *= 1099511628211u;
+    }
+  }
+  return hash;
+}
+
+TEST(Engines, ClassicParametersThroughTheGeneralModelGiveTheClassicGenerations) {
+  // The digests of 150 generations from seed 7, as the classic programs
+  // compute them (exact and literal engines agree; then the multinomial).
+  const std::array<std::array<uint64_t, 3>, 3> expected = {{
+      {37, 0xff028d702d7442d9u, 0xa71098ae19e11cd3u},
+      {2000, 0x4c79cabe3906170bu, 0xc189f970e02b9af1u},
+      {100000, 0x45e3c2a63a98a71bu, 0x39dc322042642277u},
+  }};
+  for (const auto& [size, exact_digest, multinomial_digest] : expected) {
+    const run_params classic = valley_like(static_cast<int32_t>(size));
+    const model_params general = general_params(classic);
+    EXPECT_EQ(digest(run_alone<exact_engine>(7, classic, 150)), exact_digest) << size;
+    EXPECT_EQ(digest(run_alone<exact_engine>(7, general, 150)), exact_digest) << size;
+    if (size <= 2000) {  // the literal engine is slow
+      EXPECT_EQ(digest(run_alone<literal_engine>(7, general, 150)), exact_digest) << size;
+    }
+    EXPECT_EQ(digest(run_alone<multinomial_engine>(7, classic, 150)), multinomial_digest) << size;
+    EXPECT_EQ(digest(run_alone<multinomial_engine>(7, general, 150)), multinomial_digest) << size;
+  }
+}
+
+TEST(Engines, ExactAndLiteralEnginesGiveTheSameGenerationsOfTheGeneralModel) {
+  model_params params = general_params(valley_like(0));
+  params.mutation_a = {{{0, 4e-3, 2e-3}, {3e-3, 0, 1e-3}, {1e-3, 5e-3, 0}}};
+  params.mutation_b = {{{0, 2e-3, 1e-3}, {2e-3, 0, 3e-3}, {4e-3, 1e-3, 0}}};
+  for (const weight_rule rule : {weight_rule::exact, weight_rule::floor}) {
+    for (const double r : {0.0, 0.1, 0.5}) {
+      for (const int32_t size : {1, 37, 2000}) {
+        params.weights = rule;
+        params.recombination = r;
+        params.generation_size = size;
+        EXPECT_EQ(run_alone<exact_engine>(size, params, 60), run_alone<literal_engine>(size, params, 60))
+            << "N " << size << " r " << r;
+      }
+    }
   }
 }
 
