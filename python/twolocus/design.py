@@ -13,6 +13,7 @@ import unicodedata
 from dataclasses import dataclass
 
 from .errors import TwolocusError
+from .files import open_regular
 
 RATE_COLUMNS = ["a12", "a23", "a13", "b12", "b23", "b13"]
 # The simulator's arguments 1 to 12, in its order.
@@ -115,9 +116,10 @@ def _check_cell(column, text, folder, where):
             return text, f"{where}: no fitness file given."
         path = os.path.join(folder, text)
         try:
-            with open(path, "rb"):
-                pass
-        except OSError:
+            open_regular(path, "fitness file").close()
+        except TwolocusError as error:
+            if str(error).endswith("is not a regular file."):
+                return text, f"{where}: fitness file [{text}] is not a regular file."
             return text, f"{where}: could not open fitness file [{text}] to read."
         return text, None
     if column == "name" and text != "" and not _NAME.fullmatch(text):
@@ -133,11 +135,11 @@ def read_design(path, text=None):
     returns a Design, or raises DesignErrors listing every problem (or
     TwolocusError if the file cannot be read)."""
     if text is None:
-        try:
-            with open(path, encoding="utf-8", errors="surrogateescape", newline="") as file:
-                text = file.read()
-        except OSError:
-            raise TwolocusError(f"Could not open design file [{path}] to read.") from None
+        with open_regular(path, "design file") as file:
+            try:
+                text = file.read().decode("utf-8", errors="surrogateescape")
+            except OSError:
+                raise TwolocusError(f"Could not read design file [{path}].") from None
     lines = text.split("\n")
     if lines and lines[-1] == "":
         lines.pop()

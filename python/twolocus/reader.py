@@ -15,6 +15,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from .errors import TwolocusError
+from .files import open_regular
 from .genotypes import GENOTYPE_COUNT, LABELS
 
 RECORD_INTERVAL = 200
@@ -86,16 +87,16 @@ def read_trajectory(path):
     Raises TwolocusError when the file cannot be read, its header is wrong, a
     field is not a number, or an incomplete line is neither the last line nor
     followed by a resume's repeat of the last complete record."""
-    try:
-        with open(path, "rb") as file:
+    with open_regular(path, "trajectory file") as file:
+        try:
             # The header first, so that a file of another kind (even /dev/zero)
             # is refused before it is read whole.
             head = file.read(len(HEADER) + 1).decode("latin-1")
             if head.rstrip("\n") != HEADER:
                 raise _not_a_record(1, path)
             text = head + file.read().decode("latin-1")
-    except OSError:
-        raise TwolocusError(f"Could not open trajectory file [{path}] to read.") from None
+        except OSError:
+            raise TwolocusError(f"Could not read trajectory file [{path}].") from None
     lines = text.split("\n")
     if text.endswith("\n"):
         lines.pop()
@@ -217,11 +218,11 @@ def read_params(path):
     Raises TwolocusError when the file cannot be read, a line is not of the
     right format, or a rate or fitness is missing, with the program's
     message less its "You have to reenter the parameters." start."""
-    try:
-        with open(path, "rb") as file:
+    with open_regular(path, "param file") as file:
+        try:
             text = file.read().decode("latin-1")
-    except OSError:
-        raise TwolocusError(f"Could not open param file [{path}] to read.") from None
+        except OSError:
+            raise TwolocusError(f"Could not read param file [{path}].") from None
 
     def wrong(number):
         return TwolocusError(f"Line {number} of [{path}] is not of the right format.")

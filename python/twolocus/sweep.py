@@ -15,6 +15,7 @@ import sys
 from . import engines
 from .design import DesignErrors, find_program, grid, read_design
 from .errors import TwolocusError
+from .files import refuse_overwriting
 from .runner import execute_listed
 from .seeds import DEFAULT_SWEEP_SEED
 from .sweepdir import (last_console_line, lock, plan, read_exit_status, read_manifest,
@@ -113,6 +114,9 @@ def run(args):
         if program is None:
             raise TwolocusError(f"Could not find the program [{args.program}].")
     folder = os.path.abspath(args.dir)
+    # The sweep rewrites these; design.tsv is rewritten with the same bytes.
+    for name in ("manifest.tsv", "sweep.tsv", "todo.txt", "lock"):
+        refuse_overwriting(os.path.join(args.dir, name), [args.design])
     try:
         os.makedirs(folder, exist_ok=True)
         held = lock(os.path.join(folder, "lock"))
