@@ -284,3 +284,65 @@ def test_a_failing_squeue_is_an_error_not_an_empty_queue(copy, tmp_path):
     status = sweep("status", folder, env=env)
     assert (status.returncode, status.stdout) == (
         0, f"6 runs in [{folder}]: 6 done, 0 failed, 0 running, 0 pending.\n")
+
+
+def _session(pid):
+    """The processes (pid, command name) of the session that pid leads."""
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat") as text:
+                fields = text.read().rsplit(")", 1)[1].split()
+        except (OSError, IndexError):
+            continue
+        if entry.isdigit() and int(fields[3]) == pid and fields[0] != "Z":
+            found.append((int(entry), open(f"/proc/{entry}/comm").read().strip()))
+    return found
+
+
+def test_a_sigkill_of_the_sweep_alone_stops_parallel_and_every_run(reference, tmp_path):
+    # Only the sweep's own process is killed: parallel (its child, in its
+    # session) and the runs parallel started must end with it.
+    design, folder = write_design(tmp_path), tmp_path / "sweep"
+    process = subprocess.Popen([SWEEP, "run", design, folder, "--program", PROGRAM, "--jobs", "1"],
+                               start_new_session=True, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    partial = folder / "runs" / "slow_1" / "trajectory"
+    wait_until(lambda: partial.exists() and partial.stat().st_size > 2000)
+    assert any(name == "parallel" for _, name in _session(process.pid))
+    process.kill()
+    process.wait()
+    wait_until(lambda: _session(process.pid) == [], timeout=3)
+    # No run was started after the kill (slow_2 would follow slow_1).
+    assert not (folder / "runs" / "slow_2" / "trajectory").exists()
+    again = run_local(design, folder, "--jobs", "2")
+    assert again.returncode == 0, again.stderr
+    assert run_files(folder) == reference[2]
+
+
+def test_a_runner_whose_parent_has_ended_runs_nothing(copy):
+    # The parent is passed in before the runner starts: one that is not its
+    # parent (already ended) stops it before it touches the run.
+    _, folder, _ = copy
+    shutil.rmtree(folder / "runs" / "cross_1")
+    result = sweep("exec", "--parent", str(os.getpid() + 10 ** 6), folder, "cross_1")
+    assert result.returncode == 1 and not (folder / "runs" / "cross_1").exists()
+
+
+def test_a_run_that_sigkill_ends_again_and_again_is_failed_at_the_limit(reference, tmp_path):
+    design = write_design(tmp_path, replicates=1)
+    fake = script(tmp_path / "program", f'[ -e "$(dirname "$0")/oom" ] && kill -KILL $$\n'
+                  f'exec {PROGRAM} "$@"\n')
+    (tmp_path / "oom").write_text("")
+    folder = tmp_path / "sweep"
+    for attempt in (1, 2, 3):
+        result = sweep("run", design, folder, "--program", fake)
+        counts = "0 failed, 0 running, 2 pending" if attempt < 3 else "2 failed, 0 running, 0"
+        assert result.returncode == 1 and counts in result.stdout
+    message = ("Killed by SIGKILL in 3 attempts in a row while the sweep was running "
+               "(out of memory?); the run is failed.")
+    assert f"failed\tcross_1\t{message}\n" in result.stdout
+    assert f"failed\tcross_1\texit status 137\t{message}\n" in sweep("status", folder).stdout
+    (tmp_path / "oom").unlink()
+    assert sweep("run", design, folder, "--program", fake).returncode == 0
+    assert run_files(folder) == {run: reference[2][run] for run in ("cross_1", "slow_1")}

@@ -220,6 +220,7 @@ def parser():
 
     one = commands.add_parser("exec", help=argparse.SUPPRESS)
     one.add_argument("--continue", dest="resume", action="store_true")
+    one.add_argument("--parent", type=int, help="the pid of the process that starts it")
     one.add_argument("dir")
     one.add_argument("runs", nargs="+")
 
@@ -248,7 +249,7 @@ def main(argv=None):
         if args.command == "status":
             return status(args.dir)
         if args.command == "exec":
-            return execute_listed(os.path.abspath(args.dir), args.runs, args.resume)
+            return execute_listed(os.path.abspath(args.dir), args.runs, args.resume, args.parent)
         return engines.run_task(os.path.abspath(args.dir), args.batch, args.index, args.resume)
     except DesignErrors as problems:
         for message in problems.messages:
