@@ -346,3 +346,20 @@ def test_a_run_that_sigkill_ends_again_and_again_is_failed_at_the_limit(referenc
     (tmp_path / "oom").unlink()
     assert sweep("run", design, folder, "--program", fake).returncode == 0
     assert run_files(folder) == {run: reference[2][run] for run in ("cross_1", "slow_1")}
+
+
+def test_a_failed_runs_line_has_no_progress_dots_and_odd_tags_plot_quietly(tmp_path):
+    design = write_design(tmp_path, replicates=1)
+    design.write_bytes(design.read_bytes().replace(b"\tfast", b"\tf\xe9st"))
+    fake = script(tmp_path / "program", 'case "$*" in *" 20000 "*) printf "Doing...\\n%4000s" ""'
+                  ' | tr " " . ; echo "Could not write output file [trajectory]."; exit 1;; esac\n'
+                  f'exec {PROGRAM} "$@"\n')
+    folder = tmp_path / "sweep"
+    result = sweep("run", design, folder, "--program", fake)
+    line = "failed\tslow_1\tCould not write output file [trajectory].\n"
+    assert result.returncode == 1 and result.stdout.endswith(line)
+    assert sweep("status", folder).stdout.endswith(
+        "failed\tslow_1\texit status 1\tCould not write output file [trajectory].\n")
+    plot = command("twolocus-plot", "--sweep", folder, "--by", "tag_kind", "--first", "a1 < 0.5",
+                   "-o", tmp_path / "tags.png")
+    assert (plot.returncode, plot.stderr) == (0, "")

@@ -23,7 +23,8 @@ import time
 
 from .errors import TwolocusError
 from .guard import die_with_parent
-from .sweepdir import (IN_USE, TRAJECTORY, is_locked, last_console_line, lock,
+from .messages import pattern
+from .sweepdir import (TRAJECTORY, is_locked, last_console_line, lock,
                        read_exit_status, read_manifest)
 
 RUN_FILES = [TRAJECTORY, TRAJECTORY + ".params", TRAJECTORY + ".params.new",
@@ -188,7 +189,7 @@ def execute(folder, run, resume=False, parent=None):
             if stopped is not None or code in INTERRUPTED_CODES:
                 _remove(os.path.join(run_folder, "exit-status.new"))
                 return "interrupted"
-            if code != 0 and last_console_line(run_folder).endswith(IN_USE):
+            if code != 0 and pattern("output_in_use").fullmatch(last_console_line(run_folder)):
                 # Another process took the trajectory between our look and the start.
                 _remove(os.path.join(run_folder, "exit-status.new"))
                 time.sleep(0.2 * (attempt + 1))

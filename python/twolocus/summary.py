@@ -154,7 +154,9 @@ def draw_sweep(items, threshold, by, size=(10.0, 7.0), title=None):
     colours = [f"C{i % 10}" for i in range(len(grouped))]
     for colour, (value, group) in zip(colours, grouped.items()):
         runs, done, missing = counted(group)
-        label = f"{by} = {value} ({done} runs" + (f", {missing} missing)" if missing else ")")
+        # A manifest value that is not UTF-8 (kept as surrogates) is drawn with U+FFFD.
+        shown = value.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+        label = f"{by} = {shown} ({done} runs" + (f", {missing} missing)" if missing else ")")
         curve = passage_curve(group, threshold)
         if curve is not None:
             top.step(*curve, where="post", color=colour, linewidth=2, label=label)

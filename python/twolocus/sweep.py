@@ -9,6 +9,7 @@ exec and task are what the engines call for each run and each Slurm array task.
 
 import argparse
 import os
+import re
 import shutil
 import sys
 
@@ -40,6 +41,14 @@ def _positive(text):
     if value < 1:
         raise argparse.ArgumentTypeError(f"[{text}] is not a whole number of at least 1")
     return value
+
+
+def _jobs(text):
+    """argparse type for --jobs: what GNU parallel reads as a number of jobs."""
+    if not re.fullmatch(r"[+-]?[0-9]+%?", text):
+        raise argparse.ArgumentTypeError(
+            f"[{text}] is not a number of runs at once: N, +N, -N or N%")
+    return text
 
 
 def default_program():
@@ -102,6 +111,9 @@ def status(folder, out=sys.stdout):
 
 def run(args):
     """twolocus-sweep run: check the design, prepare DIR, run what is not done."""
+    # The sweep rewrites these; design.tsv is rewritten with the same bytes.
+    for name in ("manifest.tsv", "sweep.tsv", "todo.txt", "lock"):
+        refuse_overwriting(os.path.join(args.dir, name), [args.design])
     try:
         design = read_design(args.design)
     except DesignErrors as problems:
@@ -114,9 +126,6 @@ def run(args):
         if program is None:
             raise TwolocusError(f"Could not find the program [{args.program}].")
     folder = os.path.abspath(args.dir)
-    # The sweep rewrites these; design.tsv is rewritten with the same bytes.
-    for name in ("manifest.tsv", "sweep.tsv", "todo.txt", "lock"):
-        refuse_overwriting(os.path.join(args.dir, name), [args.design])
     try:
         os.makedirs(folder, exist_ok=True)
         held = lock(os.path.join(folder, "lock"))
@@ -197,7 +206,9 @@ def parser():
     go.add_argument("--continue", dest="resume", action="store_true",
                     help="resume interrupted runs from their last record instead of rerunning them")
     local = go.add_argument_group("GNU parallel (the default engine)")
-    local.add_argument("--jobs", "-j", help="runs at once per machine (default: one per core)")
+    local.add_argument("--jobs", "-j", type=_jobs,
+                       help="runs at once per machine: N, +N or -N (cores plus or minus N), "
+                            "or N%% of the cores (default: one per core)")
     local.add_argument("--sshlogin", "-S", action="append", metavar="LOGIN",
                        help="run on these machines (parallel's --sshlogin; shared file system)")
     local.add_argument("--ssh", metavar="COMMAND", help="the ssh command to use (default ssh)")

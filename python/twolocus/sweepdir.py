@@ -22,7 +22,6 @@ from .seeds import assign_seeds
 
 FIXED_FIRST = ["run", "row", "replicate", "seed"]
 TRAJECTORY = "trajectory"
-IN_USE = "is in use by another run."
 
 
 def manifest_columns(design):
@@ -243,7 +242,8 @@ def run_state(run_folder):
 
 
 def last_console_line(run_folder):
-    """The last non-empty line of a run's console.log, or ''."""
+    """The last non-empty line of a run's console.log without the progress
+    dots it may begin with, or ''."""
     try:
         with open(os.path.join(run_folder, "console.log"), "rb") as text:
             text.seek(0, os.SEEK_END)
@@ -252,5 +252,7 @@ def last_console_line(run_folder):
             lines = text.read().decode("utf-8", "replace").splitlines()
     except OSError:
         return ""
-    lines = [line.strip() for line in lines if line.strip()]
+    # The progress dots a run prints before a failure are not part of its line.
+    lines = [line.strip().lstrip(".").lstrip() for line in lines]
+    lines = [line for line in lines if line]
     return lines[-1] if lines else ""
