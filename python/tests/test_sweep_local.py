@@ -276,9 +276,23 @@ def test_a_failing_squeue_is_an_error_not_an_empty_queue(copy, tmp_path):
     env = dict(os.environ, PATH=f"{tmp_path / 'bin'}:{os.environ['PATH']}")
     down = "squeue: error: Unable to contact slurm controller (connect failure)"
     script(tmp_path / "bin" / "squeue", f"echo '{down}' >&2; exit 1\n")
-    for result in (sweep("status", folder, env=env), run_local(design, folder, env=env)):
-        assert (result.returncode, result.stdout, result.stderr) == (
-            1, "", f"Could not read the Slurm queue for job [42]: [{down}].\n")
+    result = run_local(design, folder, env=env)
+    assert (result.returncode, result.stdout, result.stderr) == (
+        1, "", f"Could not read the Slurm queue for job [42]: [{down}].\n")
+    # Summaries need the queue only for runs not done: unknown then, with one warning.
+    status = sweep("status", folder, env=env)
+    assert (status.returncode, status.stdout, status.stderr) == (
+        0, f"6 runs in [{folder}]: 6 done, 0 failed, 0 running, 0 pending.\n", "")
+    (folder / "runs" / "slow_3" / "exit-status").unlink()
+    warning = (f"Could not read the Slurm queue for job [42]: [{down}]. "
+               "Runs not done are shown as unknown.\n")
+    status = sweep("status", folder, env=env)
+    assert (status.returncode, status.stdout, status.stderr) == (
+        0, f"6 runs in [{folder}]: 5 done, 0 failed, 0 running, 0 pending, 1 unknown.\n", warning)
+    table = command("twolocus-stats", "--sweep", folder, env=env)
+    assert (table.returncode, table.stderr) == (0, warning)
+    assert [line.split("\t")[1] for line in table.stdout.splitlines()[1:]] == ["done"] * 5 + ["unknown"]
+    (folder / "runs" / "slow_3" / "exit-status").write_text("0\n")
     script(tmp_path / "bin" / "squeue",
            "echo 'slurm_load_jobs error: Invalid job id specified' >&2; exit 1\n")
     status = sweep("status", folder, env=env)

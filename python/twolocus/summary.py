@@ -1,6 +1,7 @@
 """Summaries of a sweep: a row per run, fractions per group, and their picture.
 
-A run that is not done (failed, running, pending, or done but unreadable)
+A run that is not done (failed, running, pending, unknown when the Slurm
+queue cannot be read, or done but unreadable)
 keeps its row with empty statistics; fractions are over the runs done and
 say how many are missing.
 """
@@ -33,7 +34,7 @@ def load_sweep(folder):
         raise TwolocusError(f"Could not open the sweep folder [{folder}].")
     folder = os.path.abspath(folder)
     columns, runs = read_manifest(folder)
-    found = states(folder, runs)
+    found = states(folder, runs, warn=True)
     items = []
     for run in runs:
         item = {"run": run, "state": found[run["run"]], "rows": None}

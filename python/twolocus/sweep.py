@@ -62,36 +62,46 @@ def default_program():
     return None
 
 
-def states(folder, runs, queued=None):
+def states(folder, runs, queued=None, warn=False):
     """Takes a sweep folder, its manifest runs and optionally {run: Slurm state};
-    returns {run: state}, a run whose Slurm task is queued or running counting as running."""
-    if queued is None:
-        queued = engines.queued_runs(folder)
-    result = {}
-    for run in runs:
-        state = run_state(os.path.join(folder, "runs", run["run"]))
-        if state != "done" and run["run"] in queued:
-            state = "running"
-        result[run["run"]] = state
+    returns {run: state}, a run whose Slurm task is queued or running counting
+    as running. The queue is asked only when some run is not done (a done
+    run's state never depends on it). When it cannot be read: with warn,
+    one line on standard error and every run not done is 'unknown';
+    otherwise TwolocusError."""
+    result = {run["run"]: run_state(os.path.join(folder, "runs", run["run"])) for run in runs}
+    if queued is None and any(state != "done" for state in result.values()):
+        try:
+            queued = engines.queued_runs(folder)
+        except TwolocusError as error:
+            if not warn:
+                raise
+            print(f"{error} Runs not done are shown as unknown.", file=sys.stderr)
+            return {name: state if state == "done" else "unknown"
+                    for name, state in result.items()}
+    for name, state in result.items():
+        if state != "done" and name in (queued or {}):
+            result[name] = "running"
     return result
 
 
 def count_line(folder, found):
-    counts = {state: 0 for state in STATES}
+    counts = {state: 0 for state in STATES + ["unknown"]}
     for state in found.values():
         counts[state] += 1
+    shown = STATES + (["unknown"] if counts["unknown"] else [])
     return (f"{len(found)} runs in [{folder}]: "
-            + ", ".join(f"{counts[state]} {state}" for state in STATES) + ".")
+            + ", ".join(f"{counts[state]} {state}" for state in shown) + ".")
 
 
 def status(folder, out=sys.stdout):
-    """Prints the counts of done, failed, running and pending runs, then one
-    line per failed run with its exit status and last console line, and the
-    Slurm jobs still queued with their tasks' states. Returns 0."""
+    """Prints the counts of done, failed, running and pending runs (and
+    unknown, when the Slurm queue cannot be read), then one line per failed
+    run with its exit status and last console line, and the Slurm jobs still
+    queued with their tasks' states. Returns 0."""
     folder_abs = os.path.abspath(folder)
     _, runs = read_manifest(folder_abs)
-    queued = engines.queued_runs(folder_abs)
-    found = states(folder_abs, runs, queued)
+    found = states(folder_abs, runs, warn=True)
     print(count_line(folder, found), file=out)
     for run in runs:
         name = run["run"]
@@ -99,6 +109,8 @@ def status(folder, out=sys.stdout):
         if found[name] == "failed":
             print(f"failed\t{name}\texit status {read_exit_status(run_folder)}\t"
                   f"{last_console_line(run_folder)}", file=out)
+    if all(state == "done" for state in found.values()) or "unknown" in found.values():
+        return 0
     for job in engines.live_jobs(folder_abs):
         tasks = engines.queued_tasks(job)
         summary = {}
