@@ -61,12 +61,14 @@ def run_parallel(folder, names, jobs=None, sshlogins=(), ssh=None, resume=False,
              "TWOLOCUS_SWEEP_DIR": folder}
     for name in paths:
         argv += ["--env", name]
-    # Each run's runner watches parallel (PARALLEL_PID, its parent, known
-    # before it starts) and stops its run when parallel ends.
+    # On this machine each run's runner watches parallel (PARALLEL_PID, its
+    # parent, known before it starts) and stops its run when parallel ends;
+    # on other machines it watches the process that ssh started it under.
     flags = " --continue" if resume else ""
+    if not sshlogins:
+        flags += ' --parent "$PARALLEL_PID"'
     argv.append('env PYTHONPATH="$TWOLOCUS_SWEEP_PACKAGE" "$TWOLOCUS_SWEEP_PYTHON" '
-                f'-m twolocus.sweep exec{flags} --parent "$PARALLEL_PID" '
-                '"$TWOLOCUS_SWEEP_DIR" {}')
+                f'-m twolocus.sweep exec{flags} "$TWOLOCUS_SWEEP_DIR" {{}}')
     sweep = os.getpid()
 
     def die_with_sweep():
