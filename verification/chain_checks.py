@@ -8,7 +8,7 @@ seeds 1..R; the run of n = 3 gives t = 1 and 3, a second of n = 2 gives t = 2.
 
 A start other than all 1111 is a hand-made trajectory file (one complete
 record labelled 199) with its .params, resumed: generation 200 gives
-record 200 (t = 1) and the final record n, t = n - 200 + 1. Only
+record 200 (t = 1) and the final record n (t = n - 200). Only
 twolocus-multinomial gives replicates so: it resumes with the seed of the
 .params seed line. twolocus resumes with seed 1 whatever the file says, so
 every copy of one start would write the same file; its checks start from
@@ -124,7 +124,7 @@ def sample(ctx, program, case, folder):
                                                  *case.rates, out, seed], folder)
                 offset = 0
             else:
-                write_start(out, case, RESUME_LABEL + n, seed)
+                write_start(out, case, RESUME_LABEL + 1 + n, seed)
                 run_program(ctx.build, program, [out], folder)
                 offset = RESUME_LABEL
             for rounds, counts in populations(out).items():
