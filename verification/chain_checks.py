@@ -166,6 +166,10 @@ def draw(path, name, panels, replicates):
         floor = 0.3 / replicates
         x, y = law[shown], tallies[shown] / replicates
         ax.scatter(np.maximum(x, floor), np.maximum(y, floor), s=9, alpha=0.6)
+        if law[-1] > 0 or tallies[-1] > 0:
+            ax.scatter([max(law[-1], floor)], [max(tallies[-1] / replicates, floor)], s=40,
+                       marker="x", color="red", label="extinct")
+            ax.legend(loc="upper left", fontsize=8)
         grid = np.logspace(np.log10(floor), 0, 200)
         band = 3 * np.sqrt(grid * (1 - grid) / replicates)
         ax.plot(grid, grid, color="black", lw=0.8)
