@@ -49,7 +49,7 @@ class Case:
     default: int = 1
     start: dict = None
     replicates: int = 2000
-    alternative: str = None  # a weight rule whose chain the data should reject
+    alternatives: tuple = ()  # (name, Model changes) of chains the data should reject
     code_of: object = None  # optional function of a genotype index
 
     def code(self, g):
@@ -66,11 +66,11 @@ class Case:
             values = np.array([float(f"{v:.6f}") for v in values])
         return values
 
-    def model(self, rule=chains.FLOOR):
+    def model(self, rule=chains.FLOOR, r=0.5):
         p = [x * 1e-10 for x in self.rates]
         return chains.Model(self.N, self.alleles_a, self.alleles_b,
                             chains.one_way(p[0], p[1], p[2]), chains.one_way(p[3], p[4], p[5]),
-                            self.fitness(), rule=rule, r=0.5)
+                            self.fitness(), rule=rule, r=r)
 
     def start_counts(self):
         counts = np.zeros(chains.GENOTYPES, dtype=np.int64)
@@ -193,10 +193,9 @@ def chain_check(ctx, name, case, programs):
     result = Result(name)
     model = case.model()
     counts, laws = chains.distributions(model, case.start_counts(), len(GENERATIONS))
-    alternative = None
-    if case.alternative:
-        _, alternative = chains.distributions(case.model(case.alternative),
-                                              case.start_counts(), len(GENERATIONS))
+    alternatives = [(name, chains.distributions(case.model(**changes), case.start_counts(),
+                                                len(GENERATIONS))[1])
+                    for name, changes in case.alternatives]
     result.lines.append(f"chain: {len(model.classes)} classes, N = {case.N}, "
                         f"{len(counts)} states (extinct included), R = {case.replicates}")
     panels = {}
@@ -220,9 +219,9 @@ def chain_check(ctx, name, case, programs):
                         f"p = {p:.3g}, states seen = {int((tallies > 0).sum())}, "
                         f"outside the chain = {outside}, "
                         f"P(extinct) = {law[-1]:.4f} (seen {tallies[-1] / case.replicates:.4f})")
-                if alternative is not None:
-                    _, alt_df, alt_p, _ = goodness_of_fit(tallies, alternative[t - 1])
-                    line += f"; against the {case.alternative} rule's chain p = {alt_p:.3g}"
+                for other, other_laws in alternatives:
+                    other_p = goodness_of_fit(tallies, other_laws[t - 1])[2]
+                    line += f"; against the chain with {other}: p = {other_p:.3g}"
                 result.lines.append(line)
                 panels[(program, t)] = (law, tallies, p)
     result.picture = str(ctx.out / f"{name}.png")
@@ -245,7 +244,7 @@ FLOOR_CODES = {"2111": 7, "1211": 4, "1121": 5, "1112": 8, "2211": 3, "1122": 7,
                "2121": 2, "1212": 6, "2112": 0, "1221": 4, "2222": 8}
 FLOOR = Case(N=3, alleles_a=(1, 2), alleles_b=(1, 2), s=50, k=60,
              rates=(2000000000, 0, 0, 2000000000, 0, 0), codes=FLOOR_CODES,
-             alternative=chains.EXACT)
+             alternatives=(("the exact rule", {"rule": chains.EXACT}), ("r = 0", {"r": 0.0})))
 
 # Allele 3 is lethal; one allele 2 halves the fitness, so a lone mutant
 # weighs 0, and a population without 1111 can die out.
@@ -255,7 +254,8 @@ EXTINCTION = Case(N=3, alleles_a=(1, 2, 3), alleles_b=(1,), s=50, k=0,
 
 ORDERED_START = Case(N=3, alleles_a=(1, 2), alleles_b=(1, 2), s=50, k=60,
                      rates=(1000000000, 0, 0, 1000000000, 0, 0), codes=FLOOR_CODES,
-                     start={"2111": 1, "1211": 1, "1112": 1}, alternative=chains.EXACT)
+                     start={"2111": 1, "1211": 1, "1112": 1},
+                     alternatives=(("the exact rule", {"rule": chains.EXACT}),))
 
 
 def _valley_code(g):
@@ -265,7 +265,8 @@ def _valley_code(g):
 
 FULL = Case(N=2, alleles_a=(1, 2, 3), alleles_b=(1, 2, 3), s=50, k=60,
             rates=(2000000000, 1500000000, 1000000000, 1500000000, 2000000000, 500000000),
-            codes={}, code_of=_valley_code, replicates=4000)
+            codes={}, code_of=_valley_code, replicates=4000,
+            alternatives=(("the exact rule", {"rule": chains.EXACT}), ("r = 0", {"r": 0.0})))
 
 
 @check("chain-one-locus", "one locus, alleles 1-3, one-way mutation, neutral, N = 3", CLASSIC,
