@@ -66,11 +66,19 @@ class Case:
             values = np.array([float(f"{v:.6f}") for v in values])
         return values
 
-    def model(self, rule=chains.FLOOR, r=0.5):
+    def model(self, rule=chains.FLOOR, r=0.5, swapped=False):
+        """The chain of the documented model; rule, r and swapped (each
+        genotype given the fitness of its mirror, the parents' slots
+        exchanged: a program that reads labels the wrong way round) make the
+        chains the data should reject."""
         p = [x * 1e-10 for x in self.rates]
+        fitness = self.fitness()
+        if swapped:
+            fitness = np.array([fitness[chains.index(a2, a1, b2, b1)]
+                                for a1, a2, b1, b2 in map(chains.alleles, range(chains.GENOTYPES))])
         return chains.Model(self.N, self.alleles_a, self.alleles_b,
                             chains.one_way(p[0], p[1], p[2]), chains.one_way(p[3], p[4], p[5]),
-                            self.fitness(), rule=rule, r=r)
+                            fitness, rule=rule, r=r)
 
     def start_counts(self):
         counts = np.zeros(chains.GENOTYPES, dtype=np.int64)
@@ -244,7 +252,8 @@ FLOOR_CODES = {"2111": 7, "1211": 4, "1121": 5, "1112": 8, "2211": 3, "1122": 7,
                "2121": 2, "1212": 6, "2112": 0, "1221": 4, "2222": 8}
 FLOOR = Case(N=3, alleles_a=(1, 2), alleles_b=(1, 2), s=50, k=60,
              rates=(2000000000, 0, 0, 2000000000, 0, 0), codes=FLOOR_CODES,
-             alternatives=(("the exact rule", {"rule": chains.EXACT}), ("r = 0", {"r": 0.0})))
+             alternatives=(("the exact rule", {"rule": chains.EXACT}), ("r = 0", {"r": 0.0}),
+                           ("the slots swapped", {"swapped": True})))
 
 # Allele 3 is lethal; one allele 2 halves the fitness, so a lone mutant
 # weighs 0, and a population without 1111 can die out.
@@ -255,7 +264,8 @@ EXTINCTION = Case(N=3, alleles_a=(1, 2, 3), alleles_b=(1,), s=50, k=0,
 ORDERED_START = Case(N=3, alleles_a=(1, 2), alleles_b=(1, 2), s=50, k=60,
                      rates=(1000000000, 0, 0, 1000000000, 0, 0), codes=FLOOR_CODES,
                      start={"2111": 1, "1211": 1, "1112": 1},
-                     alternatives=(("the exact rule", {"rule": chains.EXACT}),))
+                     alternatives=(("the exact rule", {"rule": chains.EXACT}),
+                                   ("the slots swapped", {"swapped": True})))
 
 
 def _valley_code(g):
