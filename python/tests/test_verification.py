@@ -110,3 +110,29 @@ def test_runner_lists_and_refuses_unknown_checks():
     done = subprocess.run([str(run), "no-such-check"], capture_output=True, text=True)
     assert (done.returncode, done.stdout) == (1, "")
     assert done.stderr == "Unknown check [no-such-check]; --list shows them.\n"
+
+
+def test_goodness_of_fit_pools_rare_states_and_refuses_impossible_ones():
+    import harness  # noqa: E402
+    # Expected 50, 40, 6, 2, 2: the last two are pooled (4 < 5) into the smallest cell.
+    statistic, df, p, cells = harness.goodness_of_fit([50, 40, 6, 3, 1],
+                                                      [0.5, 0.4, 0.06, 0.02, 0.02])
+    assert (cells, df) == (3, 2)
+    assert statistic == 0  # unpooled, the last two cells would add 1
+    assert harness.goodness_of_fit([99, 1], [1.0, 0.0])[2] == 0.0
+
+
+def test_hand_made_start_is_resumed_by_its_seed(tmp_path):
+    import chain_checks
+    from conftest import BUILD
+    case = chain_checks.ORDERED_START
+    finals = set()
+    for seed in (1, 2, 3, 4):
+        out = tmp_path / f"start{seed}.out"
+        chain_checks.write_start(out, case, chain_checks.RESUME_LABEL + 4, seed)
+        chain_checks.run_program(BUILD, "twolocus-multinomial", [out], tmp_path)
+        found = chain_checks.populations(out)
+        assert sorted(found) == [199, 200, 202]  # the start, t = 1, t = 3
+        assert (found[199] == case.start_counts()).all()
+        finals.add(tuple(found[202]))
+    assert len(finals) > 1  # the seed line is used: the replicates differ
