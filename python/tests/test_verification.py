@@ -1,6 +1,7 @@
-"""The exact chains of verification/ checked on their own: kernels are
+"""The exact chains of verification/ checked on their own (kernels are
 stochastic, the neutral one-locus chain is Wright-Fisher, N = 1 cases worked
-by hand; and the runner lists its checks."""
+by hand), the chi-square's pooling, the hand-made start that
+twolocus-multinomial resumes, and the runner's list of checks."""
 
 import math
 import subprocess
@@ -9,10 +10,12 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import REPOSITORY
+from conftest import BUILD, REPOSITORY
 
 sys.path.insert(0, str(REPOSITORY / "verification"))
+import chain_checks  # noqa: E402
 import chains  # noqa: E402
+import harness  # noqa: E402
 
 NEUTRAL = np.ones(chains.GENOTYPES)
 STILL = chains.one_way(0, 0, 0)
@@ -113,7 +116,6 @@ def test_runner_lists_and_refuses_unknown_checks():
 
 
 def test_goodness_of_fit_pools_rare_states_and_refuses_impossible_ones():
-    import harness  # noqa: E402
     # Expected 50, 40, 6, 2, 2: the last two are pooled (4 < 5) into the smallest cell.
     statistic, df, p, cells = harness.goodness_of_fit([50, 40, 6, 3, 1],
                                                       [0.5, 0.4, 0.06, 0.02, 0.02])
@@ -123,8 +125,6 @@ def test_goodness_of_fit_pools_rare_states_and_refuses_impossible_ones():
 
 
 def test_hand_made_start_is_resumed_by_its_seed(tmp_path):
-    import chain_checks
-    from conftest import BUILD
     case = chain_checks.ORDERED_START
     finals = set()
     for seed in (1, 2, 3, 4):
