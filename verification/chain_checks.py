@@ -15,7 +15,8 @@ every copy of one start would write the same file; its checks start from
 all 1111, where mutation makes the non-1111 and ordered populations.
 """
 
-from dataclasses import dataclass, field
+from dataclasses import dataclass
+from pathlib import Path
 
 import matplotlib
 
@@ -208,7 +209,6 @@ def chain_check(ctx, name, case, programs):
                         f"{len(counts)} states (extinct included), R = {case.replicates}")
     panels = {}
     with scratch(ctx.out) as folder:
-        from pathlib import Path
         for program in programs:
             try:
                 observed = sample(ctx, program, case, Path(folder))
@@ -235,11 +235,6 @@ def chain_check(ctx, name, case, programs):
     result.picture = str(ctx.out / f"{name}.png")
     draw(result.picture, name, panels, case.replicates)
     return result
-
-
-def has(g, allele, locus):
-    a1, a2, b1, b2 = chains.alleles(g)
-    return allele in ((a1, a2) if locus == "a" else (b1, b2))
 
 
 # The cases. Rates are in the programs' units of 10^-10: 2000000000 is 0.2.

@@ -6,7 +6,6 @@ registers its checks with @check; the runner imports the modules listed in
 CHECK_MODULES.
 """
 
-import os
 import subprocess
 import sys
 import tempfile
@@ -139,8 +138,3 @@ def goodness_of_fit(observed, probabilities, minimum=5.0):
 
 def verdict(result):
     return "PASS" if result.passed else "FAIL"
-
-
-def environment_threads():
-    """The number of processors this process may use."""
-    return len(os.sched_getaffinity(0))
