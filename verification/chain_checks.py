@@ -25,8 +25,8 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
 import chains  # noqa: E402
-from harness import (Result, RunFailed, check, goodness_of_fit, populations, replicate,  # noqa: E402
-                     run_program, scratch)
+from harness import (Result, RunFailed, check, goodness_of_fit,  # noqa: E402
+                     populations, replicate, run_program, scratch)
 
 GENERATIONS = (1, 2, 3)
 CLASSIC = ["twolocus", "twolocus-multinomial"]
