@@ -1,0 +1,138 @@
+"""The exact chains of verification/ checked on their own (kernels are
+stochastic, the neutral one-locus chain is Wright-Fisher, N = 1 cases worked
+by hand), the chi-square's pooling, the hand-made start that
+twolocus-multinomial resumes, and the runner's list of checks."""
+
+import math
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from conftest import BUILD, REPOSITORY
+
+sys.path.insert(0, str(REPOSITORY / "verification"))
+import chain_checks  # noqa: E402
+import chains  # noqa: E402
+import harness  # noqa: E402
+
+NEUTRAL = np.ones(chains.GENOTYPES)
+STILL = chains.one_way(0, 0, 0)
+
+
+def model(n, a, b, mutation_a=STILL, mutation_b=STILL, fitness=NEUTRAL, **options):
+    return chains.Model(n, a, b, mutation_a, mutation_b, np.asarray(fitness, float), **options)
+
+
+def law_after_one(m, start):
+    counts, (law,) = chains.distributions(m, start, 1)
+    return {tuple(int(x) for x in row): p for row, p in zip(counts, law) if p > 1e-15}
+
+
+def population(n=0, **labels):
+    counts = np.zeros(chains.GENOTYPES, dtype=np.int64)
+    for name, count in labels.items():
+        counts[chains.index(*map(int, name[1:]))] = count
+    return counts
+
+
+@pytest.mark.parametrize("rule", [chains.FLOOR, chains.EXACT])
+def test_kernels_are_stochastic(rule):
+    # Back mutation, unequal fitnesses (one lethal), r below 1/2.
+    back_a = np.array([[0.7, 0.3, 0], [0.2, 0.8, 0], [0, 0, 1]])
+    back_b = np.array([[0.9, 0.1, 0], [0.4, 0.6, 0], [0.3, 0.3, 0.4]])
+    fitness = [chains.fitness_of_code(code % 9, 50, 60) for code in range(chains.GENOTYPES)]
+    m = model(3, (1, 2), (1, 2), back_a, back_b, fitness, rule=rule, r=0.2)
+    states, counts, mutation, mating = chains.chain(m)
+    assert len(states) == 817  # 16 classes, N = 3: C(18, 3), and the extinct state
+    assert np.allclose(mutation.sum(axis=1), 1, atol=1e-12)
+    assert np.allclose(mating.sum(axis=1), 1, atol=1e-12)
+    assert (mutation >= 0).all() and (mating >= 0).all()
+
+
+@pytest.mark.parametrize("rule", [chains.FLOOR, chains.EXACT])
+def test_neutral_one_locus_chain_is_wright_fisher(rule):
+    n = 4
+    m = model(n, (1, 2), (1,), rule=rule)
+    _, counts, mutation, mating = chains.chain(m)
+    assert np.allclose(mutation, np.eye(len(counts)))
+    twos = counts @ [chains.alleles(g)[:2].count(2) for g in m.classes]
+    for row in range(len(counts) - 1):
+        copies = np.bincount(twos, weights=mating[row], minlength=2 * n + 1)
+        x = twos[row] / (2 * n)
+        binomial = [math.comb(2 * n, j) * x ** j * (1 - x) ** (2 * n - j) for j in range(2 * n + 1)]
+        assert np.allclose(copies, binomial)
+
+
+def test_hand_worked_single_individual():
+    p = 0.1
+    # One locus, 1->2 with p per slot. The lone parent mates with itself.
+    law = law_after_one(model(1, (1, 2), (1,), chains.one_way(p, 0, 0)), population(g1111=1))
+    het = 2 * p * (1 - p)  # 2111 or 1211 after mutation: each offspring class 1/4
+    expected = {"1111": (1 - p) ** 2 + het / 4, "2111": het / 4, "1211": het / 4,
+                "2211": p * p + het / 4}
+    m = model(1, (1, 2), (1,))
+    for name, probability in expected.items():
+        key = tuple(int(x) for x in population(**{"g" + name: 1})[m.classes])
+        assert law[key] == pytest.approx(probability)
+
+    # Fitness 0.5 for any allele 2: the floor rule gives a lone mutant weight
+    # 0 (extinction), the exact rule lets it be a parent.
+    half = [1 if chains.alleles(g)[:2] == (1, 1) else 0.5 for g in range(chains.GENOTYPES)]
+    for rule, extinct in ((chains.FLOOR, 1 - (1 - p) ** 2), (chains.EXACT, 0)):
+        law = law_after_one(model(1, (1, 2), (1,), chains.one_way(p, 0, 0), fitness=half,
+                                  rule=rule), population(g1111=1))
+        assert law.get((0, 0, 0, 0), 0) == pytest.approx(extinct)
+
+    # Two loci, haplotypes 22 and 11 (genotype 2121), r = 0.1: an offspring
+    # gets two independent gametes, parental with (1 - r) / 2 each.
+    r = 0.1
+    m = model(1, (1, 2), (1, 2), r=r)
+    law = law_after_one(m, population(g2121=1))
+    for name, probability in (("2121", ((1 - r) / 2) ** 2), ("2211", (r / 2) ** 2),
+                              ("2111", r / 2 * (1 - r) / 2), ("2112", (r / 2) ** 2)):
+        key = tuple(int(x) for x in population(**{"g" + name: 1})[m.classes])
+        assert law[key] == pytest.approx(probability)
+
+
+def test_no_parent_share_comes_from_the_single_precision_total():
+    m = model(1, (1, 2), (1,))
+    shares, nobody = chains.parent_shares(m, np.array([2 ** 24 + 3, 0, 0, 0]))
+    assert nobody == pytest.approx(1 / (2 ** 24 + 4))  # the total rounds up to 2^24 + 4
+    shares, nobody = chains.parent_shares(m, np.array([3, 1, 0, 0]))
+    assert nobody == 0 and shares.tolist() == [0.75, 0.25, 0, 0]
+
+
+def test_runner_lists_and_refuses_unknown_checks():
+    run = REPOSITORY / "verification" / "run"
+    done = subprocess.run([str(run), "--list"], capture_output=True, text=True)
+    assert done.returncode == 0
+    names = [line.split()[0] for line in done.stdout.splitlines()]
+    assert {"chain-one-locus", "chain-floor", "chain-81"} <= set(names)
+    done = subprocess.run([str(run), "no-such-check"], capture_output=True, text=True)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr == "Unknown check [no-such-check]; --list shows them.\n"
+
+
+def test_goodness_of_fit_pools_rare_states_and_refuses_impossible_ones():
+    # Expected 50, 40, 6, 2, 2: the last two are pooled (4 < 5) into the smallest cell.
+    statistic, df, p, cells = harness.goodness_of_fit([50, 40, 6, 3, 1],
+                                                      [0.5, 0.4, 0.06, 0.02, 0.02])
+    assert (cells, df) == (3, 2)
+    assert statistic == 0  # unpooled, the last two cells would add 1
+    assert harness.goodness_of_fit([99, 1], [1.0, 0.0])[2] == 0.0
+
+
+def test_hand_made_start_is_resumed_by_its_seed(tmp_path):
+    case = chain_checks.ORDERED_START
+    finals = set()
+    for seed in (1, 2, 3, 4):
+        out = tmp_path / f"start{seed}.out"
+        chain_checks.write_start(out, case, chain_checks.RESUME_LABEL + 4, seed)
+        chain_checks.run_program(BUILD, "twolocus-multinomial", [out], tmp_path)
+        found = chain_checks.populations(out)
+        assert sorted(found) == [199, 200, 202]  # the start, t = 1, t = 3
+        assert (found[199] == case.start_counts()).all()
+        finals.add(tuple(found[202]))
+    assert len(finals) > 1  # the seed line is used: the replicates differ

@@ -1,0 +1,140 @@
+"""What every verification check shares: the registry, runs of the
+programs, the goodness-of-fit statistic and the result a check returns.
+
+A check is a function of a Context that returns a Result. Each check module
+registers its checks with @check; the runner imports the modules listed in
+CHECK_MODULES.
+"""
+
+import subprocess
+import sys
+import tempfile
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import numpy as np
+from scipy.stats import chi2
+
+REPOSITORY = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(REPOSITORY / "python"))
+
+from twolocus.reader import read_trajectory  # noqa: E402
+
+THRESHOLD = 1e-4
+CHECK_MODULES = ["chain_checks"]
+CHECKS = {}
+
+
+@dataclass
+class Check:
+    """A registered check: its name, one line saying what it shows, the
+    programs it runs, whether --quick runs it, and its function."""
+
+    name: str
+    summary: str
+    programs: list
+    quick: bool
+    function: object
+
+
+@dataclass
+class Context:
+    """What a check is given: the build folder with the programs, the output
+    folder for its picture, and how many program runs it may start at once."""
+
+    build: Path
+    out: Path
+    threads: int
+
+
+@dataclass
+class Result:
+    """What a check returns: its lines of figures, its p-values (all must
+    reach THRESHOLD), and the picture it drew."""
+
+    name: str
+    lines: list = field(default_factory=list)
+    p_values: list = field(default_factory=list)
+    picture: str = ""
+    error: str = ""
+
+    @property
+    def passed(self):
+        return not self.error and all(p >= THRESHOLD for p in self.p_values)
+
+
+def check(name, summary, programs, quick=False):
+    """Registers the decorated function as a check."""
+    def register(function):
+        CHECKS[name] = Check(name, summary, list(programs), quick, function)
+        return function
+    return register
+
+
+class RunFailed(Exception):
+    """A program run that did not exit with status 0."""
+
+
+def run_program(build, program, args, cwd):
+    """Runs build/program with args in cwd; raises RunFailed unless it exits
+    with status 0."""
+    done = subprocess.run([str(Path(build) / program), *map(str, args)], cwd=cwd,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    if done.returncode != 0:
+        last = done.stdout.strip().splitlines()[-1:] or [""]
+        raise RunFailed(f"[{program} {' '.join(map(str, args))}] exited with status "
+                        f"[{done.returncode}]: {last[0]}")
+
+
+def populations(path):
+    """Takes a trajectory file; returns {rounds: 81 counts} for its records."""
+    trajectory = read_trajectory(path)
+    return {g: trajectory.counts[i] for i, g in enumerate(trajectory.generations)}
+
+
+def replicate(threads, function, seeds):
+    """Calls function(seed) for every seed on `threads` threads; returns the
+    results in seed order."""
+    with ThreadPoolExecutor(max_workers=max(1, threads)) as pool:
+        return list(pool.map(function, seeds))
+
+
+def scratch(out):
+    """A temporary folder for a check's runs, inside the output folder."""
+    Path(out).mkdir(parents=True, exist_ok=True)
+    return tempfile.TemporaryDirectory(prefix="runs-", dir=out)
+
+
+def goodness_of_fit(observed, probabilities, minimum=5.0):
+    """Pearson's chi-square of observed counts over states against exact
+    probabilities. States expected fewer than `minimum` times are pooled
+    into one cell (joined to the smallest other cell if still below it).
+    Returns (statistic, degrees of freedom, p-value, cells); a count in a
+    state of probability 0 gives p = 0."""
+    observed = np.asarray(observed, dtype=float)
+    probabilities = np.asarray(probabilities, dtype=float)
+    total = observed.sum()
+    if (observed[probabilities <= 1e-15] > 0).any():
+        return float("inf"), 0, 0.0, 0
+    expected = total * probabilities
+    big = expected >= minimum
+    cells_o, cells_e = list(observed[big]), list(expected[big])
+    rest_o, rest_e = observed[~big].sum(), expected[~big].sum()
+    if rest_e >= minimum or (rest_e > 0 and not cells_e):
+        cells_o.append(rest_o)
+        cells_e.append(rest_e)
+    elif rest_e > 0:
+        smallest = int(np.argmin(cells_e))
+        cells_o[smallest] += rest_o
+        cells_e[smallest] += rest_e
+    cells_o, cells_e = np.array(cells_o), np.array(cells_e)
+    if len(cells_e) < 2:
+        return 0.0, 0, 1.0, len(cells_e)
+    statistic = float(((cells_o - cells_e) ** 2 / cells_e).sum())
+    df = len(cells_e) - 1
+    return statistic, df, float(chi2.sf(statistic, df)), len(cells_e)
+
+
+def verdict(result):
+    return "PASS" if result.passed else "FAIL"
