@@ -1,5 +1,6 @@
 #include "model/random.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #if defined(__SSE2__)
@@ -73,16 +74,18 @@ void refill(draw_stream& stream) {
   const size_t start = (4 - left % 4) % 4;
   std::memmove(stream.outputs.data() + start, stream.outputs.data() + stream.next,
                left * sizeof(int32_t));
+  stream.consumed_before += stream.next;
+  stream.consumed_before -= start;
   stream.next = start;
   stream.end = start + left;
   generate_block(stream);
 }
 
-}  // namespace
-
-void seed_draws(draw_stream& stream, int32_t seed) {
-  // 344 words: 31 seeded, 3 copied, 310 discarded as warm-up outputs.
-  std::array<uint32_t, 344> w{};
+// The first 34 words of a seeded stream: 31 from the seed by a
+// multiplicative congruential step (16807 modulo 2^31 - 1), and the first
+// three again. Every later word is w[i - 31] + w[i - 3].
+std::array<uint32_t, degree + 3> seeded_words(int32_t seed) {
+  std::array<uint32_t, degree + 3> w{};
   int32_t word = seed == 0 ? 1 : seed;
   w[0] = static_cast<uint32_t>(word);
   for (size_t i = 1; i < degree; ++i) {
@@ -94,9 +97,69 @@ void seed_draws(draw_stream& stream, int32_t seed) {
     w[i] = static_cast<uint32_t>(word);
   }
   for (size_t i = degree; i < degree + 3; ++i) w[i] = w[i - degree];
-  for (size_t i = degree + 3; i < w.size(); ++i) w[i] = w[i - 31] + w[i - 3];
-  std::memcpy(stream.words.data(), w.data() + (w.size() - history), history * sizeof(uint32_t));
+  return w;
+}
+
+// Polynomials modulo x^31 - x^28 - 1 with coefficients modulo 2^32. From
+// word 3 on the words obey w[i + 31] = w[i + 28] + w[i], so when x^k
+// reduces to sum c_j x^j, w[3 + k] = sum c_j w[3 + j].
+using word_polynomial = std::array<uint32_t, degree>;
+
+word_polynomial multiply(const word_polynomial& a, const word_polynomial& b) {
+  std::array<uint32_t, 2 * degree - 1> product{};
+  for (size_t i = 0; i < degree; ++i) {
+    for (size_t j = 0; j < degree; ++j) product[i + j] += a[i] * b[j];
+  }
+  // x^d = x^(d - 3) + x^(d - 31), from the top down.
+  for (size_t d = product.size() - 1; d >= degree; --d) {
+    product[d - 3] += product[d];
+    product[d - degree] += product[d];
+  }
+  word_polynomial result{};
+  std::copy(product.begin(), product.begin() + degree, result.begin());
+  return result;
+}
+
+word_polynomial times_x(const word_polynomial& a) {
+  word_polynomial result{};
+  std::copy(a.begin(), a.end() - 1, result.begin() + 1);
+  result[0] += a[degree - 1];
+  result[degree - 3] += a[degree - 1];
+  return result;
+}
+
+word_polynomial power_of_x(uint64_t exponent) {
+  word_polynomial result{}, square{};
+  result[0] = 1;
+  square[1] = 1;
+  for (; exponent != 0; exponent >>= 1) {
+    if (exponent & 1) result = multiply(result, square);
+    square = multiply(square, square);
+  }
+  return result;
+}
+
+}  // namespace
+
+void seed_draws(draw_stream& stream, int32_t seed) { seed_draws_after(stream, seed, 0); }
+
+void seed_draws_after(draw_stream& stream, int32_t seed, uint64_t consumed) {
+  // The stream starts with the `history` words before word 344 + consumed:
+  // 310 outputs are discarded as warm-up, and output k is word 344 + k
+  // shifted right by one bit.
+  const std::array<uint32_t, degree + 3> w = seeded_words(seed);
+  const uint64_t first = 344 + consumed - history;
+  word_polynomial c = power_of_x(first - 3);
+  uint32_t* words = stream.words.data();
+  for (size_t j = 0; j < degree; ++j) {
+    uint32_t word = 0;
+    for (size_t i = 0; i < degree; ++i) word += c[i] * w[3 + i];
+    words[j] = word;
+    c = times_x(c);
+  }
+  for (size_t j = degree; j < history; ++j) words[j] = words[j - 31] + words[j - 3];
   stream.next = stream.end = 0;
+  stream.consumed_before = consumed;
 }
 
 const int32_t* draws_ahead(draw_stream& stream, size_t count) {

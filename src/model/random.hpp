@@ -36,11 +36,25 @@ struct draw_stream {
   alignas(64) std::array<int32_t, 3 + draw_block + draw_generated> outputs{};
   size_t next = 0;
   size_t end = 0;
+  // Draws consumed before outputs[0]: the stream has consumed this plus `next`.
+  uint64_t consumed_before = 0;
 };
 
 // Takes a stream and a seed; restarts the stream as srand(seed) restarts
 // rand() (a seed of 0 acts as 1).
 void seed_draws(draw_stream& stream, int32_t seed);
+
+// Takes a stream, a seed and a number of draws; puts the stream where
+// seeding it with `seed` and consuming `consumed` draws would, at a cost
+// that grows with the logarithm of `consumed` (the state is a linear
+// function of the seeded words, raised to that power).
+void seed_draws_after(draw_stream& stream, int32_t seed, uint64_t consumed);
+
+// Takes a stream; returns the number of draws consumed since it was seeded
+// (as seed_draws_after counts them).
+inline uint64_t draws_consumed(const draw_stream& stream) {
+  return stream.consumed_before + stream.next;
+}
 
 // Takes a stream and a count of at most `draw_block`; returns a pointer to
 // at least that many upcoming raw draws, which stay upcoming until

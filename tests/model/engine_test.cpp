@@ -4,6 +4,7 @@
 // random inputs, draw for draw.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <random>
@@ -67,6 +68,47 @@ TEST(Generator, TheLiteralStreamIsTheCLibrarysRand) {
     for (int i = 0; i < 100000; ++i) mismatches += literal_raw_draw(reference) != std::rand();
     EXPECT_EQ(mismatches, 0) << "seed " << seed;
   }
+}
+
+TEST(Generator, AStreamCanBeRestartedAfterAnyNumberOfDraws) {
+  // Consumed one at a time and in blocks, across block boundaries; then a
+  // second stream put at the same count gives the same draws.
+  std::mt19937 sizes(3);
+  for (const int32_t seed : {0, 7, INT_MIN}) {
+    seed_draws(stream, seed);
+    uint64_t consumed = 0;
+    for (int step = 0; step < 400; ++step) {
+      const size_t block = 1 + sizes() % draw_block;
+      if (step % 3 == 0) {
+        raw_draw(stream);
+        ++consumed;
+      } else {
+        draws_ahead(stream, block);
+        skip_draws(stream, block);
+        consumed += block;
+      }
+      ASSERT_EQ(draws_consumed(stream), consumed);
+      if (step % 37 != 0) continue;
+      static draw_stream restarted;
+      seed_draws_after(restarted, seed, consumed);
+      const int32_t* expected = draws_ahead(stream, draw_block);
+      const int32_t* got = draws_ahead(restarted, draw_block);
+      ASSERT_TRUE(std::equal(expected, expected + draw_block, got)) << seed << " at " << consumed;
+    }
+  }
+  // A million draws on, against the C library's stream; 10^12 on, a restart
+  // and 3000 draws land where a restart 3000 draws further does.
+  seed_literal(reference, 99);
+  for (int i = 0; i < 1000000; ++i) literal_raw_draw(reference);
+  seed_draws_after(stream, 99, 1000000);
+  EXPECT_EQ(stream_mismatches(5000), 0);
+  seed_draws_after(stream, 99, 1000000000000);
+  for (int i = 0; i < 3000; ++i) raw_draw(stream);
+  static draw_stream further;
+  seed_draws_after(further, 99, 1000000003000);
+  EXPECT_EQ(draws_consumed(stream), draws_consumed(further));
+  const int32_t* expected = draws_ahead(stream, draw_block);
+  EXPECT_TRUE(std::equal(expected, expected + draw_block, draws_ahead(further, draw_block)));
 }
 
 TEST(Generator, UniformDrawIsTheRawDrawOverItsMaximum) {
