@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <boost/math/distributions/chi_squared.hpp>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -17,9 +16,13 @@
 #include "model/multinomial.hpp"
 #include "model/random.hpp"
 #include "model/steps.hpp"
+#include "support/chi_square.hpp"
 
 namespace twolocus {
 namespace {
+
+using testing::chi_square_p;
+using testing::goodness_of_fit;
 
 // The engines' streams, one of each, shared by the tests of this file.
 draw_stream stream;
@@ -27,40 +30,9 @@ class_stream classes;
 
 constexpr double level = 1e-4;
 
-double chi_square_p(double statistic, int degrees) {
-  if (degrees < 1) return 1.0;
-  return boost::math::cdf(boost::math::complement(boost::math::chi_squared(degrees), statistic));
-}
-
 void expect_p(const std::string& what, double p) {
   std::printf("p-value %-58s %.3g\n", what.c_str(), p);
   EXPECT_GE(p, level) << what;
-}
-
-// Pearson's goodness of fit of counts to probabilities; cells expecting
-// fewer than 5 are pooled into one.
-double goodness_of_fit(const std::vector<int64_t>& observed, const std::vector<double>& probability) {
-  double total = 0, statistic = 0, pooled_observed = 0, pooled_expected = 0;
-  for (const int64_t o : observed) total += static_cast<double>(o);
-  int cells = 0;
-  for (size_t i = 0; i < observed.size(); ++i) {
-    const double expected = total * probability[i];
-    const auto o = static_cast<double>(observed[i]);
-    if (expected < 5) {
-      pooled_observed += o;
-      pooled_expected += expected;
-      continue;
-    }
-    statistic += (o - expected) * (o - expected) / expected;
-    ++cells;
-  }
-  if (pooled_expected > 0) {
-    statistic += (pooled_observed - pooled_expected) * (pooled_observed - pooled_expected) / pooled_expected;
-    ++cells;
-  } else if (pooled_observed > 0) {
-    return 0;  // counts where none can be
-  }
-  return chi_square_p(statistic, cells - 1);
 }
 
 // Two samples of one quantity: Pearson's homogeneity test on bins cut at
