@@ -6,6 +6,7 @@
 #include "app/run.hpp"
 #include "io/numbers.hpp"
 #include "io/params.hpp"
+#include "io/sim_params.hpp"
 #include "io/trajectory.hpp"
 
 namespace twolocus {
@@ -50,6 +51,10 @@ int resume_run(engine_type& engine, int argc, char** argv) {
   }
   std::FILE* params_file = open_file(params_name, "r");
   if (params_file == nullptr) return say::params_unreadable(params_name.c_str());
+  if (is_sim_params_file(params_file)) {
+    std::fclose(params_file);
+    return say::params_is_sim(params_name.c_str());
+  }
   int32_t new_n = no_new_n;
   if (argc == 3) {
     new_n = c_atoi(argv[2]);
