@@ -42,10 +42,7 @@ const class_model& cached_model(multinomial_engine& engine, const mutation_matri
     engine.matrix_a = matrix_a;
     engine.matrix_b = matrix_b;
     engine.recombination = recombination;
-    engine.model = {matrix_shares(matrix_a), matrix_shares(matrix_b), 0, 0};
-    const linkage_thresholds linkage = recombination_thresholds(recombination);
-    engine.model.after_slot_1 = linkage.after_slot_1;
-    engine.model.after_slot_2 = linkage.after_slot_2;
+    engine.model = make_class_model(matrix_a, matrix_b, recombination);
     engine.model_ready = true;
   }
   return engine.model;

@@ -494,9 +494,24 @@ void select_and_mate(draw_stream& stream, population_counts& current, population
                      int32_t generation_size) {
   next.fill(0);
   if (generation_size <= 0) return;  // no offspring
-  class_frequencies frequency;
-  if (!parent_frequencies(current, fitness, rule, frequency)) return;  // extinct
-  const parent_classes classes = classes_of(frequency, rule);
+  parent_classes classes;
+  if (rule == weight_rule::floor) {
+    // parent_frequencies's floor rule, with a division only for the classes
+    // of positive weight (a classic run of a small population spends a good
+    // share of its time here).
+    class_weights weight{};
+    const int64_t total = weigh_classes(current, fitness, weight);
+    if (total == 0) return;  // extinct
+    const double divisor = static_cast<double>(static_cast<float>(total));
+    for (int l = 0; l < genotype_count; ++l) {
+      const int64_t w = weight[static_cast<size_t>(l)];
+      if (w > 0) add_class(classes, l, static_cast<double>(w) / divisor);
+    }
+  } else {
+    class_frequencies frequency;
+    if (!parent_frequencies(current, fitness, rule, frequency)) return;  // extinct
+    classes = classes_of(frequency, rule);
+  }
   if (linkage.after_slot_1 == half_threshold && linkage.after_slot_2 == half_threshold) {
     mate_classes<true>(stream, classes, linkage, generation_size, next);
   } else {

@@ -126,10 +126,10 @@ slot_shares matrix_shares(const mutation_matrix& matrix) {
 
 slot_shares mutation_shares(const mutation_rates& rates) { return matrix_shares(classic_matrix(rates)); }
 
-class_model make_class_model(const model_params& params) {
-  const linkage_thresholds linkage = recombination_thresholds(params.recombination);
-  return {matrix_shares(params.mutation_a), matrix_shares(params.mutation_b), linkage.after_slot_1,
-          linkage.after_slot_2};
+class_model make_class_model(const mutation_matrix& matrix_a, const mutation_matrix& matrix_b,
+                             double recombination) {
+  const linkage_thresholds linkage = recombination_thresholds(recombination);
+  return {matrix_shares(matrix_a), matrix_shares(matrix_b), linkage.after_slot_1, linkage.after_slot_2};
 }
 
 bool parent_class_shares(const population_counts& counts, const fitness_table& fitness,

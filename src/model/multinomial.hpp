@@ -68,8 +68,10 @@ struct class_model {
   uint32_t after_slot_2 = 1u << 30;  // raw draws below T(r)
 };
 
-// Takes the general parameters; returns their class_model.
-class_model make_class_model(const model_params& params);
+// Takes both loci's mutation matrices and the recombination fraction;
+// returns their class_model.
+class_model make_class_model(const mutation_matrix& matrix_a, const mutation_matrix& matrix_b,
+                             double recombination);
 
 // Takes a stream and a seed; keys the generator with it.
 void key_class_draws(class_stream& stream, int32_t seed);
@@ -123,8 +125,9 @@ void mate_by_class(class_stream& stream, const population_counts& current, popul
 void sample_generation(class_stream& stream, population_counts& current, population_counts& next,
                        const run_params& params, int64_t generation);
 
-// The same for the general model, with `model` made from `params` by
-// make_class_model (kept by the caller: it costs a few binary searches).
+// The same for the general model, with `model` made from `params`'s
+// matrices and recombination fraction by make_class_model (kept by the
+// caller: it costs a few binary searches).
 void sample_generation(class_stream& stream, population_counts& current, population_counts& next,
                        const model_params& params, const class_model& model, int64_t generation);
 

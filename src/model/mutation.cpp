@@ -112,6 +112,9 @@ void mutate_with_thresholds(draw_stream& stream, population_counts& current,
   // when its turn comes and at the end equals holding every single gain.
   std::array<int64_t, genotype_count> moved{};
   std::copy(current.begin(), current.end(), moved.begin());
+  // Whether some individual moved to a class of lower index (only back
+  // mutation can), which may then need holding at the end.
+  bool moved_back = false;
 
   for (int j = 0; j < genotype_count; ++j) {
     const auto class_j = static_cast<size_t>(j);
@@ -146,6 +149,7 @@ void mutate_with_thresholds(draw_stream& stream, population_counts& current,
           if (target != j) {
             --moved[class_j];
             ++moved[static_cast<size_t>(target)];
+            moved_back |= target < j;
           }
         }
       }
@@ -153,7 +157,11 @@ void mutate_with_thresholds(draw_stream& stream, population_counts& current,
       done += batch;
     }
   }
-  for (size_t l = 0; l < next.size(); ++l) next[l] = static_cast<int32_t>(std::min(moved[l], count_max));
+  if (moved_back) {
+    for (size_t l = 0; l < next.size(); ++l) next[l] = static_cast<int32_t>(std::min(moved[l], count_max));
+  } else {
+    for (size_t l = 0; l < next.size(); ++l) next[l] = static_cast<int32_t>(moved[l]);
+  }
   current = next;
 }
 

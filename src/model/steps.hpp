@@ -104,7 +104,8 @@ using class_frequencies = std::array<double, genotype_count>;
 // under exact, count x fitness (0 when the count is not positive or the
 // fitness not above 0) over the double sum of those products in index
 // order. Returns false, with `frequency` all 0, when no class has a positive
-// frequency (an extinct population).
+// frequency (an extinct population). Fitness values are finite (an infinite
+// one under exact weights makes the frequencies not numbers).
 bool parent_frequencies(const population_counts& counts, const fitness_table& fitness, weight_rule rule,
                         class_frequencies& frequency);
 

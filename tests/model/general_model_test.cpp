@@ -2,15 +2,18 @@
 // exact weights against a literal walk over every raw draw value, and one
 // step of each engine against the exact multinomial probabilities of the
 // quantized model (back mutation; linkage r = 0, 0.1, 1/2 under exact
-// weights), by Pearson's goodness of fit with fixed seeds. Each p-value is
-// printed; one below 1e-4 fails.
+// weights), and a whole generation against the exact mixture of both steps,
+// by Pearson's goodness of fit with fixed seeds. Each p-value is printed; one
+// below 1e-4 fails.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 #include <numeric>
 #include <string>
 #include <vector>
 
+#include "model/engines.hpp"
 #include "model/genotype.hpp"
 #include "model/multinomial.hpp"
 #include "model/random.hpp"
@@ -191,6 +194,57 @@ TEST(GeneralOneGeneration, MatingWithLinkageUnderExactWeightsFitsTheExactProbabi
       expect_p("offspring at r " + std::to_string(r).substr(0, 3) + (by_class ? ", by class" : ", exact"),
                goodness_of_fit(pooled, offspring_probabilities(counts, fitness, r)));
     }
+  }
+}
+
+// A whole generation of each engine through run_generation: two
+// individuals (double heterozygotes in coupling and in repulsion) mutate with
+// back mutation, then one offspring is drawn under exact weights with
+// linkage. Its class has the mixture of the offspring probabilities over
+// every pair of mutated classes, worked out exactly; each replicate is one
+// draw from it.
+TEST(GeneralOneGeneration, AWholeGenerationFitsTheExactMixtureOfBothSteps) {
+  constexpr int replicates = 20000;
+  const int coupling = compose_index(1, 0, 1, 0), repulsion = compose_index(0, 1, 1, 0);
+  model_params params;
+  params.generation_size = 1;
+  params.mutation_a = matrix_a;
+  params.mutation_b = matrix_b;
+  params.weights = weight_rule::exact;
+  for (size_t l = 0; l < params.fitness.size(); ++l) params.fitness[l] = 0.4 + 0.05 * static_cast<double>(l % 11);
+  const std::vector<double> from_coupling = mutation_probabilities(coupling);
+  const std::vector<double> from_repulsion = mutation_probabilities(repulsion);
+  for (const double r : {0.0, 0.1}) {
+    params.recombination = r;
+    std::vector<double> expected(genotype_count, 0.0);
+    for (int t1 = 0; t1 < genotype_count; ++t1) {
+      for (int t2 = 0; t2 < genotype_count; ++t2) {
+        const double both = from_coupling[static_cast<size_t>(t1)] * from_repulsion[static_cast<size_t>(t2)];
+        if (both == 0) continue;
+        population_counts mutated{};
+        ++mutated[static_cast<size_t>(t1)];
+        ++mutated[static_cast<size_t>(t2)];
+        const std::vector<double> offspring = offspring_probabilities(mutated, params.fitness, r);
+        for (size_t i = 0; i < expected.size(); ++i) expected[i] += both * offspring[i];
+      }
+    }
+    const auto observe = [&](auto& engine) {
+      seed_engine(engine, 23);
+      std::vector<int64_t> observed(genotype_count, 0);
+      for (int k = 0; k < replicates; ++k) {
+        population_counts current{}, next{};
+        current[static_cast<size_t>(coupling)] = 1;
+        current[static_cast<size_t>(repulsion)] = 1;
+        run_generation(engine, current, next, params, k);
+        for (size_t i = 0; i < observed.size(); ++i) observed[i] += next[i];
+      }
+      return observed;
+    };
+    const auto exact = std::make_unique<exact_engine>();
+    const auto by_class = std::make_unique<multinomial_engine>();
+    const std::string at = "whole generation at r " + std::to_string(r).substr(0, 3);
+    expect_p(at + ", exact", goodness_of_fit(observe(*exact), expected));
+    expect_p(at + ", by class", goodness_of_fit(observe(*by_class), expected));
   }
 }
 
