@@ -289,25 +289,29 @@ TEST_F(SimProgram, FileSafetyLocksAndCutBack) {
 TEST_F(SimProgram, KilledResumedAndExtendedRunsWriteTheUninterruptedRunsRecords) {
   for (const std::string engine : {"exact", "multinomial"}) {
     SCOPED_TRACE(engine);
+    // Sizes at which a whole run takes some 100 ms, so that kills land inside it.
+    const bool exact = engine == "exact";
+    const int n = exact ? 6000 : 20000;
+    const int longer = exact ? 9000 : 30000;
     const args_list model = valley({"--engine", engine, "--mu-a21", "0.0005", "--mu-b32", "0.0002",
                                     "--recombination", "0.1", "--record-every", "37", "--seed", "99"},
-                                    engine == "exact" ? "3000" : "1000000");
-    auto fresh = [&](const std::string& n, const std::string& out) {
+                                   exact ? "5000" : "1000000");
+    auto fresh = [&](int generations, const std::string& out) {
       args_list args = model;
-      args.insert(args.end(), {"--generations", n, "-o", out});
+      args.insert(args.end(), {"--generations", std::to_string(generations), "-o", out});
       return args;
     };
-    ASSERT_EQ(sim(fresh("3000", "whole.out"), dir).status, 0);
+    ASSERT_EQ(sim(fresh(n, "whole.out"), dir).status, 0);
     const auto expected = kept_records(read_file(dir / "whole.out"));
-    ASSERT_EQ(expected.size(), 83u);  // 0, 37, ..., 2997 and the final 3000
+    ASSERT_EQ(expected.size(), static_cast<size_t>(n / 37 + 1 + (n % 37 != 0)));
 
     std::mt19937 moments(engine == "exact" ? 5 : 6);
     int kills = 0;
     bool started = false, finished = false;
     for (int attempt = 0; attempt < 60 && !finished; ++attempt) {
-      const args_list command = started ? args_list{"--resume", "broken.out"} : fresh("3000", "broken.out");
+      const args_list command = started ? args_list{"--resume", "broken.out"} : fresh(n, "broken.out");
       const auto run = testing::start_program_at(sim_binary_path(), command, dir.path, "twolocus-sim");
-      std::this_thread::sleep_for(std::chrono::microseconds(moments() % 40000));
+      std::this_thread::sleep_for(std::chrono::microseconds(2000 + moments() % 20000));
       ::kill(run.pid, SIGKILL);
       finished = testing::finish_program(run).status == 0;
       kills += !finished;
@@ -320,14 +324,14 @@ TEST_F(SimProgram, KilledResumedAndExtendedRunsWriteTheUninterruptedRunsRecords)
     EXPECT_EQ(kept_records(read_file(dir / "broken.out")), expected);
 
     // Extending the finished run equals a fresh run to the new total (but
-    // for the earlier final record, 3000, which a fresh run does not write).
+    // for the earlier final record, n, which a fresh run does not write).
     const auto nothing = sim({"--resume", "whole.out"}, dir);
     EXPECT_EQ(nothing.status, 0);
     EXPECT_NE(nothing.err.find("Nothing to do"), std::string::npos);
-    ASSERT_EQ(sim({"--resume", "whole.out", "--generations", "5000"}, dir).status, 0);
-    ASSERT_EQ(sim(fresh("5000", "longer.out"), dir).status, 0);
+    ASSERT_EQ(sim({"--resume", "whole.out", "--generations", std::to_string(longer)}, dir).status, 0);
+    ASSERT_EQ(sim(fresh(longer, "longer.out"), dir).status, 0);
     auto extended = kept_records(read_file(dir / "whole.out"));
-    extended.erase(3000);
+    extended.erase(n);
     EXPECT_EQ(extended, kept_records(read_file(dir / "longer.out")));
     EXPECT_EQ(read_file(dir / "whole.out.params"), read_file(dir / "longer.out.params"));
   }
