@@ -286,6 +286,31 @@ TEST_F(SimProgram, FileSafetyLocksAndCutBack) {
   }
 }
 
+TEST_F(SimProgram, ResumeReadsTheCheckpointLineOfTheLastCompleteRecord) {
+  const args_list run = valley({"--engine", "exact", "--generations", "701", "--record-every", "100", "-o", "r.out"});
+  ASSERT_EQ(sim(run, dir).status, 0);
+  const std::string whole = read_file(dir / "r.out");
+  const std::string lines = read_file(dir / "r.out.checkpoint");
+  EXPECT_EQ(lines.substr(0, 5), "0\t1\t3");
+  EXPECT_NE(lines.find("\n700\t701\t"), std::string::npos);
+  EXPECT_EQ(lines.substr(lines.find("\n701\t") + 1, 8), "701\t701\t");
+  // Killed inside record 600 and inside the line of record 700.
+  write_file(dir / "r.out", whole.substr(0, whole.find("\n600\t") + 40));
+  const size_t start_600 = lines.find("\n600\t") + 1, end_600 = lines.find('\n', start_600) + 1;
+  write_file(dir / "r.out.checkpoint", lines.substr(0, end_600 + 5));
+  const auto resumed = sim({"--resume", "r.out"}, dir);
+  EXPECT_EQ(resumed.status, 0);
+  EXPECT_EQ(resumed.err, "twolocus-sim: resuming [r.out] from record [500]: generations [501] to [701].\n");
+  EXPECT_EQ(kept_records(read_file(dir / "r.out")), kept_records(whole));
+  EXPECT_EQ(read_file(dir / "r.out.checkpoint"), lines.substr(0, end_600) + lines.substr(start_600));
+  // No line for the last record: refused, nothing changed.
+  write_file(dir / "r.out.checkpoint", lines.substr(0, lines.find("\n701\t") + 1));
+  const auto refused = sim({"--resume", "r.out", "--generations", "900"}, dir);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, "twolocus-sim: checkpoint file [r.out.checkpoint] has no line for record [701].\n");
+  EXPECT_NE(read_file(dir / "r.out.params").find("generations = 701\n"), std::string::npos);
+}
+
 TEST_F(SimProgram, KilledResumedAndExtendedRunsWriteTheUninterruptedRunsRecords) {
   for (const std::string engine : {"exact", "multinomial"}) {
     SCOPED_TRACE(engine);
