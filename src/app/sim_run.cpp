@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -26,11 +27,16 @@ struct run_files {
   std::FILE* checkpoint = nullptr;
 };
 
-// A progress bar on standard error when it is a terminal; nothing otherwise.
+// A progress bar on standard error when it is a terminal (redrawn at a
+// record, at most ten times a second); nothing otherwise.
 struct progress {
   bool shown = isatty(STDERR_FILENO) == 1;
-  void update(int64_t done, int64_t total) const {
+  std::chrono::steady_clock::time_point drawn{};
+  void update(int64_t done, int64_t total) {
     if (!shown || total <= 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (done < total && now - drawn < std::chrono::milliseconds(100)) return;
+    drawn = now;
     const int width = 40;
     const auto filled = static_cast<int>(done * width / total);
     std::fprintf(stderr, "\r[%.*s%*s] %3d%% generation %lld of %lld", filled,
@@ -89,7 +95,7 @@ int run_loop(engine_type& engine, const sim_params& params, int64_t first,
   const model_params model = model_of(params);
   const int64_t n = params.generations;
   const int64_t every = params.record_every;
-  const progress bar;
+  progress bar;
   population_counts next = current;
   int64_t generation = first;
   for (; generation < n; ++generation) {
