@@ -6,7 +6,6 @@
 #include "app/run.hpp"
 #include "io/numbers.hpp"
 #include "io/params.hpp"
-#include "io/sim_params.hpp"
 #include "io/trajectory.hpp"
 
 namespace twolocus {

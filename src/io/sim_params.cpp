@@ -201,14 +201,6 @@ bool next_line(std::FILE* file, std::string& line, bool& ended) {
 
 }  // namespace
 
-bool is_sim_params_file(std::FILE* file) {
-  std::string line;
-  bool ended = false;
-  const bool read = next_line(file, line, ended);
-  std::rewind(file);
-  return read && line.rfind("twolocus-sim parameters", 0) == 0;
-}
-
 sim_params_reading read_sim_params(std::FILE* file, sim_params& params) {
   using outcome = sim_params_reading::outcome;
   std::string line;

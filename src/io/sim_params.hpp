@@ -54,10 +54,6 @@ struct sim_params_reading {
 // Takes a parameter file open at its start; reads it whole into `params`.
 sim_params_reading read_sim_params(std::FILE* file, sim_params& params);
 
-// Takes a parameter file open at its start; returns whether its first line
-// is a twolocus-sim parameter file's, and leaves the file at its start.
-bool is_sim_params_file(std::FILE* file);
-
 // The names of the keys of the mutation changes, by locus (0: a, 1: b) and
 // change (from allele i + 1 to j + 1): "a12", "b31", ...
 std::string mutation_change_name(int locus, int from, int to);
