@@ -1,5 +1,6 @@
 // The shared parameter-file cases (tests/cases/params/): each file with the
-// verdict twolocus printed for it, "ok" or its one line with the file's name
+// verdict twolocus prints for it (the reader's outcome as the program
+// reports it), "ok" or its one line with the file's name
 // written {file}. The Python reader's tests run the same table, so the two
 // readers cannot drift apart.
 #include <gtest/gtest.h>
