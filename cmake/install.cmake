@@ -12,7 +12,7 @@
 include(GNUInstallDirs)
 
 # Simulator programs: each is installed when its target exists, with its man page.
-set(TWOLOCUS_PROGRAMS twolocus twolocus-multinomial)
+set(TWOLOCUS_PROGRAMS twolocus twolocus-multinomial twolocus-sim)
 # Python commands in python/bin, each with its man page.
 set(TWOLOCUS_PYTHON_COMMANDS twolocus-stats twolocus-plot twolocus-sweep)
 

@@ -7,7 +7,7 @@
 # build-fuzz/corpus/, findings in build-fuzz/findings/.
 #   scripts/fuzz.sh [seconds] [target...]   fuzz each target for that long (default 60)
 #   scripts/fuzz.sh --runs N [target...]    fuzz each target for N executions
-# The targets are fitness_table, checkpoint and params (default: all three).
+# The targets are fitness_table, checkpoint, params and sim_params (default: all four).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,7 +16,7 @@ case "${1:-}" in
   --runs) limit=(-runs="$2"); shift 2 ;;
   [0-9]*) limit=(-max_total_time="$1"); shift ;;
 esac
-targets=(fitness_table checkpoint params)
+targets=(fitness_table checkpoint params sim_params)
 [ $# -gt 0 ] && targets=("$@")
 
 bash scripts/setup.sh clang libclang-rt-14-dev

@@ -17,6 +17,11 @@ def check_installed(bin_dir, tmp_path):
     stats = subprocess.run([bin_dir / "twolocus-stats", out], check=True, capture_output=True,
                            cwd=tmp_path)
     assert len(stats.stdout.splitlines()) == 4  # header, 0, 200, 400 (401 repeats 400)
+    subprocess.run([bin_dir / "twolocus-sim", "--fitness", VALLEY, "-N", "20", "--generations", "30",
+                    "--record-every", "10", "-o", tmp_path / "sim.out"], check=True)
+    stats = subprocess.run([bin_dir / "twolocus-stats", tmp_path / "sim.out"], check=True,
+                           capture_output=True, text=True)
+    assert [line.split("\t")[2] for line in stats.stdout.splitlines()[1:]] == ["1", "11", "21"]
 
 
 def test_install_into_a_prefix(tmp_path):
@@ -58,4 +63,5 @@ def test_debian_package(tmp_path):
                           check=True, capture_output=True, text=True).stdout
     assert "/usr/share/doc/twolocus/examples/valley.tsv" in page
     assert (root / "usr" / "share" / "doc" / "twolocus" / "examples" / "valley.tsv").exists()
+    assert (root / "usr" / "bin" / "twolocus-sim").exists()
     check_installed(root / "usr" / "bin", tmp_path)

@@ -68,12 +68,28 @@ def _rate(value):
 
 def _describe(params, seed=True):
     """One line of a run's parameters from its .params dict, with its seed if asked."""
+    if params.get("sim"):
+        return _describe_sim(params, seed)
     rates = params["rates"]
     text = (f"s = {params['s']:g}, k = {params['k']:g}, N = {params['N']}, n = {params['n']}; "
             f"mutation 1→2, 2→3, 1→3: a {_rate(rates['a0'])}, {_rate(rates['a1'])}, "
             f"{_rate(rates['a2'])}; b {_rate(rates['b0'])}, {_rate(rates['b1'])}, "
             f"{_rate(rates['b2'])}")
     if seed and params["seed"] is not None:
+        text += f"; seed {params['seed']}"
+    return text
+
+
+def _describe_sim(params, seed):
+    """The same for a twolocus-sim run: N, n, r, the weight rule, the nonzero
+    mutation rates, K and the engine."""
+    changes = [f"{locus}{change[0]}→{change[1]} {_rate(params[f'mu_{locus}{change}'])}"
+               for locus in "ab" for change in ("12", "23", "13", "21", "32", "31")
+               if params[f"mu_{locus}{change}"] > 0]
+    text = (f"N = {params['N']}, n = {params['n']}, r = {params['recombination']:g}, "
+            f"{params['weights']} weights; mutation {', '.join(changes) or 'none'}; "
+            f"a record every {params['record_every']}, {params['engine']} engine")
+    if seed:
         text += f"; seed {params['seed']}"
     return text
 

@@ -17,6 +17,9 @@ import numpy as np
 from .errors import TwolocusError
 from .files import open_regular
 from .genotypes import GENOTYPE_COUNT, LABELS
+from .sim_params import is_sim_params, parse_sim_params
+
+SIM_FIRST_LINE = "twolocus-sim parameters"
 
 RECORD_INTERVAL = 200
 HEADER = "generation\t" + "\t".join(LABELS)
@@ -69,20 +72,27 @@ def _split_record(line, number, path):
     return fields
 
 
-def _rounds(label, base_label, base_rounds):
+def _rounds(label, base_label, base_rounds, sim_interval=None):
     """Rounds behind a record written in a segment that started from a state of
     base_rounds rounds labelled base_label (a fresh run starts from label -1
     and 0 rounds). Labels that are multiples of 200 are written after
     generation `label`; any other label n is a final record, written after
     generation n - 1, or, with no generation left to run, as a copy of the
-    starting state."""
+    starting state.
+
+    A twolocus-sim run (sim_interval: its K) writes a record labelled g
+    after generation g when g is a multiple of K, and a final record n after
+    n rounds; its resumes continue the rounds, so the label alone says."""
+    if sim_interval is not None:
+        return label + 1 if label % sim_interval == 0 else label
     if label % RECORD_INTERVAL == 0:
         return base_rounds + (label - base_label)
     return base_rounds + max(0, label - 1 - base_label)
 
 
 def read_trajectory(path):
-    """Takes the path of a trajectory file; returns its Trajectory.
+    """Takes the path of a trajectory file; returns its Trajectory. A
+    twolocus-sim run's generations follow the K of its parameter file.
 
     Raises TwolocusError when the file cannot be read, its header is wrong, a
     field is not a number, or an incomplete line is neither the last line nor
@@ -103,6 +113,9 @@ def read_trajectory(path):
     if not lines or lines[0] != HEADER:
         raise _not_a_record(1, path)
 
+    sim_interval = None
+    if is_sim_params(path + ".params"):
+        sim_interval = read_params(path + ".params")["record_every"]
     labels, generations, rows, line_numbers = [], [], [], []
     base_label, base_rounds = -1, 0
     last = None  # (label, rounds) of the last complete record
@@ -133,7 +146,7 @@ def read_trajectory(path):
             base_label, base_rounds = label, last[1]
             rounds = last[1]
         else:
-            rounds = _rounds(label, base_label, base_rounds)
+            rounds = _rounds(label, base_label, base_rounds, sim_interval)
         last = (label, rounds)
         if generations and rounds == generations[-1]:
             continue  # the same population written again
@@ -213,7 +226,9 @@ def read_params(path):
     """Takes the path of a .params file; returns a dict with 's', 'k' (fractions),
     'n', 'N', 'rates' (a0..b2: 0 is 1->2, 1 is 2->3, 2 is 1->3), 'fitness'
     (float array of 81, by genotype index) and 'seed' (int, or None without a
-    `seed = N` line). Reads what the programs read, as they read it.
+    `seed = N` line). Reads what the programs read, as they read it. A
+    twolocus-sim parameter file gives the dict of sim_params.parse_sim_params
+    ('n', 'N', 'fitness', 'record_every' and every other key).
 
     Raises TwolocusError when the file cannot be read, a line is not of the
     right format, or a rate or fitness is missing, with the program's
@@ -223,6 +238,9 @@ def read_params(path):
             text = file.read().decode("latin-1")
         except OSError:
             raise TwolocusError(f"Could not read param file [{path}].") from None
+
+    if text.startswith(SIM_FIRST_LINE):
+        return parse_sim_params(text, path)
 
     def wrong(number):
         return TwolocusError(f"Line {number} of [{path}] is not of the right format.")

@@ -3,6 +3,7 @@
 // exact text with its arguments to standard output and returns the exit
 // status that goes with the message: 1 when the run ends after it, 0 when it
 // goes on. So a failure is reported as `return say::fitness_unreadable(name);`.
+// twolocus-sim prints them to standard error with `say_err::identifier`.
 #pragma once
 
 #include <array>
@@ -42,5 +43,18 @@ namespace say {
 #include "app/messages.def"
 #undef TWOLOCUS_MESSAGE
 }  // namespace say
+
+// The same messages on standard error, as twolocus-sim prints them (its
+// standard output carries nothing but results).
+namespace say_err {
+#define TWOLOCUS_MESSAGE(identifier, kind, text, meaning)             \
+  template <typename... Args>                                       \
+  int identifier(const Args&... args) {                             \
+    std::fprintf(stderr, text, args...);                            \
+    return message_kind::kind ? 1 : 0;                              \
+  }
+#include "app/messages.def"
+#undef TWOLOCUS_MESSAGE
+}  // namespace say_err
 
 }  // namespace twolocus

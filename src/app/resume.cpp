@@ -50,6 +50,10 @@ int resume_run(engine_type& engine, int argc, char** argv) {
   }
   std::FILE* params_file = open_file(params_name, "r");
   if (params_file == nullptr) return say::params_unreadable(params_name.c_str());
+  if (is_sim_params_file(params_file)) {
+    std::fclose(params_file);
+    return say::params_is_sim(params_name.c_str());
+  }
   int32_t new_n = no_new_n;
   if (argc == 3) {
     new_n = c_atoi(argv[2]);

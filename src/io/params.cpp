@@ -191,4 +191,12 @@ params_body_reading read_params_body(std::FILE* file, run_params& params,
 
 void write_params_seed(std::FILE* file, int32_t seed) { std::fprintf(file, "seed = %d\n", seed); }
 
+bool is_sim_params_file(std::FILE* file) {
+  static constexpr char start[] = "twolocus-sim parameters";
+  char head[sizeof start] = {};
+  const size_t read = std::fread(head, 1, sizeof start - 1, file);
+  std::rewind(file);
+  return read == sizeof start - 1 && std::memcmp(head, start, sizeof start - 1) == 0;
+}
+
 }  // namespace twolocus

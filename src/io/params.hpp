@@ -49,4 +49,9 @@ struct params_body_reading {
 params_body_reading read_params_body(std::FILE* file, run_params& params,
                                      std::optional<int32_t>& seed);
 
+// Takes a parameter file open at its start; returns whether it begins as a
+// twolocus-sim parameter file ("twolocus-sim parameters"), which the classic
+// programs refuse, and leaves the file at its start.
+bool is_sim_params_file(std::FILE* file);
+
 }  // namespace twolocus

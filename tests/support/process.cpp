@@ -33,6 +33,8 @@ std::string literal_binary_path() { return TWOLOCUS_LITERAL_BINARY; }
 
 std::string multinomial_binary_path() { return TWOLOCUS_MULTINOMIAL_BINARY; }
 
+std::string sim_binary_path() { return TWOLOCUS_SIM_BINARY; }
+
 std::filesystem::path source_path(const std::string& relative) {
   return std::filesystem::path(TWOLOCUS_SOURCE_DIR) / relative;
 }
@@ -123,6 +125,11 @@ run_result run_program_at(const std::string& binary, const std::vector<std::stri
 run_result run_program_limited(const std::vector<std::string>& args,
                                const std::filesystem::path& cwd, long long file_size_limit) {
   return run_and_wait(binary_path(), args, cwd, "twolocus", file_size_limit);
+}
+
+run_result run_program_limited_at(const std::string& binary, const std::vector<std::string>& args,
+                                  const std::filesystem::path& cwd, long long file_size_limit) {
+  return run_and_wait(binary, args, cwd, "twolocus-sim", file_size_limit);
 }
 
 started_run start_program(const std::vector<std::string>& args, const std::filesystem::path& cwd,

@@ -33,6 +33,9 @@ std::string literal_binary_path();
 // Path of the class-count program, twolocus-multinomial.
 std::string multinomial_binary_path();
 
+// Path of the general program, twolocus-sim.
+std::string sim_binary_path();
+
 // Path of a file of the source tree, given relative to its top.
 std::filesystem::path source_path(const std::string& relative);
 
@@ -58,6 +61,10 @@ run_result run_program_at(const std::string& binary, const std::vector<std::stri
 // limit fails as on a full disk.
 run_result run_program_limited(const std::vector<std::string>& args,
                                const std::filesystem::path& cwd, long long file_size_limit);
+
+// The same for another build of the program, at `binary`.
+run_result run_program_limited_at(const std::string& binary, const std::vector<std::string>& args,
+                                  const std::filesystem::path& cwd, long long file_size_limit);
 
 // Starts the program under test like run_program, without waiting.
 started_run start_program(const std::vector<std::string>& args, const std::filesystem::path& cwd,

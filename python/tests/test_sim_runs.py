@@ -1,0 +1,60 @@
+"""The tools on twolocus-sim runs: its parameter file read as the program reads
+it (the shared cases of tests/cases/sim_params/), and every record's
+generation taken from its K, also across a resume and an extension."""
+
+import subprocess
+
+import pytest
+
+from conftest import BUILD, REPOSITORY, VALLEY, command
+from twolocus.errors import TwolocusError
+from twolocus.reader import read_params, read_trajectory
+
+CASES = REPOSITORY / "tests" / "cases" / "sim_params"
+
+
+def verdicts():
+    lines = (CASES / "verdicts.tsv").read_text().splitlines()
+    return [line.split("\t") for line in lines if line and not line.startswith("#")]
+
+
+@pytest.mark.parametrize("name,verdict", verdicts())
+def test_shared_cases_read_as_the_program_reads_them(name, verdict):
+    if verdict == "read":
+        params = read_params(str(CASES / name))
+        assert params["N"] == 1000 and params["record_every"] == 7
+        assert params["mutation_a"][1, 0] == 3e-7 and params["recombination"] == 0.1
+    else:
+        with pytest.raises(TwolocusError):
+            read_params(str(CASES / name))
+
+
+def sim(*args, cwd):
+    done = subprocess.run([str(BUILD / "twolocus-sim"), *map(str, args)], capture_output=True,
+                          text=True, cwd=cwd)
+    assert done.returncode == 0, done.stderr
+
+
+def test_generations_follow_the_runs_record_interval(tmp_path):
+    run = ["--fitness", VALLEY, "-s", "0.05", "-k", "0.1", "-N", "200", "--mu", "0.01",
+           "--record-every", "7", "--engine", "exact", "-o", "run.out"]
+    sim(*run, "--generations", "30", cwd=tmp_path)
+    whole = (tmp_path / "run.out").read_text()
+    trajectory = read_trajectory(str(tmp_path / "run.out"))
+    assert trajectory.labels == [0, 7, 14, 21, 28, 30]
+    assert trajectory.generations == [1, 8, 15, 22, 29, 30]
+    # Killed inside record 21, resumed, then extended to 40: the generations
+    # go on from the final record 30 (30 rounds) without a gap.
+    (tmp_path / "run.out").write_text(whole[:whole.index("\n21\t") + 30])
+    sim("--resume", "run.out", cwd=tmp_path)
+    sim("--resume", "run.out", "--generations", "40", cwd=tmp_path)
+    trajectory = read_trajectory(str(tmp_path / "run.out"))
+    assert trajectory.labels == [0, 7, 14, 21, 28, 30, 35, 40]
+    assert trajectory.generations == [1, 8, 15, 22, 29, 30, 36, 40]
+    stats = command("twolocus-stats", tmp_path / "run.out")
+    assert stats.returncode == 0, stats.stderr
+    header, *rows = [line.split("\t") for line in stats.stdout.splitlines()]
+    assert [row[header.index("generations")] for row in rows] == ["1", "8", "15", "22", "29", "30", "36", "40"]
+    assert all(row[header.index("mean_fitness")] != "" for row in rows)
+    plot = command("twolocus-plot", tmp_path / "run.out", "-o", tmp_path / "run.png")
+    assert plot.returncode == 0, plot.stderr

@@ -1,0 +1,287 @@
+#include "app/sim_options.hpp"
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <vector>
+
+#include "app/messages.hpp"
+
+namespace twolocus {
+
+const char* const sim_help_text =
+    "Usage: twolocus-sim --fitness FILE | --fitness-values FILE [--column C] [-s S] [-k K]\n"
+    "                    -N SIZE --generations N -o OUT [options]\n"
+    "       twolocus-sim --resume OUT [--generations N]\n"
+    "\n"
+    "Simulates a diploid population of SIZE individuals at two loci with three\n"
+    "alleles each, for generations 0 to N - 1: mutation, selection, mating with\n"
+    "recombination. Writes the trajectory OUT, its parameters OUT.params and the\n"
+    "resume checkpoints OUT.checkpoint.\n"
+    "\n"
+    "  -N, --population-size SIZE  individuals in every generation (1 to 2147483647)\n"
+    "  --generations N             generations 0 to N - 1 are run (0 to 2147483647);\n"
+    "                              with --resume, the new total\n"
+    "  -o, --output OUT            the trajectory file\n"
+    "  --seed SEED                 32-bit seed (default 2222)\n"
+    "  --fitness FILE              a table of fitness codes 0 to 8\n"
+    "  --fitness-values FILE       a table of real fitness values\n"
+    "  --column C                  the table's column, 1 the first after the alleles (default 1)\n"
+    "  -s S, -k K                  the codes' coefficients as fractions (s 0 to 1, k -1 to 1000;\n"
+    "                              default 0)\n"
+    "  --mu P                      the six one-way rates 1->2, 2->3, 1->3 at both loci\n"
+    "  --mu-a12 P ... --mu-b31 P   one change i->j at locus a or b (a12 a23 a13 a21 a32 a31,\n"
+    "                              the same at b); overrides --mu; rows sum to at most 1\n"
+    "  --recombination R           probability per meiosis, 0 to 0.5 (default 0.5)\n"
+    "  --weights exact|floor       parent weight count x fitness, or its integer truncation as\n"
+    "                              in twolocus (default exact)\n"
+    "  --engine exact|multinomial  individual by individual, or class counts (default multinomial)\n"
+    "  --initial FILE[:LABEL]      start from a trajectory's last record (or the one labelled\n"
+    "                              LABEL), or from LABEL<TAB>COUNT lines (default all SIZE 1111)\n"
+    "  --record-every K            a record every K generations (default 200)\n"
+    "  --resume OUT                continue the run OUT from its files\n"
+    "  --help, --version\n";
+
+namespace {
+
+// A number option's value, read whole.
+std::optional<double> whole_real(const char* text) {
+  if (*text == '\0' || std::isspace(static_cast<unsigned char>(*text)) ||
+      std::strpbrk(text, "xXnNiI") != nullptr) {
+    return std::nullopt;
+  }
+  char* end = nullptr;
+  const double value = std::strtod(text, &end);
+  if (*end != '\0' || !std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+std::optional<int64_t> whole_int(const char* text) {
+  const char* digits = *text == '-' || *text == '+' ? text + 1 : text;
+  if (*digits == '\0' || std::strlen(digits) > 12) return std::nullopt;
+  for (const char* c = digits; *c != '\0'; ++c) {
+    if (!std::isdigit(static_cast<unsigned char>(*c))) return std::nullopt;
+  }
+  return std::strtoll(text, nullptr, 10);
+}
+
+struct parser {
+  sim_options& options;
+  std::set<std::string> seen;
+  std::vector<std::string> model_options;  // given, for the conflict with --resume
+  double mu = 0.0;
+  bool mu_given = false;
+  std::array<std::array<std::optional<double>, 6>, 2> changes{};
+  bool s_given = false;
+  bool k_given = false;
+};
+
+// The six changes of a locus, as the option names them.
+constexpr int change_alleles[6][2] = {{0, 1}, {1, 2}, {0, 2}, {1, 0}, {2, 1}, {2, 0}};
+
+int bad(const std::string& name, const char* wants, const char* value) {
+  return say_err::sim_bad_value(name.c_str(), wants, value);
+}
+
+// Takes an option's name and value; stores it. Returns the exit status
+// after a message, or nothing.
+std::optional<int> take(parser& p, const std::string& name, const char* value) {
+  sim_options& o = p.options;
+  sim_params& params = o.params;
+  auto integer = [&](int64_t low, int64_t high) { 
+    const auto v = whole_int(value);
+    return v && *v >= low && *v <= high ? v : std::nullopt;
+  };
+  auto real = [&](double low, double high) {
+    const auto v = whole_real(value);
+    return v && *v >= low && *v <= high ? v : std::nullopt;
+  };
+  if (name == "-N" || name == "--population-size") {
+    const auto v = integer(1, INT32_MAX);
+    if (!v) return bad(name, "a whole number from 1 to 2147483647", value);
+    params.population_size = static_cast<int32_t>(*v);
+  } else if (name == "--generations") {
+    const auto v = integer(0, INT32_MAX);
+    if (!v) return bad(name, "a whole number from 0 to 2147483647", value);
+    o.generations = static_cast<int32_t>(*v);
+  } else if (name == "--seed") {
+    const auto v = integer(INT32_MIN, INT32_MAX);
+    if (!v) return bad(name, "a whole number from -2147483648 to 2147483647", value);
+    params.seed = static_cast<int32_t>(*v);
+  } else if (name == "-o" || name == "--output" || name == "--resume") {
+    if (*value == '\0') return bad(name, "a file name", value);
+    o.output = value;
+    if (name == "--resume") o.what = sim_options::action::resume;
+  } else if (name == "--fitness" || name == "--fitness-values") {
+    if (*value == '\0') return bad(name, "a file name", value);
+    o.fitness_file = value;
+    o.fitness_values = name == "--fitness-values";
+  } else if (name == "--column") {
+    const auto v = integer(1, 1000);
+    if (!v) return bad(name, "a whole number from 1 to 1000", value);
+    o.column = static_cast<int>(*v);
+  } else if (name == "-s") {
+    const auto v = real(0, 1);
+    if (!v) return bad(name, "a number from 0 to 1", value);
+    o.s = *v;
+    p.s_given = true;
+  } else if (name == "-k") {
+    const auto v = real(-1, 1000);
+    if (!v) return bad(name, "a number from -1 to 1000", value);
+    o.k = *v;
+    p.k_given = true;
+  } else if (name == "--mu") {
+    const auto v = real(0, 1);
+    if (!v) return bad(name, "a probability from 0 to 1", value);
+    p.mu = *v;
+    p.mu_given = true;
+  } else if (name.rfind("--mu-", 0) == 0) {
+    const auto v = real(0, 1);
+    if (!v) return bad(name, "a probability from 0 to 1", value);
+    for (int locus = 0; locus < 2; ++locus) {
+      for (size_t c = 0; c < 6; ++c) {
+        if (name == "--mu-" + mutation_change_name(locus, change_alleles[c][0], change_alleles[c][1])) {
+          p.changes[static_cast<size_t>(locus)][c] = *v;
+        }
+      }
+    }
+  } else if (name == "--recombination") {
+    const auto v = real(0, 0.5);
+    if (!v) return bad(name, "a probability from 0 to 0.5", value);
+    params.recombination = *v;
+  } else if (name == "--weights") {
+    if (std::strcmp(value, "exact") != 0 && std::strcmp(value, "floor") != 0) {
+      return bad(name, "exact or floor", value);
+    }
+    params.weights = std::strcmp(value, "exact") == 0 ? weight_rule::exact : weight_rule::floor;
+  } else if (name == "--engine") {
+    if (std::strcmp(value, "exact") != 0 && std::strcmp(value, "multinomial") != 0) {
+      return bad(name, "exact or multinomial", value);
+    }
+    params.engine = std::strcmp(value, "exact") == 0 ? engine_kind::exact : engine_kind::multinomial;
+  } else if (name == "--initial") {
+    // FILE:LABEL when what follows the last colon is a record label.
+    std::string file = value;
+    const size_t colon = file.rfind(':');
+    if (colon != std::string::npos) {
+      const auto label = whole_int(file.c_str() + colon + 1);
+      if (label && *label >= 0 && *label <= INT32_MAX && colon > 0) {
+        o.initial_label = static_cast<int32_t>(*label);
+        file.resize(colon);
+      }
+    }
+    if (file.empty()) return bad(name, "FILE or FILE:LABEL", value);
+    o.initial_file = file;
+  } else if (name == "--record-every") {
+    const auto v = integer(1, INT32_MAX);
+    if (!v) return bad(name, "a whole number from 1 to 2147483647", value);
+    params.record_every = static_cast<int32_t>(*v);
+  }
+  return std::nullopt;
+}
+
+bool known_option(const std::string& name) {
+  static const std::set<std::string> names = [] {
+    std::set<std::string> all = {"-N", "--population-size", "--generations", "--seed", "-o",
+                                 "--output", "--fitness", "--fitness-values", "--column", "-s",
+                                 "-k", "--mu", "--recombination", "--weights", "--engine",
+                                 "--initial", "--record-every", "--resume"};
+    for (int locus = 0; locus < 2; ++locus) {
+      for (const auto& change : change_alleles) {
+        all.insert("--mu-" + mutation_change_name(locus, change[0], change[1]));
+      }
+    }
+    return all;
+  }();
+  return names.count(name) > 0;
+}
+
+// The long name of an option, so that -N and --population-size count as one.
+std::string canonical(const std::string& name) {
+  if (name == "-N") return "--population-size";
+  if (name == "-o") return "--output";
+  return name;
+}
+
+}  // namespace
+
+std::optional<int> read_sim_options(int argc, char** argv, sim_options& options) {
+  parser p{options, {}, {}, 0.0, false, {}, false, false};
+  options.params.weights = weight_rule::exact;
+  options.params.engine = engine_kind::multinomial;
+  for (int i = 1; i < argc; ++i) {
+    std::string name = argv[i];
+    if (name == "--help" || name == "--version") {
+      options.what = name == "--help" ? sim_options::action::help : sim_options::action::version;
+      return std::nullopt;
+    }
+  }
+  for (int i = 1; i < argc; ++i) {
+    std::string name = argv[i];
+    const char* value = nullptr;
+    const size_t equals = name.find('=');
+    if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
+      value = argv[i] + equals + 1;
+      name.resize(equals);
+    }
+    if (!known_option(name)) {
+      if (name.empty() || name[0] != '-') return say_err::sim_stray_argument(argv[i]);
+      return say_err::sim_unknown_option(name.c_str());
+    }
+    if (value == nullptr) {
+      if (i + 1 >= argc) return say_err::sim_missing_value(name.c_str());
+      value = argv[++i];
+    }
+    if (!p.seen.insert(canonical(name)).second) return say_err::sim_repeated_option(name.c_str());
+    if (name != "--resume" && name != "--generations") p.model_options.push_back(name);
+    if (const auto status = take(p, name, value)) return status;
+  }
+
+  if (options.what == sim_options::action::resume) {
+    if (!p.model_options.empty()) {
+      return say_err::sim_conflict(p.model_options.front().c_str(), "--resume");
+    }
+    return std::nullopt;
+  }
+  if (p.seen.count("--fitness") && p.seen.count("--fitness-values")) {
+    return say_err::sim_conflict("--fitness-values", "--fitness");
+  }
+  if (options.fitness_values && (p.s_given || p.k_given)) {
+    return say_err::sim_conflict(p.s_given ? "-s" : "-k", "--fitness-values");
+  }
+  if (!p.seen.count("--population-size")) return say_err::sim_required("--population-size");
+  if (!options.generations) return say_err::sim_required("--generations");
+  if (!p.seen.count("--output")) return say_err::sim_required("--output");
+  if (options.fitness_file.empty()) return say_err::sim_required("--fitness");
+  options.params.generations = *options.generations;
+
+  sim_params& params = options.params;
+  for (size_t locus = 0; locus < 2; ++locus) {
+    mutation_matrix& m = locus == 0 ? params.mutation_a : params.mutation_b;
+    m = {};
+    for (size_t c = 0; c < 6; ++c) {
+      const auto from = static_cast<size_t>(change_alleles[c][0]);
+      const auto to = static_cast<size_t>(change_alleles[c][1]);
+      const double one_way = c < 3 && p.mu_given ? p.mu : 0.0;
+      m[from][to] = p.changes[locus][c].value_or(one_way);
+    }
+    for (size_t from = 0; from < 3; ++from) {
+      const size_t first = (from + 1) % 3;
+      const size_t second = (from + 2) % 3;
+      const double sum = m[from][first] + m[from][second];
+      if (sum > 1) {
+        const std::string option =
+            "--mu-" + mutation_change_name(static_cast<int>(locus), static_cast<int>(from),
+                                           static_cast<int>(first));
+        return say_err::sim_row_sum(static_cast<int>(from) + 1, locus == 0 ? 'a' : 'b', sum,
+                                    option.c_str());
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace twolocus

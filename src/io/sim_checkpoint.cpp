@@ -1,0 +1,42 @@
+#include "io/sim_checkpoint.hpp"
+
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace twolocus {
+
+bool append_checkpoint_line(std::FILE* file, const checkpoint_line& line) {
+  // The stream's buffer holds the whole line, so the flush is one write.
+  std::fprintf(file, "%d\t%" PRId64 "\t%" PRIu64 "\n", line.label, line.generations_done,
+               line.draws);
+  return std::fflush(file) == 0 && std::ferror(file) == 0;
+}
+
+std::optional<checkpoint_line> find_checkpoint_line(std::FILE* file, int32_t label,
+                                                    long long& complete_size) {
+  std::optional<checkpoint_line> found;
+  char* buffer = nullptr;
+  size_t capacity = 0;
+  ssize_t length = 0;
+  complete_size = 0;
+  while ((length = ::getline(&buffer, &capacity, file)) >= 0) {
+    const std::string line(buffer, static_cast<size_t>(length));
+    if (line.empty() || line.back() != '\n') break;
+    complete_size += length;
+    long long read_label = 0;
+    long long done = 0;
+    unsigned long long draws = 0;
+    int consumed = 0;
+    if (std::sscanf(line.c_str(), "%lld\t%lld\t%llu\n%n", &read_label, &done, &draws, &consumed) == 3 &&
+        static_cast<size_t>(consumed) == line.size() && read_label == label && done >= 0 &&
+        line[0] != ' ') {
+      found = checkpoint_line{label, done, draws};
+    }
+  }
+  std::free(buffer);
+  return found;
+}
+
+}  // namespace twolocus

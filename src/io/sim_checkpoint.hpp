@@ -1,0 +1,35 @@
+// twolocus-sim's checkpoint side file, OUT.checkpoint: what a resume needs
+// beyond the trajectory. Before each record is written, one line
+// "LABEL<TAB>GENERATIONS_DONE<TAB>DRAWS_CONSUMED\n" is appended and flushed
+// in one write: the record's label, the generations run when it was taken
+// (g + 1 for a record g, n for a final record n) and the draws the exact
+// engine's stream had consumed by then (0 for the multinomial engine). A
+// kill leaves at most a partial last line, which is ignored; since each
+// line precedes its record, every complete record has its line.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+
+namespace twolocus {
+
+// One line of the side file.
+struct checkpoint_line {
+  int32_t label = 0;
+  int64_t generations_done = 0;
+  uint64_t draws = 0;
+};
+
+// Takes the side file open for appending and a line; appends the line and
+// flushes it. Returns false when the write or the flush failed.
+bool append_checkpoint_line(std::FILE* file, const checkpoint_line& line);
+
+// Takes the side file open for reading and a record label; returns the last
+// complete, well-formed line with that label, or nothing. `complete_size`
+// is set to the size of the file up to its last line end (what is left when
+// a partial last line is cut off).
+std::optional<checkpoint_line> find_checkpoint_line(std::FILE* file, int32_t label,
+                                                    long long& complete_size);
+
+}  // namespace twolocus

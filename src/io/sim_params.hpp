@@ -1,0 +1,61 @@
+// The parameter file of twolocus-sim, OUT.params: a first line
+// "twolocus-sim parameters 1", then one "KEY = VALUE" line per parameter,
+// numbers written with %.17g so that they read back exactly. Read strictly:
+// every key once, nothing else, every value whole and in range; a line end
+// of "\r\n" counts as "\n".
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "model/model.hpp"
+
+namespace twolocus {
+
+// The first line of every twolocus-sim parameter file.
+inline constexpr const char* sim_params_first_line = "twolocus-sim parameters 1";
+
+// Which engine runs the generations.
+enum class engine_kind { exact, multinomial };
+
+// Everything a twolocus-sim run is made of: with the trajectory's last
+// complete record and its checkpoint line, what a resume needs.
+struct sim_params {
+  std::string version = "110303";
+  engine_kind engine = engine_kind::multinomial;
+  int32_t seed = 2222;
+  int32_t population_size = 0;
+  int32_t generations = 0;
+  int32_t record_every = 200;
+  double recombination = 0.5;
+  weight_rule weights = weight_rule::exact;
+  mutation_matrix mutation_a{};
+  mutation_matrix mutation_b{};
+  fitness_table fitness{};
+  population_counts initial{};
+};
+
+// Takes an open file and the parameters; writes the whole parameter file.
+void write_sim_params(std::FILE* file, const sim_params& params);
+
+// How reading a parameter file went: read; a classic twolocus file; a line
+// that is not "KEY = VALUE" with a known key and a good value (`line`, its
+// number from 1, and `key`); a key given twice; a key missing; a rule broken
+// across keys (a mutation row summing above 1, initial counts above
+// 2147483647 in total), with `key` naming the first key concerned.
+struct sim_params_reading {
+  enum class outcome { read, classic, first_line, bad_line, repeated, missing, inconsistent };
+  outcome result = outcome::read;
+  long long line = 0;
+  std::string key;
+};
+
+// Takes a parameter file open at its start; reads it whole into `params`.
+sim_params_reading read_sim_params(std::FILE* file, sim_params& params);
+
+// The names of the keys of the mutation changes, by locus (0: a, 1: b) and
+// change (from allele i + 1 to j + 1): "a12", "b31", ...
+std::string mutation_change_name(int locus, int from, int to);
+
+}  // namespace twolocus
