@@ -9,6 +9,7 @@ again, then continues at generation m + 1. read_trajectory undoes all of
 this: one row per population state, with the rounds that produced it.
 """
 
+import os
 import re
 from dataclasses import dataclass
 
@@ -114,8 +115,9 @@ def read_trajectory(path):
         raise _not_a_record(1, path)
 
     sim_interval = None
-    if is_sim_params(path + ".params"):
-        sim_interval = read_params(path + ".params")["record_every"]
+    params_path = os.fspath(path) + ".params"
+    if is_sim_params(params_path):
+        sim_interval = read_params(params_path)["record_every"]
     labels, generations, rows, line_numbers = [], [], [], []
     base_label, base_rounds = -1, 0
     last = None  # (label, rounds) of the last complete record
