@@ -373,30 +373,38 @@ void set_double(exact_value& v, double x) {
   set_wide(v.num, m);
 }
 
-// Per genotype index: the columns of its copies, alleles a (0..2) and b
-// (3..5) of both slots, then its two haplotypes h11..h33 (6..14).
-struct copy_columns {
-  std::array<std::array<uint8_t, 6>, genotype_count> of{};
-};
-
-constexpr copy_columns make_copy_columns() {
-  copy_columns table;
-  for (int g = 0; g < genotype_count; ++g) {
-    const int d1 = index_digit(g, 1), d2 = index_digit(g, 2), d3 = index_digit(g, 3), d4 = index_digit(g, 4);
-    table.of[static_cast<size_t>(g)] = {static_cast<uint8_t>(d1),         static_cast<uint8_t>(d2),
-                                        static_cast<uint8_t>(3 + d3),     static_cast<uint8_t>(3 + d4),
-                                        static_cast<uint8_t>(6 + 3 * d1 + d3), static_cast<uint8_t>(6 + 3 * d2 + d4)};
-  }
-  return table;
-}
-
-constexpr copy_columns columns = make_copy_columns();
-
 struct population_sums {
   uint64_t total = 0;  // N
   uint64_t classes = 0;
   std::array<uint64_t, 15> copies{};
 };
+
+// Fills s.copies and s.total from the counts: the haplotypes of slots 1 and
+// 3 and those of slots 2 and 4 (index = d1 + 3 d2 + 9 d3 + 27 d4), then the
+// alleles from the haplotypes.
+void add_copies(const population_counts& counts, population_sums& s) {
+  std::array<uint64_t, 9> first{}, second{};
+  for (size_t d4 = 0; d4 < 3; ++d4) {
+    for (size_t d3 = 0; d3 < 3; ++d3) {
+      for (size_t d2 = 0; d2 < 3; ++d2) {
+        for (size_t d1 = 0; d1 < 3; ++d1) {
+          const auto count = static_cast<uint64_t>(counts[d1 + 3 * d2 + 9 * d3 + 27 * d4]);
+          first[3 * d1 + d3] += count;
+          second[3 * d2 + d4] += count;
+        }
+      }
+    }
+  }
+  for (size_t i = 0; i < 3; ++i) {
+    for (size_t j = 0; j < 3; ++j) {
+      const uint64_t copies = first[3 * i + j] + second[3 * i + j];
+      s.copies[6 + 3 * i + j] = copies;
+      s.copies[i] += copies;
+      s.copies[3 + j] += copies;
+      s.total += first[3 * i + j];
+    }
+  }
+}
 
 struct evaluation {
   const condition& compiled;
@@ -538,14 +546,35 @@ int compare_values(const exact_value& a, const exact_value& b) {
   return a.sign > 0 ? order : -order;
 }
 
-[[gnu::noinline]] bool comparison_holds(const evaluation& e, const condition_node& node) {
-  exact_value left, right;
-  operand_value(e, node.left, left);
-  if (!left.defined) return false;
-  operand_value(e, node.right, right);
-  if (!right.defined) return false;
-  const int order = compare_values(left, right);
-  switch (node.op) {
+// Takes an evaluation and a number; returns the order of mean_fitness and
+// the number (-1, 0, 1) when a sum in doubles, with its error bound, decides
+// it, 2 when it does not, and 3 when mean_fitness is undefined.
+int mean_fitness_order(const evaluation& e, double number) {
+  const uint64_t n = e.sums.total;
+  if (e.fitness == nullptr || n == 0) return 3;
+  double sum = 0.0, magnitude = 0.0;
+  for (size_t g = 0; g < genotype_count; ++g) {
+    const double term = static_cast<double>(e.counts[g]) * (*e.fitness)[g];
+    sum += term;
+    magnitude += std::fabs(term);
+  }
+  if (!std::isfinite(magnitude)) {
+    for (size_t g = 0; g < genotype_count; ++g) {
+      if (e.counts[g] != 0 && !std::isfinite((*e.fitness)[g])) return 3;
+    }
+    return 2;
+  }
+  // 83 roundings of at most 2^-53 relative each, generously, plus what
+  // subnormal terms can lose.
+  const double mean = sum / static_cast<double>(n);
+  const double bound = (magnitude / static_cast<double>(n)) * 1e-13 + 1e-300;
+  if (mean - number > bound) return 1;
+  if (number - mean > bound) return -1;
+  return 2;
+}
+
+bool order_holds(condition_op op, int order) {
+  switch (op) {
     case condition_op::lt: return order < 0;
     case condition_op::le: return order <= 0;
     case condition_op::gt: return order > 0;
@@ -553,6 +582,30 @@ int compare_values(const exact_value& a, const exact_value& b) {
     case condition_op::eq: return order == 0;
     default: return order != 0;
   }
+}
+
+bool is_mean_fitness(const condition_operand& operand) {
+  return operand.kind == condition_operand_kind::statistic &&
+         operand.index == static_cast<uint8_t>(condition_statistic::mean_fitness);
+}
+
+[[gnu::noinline]] bool comparison_holds(const evaluation& e, const condition_node& node) {
+  // mean_fitness against a number: decided in doubles when far enough apart.
+  if (is_mean_fitness(node.left) && node.right.kind == condition_operand_kind::number) {
+    const int order = mean_fitness_order(e, node.right.number);
+    if (order == 3) return false;
+    if (order != 2) return order_holds(node.op, order);
+  } else if (is_mean_fitness(node.right) && node.left.kind == condition_operand_kind::number) {
+    const int order = mean_fitness_order(e, node.left.number);
+    if (order == 3) return false;
+    if (order != 2) return order_holds(node.op, -order);
+  }
+  exact_value left, right;
+  operand_value(e, node.left, left);
+  if (!left.defined) return false;
+  operand_value(e, node.right, right);
+  if (!right.defined) return false;
+  return order_holds(node.op, compare_values(left, right));
 }
 
 bool node_holds(const evaluation& e, int index) {
@@ -597,17 +650,13 @@ bool evaluate_condition(const condition& compiled, const population_counts& coun
   if (compiled.nodes.empty()) return false;
   evaluation e{compiled, counts, fitness, {}};
   population_sums& s = e.sums;
-  if (compiled.needs_total) {
+  if (compiled.needs_copies) {
+    add_copies(counts, s);
+  } else if (compiled.needs_total) {
     for (const int32_t count : counts) s.total += static_cast<uint64_t>(count);
   }
-  if (compiled.needs_copies || compiled.needs_classes) {
-    for (size_t g = 0; g < genotype_count; ++g) {
-      if (counts[g] == 0) continue;
-      const auto count = static_cast<uint64_t>(counts[g]);
-      ++s.classes;
-      if (!compiled.needs_copies) continue;
-      for (const uint8_t column : columns.of[g]) s.copies[column] += count;
-    }
+  if (compiled.needs_classes) {
+    for (const int32_t count : counts) s.classes += count != 0 ? 1 : 0;
   }
   return node_holds(e, static_cast<int>(compiled.nodes.size()) - 1);
 }
