@@ -73,3 +73,23 @@ def test_message_names_the_text_and_the_character():
     with pytest.raises(ConditionError, match=r"^Could not read the condition \[h22 >= 0\.5 "
                        r"0\.3\]: text after the end of the condition at character 12\.$"):
         parse_condition("h22 >= 0.5 0.3")
+
+
+def test_stats_first_reads_the_whole_language(tmp_path):
+    from conftest import command, fresh
+    from twolocus.reader import read_params, read_trajectory
+    path = fresh(tmp_path / "run", 1001)
+    trajectory = read_trajectory(path)
+    fitness = read_params(f"{path}.params")["fitness"]
+    text = "a1 < 0.97 and (count(1111) >= 20 or mean_fitness > 2)"
+    held = [label for label, row in zip(trajectory.labels, trajectory.counts)
+            if evaluate(parse_condition(text), row, fitness)]
+    assert held, "choose a condition the run meets"
+    done = command("twolocus-stats", path, "--first", text, "--first", "a1<0")
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout.splitlines()[1:] == [f"{path}\t{text}\t{held[0]}\t{held[0] + 1}",
+                                            f"{path}\ta1 < 0\tnone\t1001"]
+    for condition, message in [("a1 < 0.5 and", "Could not read the threshold [a1 < 0.5 and]."),
+                               ("count(1111) > 0 or h44 > 1", "Unknown statistic [h44].")]:
+        done = command("twolocus-stats", path, "--first", condition)
+        assert (done.returncode, done.stderr) == (1, message + "\n")
