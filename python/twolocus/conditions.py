@@ -216,8 +216,8 @@ def _exact_value(operand, counts, fitness, memo):
             return None
         return sum(c * Fraction(w) for c, w in zip(counts, fitness) if c) / n
     if "copies" not in memo:
-        memo["copies"] = [sum(counts[g] * int(_COPIES[g, j]) for g in range(GENOTYPE_COUNT))
-                          for j in range(15)]
+        # Exact in int64: each column is at most 2N, N a sum of 81 32-bit counts.
+        memo["copies"] = [int(c) for c in np.asarray(counts, dtype=np.int64) @ _COPIES]
     copies, total = memo["copies"], 2 * n
     position = STAT_COLUMNS.index(name) - 1
     if position < 15:
