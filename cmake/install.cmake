@@ -5,7 +5,9 @@
 #
 # puts the programs and the Python commands in PREFIX/bin, the Python package
 # in PREFIX/share/twolocus/python (the commands find it from their own
-# location) and the man pages in PREFIX/share/man/man1.
+# location) with the programs' message table, the man pages (gzipped) in
+# PREFIX/share/man/man1, and the README and example fitness tables in
+# PREFIX/share/doc/twolocus.
 
 include(GNUInstallDirs)
 
@@ -27,13 +29,25 @@ foreach(command IN LISTS TWOLOCUS_PYTHON_COMMANDS)
 endforeach()
 install(DIRECTORY python/twolocus DESTINATION ${CMAKE_INSTALL_DATADIR}/twolocus/python
         FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
-# The programs' table of messages, which the package reads beside its modules.
+# The programs' message table, which the Python package reads (messages.py).
 install(FILES src/app/messages.def DESTINATION ${CMAKE_INSTALL_DATADIR}/twolocus/python/twolocus)
+# Man pages compressed as Debian does (gzip -9n: no name or time stamp, so
+# the same page gives the same bytes), made again when a page changes.
 foreach(page IN LISTS twolocus_man_pages)
   if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${page})
-    install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    get_filename_component(page_name ${page} NAME)
+    set(compressed ${CMAKE_CURRENT_BINARY_DIR}/man/${page_name}.gz)
+    file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/man)
+    execute_process(COMMAND gzip -9n -c ${CMAKE_CURRENT_SOURCE_DIR}/${page}
+                    OUTPUT_FILE ${compressed} COMMAND_ERROR_IS_FATAL ANY)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${page})
+    install(FILES ${compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endif()
 endforeach()
+# The README and the example fitness tables, which the man pages' examples use.
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/twolocus)
+install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/twolocus/examples
+        FILES_MATCHING PATTERN "*.tsv" PATTERN "README.md")
 
 set(CPACK_PACKAGE_NAME twolocus)
 set(CPACK_PACKAGE_VERSION 110303)
