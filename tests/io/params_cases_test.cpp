@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "io/params.hpp"
+#include "app/readers.hpp"
 #include "support/process.hpp"
 
 namespace twolocus {
@@ -23,8 +23,8 @@ std::string verdict_of(const std::string& path) {
   run_params params;
   std::optional<int32_t> seed;
   ::testing::internal::CaptureStdout();
-  const bool read = read_params_head(file, path.c_str(), params) &&
-                    read_params_body(file, path.c_str(), params, seed);
+  const bool read = read_params_head_reported(file, path.c_str(), params) &&
+                    read_params_body_reported(file, path.c_str(), params, seed);
   std::string out = ::testing::internal::GetCapturedStdout();
   std::fclose(file);
   if (read) return out.empty() ? "ok" : "ok, but printed " + out;
