@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "model/conditions.hpp"
 #include "model/literal_steps.hpp"
 #include "model/random.hpp"
 #include "model/steps.hpp"
@@ -117,6 +118,27 @@ void bm_mating(benchmark::State& state) {
 }
 BENCHMARK(bm_mating<true>)->Name("bm_mating_fast")->Arg(0)->Arg(1)->Arg(2);
 BENCHMARK(bm_mating<false>)->Name("bm_mating_literal")->Arg(0)->Arg(1)->Arg(2);
+
+// One evaluation of a condition, as after every generation of a run with
+// --stop or --watch, on the population of argument 0 (see start_population)
+// with the varied fitness table.
+void bm_condition(benchmark::State& state, const char* text) {
+  const parsed_condition parsed = parse_condition(text);
+  if (parsed.error.kind != condition_error_kind::none) std::abort();
+  const population_counts counts = start_population(state.range(0));
+  const fitness_table fitness = varied_fitness();
+  int64_t held = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(counts);
+    held += evaluate_condition(parsed.value, counts, &fitness);
+  }
+  benchmark::DoNotOptimize(held);
+}
+BENCHMARK_CAPTURE(bm_condition, h22, "h22 >= 0.5")->Arg(0)->Arg(1)->Arg(2);
+BENCHMARK_CAPTURE(bm_condition, count, "count(2122) > 0")->Arg(2);
+BENCHMARK_CAPTURE(bm_condition, ld, "Dprime < -0.5 or r2 > 0.25 and D > 0")->Arg(1)->Arg(2);
+BENCHMARK_CAPTURE(bm_condition, mean_fitness, "mean_fitness >= 0.95")->Arg(0)->Arg(1)->Arg(2);
+BENCHMARK_CAPTURE(bm_condition, study, "a1 < 0.01 or a1 > 0.99 or b1 < 0.01 or b1 > 0.99 or extinct")->Arg(2);
 
 }  // namespace
 }  // namespace twolocus

@@ -122,9 +122,11 @@ def stats_parser():
     parser.add_argument("-o", "--output", metavar="OUT",
                         help="write the table to OUT instead of standard output")
     parser.add_argument("--first", action="append", default=[], type=_threshold,
-                        metavar="'STAT OP VALUE'",
-                        help="report per file the first population at which STAT passes the "
-                             "threshold (OP one of < <= > >=); repeatable")
+                        metavar="'CONDITION'",
+                        help="report per file the first population at which the condition "
+                             "holds: 'STAT OP VALUE' (OP one of < <= > >= == !=), or comparisons "
+                             "of statistics, count(LABEL) and freq(LABEL) joined by and, or and "
+                             "parentheses; repeatable")
     add_sweep_options(parser)
     return parser
 
@@ -211,8 +213,9 @@ def plot_parser():
     parser.add_argument("-o", "--output", metavar="OUT", required=True,
                         help="the picture to write: OUT.png, OUT.svg or OUT.pdf")
     parser.add_argument("--first", action="append", default=[], type=_threshold,
-                        metavar="'STAT OP VALUE'",
-                        help="mark the first population past the threshold; with several runs, "
+                        metavar="'CONDITION'",
+                        help="mark the first population that meets the condition (as in "
+                             "twolocus-stats --first); with several runs, "
                              "also plot the fraction of runs past it; repeatable")
     parser.add_argument("--ld", choices=["D", "Dprime", "r2"], default="D",
                         help="the linkage disequilibrium statistic to plot (default D)")

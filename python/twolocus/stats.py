@@ -85,45 +85,77 @@ def population_stats(counts_row, fitness=None):
 
 OPERATORS = {"<": operator.lt, "<=": operator.le, ">": operator.gt, ">=": operator.ge}
 _THRESHOLD = re.compile(r"\s*([A-Za-z_][A-Za-z0-9_]*)\s*(<=|>=|<|>)\s*(\S+)\s*")
+_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+
+
+class Threshold(tuple):
+    """A parsed --first condition. The plain form 'STAT OP VALUE' (OP one of
+    < <= > >=) is the tuple (stat, op, value) as it always was; any other
+    condition is (text, None, None). Either way, condition is the compiled
+    condition (see conditions.py)."""
+
+    def __new__(cls, parts, condition):
+        threshold = super().__new__(cls, parts)
+        threshold.condition = condition
+        return threshold
 
 
 def parse_threshold(text):
-    """Takes a threshold such as "h22 >= 0.5"; returns (stat, op, value) with op
-    one of < <= > >= and value a float. Raises TwolocusError "Unknown
-    statistic [%s]." for a name not in STAT_COLUMNS, or "Could not read the
-    threshold [%s]." when the text is not of that form."""
+    """Takes a --first condition such as "h22 >= 0.5" or "a1 < 0.01 or
+    a1 > 0.99"; returns a Threshold. Raises TwolocusError "Unknown statistic
+    [%s]." for a name that is no statistic, or "Could not read the threshold
+    [%s]." for any other text that is not a condition (the plain form with
+    a value that is not a finite number included)."""
+    from .conditions import ConditionError, parse_condition
     match = _THRESHOLD.fullmatch(text)
-    if match is None:
-        raise TwolocusError(f"Could not read the threshold [{text}].")
-    stat, op, value_text = match.groups()
-    if stat not in STAT_COLUMNS:
-        raise TwolocusError(f"Unknown statistic [{stat}].")
+    if match is not None:
+        stat, op, value_text = match.groups()
+        if stat not in STAT_COLUMNS:
+            raise TwolocusError(f"Unknown statistic [{stat}].")
+        try:
+            value = float(value_text)
+        except ValueError:
+            value = math.nan
+        if not math.isfinite(value):
+            raise TwolocusError(f"Could not read the threshold [{text}].")
+        return Threshold((stat, op, value), parse_condition(f"{stat} {op} {value!r}"))
     try:
-        value = float(value_text)
-    except ValueError:
-        value = math.nan
-    if not math.isfinite(value):
-        raise TwolocusError(f"Could not read the threshold [{text}].")
-    return stat, op, value
+        condition = parse_condition(text)
+    except ConditionError as error:
+        if error.kind == "unknown_name":
+            name = _NAME.match(text, error.position - 1)[0]
+            raise TwolocusError(f"Unknown statistic [{name}].") from None
+        raise TwolocusError(f"Could not read the threshold [{text}].") from None
+    return Threshold((text.strip(), None, None), condition)
 
 
 def format_threshold(threshold):
-    """Takes a parsed threshold; returns it as text, for example "h22 >= 0.5"."""
+    """Takes a parsed threshold; returns it as text, for example "h22 >= 0.5"
+    (a condition other than 'STAT OP VALUE' as given, without outer blanks)."""
     stat, op, value = threshold
-    return f"{stat} {op} {value:g}"
+    return stat if op is None else f"{stat} {op} {value:g}"
 
 
 def passes(row, threshold):
-    """Takes a row (dict with the threshold's statistic) and a parsed threshold;
-    returns whether the row's value passes it (an empty value never does)."""
+    """Takes a row (dict with the threshold's statistic) and a plain threshold
+    (stat, op, value); returns whether the row's value passes it (an empty
+    value never does)."""
     stat, op, value = threshold
     return row[stat] is not None and OPERATORS[op](row[stat], value)
 
 
 def first_passage(rows, threshold):
-    """Takes rows in file order (dicts with 'label', 'generations' and the
-    statistic) and a parsed threshold; returns (label, generations) of the
-    first row that passes it, or None."""
+    """Takes rows in file order (dicts with 'label', 'generations' and either
+    the 'counts' and 'fitness' of trajectory_rows() or the statistic) and a
+    threshold; returns (label, generations) of the first row that passes it,
+    or None. With counts, conditions are evaluated exactly (conditions.py);
+    a plain tuple on rows of values compares the values."""
+    condition = getattr(threshold, "condition", None)
+    if condition is not None and rows and "counts" in rows[0]:
+        from .conditions import evaluate_rows
+        held = np.flatnonzero(evaluate_rows(condition, np.array([row["counts"] for row in rows]),
+                                            rows[0]["fitness"]))
+        return None if len(held) == 0 else (rows[held[0]]["label"], rows[held[0]]["generations"])
     for row in rows:
         if passes(row, threshold):
             return row["label"], row["generations"]
@@ -132,7 +164,9 @@ def first_passage(rows, threshold):
 
 def trajectory_rows(trajectory, fitness=None):
     """Takes a reader.Trajectory and optional fitness values; returns one dict
-    per population with 'label', 'generations' and every STAT_COLUMNS value."""
-    return [{"label": label, "generations": rounds, **population_stats(row, fitness)}
+    per population with 'label', 'generations', every STAT_COLUMNS value, and
+    its 'counts' and the 'fitness' (for conditions)."""
+    return [{"label": label, "generations": rounds, **population_stats(row, fitness),
+             "counts": row, "fitness": fitness}
             for label, rounds, row in zip(trajectory.labels, trajectory.generations,
                                           trajectory.counts)]

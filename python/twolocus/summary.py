@@ -14,14 +14,15 @@ import numpy as np
 
 from .errors import TwolocusError
 from .reader import read_params, read_trajectory
-from .stats import STAT_COLUMNS, first_passage, trajectory_rows
+from .stats import STAT_COLUMNS, first_passage, format_threshold, trajectory_rows
 from .sweepdir import TRAJECTORY, read_manifest
 
 
 def threshold_text(threshold):
-    """A parsed threshold as text without blanks, for example "h22>=0.5"."""
-    stat, op, value = threshold
-    return f"{stat}{op}{value:g}"
+    """A parsed threshold as text for a column name: 'STAT OP VALUE' without
+    blanks, for example "h22>=0.5"; another condition with single blanks."""
+    text = format_threshold(threshold)
+    return " ".join(text.split()) if threshold[1] is None else "".join(text.split())
 
 
 def load_sweep(folder):
@@ -162,8 +163,7 @@ def draw_sweep(items, threshold, by, size=(10.0, 7.0), title=None):
         if curve is not None:
             top.step(*curve, where="post", color=colour, linewidth=2, label=label)
     top.set_xlabel("generation")
-    stat, op, value = threshold
-    top.set_ylabel(f"fraction of runs with {stat} {op} {value:g}")
+    top.set_ylabel(f"fraction of runs with {format_threshold(threshold)}")
     top.set_ylim(-0.03, 1.03)
     top.grid(alpha=0.3)
     top.legend(loc="upper left", fontsize=9, frameon=False)

@@ -1,0 +1,95 @@
+"""The condition language against the shared cases (the C++ evaluator passes the
+same file), the vectorised evaluation against the exact one, and the message."""
+
+import math
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from twolocus.conditions import ConditionError, evaluate, evaluate_rows, parse_condition
+from twolocus.genotypes import LABELS
+
+CASES = Path(__file__).resolve().parents[2] / "tests" / "cases" / "conditions" / "cases.tsv"
+
+
+def fitness_preset(name):
+    special = {"-": None, "ones": {}, "wide": {"1111": 2.0 ** 100, "2222": 2.0 ** -100},
+               "cancel": {"1111": 1e300, "2222": -1e300, "2111": 1e-300},
+               "inf1111": {"1111": math.inf}}
+    if name == "mixed":
+        return [(index + 1) / 10 for index in range(81)]
+    if special[name] is None:
+        return None
+    return [special[name].get(label, 1.0) for label in LABELS]
+
+
+def population(text):
+    row = [0] * 81
+    for pair in text.split() if text != "-" else []:
+        label, count = pair.split("=")
+        row[LABELS.index(label)] = int(count)
+    return row
+
+
+def read_cases():
+    lines = CASES.read_text(encoding="utf-8").splitlines()
+    rows = [line.split("\t") for line in lines if not line.startswith("#")][1:]
+    return [(text, population(pop), fitness_preset(fit), expected)
+            for text, pop, fit, expected in rows]
+
+
+CASE_LIST = read_cases()
+
+
+@pytest.mark.parametrize("text, counts, fitness, expected", CASE_LIST,
+                         ids=[case[0][:40] for case in CASE_LIST])
+def test_shared_cases(text, counts, fitness, expected):
+    if expected.startswith("error:"):
+        with pytest.raises(ConditionError) as raised:
+            parse_condition(text)
+        assert f"{raised.value.kind}@{raised.value.position}" == expected[len("error:"):]
+        return
+    condition = parse_condition(text)
+    assert evaluate(condition, counts, fitness) == (expected == "true")
+    assert evaluate_rows(condition, [counts], fitness).tolist() == [expected == "true"]
+
+
+def test_rows_agree_with_the_exact_evaluation():
+    """Random populations, some at thresholds the float path cannot decide."""
+    generator = np.random.default_rng(19)
+    counts = generator.integers(0, 4, size=(300, 81)) * (generator.random((300, 81)) < 0.05)
+    counts[:5] = 0
+    counts[5:10, 0] = 7
+    fitness = generator.random(81)
+    for text in ["h22 >= 0.5 or a1 < 0.25", "Dprime > 0.5 and r2 < 0.25", "D <= 0", "Ha == Hb",
+                 "mean_fitness > 0.5 or extinct", "freq(1111) != a1", "classes >= 4 and N < 30"]:
+        condition = parse_condition(text)
+        expected = [evaluate(condition, row, fitness) for row in counts]
+        assert evaluate_rows(condition, counts, fitness).tolist() == expected, text
+
+
+def test_message_names_the_text_and_the_character():
+    with pytest.raises(ConditionError, match=r"^Could not read the condition \[h22 >= 0\.5 "
+                       r"0\.3\]: text after the end of the condition at character 12\.$"):
+        parse_condition("h22 >= 0.5 0.3")
+
+
+def test_stats_first_reads_the_whole_language(tmp_path):
+    from conftest import command, fresh
+    from twolocus.reader import read_params, read_trajectory
+    path = fresh(tmp_path / "run", 1001)
+    trajectory = read_trajectory(path)
+    fitness = read_params(f"{path}.params")["fitness"]
+    text = "a1 < 0.97 and (count(1111) >= 20 or mean_fitness > 2)"
+    held = [label for label, row in zip(trajectory.labels, trajectory.counts)
+            if evaluate(parse_condition(text), row, fitness)]
+    assert held, "choose a condition the run meets"
+    done = command("twolocus-stats", path, "--first", text, "--first", "a1<0")
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout.splitlines()[1:] == [f"{path}\t{text}\t{held[0]}\t{held[0] + 1}",
+                                            f"{path}\ta1 < 0\tnone\t1001"]
+    for condition, message in [("a1 < 0.5 and", "Could not read the threshold [a1 < 0.5 and]."),
+                               ("count(1111) > 0 or h44 > 1", "Unknown statistic [h44].")]:
+        done = command("twolocus-stats", path, "--first", condition)
+        assert (done.returncode, done.stderr) == (1, message + "\n")

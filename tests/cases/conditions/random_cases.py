@@ -1,0 +1,33 @@
+"""Prints the random section of cases.tsv: small random populations compared
+with thresholds at, just below and just above the double nearest a statistic,
+and statistics with each other; expected values from the Python evaluator.
+Run with /usr/bin/python3 from the repository's top folder."""
+
+import math
+import random
+import sys
+
+sys.path.insert(0, "python")
+from twolocus.conditions import _exact_value, evaluate, parse_condition  # noqa: E402
+from twolocus.genotypes import LABELS  # noqa: E402
+from twolocus.stats import STAT_COLUMNS  # noqa: E402
+
+MIXED = [(index + 1) / 10 for index in range(81)]
+chooser = random.Random(19)
+print("# Random populations (random_cases.py, seed 19)")
+for case in range(80):
+    labels = chooser.sample(LABELS, chooser.randint(1, 4))
+    counts = {label: chooser.randint(1, 9) for label in labels}
+    row = [counts.get(label, 0) for label in LABELS]
+    population = " ".join(f"{label}={count}" for label, count in counts.items())
+    stat = chooser.choice(STAT_COLUMNS[1:-1])
+    op = chooser.choice(["<", "<=", ">", ">=", "==", "!="])
+    if case % 4 == 3:
+        text = f"{stat} {op} {chooser.choice(STAT_COLUMNS[1:-1])}"
+    else:
+        exact = _exact_value(("stat", stat), row, MIXED, {})
+        value = 0.5 if exact is None else float(exact)
+        value = [value, math.nextafter(value, -1), math.nextafter(value, 2)][case % 3]
+        text = f"{stat} {op} {value!r}"
+    expected = evaluate(parse_condition(text), row, MIXED)
+    print(f"{text}\t{population}\tmixed\t{str(expected).lower()}")
