@@ -19,6 +19,9 @@
 // a condition makes none.
 std::atomic<long> allocations{0};
 
+// The replacements pair malloc with free themselves; g++ cannot see that.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(size_t size) {
   ++allocations;
   if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
@@ -26,6 +29,7 @@ void* operator new(size_t size) {
 }
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete(void* block, size_t) noexcept { std::free(block); }
+#pragma GCC diagnostic pop
 
 namespace twolocus {
 namespace {
