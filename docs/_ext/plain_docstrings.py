@@ -1,0 +1,33 @@
+"""Shows a docstring that is not valid reStructuredText as the plain text it is.
+
+The package's docstrings are plain text (indented lists of files, aligned
+columns). autodoc reads docstrings as reStructuredText; one that docutils
+reports problems in is shown instead as a literal block, exactly as written,
+so that the build with warnings as errors does not depend on docstrings
+being written for Sphinx.
+"""
+
+import docutils.core
+import docutils.utils
+
+_QUIET = {"report_level": docutils.utils.Reporter.SEVERE_LEVEL + 1, "halt_level": 5}
+
+
+def _is_valid_rst(text):
+    document = docutils.core.publish_doctree(text, settings_overrides=dict(_QUIET))
+    return not any(message["level"] >= docutils.utils.Reporter.WARNING_LEVEL
+                   for message in document.traverse(docutils.nodes.system_message))
+
+
+def _process(app, what, name, obj, options, lines):
+    if not lines or _is_valid_rst("\n".join(lines)):
+        return
+    plain = ["::", ""] + ["    " + line if line else "" for line in lines] + [""]
+    lines[:] = plain
+    app.env.twolocus_plain_docstrings = getattr(app.env, "twolocus_plain_docstrings", set())
+    app.env.twolocus_plain_docstrings.add(name)
+
+
+def setup(app):
+    app.connect("autodoc-process-docstring", _process)
+    return {"version": "1", "parallel_read_safe": True}
