@@ -5,7 +5,9 @@
 #
 # puts the programs and the Python commands in PREFIX/bin, the Python package
 # in PREFIX/share/twolocus/python (the commands find it from their own
-# location) and the man pages in PREFIX/share/man/man1.
+# location), the man pages in PREFIX/share/man/man1 and the HTML documentation
+# in PREFIX/share/doc/twolocus/html. Sphinx makes the man pages and the HTML
+# from docs/ (cmake/docs.cmake); without TWOLOCUS_DOCS neither is installed.
 
 include(GNUInstallDirs)
 
@@ -18,20 +20,22 @@ set(twolocus_man_pages "")
 foreach(program IN LISTS TWOLOCUS_PROGRAMS)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-    list(APPEND twolocus_man_pages man/${program}.1)
+    list(APPEND twolocus_man_pages ${program})
   endif()
 endforeach()
 foreach(command IN LISTS TWOLOCUS_PYTHON_COMMANDS)
   install(PROGRAMS python/bin/${command} DESTINATION ${CMAKE_INSTALL_BINDIR})
-  list(APPEND twolocus_man_pages man/${command}.1)
+  list(APPEND twolocus_man_pages ${command})
 endforeach()
 install(DIRECTORY python/twolocus DESTINATION ${CMAKE_INSTALL_DATADIR}/twolocus/python
         FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
-foreach(page IN LISTS twolocus_man_pages)
-  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${page})
-    install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  endif()
-endforeach()
+if(TWOLOCUS_DOCS)
+  foreach(page IN LISTS twolocus_man_pages)
+    install(FILES ${TWOLOCUS_DOCS_DIR}/man/${page}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endforeach()
+  install(DIRECTORY ${TWOLOCUS_DOCS_DIR}/html/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/html
+          PATTERN ".buildinfo" EXCLUDE)
+endif()
 
 set(CPACK_PACKAGE_NAME twolocus)
 set(CPACK_PACKAGE_VERSION 110303)

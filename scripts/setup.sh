@@ -7,9 +7,11 @@ set -euo pipefail
 # The C++ build and tests (with Random123 and Boost, header-only, for the
 # class-count engine); the Python commands twolocus-stats and twolocus-plot
 # and their tests; dpkg-dev for the Debian package's library dependencies;
-# GNU parallel for twolocus-sweep.
+# GNU parallel for twolocus-sweep; Sphinx and MyST for the documentation (the
+# HTML and the man pages).
 needed=(g++ cmake make libgtest-dev libbenchmark-dev librandom123-dev libboost-dev
-        python3 python3-numpy python3-matplotlib python3-pytest dpkg-dev parallel "$@")
+        python3 python3-numpy python3-matplotlib python3-pytest dpkg-dev parallel
+        python3-sphinx python3-myst-parser "$@")
 missing=()
 for package in "${needed[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
