@@ -28,6 +28,8 @@ myst_enable_extensions = ["deflist", "colon_fence"]
 # Anchors for the headings of every page, so that [text](page.md#heading) is checked.
 myst_heading_anchors = 4
 source_suffix = {".md": "markdown"}
+# Blocks without a language (program output, file contents) are shown as they are.
+highlight_language = "none"
 root_doc = "index"
 exclude_patterns = ["_build"]
 # The message table that the Reference's messages page and twolocus(1) are made from.
@@ -42,15 +44,17 @@ html_theme = "alabaster"
 html_title = "twolocus documentation"
 html_theme_options = {
     "description": "A diploid population at two loci with three alleles each",
-    "page_width": "1100px",
-    "sidebar_width": "250px",
+    "page_width": "1260px",
+    "sidebar_width": "220px",
+    "code_font_size": "0.8em",
     "fixed_sidebar": True,
     "show_relbars": True,
 }
 html_sidebars = {"**": ["about.html", "navigation.html", "searchbox.html"]}
 html_copy_source = False
 html_show_sourcelink = False
-html_static_path = []
+html_static_path = ["_static"]
+html_css_files = ["twolocus.css"]
 
 # The man pages: their sources are the Reference's command pages.
 man_pages = [
