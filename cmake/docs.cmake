@@ -43,3 +43,10 @@ add_custom_command(
   COMMENT "Building the documentation (HTML and man pages) with Sphinx"
   VERBATIM)
 add_custom_target(docs ALL DEPENDS ${TWOLOCUS_DOCS_DIR}/html/index.html ${twolocus_man_outputs})
+
+if(TWOLOCUS_TESTS)
+  add_test(NAME docs_installed
+           COMMAND ${CMAKE_COMMAND} -DBUILD=${CMAKE_BINARY_DIR} -DPREFIX=${CMAKE_BINARY_DIR}/docs-installed
+                   -DTABLE=${CMAKE_SOURCE_DIR}/src/app/messages.def
+                   -P ${CMAKE_SOURCE_DIR}/cmake/check_docs_install.cmake)
+endif()
