@@ -4,7 +4,8 @@ The package's docstrings are plain text (indented lists of files, aligned
 columns). autodoc reads docstrings as reStructuredText; one that docutils
 reports problems in is shown instead as a literal block, exactly as written,
 so that the build with warnings as errors does not depend on docstrings
-being written for Sphinx.
+being written for Sphinx. It also leaves out the bare names of data class
+fields, which the classes' docstrings describe.
 """
 
 import docutils.core
@@ -28,6 +29,15 @@ def _process(app, what, name, obj, options, lines):
     app.env.twolocus_plain_docstrings.add(name)
 
 
+def _skip_fields(app, what, name, obj, skip, options):
+    """Leaves out a class's data attributes (the fields of the package's data
+    classes), which its docstring describes."""
+    if what == "class" and not callable(obj) and not isinstance(obj, property):
+        return True
+    return None
+
+
 def setup(app):
     app.connect("autodoc-process-docstring", _process)
+    app.connect("autodoc-skip-member", _skip_fields)
     return {"version": "1", "parallel_read_safe": True}
