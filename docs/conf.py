@@ -47,6 +47,7 @@ html_theme_options = {
     "page_width": "1260px",
     "sidebar_width": "220px",
     "code_font_size": "0.8em",
+    "body_max_width": "1000px",
     "fixed_sidebar": True,
     "show_relbars": True,
 }
