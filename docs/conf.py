@@ -16,6 +16,8 @@ sys.path.insert(0, os.path.join(HERE, "_ext"))
 project = "twolocus"
 author = "the twolocus maintainers"
 copyright = "2026, the twolocus maintainers"
+# A fixed date, so that the man pages are the same bytes on every build.
+today = "2026"
 version = release = "110303"
 
 extensions = [
