@@ -4,13 +4,17 @@ The package's docstrings are plain text (indented lists of files, aligned
 columns). autodoc reads docstrings as reStructuredText; one that docutils
 reports problems in is shown instead as a literal block, exactly as written,
 so that the build with warnings as errors does not depend on docstrings
-being written for Sphinx. It also leaves out the bare names of data class
+being written for Sphinx. A `text` in single backticks is shown as code, as its authors mean it. It
+also leaves out the bare names of data class
 fields, which the classes' docstrings describe.
 """
+
+import re
 
 import docutils.core
 import docutils.utils
 
+_SINGLE_BACKTICKS = re.compile(r"(?<!`)`([^`]+)`(?!`)")
 _QUIET = {"report_level": docutils.utils.Reporter.SEVERE_LEVEL + 1, "halt_level": 5}
 
 
@@ -21,6 +25,8 @@ def _is_valid_rst(text):
 
 
 def _process(app, what, name, obj, options, lines):
+    # `text` in a docstring means code, as in Markdown.
+    lines[:] = [_SINGLE_BACKTICKS.sub(r"``\1``", line) for line in lines]
     if not lines or _is_valid_rst("\n".join(lines)):
         return
     plain = ["::", ""] + ["    " + line if line else "" for line in lines] + [""]
