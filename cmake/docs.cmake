@@ -28,9 +28,12 @@ list(APPEND twolocus_docs_sources ${twolocus_docs_python}
 set(twolocus_sphinx ${TWOLOCUS_PYTHON} -m sphinx -E -W --keep-going -n -q)
 # The man pages, one per program and Python command (man_pages in docs/conf.py).
 set(TWOLOCUS_MAN_PAGES twolocus twolocus-multinomial twolocus-stats twolocus-plot twolocus-sweep)
+# Each is also compressed as Debian does (gzip -9n: the same bytes every time).
 set(twolocus_man_outputs "")
+set(twolocus_man_gzip "")
 foreach(page IN LISTS TWOLOCUS_MAN_PAGES)
-  list(APPEND twolocus_man_outputs ${TWOLOCUS_DOCS_DIR}/man/${page}.1)
+  list(APPEND twolocus_man_outputs ${TWOLOCUS_DOCS_DIR}/man/${page}.1 ${TWOLOCUS_DOCS_DIR}/man/${page}.1.gz)
+  list(APPEND twolocus_man_gzip COMMAND gzip -9nkf ${TWOLOCUS_DOCS_DIR}/man/${page}.1)
 endforeach()
 add_custom_command(
   OUTPUT ${TWOLOCUS_DOCS_DIR}/html/index.html ${twolocus_man_outputs}
@@ -39,6 +42,7 @@ add_custom_command(
           ${CMAKE_SOURCE_DIR}/docs ${TWOLOCUS_DOCS_DIR}/html
   COMMAND ${twolocus_sphinx} -b man -d ${TWOLOCUS_DOCS_DIR}/doctrees-man
           ${CMAKE_SOURCE_DIR}/docs ${TWOLOCUS_DOCS_DIR}/man
+  ${twolocus_man_gzip}
   DEPENDS ${twolocus_docs_sources}
   COMMENT "Building the documentation (HTML and man pages) with Sphinx"
   VERBATIM)

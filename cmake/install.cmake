@@ -5,8 +5,10 @@
 #
 # puts the programs and the Python commands in PREFIX/bin, the Python package
 # in PREFIX/share/twolocus/python (the commands find it from their own
-# location), the man pages in PREFIX/share/man/man1 and the HTML documentation
-# in PREFIX/share/doc/twolocus/html. Sphinx makes the man pages and the HTML
+# location) with the programs' message table, the man pages (gzipped) in
+# PREFIX/share/man/man1, the README and example fitness tables in
+# PREFIX/share/doc/twolocus, and the HTML documentation in
+# PREFIX/share/doc/twolocus/html. Sphinx makes the man pages and the HTML
 # from docs/ (cmake/docs.cmake); without TWOLOCUS_DOCS neither is installed.
 
 include(GNUInstallDirs)
@@ -29,13 +31,21 @@ foreach(command IN LISTS TWOLOCUS_PYTHON_COMMANDS)
 endforeach()
 install(DIRECTORY python/twolocus DESTINATION ${CMAKE_INSTALL_DATADIR}/twolocus/python
         FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+# The programs' message table, which the Python package reads (messages.py).
+install(FILES src/app/messages.def DESTINATION ${CMAKE_INSTALL_DATADIR}/twolocus/python/twolocus)
+# The man pages, compressed as Debian does by the docs target (gzip -9n: no
+# name or time stamp, so the same page gives the same bytes), and the HTML.
 if(TWOLOCUS_DOCS)
   foreach(page IN LISTS twolocus_man_pages)
-    install(FILES ${TWOLOCUS_DOCS_DIR}/man/${page}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES ${TWOLOCUS_DOCS_DIR}/man/${page}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endforeach()
   install(DIRECTORY ${TWOLOCUS_DOCS_DIR}/html/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/html
           PATTERN ".buildinfo" EXCLUDE)
 endif()
+# The README and the example fitness tables, which the man pages' examples use.
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/twolocus)
+install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/twolocus/examples
+        FILES_MATCHING PATTERN "*.tsv" PATTERN "README.md")
 
 set(CPACK_PACKAGE_NAME twolocus)
 set(CPACK_PACKAGE_VERSION 110303)

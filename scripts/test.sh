@@ -3,10 +3,13 @@
 # Sphinx's warnings are errors) and runs every test: the C++ suite (its long
 # statistical tests in Release only) with the check of the installed
 # documentation, then (Release only) the Python commands' tests.
+# As root it also installs the Slurm test cluster's packages (setup.sh
+# --slurm-test-cluster); the cluster's test is skipped where slurmd cannot
+# start, unless TWOLOCUS_REQUIRE_SLURM=1.
 # Usage: scripts/test.sh [build type] [build folder]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh --slurm-test-cluster
 type=${1:-Release}
 folder=${2:-build}
 cmake -S . -B "$folder" -DCMAKE_BUILD_TYPE="$type" -DTWOLOCUS_BENCHMARKS=ON >/dev/null

@@ -41,17 +41,46 @@ def test_stats_tables_of_whole_and_killed_runs_and_first_crossings(tmp_path):
     (["bad"], "Line 3 of [bad] is not a trajectory record."),
     (["good", "--first", "h4 > 1"], "Unknown statistic [h4]."),
     (["good", "--first", "h22 >> 1"], "Could not read the threshold [h22 >> 1]."),
-    (["/dev/zero"], "Line 1 of [/dev/zero] is not a trajectory record."),  # not read whole
+    (["/dev/zero"], "Trajectory file [/dev/zero] is not a regular file."),  # never read
+    (["fifo"], "Trajectory file [fifo] is not a regular file."),  # no wait for a writer
     (["good", "--by", "N"], "Option --by needs --sweep."),
 ])
 def test_stats_errors(tmp_path, arguments, message):
     fresh(tmp_path / "good", 401)
+    os.mkfifo(tmp_path / "fifo")
     (tmp_path / "bad").write_text("\n".join((tmp_path / "good").read_text().split("\n")[:2]
                                             + ["200\t1\t2", "400"]))
     for name in ("twolocus-stats", "twolocus-plot"):
         done = command(name, "good", *arguments, "-o", "out.png", cwd=tmp_path)
         assert (done.returncode, done.stdout, done.stderr) == (1, "", message + "\n")
         assert not (tmp_path / "out.png").exists()
+
+
+def test_an_output_that_is_an_input_is_refused_before_anything_is_written(tmp_path):
+    path = fresh(tmp_path / "run", 401)
+    kept = {name: (tmp_path / name).read_bytes() for name in ("run", "run.params")}
+    os.symlink("run", tmp_path / "link.png")
+    os.link(tmp_path / "run.params", tmp_path / "second.svg")
+    sweep = tmp_path / "sweep"
+    (sweep / "runs" / "a_1").mkdir(parents=True)
+    for name in ("manifest.tsv", "runs/a_1/trajectory"):
+        (sweep / name).write_text("x\n")
+    os.link(sweep / "manifest.tsv", tmp_path / "manifest.png")
+    for name, output, message in [
+            ("twolocus-stats", "run", "is the input file [run]."),
+            ("twolocus-stats", "run.params", "is the input file [run.params]."),
+            ("twolocus-plot", "link.png", "is the input file [run]."),
+            ("twolocus-plot", "second.svg", "is the input file [run.params]."),
+            ("twolocus-stats", "sweep/runs/a_1/trajectory", "is a file of the sweep folder [sweep]."),
+            ("twolocus-plot", "manifest.png", "is a file of the sweep folder [sweep].")]:
+        given = ["--sweep", "sweep"] if "sweep folder" in message else ["run"]
+        done = command(name, *given, "-o", output, cwd=tmp_path)
+        assert (done.returncode, done.stdout, done.stderr) == (
+            1, "", f"Output file [{output}] {message}\n")
+    assert {name: (tmp_path / name).read_bytes() for name in kept} == kept
+    assert (sweep / "manifest.tsv").read_text() == "x\n"
+    done = command("twolocus-stats", path, "-o", tmp_path / "table.tsv")  # a new file is fine
+    assert done.returncode == 0 and (tmp_path / "table.tsv").exists()
 
 
 def test_plots(tmp_path):

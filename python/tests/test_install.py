@@ -24,7 +24,11 @@ def test_install_into_a_prefix(tmp_path):
     subprocess.run(["cmake", "--install", BUILD, "--prefix", prefix], check=True,
                    capture_output=True)
     for page in ("twolocus", "twolocus-stats", "twolocus-plot", "twolocus-sweep"):
-        assert (prefix / "share" / "man" / "man1" / f"{page}.1").exists()
+        assert (prefix / "share" / "man" / "man1" / f"{page}.1.gz").exists()
+    # The man pages' examples name the shipped tables.
+    doc = prefix / "share" / "doc" / "twolocus"
+    assert (doc / "examples" / "valley.tsv").read_bytes() == VALLEY.read_bytes()
+    assert (doc / "README.md").exists() and (doc / "examples" / "README.md").exists()
     check_installed(prefix / "bin", tmp_path)
     # The installed sweep command runs the installed program, found beside it.
     write_design(tmp_path).write_text(
@@ -46,5 +50,8 @@ def test_debian_package(tmp_path):
     assert {"python3", "python3-numpy", "python3-matplotlib"} <= set(depends.strip().split(", "))
     root = tmp_path / "root"
     subprocess.run(["dpkg-deb", "-x", package, root], check=True)
-    assert (root / "usr" / "share" / "man" / "man1" / "twolocus.1").exists()
+    page = subprocess.run(["gzip", "-dc", root / "usr" / "share" / "man" / "man1" / "twolocus.1.gz"],
+                          check=True, capture_output=True, text=True).stdout
+    assert "/usr/share/doc/twolocus/examples/valley.tsv" in page
+    assert (root / "usr" / "share" / "doc" / "twolocus" / "examples" / "valley.tsv").exists()
     check_installed(root / "usr" / "bin", tmp_path)

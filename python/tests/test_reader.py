@@ -1,5 +1,7 @@
 """The trajectory and parameter readers on files the program itself writes."""
 
+from pathlib import Path
+
 import numpy as np
 import pytest
 
@@ -130,11 +132,38 @@ def test_a_missing_file_a_negative_count_and_params(tmp_path):
     (tmp_path / "run.params").write_text("\n".join(lines[:-1] + ["seed = 7", ""]))
     assert read_params(f"{path}.params")["seed"] == 7
     for broken, message in [(lines[1:], r"Line 1 of \[.*\] is not of the right format\."),
-                            ([lines[0].replace("[401]", f"[{'4' * 5000}]")] + lines[1:],
+                            ([lines[0].replace("[401]", "[4O1]")] + lines[1:],
                              r"^Line 1 of \[.*\] is not of the right format"),
                             (lines[:2] + lines[3:], r"Mutation rates of \[.*\] are incomplete\."),
                             (lines[:-2], r"Fitnesses of \[.*\] are incomplete\."),
-                            (lines[:9] + ["9 -> 1"] + lines[9:], r"Line 10 of \[.*\] is not")]:
+                            (lines[:9] + ["9 -> 1 x"] + lines[9:], r"Line 10 of \[.*\] is not")]:
         (tmp_path / "run.params").write_text("\n".join(broken))
         with pytest.raises(TwolocusError, match=message):
             read_params(f"{path}.params")
+
+
+CASES = Path(__file__).resolve().parents[2] / "tests" / "cases" / "params"
+
+
+def test_the_shared_params_cases_get_the_programs_verdicts():
+    # verdicts.tsv holds what twolocus itself printed for each case (the C++
+    # tests run the same table); the tools' messages leave out its first sentence.
+    rows = [line.split("\t") for line in (CASES / "verdicts.tsv").read_text().splitlines()[1:]]
+    assert len(rows) == len(list(CASES.glob("*.params"))) > 30
+    for name, verdict in rows:
+        path = str(CASES / name)
+        if verdict == "ok":
+            params = read_params(path)
+            assert len(params["rates"]) == 6 and not np.isnan(params["fitness"]).any(), name
+            continue
+        with pytest.raises(TwolocusError) as error:
+            read_params(path)
+        expected = verdict.format(file=path).removeprefix("You have to reenter the parameters.  ")
+        assert str(error.value) == expected, name
+    seeds = {name: read_params(str(CASES / name))["seed"]
+             for name in ("as_written.params", "seed.params", "seed_negative_limit.params")}
+    assert seeds == {"as_written.params": None, "seed.params": 5,
+                     "seed_negative_limit.params": -2147483648}
+    n_and_N = [(p["n"], p["N"]) for p in map(read_params, [
+        str(CASES / "line1_n_beyond_32_bits.params"), str(CASES / "line1_n_beyond_long.params")])]
+    assert n_and_N == [(2, 10), (-1, 10)]  # the low 32 bits, as the program keeps them

@@ -124,3 +124,39 @@ def test_seeds_follow_the_documented_function_whatever_the_rows_position():
         derived_seed(7, PARAMS, 2, 1)]
     assert seeds([("a", PARAMS, 1)], seed=5) == {("a", 1): 5}
 
+
+
+def test_limits_and_inputs_a_sweep_cannot_use_are_refused_in_one_line_each(tmp_path):
+    good = write_design(tmp_path, replicates=1).read_text().splitlines()
+    long_name = "n" * 253
+
+    def refused(lines, *args, design="limits.tsv"):
+        if lines is not None:
+            (tmp_path / design).write_text("\n".join(lines) + "\n")
+        result = run_local(tmp_path / design, tmp_path / "out", *args)
+        assert (result.returncode, result.stdout) == (1, "")
+        assert not (tmp_path / "out").exists()
+        return result.stderr.replace(f"[{tmp_path}/{design}]", "[]")
+
+    # A run folder is NAME_REPLICATE: 253 letters and "_10" do not fit a file name.
+    assert refused([good[0], good[1].replace("cross", long_name).replace("\t1\tfast", "\t10\tfast")]) == (
+        f"Line 2, column 1 (name) of []: the run name [{long_name}_10] is longer than 255 bytes, "
+        "the longest file name.\n")
+    assert refused([good[0], good[1].replace("\t1\tfast", "\t60000\tfast"),
+                    good[2].replace("\t1\tslow", "\t2147483647\tslow")]) == (
+        "[] has 2147543647 runs; a sweep holds at most 100000 runs.\n")
+    assert refused(good, "--jobs", "abc") == (
+        "Argument --jobs/-j: [abc] is not a number of runs at once: N, +N, -N or N%. "
+        "See [twolocus-sweep run --help].\n")
+    os.mkfifo(tmp_path / "fifo.tsv")
+    assert refused(None, design="fifo.tsv") == "Design file [] is not a regular file.\n"
+    assert refused([good[0], good[1].replace("valley.tsv", "fifo.tsv")]) == (
+        "Line 2, column 2 (fitness) of []: fitness file [fifo.tsv] is not a regular file.\n")
+    # The design may not be a file that the sweep rewrites.
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "manifest.tsv").write_text("\n".join(good) + "\n")
+    result = run_local(tmp_path / "out" / "manifest.tsv", tmp_path / "out")
+    assert (result.returncode, result.stderr) == (
+        1, f"Output file [{tmp_path}/out/manifest.tsv] is the input file "
+           f"[{tmp_path}/out/manifest.tsv].\n")
+    assert (tmp_path / "out" / "manifest.tsv").read_text() == "\n".join(good) + "\n"

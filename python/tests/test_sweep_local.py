@@ -276,11 +276,104 @@ def test_a_failing_squeue_is_an_error_not_an_empty_queue(copy, tmp_path):
     env = dict(os.environ, PATH=f"{tmp_path / 'bin'}:{os.environ['PATH']}")
     down = "squeue: error: Unable to contact slurm controller (connect failure)"
     script(tmp_path / "bin" / "squeue", f"echo '{down}' >&2; exit 1\n")
-    for result in (sweep("status", folder, env=env), run_local(design, folder, env=env)):
-        assert (result.returncode, result.stdout, result.stderr) == (
-            1, "", f"Could not read the Slurm queue for job [42]: [{down}].\n")
+    result = run_local(design, folder, env=env)
+    assert (result.returncode, result.stdout, result.stderr) == (
+        1, "", f"Could not read the Slurm queue for job [42]: [{down}].\n")
+    # Summaries need the queue only for runs not done: unknown then, with one warning.
+    status = sweep("status", folder, env=env)
+    assert (status.returncode, status.stdout, status.stderr) == (
+        0, f"6 runs in [{folder}]: 6 done, 0 failed, 0 running, 0 pending.\n", "")
+    (folder / "runs" / "slow_3" / "exit-status").unlink()
+    warning = (f"Could not read the Slurm queue for job [42]: [{down}]. "
+               "Runs not done are shown as unknown.\n")
+    status = sweep("status", folder, env=env)
+    assert (status.returncode, status.stdout, status.stderr) == (
+        0, f"6 runs in [{folder}]: 5 done, 0 failed, 0 running, 0 pending, 1 unknown.\n", warning)
+    table = command("twolocus-stats", "--sweep", folder, env=env)
+    assert (table.returncode, table.stderr) == (0, warning)
+    assert [line.split("\t")[1] for line in table.stdout.splitlines()[1:]] == ["done"] * 5 + ["unknown"]
+    (folder / "runs" / "slow_3" / "exit-status").write_text("0\n")
     script(tmp_path / "bin" / "squeue",
            "echo 'slurm_load_jobs error: Invalid job id specified' >&2; exit 1\n")
     status = sweep("status", folder, env=env)
     assert (status.returncode, status.stdout) == (
         0, f"6 runs in [{folder}]: 6 done, 0 failed, 0 running, 0 pending.\n")
+
+
+def _session(pid):
+    """The processes (pid, command name) of the session that pid leads."""
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat") as text:
+                fields = text.read().rsplit(")", 1)[1].split()
+        except (OSError, IndexError):
+            continue
+        if entry.isdigit() and int(fields[3]) == pid and fields[0] != "Z":
+            found.append((int(entry), open(f"/proc/{entry}/comm").read().strip()))
+    return found
+
+
+def test_a_sigkill_of_the_sweep_alone_stops_parallel_and_every_run(reference, tmp_path):
+    # Only the sweep's own process is killed: parallel (its child, in its
+    # session) and the runs parallel started must end with it.
+    design, folder = write_design(tmp_path), tmp_path / "sweep"
+    process = subprocess.Popen([SWEEP, "run", design, folder, "--program", PROGRAM, "--jobs", "1"],
+                               start_new_session=True, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    partial = folder / "runs" / "slow_1" / "trajectory"
+    wait_until(lambda: partial.exists() and partial.stat().st_size > 2000)
+    assert any(name == "parallel" for _, name in _session(process.pid))
+    process.kill()
+    process.wait()
+    wait_until(lambda: _session(process.pid) == [], timeout=3)
+    # No run was started after the kill (slow_2 would follow slow_1).
+    assert not (folder / "runs" / "slow_2" / "trajectory").exists()
+    again = run_local(design, folder, "--jobs", "2")
+    assert again.returncode == 0, again.stderr
+    assert run_files(folder) == reference[2]
+
+
+def test_a_runner_whose_parent_has_ended_runs_nothing(copy):
+    # The parent is passed in before the runner starts: one that is not its
+    # parent (already ended) stops it before it touches the run.
+    _, folder, _ = copy
+    shutil.rmtree(folder / "runs" / "cross_1")
+    result = sweep("exec", "--parent", str(os.getpid() + 10 ** 6), folder, "cross_1")
+    assert result.returncode == 1 and not (folder / "runs" / "cross_1").exists()
+
+
+def test_a_run_that_sigkill_ends_again_and_again_is_failed_at_the_limit(reference, tmp_path):
+    design = write_design(tmp_path, replicates=1)
+    fake = script(tmp_path / "program", f'[ -e "$(dirname "$0")/oom" ] && kill -KILL $$\n'
+                  f'exec {PROGRAM} "$@"\n')
+    (tmp_path / "oom").write_text("")
+    folder = tmp_path / "sweep"
+    for attempt in (1, 2, 3):
+        result = sweep("run", design, folder, "--program", fake)
+        counts = "0 failed, 0 running, 2 pending" if attempt < 3 else "2 failed, 0 running, 0"
+        assert result.returncode == 1 and counts in result.stdout
+    message = ("Killed by SIGKILL in 3 attempts in a row while the sweep was running "
+               "(out of memory?); the run is failed.")
+    assert f"failed\tcross_1\t{message}\n" in result.stdout
+    assert f"failed\tcross_1\texit status 137\t{message}\n" in sweep("status", folder).stdout
+    (tmp_path / "oom").unlink()
+    assert sweep("run", design, folder, "--program", fake).returncode == 0
+    assert run_files(folder) == {run: reference[2][run] for run in ("cross_1", "slow_1")}
+
+
+def test_a_failed_runs_line_has_no_progress_dots_and_odd_tags_plot_quietly(tmp_path):
+    design = write_design(tmp_path, replicates=1)
+    design.write_bytes(design.read_bytes().replace(b"\tfast", b"\tf\xe9st"))
+    fake = script(tmp_path / "program", 'case "$*" in *" 20000 "*) printf "Doing...\\n%4000s" ""'
+                  ' | tr " " . ; echo "Could not write output file [trajectory]."; exit 1;; esac\n'
+                  f'exec {PROGRAM} "$@"\n')
+    folder = tmp_path / "sweep"
+    result = sweep("run", design, folder, "--program", fake)
+    line = "failed\tslow_1\tCould not write output file [trajectory].\n"
+    assert result.returncode == 1 and result.stdout.endswith(line)
+    assert sweep("status", folder).stdout.endswith(
+        "failed\tslow_1\texit status 1\tCould not write output file [trajectory].\n")
+    plot = command("twolocus-plot", "--sweep", folder, "--by", "tag_kind", "--first", "a1 < 0.5",
+                   "-o", tmp_path / "tags.png")
+    assert (plot.returncode, plot.stderr) == (0, "")

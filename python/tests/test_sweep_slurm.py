@@ -1,6 +1,7 @@
 """A sweep as a Slurm job array on a real single-node cluster that the test starts
 (slurm_cluster.py), with one task requeued while its run is going. Skipped without
-root and the Slurm and munge packages, unless TWOLOCUS_REQUIRE_SLURM=1 (as CI sets)."""
+root and the Slurm and munge packages, or where slurmd cannot start (a container or
+chroot), unless TWOLOCUS_REQUIRE_SLURM=1 (as CI sets)."""
 
 import os
 import re
@@ -17,12 +18,21 @@ from sweep_helpers import manifest, run_files, run_local, sweep, wait_until, wri
 
 @pytest.fixture(scope="module")
 def cluster():
+    # Skipped where the cluster cannot be had (not root, no packages, or a
+    # container or chroot where slurmd cannot start), unless it is required.
+    give_up = pytest.fail if os.environ.get("TWOLOCUS_REQUIRE_SLURM") == "1" else pytest.skip
     if not slurm_cluster.available():
-        (pytest.fail if os.environ.get("TWOLOCUS_REQUIRE_SLURM") == "1" else pytest.skip)(
-            "the Slurm test cluster needs root and the Slurm and munge packages")
+        give_up("the Slurm test cluster needs root and the Slurm and munge packages")
     folder = tempfile.mkdtemp(prefix="twolocus-slurm-")
     try:
-        yield slurm_cluster.start(folder)
+        try:
+            env = slurm_cluster.start(folder)
+        except (subprocess.CalledProcessError, RuntimeError, OSError) as error:
+            detail = getattr(error, "stderr", None) or b""
+            detail = detail.decode(errors="replace").strip().splitlines()[-1:] if detail else []
+            give_up(f"the Slurm test cluster cannot start on this machine: {error}"
+                    + "".join(f" ({line})" for line in detail))
+        yield env
     finally:
         slurm_cluster.stop(folder)
         shutil.rmtree(folder, ignore_errors=True)

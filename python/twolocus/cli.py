@@ -13,6 +13,7 @@ import signal
 import sys
 
 from .errors import TwolocusError
+from .files import refuse_overwriting
 from .runs import load_runs
 from .stats import STAT_COLUMNS, first_passage, format_threshold, parse_threshold
 from .summary import add_sweep_options, sweep_figure, sweep_stats_text
@@ -44,6 +45,14 @@ def run_paths(args):
     if args.by is not None and not args.sweep:
         raise TwolocusError("Option --by needs --sweep.")
     return list(args.files)
+
+
+def refuse_input_as_output(args):
+    """Refuses, before anything is read or written, an -o that is a trajectory
+    given, its .params, or a file of the --sweep folder."""
+    if args.output is not None:
+        inputs = [name for path in args.files for name in (path, path + ".params")]
+        refuse_overwriting(args.output, inputs, args.sweep)
 
 
 def _run(main, argv):
@@ -148,6 +157,7 @@ def first_table(runs, thresholds):
 def _stats(argv):
     args = stats_parser().parse_args(argv)
     paths = run_paths(args)
+    refuse_input_as_output(args)
     if args.sweep:
         _write_text(args.output, sweep_stats_text(args))
         return 0
@@ -225,6 +235,7 @@ def _plot(argv):
         raise TwolocusError(f"A picture of [{width:g}x{height:g}] inches at [{args.dpi}] DPI "
                             f"is over {MAX_PIXELS} pixels a side.")
     paths = run_paths(args)
+    refuse_input_as_output(args)
     if args.sweep:
         runs, figure = [], sweep_figure(args)
     elif not paths:

@@ -13,6 +13,7 @@ import unicodedata
 from dataclasses import dataclass
 
 from .errors import TwolocusError
+from .files import open_regular
 
 RATE_COLUMNS = ["a12", "a23", "a13", "b12", "b23", "b13"]
 # The simulator's arguments 1 to 12, in its order.
@@ -23,6 +24,11 @@ INT_MAX = 2147483647
 # Lowest value of each integer column (all are at most INT_MAX).
 INTEGER_RANGES = {"column": 1, "s": 0, "k": 0, "n": 0, "N": 1, "replicates": 1,
                   "seed": -INT_MAX - 1, **{rate: 0 for rate in RATE_COLUMNS}}
+# The most runs a sweep holds: planned in a few seconds and under 200 MB.
+MAX_RUNS = 100000
+# The longest file name (bytes) of most file systems, which a run's folder
+# name NAME_REPLICATE must fit.
+MAX_FILE_NAME = 255
 _INTEGER = re.compile(r"[+-]?[0-9]+")
 _NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]*")
 
@@ -115,9 +121,10 @@ def _check_cell(column, text, folder, where):
             return text, f"{where}: no fitness file given."
         path = os.path.join(folder, text)
         try:
-            with open(path, "rb"):
-                pass
-        except OSError:
+            open_regular(path, "fitness file").close()
+        except TwolocusError as error:
+            if str(error).endswith("is not a regular file."):
+                return text, f"{where}: fitness file [{text}] is not a regular file."
             return text, f"{where}: could not open fitness file [{text}] to read."
         return text, None
     if column == "name" and text != "" and not _NAME.fullmatch(text):
@@ -128,16 +135,21 @@ def _check_cell(column, text, folder, where):
     return text, None
 
 
+def _whole(text):
+    """A checked integer cell's value; 1 for one that did not pass its check."""
+    return int(text) if text is not None and _INTEGER.fullmatch(text) and int(text) >= 1 else 1
+
+
 def read_design(path, text=None):
     """Takes a design file's path (and its text, when it is not yet written);
     returns a Design, or raises DesignErrors listing every problem (or
     TwolocusError if the file cannot be read)."""
     if text is None:
-        try:
-            with open(path, encoding="utf-8", errors="surrogateescape", newline="") as file:
-                text = file.read()
-        except OSError:
-            raise TwolocusError(f"Could not open design file [{path}] to read.") from None
+        with open_regular(path, "design file") as file:
+            try:
+                text = file.read().decode("utf-8", errors="surrogateescape")
+            except OSError:
+                raise TwolocusError(f"Could not read design file [{path}].") from None
     lines = text.split("\n")
     if lines and lines[-1] == "":
         lines.pop()
@@ -158,6 +170,7 @@ def read_design(path, text=None):
         raise DesignErrors(problems)
     rows = []
     names = {}
+    total = 0
     for number, line in enumerate(lines[1:], start=2):
         if line.strip() == "":
             continue
@@ -177,6 +190,14 @@ def read_design(path, text=None):
             row[column] = value
         if row.get("name", "") == "":
             row["name"] = str(row["row"])
+        count = 1 if "seed" in columns else _whole(row.get("replicates"))
+        total += count
+        longest = f"{row['name']}_{count}"
+        if len(longest.encode(errors="surrogateescape")) > MAX_FILE_NAME:
+            index = columns.index("name") + 1 if "name" in columns else 0
+            place = where(number, index, "name") if index else where(number)
+            problems.append(f"{place}: the run name [{longest}] is longer than "
+                            f"{MAX_FILE_NAME} bytes, the longest file name.")
         if row["name"] in names:
             index = columns.index("name") + 1 if "name" in columns else 0
             place = where(number, index, "name") if index else where(number)
@@ -185,6 +206,8 @@ def read_design(path, text=None):
         rows.append(row)
     if not rows and not problems:
         problems.append(f"[{path}] has no parameter sets.")
+    if total > MAX_RUNS:
+        problems.append(f"[{path}] has {total} runs; a sweep holds at most {MAX_RUNS} runs.")
     if problems:
         raise DesignErrors(problems)
     return Design(path=path, folder=folder, columns=columns, rows=rows)

@@ -8,11 +8,13 @@ import math
 import os
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import time
 
 from .errors import TwolocusError
+from .guard import die_with_parent
 from .sweepdir import read_tsv
 
 PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -59,10 +61,25 @@ def run_parallel(folder, names, jobs=None, sshlogins=(), ssh=None, resume=False,
              "TWOLOCUS_SWEEP_DIR": folder}
     for name in paths:
         argv += ["--env", name]
+    # On this machine each run's runner watches parallel (PARALLEL_PID, its
+    # parent, known before it starts) and stops its run when parallel ends;
+    # on other machines it watches the process that ssh started it under.
     flags = " --continue" if resume else ""
+    if not sshlogins:
+        flags += ' --parent "$PARALLEL_PID"'
     argv.append('env PYTHONPATH="$TWOLOCUS_SWEEP_PACKAGE" "$TWOLOCUS_SWEEP_PYTHON" '
                 f'-m twolocus.sweep exec{flags} "$TWOLOCUS_SWEEP_DIR" {{}}')
-    return subprocess.run(argv, stdin=subprocess.DEVNULL, env=dict(os.environ, **paths)).returncode
+    sweep = os.getpid()
+
+    def die_with_sweep():
+        # parallel gets SIGKILL when this process ends, however it ends; if
+        # it has already ended, parallel never starts.
+        die_with_parent(signal.SIGKILL)
+        if os.getppid() != sweep:
+            os._exit(1)
+
+    return subprocess.run(argv, stdin=subprocess.DEVNULL, env=dict(os.environ, **paths),
+                          preexec_fn=die_with_sweep).returncode
 
 
 # Slurm ---------------------------------------------------------------------

@@ -15,6 +15,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from .errors import TwolocusError
+from .files import open_regular
 from .genotypes import GENOTYPE_COUNT, LABELS
 
 RECORD_INTERVAL = 200
@@ -86,16 +87,16 @@ def read_trajectory(path):
     Raises TwolocusError when the file cannot be read, its header is wrong, a
     field is not a number, or an incomplete line is neither the last line nor
     followed by a resume's repeat of the last complete record."""
-    try:
-        with open(path, "rb") as file:
+    with open_regular(path, "trajectory file") as file:
+        try:
             # The header first, so that a file of another kind (even /dev/zero)
             # is refused before it is read whole.
             head = file.read(len(HEADER) + 1).decode("latin-1")
             if head.rstrip("\n") != HEADER:
                 raise _not_a_record(1, path)
             text = head + file.read().decode("latin-1")
-    except OSError:
-        raise TwolocusError(f"Could not open trajectory file [{path}] to read.") from None
+        except OSError:
+            raise TwolocusError(f"Could not read trajectory file [{path}].") from None
     lines = text.split("\n")
     if text.endswith("\n"):
         lines.pop()
@@ -146,58 +147,103 @@ def read_trajectory(path):
     return Trajectory(path, labels, generations, counts, partial_last, line_numbers)
 
 
+# The programs' grammar of a .params file (src/io/params.cpp), which
+# tests/cases/params/ holds cases of. Line 1 is read as by fscanf with
+# "s = [%f], k = [%f], n = [%ld] gerneration_size=[%ld].\n": a space matches
+# any white space (none too), a conversion skips white space before it, and
+# the final "\n" skips every white space after, blank lines included.
+_WS = r"[ \t\n\v\f\r]*"  # C white space, not Unicode's
+_SCANF_FLOAT = (r"[+-]?(?:0[xX](?:[0-9a-fA-F]+\.?[0-9a-fA-F]*|\.[0-9a-fA-F]+)(?:[pP][+-]?[0-9]+)?"
+                r"|(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?"
+                r"|[iI][nN][fF](?:[iI][nN][iI][tT][yY])?|[nN][aA][nN](?:\([0-9A-Za-z_]*\))?)")
 _HEAD = re.compile(
-    r"s = \[(\S+)\], k = \[(\S+)\], n = \[(-?[0-9]{1,10})\] "
-    r"gerneration_size=\[(-?[0-9]{1,10})\]\."
-)
-_RATE = re.compile(r"([ab][012]) = (\S+)")
-_FITNESS = re.compile(r"([0-9]{1,2}) ->\t(\S+)")
-_SEED = re.compile(r"seed = (-?[0-9]{1,10})")
+    rf"s{_WS}={_WS}\[{_WS}({_SCANF_FLOAT})\],{_WS}k{_WS}={_WS}\[{_WS}({_SCANF_FLOAT})\],"
+    rf"{_WS}n{_WS}={_WS}\[{_WS}([+-]?[0-9]+)\]{_WS}gerneration_size=\[{_WS}([+-]?[0-9]+)\]\.{_WS}")
+# After line 1: a line is blank (spaces and TABs) or whole triples of tokens
+# between spaces and TABs: a key, any token, a value. Values are decimal
+# numbers that strtod reads whole and finite; a seed is a 32-bit integer.
+_DECIMAL = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+_WHOLE = re.compile(r"[+-]?[0-9]+")
+_TOKENS = re.compile(r"[^ \t]+")
 RATE_KEYS = ["a0", "a1", "a2", "b0", "b1", "b2"]
 
 
+def _scanf_float(text):
+    """Takes a %f conversion's text; returns its value as a float."""
+    return float.fromhex(text) if "x" in text.lower() else float(text.split("(")[0])
+
+
+def _scanf_long(text):
+    """Takes a %ld conversion's text; returns the 32 low bits of the long it
+    stores (clamped to the long range first), as a signed int."""
+    value = min(max(int(text), -2**63), 2**63 - 1)
+    return (value + 2**31) % 2**32 - 2**31
+
+
 def _finite(text):
-    """Takes a number's text; returns it as a float, or None unless it is finite."""
-    try:
-        value = float(text)
-    except ValueError:
+    """Takes a value token; returns it as a float, or None unless it is a
+    decimal number with a finite value."""
+    if not _DECIMAL.fullmatch(text):
         return None
+    value = float(text)
     return value if np.isfinite(value) else None
+
+
+def _store_triple(key, value, params):
+    """Takes one triple's key and value; stores the value in params. Returns
+    False when the key or the value is not one the program reads."""
+    if key == "seed":
+        if not _WHOLE.fullmatch(value) or not INT_MIN <= int(value) <= INT_MAX:
+            return False
+        params["seed"] = int(value)
+        return True
+    number = _finite(value)
+    if number is None:
+        return False
+    if key in RATE_KEYS:
+        params["rates"][key] = number
+    elif re.fullmatch("[0-9]+", key) and int(key) < GENOTYPE_COUNT:
+        params["fitness"][int(key)] = number
+    else:
+        return False
+    return True
 
 
 def read_params(path):
     """Takes the path of a .params file; returns a dict with 's', 'k' (fractions),
     'n', 'N', 'rates' (a0..b2: 0 is 1->2, 1 is 2->3, 2 is 1->3), 'fitness'
     (float array of 81, by genotype index) and 'seed' (int, or None without a
-    `seed = N` line). Rate and fitness lines may come in any order.
+    `seed = N` line). Reads what the programs read, as they read it.
 
     Raises TwolocusError when the file cannot be read, a line is not of the
-    right format, or a rate or fitness is missing."""
-    try:
-        with open(path, "rb") as file:
-            lines = file.read().decode("latin-1").split("\n")
-    except OSError:
-        raise TwolocusError(f"Could not open param file [{path}] to read.") from None
+    right format, or a rate or fitness is missing, with the program's
+    message less its "You have to reenter the parameters." start."""
+    with open_regular(path, "param file") as file:
+        try:
+            text = file.read().decode("latin-1")
+        except OSError:
+            raise TwolocusError(f"Could not read param file [{path}].") from None
 
     def wrong(number):
         return TwolocusError(f"Line {number} of [{path}] is not of the right format.")
 
-    head = _HEAD.fullmatch(lines[0])
-    if head is None or _finite(head[1]) is None or _finite(head[2]) is None:
+    head = _HEAD.match(text)
+    if head is None:
         raise wrong(1)
-    params = {"s": float(head[1]), "k": float(head[2]), "n": int(head[3]), "N": int(head[4]),
+    params = {"s": _scanf_float(head[1]), "k": _scanf_float(head[2]),
+              "n": _scanf_long(head[3]), "N": _scanf_long(head[4]),
               "rates": {}, "fitness": np.full(GENOTYPE_COUNT, np.nan), "seed": None}
-    for number, line in enumerate(lines[1:], start=2):
-        if line == "":
-            continue
-        rate, fitness, seed = _RATE.fullmatch(line), _FITNESS.fullmatch(line), _SEED.fullmatch(line)
-        if rate and _finite(rate[2]) is not None:
-            params["rates"][rate[1]] = float(rate[2])
-        elif fitness and int(fitness[1]) < GENOTYPE_COUNT and _finite(fitness[2]) is not None:
-            params["fitness"][int(fitness[1])] = float(fitness[2])
-        elif seed:
-            params["seed"] = int(seed[1])
-        else:
+    # The rest of line 1 (after the white space that line 1's reading
+    # skipped) counts as a line of its own, numbered as the line it is in.
+    first_number = 1 + head[0].count("\n")
+    body = text[head.end():]
+    lines = body.split("\n")
+    for number, line in enumerate(lines, start=first_number):
+        if number < first_number + len(lines) - 1 and line.endswith("\r"):
+            line = line[:-1]  # a CR LF line end
+        tokens = _TOKENS.findall(line)
+        if "\0" in line or len(tokens) % 3 != 0 or not all(
+                _store_triple(tokens[i], tokens[i + 2], params) for i in range(0, len(tokens), 3)):
             raise wrong(number)
     if len(params["rates"]) < len(RATE_KEYS):
         raise TwolocusError(f"Mutation rates of [{path}] are incomplete.")

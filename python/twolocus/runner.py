@@ -9,10 +9,11 @@ written on a full disk) only after the program ended on its own. A run whose
 program died of SIGKILL, SIGTERM, SIGINT or SIGHUP (or exited with 128 plus
 one of them, as a shell does), or whose runner was stopped by one, records
 nothing: it is interrupted, counts as pending, and is run again (or, with
-resume=True, resumed). Any other exit status, 0 included, is recorded.
+resume=True, resumed). Any other exit status, 0 included, is recorded. A
+run that SIGKILL ended KILL_LIMIT attempts in a row while its sweep was alive
+(the out-of-memory killer) is failed instead, with a line in console.log.
 """
 
-import ctypes
 import os
 import shlex
 import signal
@@ -21,7 +22,9 @@ import sys
 import time
 
 from .errors import TwolocusError
-from .sweepdir import (IN_USE, TRAJECTORY, is_locked, last_console_line, lock,
+from .guard import die_with_parent
+from .messages import pattern
+from .sweepdir import (TRAJECTORY, is_locked, last_console_line, lock,
                        read_exit_status, read_manifest)
 
 RUN_FILES = [TRAJECTORY, TRAJECTORY + ".params", TRAJECTORY + ".params.new",
@@ -30,21 +33,12 @@ RUN_FILES = [TRAJECTORY, TRAJECTORY + ".params", TRAJECTORY + ".params.new",
 # Ctrl-C or a hang-up) rather than failing on its own.
 INTERRUPTED_CODES = {128 + number for number in
                      (signal.SIGKILL, signal.SIGTERM, signal.SIGINT, signal.SIGHUP)}
+# A run whose program SIGKILL ended this many attempts in a row while the
+# sweep was alive (the out-of-memory killer, most likely) is failed.
+KILL_LIMIT = 3
+KILLS = "sigkills"
 # A momentary shared lock (status, summaries) is waited out for this long.
 LOCK_TRIES, LOCK_PAUSE = 20, 0.05
-
-
-PR_SET_PDEATHSIG = 1
-
-
-def _die_with_parent(number):
-    """Asks Linux to send signal number to this process when its parent ends.
-    An engine runs each job in a process group of its own (GNU parallel does),
-    so without this a run would outlive a sweep killed with SIGKILL."""
-    try:
-        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, number, 0, 0, 0)
-    except (OSError, AttributeError):
-        pass
 
 
 def _resumable(run_folder):
@@ -62,7 +56,7 @@ def _start(argv, run_folder, mode):
     with open(os.path.join(run_folder, "console.log"), mode) as log:
         return subprocess.Popen(argv, cwd=run_folder, stdin=subprocess.DEVNULL,
                                 stdout=log, stderr=subprocess.STDOUT,
-                                preexec_fn=lambda: _die_with_parent(signal.SIGKILL))
+                                preexec_fn=lambda: die_with_parent(signal.SIGKILL))
 
 
 def _wait(child):
@@ -117,6 +111,20 @@ def _record_status(run_folder, code):
         raise
 
 
+def _count_kill(run_folder):
+    """Adds one to the run's count of attempts in a row that SIGKILL ended;
+    returns the new count."""
+    path = os.path.join(run_folder, KILLS)
+    try:
+        with open(path) as text:
+            count = int(text.read().strip() or 0)
+    except (OSError, ValueError):
+        count = 0
+    with open(path, "w") as out:
+        out.write(f"{count + 1}\n")
+    return count + 1
+
+
 def _lock_run(run_folder):
     """Takes the run's .lock, waiting out a momentary holder; None when a
     process keeps holding it (a live run)."""
@@ -132,9 +140,10 @@ class StatusNotRecorded(Exception):
     """The program ended but its exit status could not be written."""
 
 
-def execute(folder, run, resume=False):
-    """Takes the sweep folder and a manifest run (dict); runs it as described
-    above. Returns 'done', 'skipped' (done before), 'running' (held by
+def execute(folder, run, resume=False, parent=None):
+    """Takes the sweep folder, a manifest run (dict) and the pid of the parent
+    this process must have while its sweep is alive (None: not known); runs
+    it as described above. Returns 'done', 'skipped' (done before), 'running' (held by
     another process), 'failed' or 'interrupted'. Raises StatusNotRecorded
     when the exit status cannot be written, OSError when the run's files
     cannot be prepared."""
@@ -165,10 +174,22 @@ def execute(folder, run, resume=False):
                 _reserve_status(run_folder)
                 child = _start(argv, run_folder, "wb")
             code, stopped = _wait(child)
+            # A SIGKILL that the sweep's own end did not cause (its guard stops
+            # this runner then, with SIGTERM) counts towards KILL_LIMIT.
+            sweep_alive = parent is None or os.getppid() == parent
+            if stopped is None and code == 128 + signal.SIGKILL and sweep_alive:
+                kills = _count_kill(run_folder)
+                if kills >= KILL_LIMIT:
+                    with open(os.path.join(run_folder, "console.log"), "a") as log:
+                        log.write(f"\nKilled by SIGKILL in {kills} attempts in a row while the "
+                                  "sweep was running (out of memory?); the run is failed.\n")
+                    _record_status(run_folder, code)
+                    _remove(os.path.join(run_folder, KILLS))
+                    return "failed"
             if stopped is not None or code in INTERRUPTED_CODES:
                 _remove(os.path.join(run_folder, "exit-status.new"))
                 return "interrupted"
-            if code != 0 and last_console_line(run_folder).endswith(IN_USE):
+            if code != 0 and pattern("output_in_use").fullmatch(last_console_line(run_folder)):
                 # Another process took the trajectory between our look and the start.
                 _remove(os.path.join(run_folder, "exit-status.new"))
                 time.sleep(0.2 * (attempt + 1))
@@ -177,18 +198,25 @@ def execute(folder, run, resume=False):
                 _record_status(run_folder, code)
             except OSError:
                 raise StatusNotRecorded() from None
+            _remove(os.path.join(run_folder, KILLS))
             return "done" if code == 0 else "failed"
         return "running"
     finally:
         os.close(held)
 
 
-def execute_listed(folder, names, resume=False):
+def execute_listed(folder, names, resume=False, parent=None):
     """Runs the named runs of a sweep one after the other; prints a line on
     standard error for each that failed; returns the exit status to use
-    (0 when all are done or held by another process, 1 otherwise)."""
-    parent = os.getppid()
-    _die_with_parent(signal.SIGTERM)
+    (0 when all are done or held by another process, 1 otherwise).
+
+    parent: the pid of the process that started this one (GNU parallel
+    passes its own), known before this process started; None: the parent
+    it has now. When that parent ends, this process gets SIGTERM, which
+    stops its run; if it has already ended, nothing is run."""
+    if parent is None:
+        parent = os.getppid()
+    die_with_parent(signal.SIGTERM)
     if os.getppid() != parent:
         return 1
     _, runs = read_manifest(folder)
@@ -201,7 +229,7 @@ def execute_listed(folder, names, resume=False):
             status = 1
             continue
         try:
-            outcome = execute(folder, run, resume)
+            outcome = execute(folder, run, resume, parent)
         except StatusNotRecorded:
             print(f"Could not record the exit status of run [{name}].", file=sys.stderr)
             status = 1

@@ -1,6 +1,7 @@
 """Summaries of a sweep: a row per run, fractions per group, and their picture.
 
-A run that is not done (failed, running, pending, or done but unreadable)
+A run that is not done (failed, running, pending, unknown when the Slurm
+queue cannot be read, or done but unreadable)
 keeps its row with empty statistics; fractions are over the runs done and
 say how many are missing.
 """
@@ -33,7 +34,7 @@ def load_sweep(folder):
         raise TwolocusError(f"Could not open the sweep folder [{folder}].")
     folder = os.path.abspath(folder)
     columns, runs = read_manifest(folder)
-    found = states(folder, runs)
+    found = states(folder, runs, warn=True)
     items = []
     for run in runs:
         item = {"run": run, "state": found[run["run"]], "rows": None}
@@ -154,7 +155,9 @@ def draw_sweep(items, threshold, by, size=(10.0, 7.0), title=None):
     colours = [f"C{i % 10}" for i in range(len(grouped))]
     for colour, (value, group) in zip(colours, grouped.items()):
         runs, done, missing = counted(group)
-        label = f"{by} = {value} ({done} runs" + (f", {missing} missing)" if missing else ")")
+        # A manifest value that is not UTF-8 (kept as surrogates) is drawn with U+FFFD.
+        shown = value.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+        label = f"{by} = {shown} ({done} runs" + (f", {missing} missing)" if missing else ")")
         curve = passage_curve(group, threshold)
         if curve is not None:
             top.step(*curve, where="post", color=colour, linewidth=2, label=label)

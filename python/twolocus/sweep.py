@@ -9,12 +9,14 @@ exec and task are what the engines call for each run and each Slurm array task.
 
 import argparse
 import os
+import re
 import shutil
 import sys
 
 from . import engines
 from .design import DesignErrors, find_program, grid, read_design
 from .errors import TwolocusError
+from .files import refuse_overwriting
 from .runner import execute_listed
 from .seeds import DEFAULT_SWEEP_SEED
 from .sweepdir import (last_console_line, lock, plan, read_exit_status, read_manifest,
@@ -41,6 +43,14 @@ def _positive(text):
     return value
 
 
+def _jobs(text):
+    """argparse type for --jobs: what GNU parallel reads as a number of jobs."""
+    if not re.fullmatch(r"[+-]?[0-9]+%?", text):
+        raise argparse.ArgumentTypeError(
+            f"[{text}] is not a number of runs at once: N, +N, -N or N%")
+    return text
+
+
 def default_program():
     """twolocus beside this command, else on PATH, else in the repository's build folder."""
     here = os.path.dirname(os.path.realpath(sys.argv[0] or "."))
@@ -52,36 +62,46 @@ def default_program():
     return None
 
 
-def states(folder, runs, queued=None):
+def states(folder, runs, queued=None, warn=False):
     """Takes a sweep folder, its manifest runs and optionally {run: Slurm state};
-    returns {run: state}, a run whose Slurm task is queued or running counting as running."""
-    if queued is None:
-        queued = engines.queued_runs(folder)
-    result = {}
-    for run in runs:
-        state = run_state(os.path.join(folder, "runs", run["run"]))
-        if state != "done" and run["run"] in queued:
-            state = "running"
-        result[run["run"]] = state
+    returns {run: state}, a run whose Slurm task is queued or running counting
+    as running. The queue is asked only when some run is not done (a done
+    run's state never depends on it). When it cannot be read: with warn,
+    one line on standard error and every run not done is 'unknown';
+    otherwise TwolocusError."""
+    result = {run["run"]: run_state(os.path.join(folder, "runs", run["run"])) for run in runs}
+    if queued is None and any(state != "done" for state in result.values()):
+        try:
+            queued = engines.queued_runs(folder)
+        except TwolocusError as error:
+            if not warn:
+                raise
+            print(f"{error} Runs not done are shown as unknown.", file=sys.stderr)
+            return {name: state if state == "done" else "unknown"
+                    for name, state in result.items()}
+    for name, state in result.items():
+        if state != "done" and name in (queued or {}):
+            result[name] = "running"
     return result
 
 
 def count_line(folder, found):
-    counts = {state: 0 for state in STATES}
+    counts = {state: 0 for state in STATES + ["unknown"]}
     for state in found.values():
         counts[state] += 1
+    shown = STATES + (["unknown"] if counts["unknown"] else [])
     return (f"{len(found)} runs in [{folder}]: "
-            + ", ".join(f"{counts[state]} {state}" for state in STATES) + ".")
+            + ", ".join(f"{counts[state]} {state}" for state in shown) + ".")
 
 
 def status(folder, out=sys.stdout):
-    """Prints the counts of done, failed, running and pending runs, then one
-    line per failed run with its exit status and last console line, and the
-    Slurm jobs still queued with their tasks' states. Returns 0."""
+    """Prints the counts of done, failed, running and pending runs (and
+    unknown, when the Slurm queue cannot be read), then one line per failed
+    run with its exit status and last console line, and the Slurm jobs still
+    queued with their tasks' states. Returns 0."""
     folder_abs = os.path.abspath(folder)
     _, runs = read_manifest(folder_abs)
-    queued = engines.queued_runs(folder_abs)
-    found = states(folder_abs, runs, queued)
+    found = states(folder_abs, runs, warn=True)
     print(count_line(folder, found), file=out)
     for run in runs:
         name = run["run"]
@@ -89,6 +109,8 @@ def status(folder, out=sys.stdout):
         if found[name] == "failed":
             print(f"failed\t{name}\texit status {read_exit_status(run_folder)}\t"
                   f"{last_console_line(run_folder)}", file=out)
+    if all(state == "done" for state in found.values()) or "unknown" in found.values():
+        return 0
     for job in engines.live_jobs(folder_abs):
         tasks = engines.queued_tasks(job)
         summary = {}
@@ -101,6 +123,9 @@ def status(folder, out=sys.stdout):
 
 def run(args):
     """twolocus-sweep run: check the design, prepare DIR, run what is not done."""
+    # The sweep rewrites these; design.tsv is rewritten with the same bytes.
+    for name in ("manifest.tsv", "sweep.tsv", "todo.txt", "lock"):
+        refuse_overwriting(os.path.join(args.dir, name), [args.design])
     try:
         design = read_design(args.design)
     except DesignErrors as problems:
@@ -193,7 +218,9 @@ def parser():
     go.add_argument("--continue", dest="resume", action="store_true",
                     help="resume interrupted runs from their last record instead of rerunning them")
     local = go.add_argument_group("GNU parallel (the default engine)")
-    local.add_argument("--jobs", "-j", help="runs at once per machine (default: one per core)")
+    local.add_argument("--jobs", "-j", type=_jobs,
+                       help="runs at once per machine: N, +N or -N (cores plus or minus N), "
+                            "or N%% of the cores (default: one per core)")
     local.add_argument("--sshlogin", "-S", action="append", metavar="LOGIN",
                        help="run on these machines (parallel's --sshlogin; shared file system)")
     local.add_argument("--ssh", metavar="COMMAND", help="the ssh command to use (default ssh)")
@@ -216,6 +243,7 @@ def parser():
 
     one = commands.add_parser("exec", help=argparse.SUPPRESS)
     one.add_argument("--continue", dest="resume", action="store_true")
+    one.add_argument("--parent", type=int, help="the pid of the process that starts it")
     one.add_argument("dir")
     one.add_argument("runs", nargs="+")
 
@@ -244,7 +272,7 @@ def main(argv=None):
         if args.command == "status":
             return status(args.dir)
         if args.command == "exec":
-            return execute_listed(os.path.abspath(args.dir), args.runs, args.resume)
+            return execute_listed(os.path.abspath(args.dir), args.runs, args.resume, args.parent)
         return engines.run_task(os.path.abspath(args.dir), args.batch, args.index, args.resume)
     except DesignErrors as problems:
         for message in problems.messages:

@@ -22,7 +22,6 @@ from .seeds import assign_seeds
 
 FIXED_FIRST = ["run", "row", "replicate", "seed"]
 TRAJECTORY = "trajectory"
-IN_USE = "is in use by another run."
 
 
 def manifest_columns(design):
@@ -39,11 +38,27 @@ def read_tsv(path):
     end at a newline only (str.splitlines would also end them at a form feed
     or a Unicode line separator)."""
     with open(path, encoding="utf-8", errors="surrogateescape", newline="") as text:
-        lines = text.read().split("\n")
-    if lines[-1] == "":
-        lines.pop()
-    columns = lines[0].split("\t")
-    return columns, [dict(zip(columns, line.split("\t"))) for line in lines[1:] if line]
+        text = text.read()
+    lines = _lines(text)
+    header = next(lines, None)
+    if header is None:
+        raise IndexError("no header")
+    columns = header.split("\t")
+    # Values repeat from run to run (a design row's replicates share all but
+    # run, replicate, seed and command): one copy of each keeps 10^5 runs small.
+    shared = {}
+    return columns, [dict(zip(columns, (shared.setdefault(v, v) for v in line.split("\t"))))
+                     for line in lines if line]
+
+
+def _lines(text):
+    """The lines of text (ended by newlines only), one at a time."""
+    start = 0
+    while start < len(text):
+        end = text.find("\n", start)
+        end = len(text) if end < 0 else end
+        yield text[start:end]
+        start = end + 1
 
 
 def write_tsv_atomically(path, columns, rows):
@@ -144,13 +159,18 @@ def plan(design, folder, sweep_seed, default_program):
                        seed=int(row["seed"]) if explicit else None, program_path=program)
             new_runs[run["run"]] = run
     order = [r["run"] for r in old_runs if r["run"] in new_runs]
-    order += [name for name in new_runs if name not in set(order)]
+    known = set(order)
+    order += [name for name in new_runs if name not in known]
     runs = [new_runs[name] for name in order]
     assign_seeds(sweep_seed, runs)
+    old_commands = {r["run"]: r.get("command") for r in old_runs}
     for run in runs:
         argv = ([run["program_path"], "../../fitness/" + copies[run["fitness"]]]
                 + [run[c] for c in PARAMETER_COLUMNS[1:]] + [TRAJECTORY, str(run["seed"])])
-        run["command"] = shlex.join(argv)
+        command = shlex.join(argv)
+        # An unchanged run keeps the manifest's copy (10^5 runs stay small).
+        old_command = old_commands.get(run["run"])
+        run["command"] = old_command if old_command == command else command
     problems = []
     for old in old_runs:
         new = new_runs.get(old["run"])
@@ -243,7 +263,8 @@ def run_state(run_folder):
 
 
 def last_console_line(run_folder):
-    """The last non-empty line of a run's console.log, or ''."""
+    """The last non-empty line of a run's console.log without the progress
+    dots it may begin with, or ''."""
     try:
         with open(os.path.join(run_folder, "console.log"), "rb") as text:
             text.seek(0, os.SEEK_END)
@@ -252,5 +273,7 @@ def last_console_line(run_folder):
             lines = text.read().decode("utf-8", "replace").splitlines()
     except OSError:
         return ""
-    lines = [line.strip() for line in lines if line.strip()]
+    # The progress dots a run prints before a failure are not part of its line.
+    lines = [line.strip().lstrip(".").lstrip() for line in lines]
+    lines = [line for line in lines if line]
     return lines[-1] if lines else ""
