@@ -6,8 +6,10 @@
 # puts the programs and the Python commands in PREFIX/bin, the Python package
 # in PREFIX/share/twolocus/python (the commands find it from their own
 # location) with the programs' message table, the man pages (gzipped) in
-# PREFIX/share/man/man1, and the README and example fitness tables in
-# PREFIX/share/doc/twolocus.
+# PREFIX/share/man/man1, the README and example fitness tables in
+# PREFIX/share/doc/twolocus, and the HTML documentation in
+# PREFIX/share/doc/twolocus/html. Sphinx makes the man pages and the HTML
+# from docs/ (cmake/docs.cmake); without TWOLOCUS_DOCS neither is installed.
 
 include(GNUInstallDirs)
 
@@ -20,30 +22,26 @@ set(twolocus_man_pages "")
 foreach(program IN LISTS TWOLOCUS_PROGRAMS)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-    list(APPEND twolocus_man_pages man/${program}.1)
+    list(APPEND twolocus_man_pages ${program})
   endif()
 endforeach()
 foreach(command IN LISTS TWOLOCUS_PYTHON_COMMANDS)
   install(PROGRAMS python/bin/${command} DESTINATION ${CMAKE_INSTALL_BINDIR})
-  list(APPEND twolocus_man_pages man/${command}.1)
+  list(APPEND twolocus_man_pages ${command})
 endforeach()
 install(DIRECTORY python/twolocus DESTINATION ${CMAKE_INSTALL_DATADIR}/twolocus/python
         FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
 # The programs' message table, which the Python package reads (messages.py).
 install(FILES src/app/messages.def DESTINATION ${CMAKE_INSTALL_DATADIR}/twolocus/python/twolocus)
-# Man pages compressed as Debian does (gzip -9n: no name or time stamp, so
-# the same page gives the same bytes), made again when a page changes.
-foreach(page IN LISTS twolocus_man_pages)
-  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${page})
-    get_filename_component(page_name ${page} NAME)
-    set(compressed ${CMAKE_CURRENT_BINARY_DIR}/man/${page_name}.gz)
-    file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/man)
-    execute_process(COMMAND gzip -9n -c ${CMAKE_CURRENT_SOURCE_DIR}/${page}
-                    OUTPUT_FILE ${compressed} COMMAND_ERROR_IS_FATAL ANY)
-    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${page})
-    install(FILES ${compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  endif()
-endforeach()
+# The man pages, compressed as Debian does by the docs target (gzip -9n: no
+# name or time stamp, so the same page gives the same bytes), and the HTML.
+if(TWOLOCUS_DOCS)
+  foreach(page IN LISTS twolocus_man_pages)
+    install(FILES ${TWOLOCUS_DOCS_DIR}/man/${page}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endforeach()
+  install(DIRECTORY ${TWOLOCUS_DOCS_DIR}/html/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/html
+          PATTERN ".buildinfo" EXCLUDE)
+endif()
 # The README and the example fitness tables, which the man pages' examples use.
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/twolocus)
 install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/twolocus/examples

@@ -21,7 +21,7 @@ targets=(fitness_table checkpoint params sim_params)
 
 bash scripts/setup.sh clang libclang-rt-14-dev
 folder=build-fuzz
-cmake -S . -B "$folder" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release \
+cmake -S . -B "$folder" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release -DTWOLOCUS_DOCS=OFF \
   -DTWOLOCUS_TESTS=OFF -DTWOLOCUS_FUZZ=ON >/dev/null
 cmake --build "$folder" -j "$(nproc)" --target "${targets[@]/%/_fuzz}" >/dev/null
 

@@ -16,9 +16,12 @@ fi
 # class-count engine); the Python commands twolocus-stats and twolocus-plot
 # and their tests; for the Debian package (cpack -G DEB) dpkg-dev
 # (dpkg-shlibdeps) and file (which CPack runs on every file it packs); GNU
-# parallel for twolocus-sweep; SciPy for the chi-square tests of verification/.
+# parallel for twolocus-sweep; SciPy for the chi-square tests of
+# verification/; Sphinx and MyST for the documentation (the HTML and the man
+# pages).
 needed=(g++ cmake make libgtest-dev libbenchmark-dev librandom123-dev libboost-dev
-        python3 python3-numpy python3-matplotlib python3-pytest python3-scipy dpkg-dev file parallel "$@")
+        python3 python3-numpy python3-matplotlib python3-pytest python3-scipy dpkg-dev file
+        parallel python3-sphinx python3-myst-parser "$@")
 missing=()
 for package in "${needed[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

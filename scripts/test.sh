@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds twolocus and its test suite (Release, in build/) and runs every test:
-# the C++ suite (its long statistical tests in Release only), then (Release
-# only) the Python commands' tests.
+# Builds twolocus, its test suite and its documentation (Release, in build/;
+# Sphinx's warnings are errors) and runs every test: the C++ suite (its long
+# statistical tests in Release only) with the check of the installed
+# documentation, then (Release only) the Python commands' tests.
 # As root it also installs the Slurm test cluster's packages (setup.sh
 # --slurm-test-cluster); the cluster's test is skipped where slurmd cannot
 # start, unless TWOLOCUS_REQUIRE_SLURM=1.

@@ -1,0 +1,56 @@
+# The documentation: the HTML site and the man pages, both built by Sphinx
+# from the Markdown sources in docs/ (target docs, part of the default build).
+# Debian's python3 runs Sphinx (another python3 may come first on PATH), with
+# warnings as errors and every internal reference checked.
+
+set(TWOLOCUS_PYTHON /usr/bin/python3 CACHE FILEPATH "The Python that runs Sphinx (Debian's)")
+execute_process(COMMAND ${TWOLOCUS_PYTHON} -c "import sphinx, myst_parser"
+                RESULT_VARIABLE twolocus_sphinx_missing OUTPUT_QUIET ERROR_QUIET)
+if(twolocus_sphinx_missing)
+  message(FATAL_ERROR "The documentation needs Sphinx and MyST for ${TWOLOCUS_PYTHON}: "
+          "install the Debian packages python3-sphinx and python3-myst-parser "
+          "(bash scripts/setup.sh does), or configure with -DTWOLOCUS_DOCS=OFF.")
+endif()
+
+set(TWOLOCUS_DOCS_DIR ${CMAKE_BINARY_DIR}/docs)
+# Everything the pages are made from: their sources and pictures, the
+# configuration and extensions, the message table, the package's docstrings
+# and the examples' README, which a page includes.
+file(GLOB_RECURSE twolocus_docs_sources CONFIGURE_DEPENDS
+     ${CMAKE_SOURCE_DIR}/docs/*.md ${CMAKE_SOURCE_DIR}/docs/*.py ${CMAKE_SOURCE_DIR}/docs/*.png)
+file(GLOB twolocus_docs_python CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/python/twolocus/*.py)
+list(APPEND twolocus_docs_sources ${twolocus_docs_python}
+     ${CMAKE_SOURCE_DIR}/src/app/messages.def
+     ${CMAKE_SOURCE_DIR}/examples/README.md
+     ${CMAKE_SOURCE_DIR}/README.md)
+
+# -E: a fresh environment each time, so that every warning is seen on every build.
+set(twolocus_sphinx ${TWOLOCUS_PYTHON} -m sphinx -E -W --keep-going -n -q)
+# The man pages, one per program and Python command (man_pages in docs/conf.py).
+set(TWOLOCUS_MAN_PAGES twolocus twolocus-multinomial twolocus-stats twolocus-plot twolocus-sweep)
+# Each is also compressed as Debian does (gzip -9n: the same bytes every time).
+set(twolocus_man_outputs "")
+set(twolocus_man_gzip "")
+foreach(page IN LISTS TWOLOCUS_MAN_PAGES)
+  list(APPEND twolocus_man_outputs ${TWOLOCUS_DOCS_DIR}/man/${page}.1 ${TWOLOCUS_DOCS_DIR}/man/${page}.1.gz)
+  list(APPEND twolocus_man_gzip COMMAND gzip -9nkf ${TWOLOCUS_DOCS_DIR}/man/${page}.1)
+endforeach()
+add_custom_command(
+  OUTPUT ${TWOLOCUS_DOCS_DIR}/html/index.html ${twolocus_man_outputs}
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${TWOLOCUS_DOCS_DIR}/html ${TWOLOCUS_DOCS_DIR}/man
+  COMMAND ${twolocus_sphinx} -b html -d ${TWOLOCUS_DOCS_DIR}/doctrees-html
+          ${CMAKE_SOURCE_DIR}/docs ${TWOLOCUS_DOCS_DIR}/html
+  COMMAND ${twolocus_sphinx} -b man -d ${TWOLOCUS_DOCS_DIR}/doctrees-man
+          ${CMAKE_SOURCE_DIR}/docs ${TWOLOCUS_DOCS_DIR}/man
+  ${twolocus_man_gzip}
+  DEPENDS ${twolocus_docs_sources}
+  COMMENT "Building the documentation (HTML and man pages) with Sphinx"
+  VERBATIM)
+add_custom_target(docs ALL DEPENDS ${TWOLOCUS_DOCS_DIR}/html/index.html ${twolocus_man_outputs})
+
+if(TWOLOCUS_TESTS)
+  add_test(NAME docs_installed
+           COMMAND ${CMAKE_COMMAND} -DBUILD=${CMAKE_BINARY_DIR} -DPREFIX=${CMAKE_BINARY_DIR}/docs-installed
+                   -DTABLE=${CMAKE_SOURCE_DIR}/src/app/messages.def
+                   -P ${CMAKE_SOURCE_DIR}/cmake/check_docs_install.cmake)
+endif()

@@ -1,0 +1,49 @@
+"""Shows a docstring that is not valid reStructuredText as the plain text it is.
+
+The package's docstrings are plain text (indented lists of files, aligned
+columns). autodoc reads docstrings as reStructuredText; one that docutils
+reports problems in is shown instead as a literal block, exactly as written,
+so that the build with warnings as errors does not depend on docstrings
+being written for Sphinx. A `text` in single backticks is shown as code, as its authors mean it. It
+also leaves out the bare names of data class
+fields, which the classes' docstrings describe.
+"""
+
+import re
+
+import docutils.core
+import docutils.utils
+
+_SINGLE_BACKTICKS = re.compile(r"(?<!`)`([^`]+)`(?!`)")
+_QUIET = {"report_level": docutils.utils.Reporter.SEVERE_LEVEL + 1, "halt_level": 5}
+
+
+def _is_valid_rst(text):
+    document = docutils.core.publish_doctree(text, settings_overrides=dict(_QUIET))
+    return not any(message["level"] >= docutils.utils.Reporter.WARNING_LEVEL
+                   for message in document.traverse(docutils.nodes.system_message))
+
+
+def _process(app, what, name, obj, options, lines):
+    # `text` in a docstring means code, as in Markdown.
+    lines[:] = [_SINGLE_BACKTICKS.sub(r"``\1``", line) for line in lines]
+    if not lines or _is_valid_rst("\n".join(lines)):
+        return
+    plain = ["::", ""] + ["    " + line if line else "" for line in lines] + [""]
+    lines[:] = plain
+    app.env.twolocus_plain_docstrings = getattr(app.env, "twolocus_plain_docstrings", set())
+    app.env.twolocus_plain_docstrings.add(name)
+
+
+def _skip_fields(app, what, name, obj, skip, options):
+    """Leaves out a class's data attributes (the fields of the package's data
+    classes), which its docstring describes."""
+    if what == "class" and not callable(obj) and not isinstance(obj, property):
+        return True
+    return None
+
+
+def setup(app):
+    app.connect("autodoc-process-docstring", _process)
+    app.connect("autodoc-skip-member", _skip_fields)
+    return {"version": "1", "parallel_read_safe": True}

@@ -1,0 +1,98 @@
+"""The directive twolocus-messages: the programs' messages, made at build time
+from their table (src/app/messages.def) with the package's own parser, so the
+documentation cannot drift from what the programs print.
+
+    ```{twolocus-messages}
+    :format: table        (the default) or definitions (for a man page)
+    :only: no_seed        (optional) identifiers to list, in table order
+    ```
+"""
+
+from docutils import nodes
+from docutils.parsers.rst import Directive, directives
+
+from twolocus.messages import parse_table
+
+
+def _kind(message):
+    return "ends the run, status 1" if message.fatal else "goes on"
+
+
+def _text(message):
+    """The printed text, one literal per printed line."""
+    lines = nodes.line_block()
+    for line in message.text.rstrip("\n").split("\n"):
+        lines += nodes.line("", "", nodes.literal(line, line))
+    return lines
+
+
+class TwolocusMessages(Directive):
+    has_content = False
+    option_spec = {"format": lambda arg: directives.choice(arg, ("table", "definitions")),
+                   "only": directives.unchanged}
+
+    def run(self):
+        env = self.state.document.settings.env
+        path = env.config.twolocus_message_table
+        env.note_dependency(path)
+        with open(path, encoding="utf-8") as table:
+            messages = parse_table(table.read())
+        if "only" in self.options:
+            wanted = self.options["only"].split()
+            known = {message.identifier for message in messages}
+            unknown = [name for name in wanted if name not in known]
+            if unknown:
+                raise self.error(f"no message [{unknown[0]}] in the message table")
+            messages = [message for message in messages if message.identifier in wanted]
+        if self.options.get("format") == "definitions":
+            return [self._definitions(messages)]
+        return [self._table(messages)]
+
+    @staticmethod
+    def _definitions(messages):
+        """A definition list (a man page's .TP items): the first printed line
+        as the term; a message of several lines has its first words as the term
+        and is shown whole in the definition."""
+        items = nodes.definition_list()
+        for message in messages:
+            lines = message.text.rstrip("\n").split("\n")
+            head = lines[0] if len(lines) == 1 else " ".join(lines[0].split()[:3]) + " ..."
+            term = nodes.term("", "", nodes.literal(head, head))
+            definition = nodes.definition()
+            if len(lines) > 1:
+                whole = "\n".join(lines)
+                definition += nodes.literal_block(whole, whole)
+            meaning = message.meaning[0].upper() + message.meaning[1:] + ". " + (
+                "The run ends, with status 1." if message.fatal else "The run goes on.")
+            definition += nodes.paragraph(meaning, meaning)
+            items += nodes.definition_list_item("", term, definition)
+        return items
+
+    @staticmethod
+    def _table(messages):
+        widths = (45, 15, 40)
+        group = nodes.tgroup(cols=len(widths))
+        for width in widths:
+            group += nodes.colspec(colwidth=width)
+        head = nodes.thead()
+        head += nodes.row("", *[nodes.entry("", nodes.paragraph(title, title))
+                                for title in ("message", "the run", "meaning")])
+        group += head
+        body = nodes.tbody()
+        for message in messages:
+            identifier = nodes.paragraph("", "", nodes.emphasis(message.identifier,
+                                                                message.identifier))
+            body += nodes.row("",
+                              nodes.entry("", _text(message), identifier),
+                              nodes.entry("", nodes.paragraph(_kind(message), _kind(message))),
+                              nodes.entry("", nodes.paragraph(message.meaning, message.meaning)))
+        group += body
+        table = nodes.table("", group)
+        table["classes"].append("twolocus-messages")
+        return table
+
+
+def setup(app):
+    app.add_config_value("twolocus_message_table", None, "env")
+    app.add_directive("twolocus-messages", TwolocusMessages)
+    return {"version": "1", "parallel_read_safe": True, "parallel_write_safe": True}
