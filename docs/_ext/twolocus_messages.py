@@ -5,6 +5,9 @@ documentation cannot drift from what the programs print.
     ```{twolocus-messages}
     :format: table        (the default) or definitions (for a man page)
     :only: no_seed        (optional) identifiers to list, in table order
+    :programs: classic    (optional) only the messages of twolocus and
+                          twolocus-multinomial, or `sim` only those of
+                          twolocus-sim (identifiers beginning with sim_)
     ```
 """
 
@@ -29,7 +32,8 @@ def _text(message):
 class TwolocusMessages(Directive):
     has_content = False
     option_spec = {"format": lambda arg: directives.choice(arg, ("table", "definitions")),
-                   "only": directives.unchanged}
+                   "only": directives.unchanged,
+                   "programs": lambda arg: directives.choice(arg, ("classic", "sim"))}
 
     def run(self):
         env = self.state.document.settings.env
@@ -44,6 +48,10 @@ class TwolocusMessages(Directive):
             if unknown:
                 raise self.error(f"no message [{unknown[0]}] in the message table")
             messages = [message for message in messages if message.identifier in wanted]
+        programs = self.options.get("programs")
+        if programs is not None:
+            messages = [message for message in messages
+                        if message.identifier.startswith("sim_") == (programs == "sim")]
         if self.options.get("format") == "definitions":
             return [self._definitions(messages)]
         return [self._table(messages)]
