@@ -300,9 +300,12 @@ int sim_fresh_run(const sim_options& options) {
 
   run_files files;
   if (const auto status = open_run_files(params, output, files)) return *status;
-  // An older run's summary must not outlive a fresh run that is killed.
+  // An older run's summary must not outlive a fresh run that is killed, nor
+  // an older batch's description (a resume of OUT continues the batch when
+  // there is one).
   const std::string summary_name = output + ".summary.tsv";
   std::remove(summary_name.c_str());
+  std::remove((output + ".batch").c_str());
   population_counts current = params.initial;
   if (const int status = run_with_engine(params, 0, 0, current, files)) return status;
   return write_single_summary(params, current, summary_name);
@@ -386,8 +389,7 @@ int sim_resume_run(const sim_options& options) {
   const std::string checkpoint_name = trajectory_name + ".checkpoint";
   const std::string summary_name = trajectory_name + ".summary.tsv";
   std::error_code error;
-  if (!std::filesystem::exists(trajectory_name, error) &&
-      std::filesystem::exists(trajectory_name + ".batch", error)) {
+  if (std::filesystem::exists(trajectory_name + ".batch", error)) {
     return sim_batch_resume(options);
   }
 
