@@ -113,8 +113,10 @@ std::string real(std::optional<double> value) {
 
 }  // namespace
 
-std::string summary_header() {
-  std::string header = "replicate\tseed\tend\tlabel\tgenerations\tN";
+std::string summary_header(const std::vector<std::string>& conditions) {
+  std::string header = "replicate\tseed\tend\tlabel\tgenerations";
+  for (const std::string& condition : conditions) add(header, condition);
+  header += "\tN";
   for (const char locus : {'a', 'b'}) {
     for (const char allele : {'1', '2', '3'}) {
       header += '\t';
@@ -132,7 +134,7 @@ std::string summary_header() {
   return header + "\tD\tDprime\tr2\tHa\tHb\tclasses\tmean_fitness\textinct";
 }
 
-int summary_column_count() { return 5 + 1 + 6 + 9 + 8; }
+int summary_column_count(int conditions) { return 5 + conditions + 1 + 6 + 9 + 8; }
 
 std::string population_statistics(const population_counts& counts, const fitness_table& fitness) {
   int64_t n = 0;
@@ -195,15 +197,17 @@ std::string summary_line(const summary_row& row, const population_counts& counts
   add(line, row.end);
   add(line, std::to_string(row.label));
   add(line, std::to_string(row.generations));
+  for (const std::string& field : row.conditions) add(line, field);
   add(line, population_statistics(counts, fitness));
   return line;
 }
 
-bool write_summary_atomically(const std::string& name, const std::vector<std::string>& lines) {
+bool write_summary_atomically(const std::string& name, const std::vector<std::string>& lines,
+                              const std::vector<std::string>& conditions) {
   const std::string temporary = name + ".tmp";
   std::FILE* file = std::fopen(temporary.c_str(), "w");
   if (file == nullptr) return false;
-  std::fprintf(file, "%s\n", summary_header().c_str());
+  std::fprintf(file, "%s\n", summary_header(conditions).c_str());
   for (const std::string& line : lines) std::fprintf(file, "%s\n", line.c_str());
   const bool written = std::fflush(file) == 0 && std::ferror(file) == 0;
   if (std::fclose(file) != 0 || !written || std::rename(temporary.c_str(), name.c_str()) != 0) {

@@ -14,8 +14,10 @@
 
 namespace twolocus {
 
-// The header line of the table, without its line end.
-std::string summary_header();
+// The header line of the table, without its line end. `conditions`: the
+// texts of the run's watch and stop conditions, one column each between
+// `generations` and `N` (none today).
+std::string summary_header(const std::vector<std::string>& conditions = {});
 
 // The statistics columns of one population, tab-separated, as twolocus-stats
 // writes them for the same counts and fitness values.
@@ -28,6 +30,9 @@ struct summary_row {
   std::string end = "last";
   int64_t label = 0;
   int64_t generations = 0;
+  // One field per condition column, in the header's order: the first label
+  // at which it held, or empty.
+  std::vector<std::string> conditions;
 };
 
 // The whole line of a replicate (without its line end).
@@ -37,9 +42,11 @@ std::string summary_line(const summary_row& row, const population_counts& counts
 // Takes a file name and lines (without line ends); writes the header and the
 // lines to NAME.tmp and renames it to NAME, so that a kill leaves the old
 // file or the new one whole. Returns whether it was written.
-bool write_summary_atomically(const std::string& name, const std::vector<std::string>& lines);
+bool write_summary_atomically(const std::string& name, const std::vector<std::string>& lines,
+                              const std::vector<std::string>& conditions = {});
 
-// The number of tab-separated columns of a summary line.
-int summary_column_count();
+// The number of tab-separated columns of a summary line with that many
+// condition columns.
+int summary_column_count(int conditions = 0);
 
 }  // namespace twolocus
