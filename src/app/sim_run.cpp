@@ -150,7 +150,7 @@ int run_with_engine(const sim_params& params, int64_t first, uint64_t draws,
 // The summary row of a run that went to its last generation.
 std::string last_line(const sim_params& params, int64_t replicate, const population_counts& counts) {
   const summary_row row{replicate, params.seed, "last", int64_t{params.generations} - 1,
-                        params.generations};
+                        params.generations, {}};
   return summary_line(row, counts, params.fitness);
 }
 
