@@ -114,8 +114,9 @@ def read_trajectory(path):
         raise _not_a_record(1, path)
 
     sim_interval = None
-    if is_sim_params(path + ".params"):
-        sim_interval = read_params(path + ".params")["record_every"]
+    params_path = f"{path}.params"  # path may be a str or a Path
+    if is_sim_params(params_path):
+        sim_interval = read_params(params_path)["record_every"]
     labels, generations, rows, line_numbers = [], [], [], []
     base_label, base_rounds = -1, 0
     last = None  # (label, rounds) of the last complete record
