@@ -113,7 +113,7 @@ TEST_F(SimReplicates, KilledBatchesAndRunsWithoutRecordsResumeToTheUninterrupted
       started = std::filesystem::exists(dir / (broken + (is_batch ? ".summary.tsv" : ".checkpoint")));
     }
     if (!finished) {
-      ASSERT_EQ(sim({"--resume", broken}, dir).status, 0);
+      ASSERT_EQ(sim(started ? args_list{"--resume", broken} : with(run, {"-o", broken}), dir).status, 0);
     }
     EXPECT_GE(kills, 3);
     EXPECT_EQ(summary(broken), summary(whole));
