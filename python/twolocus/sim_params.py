@@ -49,7 +49,7 @@ def _keys():
             ("seed", _integer(INT_MIN, INT_MAX)),
             ("population_size", _integer(0, INT_MAX)),
             ("generations", _integer(0, INT_MAX)),
-            ("record_every", _integer(1, INT_MAX)),
+            ("record_every", _integer(0, INT_MAX)),
             ("recombination", _real(0, 0.5)),
             ("weights", _word("exact", "floor"))]
     keys += [(f"mu_{locus}{change}", _real(0, 1)) for locus in "ab" for change in CHANGES]

@@ -19,8 +19,8 @@ const char* const sim_help_text =
     "\n"
     "Simulates a diploid population of SIZE individuals at two loci with three\n"
     "alleles each, for generations 0 to N - 1: mutation, selection, mating with\n"
-    "recombination. Writes the trajectory OUT, its parameters OUT.params and the\n"
-    "resume checkpoints OUT.checkpoint.\n"
+    "recombination. Writes the trajectory OUT, its parameters OUT.params, the\n"
+    "resume checkpoints OUT.checkpoint and the summary OUT.summary.tsv.\n"
     "\n"
     "  -N, --population-size SIZE  individuals in every generation (1 to 2147483647)\n"
     "  --generations N             generations 0 to N - 1 are run (0 to 2147483647);\n"
@@ -41,7 +41,13 @@ const char* const sim_help_text =
     "  --engine exact|multinomial  individual by individual, or class counts (default multinomial)\n"
     "  --initial FILE[:LABEL]      start from a trajectory's last record (or the one labelled\n"
     "                              LABEL), or from LABEL<TAB>COUNT lines (default all SIZE 1111)\n"
-    "  --record-every K            a record every K generations (default 200)\n"
+    "  --record-every K            a record every K generations (default 200); 0: none, only\n"
+    "                              the summary OUT.summary.tsv\n"
+    "  --replicates R              run replicates F to F + R - 1 (seeds derived from --seed);\n"
+    "                              one row each in OUT.summary.tsv\n"
+    "  --first-replicate F         the first replicate's number (default 0)\n"
+    "  --threads T                 replicates run on T threads (default 1)\n"
+    "  --trajectories DIR          each replicate's trajectory as DIR/replicate-NUMBER\n"
     "  --resume OUT                continue the run OUT from its files\n"
     "  --help, --version\n";
 
@@ -176,9 +182,24 @@ std::optional<int> take(parser& p, const std::string& name, const char* value) {
     if (file.empty()) return bad(name, "FILE or FILE:LABEL", value);
     o.initial_file = file;
   } else if (name == "--record-every") {
+    const auto v = integer(0, INT32_MAX);
+    if (!v) return bad(name, "a whole number from 0 to 2147483647", value);
+    params.record_every = static_cast<int32_t>(*v);
+  } else if (name == "--replicates") {
     const auto v = integer(1, INT32_MAX);
     if (!v) return bad(name, "a whole number from 1 to 2147483647", value);
-    params.record_every = static_cast<int32_t>(*v);
+    o.replicates = *v;
+  } else if (name == "--first-replicate") {
+    const auto v = integer(0, INT32_MAX);
+    if (!v) return bad(name, "a whole number from 0 to 2147483647", value);
+    o.first_replicate = *v;
+  } else if (name == "--threads") {
+    const auto v = integer(1, 256);
+    if (!v) return bad(name, "a whole number from 1 to 256", value);
+    o.threads = static_cast<int>(*v);
+  } else if (name == "--trajectories") {
+    if (*value == '\0') return bad(name, "a folder name", value);
+    o.trajectories = value;
   }
   return std::nullopt;
 }
@@ -188,7 +209,8 @@ bool known_option(const std::string& name) {
     std::set<std::string> all = {"-N", "--population-size", "--generations", "--seed", "-o",
                                  "--output", "--fitness", "--fitness-values", "--column", "-s",
                                  "-k", "--mu", "--recombination", "--weights", "--engine",
-                                 "--initial", "--record-every", "--resume"};
+                                 "--initial", "--record-every", "--resume", "--replicates",
+                                 "--first-replicate", "--threads", "--trajectories"};
     for (int locus = 0; locus < 2; ++locus) {
       for (const auto& change : change_alleles) {
         all.insert("--mu-" + mutation_change_name(locus, change[0], change[1]));
@@ -207,6 +229,16 @@ std::string canonical(const std::string& name) {
 }
 
 }  // namespace
+
+int32_t replicate_seed(int32_t seed, int64_t replicate) {
+  uint64_t x = (static_cast<uint64_t>(static_cast<uint32_t>(seed)) << 32) +
+               static_cast<uint64_t>(replicate);
+  x += 0x9e3779b97f4a7c15ULL;
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+  x ^= x >> 31;
+  return static_cast<int32_t>(1 + x % 2147483647ULL);
+}
 
 std::optional<int> read_sim_options(int argc, char** argv, sim_options& options) {
   parser p{options, {}, {}, 0.0, false, {}, false, false};
@@ -245,6 +277,11 @@ std::optional<int> read_sim_options(int argc, char** argv, sim_options& options)
       return say_err::sim_conflict(p.model_options.front().c_str(), "--resume");
     }
     return std::nullopt;
+  }
+  if (!options.replicates) {
+    for (const char* batch : {"--first-replicate", "--threads", "--trajectories"}) {
+      if (p.seen.count(batch)) return say_err::sim_conflict(batch, "a single run (no --replicates)");
+    }
   }
   if (p.seen.count("--fitness") && p.seen.count("--fitness-values")) {
     return say_err::sim_conflict("--fitness-values", "--fitness");

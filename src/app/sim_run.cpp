@@ -2,7 +2,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+#include <vector>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -13,6 +19,7 @@
 #include "io/initial.hpp"
 #include "io/sim_checkpoint.hpp"
 #include "io/sim_params.hpp"
+#include "io/sim_summary.hpp"
 #include "io/trajectory.hpp"
 #include "model/engines.hpp"
 
@@ -86,38 +93,43 @@ bool write_record_with_line(engine_type& engine, run_files& files, int64_t label
          add_record(files.trajectory, static_cast<int32_t>(label), counts);
 }
 
-// Runs generations `first` to n - 1 from `current`: a record labelled g
-// after generation g when g % K == 0, and a final record labelled n unless
-// n % K == 0. Closes the files; returns the exit status.
+// Runs generations `first` to n - 1 from `current`: with files and K > 0, a
+// record labelled g after generation g when g % K == 0, and a final record
+// labelled n unless n % K == 0 (K = 0: no record). Closes the files; leaves
+// the last population in `current`; returns the exit status.
 template <typename engine_type>
 int run_loop(engine_type& engine, const sim_params& params, int64_t first,
-             population_counts& current, run_files& files) {
+             population_counts& current, run_files* files, bool show_progress) {
   const model_params model = model_of(params);
   const int64_t n = params.generations;
   const int64_t every = params.record_every;
+  const bool recording = files != nullptr && every > 0;
   progress bar;
+  bar.shown = bar.shown && show_progress;
   population_counts next = current;
   int64_t generation = first;
   for (; generation < n; ++generation) {
     run_generation(engine, current, next, model, generation);
-    if (generation % every == 0) {
-      if (!write_record_with_line(engine, files, generation, generation + 1, next)) {
+    if (recording && generation % every == 0) {
+      if (!write_record_with_line(engine, *files, generation, generation + 1, next)) {
         bar.end();
-        return write_failure(files);
+        return write_failure(*files);
       }
       bar.update(generation + 1, n);
     }
     current = next;
   }
-  if (generation % every != 0 && !write_record_with_line(engine, files, generation, generation, next)) {
+  if (recording && generation % every != 0 &&
+      !write_record_with_line(engine, *files, generation, generation, next)) {
     bar.end();
-    return write_failure(files);
+    return write_failure(*files);
   }
   bar.update(n, n);
   bar.end();
-  const bool closed = std::fclose(files.checkpoint) == 0;
-  files.checkpoint = nullptr;
-  if (!closed || !finish_trajectory(files.trajectory)) return write_failure(files);
+  if (files == nullptr) return 0;
+  const bool closed = std::fclose(files->checkpoint) == 0;
+  files->checkpoint = nullptr;
+  if (!closed || !finish_trajectory(files->trajectory)) return write_failure(*files);
   return 0;
 }
 
@@ -128,11 +140,28 @@ int run_with_engine(const sim_params& params, int64_t first, uint64_t draws,
   if (params.engine == engine_kind::exact) {
     const auto engine = std::make_unique<exact_engine>();
     start_stream(*engine, params.seed, draws);
-    return run_loop(*engine, params, first, current, files);
+    return run_loop(*engine, params, first, current, &files, true);
   }
   const auto engine = std::make_unique<multinomial_engine>();
   start_stream(*engine, params.seed, draws);
-  return run_loop(*engine, params, first, current, files);
+  return run_loop(*engine, params, first, current, &files, true);
+}
+
+// The summary row of a run that went to its last generation.
+std::string last_line(const sim_params& params, int64_t replicate, const population_counts& counts) {
+  const summary_row row{replicate, params.seed, "last", int64_t{params.generations} - 1,
+                        params.generations, {}};
+  return summary_line(row, counts, params.fitness);
+}
+
+// Takes a single run's parameters, its last population and the summary's
+// name; writes the summary atomically. Returns the exit status.
+int write_single_summary(const sim_params& params, const population_counts& counts,
+                         const std::string& name) {
+  if (!write_summary_atomically(name, {last_line(params, 0, counts)})) {
+    return say_err::sim_summary_write_failed(name.c_str());
+  }
+  return 0;
 }
 
 // Takes the command line; reads the fitness table into `params`. Returns
@@ -195,13 +224,49 @@ struct closer {
   }
 };
 
+
+// Takes the parameters and a trajectory's name; opens and locks the
+// trajectory, writes the parameter file, opens the checkpoint file and
+// writes the trajectory's header. Returns the exit status after a message,
+// or nothing.
+std::optional<int> open_run_files(const sim_params& params, const std::string& trajectory_name,
+                                  run_files& files) {
+  files.trajectory_name = trajectory_name;
+  switch (open_fresh_trajectory(trajectory_name, files.trajectory)) {
+    case trajectory_opening::opened: break;
+    case trajectory_opening::in_use: return say_err::sim_output_in_use(trajectory_name.c_str());
+    case trajectory_opening::cannot_open:
+      return say_err::sim_output_unwritable(trajectory_name.c_str());
+  }
+  const std::string params_name = trajectory_name + ".params";
+  if (!write_params_file(params, params_name)) {
+    return say_err::sim_params_write_failed(params_name.c_str());
+  }
+  const std::string checkpoint_name = trajectory_name + ".checkpoint";
+  files.checkpoint = open_file(checkpoint_name, "w");
+  if (files.checkpoint == nullptr) {
+    return say_err::sim_checkpoint_unwritable(checkpoint_name.c_str());
+  }
+  start_trajectory(files.trajectory);
+  return std::nullopt;
+}
+
+int sim_batch_run(const sim_options& options, const sim_params& params);
+int sim_batch_resume(const sim_options& options);
+
 }  // namespace
 
 int sim_fresh_run(const sim_options& options) {
   sim_params params = options.params;
-  const std::string& trajectory_name = options.output;
-  const std::string params_name = trajectory_name + ".params";
-  const std::string checkpoint_name = trajectory_name + ".checkpoint";
+  const std::string& output = options.output;
+  const bool batch = options.replicates.has_value();
+  std::vector<std::string> outputs = {output + ".params", output + ".summary.tsv"};
+  if (batch) {
+    outputs.push_back(output + ".batch");
+  } else {
+    outputs.push_back(output);
+    outputs.push_back(output + ".checkpoint");
+  }
 
   // Every input is read, and every output name checked against it, before
   // anything is written.
@@ -223,33 +288,27 @@ int sim_fresh_run(const sim_options& options) {
     params.initial = {};
     params.initial[0] = params.population_size;
   }
-  for (const std::string* output : {&trajectory_name, &params_name, &checkpoint_name}) {
-    if (names_open_file(fitness_file, *output)) {
-      return say_err::sim_output_is_input(output->c_str(), options.fitness_file.c_str());
+  for (const std::string& name : outputs) {
+    if (names_open_file(fitness_file, name)) {
+      return say_err::sim_output_is_input(name.c_str(), options.fitness_file.c_str());
     }
-    if (initial_file != nullptr && names_open_file(initial_file, *output)) {
-      return say_err::sim_output_is_input(output->c_str(), options.initial_file.c_str());
+    if (initial_file != nullptr && names_open_file(initial_file, name)) {
+      return say_err::sim_output_is_input(name.c_str(), options.initial_file.c_str());
     }
   }
+  if (batch) return sim_batch_run(options, params);
 
   run_files files;
-  files.trajectory_name = trajectory_name;
-  switch (open_fresh_trajectory(trajectory_name, files.trajectory)) {
-    case trajectory_opening::opened: break;
-    case trajectory_opening::in_use: return say_err::sim_output_in_use(trajectory_name.c_str());
-    case trajectory_opening::cannot_open:
-      return say_err::sim_output_unwritable(trajectory_name.c_str());
-  }
-  if (!write_params_file(params, params_name)) {
-    return say_err::sim_params_write_failed(params_name.c_str());
-  }
-  files.checkpoint = open_file(checkpoint_name, "w");
-  if (files.checkpoint == nullptr) {
-    return say_err::sim_checkpoint_unwritable(checkpoint_name.c_str());
-  }
-  start_trajectory(files.trajectory);
+  if (const auto status = open_run_files(params, output, files)) return *status;
+  // An older run's summary must not outlive a fresh run that is killed, nor
+  // an older batch's description (a resume of OUT continues the batch when
+  // there is one).
+  const std::string summary_name = output + ".summary.tsv";
+  std::remove(summary_name.c_str());
+  std::remove((output + ".batch").c_str());
   population_counts current = params.initial;
-  return run_with_engine(params, 0, 0, current, files);
+  if (const int status = run_with_engine(params, 0, 0, current, files)) return status;
+  return write_single_summary(params, current, summary_name);
 }
 
 namespace {
@@ -276,6 +335,43 @@ int report_params(const std::string& name, const sim_params_reading& reading) {
 // Takes the parameters and the parameter file's name; replaces the file
 // through a temporary file and a rename, so that a kill leaves the old or
 // the new file whole.
+bool replace_params_file(const sim_params& params, const std::string& name);
+
+// Takes the command line of a resume, the run's parameters (K = 0) and its
+// locked trajectory; the run has no record to continue from, so it is run
+// again from its start (to the new n if one is given), which gives the
+// uninterrupted run's summary. A finished run with its summary and no new n
+// is left alone.
+int rerun_from_start(const sim_options& options, sim_params& params, run_files& files) {
+  const std::string& name = files.trajectory_name;
+  const std::string summary_name = name + ".summary.tsv";
+  std::error_code error;
+  const int32_t n = options.generations.value_or(params.generations);
+  if (n == params.generations && std::filesystem::exists(summary_name, error)) {
+    say_err::sim_nothing_to_do(name.c_str(), static_cast<long long>(n) - 1, n);
+    return 0;
+  }
+  if (n != params.generations) {
+    params.generations = n;
+    if (!replace_params_file(params, name + ".params")) {
+      return say_err::sim_params_write_failed((name + ".params").c_str());
+    }
+  }
+  say_err::sim_resuming(name.c_str(), -1, 0LL, n);
+  std::remove(summary_name.c_str());
+  const std::string checkpoint_name = name + ".checkpoint";
+  files.checkpoint = open_file(checkpoint_name, "w");
+  if (files.checkpoint == nullptr) return say_err::sim_checkpoint_unwritable(checkpoint_name.c_str());
+  if (ftruncate(fileno(files.trajectory.file), 0) != 0 ||
+      std::fseek(files.trajectory.file, 0, SEEK_SET) != 0) {
+    return say_err::sim_output_unmodifiable(name.c_str());
+  }
+  start_trajectory(files.trajectory);
+  population_counts current = params.initial;
+  if (const int status = run_with_engine(params, 0, 0, current, files)) return status;
+  return write_single_summary(params, current, summary_name);
+}
+
 bool replace_params_file(const sim_params& params, const std::string& name) {
   const std::string temporary = name + ".tmp";
   if (!write_params_file(params, temporary)) {
@@ -291,6 +387,11 @@ int sim_resume_run(const sim_options& options) {
   const std::string& trajectory_name = options.output;
   const std::string params_name = trajectory_name + ".params";
   const std::string checkpoint_name = trajectory_name + ".checkpoint";
+  const std::string summary_name = trajectory_name + ".summary.tsv";
+  std::error_code error;
+  if (std::filesystem::exists(trajectory_name + ".batch", error)) {
+    return sim_batch_resume(options);
+  }
 
   run_files files;
   files.trajectory_name = trajectory_name;
@@ -306,6 +407,7 @@ int sim_resume_run(const sim_options& options) {
   const sim_params_reading reading = read_sim_params(params_file, params);
   std::fclose(params_file);
   if (reading.result != sim_params_reading::outcome::read) return report_params(params_name, reading);
+  if (params.record_every == 0) return rerun_from_start(options, params, files);
 
   population_counts current{};
   population_counts next{};
@@ -326,6 +428,11 @@ int sim_resume_run(const sim_options& options) {
   const int32_t n = options.generations.value_or(params.generations);
   if (n <= line->generations_done) {
     std::fclose(files.checkpoint);
+    // A kill between the final record and the summary left no summary.
+    if (n == params.generations && line->generations_done == n && record.label == n &&
+        !std::filesystem::exists(summary_name, error)) {
+      if (const int status = write_single_summary(params, current, summary_name)) return status;
+    }
     say_err::sim_nothing_to_do(trajectory_name.c_str(),
                                static_cast<long long>(line->generations_done - 1), n);
     return 0;
@@ -347,7 +454,245 @@ int sim_resume_run(const sim_options& options) {
     return say_err::sim_checkpoint_unwritable(checkpoint_name.c_str());
   }
   if (!add_resume_record(files.trajectory, record.label, current)) return write_failure(files);
-  return run_with_engine(params, line->generations_done, line->draws, current, files);
+  if (const int status = run_with_engine(params, line->generations_done, line->draws, current, files)) {
+    return status;
+  }
+  return write_single_summary(params, current, summary_name);
 }
+
+namespace {
+
+// A batch's description, OUT.batch, which also holds the batch's lock.
+struct batch_description {
+  int64_t first = 0;
+  int64_t replicates = 0;
+  int threads = 1;
+  std::string trajectories;
+};
+
+constexpr const char* batch_first_line = "twolocus-sim batch 1";
+
+bool write_batch(std::FILE* file, const batch_description& batch) {
+  std::fprintf(file, "%s\nfirst_replicate = %lld\nreplicates = %lld\nthreads = %d\ntrajectories = %s\n",
+               batch_first_line, static_cast<long long>(batch.first),
+               static_cast<long long>(batch.replicates), batch.threads, batch.trajectories.c_str());
+  return std::fflush(file) == 0 && std::ferror(file) == 0;
+}
+
+std::string read_all(std::FILE* file) {
+  std::string text;
+  char buffer[4096];
+  size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
+  return text;
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = text.find(separator, start);
+    parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (end == std::string::npos) return parts;
+    start = end + 1;
+  }
+}
+
+bool read_batch(std::FILE* file, batch_description& batch) {
+  const std::vector<std::string> lines = split(read_all(file), '\n');
+  if (lines.size() != 6 || lines[0] != batch_first_line || !lines[5].empty()) return false;
+  long long first = -1;
+  long long replicates = 0;
+  int threads = 0;
+  int used = 0;
+  const auto whole = [&](const std::string& line, const char* format, auto* value) {
+    used = 0;
+    return std::sscanf(line.c_str(), format, value, &used) == 1 &&
+           static_cast<size_t>(used) == line.size();
+  };
+  if (!whole(lines[1], "first_replicate = %lld%n", &first) ||
+      !whole(lines[2], "replicates = %lld%n", &replicates) ||
+      !whole(lines[3], "threads = %d%n", &threads) || lines[4].rfind("trajectories = ", 0) != 0 ||
+      first < 0 || first > INT32_MAX || replicates < 1 || replicates > INT32_MAX || threads < 1 ||
+      threads > 256) {
+    return false;
+  }
+  batch = {first, replicates, threads, lines[4].substr(15)};
+  return true;
+}
+
+// What the threads of a batch share.
+struct batch_state {
+  sim_params params;  // seed: the batch's seed
+  std::string trajectories;
+  std::vector<int64_t> todo;
+  std::atomic<size_t> next{0};
+  std::atomic<bool> failed{false};
+  std::mutex mutex;  // guards what follows
+  std::FILE* summary = nullptr;
+  std::vector<std::pair<int64_t, std::string>> rows;
+  bool write_failed = false;
+};
+
+// Takes the shared state; runs replicates, each from its start, until none
+// is left, on an engine of its own, and appends each row to the summary.
+template <typename engine_type>
+void batch_worker(batch_state& state) {
+  const auto engine = std::make_unique<engine_type>();
+  while (!state.failed) {
+    const size_t index = state.next.fetch_add(1);
+    if (index >= state.todo.size()) return;
+    const int64_t replicate = state.todo[index];
+    sim_params params = state.params;
+    params.seed = replicate_seed(state.params.seed, replicate);
+    start_stream(*engine, params.seed, 0);
+    population_counts current = params.initial;
+    int status = 0;
+    if (state.trajectories.empty()) {
+      status = run_loop(*engine, params, 0, current, nullptr, false);
+    } else {
+      run_files files;
+      const std::string name = state.trajectories + "/replicate-" + std::to_string(replicate);
+      const auto opened = open_run_files(params, name, files);
+      status = opened ? *opened : run_loop(*engine, params, 0, current, &files, false);
+    }
+    if (status != 0) {
+      state.failed = true;
+      return;
+    }
+    const std::string line = last_line(params, replicate, current);
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    state.rows.emplace_back(replicate, line);
+    if (std::fprintf(state.summary, "%s\n", line.c_str()) < 0 || std::fflush(state.summary) != 0) {
+      state.write_failed = true;
+      state.failed = true;
+    }
+  }
+}
+
+// Takes the state (summary open for appending) and the threads; runs the
+// replicates left, then rewrites the summary sorted by replicate.
+int run_batch(batch_state& state, int threads, const std::string& summary_name) {
+  std::vector<std::thread> workers;
+  const auto count = std::max<size_t>(1, std::min<size_t>(static_cast<size_t>(threads), state.todo.size()));
+  for (size_t t = 0; t < count; ++t) {
+    if (state.params.engine == engine_kind::exact) {
+      workers.emplace_back(batch_worker<exact_engine>, std::ref(state));
+    } else {
+      workers.emplace_back(batch_worker<multinomial_engine>, std::ref(state));
+    }
+  }
+  for (std::thread& worker : workers) worker.join();
+  const bool closed = std::fclose(state.summary) == 0;
+  state.summary = nullptr;
+  if (state.write_failed || !closed) return say_err::sim_summary_write_failed(summary_name.c_str());
+  if (state.failed) return 1;
+  std::sort(state.rows.begin(), state.rows.end());
+  std::vector<std::string> lines;
+  lines.reserve(state.rows.size());
+  for (const auto& row : state.rows) lines.push_back(row.second);
+  if (!write_summary_atomically(summary_name, lines)) {
+    return say_err::sim_summary_write_failed(summary_name.c_str());
+  }
+  return 0;
+}
+
+int sim_batch_run(const sim_options& options, const sim_params& params) {
+  const std::string batch_name = options.output + ".batch";
+  const std::string params_name = options.output + ".params";
+  const std::string summary_name = options.output + ".summary.tsv";
+  trajectory_output lock;
+  switch (open_fresh_trajectory(batch_name, lock)) {
+    case trajectory_opening::opened: break;
+    case trajectory_opening::in_use: return say_err::sim_output_in_use(batch_name.c_str());
+    case trajectory_opening::cannot_open: return say_err::sim_output_unwritable(batch_name.c_str());
+  }
+  if (!write_params_file(params, params_name)) {
+    return say_err::sim_params_write_failed(params_name.c_str());
+  }
+  if (!options.trajectories.empty()) {
+    std::error_code error;
+    std::filesystem::create_directories(options.trajectories, error);
+    if (!std::filesystem::is_directory(options.trajectories, error)) {
+      return say_err::sim_trajectories_unwritable(options.trajectories.c_str());
+    }
+  }
+  const batch_description batch{options.first_replicate, *options.replicates, options.threads,
+                                options.trajectories};
+  if (!write_batch(lock.file, batch)) return say_err::sim_output_write_failed(batch_name.c_str());
+  batch_state state;
+  state.params = params;
+  state.trajectories = batch.trajectories;
+  for (int64_t r = batch.first; r < batch.first + batch.replicates; ++r) state.todo.push_back(r);
+  state.summary = open_file(summary_name, "w");
+  if (state.summary == nullptr || std::fprintf(state.summary, "%s\n", summary_header().c_str()) < 0 ||
+      std::fflush(state.summary) != 0) {
+    return say_err::sim_summary_write_failed(summary_name.c_str());
+  }
+  return run_batch(state, batch.threads, summary_name);
+}
+
+int sim_batch_resume(const sim_options& options) {
+  if (options.generations) return say_err::sim_conflict("--generations", "--resume of a batch");
+  const std::string batch_name = options.output + ".batch";
+  const std::string params_name = options.output + ".params";
+  const std::string summary_name = options.output + ".summary.tsv";
+  trajectory_output lock;
+  switch (open_resumed_trajectory(batch_name, lock)) {
+    case trajectory_opening::opened: break;
+    case trajectory_opening::in_use: return say_err::sim_output_in_use(batch_name.c_str());
+    case trajectory_opening::cannot_open: return say_err::sim_output_unmodifiable(batch_name.c_str());
+  }
+  batch_description batch;
+  if (!read_batch(lock.file, batch)) return say_err::sim_batch_file_bad(batch_name.c_str());
+  std::FILE* params_file = open_file(params_name, "r");
+  if (params_file == nullptr) return say_err::sim_params_unreadable(params_name.c_str());
+  batch_state state;
+  const sim_params_reading reading = read_sim_params(params_file, state.params);
+  std::fclose(params_file);
+  if (reading.result != sim_params_reading::outcome::read) return report_params(params_name, reading);
+  state.trajectories = batch.trajectories;
+
+  // The rows already written: complete lines of the right width, each
+  // replicate's first.
+  std::vector<char> done(static_cast<size_t>(batch.replicates), 0);
+  if (std::FILE* summary = open_file(summary_name, "r")) {
+    const std::vector<std::string> lines = split(read_all(summary), '\n');
+    std::fclose(summary);
+    for (size_t i = 1; i + 1 < lines.size() && lines[0] == summary_header(); ++i) {
+      const std::vector<std::string> fields = split(lines[i], '\t');
+      if (fields.size() != static_cast<size_t>(summary_column_count()) || fields[0].empty() ||
+          fields[0].size() > 10 || fields[0].find_first_not_of("0123456789") != std::string::npos) {
+        continue;
+      }
+      const int64_t replicate = std::stoll(fields[0]);
+      if (replicate < batch.first || replicate >= batch.first + batch.replicates) continue;
+      char& seen = done[static_cast<size_t>(replicate - batch.first)];
+      if (seen == 0) state.rows.emplace_back(replicate, lines[i]);
+      seen = 1;
+    }
+  }
+  for (int64_t r = batch.first; r < batch.first + batch.replicates; ++r) {
+    if (done[static_cast<size_t>(r - batch.first)] == 0) state.todo.push_back(r);
+  }
+  if (state.todo.empty()) {
+    say_err::sim_batch_nothing_to_do(options.output.c_str(), static_cast<long long>(batch.replicates));
+    state.summary = std::tmpfile();
+    return run_batch(state, 1, summary_name);
+  }
+  say_err::sim_batch_resuming(options.output.c_str(), static_cast<long long>(state.todo.size()),
+                              static_cast<long long>(batch.replicates));
+  // The rows kept, without a partial last line, then the rest appended.
+  std::vector<std::string> kept;
+  for (const auto& row : state.rows) kept.push_back(row.second);
+  if (!write_summary_atomically(summary_name, kept)) {
+    return say_err::sim_summary_write_failed(summary_name.c_str());
+  }
+  state.summary = open_file(summary_name, "a");
+  if (state.summary == nullptr) return say_err::sim_summary_write_failed(summary_name.c_str());
+  return run_batch(state, batch.threads, summary_name);
+}
+
+}  // namespace
 
 }  // namespace twolocus

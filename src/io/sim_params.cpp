@@ -158,7 +158,7 @@ std::vector<std::pair<std::string, key_entry>> all_keys() {
       {"seed", {set_int<&sim_params::seed, INT32_MIN, INT32_MAX>, 0}},
       {"population_size", {set_int<&sim_params::population_size, 0, INT32_MAX>, 0}},
       {"generations", {set_int<&sim_params::generations, 0, INT32_MAX>, 0}},
-      {"record_every", {set_int<&sim_params::record_every, 1, INT32_MAX>, 0}},
+      {"record_every", {set_int<&sim_params::record_every, 0, INT32_MAX>, 0}},
       {"recombination", {set_recombination, 0}},
       {"weights", {set_weights, 0}},
   };
