@@ -11,6 +11,8 @@ documentation cannot drift from what the programs print.
     ```
 """
 
+import re
+
 from docutils import nodes
 from docutils.parsers.rst import Directive, directives
 
@@ -27,6 +29,16 @@ def _text(message):
     for line in message.text.rstrip("\n").split("\n"):
         lines += nodes.line("", "", nodes.literal(line, line))
     return lines
+
+
+def _meaning(text):
+    """A paragraph of the meaning, with each long option (--initial) as code,
+    so that the HTML does not turn its two hyphens into a dash."""
+    paragraph = nodes.paragraph(text, "")
+    for i, part in enumerate(re.split(r"(--[a-z][a-z0-9-]*)", text)):
+        if part:
+            paragraph += nodes.literal(part, part) if i % 2 else nodes.Text(part)
+    return paragraph
 
 
 class TwolocusMessages(Directive):
@@ -72,7 +84,7 @@ class TwolocusMessages(Directive):
                 definition += nodes.literal_block(whole, whole)
             meaning = message.meaning[0].upper() + message.meaning[1:] + ". " + (
                 "The run ends, with status 1." if message.fatal else "The run goes on.")
-            definition += nodes.paragraph(meaning, meaning)
+            definition += _meaning(meaning)
             items += nodes.definition_list_item("", term, definition)
         return items
 
@@ -93,7 +105,7 @@ class TwolocusMessages(Directive):
             body += nodes.row("",
                               nodes.entry("", _text(message), identifier),
                               nodes.entry("", nodes.paragraph(_kind(message), _kind(message))),
-                              nodes.entry("", nodes.paragraph(message.meaning, message.meaning)))
+                              nodes.entry("", _meaning(message.meaning)))
         group += body
         table = nodes.table("", group)
         table["classes"].append("twolocus-messages")
