@@ -27,7 +27,7 @@ list(APPEND twolocus_docs_sources ${twolocus_docs_python}
 # -E: a fresh environment each time, so that every warning is seen on every build.
 set(twolocus_sphinx ${TWOLOCUS_PYTHON} -m sphinx -E -W --keep-going -n -q)
 # The man pages, one per program and Python command (man_pages in docs/conf.py).
-set(TWOLOCUS_MAN_PAGES twolocus twolocus-multinomial twolocus-stats twolocus-plot twolocus-sweep)
+set(TWOLOCUS_MAN_PAGES twolocus twolocus-multinomial twolocus-sim twolocus-stats twolocus-plot twolocus-sweep)
 # Each is also compressed as Debian does (gzip -9n: the same bytes every time).
 set(twolocus_man_outputs "")
 set(twolocus_man_gzip "")

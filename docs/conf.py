@@ -65,6 +65,8 @@ man_pages = [
      "simulate a diploid population at two loci with three alleles each", [], 1),
     ("reference/twolocus-multinomial", "twolocus-multinomial",
      "the twolocus model sampled by class counts, at a cost that does not depend on N", [], 1),
+    ("reference/twolocus-sim", "twolocus-sim",
+     "the general two-locus model: recombination, back mutation, real fitness values", [], 1),
     ("reference/twolocus-stats", "twolocus-stats",
      "statistics of every population in twolocus trajectory files", [], 1),
     ("reference/twolocus-plot", "twolocus-plot",

@@ -5,8 +5,13 @@ documentation cannot drift from what the programs print.
     ```{twolocus-messages}
     :format: table        (the default) or definitions (for a man page)
     :only: no_seed        (optional) identifiers to list, in table order
+    :programs: classic    (optional) only the messages of twolocus and
+                          twolocus-multinomial, or `sim` only those of
+                          twolocus-sim (identifiers beginning with sim_)
     ```
 """
+
+import re
 
 from docutils import nodes
 from docutils.parsers.rst import Directive, directives
@@ -26,10 +31,21 @@ def _text(message):
     return lines
 
 
+def _meaning(text):
+    """A paragraph of the meaning, with each long option (--initial) as code,
+    so that the HTML does not turn its two hyphens into a dash."""
+    paragraph = nodes.paragraph(text, "")
+    for i, part in enumerate(re.split(r"(--[a-z][a-z0-9-]*)", text)):
+        if part:
+            paragraph += nodes.literal(part, part) if i % 2 else nodes.Text(part)
+    return paragraph
+
+
 class TwolocusMessages(Directive):
     has_content = False
     option_spec = {"format": lambda arg: directives.choice(arg, ("table", "definitions")),
-                   "only": directives.unchanged}
+                   "only": directives.unchanged,
+                   "programs": lambda arg: directives.choice(arg, ("classic", "sim"))}
 
     def run(self):
         env = self.state.document.settings.env
@@ -44,6 +60,10 @@ class TwolocusMessages(Directive):
             if unknown:
                 raise self.error(f"no message [{unknown[0]}] in the message table")
             messages = [message for message in messages if message.identifier in wanted]
+        programs = self.options.get("programs")
+        if programs is not None:
+            messages = [message for message in messages
+                        if message.identifier.startswith("sim_") == (programs == "sim")]
         if self.options.get("format") == "definitions":
             return [self._definitions(messages)]
         return [self._table(messages)]
@@ -64,7 +84,7 @@ class TwolocusMessages(Directive):
                 definition += nodes.literal_block(whole, whole)
             meaning = message.meaning[0].upper() + message.meaning[1:] + ". " + (
                 "The run ends, with status 1." if message.fatal else "The run goes on.")
-            definition += nodes.paragraph(meaning, meaning)
+            definition += _meaning(meaning)
             items += nodes.definition_list_item("", term, definition)
         return items
 
@@ -85,7 +105,7 @@ class TwolocusMessages(Directive):
             body += nodes.row("",
                               nodes.entry("", _text(message), identifier),
                               nodes.entry("", nodes.paragraph(_kind(message), _kind(message))),
-                              nodes.entry("", nodes.paragraph(message.meaning, message.meaning)))
+                              nodes.entry("", _meaning(message.meaning)))
         group += body
         table = nodes.table("", group)
         table["classes"].append("twolocus-messages")
