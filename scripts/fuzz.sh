@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets of the three readers (the fitness table, the
-# checkpoint of the trajectory file and the parameter file) with clang, in
+# Builds the libFuzzer targets of the four readers (the fitness table, the
+# checkpoint of the trajectory file, the parameter file and twolocus-sim's
+# parameter file) with clang, in
 # build-fuzz/, replays the regression inputs, then fuzzes each target and
 # fails on any finding (a crash, a sanitizer report, a leak, a timeout or a
 # broken check of the target). Inputs found along the way are kept in
