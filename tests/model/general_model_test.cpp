@@ -19,6 +19,7 @@
 #include "model/random.hpp"
 #include "model/steps.hpp"
 #include "support/chi_square.hpp"
+#include "support/offspring.hpp"
 
 namespace twolocus {
 namespace {
@@ -127,14 +128,7 @@ std::vector<double> offspring_probabilities(const population_counts& counts, con
     gamete[static_cast<size_t>(a2 + 3 * b1)] += parent / 2 * other;
     gamete[static_cast<size_t>(a2 + 3 * b2)] += parent / 2 * (1 - other);
   }
-  std::vector<double> probability(genotype_count, 0.0);
-  for (int g1 = 0; g1 < 9; ++g1) {
-    for (int g2 = 0; g2 < 9; ++g2) {
-      probability[static_cast<size_t>(compose_index(g1 % 3, g2 % 3, g1 / 3, g2 / 3))] =
-          gamete[static_cast<size_t>(g1)] * gamete[static_cast<size_t>(g2)];
-    }
-  }
-  return probability;
+  return testing::offspring_of_gametes(gamete);
 }
 
 TEST(GeneralOneGeneration, MutationWithBackMutationFitsTheExactProbabilities) {

@@ -17,6 +17,7 @@
 #include "model/random.hpp"
 #include "model/steps.hpp"
 #include "support/chi_square.hpp"
+#include "support/offspring.hpp"
 
 namespace twolocus {
 namespace {
@@ -128,14 +129,7 @@ std::vector<double> offspring_probabilities(const population_counts& counts, con
       }
     }
   }
-  std::vector<double> probability(genotype_count, 0.0);
-  for (int g1 = 0; g1 < 9; ++g1) {
-    for (int g2 = 0; g2 < 9; ++g2) {
-      probability[static_cast<size_t>(compose_index(g1 % 3, g2 % 3, g1 / 3, g2 / 3))] =
-          gamete[static_cast<size_t>(g1)] * gamete[static_cast<size_t>(g2)];
-    }
-  }
-  return probability;
+  return testing::offspring_of_gametes(gamete);
 }
 
 TEST(OneGeneration, CountsOfBothEnginesFitTheExactProbabilities) {
