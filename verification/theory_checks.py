@@ -14,14 +14,11 @@ formulas are within about 1/(2N) of that chain; the check's verdict is
 against the exact chain where there is one, and the diffusion's own gap is
 printed beside it.
 
-First-passage times come from --stop when the program has it (the run ends
-at the first population meeting the condition, and its summary row says
-after how many generations), and otherwise from the records of every
-generation (--record-every 1 and --trajectories).
+First-passage times come from --stop: the run ends at the first population
+meeting the condition, and its summary row says after how many generations.
 """
 
 import math
-import subprocess
 from pathlib import Path
 
 import matplotlib
@@ -122,12 +119,6 @@ def passage_from_zero(two_n, u, horizon):
 
 # ---------------------------------------------------------------- runs
 
-def has_stop(build):
-    done = subprocess.run([str(Path(build) / sim.PROGRAM), "--help"], capture_output=True,
-                          text=True)
-    return "--stop" in done.stdout
-
-
 def read_counts(path):
     """The 81 counts of every record of a trajectory file (record order)."""
     lines = Path(path).read_text().split("\n")[1:]
@@ -135,33 +126,16 @@ def read_counts(path):
     return np.array([line.split("\t")[1:] for line in rows], dtype=np.int64)
 
 
-def first_passage(ctx, folder, name, condition, test, generations, **options):
-    """Runs a batch until `condition` (the condition language; `test`, the
-    same as a function of an array of 81-count rows, is used when the program
-    has no --stop). Returns (generations until the condition, NaN when not
-    met within `generations`; the 81 counts at that point or at the end)."""
-    replicates = options["replicates"]
-    if ctx.stop:
-        rows = sim.batch(ctx, folder, name, generations=generations, record_every=0,
-                         extra=["--stop", condition], **options)
-        ends = [row["end"] for row in rows]
-        times = np.array([float(row["generations"]) if end == "stop" else np.nan
-                          for row, end in zip(rows, ends)])
-        finals = np.array([[float(row[key]) for key in ("a2", "b2", "h22")] for row in rows])
-        return times, finals
-    sim.batch(ctx, folder, name, generations=generations, record_every=1, trajectories=True,
-              **options)
-    times, finals = [], []
-    for number in range(replicates):
-        path = Path(folder) / f"{name}.runs" / f"replicate-{number}"
-        counts = read_counts(path)
-        met = np.flatnonzero(test(counts))
-        row = counts[met[0]] if len(met) else counts[-1]
-        times.append(met[0] + 1.0 if len(met) else np.nan)
-        n = max(row.sum(), 1)
-        finals.append([row @ A2 / (2 * n), row @ B2 / (2 * n), row @ H22 / (2 * n)])
-        path.unlink()
-    return np.array(times), np.array(finals)
+def first_passage(ctx, folder, name, condition, generations, **options):
+    """Runs a batch with --stop `condition`. Returns (generations until the
+    condition held, NaN when it did not within `generations`; the final
+    frequencies a2, b2 and h22, one row per replicate)."""
+    rows = sim.batch(ctx, folder, name, generations=generations, record_every=0,
+                     extra=["--stop", condition], **options)
+    times = np.array([float(row["generations"]) if row["end"] == condition else np.nan
+                      for row in rows])
+    finals = np.array([[float(row[key]) for key in ("a2", "b2", "h22")] for row in rows])
+    return times, finals
 
 
 def z_p(mean, se, expected):
@@ -174,12 +148,6 @@ def z_p(mean, se, expected):
 def mean_se(values):
     values = np.asarray(values, dtype=float)
     return values.mean(), values.std(ddof=1) / math.sqrt(len(values))
-
-
-def prepare(ctx):
-    ctx.stop = has_stop(ctx.build)
-    return "first passages from --stop" if ctx.stop else \
-        "first passages from records of every generation (no --stop in this build)"
 
 
 def start_at(N, copies):
@@ -203,7 +171,6 @@ NEUTRAL_P = (0.1, 0.25, 0.5, 0.75, 0.9)
        "loss, absorption (Kimura and Ohta 1969)", sim.PROGRAMS, quick=False)
 def neutral_fixation(ctx):
     result = Result("neutral-fixation")
-    result.lines.append(prepare(ctx))
     N, two_n = NEUTRAL_N, 2 * NEUTRAL_N
     exact = absorption_times(two_n)
     found = {}
@@ -212,8 +179,7 @@ def neutral_fixation(ctx):
             for p in NEUTRAL_P:
                 copies = round(p * two_n)
                 times, finals = first_passage(
-                    ctx, folder, f"{engine}-{copies}", "a2 == 0 or a2 == 1",
-                    lambda c: (c @ A2 == 0) | (c @ A2 == two_n), 40 * N, engine=engine,
+                    ctx, folder, f"{engine}-{copies}", "a2 == 0 or a2 == 1", 40 * N, engine=engine,
                     fitness=ONES, N=N, initial=start_at(N, copies), replicates=NEUTRAL_R,
                     seed=SEED)
                 if np.isnan(times).any():
@@ -314,7 +280,6 @@ def classic_loss_times(ctx, program, folder, v_units, replicates):
                                                    *sim.PROGRAMS], quick=False)
 def mutation_loss(ctx):
     result = Result("mutation-loss")
-    result.lines.append(prepare(ctx))
     N, two_n = LOSS_N, 2 * LOSS_N
     found = {}
     with scratch(ctx.out) as folder:
@@ -322,8 +287,7 @@ def mutation_loss(ctx):
             for theta in LOSS_THETA:
                 v = theta / (4 * N)
                 times, _ = first_passage(
-                    ctx, folder, f"{engine}-{theta}", "a1 == 0", lambda c: c @ A2 == two_n,
-                    100 * N, engine=engine, fitness=ONES, N=N, replicates=LOSS_R, seed=SEED,
+                    ctx, folder, f"{engine}-{theta}", "a1 == 0", 100 * N, engine=engine, fitness=ONES, N=N, replicates=LOSS_R, seed=SEED,
                     mutation_a=np.array([[1 - v, v, 0], [0, 1, 0], [0, 0, 1]]))
                 if np.isnan(times).any():
                     result.error = f"{engine}, theta = {theta}: allele 1 not lost in {100 * N}"
@@ -474,7 +438,6 @@ def selection_fitness(s, base=1.0):
        sim.PROGRAMS, quick=False)
 def selection_fixation(ctx):
     result = Result("selection-fixation")
-    result.lines.append(prepare(ctx))
     N = SEL_N
     p0 = SEL_COPIES / (2 * N)
     start = sim.counts_of(N, g2111=SEL_COPIES, g1111=N - SEL_COPIES)
@@ -493,8 +456,7 @@ def selection_fixation(ctx):
             else:
                 fitness = selection_fitness(s)
             times, finals = first_passage(
-                ctx, folder, f"{engine}-{rule}-{S}", "a2 == 0 or a2 == 1",
-                lambda c: (c @ A2 == 0) | (c @ A2 == 2 * N), 20 * N, engine=engine,
+                ctx, folder, f"{engine}-{rule}-{S}", "a2 == 0 or a2 == 1", 20 * N, engine=engine,
                 fitness=fitness, N=N, initial=start, replicates=SEL_R, seed=SEED,
                 weights="exact" if rule == "exact" else "floor")
             fixed = int((finals[:, 0] == 1).sum())
@@ -530,6 +492,171 @@ def selection_fixation(ctx):
     ax.set_ylabel("fixation probability")
     ax.set_title(f"N = {N}, p = {p0}, R = {SEL_R} per point (95 % intervals);\nfloor rule: "
                  f"fitness {FLOOR_BASE}(1 + js), whole numbers", fontsize=9)
+    ax.legend(fontsize=8)
+    figure.tight_layout()
+    figure.savefig(result.picture, dpi=90)
+    plt.close(figure)
+    return result
+
+
+# ---------------------------------------------------------------- double mutant
+
+def double_mutant_chain(two_n, u):
+    """The exact kernel of the haplotypes 21 and 12 among 2N copies before a
+    haplotype 22 appears (r = 0, neutral, 1 -> 2 at u at both loci): with no
+    recombination each offspring haplotype is a uniformly drawn parental
+    haplotype after its mutation, so the counts (n21, n12) are a Markov chain
+    until an offspring is 22. Returns (states, sub-stochastic kernel)."""
+    M = two_n
+    states = [(i, j) for i in range(M + 1) for j in range(M + 1 - i)]
+    where = {s: k for k, s in enumerate(states)}
+    keep = (1 - u) ** 2, u * (1 - u), u * (1 - u), u * u
+
+    def shift(A, axis):
+        B = np.zeros_like(A)
+        index = [slice(None)] * 3
+        source = [slice(None)] * 3
+        index[axis], source[axis] = slice(1, None), slice(None, -1)
+        B[tuple(index)] = A[tuple(source)]
+        return B
+
+    triples = [(a, b, c) for a in range(M + 1) for b in range(M + 1 - a)
+               for c in range(M + 1 - a - b)]
+    k = np.array(states)
+    k11 = M - k[:, 0] - k[:, 1]
+    log_coefficient = (math.lgamma(M + 1) - np.vectorize(math.lgamma)(k11 + 1)
+                       - np.vectorize(math.lgamma)(k[:, 0] + 1)
+                       - np.vectorize(math.lgamma)(k[:, 1] + 1))
+    offspring = np.zeros((len(triples), len(states)))
+    for row, (m21, m12, m22) in enumerate(triples):
+        m11 = M - m21 - m12 - m22
+        log_p = log_coefficient.copy()
+        for count, m in ((k11, m11), (k[:, 0], m21), (k[:, 1], m12)):
+            log_p += np.where(count > 0, count * math.log(m / M) if m else -np.inf, 0)
+        offspring[row] = np.exp(log_p)
+    kernel = np.zeros((len(states), len(states)))
+    for s, (i, j) in enumerate(states):
+        A = np.zeros((M + 1,) * 3)
+        A[0, 0, 0] = 1
+        for _ in range(M - i - j):
+            A = keep[0] * A + keep[1] * shift(A, 0) + keep[2] * shift(A, 1) + keep[3] * shift(A, 2)
+        for _ in range(i):
+            A = (1 - u) * shift(A, 0) + u * shift(A, 2)
+        for _ in range(j):
+            A = (1 - u) * shift(A, 1) + u * shift(A, 2)
+        mutated = np.array([A[a, b, c] for a, b, c in triples])
+        kernel[s] = mutated @ offspring
+    return states, where, kernel
+
+
+def double_mutant_law(two_n, u, horizon):
+    """From all 11: the exact mean generations until a 22 haplotype appears,
+    and P(T > t) for t = 0..horizon."""
+    states, where, kernel = double_mutant_chain(two_n, u)
+    start = where[(0, 0)]
+    mean = np.linalg.solve(np.eye(len(states)) - kernel, np.ones(len(states)))[start]
+    law = np.zeros(len(states))
+    law[start] = 1
+    survival = [1.0]
+    for _ in range(horizon):
+        law = law @ kernel
+        survival.append(law.sum())
+    return mean, np.array(survival)
+
+
+def sequential_time(N, u):
+    """Small populations (2N sqrt(2u) << 1): a single mutant fixes first
+    (2N x 2u mutants a generation, each fixing with 1/2N), then the double
+    mutant arises in a population of 2N single mutants: 1/(2u) + 1/(2Nu)."""
+    return 1 / (2 * u) + 1 / (2 * N * u)
+
+
+def tunnelling_time(N, u):
+    """Large populations (2N sqrt(2u) >> 1, 4Nu << 1; Durrett, Schmidt and
+    Schweinsberg 2009, in Wright-Fisher units): single mutants arise at
+    2N x 2u a generation and a neutral lineage produces the second mutation
+    with probability sqrt(2u): 1 / (4Nu sqrt(2u))."""
+    return 1 / (4 * N * u * math.sqrt(2 * u))
+
+
+DM_N, DM_R = 10, 500
+DM_U = (3e-4, 1e-3, 3e-3, 1e-2, 3e-2)
+DM_QQ = 1e-3
+
+
+@check("double-mutant", "waiting time until a 22 haplotype appears, neutral, r = 0, N = 10, "
+       "u from 3e-4 to 3e-2 (exact chain; Christiansen et al. 1998, Durrett et al. 2009)",
+       sim.PROGRAMS, quick=False)
+def double_mutant(ctx):
+    result = Result("double-mutant")
+    N, two_n = DM_N, 2 * DM_N
+    found = {}
+    with scratch(ctx.out) as folder:
+        for engine in sim.ENGINES:
+            for u in DM_U:
+                mutation = np.array([[1 - u, u, 0], [0, 1, 0], [0, 0, 1]])
+                limit = int(40 * sequential_time(N, u))
+                times, _ = first_passage(ctx, folder, f"{engine}-{u}", "h22 > 0", limit,
+                                         engine=engine, fitness=ONES, N=N, r=0.0,
+                                         mutation_a=mutation, mutation_b=mutation,
+                                         replicates=DM_R, seed=SEED)
+                if np.isnan(times).any():
+                    result.error = f"{engine}, u = {u}: no double mutant in {limit} generations"
+                    return result
+                mean_exact, survival = double_mutant_law(two_n, u, int(times.max()))
+                mean, se = mean_se(times)
+                p = z_p(mean, se, mean_exact)
+                # The law: ten cells of equal exact probability.
+                cdf = 1 - survival
+                edges = [int(np.searchsorted(cdf, q)) for q in np.linspace(0.1, 0.9, 9)]
+                bounds = [0] + edges + [len(cdf)]
+                observed = [((times > lo) & (times <= hi)).sum()
+                            for lo, hi in zip(bounds[:-1], bounds[1:-1])]
+                observed.append((times > bounds[-2]).sum())
+                expected = np.diff([cdf[b] for b in bounds[:-1]] + [1.0])
+                statistic, df, p_law, _ = goodness_of_fit(observed, expected)
+                result.p_values += [p, p_law]
+                result.lines.append(
+                    f"{engine} u = {u}: mean {mean:.1f} +- {se:.1f}, exact chain {mean_exact:.1f} "
+                    f"(p = {p:.3g}); law in 10 cells: chi-square = {statistic:.1f}, df = {df}, "
+                    f"p = {p_law:.3g}; 2N sqrt(2u) = {two_n * math.sqrt(2 * u):.2f}, "
+                    f"sequential {sequential_time(N, u):.1f}, tunnelling "
+                    f"{tunnelling_time(N, u):.1f}")
+                found[(engine, u)] = (mean, se, times, survival)
+    result.picture = picture(ctx, "double-mutant")
+    figure, axes = plt.subplots(1, 2, figsize=(11, 4.4))
+    grid = np.logspace(math.log10(DM_U[0]) - 0.2, math.log10(DM_U[-1]) + 0.2, 60)
+    ax = axes[0]
+    ax.plot(grid, [sequential_time(N, u) for u in grid], color="black", lw=1, ls="--",
+            label="sequential: 1/(2u) + 1/(2Nu)")
+    ax.plot(grid, [tunnelling_time(N, u) for u in grid], color="black", lw=1, ls=":",
+            label="tunnelling: 1/(4Nu sqrt(2u))")
+    ax.plot(DM_U, [double_mutant_law(two_n, u, 0)[0] for u in DM_U], "k_", ms=14, mew=2,
+            label="exact chain")
+    for (engine, u), (mean, se, _, _) in found.items():
+        ax.errorbar(u * (0.93 if engine == "exact" else 1.07), mean, yerr=1.96 * se,
+                    fmt="o" if engine == "exact" else "s", ms=4,
+                    color="C0" if engine == "exact" else "C3",
+                    label=f"--engine {engine}" if u == DM_U[0] else None)
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlabel("mutation rate u (1 -> 2 at each locus)")
+    ax.set_ylabel("mean generations until a 22 haplotype")
+    ax.set_title(f"N = {N}, r = 0, R = {DM_R} per point (95 % intervals)", fontsize=9)
+    ax.legend(fontsize=8)
+    ax = axes[1]
+    probabilities = (np.arange(DM_R) + 0.5) / DM_R
+    for engine in sim.ENGINES:
+        _, _, times, survival = found[(engine, DM_QQ)]
+        cdf = 1 - survival
+        quantiles = [np.searchsorted(cdf, q) for q in probabilities]
+        ax.plot(quantiles, np.sort(times), "o" if engine == "exact" else "s", ms=2.5,
+                label=f"--engine {engine}", alpha=0.7)
+    top = max(ax.get_xlim()[1], ax.get_ylim()[1])
+    ax.plot([0, top], [0, top], color="black", lw=0.8)
+    ax.set_xlabel("exact chain quantile (generations)")
+    ax.set_ylabel("simulated quantile (generations)")
+    ax.set_title(f"QQ plot, u = {DM_QQ}", fontsize=9)
     ax.legend(fontsize=8)
     figure.tight_layout()
     figure.savefig(result.picture, dpi=90)
