@@ -168,7 +168,7 @@ NEUTRAL_P = (0.1, 0.25, 0.5, 0.75, 0.9)
 
 
 @check("neutral-fixation", "neutral locus, N = 50: P(fixation) = p; mean times to fixation, "
-       "loss, absorption (Kimura and Ohta 1969)", sim.PROGRAMS, quick=False)
+       "loss, absorption (Kimura and Ohta 1969)", sim.PROGRAMS, quick=True)
 def neutral_fixation(ctx):
     result = Result("neutral-fixation")
     N, two_n = NEUTRAL_N, 2 * NEUTRAL_N
@@ -346,7 +346,8 @@ def mutation_loss(ctx):
         axes[1].bar(x, share, width=0.3, label=program, alpha=0.7)
     axes[1].plot(np.arange(len(probabilities)), probabilities, "k_", ms=14, mew=2,
                  label="exact chain")
-    axes[1].set_xlabel("first record without allele 1 (bin of 200 generations; last: none)")
+    axes[1].set_xlabel("k: allele 1 first missing from the record after 200k + 1 generations "
+                       "(last: never)", fontsize=8)
     axes[1].set_ylabel("share of runs")
     axes[1].set_title(f"classic programs, N = {CLASSIC_N}, theta = {CLASSIC_THETA}, "
                       f"R = {CLASSIC_R}", fontsize=9)
@@ -435,7 +436,7 @@ def selection_fitness(s, base=1.0):
 
 @check("selection-fixation", "genic selection, N = 100, p = 0.1, 4Ns from -4 to 8: "
        "P(fixation) (Kimura 1962), exact weights and the floor rule on whole-number weights",
-       sim.PROGRAMS, quick=False)
+       sim.PROGRAMS, quick=True)
 def selection_fixation(ctx):
     result = Result("selection-fixation")
     N = SEL_N
@@ -456,7 +457,7 @@ def selection_fixation(ctx):
             else:
                 fitness = selection_fitness(s)
             times, finals = first_passage(
-                ctx, folder, f"{engine}-{rule}-{S}", "a2 == 0 or a2 == 1", 20 * N, engine=engine,
+                ctx, folder, f"{engine}-{rule}-{S}", "a2 == 0 or a2 == 1", 40 * N, engine=engine,
                 fitness=fitness, N=N, initial=start, replicates=SEL_R, seed=SEED,
                 weights="exact" if rule == "exact" else "floor")
             fixed = int((finals[:, 0] == 1).sum())
