@@ -136,5 +136,16 @@ def goodness_of_fit(observed, probabilities, minimum=5.0):
     return statistic, df, float(chi2.sf(statistic, df)), len(cells_e)
 
 
+def log_likelihood_ratio(observed, law, other):
+    """Σ observed x ln(law / other) over the states seen: how much better the
+    model's law explains the counts than another law (inf when a state seen
+    is impossible under the other). Above about 10 the other is rejected."""
+    observed, law, other = (np.asarray(x, dtype=float) for x in (observed, law, other))
+    seen = observed > 0
+    if (other[seen] <= 0).any():
+        return float("inf")
+    return float((observed[seen] * np.log(law[seen] / other[seen])).sum())
+
+
 def verdict(result):
     return "PASS" if result.passed else "FAIL"

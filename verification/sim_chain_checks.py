@@ -16,7 +16,7 @@ import numpy as np
 import chain_checks
 import chains
 import sim
-from harness import Result, RunFailed, check, goodness_of_fit, scratch
+from harness import Result, RunFailed, check, goodness_of_fit, log_likelihood_ratio, scratch
 
 SEED = 22
 
@@ -76,10 +76,20 @@ LINKED.alternatives = [("r = 1/2", {"r": 0.5}), ("the floor rule", {"rule": chai
                                              "mutation_b": one_way_part(BACK_B)})]
 
 # Fitnesses 0.5 to 1.7: the floor rule's weights differ from count x fitness.
-FLOOR_LINKED = SimCase(N=3, alleles_a=(1, 2), alleles_b=(1, 2), mutation_a=BACK_A,
-                       mutation_b=BACK_B, fitness=spread_fitness(2, 0.5, 1.7), rule=chains.FLOOR,
-                       r=0.2, start=ORDERED)
-FLOOR_LINKED.alternatives = [("the exact rule", {"rule": chains.EXACT}), ("r = 1/2", {"r": 0.5})]
+# 2121 gets 1.7 (two weigh 3), so that the parents in disequilibrium, and r,
+# count under the floor rule too.
+FLOOR_FITNESS = spread_fitness(2, 0.5, 1.7)
+FLOOR_FITNESS[chains.index(2, 1, 2, 1)] = 1.7
+# Weaker mutation than LINKED's, so that haplotypes last and r shows.
+SLOW_A = np.array([[0.95, 0.05, 0], [0.05, 0.95, 0], [0, 0, 1]])
+SLOW_B = np.array([[0.9, 0.1, 0], [0.05, 0.95, 0], [0, 0, 1]])
+FLOOR_LINKED = SimCase(N=3, alleles_a=(1, 2), alleles_b=(1, 2), mutation_a=SLOW_A,
+                       mutation_b=SLOW_B, fitness=FLOOR_FITNESS, rule=chains.FLOOR, r=0.0,
+                       start=ORDERED)
+FLOOR_LINKED.alternatives = [("the exact rule", {"rule": chains.EXACT}), ("r = 1/2", {"r": 0.5}),
+                             ("r = 0.1", {"r": 0.1}),
+                             ("no back mutation", {"mutation_a": one_way_part(SLOW_A),
+                                                   "mutation_b": one_way_part(SLOW_B)})]
 
 # One locus, every one of the six changes; 33 lethal, so a population of
 # lethals after mutation dies out under either rule.
@@ -138,8 +148,10 @@ def sim_chain_check(ctx, name, case):
                         f"outside the chain = {outside}, P(extinct) = {law[-1]:.4f} "
                         f"(seen {tallies[-1] / case.replicates:.4f})")
                 for other, other_laws in alternatives:
+                    ratio = log_likelihood_ratio(tallies, law, other_laws[t - 1])
                     line += (f"; against {other}: "
-                             f"p = {goodness_of_fit(tallies, other_laws[t - 1])[2]:.3g}")
+                             f"p = {goodness_of_fit(tallies, other_laws[t - 1])[2]:.3g}, "
+                             f"log-likelihood ratio {ratio:.1f}")
                 result.lines.append(line)
                 panels[(program, t)] = (law, tallies, p)
     result.picture = str(ctx.out / f"{name}.png")
@@ -153,8 +165,8 @@ def linked(ctx):
     return sim_chain_check(ctx, "sim-chain-linked", LINKED)
 
 
-@check("sim-chain-floor", "two loci, r = 0.2, back mutation, floor weights on fitnesses "
-       "0.5-1.7, ordered start, N = 3", sim.PROGRAMS, quick=True)
+@check("sim-chain-floor", "two loci, r = 0 (complete linkage), back mutation, floor weights on "
+       "fitnesses 0.5-1.7, ordered start, N = 3", sim.PROGRAMS, quick=True)
 def floor_linked(ctx):
     return sim_chain_check(ctx, "sim-chain-floor", FLOOR_LINKED)
 

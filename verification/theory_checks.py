@@ -287,7 +287,8 @@ def mutation_loss(ctx):
             for theta in LOSS_THETA:
                 v = theta / (4 * N)
                 times, _ = first_passage(
-                    ctx, folder, f"{engine}-{theta}", "a1 == 0", 100 * N, engine=engine, fitness=ONES, N=N, replicates=LOSS_R, seed=SEED,
+                    ctx, folder, f"{engine}-{theta}", "a1 == 0", 100 * N, engine=engine,
+                    fitness=ONES, N=N, replicates=LOSS_R, seed=SEED,
                     mutation_a=np.array([[1 - v, v, 0], [0, 1, 0], [0, 0, 1]]))
                 if np.isnan(times).any():
                     result.error = f"{engine}, theta = {theta}: allele 1 not lost in {100 * N}"
@@ -334,9 +335,10 @@ def mutation_loss(ctx):
                  "x", color="grey", label="exact chain")
     for (engine, theta), (mean, se) in found.items():
         shift = -0.04 if engine == "exact" else 0.04
-        axes[0].errorbar(theta + shift, mean, yerr=1.96 * se, fmt="o" if engine == "exact" else "s",
-                         ms=4, color="C0" if engine == "exact" else "C3",
-                         label=f"twolocus-sim --engine {engine}" if theta == LOSS_THETA[0] else None)
+        label = f"twolocus-sim --engine {engine}" if theta == LOSS_THETA[0] else None
+        axes[0].errorbar(theta + shift, mean, yerr=1.96 * se,
+                         fmt="o" if engine == "exact" else "s", ms=4,
+                         color="C0" if engine == "exact" else "C3", label=label)
     axes[0].set_xlabel("theta = 4 N v")
     axes[0].set_ylabel("mean generations until allele 1 is lost")
     axes[0].set_title(f"N = {N}, R = {LOSS_R} per point, 95 % intervals", fontsize=9)
