@@ -163,7 +163,7 @@ def picture(ctx, name):
 
 # ---------------------------------------------------------------- neutral fixation
 
-NEUTRAL_N, NEUTRAL_R = 50, 1000
+NEUTRAL_N, NEUTRAL_R = 50, 2000
 NEUTRAL_P = (0.1, 0.25, 0.5, 0.75, 0.9)
 
 
@@ -244,9 +244,9 @@ def neutral_fixation(ctx):
 
 # ---------------------------------------------------------------- Kimura 1980
 
-LOSS_N, LOSS_R = 50, 500
+LOSS_N, LOSS_R = 50, 1000
 LOSS_THETA = (0.5, 1.0, 2.0, 4.0)
-CLASSIC_N, CLASSIC_R, CLASSIC_THETA, CLASSIC_GENERATIONS = 50, 600, 1.0, 2000
+CLASSIC_N, CLASSIC_R, CLASSIC_THETA, CLASSIC_GENERATIONS = 50, 1000, 1.0, 2000
 
 
 def classic_loss_times(ctx, program, folder, v_units, replicates):
@@ -426,7 +426,7 @@ def ld_decay(ctx):
 
 # ---------------------------------------------------------------- selection
 
-SEL_N, SEL_R, SEL_COPIES = 100, 1000, 20
+SEL_N, SEL_R, SEL_COPIES = 100, 2000, 20
 SEL_S = (-4, -2, 2, 4, 8)  # 4Ns
 FLOOR_BASE = 400  # floor-rule fitness values 400 + j 4Ns: whole numbers, so weights are exact
 
@@ -582,7 +582,7 @@ def tunnelling_time(N, u):
     return 1 / (4 * N * u * math.sqrt(2 * u))
 
 
-DM_N, DM_R = 10, 500
+DM_N, DM_R = 10, 1000
 DM_U = (3e-4, 1e-3, 3e-3, 1e-2, 3e-2)
 DM_QQ = 1e-3
 
