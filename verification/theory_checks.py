@@ -163,7 +163,7 @@ def picture(ctx, name):
 
 # ---------------------------------------------------------------- neutral fixation
 
-NEUTRAL_N, NEUTRAL_R = 50, 2000
+NEUTRAL_N, NEUTRAL_R = 50, 4000
 NEUTRAL_P = (0.1, 0.25, 0.5, 0.75, 0.9)
 
 
