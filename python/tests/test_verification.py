@@ -126,6 +126,11 @@ def test_goodness_of_fit_pools_rare_states_and_refuses_impossible_ones():
     assert (cells, df) == (3, 2)
     assert statistic == 0  # unpooled, the last two cells would add 1
     assert harness.goodness_of_fit([99, 1], [1.0, 0.0])[2] == 0.0
+    # The ratio that judges the alternative chains: ln 2 for the one count
+    # the other law halves; infinite when a state seen is impossible under it.
+    assert harness.log_likelihood_ratio([3, 1, 0], [0.5, 0.5, 0], [0.5, 0.25, 0.25]) == \
+        pytest.approx(math.log(2))
+    assert harness.log_likelihood_ratio([1, 1], [0.5, 0.5], [1.0, 0.0]) == math.inf
 
 
 def test_hand_made_start_is_resumed_by_its_seed(tmp_path):
