@@ -165,7 +165,7 @@ def tally(model, counts, observed):
 def draw(path, name, panels, replicates):
     """One panel per (program, t): observed frequency against exact
     probability of every state, with the 3-sigma band of R replicates."""
-    programs = sorted({p for p, _ in panels}, key=list(CLASSIC).index)
+    programs = list(dict.fromkeys(p for p, _ in panels))
     figure, axes = plt.subplots(len(programs), len(GENERATIONS),
                                 figsize=(4 * len(GENERATIONS), 3.6 * len(programs)),
                                 squeeze=False)

@@ -22,7 +22,7 @@ sys.path.insert(0, str(REPOSITORY / "python"))
 from twolocus.reader import read_trajectory  # noqa: E402
 
 THRESHOLD = 1e-4
-CHECK_MODULES = ["chain_checks"]
+CHECK_MODULES = ["chain_checks", "sim_chain_checks", "theory_checks"]
 CHECKS = {}
 
 
@@ -134,6 +134,17 @@ def goodness_of_fit(observed, probabilities, minimum=5.0):
     statistic = float(((cells_o - cells_e) ** 2 / cells_e).sum())
     df = len(cells_e) - 1
     return statistic, df, float(chi2.sf(statistic, df)), len(cells_e)
+
+
+def log_likelihood_ratio(observed, law, other):
+    """Σ observed x ln(law / other) over the states seen: how much better the
+    model's law explains the counts than another law (inf when a state seen
+    is impossible under the other). Above about 10 the other is rejected."""
+    observed, law, other = (np.asarray(x, dtype=float) for x in (observed, law, other))
+    seen = observed > 0
+    if (other[seen] <= 0).any():
+        return float("inf")
+    return float((observed[seen] * np.log(law[seen] / other[seen])).sum())
 
 
 def verdict(result):

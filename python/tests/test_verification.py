@@ -1,7 +1,9 @@
 """The exact chains of verification/ checked on their own (kernels are
 stochastic, the neutral one-locus chain is Wright-Fisher, N = 1 cases worked
 by hand), the chi-square's pooling, the hand-made start that
-twolocus-multinomial resumes, and the runner's list of checks."""
+twolocus-multinomial resumes, the runner's list of checks, and the theory
+checks' references (formulas against each other and against the chains, the
+double mutant's chain by hand, first passages read from a batch)."""
 
 import math
 import subprocess
@@ -16,6 +18,7 @@ sys.path.insert(0, str(REPOSITORY / "verification"))
 import chain_checks  # noqa: E402
 import chains  # noqa: E402
 import harness  # noqa: E402
+import theory_checks  # noqa: E402
 
 NEUTRAL = np.ones(chains.GENOTYPES)
 STILL = chains.one_way(0, 0, 0)
@@ -109,7 +112,8 @@ def test_runner_lists_and_refuses_unknown_checks():
     done = subprocess.run([str(run), "--list"], capture_output=True, text=True)
     assert done.returncode == 0
     names = [line.split()[0] for line in done.stdout.splitlines()]
-    assert {"chain-one-locus", "chain-floor", "chain-81"} <= set(names)
+    assert {"chain-one-locus", "chain-floor", "chain-81", "sim-chain-linked", "neutral-fixation",
+            "mutation-loss", "ld-decay", "selection-fixation", "double-mutant"} <= set(names)
     done = subprocess.run([str(run), "no-such-check"], capture_output=True, text=True)
     assert (done.returncode, done.stdout) == (1, "")
     assert done.stderr == "Unknown check [no-such-check]; --list shows them.\n"
@@ -122,6 +126,11 @@ def test_goodness_of_fit_pools_rare_states_and_refuses_impossible_ones():
     assert (cells, df) == (3, 2)
     assert statistic == 0  # unpooled, the last two cells would add 1
     assert harness.goodness_of_fit([99, 1], [1.0, 0.0])[2] == 0.0
+    # The ratio that judges the alternative chains: ln 2 for the one count
+    # the other law halves; infinite when a state seen is impossible under it.
+    assert harness.log_likelihood_ratio([3, 1, 0], [0.5, 0.5, 0], [0.5, 0.25, 0.25]) == \
+        pytest.approx(math.log(2))
+    assert harness.log_likelihood_ratio([1, 1], [0.5, 0.5], [1.0, 0.0]) == math.inf
 
 
 def test_hand_made_start_is_resumed_by_its_seed(tmp_path):
@@ -136,3 +145,55 @@ def test_hand_made_start_is_resumed_by_its_seed(tmp_path):
         assert (found[199] == case.start_counts()).all()
         finals.add(tuple(found[202]))
     assert len(finals) > 1  # the seed line is used: the replicates differ
+
+
+def test_theory_formulas_against_the_exact_one_locus_chain():
+    N = 50
+    p = np.arange(1, 2 * N) / (2 * N)
+    total, fixed, lost = theory_checks.absorption_times(2 * N)
+    assert np.allclose(total, p * fixed + (1 - p) * lost)
+    ko = theory_checks.kimura_ohta(p, N)
+    assert np.allclose(ko[0], p * ko[1] + (1 - p) * ko[2])
+    middle = (p >= 0.1) & (p <= 0.9)  # the diffusion, within 3 % at N = 50 from p = 0.1 to 0.9
+    assert (abs(ko[0] / total - 1)[middle] < 0.03).all()
+    series = 4 * N * sum(1 / (i * (i + 1.0)) for i in range(1, 10 ** 6))  # theta = 2
+    assert theory_checks.kimura_1980(2.0, N) == pytest.approx(series, rel=1e-5)
+    assert theory_checks.kimura_1980(1.0, N) == pytest.approx(
+        theory_checks.kimura_1980(1.0 + 1e-6, N), rel=1e-5)
+    mean, cdf = theory_checks.passage_from_zero(2 * N, 1 / (4 * N), 4000)
+    assert mean == pytest.approx((1 - cdf).sum(), rel=1e-6)
+    assert mean == pytest.approx(theory_checks.kimura_1980(1.0, N), rel=0.02)
+    assert theory_checks.kimura_1962(0.1, 100, 1e-12) == pytest.approx(0.1)
+
+
+def test_ld_decay_formula_against_the_exact_chain():
+    # N = 2, r = 0.2, exact weights: E[D] from the whole law after t generations.
+    N, r = 2, 0.2
+    m = model(N, (1, 2), (1, 2), rule=chains.EXACT, r=r)
+    counts, laws = chains.distributions(m, population(g2222=1, g1111=1), 4)
+    full = np.zeros((len(counts), chains.GENOTYPES))
+    full[:, m.classes] = counts
+    D = theory_checks.disequilibrium(full, N)
+    for t, law in enumerate(laws, 1):
+        assert law @ D == pytest.approx(theory_checks.ld_mean(t, r, N, 0.25), abs=1e-12)
+
+
+def test_double_mutant_chain_by_hand():
+    u = 0.1
+    _, where, kernel = theory_checks.double_mutant_chain(1, u)
+    start, single = where[(0, 0)], where[(1, 0)]
+    # One haplotype 11 stays, becomes 21 or 12, or becomes 22 (the end).
+    assert kernel[start, start] == pytest.approx((1 - u) ** 2)
+    assert kernel[start, single] == pytest.approx(u * (1 - u))
+    assert kernel[start].sum() == pytest.approx(1 - u * u)
+    assert kernel[single, single] == pytest.approx(1 - u)
+
+
+def test_first_passage_reads_each_replicates_stop(tmp_path):
+    ctx = harness.Context(BUILD, tmp_path, 1)
+    times, finals = theory_checks.first_passage(
+        ctx, tmp_path, "batch", "a2 == 0 or a2 == 1", 1000, engine="exact",
+        fitness=theory_checks.ONES, N=3, initial=theory_checks.start_at(3, 3), replicates=40,
+        seed=1)
+    assert len(times) == 40 and (times >= 1).all() and (times == times.round()).all()
+    assert set(finals[:, 0]) == {0.0, 1.0}

@@ -1,0 +1,87 @@
+"""Runs of twolocus-sim for the checks: its input files, a batch of
+replicates, and what a batch gives back (the summary rows, or each
+replicate's populations record by record)."""
+
+import csv
+from pathlib import Path
+
+import numpy as np
+
+import chains
+from harness import populations, run_program
+
+PROGRAM = "twolocus-sim"
+ENGINES = ("exact", "multinomial")
+PROGRAMS = [f"{PROGRAM} --engine {engine}" for engine in ENGINES]
+CHANGES = [(i, j) for i in (1, 2, 3) for j in (1, 2, 3) if i != j]
+
+
+def label(g):
+    return "".join(map(str, chains.alleles(g)))
+
+
+def write_fitness(path, fitness):
+    """A --fitness-values table listing all 81 genotypes."""
+    lines = ["\t".join(map(str, chains.alleles(g))) + f"\t{float(fitness[g])!r}"
+             for g in range(chains.GENOTYPES)]
+    Path(path).write_text("\n".join(lines) + "\n")
+    return path
+
+
+def write_initial(path, counts):
+    """An --initial file of LABEL<TAB>COUNT lines."""
+    lines = [f"{label(g)}\t{int(c)}" for g, c in enumerate(counts) if c]
+    Path(path).write_text("\n".join(lines) + "\n")
+    return path
+
+
+def mutation_options(mutation_a=None, mutation_b=None):
+    """The --mu-XIJ options of two 3 x 3 matrices (None: no mutation)."""
+    options = []
+    for locus, matrix in (("a", mutation_a), ("b", mutation_b)):
+        for i, j in CHANGES:
+            value = 0.0 if matrix is None else float(matrix[i - 1][j - 1])
+            options += [f"--mu-{locus}{i}{j}", repr(value)]
+    return options
+
+
+def counts_of(N, **labels):
+    """81 genotype counts from keyword labels such as g2111=3."""
+    counts = np.zeros(chains.GENOTYPES, dtype=np.int64)
+    for name, count in labels.items():
+        counts[chains.index(*map(int, name[1:]))] = count
+    return counts
+
+
+def batch(ctx, folder, name, *, engine, fitness, N, generations, initial=None, weights="exact",
+          r=0.5, mutation_a=None, mutation_b=None, replicates, seed, record_every=0,
+          trajectories=False, extra=()):
+    """Runs one batch of twolocus-sim in `folder` on ctx.threads threads;
+    returns its summary rows (dicts, by replicate), and with trajectories
+    also the folder of the replicates' files."""
+    folder = Path(folder)
+    table = write_fitness(folder / f"{name}.fitness.tsv", fitness)
+    args = ["--fitness-values", table, "-N", N, "--generations", generations,
+            "--engine", engine, "--weights", weights, "--recombination", repr(float(r)),
+            *mutation_options(mutation_a, mutation_b), "--record-every", record_every,
+            "--replicates", replicates, "--seed", seed, "--threads", ctx.threads,
+            "-o", folder / name, *extra]
+    if initial is not None:
+        args += ["--initial", write_initial(folder / f"{name}.initial.tsv", initial)]
+    if trajectories:
+        args += ["--trajectories", folder / f"{name}.runs"]
+    run_program(ctx.build, PROGRAM, args, folder)
+    with open(folder / f"{name}.summary.tsv", newline="") as handle:
+        rows = list(csv.DictReader(handle, delimiter="\t"))
+    return rows
+
+
+def replicate_populations(folder, name, replicates):
+    """Each replicate's {label: 81 counts} from a batch run with trajectories."""
+    runs = Path(folder) / f"{name}.runs"
+    return [populations(runs / f"replicate-{number}") for number in range(replicates)]
+
+
+def column(rows, key):
+    """A summary column as floats (NaN where empty)."""
+    return np.array([float(row[key]) if row[key] != "" else np.nan for row in rows])
