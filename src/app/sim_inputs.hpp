@@ -1,0 +1,34 @@
+// The pieces of a twolocus-sim run that the program and the Python module
+// share, so that both read the same inputs with the same messages and
+// write the same summary rows: the fitness table and the starting
+// population read from their files, the model of the parameters, and a
+// replicate's seed and summary row.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "app/sim_options.hpp"
+#include "model/model.hpp"
+
+namespace twolocus {
+
+// Takes the read command line and the open fitness file; reads the table
+// into `params.fitness`. Returns the exit status after a message, or nothing.
+std::optional<int> read_sim_fitness(const sim_options& options, std::FILE* file, sim_params& params);
+
+// Takes the read command line and the open --initial file; reads the
+// starting counts into `params.initial`. Returns the exit status after a
+// message, or nothing.
+std::optional<int> read_sim_initial(const sim_options& options, std::FILE* file, sim_params& params);
+
+// Takes a run's parameters; returns the model its generations run.
+model_params sim_model(const sim_params& params);
+
+// The summary row of a run that went to its last generation: replicate
+// `replicate`, run with `params.seed`, ending with `counts`.
+std::string sim_last_line(const sim_params& params, int64_t replicate, const population_counts& counts);
+
+}  // namespace twolocus
