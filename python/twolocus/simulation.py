@@ -32,6 +32,15 @@ def _dtype(columns):
                      for name in columns])
 
 
+def _text(keyword, value):
+    """A number's text as the program reads it; TypeError for a non-number."""
+    if type(value) is int:  # noqa: E721 (the common case, first)
+        return str(value)
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{keyword} must be a number, not {type(value).__name__}")
+    return str(int(value)) if isinstance(value, numbers.Integral) else repr(float(value))
+
+
 def _number(keyword, value, option):
     """A number keyword as the program's option words; TypeError for a non-number."""
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
@@ -152,9 +161,14 @@ def _start(initial, words):
 
 
 def _run_words(N, generations, seed, engine, record_every):
-    return _words({"N": N, "generations": generations, "seed": seed, "engine": engine,
-                   "record_every": record_every},
-                  {"N", "generations", "seed", "record_every"}, None)
+    words = ["-N", _text("N", N), "--generations=" + _text("generations", generations)]
+    if seed is not None:
+        words.append("--seed=" + _text("seed", seed))
+    if engine is not None:
+        words += _word("engine", engine, "--engine")
+    if record_every is not None:
+        words.append("--record-every=" + _text("record_every", record_every))
+    return words
 
 
 class Run:
@@ -177,6 +191,9 @@ class Run:
         The run's size, generations, seed (the default's value when none was
         given), engine and record interval.
     """
+
+    __slots__ = ("model", "labels", "generations", "counts", "population", "N", "n", "seed",
+                 "engine", "record_every", "_summary")
 
     def __init__(self, model, labels, generations, counts, population, N, n, seed, engine,
                  record_every):
