@@ -77,6 +77,36 @@ def test_replicate_is_the_programs_batch_row_for_row(tmp_path):
     assert as_text(run.summary)[0][1:] == as_text(tables[0][2])[0][1:]
 
 
+def test_stop_and_watch_are_the_programs(tmp_path):
+    conditions = ["--stop", "a1 < 0.97", "--stop", "extinct", "--watch", "h12 > 0.01",
+                  "--watch", "N > 1000"]
+    out = tmp_path / "run.out"
+    assert program(*MODEL_OPTIONS, "-N", 100, "--generations", 500, "--record-every", 50,
+                   *conditions, "-o", out).returncode == 0
+    model = twolocus.Model(VALLEY, **MODEL)
+    keywords = dict(stop=["a1 < 0.97", "extinct"], watch=["h12 > 0.01", "N > 1000"])
+    run = twolocus.simulate(model, N=100, generations=500, record_every=50, **keywords)
+    written = np.array(records(out))
+    assert run.end == "a1 < 0.97" and run.labels[-1] == run.reached["a1 < 0.97"] < 499
+    assert run.labels.tolist() == written[:, 0].tolist()
+    assert np.array_equal(run.counts, written[:, 1:])
+    assert run.reached["N > 1000"] is None and run.holds("a1 < 0.97").tolist()[-2:] == [False, True]
+    summary = (tmp_path / "run.out.summary.tsv").read_text().splitlines()
+    assert list(run.summary.dtype.names) == summary[0].replace(
+        "extinct\th12", "extinct (condition)\th12").split("\t")
+    assert as_text(run.summary) == as_text(simulation._table(summary[1:], summary[0].split("\t")[5:9]))
+    assert program(*MODEL_OPTIONS, "-N", 100, "--generations", 500, "--replicates", 6, "--threads",
+                   2, *conditions, "-o", tmp_path / "batch").returncode == 0
+    table = twolocus.replicate(model, N=100, generations=500, replicates=6, threads=2,
+                               summary=tmp_path / "batch.tsv", **keywords)
+    assert (tmp_path / "batch.tsv").read_bytes() == (tmp_path / "batch.summary.tsv").read_bytes()
+    assert (table["end"] == "a1 < 0.97").all() and np.isnan(table["N > 1000"]).all()
+    with pytest.raises(ValueError) as raised:
+        twolocus.simulate(model, N=10, generations=5, stop="h22 >=")
+    assert str(raised.value) == program("--fitness", VALLEY, "-N", 10, "--generations", 5, "-o",
+                                        tmp_path / "x", "--stop", "h22 >=").stderr.strip()
+
+
 ERRORS = [  # keywords of Model / of the call, and the same on the command line
     (dict(recombination=0.7), {}, ["--recombination", "0.7"]),
     (dict(mu_a12=0.6, mu_a13=0.5), {}, ["--mu-a12", "0.6", "--mu-a13", "0.5"]),

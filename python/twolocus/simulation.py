@@ -27,9 +27,17 @@ _MAX_COUNT = 2 ** 31 - 1
 
 
 def _dtype(columns):
-    return np.dtype([(name, "U16" if name == "end" else
+    return np.dtype([(name, "U256" if name == "end" else
                       np.int64 if name in _INTEGER_COLUMNS else np.float64)
                      for name in columns])
+
+
+def _columns(conditions):
+    """The summary's columns with the conditions' columns, named by their texts
+    (the condition "extinct" as "extinct (condition)": names must differ)."""
+    return (SUMMARY_COLUMNS[:5]
+            + [f"{text} (condition)" if text in SUMMARY_COLUMNS else text for text in conditions]
+            + SUMMARY_COLUMNS[5:])
 
 
 def _text(keyword, value):
@@ -160,8 +168,24 @@ def _start(initial, words):
     return _population(initial)
 
 
-def _run_words(N, generations, seed, engine, record_every):
+def _conditions(keyword, texts):
+    """Option words of stop or watch: a text or a sequence of texts."""
+    if texts is None:
+        return []
+    if isinstance(texts, str):
+        texts = [texts]
+    words = []
+    for text in texts:
+        if not isinstance(text, str):
+            raise TypeError(f"{keyword} must be condition texts, not {type(text).__name__}")
+        words.append(f"--{keyword}={text}")
+    return words
+
+
+def _run_words(N, generations, seed, engine, record_every, stop=None, watch=None):
     words = ["-N", _text("N", N), "--generations=" + _text("generations", generations)]
+    if stop is not None or watch is not None:
+        words += _conditions("stop", stop) + _conditions("watch", watch)
     if seed is not None:
         words.append("--seed=" + _text("seed", seed))
     if engine is not None:
@@ -193,23 +217,38 @@ class Run:
     """
 
     __slots__ = ("model", "labels", "generations", "counts", "population", "N", "n", "seed",
-                 "engine", "record_every", "_summary")
+                 "engine", "record_every", "conditions", "_summary")
 
     def __init__(self, model, labels, generations, counts, population, N, n, seed, engine,
-                 record_every):
+                 record_every, conditions):
         self.model = model
         self.labels, self.generations, self.counts = labels, generations, counts
         self.population = population
         self.N, self.n, self.seed = N, n, seed
         self.engine, self.record_every = engine, record_every
+        self.conditions = conditions
         self._summary = None
 
     @property
+    def reached(self):
+        """Each stop and watch condition's first label (-1: the start), or None: a dict by text."""
+        return {text: first for text, _, first in self.conditions}
+
+    @property
+    def end(self):
+        """How the run ended: "last" (its last generation) or the stop condition that held."""
+        return str(self.summary["end"])
+
+    @property
     def summary(self):
-        """The run's row of ``OUT.summary.tsv`` (a NumPy record with `SUMMARY_COLUMNS`)."""
+        """The run's row of ``OUT.summary.tsv``: a NumPy record with `SUMMARY_COLUMNS`
+        and, between ``generations`` and ``N``, one column per condition (its first
+        label, NaN when not reached), named by its text ("extinct (condition)" for
+        ``extinct``, a column name already)."""
         if self._summary is None:
-            line = _core.summary_line(self.model._core, self.seed, self.n, self.population)
-            self._summary = _table([line])[0]
+            line = _core.summary_line(self.model._core, self.seed, self.n, self.conditions,
+                                      self.population)
+            self._summary = _table([line], [text for text, _, _ in self.conditions])[0]
         return self._summary
 
     def statistics(self):
@@ -292,7 +331,8 @@ def plot_runs(runs, thresholds=(), ld="D", size=(10.0, 9.0), title=None, names=N
     return draw(loaded, [parse_threshold(text) for text in thresholds], ld, size, title)
 
 
-def simulate(model, *, N, generations, seed=None, engine=None, record_every=None, initial=None):
+def simulate(model, *, N, generations, seed=None, engine=None, record_every=None, initial=None,
+             stop=None, watch=None):
     """One run of the model, in this process, as ``twolocus-sim`` runs it.
 
     Parameters
@@ -312,12 +352,18 @@ def simulate(model, *, N, generations, seed=None, engine=None, record_every=None
         The population before generation 0: counts by genotype index, a Run's
         last population, or a file as ``--initial FILE[:LABEL]`` reads it
         (default all N in 1111).
+    stop : str or sequence of str, optional
+        Conditions (the language of `twolocus.conditions`) checked on the
+        start and after every generation: the run ends at the first label
+        where one holds, with a record there (``--stop``).
+    watch : str or sequence of str, optional
+        Conditions whose first label is kept (``--watch``).
 
     Returns
     -------
     Run
         Its records equal those of ``twolocus-sim`` with the same options,
-        record for record.
+        record for record (stop conditions given before watch conditions).
 
     Raises
     ------
@@ -326,18 +372,20 @@ def simulate(model, *, N, generations, seed=None, engine=None, record_every=None
     KeyboardInterrupt
         Ctrl-C, within one generation.
     """
-    words = _run_words(N, generations, seed, engine, record_every)
+    words = _run_words(N, generations, seed, engine, record_every, stop, watch)
     counts = _start(initial, words)
-    labels, rounds, records, population, used_seed = _core.simulate(model._core, words, counts)
+    labels, rounds, records, population, used_seed, conditions = _core.simulate(
+        model._core, words, counts)
     return Run(model, labels, rounds, records, population, N, generations, used_seed,
-               engine or "multinomial", 200 if record_every is None else record_every)
+               engine or "multinomial", 200 if record_every is None else record_every, conditions)
 
 
-def _table(lines):
-    """The structured array of summary lines."""
+def _table(lines, conditions=()):
+    """The structured array of summary lines (with these condition columns)."""
+    columns = _columns(conditions)
     fields = list(zip(*(line.split("\t") for line in lines)))
-    table = np.empty(len(lines), dtype=_dtype(SUMMARY_COLUMNS))
-    for name, column in zip(SUMMARY_COLUMNS, fields):
+    table = np.empty(len(lines), dtype=_dtype(columns))
+    for name, column in zip(columns, fields):
         if name == "end":
             table[name] = column
         elif name in _INTEGER_COLUMNS:
@@ -348,13 +396,13 @@ def _table(lines):
 
 
 def replicate(model, *, N, generations, replicates, seed=None, first_replicate=None, threads=None,
-              engine=None, initial=None, summary=None):
+              engine=None, initial=None, stop=None, watch=None, summary=None):
     """Replicates of the model on native threads, as ``twolocus-sim --replicates`` runs them.
 
     Parameters
     ----------
     model : Model
-    N, generations, seed, engine, initial
+    N, generations, seed, engine, initial, stop, watch
         As in `simulate`.
     replicates : int
         R: replicates F to F + R - 1 are run, each with the seed twolocus-sim
@@ -371,8 +419,10 @@ def replicate(model, *, N, generations, replicates, seed=None, first_replicate=N
     -------
     numpy.ndarray
         A structured array with the columns of ``OUT.summary.tsv``
-        (`SUMMARY_COLUMNS`), one row per replicate in order, each value as
-        the file gives it (NaN where it is empty).
+        (`SUMMARY_COLUMNS`, and a column per condition between
+        ``generations`` and ``N``, named by its text: its first label), one
+        row per replicate in order, each value as the file gives it (NaN
+        where it is empty).
 
     Raises
     ------
@@ -383,12 +433,13 @@ def replicate(model, *, N, generations, replicates, seed=None, first_replicate=N
     KeyboardInterrupt
         Ctrl-C: every thread stops within one generation and nothing is written.
     """
-    words = _run_words(N, generations, seed, engine, None)
+    words = _run_words(N, generations, seed, engine, None, stop, watch)
     words += _words({"replicates": replicates, "first_replicate": first_replicate,
                      "threads": threads}, {"replicates", "first_replicate", "threads"}, None)
     counts = _start(initial, words)
     target = "" if summary is None else os.fspath(summary)
-    return _table(_core.replicate(model._core, words, counts, target))
+    columns, lines = _core.replicate(model._core, words, counts, target)
+    return _table(lines, columns)
 
 
 def statistics(counts, fitness=None):

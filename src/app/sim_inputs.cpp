@@ -59,9 +59,30 @@ model_params sim_model(const sim_params& params) {
   return model;
 }
 
-std::string sim_last_line(const sim_params& params, int64_t replicate, const population_counts& counts) {
-  const summary_row row{replicate, params.seed, "last", int64_t{params.generations} - 1,
-                        params.generations, {}};
+run_conditions sim_conditions(const sim_params& params) {
+  run_conditions watched;
+  set_up_conditions(params.conditions, watched);
+  return watched;
+}
+
+std::vector<std::string> sim_condition_columns(const sim_params& params) {
+  std::vector<std::string> texts;
+  for (const condition_text& condition : params.conditions) texts.push_back(condition.text);
+  return texts;
+}
+
+std::string sim_end_line(const sim_params& params, int64_t replicate, const run_conditions& watched,
+                         const population_counts& counts) {
+  const int stop = stop_condition(watched);
+  summary_row row{replicate, params.seed, "last", int64_t{params.generations} - 1, 0, {}};
+  if (stop >= 0) {
+    row.end = watched.given[static_cast<size_t>(stop)].text;
+    row.label = watched.first[static_cast<size_t>(stop)];
+  }
+  row.generations = row.label + 1;
+  for (const int64_t first : watched.first) {
+    row.conditions.push_back(first == not_reached ? "" : std::to_string(first));
+  }
   return summary_line(row, counts, params.fitness);
 }
 

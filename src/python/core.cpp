@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "app/messages.hpp"
@@ -29,6 +30,7 @@
 #include "app/sim_options.hpp"
 #include "io/sim_summary.hpp"
 #include "model/engines.hpp"
+#include "model/watch.hpp"
 
 namespace py = pybind11;
 
@@ -126,6 +128,7 @@ sim_options call_options(const model_core& model, const std::vector<std::string>
   params.seed = call.params.seed;
   params.engine = call.params.engine;
   params.record_every = call.params.record_every;
+  params.conditions = call.params.conditions;
   if (initial) {
     const auto counts = initial->unchecked<1>();
     for (py::ssize_t i = 0; i < genotype_count; ++i) {
@@ -192,46 +195,68 @@ struct records {
 };
 
 // Takes an engine seeded for the run, the parameters, the population
-// before generation 0 (in `current`), where to keep records (or nothing)
-// and the watch; runs generations 0 to n - 1 with the program's record
-// rule: a record labelled g after generation g when g % K == 0, and a final
-// record labelled n unless n % K == 0. Leaves the last population in
-// `current`; returns false when stopped.
+// before generation 0 (in `current`), where to keep records (or nothing),
+// the run's conditions (none reached) and the signal watch; runs
+// generations 0 to n - 1 as the program does: the conditions checked on
+// the start and after every generation, a record labelled g after
+// generation g when g % K == 0 or a stop condition holds (which ends the
+// run), and a final record labelled n unless n % K == 0 or the run
+// stopped. Leaves the last population in `current`; returns false when
+// interrupted.
 template <typename engine_type>
 bool run_generations(engine_type& engine, const sim_params& params, const model_params& model,
-                     population_counts& current, records* kept, signal_watch& watch) {
+                     population_counts& current, records* kept, run_conditions& watched,
+                     signal_watch& watch) {
   const int64_t n = params.generations;
   const int64_t every = params.record_every;
   const bool recording = kept != nullptr && every > 0;
+  const bool watching = !watched.given.empty();
   population_counts next = current;
-  for (int64_t generation = 0; generation < n; ++generation) {
+  bool stopped = watching && check_start(watched, current, &params.fitness).stop;
+  int64_t generation = 0;
+  for (; generation < n && !stopped; ++generation) {
     if (watch.stop()) return false;
     run_generation(engine, current, next, model, generation);
-    if (recording && generation % every == 0) kept->add(generation, generation + 1, next);
+    if (watching) stopped = check_conditions(watched, next, &params.fitness, generation).stop;
+    if (recording && (generation % every == 0 || stopped)) {
+      kept->add(generation, generation + 1, next);
+    }
     current = next;
   }
-  if (recording && n % every != 0) kept->add(n, n, current);
+  if (!stopped && recording && generation % every != 0) kept->add(generation, generation, current);
   return true;
 }
 
 template <typename engine_type>
 bool run_with(engine_type& engine, const sim_params& params, population_counts& current,
-              records* kept, signal_watch& watch) {
+              records* kept, run_conditions& watched, signal_watch& watch) {
   seed_engine(engine, params.seed);
-  return run_generations(engine, params, sim_model(params), current, kept, watch);
+  return run_generations(engine, params, sim_model(params), current, kept, watched, watch);
 }
 
 // Runs one replicate on an engine of the kind its parameters name, taken
 // from `exact` or `multinomial` (made when missing).
 bool run_one(std::unique_ptr<exact_engine>& exact, std::unique_ptr<multinomial_engine>& multinomial,
              const sim_params& params, population_counts& current, records* kept,
-             signal_watch& watch) {
+             run_conditions& watched, signal_watch& watch) {
   if (params.engine == engine_kind::exact) {
     if (!exact) exact = std::make_unique<exact_engine>();
-    return run_with(*exact, params, current, kept, watch);
+    return run_with(*exact, params, current, kept, watched, watch);
   }
   if (!multinomial) multinomial = std::make_unique<multinomial_engine>();
-  return run_with(*multinomial, params, current, kept, watch);
+  return run_with(*multinomial, params, current, kept, watched, watch);
+}
+
+// The conditions' texts, whether each stops, and their first labels (None
+// when not reached).
+py::list conditions_of(const run_conditions& watched) {
+  py::list list;
+  for (size_t i = 0; i < watched.given.size(); ++i) {
+    const int64_t first = watched.first[i];
+    list.append(py::make_tuple(watched.given[i].text, watched.given[i].stops,
+                               first == not_reached ? py::object(py::none()) : py::int_(first)));
+  }
+  return list;
 }
 
 template <typename value_type>
@@ -249,13 +274,15 @@ py::array_t<int32_t> population_array(const population_counts& counts) {
   return array;
 }
 
-// simulate: returns (labels, generations, counts, last population, seed).
+// simulate: returns (labels, generations, counts, last population, seed,
+// conditions).
 py::tuple simulate(model_core& model, const std::vector<std::string>& words,
                    const std::optional<py::array_t<int32_t>>& initial) {
   const sim_options call = call_options(model, words, initial);
   const sim_params& params = call.params;
   population_counts current = params.initial;
   records kept;
+  run_conditions watched = sim_conditions(params);
   stopping state;
   bool finished = false;
   {
@@ -266,19 +293,20 @@ py::tuple simulate(model_core& model, const std::vector<std::string>& words,
     std::unique_ptr<exact_engine> own_exact;
     std::unique_ptr<multinomial_engine> own_multinomial;
     finished = lock.owns_lock()
-                   ? run_one(model.exact, model.multinomial, params, current, &kept, watch)
-                   : run_one(own_exact, own_multinomial, params, current, &kept, watch);
+                   ? run_one(model.exact, model.multinomial, params, current, &kept, watched, watch)
+                   : run_one(own_exact, own_multinomial, params, current, &kept, watched, watch);
   }
   if (!finished) throw py::error_already_set();
   const auto rows = static_cast<py::ssize_t>(kept.labels.size());
   return py::make_tuple(array_of(kept.labels, rows, 0), array_of(kept.generations, rows, 0),
                         array_of(kept.counts, rows, genotype_count), population_array(current),
-                        params.seed);
+                        params.seed, conditions_of(watched));
 }
 
 // replicate: runs replicates F to F + R - 1 on T threads; writes the
-// summary file when `summary` names one; returns the summary lines.
-std::vector<std::string> replicate(model_core& model, const std::vector<std::string>& words,
+// summary file when `summary` names one; returns the summary's condition
+// columns and lines.
+py::tuple replicate(model_core& model, const std::vector<std::string>& words,
                                    const std::optional<py::array_t<int32_t>>& initial,
                                    const std::string& summary) {
   const sim_options call = call_options(model, words, initial);
@@ -292,14 +320,16 @@ std::vector<std::string> replicate(model_core& model, const std::vector<std::str
     signal_watch watch{state, calling_thread};
     std::unique_ptr<exact_engine> exact;
     std::unique_ptr<multinomial_engine> multinomial;
+    run_conditions watched = sim_conditions(params);
     for (;;) {
       const size_t index = next_index.fetch_add(1);
       if (index >= count || state.stop) return;
       sim_params own = params;
       own.seed = replicate_seed(params.seed, first + static_cast<int64_t>(index));
       population_counts current = own.initial;
-      if (!run_one(exact, multinomial, own, current, nullptr, watch)) return;
-      lines[index] = sim_last_line(own, first + static_cast<int64_t>(index), current);
+      reset_conditions(watched);
+      if (!run_one(exact, multinomial, own, current, nullptr, watched, watch)) return;
+      lines[index] = sim_end_line(own, first + static_cast<int64_t>(index), watched, current);
     }
   };
   {
@@ -311,25 +341,33 @@ std::vector<std::string> replicate(model_core& model, const std::vector<std::str
     for (std::thread& helper : helpers) helper.join();
   }
   if (state.interrupted) throw py::error_already_set();
-  if (!summary.empty() && !write_summary_atomically(summary, lines)) {
+  const std::vector<std::string> columns = sim_condition_columns(params);
+  if (!summary.empty() && !write_summary_atomically(summary, lines, columns)) {
     const captured_messages messages;
     say_err::sim_summary_write_failed(summary.c_str());
     raise(PyExc_OSError, messages.text);
   }
-  return lines;
+  return py::make_tuple(columns, lines);
 }
 
 // The summary row of a run of the model: replicate 0, its seed, its
-// generations, ending with `population`.
+// generations, its conditions as `simulate` returns them, ending with
+// `population`.
 std::string summary_row_of(const model_core& model, int32_t seed, int32_t generations,
+                           const std::vector<std::tuple<std::string, bool, std::optional<int64_t>>>& conditions,
                            const py::array_t<int32_t>& population) {
   sim_params params = model.options.params;
   params.seed = seed;
   params.generations = generations;
+  for (const auto& [text, stops, first] : conditions) params.conditions.push_back({text, stops});
+  run_conditions watched = sim_conditions(params);
+  for (size_t i = 0; i < conditions.size(); ++i) {
+    if (const auto& first = std::get<2>(conditions[i])) restore_reached(watched, i, *first);
+  }
   population_counts counts{};
   const auto values = population.unchecked<1>();
   for (py::ssize_t i = 0; i < genotype_count; ++i) counts[static_cast<size_t>(i)] = values(i);
-  return sim_last_line(params, 0, counts);
+  return sim_end_line(params, 0, watched, counts);
 }
 
 py::dict model_description(const model_core& model) {
@@ -367,7 +405,9 @@ PYBIND11_MODULE(_core, module) {
   module.def("replicate", &replicate, py::arg("model"), py::arg("words"), py::arg("initial"),
              py::arg("summary"));
   module.def("summary_line", &summary_row_of, py::arg("model"), py::arg("seed"),
-             py::arg("generations"), py::arg("population"));
-  module.def("summary_header", [] { return summary_header(); });
+             py::arg("generations"), py::arg("conditions"), py::arg("population"));
+  module.def("summary_header", [](const std::vector<std::string>& conditions) {
+    return summary_header(conditions);
+  }, py::arg("conditions"));
   module.def("replicate_seed", &replicate_seed, py::arg("seed"), py::arg("replicate"));
 }
