@@ -231,12 +231,12 @@ class Run:
 
     @property
     def reached(self):
-        """Each stop and watch condition's first label (-1: the start), or None: a dict by text."""
+        """The first label of each stop and watch condition (-1 for the start), or None, by text."""
         return {text: first for text, _, first in self.conditions}
 
     @property
     def end(self):
-        """How the run ended: "last" (its last generation) or the stop condition that held."""
+        """How the run ended, "last" (its last generation) or the stop condition that held."""
         return str(self.summary["end"])
 
     @property
@@ -316,9 +316,14 @@ def plot_runs(runs, thresholds=(), ld="D", size=(10.0, 9.0), title=None, names=N
     -------
     matplotlib.figure.Figure
     """
-    from .plot import draw
+    import textwrap
+
+    from .plot import _describe, draw
     from .runs import Run as LoadedRun
     from .stats import parse_threshold
+    if title is None and len(runs) == 1:
+        line = _describe(runs[0].params(), seed=True)
+        title = "\n".join([names[0] if names else "run"] + textwrap.wrap(line, 110))
     loaded = []
     for number, run in enumerate(runs):
         table = run.statistics()
