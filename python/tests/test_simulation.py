@@ -233,3 +233,22 @@ def test_ctrl_c_stops_a_long_call_promptly(tmp_path, call):
     assert child.returncode == 0 and output.startswith("interrupted")
     assert time.monotonic() - sent < 2
     assert list(tmp_path.iterdir()) == []
+
+
+def test_the_tutorial_runs_as_written(tmp_path):
+    """The tutorial's blocks, one after the other, print what the page shows."""
+    import contextlib
+    import io
+    import re
+    page = (REPOSITORY / "docs" / "python" / "tutorial.md").read_text()
+    blocks = re.findall(r"```python\n(.*?)```\n\n```text\n(.*?)```", page, re.S)
+    (tmp_path / "examples").symlink_to(REPOSITORY / "examples")
+    (tmp_path / "python").symlink_to(REPOSITORY / "python")
+    names = {}
+    with contextlib.chdir(tmp_path):
+        for code, shown in blocks:
+            printed = io.StringIO()
+            with contextlib.redirect_stdout(printed):
+                exec(code, names)
+            assert printed.getvalue() == shown
+    assert len(blocks) == 5 and (tmp_path / "run.png").stat().st_size > 20000
