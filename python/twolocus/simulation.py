@@ -64,7 +64,7 @@ def _word(keyword, value, option):
     return [f"{option}={os.fspath(value)}"]
 
 
-def _words(given, numeric, textual):
+def _words(given, numeric):
     """The option words of the keywords given (not None), in the given order."""
     words = []
     for keyword, value in given.items():
@@ -129,7 +129,7 @@ class Model:
                  "s": s, "k": k, "mu": mu, **{key: rates.get(key) for key in MUTATION_KEYWORDS},
                  "recombination": recombination, "weights": weights}
         numeric = {"column", "s", "k", "mu", "recombination", *MUTATION_KEYWORDS}
-        self.words = _words(given, numeric, None)
+        self.words = _words(given, numeric)
         self._core = _core.ModelCore(self.words)
         description = self._core.description()
         self.fitness = description["fitness"]
@@ -440,7 +440,7 @@ def replicate(model, *, N, generations, replicates, seed=None, first_replicate=N
     """
     words = _run_words(N, generations, seed, engine, None, stop, watch)
     words += _words({"replicates": replicates, "first_replicate": first_replicate,
-                     "threads": threads}, {"replicates", "first_replicate", "threads"}, None)
+                     "threads": threads}, {"replicates", "first_replicate", "threads"})
     counts = _start(initial, words)
     target = "" if summary is None else os.fspath(summary)
     columns, lines = _core.replicate(model._core, words, counts, target)
