@@ -16,6 +16,7 @@
 #include "app/files.hpp"
 #include "app/messages.hpp"
 #include "app/sim_inputs.hpp"
+#include "app/sim_loop.hpp"
 #include "io/fitness_values.hpp"
 #include "io/initial.hpp"
 #include "io/sim_checkpoint.hpp"
@@ -90,55 +91,40 @@ bool note_reached(run_files* files, int64_t label, const run_conditions& watched
   return files == nullptr || append_reached_lines(files->checkpoint, label, watched.first);
 }
 
-// Runs generations `first` to n - 1 from `current`: with files and K > 0, a
-// record labelled g after generation g when g % K == 0, and a final record
-// labelled n unless n % K == 0 (K = 0: no record). The conditions are
-// checked on the starting population when `first` is 0 and after every
-// generation; when a stop condition holds after generation g the run writes
-// record g (K > 0) and ends there. Closes the files; leaves the last
-// population in `current`; returns the exit status.
+// Runs generations `first` to n - 1 from `current` by the loop of
+// sim_loop.hpp, with records and checkpoint lines written to the files
+// (when given and K > 0) and the progress bar drawn at each record. Closes
+// the files; leaves the last population in `current`; returns the exit
+// status.
 template <typename engine_type>
 int run_loop(engine_type& engine, const sim_params& params, int64_t first,
              population_counts& current, run_files* files, run_conditions& watched,
              bool show_progress) {
-  const model_params model = sim_model(params);
   const int64_t n = params.generations;
-  const int64_t every = params.record_every;
-  const bool recording = files != nullptr && every > 0;
-  const bool watching = !watched.given.empty();
-  const fitness_table* fitness = &params.fitness;
   progress bar;
   bar.shown = bar.shown && show_progress;
-  population_counts next = current;
-  int64_t generation = first;
-  bool stopped = false;
-  if (watching && first == 0) {
-    const condition_check start = check_start(watched, current, fitness);
-    if (start.reached > 0 && !note_reached(files, -1, watched)) return write_failure(*files);
-    stopped = start.stop;
-  }
-  for (; generation < n && !stopped; ++generation) {
-    run_generation(engine, current, next, model, generation);
-    if (watching) {
-      const condition_check check = check_conditions(watched, next, fitness, generation);
-      if (check.reached > 0 && !note_reached(files, generation, watched)) {
-        bar.end();
-        return write_failure(*files);
-      }
-      stopped = check.stop;
+  struct hooks {
+    engine_type& engine;
+    run_files* files;
+    const run_conditions& watched;
+    progress& bar;
+    int64_t n;
+    bool started = false;  // a generation ran: the bar may be drawn
+    bool proceed() {
+      started = true;
+      return true;
     }
-    if (recording && (generation % every == 0 || stopped)) {
-      if (!write_record_with_line(engine, *files, generation, generation + 1, next)) {
-        bar.end();
-        return write_failure(*files);
-      }
-      bar.update(generation + 1, n);
+    bool reached(int64_t label) const { return note_reached(files, label, watched); }
+    bool record(int64_t label, int64_t done, const population_counts& counts) {
+      if (!write_record_with_line(engine, *files, label, done, counts)) return false;
+      if (done == label + 1) bar.update(done, n);
+      return true;
     }
-    current = next;
-  }
-  if (!stopped && recording && generation % every != 0 &&
-      !write_record_with_line(engine, *files, generation, generation, next)) {
-    bar.end();
+  } on{engine, files, watched, bar, n};
+  const bool recording = files != nullptr && params.record_every > 0;
+  if (run_sim_generations(engine, params, first, current, watched, recording, on) !=
+      sim_loop_end::finished) {
+    if (on.started) bar.end();
     return write_failure(*files);
   }
   bar.update(n, n);

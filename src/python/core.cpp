@@ -27,6 +27,7 @@
 
 #include "app/messages.hpp"
 #include "app/sim_inputs.hpp"
+#include "app/sim_loop.hpp"
 #include "app/sim_options.hpp"
 #include "io/sim_summary.hpp"
 #include "model/engines.hpp"
@@ -194,44 +195,33 @@ struct records {
   }
 };
 
-// Takes an engine seeded for the run, the parameters, the population
-// before generation 0 (in `current`), where to keep records (or nothing),
-// the run's conditions (none reached) and the signal watch; runs
-// generations 0 to n - 1 as the program does: the conditions checked on
-// the start and after every generation, a record labelled g after
-// generation g when g % K == 0 or a stop condition holds (which ends the
-// run), and a final record labelled n unless n % K == 0 or the run
-// stopped. Leaves the last population in `current`; returns false when
-// interrupted.
-template <typename engine_type>
-bool run_generations(engine_type& engine, const sim_params& params, const model_params& model,
-                     population_counts& current, records* kept, run_conditions& watched,
-                     signal_watch& watch) {
-  const int64_t n = params.generations;
-  const int64_t every = params.record_every;
-  const bool recording = kept != nullptr && every > 0;
-  const bool watching = !watched.given.empty();
-  population_counts next = current;
-  bool stopped = watching && check_start(watched, current, &params.fitness).stop;
-  int64_t generation = 0;
-  for (; generation < n && !stopped; ++generation) {
-    if (watch.stop()) return false;
-    run_generation(engine, current, next, model, generation);
-    if (watching) stopped = check_conditions(watched, next, &params.fitness, generation).stop;
-    if (recording && (generation % every == 0 || stopped)) {
-      kept->add(generation, generation + 1, next);
-    }
-    current = next;
+// What the module does at each step of the program's loop (sim_loop.hpp):
+// records kept in memory (when asked for), the signal watch before each
+// generation, nothing to write when a condition is first reached.
+struct module_hooks {
+  records* kept;
+  signal_watch& watch;
+  bool proceed() { return !watch.stop(); }
+  static bool reached(int64_t /*label*/) { return true; }
+  bool record(int64_t label, int64_t done, const population_counts& counts) {
+    kept->add(label, done, counts);
+    return true;
   }
-  if (!stopped && recording && generation % every != 0) kept->add(generation, generation, current);
-  return true;
-}
+};
 
+// Takes an engine, the parameters, the population before generation 0 (in
+// `current`), where to keep records (or nothing), the run's conditions
+// (none reached) and the signal watch; seeds the engine and runs the
+// generations as the program does. Leaves the last population in
+// `current`; returns false when interrupted.
 template <typename engine_type>
 bool run_with(engine_type& engine, const sim_params& params, population_counts& current,
               records* kept, run_conditions& watched, signal_watch& watch) {
   seed_engine(engine, params.seed);
-  return run_generations(engine, params, sim_model(params), current, kept, watched, watch);
+  module_hooks hooks{kept, watch};
+  const bool recording = kept != nullptr && params.record_every > 0;
+  return run_sim_generations(engine, params, 0, current, watched, recording, hooks) ==
+         sim_loop_end::finished;
 }
 
 // Runs one replicate on an engine of the kind its parameters name, taken
