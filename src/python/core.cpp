@@ -112,9 +112,19 @@ struct model_core {
     const captured_messages messages;
     if (read_sim_fitness(options, file, options.params)) raise(PyExc_ValueError, messages.text);
   }
-
-  const fitness_table& fitness() const { return options.params.fitness; }
 };
+
+// Takes an array from the Python layer; returns its 81 counts (it has
+// checked their range), or raises ValueError.
+population_counts counts_of(const py::array_t<int32_t>& array) {
+  if (array.ndim() != 1 || array.shape(0) != genotype_count) {
+    throw py::value_error("a population is 81 counts");
+  }
+  population_counts counts{};
+  const auto values = array.unchecked<1>();
+  for (py::ssize_t i = 0; i < genotype_count; ++i) counts[static_cast<size_t>(i)] = values(i);
+  return counts;
+}
 
 // The rest of a call's parameters: read by the program's rules, with the
 // model's and the start's.
@@ -131,10 +141,7 @@ sim_options call_options(const model_core& model, const std::vector<std::string>
   params.record_every = call.params.record_every;
   params.conditions = call.params.conditions;
   if (initial) {
-    const auto counts = initial->unchecked<1>();
-    for (py::ssize_t i = 0; i < genotype_count; ++i) {
-      params.initial[static_cast<size_t>(i)] = counts(i);
-    }
+    params.initial = counts_of(*initial);
   } else if (!call.initial_file.empty()) {
     std::FILE* file = std::fopen(call.initial_file.c_str(), "r");
     if (file == nullptr) {
@@ -326,8 +333,19 @@ py::tuple replicate(model_core& model, const std::vector<std::string>& words,
     const py::gil_scoped_release release;
     std::vector<std::thread> helpers;
     const size_t threads = std::min(count, static_cast<size_t>(call.threads));
-    for (size_t t = 1; t < threads; ++t) helpers.emplace_back(work, false);
+    std::atomic<size_t> busy{threads - 1};
+    for (size_t t = 1; t < threads; ++t) {
+      helpers.emplace_back([&] {
+        work(false);
+        --busy;
+      });
+    }
     work(true);
+    // The calling thread still watches for Ctrl-C while the others finish.
+    signal_watch watch{state, true};
+    while (busy.load() > 0 && !watch.stop()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     for (std::thread& helper : helpers) helper.join();
   }
   if (state.interrupted) throw py::error_already_set();
@@ -354,10 +372,7 @@ std::string summary_row_of(const model_core& model, int32_t seed, int32_t genera
   for (size_t i = 0; i < conditions.size(); ++i) {
     if (const auto& first = std::get<2>(conditions[i])) restore_reached(watched, i, *first);
   }
-  population_counts counts{};
-  const auto values = population.unchecked<1>();
-  for (py::ssize_t i = 0; i < genotype_count; ++i) counts[static_cast<size_t>(i)] = values(i);
-  return sim_end_line(params, 0, watched, counts);
+  return sim_end_line(params, 0, watched, counts_of(population));
 }
 
 py::dict model_description(const model_core& model) {
