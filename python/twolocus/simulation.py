@@ -202,11 +202,13 @@ class Run:
     ----------
     labels : numpy.ndarray of int64
         The records' labels: g for the population after generation g (g a
-        multiple of `record_every`), then n for the last population unless n is one.
+        multiple of `record_every`, or where a stop condition held), then n for
+        the last population unless n is such a multiple or the run stopped.
     generations : numpy.ndarray of int64
         Generations run at each record: label + 1, and n at the final record labelled n.
     counts : numpy.ndarray of int32, shape (records, 81)
-        Each record's genotype counts, by genotype index (1111, 1112, ... 3333).
+        Each record's genotype counts, by genotype index (1111, 2111, 3111, 1211, ...
+        3333, as in the trajectory's header).
     population : numpy.ndarray of int32, shape (81,)
         The last population (after generation n - 1; the start when n = 0):
         give it, or the Run, as `initial` to continue.
