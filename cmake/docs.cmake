@@ -25,7 +25,9 @@ list(APPEND twolocus_docs_sources ${twolocus_docs_python}
      ${CMAKE_SOURCE_DIR}/README.md)
 
 # -E: a fresh environment each time, so that every warning is seen on every build.
-set(twolocus_sphinx ${TWOLOCUS_PYTHON} -m sphinx -E -W --keep-going -n -q)
+# autodoc imports twolocus.simulation, which finds the compiled module in this build.
+set(twolocus_sphinx ${CMAKE_COMMAND} -E env TWOLOCUS_BUILD=${CMAKE_BINARY_DIR}
+    ${TWOLOCUS_PYTHON} -m sphinx -E -W --keep-going -n -q)
 # The man pages, one per program and Python command (man_pages in docs/conf.py).
 set(TWOLOCUS_MAN_PAGES twolocus twolocus-multinomial twolocus-sim twolocus-stats twolocus-plot twolocus-sweep)
 # Each is also compressed as Debian does (gzip -9n: the same bytes every time).
@@ -43,7 +45,7 @@ add_custom_command(
   COMMAND ${twolocus_sphinx} -b man -d ${TWOLOCUS_DOCS_DIR}/doctrees-man
           ${CMAKE_SOURCE_DIR}/docs ${TWOLOCUS_DOCS_DIR}/man
   ${twolocus_man_gzip}
-  DEPENDS ${twolocus_docs_sources}
+  DEPENDS ${twolocus_docs_sources} $<$<TARGET_EXISTS:twolocus_core>:twolocus_core>
   COMMENT "Building the documentation (HTML and man pages) with Sphinx"
   VERBATIM)
 add_custom_target(docs ALL DEPENDS ${TWOLOCUS_DOCS_DIR}/html/index.html ${twolocus_man_outputs})

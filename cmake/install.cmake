@@ -4,8 +4,9 @@
 #   cmake --install build --prefix PREFIX
 #
 # puts the programs and the Python commands in PREFIX/bin, the Python package
-# in PREFIX/share/twolocus/python (the commands find it from their own
-# location) with the programs' message table, the man pages (gzipped) in
+# in PREFIX/lib/python3/dist-packages/twolocus (where Debian's python3 finds
+# it under /usr, and the commands from their own location) with the
+# programs' message table and the compiled module twolocus._core, the man pages (gzipped) in
 # PREFIX/share/man/man1, the README and example fitness tables in
 # PREFIX/share/doc/twolocus, and the HTML documentation in
 # PREFIX/share/doc/twolocus/html. Sphinx makes the man pages and the HTML
@@ -29,10 +30,15 @@ foreach(command IN LISTS TWOLOCUS_PYTHON_COMMANDS)
   install(PROGRAMS python/bin/${command} DESTINATION ${CMAKE_INSTALL_BINDIR})
   list(APPEND twolocus_man_pages ${command})
 endforeach()
-install(DIRECTORY python/twolocus DESTINATION ${CMAKE_INSTALL_DATADIR}/twolocus/python
+# Debian's python3 looks in /usr/lib/python3/dist-packages, whatever its version.
+set(TWOLOCUS_PYTHON_DIR lib/python3/dist-packages)
+install(DIRECTORY python/twolocus DESTINATION ${TWOLOCUS_PYTHON_DIR}
         FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
 # The programs' message table, which the Python package reads (messages.py).
-install(FILES src/app/messages.def DESTINATION ${CMAKE_INSTALL_DATADIR}/twolocus/python/twolocus)
+install(FILES src/app/messages.def DESTINATION ${TWOLOCUS_PYTHON_DIR}/twolocus)
+if(TARGET twolocus_core)
+  install(TARGETS twolocus_core LIBRARY DESTINATION ${TWOLOCUS_PYTHON_DIR}/twolocus)
+endif()
 # The man pages, compressed as Debian does by the docs target (gzip -9n: no
 # name or time stamp, so the same page gives the same bytes), and the HTML.
 if(TWOLOCUS_DOCS)

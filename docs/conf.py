@@ -23,6 +23,7 @@ version = release = "110303"
 extensions = [
     "myst_parser",
     "sphinx.ext.autodoc",
+    "sphinx.ext.napoleon",
     "twolocus_messages",
     "plain_docstrings",
 ]
@@ -41,6 +42,15 @@ autodoc_member_order = "bysource"
 autodoc_default_options = {"members": True, "undoc-members": False}
 # The docstrings are plain text, not reStructuredText (see the Python tools' index).
 autodoc_typehints = "none"
+# The API of twolocus.simulation has NumPy-style docstrings (sections with
+# underlined headings); no other docstring style is read.
+napoleon_google_docstring = False
+napoleon_numpy_docstring = True
+# Types are text (no cross-references to check).
+napoleon_use_param = False
+napoleon_use_rtype = False
+# Attributes are listed as parameters are.
+napoleon_custom_sections = [("Attributes", "params_style")]
 
 html_theme = "alabaster"
 html_title = "twolocus documentation"

@@ -24,7 +24,14 @@ def _is_valid_rst(text):
                    for message in document.traverse(docutils.nodes.system_message))
 
 
+# Modules whose docstrings are reStructuredText in NumPy style, which
+# sphinx.ext.napoleon turns into fields: they are left as they are.
+NUMPY_STYLE = ("twolocus.simulation",)
+
+
 def _process(app, what, name, obj, options, lines):
+    if name.startswith(NUMPY_STYLE):
+        return
     # `text` in a docstring means code, as in Markdown.
     lines[:] = [_SINGLE_BACKTICKS.sub(r"``\1``", line) for line in lines]
     if not lines or _is_valid_rst("\n".join(lines)):

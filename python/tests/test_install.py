@@ -35,10 +35,16 @@ def test_install_into_a_prefix(tmp_path):
     assert (doc / "examples" / "valley.tsv").read_bytes() == VALLEY.read_bytes()
     assert (doc / "README.md").exists() and (doc / "examples" / "README.md").exists()
     check_installed(prefix / "bin", tmp_path)
-    # The installed package reads the programs' messages from its own copy of their table.
+    # The installed package reads the programs' messages from its own copy of their table,
+    # and runs the engines with its own compiled module.
     subprocess.run(["/usr/bin/python3", "-c", "from twolocus.messages import MESSAGES, TABLE_PATHS\n"
-                    "assert MESSAGES and TABLE_PATHS[0].startswith(%r)" % str(prefix)],
-                   check=True, env=dict(os.environ, PYTHONPATH=prefix / "share" / "twolocus" / "python"))
+                    "assert MESSAGES and TABLE_PATHS[0].startswith(%r)\n" % str(prefix) +
+                    "import twolocus, twolocus._core\n"
+                    "assert twolocus._core.__file__.startswith(%r)\n" % str(prefix) +
+                    "model = twolocus.Model(%r)\n" % str(VALLEY) +
+                    "assert twolocus.simulate(model, N=10, generations=3).population.sum() == 10"],
+                   check=True, env=dict(os.environ, PYTHONPATH=prefix / "lib" / "python3" / "dist-packages",
+                                        TWOLOCUS_BUILD="/nonexistent"))
     # The installed sweep command runs the installed program, found beside it.
     write_design(tmp_path).write_text(
         "fitness\tcolumn\ts\tk\tn\tN\ta12\ta23\ta13\tb12\tb23\tb13\treplicates\n"
@@ -64,4 +70,5 @@ def test_debian_package(tmp_path):
     assert "/usr/share/doc/twolocus/examples/valley.tsv" in page
     assert (root / "usr" / "share" / "doc" / "twolocus" / "examples" / "valley.tsv").exists()
     assert (root / "usr" / "bin" / "twolocus-sim").exists()
+    assert list((root / "usr" / "lib" / "python3" / "dist-packages" / "twolocus").glob("_core.*.so"))
     check_installed(root / "usr" / "bin", tmp_path)

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 namespace twolocus {
@@ -45,12 +46,21 @@ namespace say {
 }  // namespace say
 
 // The same messages on standard error, as twolocus-sim prints them (its
-// standard output carries nothing but results).
+// standard output carries nothing but results). While a thread's `capture`
+// points to a string, that thread's messages go there instead (the Python
+// module raises them as exceptions).
 namespace say_err {
+inline thread_local std::string* capture = nullptr;
 #define TWOLOCUS_MESSAGE(identifier, kind, text, meaning)             \
   template <typename... Args>                                       \
   int identifier(const Args&... args) {                             \
-    std::fprintf(stderr, text, args...);                            \
+    if (capture != nullptr) {                                       \
+      const int size = std::snprintf(nullptr, 0, text, args...);    \
+      capture->resize(static_cast<size_t>(size > 0 ? size : 0));    \
+      std::snprintf(capture->data(), capture->size() + 1, text, args...); \
+    } else {                                                        \
+      std::fprintf(stderr, text, args...);                          \
+    }                                                               \
     return message_kind::kind ? 1 : 0;                              \
   }
 #include "app/messages.def"

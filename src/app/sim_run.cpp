@@ -15,6 +15,8 @@
 
 #include "app/files.hpp"
 #include "app/messages.hpp"
+#include "app/sim_inputs.hpp"
+#include "app/sim_loop.hpp"
 #include "io/fitness_values.hpp"
 #include "io/initial.hpp"
 #include "io/sim_checkpoint.hpp"
@@ -68,17 +70,6 @@ void start_stream(multinomial_engine& engine, int32_t seed, uint64_t /*draws*/) 
   seed_engine(engine, seed);
 }
 
-model_params model_of(const sim_params& params) {
-  model_params model;
-  model.fitness = params.fitness;
-  model.generation_size = params.population_size;
-  model.mutation_a = params.mutation_a;
-  model.mutation_b = params.mutation_b;
-  model.recombination = params.recombination;
-  model.weights = params.weights;
-  return model;
-}
-
 int write_failure(run_files& files) {
   cut_back_trajectory(files.trajectory);
   return say_err::sim_output_write_failed(files.trajectory_name.c_str());
@@ -100,55 +91,40 @@ bool note_reached(run_files* files, int64_t label, const run_conditions& watched
   return files == nullptr || append_reached_lines(files->checkpoint, label, watched.first);
 }
 
-// Runs generations `first` to n - 1 from `current`: with files and K > 0, a
-// record labelled g after generation g when g % K == 0, and a final record
-// labelled n unless n % K == 0 (K = 0: no record). The conditions are
-// checked on the starting population when `first` is 0 and after every
-// generation; when a stop condition holds after generation g the run writes
-// record g (K > 0) and ends there. Closes the files; leaves the last
-// population in `current`; returns the exit status.
+// Runs generations `first` to n - 1 from `current` by the loop of
+// sim_loop.hpp, with records and checkpoint lines written to the files
+// (when given and K > 0) and the progress bar drawn at each record. Closes
+// the files; leaves the last population in `current`; returns the exit
+// status.
 template <typename engine_type>
 int run_loop(engine_type& engine, const sim_params& params, int64_t first,
              population_counts& current, run_files* files, run_conditions& watched,
              bool show_progress) {
-  const model_params model = model_of(params);
   const int64_t n = params.generations;
-  const int64_t every = params.record_every;
-  const bool recording = files != nullptr && every > 0;
-  const bool watching = !watched.given.empty();
-  const fitness_table* fitness = &params.fitness;
   progress bar;
   bar.shown = bar.shown && show_progress;
-  population_counts next = current;
-  int64_t generation = first;
-  bool stopped = false;
-  if (watching && first == 0) {
-    const condition_check start = check_start(watched, current, fitness);
-    if (start.reached > 0 && !note_reached(files, -1, watched)) return write_failure(*files);
-    stopped = start.stop;
-  }
-  for (; generation < n && !stopped; ++generation) {
-    run_generation(engine, current, next, model, generation);
-    if (watching) {
-      const condition_check check = check_conditions(watched, next, fitness, generation);
-      if (check.reached > 0 && !note_reached(files, generation, watched)) {
-        bar.end();
-        return write_failure(*files);
-      }
-      stopped = check.stop;
+  struct hooks {
+    engine_type& engine;
+    run_files* files;
+    const run_conditions& watched;
+    progress& bar;
+    int64_t n;
+    bool started = false;  // a generation ran: the bar may be drawn
+    bool proceed() {
+      started = true;
+      return true;
     }
-    if (recording && (generation % every == 0 || stopped)) {
-      if (!write_record_with_line(engine, *files, generation, generation + 1, next)) {
-        bar.end();
-        return write_failure(*files);
-      }
-      bar.update(generation + 1, n);
+    bool reached(int64_t label) const { return note_reached(files, label, watched); }
+    bool record(int64_t label, int64_t done, const population_counts& counts) {
+      if (!write_record_with_line(engine, *files, label, done, counts)) return false;
+      if (done == label + 1) bar.update(done, n);
+      return true;
     }
-    current = next;
-  }
-  if (!stopped && recording && generation % every != 0 &&
-      !write_record_with_line(engine, *files, generation, generation, next)) {
-    bar.end();
+  } on{engine, files, watched, bar, n};
+  const bool recording = files != nullptr && params.record_every > 0;
+  if (run_sim_generations(engine, params, first, current, watched, recording, on) !=
+      sim_loop_end::finished) {
+    if (on.started) bar.end();
     return write_failure(*files);
   }
   bar.update(n, n);
@@ -183,90 +159,15 @@ int run_with_engine(const sim_params& params, int64_t first, uint64_t draws,
   return status;
 }
 
-// The conditions of a run, set up from its parameters (read and checked
-// before), none reached.
-run_conditions conditions_of(const sim_params& params) {
-  run_conditions watched;
-  set_up_conditions(params.conditions, watched);
-  return watched;
-}
-
-// The summary's condition columns: the texts.
-std::vector<std::string> condition_columns(const sim_params& params) {
-  std::vector<std::string> texts;
-  for (const condition_text& condition : params.conditions) texts.push_back(condition.text);
-  return texts;
-}
-
-// The summary row of a run that ended: by a stop condition at its first
-// label, or at its last generation.
-std::string end_line(const sim_params& params, int64_t replicate, const run_conditions& watched,
-                     const population_counts& counts) {
-  const int stop = stop_condition(watched);
-  summary_row row{replicate, params.seed, "last", int64_t{params.generations} - 1, 0, {}};
-  if (stop >= 0) {
-    row.end = watched.given[static_cast<size_t>(stop)].text;
-    row.label = watched.first[static_cast<size_t>(stop)];
-  }
-  row.generations = row.label + 1;
-  for (const int64_t first : watched.first) {
-    row.conditions.push_back(first == not_reached ? "" : std::to_string(first));
-  }
-  return summary_line(row, counts, params.fitness);
-}
-
 // Takes a single run's parameters, its conditions, its last population and
 // the summary's name; writes the summary atomically. Returns the exit status.
 int write_single_summary(const sim_params& params, const run_conditions& watched,
                          const population_counts& counts, const std::string& name) {
-  if (!write_summary_atomically(name, {end_line(params, 0, watched, counts)},
-                                condition_columns(params))) {
+  if (!write_summary_atomically(name, {sim_end_line(params, 0, watched, counts)},
+                                sim_condition_columns(params))) {
     return say_err::sim_summary_write_failed(name.c_str());
   }
   return 0;
-}
-
-// Takes the command line; reads the fitness table into `params`. Returns
-// the exit status after a message, or nothing.
-std::optional<int> read_fitness(const sim_options& options, std::FILE* file, sim_params& params) {
-  using outcome = fitness_reading::outcome;
-  const fitness_source source{options.fitness_values, options.column, options.s, options.k,
-                              params.weights};
-  const fitness_reading reading = read_fitness_values(file, source, params.fitness);
-  const char* name = options.fitness_file.c_str();
-  switch (reading.result) {
-    case outcome::read: return std::nullopt;
-    case outcome::bad_line: return say_err::sim_fitness_line(reading.line, name, options.column);
-    case outcome::bad_entry:
-      return say_err::sim_fitness_entry(
-          reading.line, name, reading.label.c_str(),
-          options.fitness_values ? "a value that is not a number of at least 0"
-                                 : "an unknown code (not 0 to 8)",
-          reading.token.c_str());
-    case outcome::repeated:
-      return say_err::sim_fitness_repeated(reading.line, name, reading.label.c_str());
-    case outcome::missing:
-      return say_err::sim_fitness_missing(name, reading.label.c_str(), reading.token.c_str());
-  }
-  return 1;
-}
-
-std::optional<int> read_start(const sim_options& options, std::FILE* file, sim_params& params) {
-  using outcome = initial_reading::outcome;
-  const initial_reading reading = read_initial(file, options.initial_label, params.initial);
-  const char* name = options.initial_file.c_str();
-  switch (reading.result) {
-    case outcome::read: return std::nullopt;
-    case outcome::bad_line: return say_err::sim_initial_line(reading.line, name);
-    case outcome::repeated:
-      return say_err::sim_initial_repeated(reading.line, name, reading.label.c_str());
-    case outcome::no_record: return say_err::sim_initial_no_record(name);
-    case outcome::no_label: return say_err::sim_initial_no_label(name, *options.initial_label);
-    case outcome::label_for_counts:
-      return say_err::sim_initial_label_for_counts(name, *options.initial_label);
-    case outcome::too_many: return say_err::sim_initial_too_many(name);
-  }
-  return 1;
 }
 
 // Takes the parameters and a name; writes the parameter file there.
@@ -335,7 +236,7 @@ int sim_fresh_run(const sim_options& options) {
   std::FILE* fitness_file = open_file(options.fitness_file, "r");
   if (fitness_file == nullptr) return say_err::sim_fitness_unreadable(options.fitness_file.c_str());
   const closer fitness_closer{fitness_file};
-  if (const auto status = read_fitness(options, fitness_file, params)) return *status;
+  if (const auto status = read_sim_fitness(options, fitness_file, params)) return *status;
   std::FILE* initial_file = nullptr;
   if (!options.initial_file.empty()) {
     initial_file = open_file(options.initial_file, "r");
@@ -345,7 +246,7 @@ int sim_fresh_run(const sim_options& options) {
   }
   const closer initial_closer{initial_file};
   if (initial_file != nullptr) {
-    if (const auto status = read_start(options, initial_file, params)) return *status;
+    if (const auto status = read_sim_initial(options, initial_file, params)) return *status;
   } else {
     params.initial = {};
     params.initial[0] = params.population_size;
@@ -369,7 +270,7 @@ int sim_fresh_run(const sim_options& options) {
   std::remove(summary_name.c_str());
   std::remove((output + ".batch").c_str());
   population_counts current = params.initial;
-  run_conditions watched = conditions_of(params);
+  run_conditions watched = sim_conditions(params);
   if (const int status = run_with_engine(params, 0, 0, current, files, watched)) return status;
   return write_single_summary(params, watched, current, summary_name);
 }
@@ -436,7 +337,7 @@ int rerun_from_start(const sim_options& options, sim_params& params, run_files& 
   const std::string summary_name = name + ".summary.tsv";
   std::error_code error;
   const int32_t n = options.generations.value_or(params.generations);
-  run_conditions watched = conditions_of(params);
+  run_conditions watched = sim_conditions(params);
   if (!watched.given.empty() && std::filesystem::exists(summary_name, error)) {
     std::FILE* checkpoint = open_file(name + ".checkpoint", "r");
     restore_reached_from(checkpoint, watched, int64_t{n} - 1);
@@ -508,7 +409,7 @@ int sim_resume_run(const sim_options& options) {
 
   population_counts current{};
   population_counts next{};
-  run_conditions watched = conditions_of(params);
+  run_conditions watched = sim_conditions(params);
   const checkpoint_reading record = read_checkpoint(files.trajectory.file, current, next);
   if (record.result != checkpoint_reading::outcome::restored) {
     // A stop condition that held at the start leaves no record.
@@ -659,7 +560,7 @@ struct batch_state {
 template <typename engine_type>
 void batch_worker(batch_state& state) {
   const auto engine = std::make_unique<engine_type>();
-  run_conditions watched = conditions_of(state.params);
+  run_conditions watched = sim_conditions(state.params);
   while (!state.failed) {
     const size_t index = state.next.fetch_add(1);
     if (index >= state.todo.size()) return;
@@ -682,7 +583,7 @@ void batch_worker(batch_state& state) {
       state.failed = true;
       return;
     }
-    const std::string line = end_line(params, replicate, watched, current);
+    const std::string line = sim_end_line(params, replicate, watched, current);
     const std::lock_guard<std::mutex> lock(state.mutex);
     state.rows.emplace_back(replicate, line);
     if (std::fprintf(state.summary, "%s\n", line.c_str()) < 0 || std::fflush(state.summary) != 0) {
@@ -713,7 +614,7 @@ int run_batch(batch_state& state, int threads, const std::string& summary_name) 
   std::vector<std::string> lines;
   lines.reserve(state.rows.size());
   for (const auto& row : state.rows) lines.push_back(row.second);
-  if (!write_summary_atomically(summary_name, lines, condition_columns(state.params))) {
+  if (!write_summary_atomically(summary_name, lines, sim_condition_columns(state.params))) {
     return say_err::sim_summary_write_failed(summary_name.c_str());
   }
   return 0;
@@ -748,7 +649,7 @@ int sim_batch_run(const sim_options& options, const sim_params& params) {
   for (int64_t r = batch.first; r < batch.first + batch.replicates; ++r) state.todo.push_back(r);
   state.summary = open_file(summary_name, "w");
   if (state.summary == nullptr ||
-      std::fprintf(state.summary, "%s\n", summary_header(condition_columns(params)).c_str()) < 0 ||
+      std::fprintf(state.summary, "%s\n", summary_header(sim_condition_columns(params)).c_str()) < 0 ||
       std::fflush(state.summary) != 0) {
     return say_err::sim_summary_write_failed(summary_name.c_str());
   }
@@ -782,7 +683,7 @@ int sim_batch_resume(const sim_options& options) {
   if (std::FILE* summary = open_file(summary_name, "r")) {
     const std::vector<std::string> lines = split(read_all(summary), '\n');
     std::fclose(summary);
-    const std::vector<std::string> columns = condition_columns(state.params);
+    const std::vector<std::string> columns = sim_condition_columns(state.params);
     const auto width = static_cast<size_t>(summary_column_count(static_cast<int>(columns.size())));
     for (size_t i = 1; i + 1 < lines.size() && lines[0] == summary_header(columns); ++i) {
       const std::vector<std::string> fields = split(lines[i], '\t');
@@ -810,7 +711,7 @@ int sim_batch_resume(const sim_options& options) {
   // The rows kept, without a partial last line, then the rest appended.
   std::vector<std::string> kept;
   for (const auto& row : state.rows) kept.push_back(row.second);
-  if (!write_summary_atomically(summary_name, kept, condition_columns(state.params))) {
+  if (!write_summary_atomically(summary_name, kept, sim_condition_columns(state.params))) {
     return say_err::sim_summary_write_failed(summary_name.c_str());
   }
   state.summary = open_file(summary_name, "a");

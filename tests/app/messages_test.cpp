@@ -21,7 +21,7 @@ TEST(Messages, TheTableIsOneEntryALineEachPrintedByTheProgramsAndOneLineLong) {
   const std::string table = read_file(source_path("src/app/messages.def"));
   std::string program;
   for (const char* unit : {"classic_main", "files", "fresh_run", "generation_loop", "readers",
-                           "resume", "sim_main", "sim_options", "sim_run"}) {
+                           "resume", "sim_main", "sim_options", "sim_inputs", "sim_run"}) {
     program += read_file(source_path(std::string("src/app/") + unit + ".cpp"));
   }
   std::set<std::string_view> identifiers;

@@ -1,0 +1,418 @@
+// twolocus._core: the engines of twolocus-sim in Python. Every argument is
+// read by twolocus-sim's own command-line reader (read_sim_options) from
+// words the Python layer (python/twolocus/simulation.py) makes of the
+// keywords, so the rules, defaults and messages are the program's; the
+// inputs are read and the summary rows written by the program's functions;
+// the generations are run by the same engines with the same record rule.
+//
+// Long calls release the GIL. The calling thread runs generations too and,
+// every few milliseconds, takes the GIL back to let Python handle a
+// signal: a Ctrl-C stops every thread before its next generation and the
+// call raises KeyboardInterrupt, having written nothing.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "app/messages.hpp"
+#include "app/sim_inputs.hpp"
+#include "app/sim_loop.hpp"
+#include "app/sim_options.hpp"
+#include "io/sim_summary.hpp"
+#include "model/engines.hpp"
+#include "model/watch.hpp"
+
+namespace py = pybind11;
+
+namespace twolocus {
+namespace {
+
+// Takes a Python exception type and a message of the program's table;
+// raises it with the message's text (without its line end).
+[[noreturn]] void raise(PyObject* type, std::string text) {
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  PyErr_SetString(type, text.c_str());
+  throw py::error_already_set();
+}
+
+// While it lives, the program's messages of this thread are kept in `text`.
+struct captured_messages {
+  std::string text;
+  captured_messages() { say_err::capture = &text; }
+  ~captured_messages() { say_err::capture = nullptr; }
+  captured_messages(const captured_messages&) = delete;
+  captured_messages& operator=(const captured_messages&) = delete;
+};
+
+// Takes command-line words (without the program's name); returns them read
+// by twolocus-sim's reader, or raises ValueError with its message.
+sim_options read_words(const std::vector<std::string>& words) {
+  std::vector<std::string> all;
+  all.reserve(words.size() + 1);
+  all.emplace_back("twolocus-sim");
+  all.insert(all.end(), words.begin(), words.end());
+  std::vector<char*> argv;
+  argv.reserve(all.size() + 1);
+  for (std::string& word : all) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  sim_options options;
+  const captured_messages messages;
+  if (read_sim_options(static_cast<int>(all.size()), argv.data(), options)) {
+    raise(PyExc_ValueError, messages.text);
+  }
+  return options;
+}
+
+// Takes the name of an input file and the message of its opening; raises
+// FileNotFoundError when it is missing, OSError otherwise.
+[[noreturn]] void raise_unopened(const std::string& name, const std::string& message) {
+  std::FILE* probe = std::fopen(name.c_str(), "r");
+  if (probe != nullptr) std::fclose(probe);
+  raise(errno == ENOENT ? PyExc_FileNotFoundError : PyExc_OSError, message);
+}
+
+struct file_closer {
+  std::FILE* file;
+  ~file_closer() {
+    if (file != nullptr) std::fclose(file);
+  }
+};
+
+// A model: the parameters of a run but its size, length, seed, engine,
+// records and start, with its fitness table read; and an engine of each
+// kind kept for the next call, so that short calls cost little.
+struct model_core {
+  sim_options options;
+  std::mutex engines_mutex;
+  std::unique_ptr<exact_engine> exact;
+  std::unique_ptr<multinomial_engine> multinomial;
+
+  explicit model_core(const std::vector<std::string>& words) {
+    std::vector<std::string> all = words;
+    for (const char* word : {"-N", "1", "--generations=0", "--output=-"}) all.emplace_back(word);
+    options = read_words(all);
+    std::FILE* file = std::fopen(options.fitness_file.c_str(), "r");
+    if (file == nullptr) {
+      const captured_messages messages;
+      say_err::sim_fitness_unreadable(options.fitness_file.c_str());
+      raise_unopened(options.fitness_file, messages.text);
+    }
+    const file_closer closer{file};
+    const captured_messages messages;
+    if (read_sim_fitness(options, file, options.params)) raise(PyExc_ValueError, messages.text);
+  }
+};
+
+// Takes an array from the Python layer; returns its 81 counts (it has
+// checked their range), or raises ValueError.
+population_counts counts_of(const py::array_t<int32_t>& array) {
+  if (array.ndim() != 1 || array.shape(0) != genotype_count) {
+    throw py::value_error("a population is 81 counts");
+  }
+  population_counts counts{};
+  const auto values = array.unchecked<1>();
+  for (py::ssize_t i = 0; i < genotype_count; ++i) counts[static_cast<size_t>(i)] = values(i);
+  return counts;
+}
+
+// The rest of a call's parameters: read by the program's rules, with the
+// model's and the start's.
+sim_options call_options(const model_core& model, const std::vector<std::string>& words,
+                         const std::optional<py::array_t<int32_t>>& initial) {
+  std::vector<std::string> all = {"--fitness=-", "--output=-"};
+  all.insert(all.end(), words.begin(), words.end());
+  sim_options call = read_words(all);
+  sim_params params = model.options.params;
+  params.population_size = call.params.population_size;
+  params.generations = call.params.generations;
+  params.seed = call.params.seed;
+  params.engine = call.params.engine;
+  params.record_every = call.params.record_every;
+  params.conditions = call.params.conditions;
+  if (initial) {
+    params.initial = counts_of(*initial);
+  } else if (!call.initial_file.empty()) {
+    std::FILE* file = std::fopen(call.initial_file.c_str(), "r");
+    if (file == nullptr) {
+      const captured_messages messages;
+      say_err::sim_initial_unreadable(call.initial_file.c_str());
+      raise_unopened(call.initial_file, messages.text);
+    }
+    const file_closer closer{file};
+    const captured_messages messages;
+    if (read_sim_initial(call, file, params)) raise(PyExc_ValueError, messages.text);
+  } else {
+    params.initial = {};
+    params.initial[0] = params.population_size;
+  }
+  call.params = params;
+  return call;
+}
+
+// Stops every thread of a call: set by a Ctrl-C seen on the calling thread.
+struct stopping {
+  std::atomic<bool> stop{false};
+  bool interrupted = false;  // the calling thread holds KeyboardInterrupt
+};
+
+// The calling thread's look at signals, every few milliseconds, with the GIL.
+struct signal_watch {
+  stopping& state;
+  bool calling_thread;
+  std::chrono::steady_clock::time_point next = std::chrono::steady_clock::now() + period;
+  static constexpr std::chrono::milliseconds period{5};
+
+  // Returns whether the call should stop before its next generation.
+  bool stop() {
+    if (state.stop.load(std::memory_order_relaxed)) return true;
+    if (!calling_thread) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next) return false;
+    next = now + period;
+    const py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() != 0) {
+      state.interrupted = true;
+      state.stop = true;
+      return true;
+    }
+    return false;
+  }
+};
+
+// A run's records, as the program writes them to its trajectory.
+struct records {
+  std::vector<int64_t> labels;
+  std::vector<int64_t> generations;
+  std::vector<int32_t> counts;
+  void add(int64_t label, int64_t done, const population_counts& population) {
+    labels.push_back(label);
+    generations.push_back(done);
+    counts.insert(counts.end(), population.begin(), population.end());
+  }
+};
+
+// What the module does at each step of the program's loop (sim_loop.hpp):
+// records kept in memory (when asked for), the signal watch before each
+// generation, nothing to write when a condition is first reached.
+struct module_hooks {
+  records* kept;
+  signal_watch& watch;
+  bool proceed() { return !watch.stop(); }
+  static bool reached(int64_t /*label*/) { return true; }
+  bool record(int64_t label, int64_t done, const population_counts& counts) {
+    kept->add(label, done, counts);
+    return true;
+  }
+};
+
+// Takes an engine, the parameters, the population before generation 0 (in
+// `current`), where to keep records (or nothing), the run's conditions
+// (none reached) and the signal watch; seeds the engine and runs the
+// generations as the program does. Leaves the last population in
+// `current`; returns false when interrupted.
+template <typename engine_type>
+bool run_with(engine_type& engine, const sim_params& params, population_counts& current,
+              records* kept, run_conditions& watched, signal_watch& watch) {
+  seed_engine(engine, params.seed);
+  module_hooks hooks{kept, watch};
+  const bool recording = kept != nullptr && params.record_every > 0;
+  return run_sim_generations(engine, params, 0, current, watched, recording, hooks) ==
+         sim_loop_end::finished;
+}
+
+// Runs one replicate on an engine of the kind its parameters name, taken
+// from `exact` or `multinomial` (made when missing).
+bool run_one(std::unique_ptr<exact_engine>& exact, std::unique_ptr<multinomial_engine>& multinomial,
+             const sim_params& params, population_counts& current, records* kept,
+             run_conditions& watched, signal_watch& watch) {
+  if (params.engine == engine_kind::exact) {
+    if (!exact) exact = std::make_unique<exact_engine>();
+    return run_with(*exact, params, current, kept, watched, watch);
+  }
+  if (!multinomial) multinomial = std::make_unique<multinomial_engine>();
+  return run_with(*multinomial, params, current, kept, watched, watch);
+}
+
+// The conditions' texts, whether each stops, and their first labels (None
+// when not reached).
+py::list conditions_of(const run_conditions& watched) {
+  py::list list;
+  for (size_t i = 0; i < watched.given.size(); ++i) {
+    const int64_t first = watched.first[i];
+    list.append(py::make_tuple(watched.given[i].text, watched.given[i].stops,
+                               first == not_reached ? py::object(py::none()) : py::int_(first)));
+  }
+  return list;
+}
+
+template <typename value_type>
+py::array_t<value_type> array_of(const std::vector<value_type>& values, py::ssize_t rows,
+                                 py::ssize_t columns) {
+  py::array_t<value_type> array =
+      columns == 0 ? py::array_t<value_type>(rows) : py::array_t<value_type>({rows, columns});
+  if (!values.empty()) std::copy(values.begin(), values.end(), array.mutable_data());
+  return array;
+}
+
+py::array_t<int32_t> population_array(const population_counts& counts) {
+  py::array_t<int32_t> array(genotype_count);
+  std::copy(counts.begin(), counts.end(), array.mutable_data());
+  return array;
+}
+
+// simulate: returns (labels, generations, counts, last population, seed,
+// conditions).
+py::tuple simulate(model_core& model, const std::vector<std::string>& words,
+                   const std::optional<py::array_t<int32_t>>& initial) {
+  const sim_options call = call_options(model, words, initial);
+  const sim_params& params = call.params;
+  population_counts current = params.initial;
+  records kept;
+  run_conditions watched = sim_conditions(params);
+  stopping state;
+  bool finished = false;
+  {
+    const py::gil_scoped_release release;
+    signal_watch watch{state, true};
+    // The model's engines when no other thread has them, else new ones.
+    std::unique_lock<std::mutex> lock(model.engines_mutex, std::try_to_lock);
+    std::unique_ptr<exact_engine> own_exact;
+    std::unique_ptr<multinomial_engine> own_multinomial;
+    finished = lock.owns_lock()
+                   ? run_one(model.exact, model.multinomial, params, current, &kept, watched, watch)
+                   : run_one(own_exact, own_multinomial, params, current, &kept, watched, watch);
+  }
+  if (!finished) throw py::error_already_set();
+  const auto rows = static_cast<py::ssize_t>(kept.labels.size());
+  return py::make_tuple(array_of(kept.labels, rows, 0), array_of(kept.generations, rows, 0),
+                        array_of(kept.counts, rows, genotype_count), population_array(current),
+                        params.seed, conditions_of(watched));
+}
+
+// replicate: runs replicates F to F + R - 1 on T threads; writes the
+// summary file when `summary` names one; returns the summary's condition
+// columns and lines.
+py::tuple replicate(model_core& model, const std::vector<std::string>& words,
+                                   const std::optional<py::array_t<int32_t>>& initial,
+                                   const std::string& summary) {
+  const sim_options call = call_options(model, words, initial);
+  const sim_params& params = call.params;
+  const int64_t first = call.first_replicate;
+  const auto count = static_cast<size_t>(call.replicates.value_or(1));
+  std::vector<std::string> lines(count);
+  stopping state;
+  std::atomic<size_t> next_index{0};
+  const auto work = [&](bool calling_thread) {
+    signal_watch watch{state, calling_thread};
+    std::unique_ptr<exact_engine> exact;
+    std::unique_ptr<multinomial_engine> multinomial;
+    run_conditions watched = sim_conditions(params);
+    for (;;) {
+      const size_t index = next_index.fetch_add(1);
+      if (index >= count || state.stop) return;
+      sim_params own = params;
+      own.seed = replicate_seed(params.seed, first + static_cast<int64_t>(index));
+      population_counts current = own.initial;
+      reset_conditions(watched);
+      if (!run_one(exact, multinomial, own, current, nullptr, watched, watch)) return;
+      lines[index] = sim_end_line(own, first + static_cast<int64_t>(index), watched, current);
+    }
+  };
+  {
+    const py::gil_scoped_release release;
+    std::vector<std::thread> helpers;
+    const size_t threads = std::min(count, static_cast<size_t>(call.threads));
+    std::atomic<size_t> busy{threads - 1};
+    for (size_t t = 1; t < threads; ++t) {
+      helpers.emplace_back([&] {
+        work(false);
+        --busy;
+      });
+    }
+    work(true);
+    // The calling thread still watches for Ctrl-C while the others finish.
+    signal_watch watch{state, true};
+    while (busy.load() > 0 && !watch.stop()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    for (std::thread& helper : helpers) helper.join();
+  }
+  if (state.interrupted) throw py::error_already_set();
+  const std::vector<std::string> columns = sim_condition_columns(params);
+  if (!summary.empty() && !write_summary_atomically(summary, lines, columns)) {
+    const captured_messages messages;
+    say_err::sim_summary_write_failed(summary.c_str());
+    raise(PyExc_OSError, messages.text);
+  }
+  return py::make_tuple(columns, lines);
+}
+
+// The summary row of a run of the model: replicate 0, its seed, its
+// generations, its conditions as `simulate` returns them, ending with
+// `population`.
+std::string summary_row_of(const model_core& model, int32_t seed, int32_t generations,
+                           const std::vector<std::tuple<std::string, bool, std::optional<int64_t>>>& conditions,
+                           const py::array_t<int32_t>& population) {
+  sim_params params = model.options.params;
+  params.seed = seed;
+  params.generations = generations;
+  for (const auto& [text, stops, first] : conditions) params.conditions.push_back({text, stops});
+  run_conditions watched = sim_conditions(params);
+  for (size_t i = 0; i < conditions.size(); ++i) {
+    if (const auto& first = std::get<2>(conditions[i])) restore_reached(watched, i, *first);
+  }
+  return sim_end_line(params, 0, watched, counts_of(population));
+}
+
+py::dict model_description(const model_core& model) {
+  const sim_params& params = model.options.params;
+  py::dict description;
+  description["recombination"] = params.recombination;
+  description["weights"] = params.weights == weight_rule::exact ? "exact" : "floor";
+  for (int locus = 0; locus < 2; ++locus) {
+    const mutation_matrix& m = locus == 0 ? params.mutation_a : params.mutation_b;
+    for (int from = 0; from < 3; ++from) {
+      for (int to = 0; to < 3; ++to) {
+        if (from != to) {
+          description[py::str("mu_" + mutation_change_name(locus, from, to))] =
+              m[static_cast<size_t>(from)][static_cast<size_t>(to)];
+        }
+      }
+    }
+  }
+  py::array_t<double> fitness(genotype_count);
+  std::copy(params.fitness.begin(), params.fitness.end(), fitness.mutable_data());
+  description["fitness"] = fitness;
+  return description;
+}
+
+}  // namespace
+}  // namespace twolocus
+
+PYBIND11_MODULE(_core, module) {
+  using namespace twolocus;
+  module.doc() = "The engines of twolocus-sim (see twolocus.simulation for the API).";
+  py::class_<model_core>(module, "ModelCore")
+      .def(py::init<const std::vector<std::string>&>(), py::arg("words"))
+      .def("description", &model_description);
+  module.def("simulate", &simulate, py::arg("model"), py::arg("words"), py::arg("initial"));
+  module.def("replicate", &replicate, py::arg("model"), py::arg("words"), py::arg("initial"),
+             py::arg("summary"));
+  module.def("summary_line", &summary_row_of, py::arg("model"), py::arg("seed"),
+             py::arg("generations"), py::arg("conditions"), py::arg("population"));
+  module.def("summary_header", [](const std::vector<std::string>& conditions) {
+    return summary_header(conditions);
+  }, py::arg("conditions"));
+  module.def("replicate_seed", &replicate_seed, py::arg("seed"), py::arg("replicate"));
+}
