@@ -30,3 +30,6 @@ pybind11_add_module(twolocus_core MODULE src/python/core.cpp)
 target_link_libraries(twolocus_core PRIVATE twolocus_python_engines)
 set_target_properties(twolocus_core PROPERTIES OUTPUT_NAME _core
                       LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/python/twolocus)
+# pybind11 links the module with link-time optimisation; let GCC run its
+# jobs in parallel instead of warning that it runs them one after another.
+target_link_options(twolocus_core PRIVATE -flto=auto)
