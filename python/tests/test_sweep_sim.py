@@ -202,5 +202,9 @@ def test_several_conditions_in_one_cell_become_one_option_each(tmp_path):
         assert result.returncode == 0, result.stderr
         header, rows = tables(tmp_path / "sweep")["fast"]
         assert header[5:8] == ["h22 >= 0.5", "extinct", "count(2222) > 0"]
+        # A stopped replicate ends at the first label that meets its condition.
+        stopped = [row for row in rows if row[2] == "h22 >= 0.5"]
+        assert stopped and all(row[3] == row[5] and int(row[4]) == int(row[3]) + 1 < 300
+                               for row in stopped)
     else:  # a twolocus-sim without conditions refuses the option, batch by batch
         assert result.returncode == 1 and "unknown option [--stop]" in result.stdout
