@@ -148,6 +148,18 @@ def test_the_library_gives_each_row_its_parameters_seed_and_batches(tmp_path):
     assert classic.stderr == (f"Sweep folder [{tmp_path / 'sweep'}] is a sweep of twolocus-sim; "
                               "give --sim.\n")
 
+    # grid --sim: twolocus-sim's columns first, in its order, files relative to the design.
+    (tmp_path / "grid").mkdir()
+    made = sweep("grid", "--sim", "replicates=2", f"initial={tmp_path / 'valley.tsv'}:4",
+                 "generations=10", "population-size=10,20", f"fitness={VALLEY}", "-o",
+                 tmp_path / "grid" / "design.tsv", cwd=tmp_path)
+    assert made.returncode == 0, made.stderr
+    relative = os.path.relpath(VALLEY, tmp_path / "grid")
+    assert (tmp_path / "grid" / "design.tsv").read_text().splitlines() == [
+        "name\tpopulation-size\tgenerations\tfitness\tinitial\treplicates",
+        f"population.size10\t10\t10\t{relative}\t../valley.tsv:4\t2",
+        f"population.size20\t20\t10\t{relative}\t../valley.tsv:4\t2"]
+
 
 def test_a_design_for_twolocus_sim_refuses_classic_columns_and_bad_cells_line_by_line(tmp_path):
     def errors(header, *rows):
