@@ -142,6 +142,15 @@ def command_prefix(program, row, copies, seed):
     return shlex.join(argv + [f"--seed={seed}"])
 
 
+def _change(old, new):
+    """The first value (seed and command last) in which an existing batch
+    and its new plan differ, as text, or None."""
+    for column, value in sorted(old.items(), key=lambda item: item[0] in ("seed", "command")):
+        if column not in ("row", "replicates") and str(new.get(column, "")) != value:
+            return f"[{column}] was [{value}], now [{new.get(column, '')}]."
+    return None
+
+
 def plan(design, folder, sweep_seed, default_program, batch_size):
     """Takes a checked design of twolocus-sim, the sweep folder, the sweep
     seed, twolocus-sim's absolute path (None: every row names one) and the
@@ -162,7 +171,7 @@ def plan(design, folder, sweep_seed, default_program, batch_size):
         _, old_runs = read_manifest(folder)
     columns = manifest_columns(design)
     copies = _input_copies(design, folder, old_runs)
-    old_by_row = {}
+    old_by_row, old_by_name = {}, {run["run"]: run for run in old_runs}
     for run in old_runs:
         old_by_row.setdefault(run["name"], []).append(run)
     # Row seeds: the rows the folder has first (in its order), then the new ones.
@@ -194,19 +203,21 @@ def plan(design, folder, sweep_seed, default_program, batch_size):
             run.update(run=batch_name(row["name"], first, count), row=row["row"],
                        first_replicate=first, batch_replicates=count, seed=seeds[row["name"]],
                        command=batch_command(prefix, first, count))
+            old = old_by_name.get(run["run"])
+            if old is not None:
+                change = _change(old, run)
+                if change:
+                    problems.append(f"Batch [{old['run']}] of [{folder}] would change: {change}")
+                elif old.keys() == run.keys():
+                    # An unchanged batch keeps the manifest's record (10^5 batches stay small).
+                    old.update(row=run["row"], replicates=run.get("replicates", ""))
+                    run = old
             runs.append(run)
-    new_by_name = {run["run"]: run for run in runs}
+    names = {run["run"] for run in runs}
     for old in old_runs:
-        new = new_by_name.get(old["run"])
-        if new is None:
-            if not any(p.startswith(f"Row [{old['name']}]") for p in problems):
-                problems.append(f"Batch [{old['run']}] of [{folder}] is not in the design.")
-            continue
-        for column, value in sorted(old.items(), key=lambda item: item[0] in ("seed", "command")):
-            if column not in ("row", "replicates") and str(new.get(column, "")) != value:
-                problems.append(f"Batch [{old['run']}] of [{folder}] would change: [{column}] "
-                                f"was [{value}], now [{new.get(column, '')}].")
-                break
+        if old["run"] not in names and not any(
+                p.startswith(f"Row [{old['name']}]") for p in problems):
+            problems.append(f"Batch [{old['run']}] of [{folder}] is not in the design.")
     if problems:
         raise TwolocusError("\n".join(problems + [
             f"The design changes or removes batches of [{folder}]; use another folder."]))
