@@ -148,6 +148,13 @@ def test_the_library_gives_each_row_its_parameters_seed_and_batches(tmp_path):
     assert classic.stderr == (f"Sweep folder [{tmp_path / 'sweep'}] is a sweep of twolocus-sim; "
                               "give --sim.\n")
 
+    # A seed column gives a row its seed as it is.
+    seeded = write_design(tmp_path, rows=[FAST + "\t-7"], header=HEADER + "\tseed",
+                          name="seeded.tsv")
+    assert run_sim(seeded, tmp_path / "seeded").returncode == 0
+    assert read_sim_sweep(tmp_path / "seeded")[0]["seed"] == -7
+    assert " --seed=-7 --replicates=5 " in manifest(tmp_path / "seeded")[0]["command"]
+
     # grid --sim: twolocus-sim's columns first, in its order, files relative to the design.
     (tmp_path / "grid").mkdir()
     made = sweep("grid", "--sim", "replicates=2", f"initial={tmp_path / 'valley.tsv'}:4",
