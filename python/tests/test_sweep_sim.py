@@ -176,16 +176,14 @@ def test_a_design_for_twolocus_sim_refuses_classic_columns_and_bad_cells_line_by
         assert not (tmp_path / "out").exists()
         return [line.replace(f" of [{design}]", "") for line in result.stderr.splitlines()]
 
-    assert errors("name\tN\tn\tfitness\ts\tk\ta12\treplicates\ttrajectories") == [
-        "Line 1, column 2: unknown column [N] for twolocus-sim (twolocus-sim's is "
-        "[population-size]); extra columns start with [tag_].",
-        "Line 1, column 3: unknown column [n] for twolocus-sim (twolocus-sim's is "
-        "[generations]); extra columns start with [tag_].",
-        "Line 1, column 7: unknown column [a12] for twolocus-sim (twolocus-sim's is "
-        "[mu-a12]); extra columns start with [tag_].",
-        "Line 1, column 9: unknown column [trajectories] for twolocus-sim; "
-        "extra columns start with [tag_].",
-        "Line 1: no column [population-size].", "Line 1: no column [generations]."]
+    assert errors("name\tN\tn\tfitness\ts\tk\ta12\tb13\treplicates\ttrajectories") == [
+        "Line 1: [N], [n], [a12], [b13] are columns of the classic programs; twolocus-sim's are "
+        "[population-size], [generations], [mu-a12], [mu-b13], in its units.",
+        "Line 1, column 10: unknown column [trajectories] for twolocus-sim; "
+        "extra columns start with [tag_]."]
+    assert errors("name\tfitness-values\treplicates\ta23") == [
+        "Line 1: [a23] is a column of the classic programs; twolocus-sim's is [mu-a23], "
+        "in its units.", "Line 1: no column [population-size].", "Line 1: no column [generations]."]
     header = ("population-size\tgenerations\tfitness\tfitness-values\tk\tmu-a12\tmu-a13\t"
               "weights\tinitial\tstop\twatch\treplicates")
     assert errors(header,

@@ -61,7 +61,7 @@ def split_conditions(value):
 
 
 def _check_header(columns, where):
-    problems, seen = [], {}
+    problems, seen, classic = [], {}, []
     for number, column in enumerate(columns, start=1):
         control = _control(column, where(1, number))
         if control:
@@ -73,12 +73,22 @@ def _check_header(columns, where):
             if column in PARAMETERS or column in REQUIRED or column in OPTIONAL or (
                     column.startswith(TAG_PREFIX) and len(column) > len(TAG_PREFIX)):
                 continue
-            hint = (f" (twolocus-sim's is [{CLASSIC_NAMES[column]}])"
-                    if column in CLASSIC_NAMES else "")
-            problems.append(f"{where(1, number)}: unknown column [{column}] for twolocus-sim"
-                            f"{hint}; extra columns start with [{TAG_PREFIX}].")
+            if column in CLASSIC_NAMES:
+                classic.append(column)
+            else:
+                problems.append(f"{where(1, number)}: unknown column [{column}] for "
+                                f"twolocus-sim; extra columns start with [{TAG_PREFIX}].")
+    if classic:
+        # The classic columns, all in one line.
+        problems.insert(0, f"{where(1)}: " + ", ".join(f"[{c}]" for c in classic)
+                        + (" are columns" if len(classic) > 1 else " is a column")
+                        + " of the classic programs; twolocus-sim's "
+                        + ("are " if len(classic) > 1 else "is ")
+                        + ", ".join(f"[{CLASSIC_NAMES[c]}]" for c in classic)
+                        + ", in its units.")
+    named = {CLASSIC_NAMES[c] for c in classic}
     for column in REQUIRED:
-        if column not in seen:
+        if column not in seen and column not in named:
             problems.append(f"{where(1)}: no column [{column}].")
     if "fitness" not in seen and "fitness-values" not in seen:
         problems.append(f"{where(1)}: no column [fitness] or [fitness-values].")
