@@ -116,6 +116,7 @@ TEST(SimConditions, FirstLabelsAreThoseOfTheRunRecordedEveryGeneration) {
       const summary_table table = summary_of(dir, out);
       const std::vector<std::string> head(table.header.begin(), table.header.begin() + 10);
       EXPECT_EQ(head, with({"replicate", "seed", "end", "label", "generations"}, texts));
+      EXPECT_EQ(table.header[10], "N");  // the text given twice is one column
       const std::vector<std::string> row(table.row.begin(), table.row.begin() + 10);
       EXPECT_EQ(row, with({"0", "-77", stop, std::to_string(s), std::to_string(s + 1)},
                           {"-1", std::to_string(first[1]), std::to_string(s), "", ""}));
