@@ -24,6 +24,10 @@ def test_shared_cases_read_as_the_program_reads_them(name, verdict):
         params = read_params(str(CASES / name))
         assert params["N"] == 1000 and params["record_every"] == 7
         assert params["mutation_a"][1, 0] == 3e-7 and params["recombination"] == 0.1
+        if name == "conditions.params":
+            assert params["conditions"] == [("h22 >= 0.5", True),
+                                            ("extinct or count(2122) > 0", False),
+                                            ("a1 < 0.01", True)]
     else:
         with pytest.raises(TwolocusError):
             read_params(str(CASES / name))

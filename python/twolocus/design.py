@@ -216,26 +216,41 @@ def read_design(path, text=None):
 def _name_part(column, value, fitness_values):
     """A column's part of a grid row's name; a fitness table is named by its
     file name without extension, or by its path when two have the same name."""
-    if column == "fitness":
+    if column in ("fitness", "fitness-values", "initial"):
         stems = {os.path.splitext(os.path.basename(v))[0] for v in fitness_values}
         whole = len(stems) < len(set(fitness_values))
         value = os.path.splitext(value if whole else os.path.basename(value))[0]
     return re.sub(r"[^A-Za-z0-9.]", ".", f"{column}{value}")
 
 
-def grid(assignments, output):
+def _relative(value, folder, labelled):
+    """A file given on the command line, relative to the design's folder (an
+    initial file's :LABEL kept)."""
+    label = ""
+    if labelled:
+        from .simdesign import split_initial
+        value, number = split_initial(value)
+        label = f":{number}" if number is not None else ""
+    return os.path.relpath(os.path.abspath(value), folder) + label
+
+
+def grid(assignments, output, sim=False):
     """Takes 'column=v1,v2,...' strings and the design file to write; writes the
     product of the value lists, first column varying slowest, with a name
     made of the columns that take several values (fitness paths are made
     relative to the design's folder), then checks it with read_design.
-    'rates=v' sets the six rates not given one by one. Raises TwolocusError."""
+    'rates=v' sets the six rates not given one by one. With sim, the design
+    is for twolocus-sim (simdesign.py: its own columns, no 'rates'; the
+    fitness, fitness-values and initial paths made relative). Raises
+    TwolocusError."""
+    from . import simdesign
     lists = {}
     rates = None
     for assignment in assignments:
         column, sep, values = assignment.partition("=")
         if not sep or values == "":
             raise TwolocusError(f"Could not read [{assignment}]; write COLUMN=VALUE,VALUE,...")
-        if column == "rates":
+        if column == "rates" and not sim:
             rates = values.split(",")
         elif column in lists:
             raise TwolocusError(f"Column [{column}] is given twice.")
@@ -244,12 +259,14 @@ def grid(assignments, output):
     for rate in RATE_COLUMNS if rates else ():
         lists.setdefault(rate, rates)
     # The simulator's columns in its argument order, then the others as given.
-    order = [c for c in ["name"] + PARAMETER_COLUMNS if c in lists]
+    known = simdesign.PARAMETERS if sim else PARAMETER_COLUMNS
+    order = [c for c in ["name"] + known if c in lists]
     lists = {c: lists[c] for c in order + [c for c in lists if c not in order]}
-    if "fitness" in lists:
-        folder = os.path.dirname(os.path.abspath(output))
-        lists["fitness"] = [os.path.relpath(os.path.abspath(value), folder)
-                            for value in lists["fitness"]]
+    folder = os.path.dirname(os.path.abspath(output))
+    for column in simdesign.FILES if sim else ["fitness"]:
+        if column in lists:
+            lists[column] = [_relative(value, folder, column == "initial")
+                             for value in lists[column]]
     varying = [column for column, values in lists.items() if len(values) > 1]
     columns = (["name"] if varying and "name" not in lists else []) + list(lists)
     lines = ["\t".join(columns)]
@@ -257,7 +274,7 @@ def grid(assignments, output):
     for combination in itertools.product(*lists.values()):
         values = dict(zip(lists, combination))
         if columns[0] == "name" and "name" not in lists:
-            name = "-".join(_name_part(column, values[column], lists.get("fitness", []))
+            name = "-".join(_name_part(column, values[column], lists.get(column, []))
                             for column in varying)
             # Values that differ only in characters a name cannot hold.
             unique, number = name, 1
@@ -268,7 +285,8 @@ def grid(assignments, output):
             values["name"] = unique
         lines.append("\t".join(values[column] for column in columns))
     text = "\n".join(lines) + "\n"
-    read_design(output, text)  # nothing is written unless the design is valid
+    # Nothing is written unless the design is valid.
+    (simdesign.read_sim_design if sim else read_design)(output, text)
     try:
         with open(output, "w", encoding="utf-8", errors="surrogateescape") as out:
             out.write(text)

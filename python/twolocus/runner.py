@@ -24,11 +24,16 @@ import time
 from .errors import TwolocusError
 from .guard import die_with_parent
 from .messages import pattern
-from .sweepdir import (TRAJECTORY, is_locked, last_console_line, lock,
+from .sweepdir import (BATCH_LOCK, TRAJECTORY, is_locked, last_console_line, lock,
                        read_exit_status, read_manifest)
 
 RUN_FILES = [TRAJECTORY, TRAJECTORY + ".params", TRAJECTORY + ".params.new",
              "console.log", "exit-status", "exit-status.new", "resumed"]
+# A batch of twolocus-sim (simsweep.py): its output name and files.
+BATCH_OUTPUT = "batch"
+SIM_FILES = [BATCH_OUTPUT + suffix for suffix in
+             ("", ".params", ".params.tmp", ".batch", ".checkpoint", ".summary.tsv",
+              ".summary.tsv.tmp")]
 # Exit statuses of a program stopped from outside (by a kill, a preemption,
 # Ctrl-C or a hang-up) rather than failing on its own.
 INTERRUPTED_CODES = {128 + number for number in
@@ -157,19 +162,31 @@ def execute(folder, run, resume=False, parent=None):
     try:
         if read_exit_status(run_folder) == 0:
             return "skipped"
+        sim = "first_replicate" in run  # a batch of twolocus-sim
+        fresh = False
         for attempt in range(3):
-            if is_locked(os.path.join(run_folder, TRAJECTORY)):
+            if is_locked(os.path.join(run_folder, BATCH_LOCK if sim else TRAJECTORY)):
                 return "running"
             argv = shlex.split(run["command"])
-            interrupted = read_exit_status(run_folder) is None and os.path.exists(
-                os.path.join(run_folder, TRAJECTORY))
-            if resume and interrupted and _resumable(run_folder):
+            if sim:
+                # A killed batch is always resumed: twolocus-sim --resume runs only
+                # its missing replicates and writes the uninterrupted table.
+                resuming = not fresh and read_exit_status(run_folder) is None and all(
+                    os.path.isfile(os.path.join(run_folder, BATCH_OUTPUT + suffix))
+                    for suffix in (".batch", ".params"))
+                resume_argv = [argv[0], "--resume", BATCH_OUTPUT]
+            else:
+                interrupted = read_exit_status(run_folder) is None and os.path.exists(
+                    os.path.join(run_folder, TRAJECTORY))
+                resuming = resume and interrupted and _resumable(run_folder)
+                resume_argv = [argv[0], TRAJECTORY]
+            if resuming:
                 with open(os.path.join(run_folder, "resumed"), "a") as note:
                     note.write(time.strftime("%Y-%m-%dT%H:%M:%S\n"))
                 _reserve_status(run_folder)
-                child = _start([argv[0], TRAJECTORY], run_folder, "ab")
+                child = _start(resume_argv, run_folder, "ab")
             else:
-                for name in RUN_FILES:
+                for name in RUN_FILES + (SIM_FILES if sim else []):
                     _remove(os.path.join(run_folder, name))
                 _reserve_status(run_folder)
                 child = _start(argv, run_folder, "wb")
@@ -189,10 +206,18 @@ def execute(folder, run, resume=False, parent=None):
             if stopped is not None or code in INTERRUPTED_CODES:
                 _remove(os.path.join(run_folder, "exit-status.new"))
                 return "interrupted"
-            if code != 0 and pattern("output_in_use").fullmatch(last_console_line(run_folder)):
+            in_use = pattern("sim_output_in_use" if sim else "output_in_use")
+            if code != 0 and in_use.fullmatch(last_console_line(run_folder)):
                 # Another process took the trajectory between our look and the start.
                 _remove(os.path.join(run_folder, "exit-status.new"))
                 time.sleep(0.2 * (attempt + 1))
+                continue
+            if sim and resuming and code != 0:
+                # A batch whose files cannot be resumed is run again from its start.
+                _remove(os.path.join(run_folder, "exit-status.new"))
+                with open(os.path.join(run_folder, "console.log"), "a") as log:
+                    log.write("\nThe resume failed; the batch is run again from its start.\n")
+                fresh = True
                 continue
             try:
                 _record_status(run_folder, code)

@@ -51,3 +51,51 @@ def assign_seeds(sweep_seed, runs):
                 seed = derived_seed(sweep_seed, run, run["replicate"], attempt)
             run["seed"] = seed
         taken.add(run["seed"])
+
+
+# Sweeps of twolocus-sim -----------------------------------------------------
+#
+# A design row's seed is the --seed of all its batches (twolocus-sim derives
+# each replicate's seed from it and the replicate's number):
+#
+#     text   = "twolocus-sim", the sweep seed, then COLUMN=VALUE for every
+#              parameter column (twolocus-sim's options) whose cell is not
+#              empty, in the order of the column names (by code point), the
+#              values in canonical form (integers in decimal, real numbers as
+#              the shortest text that reads back as their double, files as
+#              written, conditions trimmed and joined by ';'), joined by TABs,
+#              then a TAB and the attempt number for attempts 1, 2, ...
+#     seed   = 1 + (first 8 bytes of SHA-256 of text, big-endian) mod 2147483647
+#
+# Rows are taken in manifest order (the folder's rows first, then new ones in
+# design order); a derived seed that an earlier row already has is replaced by
+# the next attempt's until it is new. An explicit seed is used as given.
+
+def derived_row_seed(sweep_seed, row, attempt=0):
+    """Takes the sweep seed, a design row of twolocus-sim (canonical cells)
+    and the attempt number; returns the row's seed by the rule above."""
+    from .simdesign import PARAMETERS
+    fields = ["twolocus-sim", str(sweep_seed)] + [
+        f"{column}={row[column]}" for column in sorted(PARAMETERS) if row.get(column, "") != ""]
+    if attempt:
+        fields.append(str(attempt))
+    digest = hashlib.sha256("\t".join(fields).encode("utf-8", "surrogateescape")).digest()
+    return 1 + int.from_bytes(digest[:8], "big") % SEED_MODULUS
+
+
+def assign_row_seeds(sweep_seed, rows):
+    """Takes the sweep seed and rows in manifest order (dicts with the
+    canonical cells and 'explicit', the seed cell or ''); sets every
+    'row_seed' (an int) by the rule above."""
+    taken = set()
+    for row in rows:
+        if row["explicit"] != "":
+            seed = int(row["explicit"])
+        else:
+            attempt = 0
+            seed = derived_row_seed(sweep_seed, row)
+            while seed in taken:
+                attempt += 1
+                seed = derived_row_seed(sweep_seed, row, attempt)
+        row["row_seed"] = seed
+        taken.add(seed)

@@ -1,8 +1,11 @@
 """twolocus-sweep: many runs of the simulator from a design file.
 
-    twolocus-sweep grid COLUMN=V1,V2,... ... -o DESIGN
-    twolocus-sweep run DESIGN DIR [engine options]
+    twolocus-sweep grid [--sim] COLUMN=V1,V2,... ... -o DESIGN
+    twolocus-sweep run [--sim [--batch-size B]] DESIGN DIR [engine options]
     twolocus-sweep status DIR
+
+With --sim the design is for twolocus-sim (simdesign.py) and each row's
+replicates run as batches (simsweep.py).
 
 exec and task are what the engines call for each run and each Slurm array task.
 """
@@ -13,12 +16,13 @@ import re
 import shutil
 import sys
 
-from . import engines
+from . import engines, simsweep
 from .design import DesignErrors, find_program, grid, read_design
 from .errors import TwolocusError
 from .files import refuse_overwriting
 from .runner import execute_listed
 from .seeds import DEFAULT_SWEEP_SEED
+from .simdesign import read_sim_design
 from .sweepdir import (last_console_line, lock, plan, read_exit_status, read_manifest,
                        run_state, write_folder)
 
@@ -51,11 +55,11 @@ def _jobs(text):
     return text
 
 
-def default_program():
-    """twolocus beside this command, else on PATH, else in the repository's build folder."""
+def default_program(name="twolocus"):
+    """The program beside this command, else on PATH, else in the repository's build folder."""
     here = os.path.dirname(os.path.realpath(sys.argv[0] or "."))
-    candidates = [os.path.join(here, "twolocus"), shutil.which("twolocus") or "",
-                  os.path.join(engines.PACKAGE_PARENT, os.pardir, "build", "twolocus")]
+    candidates = [os.path.join(here, name), shutil.which(name) or "",
+                  os.path.join(engines.PACKAGE_PARENT, os.pardir, "build", name)]
     for candidate in candidates:
         if candidate and os.path.isfile(candidate) and os.access(candidate, os.X_OK):
             return os.path.abspath(candidate)
@@ -85,13 +89,21 @@ def states(folder, runs, queued=None, warn=False):
     return result
 
 
-def count_line(folder, found):
+def count_line(folder, found, runs=None):
+    """The line of counts by state; given the manifest runs of a sweep of
+    twolocus-sim, of its batches, with the replicates done."""
     counts = {state: 0 for state in STATES + ["unknown"]}
     for state in found.values():
         counts[state] += 1
     shown = STATES + (["unknown"] if counts["unknown"] else [])
-    return (f"{len(found)} runs in [{folder}]: "
-            + ", ".join(f"{counts[state]} {state}" for state in shown) + ".")
+    sim = bool(runs) and "first_replicate" in runs[0]
+    line = (f"{len(found)} {'batches' if sim else 'runs'} in [{folder}]: "
+            + ", ".join(f"{counts[state]} {state}" for state in shown))
+    if sim:
+        done = sum(int(run["batch_replicates"]) for run in runs if found[run["run"]] == "done")
+        total = sum(int(run["batch_replicates"]) for run in runs)
+        line += f"; {done} of {total} replicates done"
+    return line + "."
 
 
 def status(folder, out=sys.stdout):
@@ -102,7 +114,7 @@ def status(folder, out=sys.stdout):
     folder_abs = os.path.abspath(folder)
     _, runs = read_manifest(folder_abs)
     found = states(folder_abs, runs, warn=True)
-    print(count_line(folder, found), file=out)
+    print(count_line(folder, found, runs), file=out)
     for run in runs:
         name = run["run"]
         run_folder = os.path.join(folder_abs, "runs", name)
@@ -126,13 +138,22 @@ def run(args):
     # The sweep rewrites these; design.tsv is rewritten with the same bytes.
     for name in ("manifest.tsv", "sweep.tsv", "todo.txt", "lock"):
         refuse_overwriting(os.path.join(args.dir, name), [args.design])
+    kind = simsweep.sweep_kind(args.dir) if os.path.isfile(
+        os.path.join(args.dir, "manifest.tsv")) else None
+    if kind == simsweep.KIND and not args.sim:
+        raise TwolocusError(f"Sweep folder [{args.dir}] is a sweep of twolocus-sim; give --sim.")
+    if kind == "classic" and args.sim:
+        raise TwolocusError(f"Sweep folder [{args.dir}] is a sweep of the classic programs; "
+                            "run it without --sim.")
+    if args.batch_size is not None and not args.sim:
+        raise TwolocusError("Option --batch-size needs --sim.")
     try:
-        design = read_design(args.design)
+        design = read_sim_design(args.design) if args.sim else read_design(args.design)
     except DesignErrors as problems:
         for message in problems.messages:
             print(message, file=sys.stderr)
         return 1
-    program = default_program()
+    program = default_program(simsweep.KIND if args.sim else "twolocus")
     if args.program:
         program = find_program(args.program, os.getcwd())
         if program is None:
@@ -150,9 +171,15 @@ def run(args):
         if live:
             raise TwolocusError(f"Sweep folder [{args.dir}] has Slurm job [{live[0]}] in the "
                                 "queue; wait for it to end or cancel it.")
-        columns, runs, copies = plan(design, folder, args.seed, program)
+        if args.sim:
+            columns, runs, copies = simsweep.plan(
+                design, folder, args.seed, program,
+                args.batch_size or simsweep.DEFAULT_BATCH_SIZE)
+        else:
+            columns, runs, copies = plan(design, folder, args.seed, program)
         try:
-            write_folder(design, folder, args.seed, columns, runs, copies)
+            (simsweep.write_folder if args.sim else write_folder)(
+                design, folder, args.seed, columns, runs, copies)
         except OSError:
             raise TwolocusError(f"Could not write the sweep folder [{args.dir}].") from None
         found = states(folder, runs, queued={})
@@ -169,7 +196,8 @@ def run(args):
                 job = engines.submit_slurm(folder, todo, options)
             except OSError:
                 raise TwolocusError(f"Could not write the sweep folder [{args.dir}].") from None
-            print(f"Submitted Slurm job {job} for {len(todo)} runs of [{args.dir}].")
+            noun = "batches" if args.sim else "runs"
+            print(f"Submitted Slurm job {job} for {len(todo)} {noun} of [{args.dir}].")
             os.close(held)
             held = None
             if not args.wait:
@@ -177,7 +205,7 @@ def run(args):
             shown = []
 
             def report():
-                line = count_line(args.dir, states(folder, runs))
+                line = count_line(args.dir, states(folder, runs), runs)
                 if not shown or shown[-1] != line:
                     print(line, file=sys.stderr)
                     shown.append(line)
@@ -190,7 +218,7 @@ def run(args):
             except OSError:
                 raise TwolocusError(f"Could not write the sweep folder [{args.dir}].") from None
         found = states(folder, runs)
-        print(count_line(args.dir, found))
+        print(count_line(args.dir, found, runs))
         for name, state in found.items():
             if state == "failed":
                 print(f"failed\t{name}\t{last_console_line(os.path.join(folder, 'runs', name))}")
@@ -206,6 +234,8 @@ def parser():
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     make = commands.add_parser("grid", help="write a design as the product of value lists")
+    make.add_argument("--sim", action="store_true",
+                      help="a design for twolocus-sim (its options as columns)")
     make.add_argument("assignments", nargs="+", metavar="COLUMN=V1,V2,...")
     make.add_argument("-o", "--output", required=True, metavar="DESIGN")
 
@@ -214,7 +244,12 @@ def parser():
     go.add_argument("dir")
     go.add_argument("--seed", type=int, default=DEFAULT_SWEEP_SEED,
                     help=f"the sweep seed (default {DEFAULT_SWEEP_SEED})")
-    go.add_argument("--program", help="the simulator (default: twolocus)")
+    go.add_argument("--program", help="the simulator (default: twolocus, or twolocus-sim)")
+    go.add_argument("--sim", action="store_true",
+                    help="the design is for twolocus-sim; each row's replicates run in batches")
+    go.add_argument("--batch-size", type=_positive, metavar="B",
+                    help=f"with --sim, replicates per batch (default "
+                         f"{simsweep.DEFAULT_BATCH_SIZE})")
     go.add_argument("--continue", dest="resume", action="store_true",
                     help="resume interrupted runs from their last record instead of rerunning them")
     local = go.add_argument_group("GNU parallel (the default engine)")
@@ -264,7 +299,7 @@ def main(argv=None):
     try:
         args = parser().parse_args(argv)
         if args.command == "grid":
-            count = grid(args.assignments, args.output)
+            count = grid(args.assignments, args.output, sim=args.sim)
             print(f"Wrote {count} parameter sets to [{args.output}].")
             return 0
         if args.command == "run":

@@ -22,6 +22,8 @@ from .seeds import assign_seeds
 
 FIXED_FIRST = ["run", "row", "replicate", "seed"]
 TRAJECTORY = "trajectory"
+# The file a batch of twolocus-sim locks (sweeps of twolocus-sim: simsweep.py).
+BATCH_LOCK = "batch.batch"
 
 
 def manifest_columns(design):
@@ -255,9 +257,11 @@ def run_state(run_folder):
         return "done"
     if is_locked(os.path.join(run_folder, ".lock")):
         return "running"
-    # The program itself locks its trajectory; look only when no sweep process
-    # holds the run, so as not to race a program taking its lock.
-    if is_locked(os.path.join(run_folder, TRAJECTORY)):
+    # The program itself locks its trajectory (a batch of twolocus-sim, its
+    # batch file); look only when no sweep process holds the run, so as not
+    # to race a program taking its lock.
+    if is_locked(os.path.join(run_folder, TRAJECTORY)) or is_locked(
+            os.path.join(run_folder, BATCH_LOCK)):
         return "running"
     return "pending" if status is None else "failed"
 
