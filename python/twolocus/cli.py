@@ -164,13 +164,17 @@ def study_inputs(args):
     sweep of twolocus-sim runs). Refuses a mix of trajectories and summary
     tables, --first with summary tables, and the options of summary tables
     with trajectories."""
+    from .simsweep import is_sim_sweep
     from .studies import is_summary_table
     tables = [path for path in args.files if is_summary_table(path)]
-    study = bool(tables)
     if tables and len(tables) != len(args.files):
         raise TwolocusError("Give trajectory files or summary tables, not both.")
-    if study and args.sweep:
+    if tables and args.sweep:
         raise TwolocusError("Give summary tables or --sweep, not both.")
+    sim_sweep = args.sweep is not None and is_sim_sweep(args.sweep)
+    if sim_sweep and args.files:
+        raise TwolocusError("Give trajectory files or --sweep, not both.")
+    study = bool(tables) or sim_sweep
     if study and args.first:
         raise TwolocusError("Option --first needs trajectory files; a summary table's "
                             "conditions are its columns (see --event).")
@@ -183,17 +187,24 @@ def study_inputs(args):
 
 
 def study_samples(args):
-    """The samples (studies.samples) of the summary tables given, grouped by --by."""
-    from .studies import file_keys, parameter_sets, read_summary_table, samples
-    by = list(dict.fromkeys(args.by or ["file"]))
+    """The samples (studies.samples) of the summary tables given, or of the
+    sweep of twolocus-sim, grouped by --by."""
+    from .studies import file_keys, parameter_sets, read_summary_table, samples, sweep_tables
+    by = list(dict.fromkeys(args.by or ["name" if args.sweep else "file"]))
     against = getattr(args, "against", None)
     if against and against not in by:
         by.append(against)
-    tables = [read_summary_table(path) for path in args.files]
-    for table in tables:
-        for note in table.notes:
-            print(note, file=sys.stderr)
-    sets = parameter_sets(tables, file_keys(args.files, by))
+    if args.sweep:
+        tables, keys = sweep_tables(args.sweep, by)
+        if not tables:
+            raise TwolocusError(f"No batch of the sweep [{args.sweep}] is done.")
+    else:
+        tables = [read_summary_table(path) for path in args.files]
+        for table in tables:
+            for note in table.notes:
+                print(note, file=sys.stderr)
+        keys = file_keys(args.files, by)
+    sets = parameter_sets(tables, keys)
     return samples(sets, args.event)
 
 

@@ -22,6 +22,7 @@ and condition gives one survival.summary_row().
 
 import math
 import os
+import sys
 
 import numpy as np
 
@@ -114,6 +115,42 @@ def read_summary_table(path):
         for heading, value in zip(conditions, firsts):
             first[heading].append(value)
     return SummaryTable(path, conditions, end, last, first, notes)
+
+
+def sweep_tables(folder, by):
+    """Takes a sweep folder of twolocus-sim and key columns (design columns,
+    a dash or an underscore alike; "name" the design row); returns
+    (SummaryTables, key dicts), one per batch done. Batches not done, and
+    done batches whose table cannot be read, are left out with a line on
+    standard error per design row."""
+    from .simsweep import read_sim_sweep
+    tables, keys = [], []
+    for entry in read_sim_sweep(folder):
+        parameters = {"name": entry["name"], **entry["parameters"]}
+        key = {}
+        for column in by:
+            name = column.replace("_", "-")
+            if name not in parameters:
+                raise TwolocusError(f"The sweep [{folder}] has no column [{column}].")
+            key[column] = parameters[name]
+        missing = entry["replicates"] - entry["done"]
+        for batch in entry["batches"]:
+            if batch["state"] != "done":
+                continue
+            try:
+                table = read_summary_table(batch["summary"])
+            except TwolocusError as error:
+                print(f"{error} Its replicates count as missing.", file=sys.stderr)
+                missing += batch["replicates"]
+                continue
+            for note in table.notes:
+                print(note, file=sys.stderr)
+            tables.append(table)
+            keys.append(key)
+        if missing:
+            print(f"Design row [{entry['name']}]: {missing} of its {entry['replicates']} "
+                  "replicates are not done; they are left out.", file=sys.stderr)
+    return tables, keys
 
 
 def params_path(path):
@@ -324,7 +361,10 @@ def draw_medians(found, against, level, log_x=False, log_y=False, size=None, tit
         for number, (rest, points) in enumerate(series.items()):
             colour = f"C{number % 10}"
             points.sort(key=lambda point: point[0])
+            # Series side by side at one x: shifted by up to 2 % (of a decade on a log axis).
+            shift = 0.02 * (number - (len(series) - 1) / 2) / max(len(series) - 1, 1)
             x = np.array([p[0] for p in points])
+            x = x * 10 ** shift if log_x else x + shift * (np.ptp(x) if x.size > 1 else 1)
             horizon = np.array([p[1]["horizon"] for p in points], dtype=float)
             median = np.array([math.nan if p[1]["median"] is None else p[1]["median"]
                                for p in points])
@@ -342,9 +382,11 @@ def draw_medians(found, against, level, log_x=False, log_y=False, size=None, tit
             panel.plot(x[~high_open], high[~high_open], "_", color=colour, markersize=9)
             if np.any(high_open):
                 panel.plot(x[high_open], horizon[high_open], "^", color=colour, markersize=7,
-                           fillstyle="none",
-                           label=None if beyond_drawn else "beyond the horizon (^)")
+                           fillstyle="none")
                 beyond_drawn = True
+        if beyond_drawn:
+            panel.plot([], [], "^", color="grey", fillstyle="none", linestyle="none",
+                       label="not reached by the horizon (drawn at it)")
         panel.set_xscale("log" if log_x else "linear")
         panel.set_yscale("log" if log_y else "linear")
         panel.set_xlabel(against)
