@@ -4,10 +4,12 @@ The hand-made tables hold three conditions: A = 'h22 >= 0.5' and X = 'extinct'
 (stop conditions) and B = 'count(2222) > 0' (watched). Times are label + 1.
 """
 
+import subprocess
+
 import matplotlib.image
 import pytest
 
-from conftest import command
+from conftest import BUILD, VALLEY, command
 from twolocus.sim_params import KEYS
 from twolocus.stats import STAT_COLUMNS
 
@@ -151,3 +153,48 @@ def test_a_killed_batch_and_the_pictures(hand):
     assert matplotlib.image.imread(hand / "curves.png").shape[:2] == (1180, 900)
     assert (hand / "medians.svg").read_text().lstrip().startswith("<?xml")
     assert (hand / "curves.pdf").read_bytes().startswith(b"%PDF")
+
+
+def test_real_runs_of_a_batch_and_of_a_sweep(tmp_path):
+    # The valley at N = 1000: runs cross (A), are stopped by allele 3 (competing) or
+    # reach generation 3000 (censored); h22 >= 0.05 is watched.
+    options = ["--fitness", VALLEY, "-s", "0.01", "-k", "0.1", "--mu", "1e-4", "--mu-a23",
+               "1e-6", "--mu-b23", "1e-6", "--record-every", "0", "--stop", A, "--stop",
+               "a3 >= 0.1", "--watch", "h22 >= 0.05"]
+    done = subprocess.run([BUILD / "twolocus-sim", *options, "-N", "1000", "--generations",
+                           "3000", "--replicates", "30", "--seed", "3", "-o", tmp_path / "rb"],
+                          capture_output=True)
+    assert done.returncode == 0, done.stderr
+    cells = [line.split("\t") for line in (tmp_path / "rb.summary.tsv").read_text().splitlines()]
+    column = cells[0].index(A)
+    kinds = ["event" if row[column] else "censored" if row[2] == "last" else "competing"
+             for row in cells[1:]]
+    found = rows(command("twolocus-stats", "rb.summary.tsv", "--by", "recombination",
+                         cwd=tmp_path))
+    assert [row[:3] for row in found[1:]] == [["0.5", c, "30"] for c in (A, "a3 >= 0.1",
+                                                                          "h22 >= 0.05")]
+    assert found[1][3:6] == [str(kinds.count(k)) for k in ("event", "censored", "competing")]
+    assert all(kinds.count(k) > 0 for k in ("event", "censored", "competing"))
+    low, median, high = (float(value or "inf") for value in found[1][7:8] + found[1][6:7]
+                         + found[1][8:9])
+    assert low <= median <= high
+    # The same design as a sweep of two rows in batches of 10; one batch not done.
+    design = tmp_path / "design.tsv"
+    header = ["population-size", "generations", "fitness", "s", "k", "mu", "mu-a23", "mu-b23",
+              "recombination", "record-every", "stop", "watch", "replicates"]
+    design.write_text("\t".join(header) + "\n" + "".join(
+        "\t".join(["1000", "3000", str(VALLEY), "0.01", "0.1", "1e-4", "1e-6", "1e-6", r, "0",
+                   f"{A};a3 >= 0.1", "h22 >= 0.05", "20"]) + "\n" for r in ("0", "0.5")))
+    done = command("twolocus-sweep", "run", "--sim", "--batch-size", "10", design,
+                   tmp_path / "out", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    whole = rows(command("twolocus-stats", "--sweep", "out", "--by", "recombination",
+                         cwd=tmp_path))
+    pooled = rows(command("twolocus-stats", *sorted(str(p) for p in tmp_path.glob(
+        "out/runs/*/batch.summary.tsv")), "--by", "recombination", cwd=tmp_path))
+    assert [row[1:] for row in whole] == [row[1:] for row in pooled]
+    assert [row[2] for row in whole[1:]] == ["20"] * 6
+    (tmp_path / "out" / "runs" / "1_0-9" / "exit-status").unlink()  # row 1, r = 0
+    done = command("twolocus-stats", "--sweep", "out", "--event", A, cwd=tmp_path)
+    assert done.stderr.endswith("10 of its 20 replicates are not done; they are left out.\n")
+    assert [line.split("\t")[2] for line in done.stdout.splitlines()[1:]] == ["10", "20"]
