@@ -314,7 +314,8 @@ def plot_parser():
     parser.add_argument("--against", metavar="COLUMN",
                         help="with summary tables: draw the median time with its interval "
                              "against this parameter (a --by column), instead of the curves")
-    parser.add_argument("--log-x", action="store_true", help="with --against: a log x axis")
+    parser.add_argument("--log-x", action="store_true",
+                        help="with summary tables: a log x axis (generations, or --against's)")
     parser.add_argument("--log-y", action="store_true", help="with --against: a log y axis")
     return parser
 
@@ -330,14 +331,14 @@ def _plot(argv):
                             f"is over {MAX_PIXELS} pixels a side.")
     refuse_input_as_output(args)
     if study_inputs(args):
-        if (args.log_x or args.log_y) and not args.against:
-            raise TwolocusError("Options --log-x and --log-y need --against.")
+        if args.log_y and not args.against:
+            raise TwolocusError("Option --log-y needs --against.")
         from .studies import draw_curves, draw_medians
         found = study_samples(args)
         level = args.level or 0.95
         figure = (draw_medians(found, args.against, level, args.log_x, args.log_y, args.size,
                                args.title) if args.against
-                  else draw_curves(found, level, args.size, args.title))
+                  else draw_curves(found, level, args.size, args.title, args.log_x))
         return _save(figure, args.output, args.dpi, extension)
     paths = run_paths(args)
     if args.sweep:

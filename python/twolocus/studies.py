@@ -292,15 +292,18 @@ def _conditions(found):
     return list(dict.fromkeys(condition for _, condition, _, _ in found))
 
 
-def draw_curves(found, level, size=None, title=None):
+def draw_curves(found, level, size=None, title=None, log_x=False):
     """Takes samples(); returns a Figure: per condition a panel with, per
     parameter set, the fraction past the event by generation (a step curve)
-    and its band."""
+    and its band, on a log generation axis with log_x."""
     from matplotlib.figure import Figure
     conditions = _conditions(found)
-    figure = Figure(figsize=size or (9.0, 1.0 + 3.6 * len(conditions)), layout="constrained")
-    panels = np.atleast_1d(figure.subplots(len(conditions), 1, squeeze=False)[:, 0])
     keys = list(dict.fromkeys(tuple(key.items()) for key, _, _, _ in found))
+    # A panel of 3.6 inches and its legend's lines, two entries a line.
+    height = 3.6 + 0.2 * ((len(keys) + 1) // 2)
+    figure = Figure(figsize=size or (10.0, 0.6 + height * len(conditions)),
+                    layout="constrained")
+    panels = np.atleast_1d(figure.subplots(len(conditions), 1, squeeze=False)[:, 0])
     for panel, condition in zip(panels, conditions):
         for key, shown, times, status in found:
             if shown != condition:
@@ -322,9 +325,14 @@ def draw_curves(found, level, size=None, title=None):
         panel.set_xlabel("generations elapsed (label + 1)")
         panel.set_ylabel("fraction of runs")
         panel.set_ylim(-0.02, 1.02)
-        panel.set_xlim(left=0)
+        if log_x:
+            panel.set_xscale("log")
+        else:
+            panel.set_xlim(left=0)
         panel.grid(alpha=0.3)
-        panel.legend(loc="upper left", fontsize=8, frameon=False)
+        # Below the panel: curves fill any corner inside it.
+        panel.legend(loc="upper center", bbox_to_anchor=(0.5, -0.14), fontsize=8,
+                     frameon=False, ncol=2)
     if title:
         figure.suptitle(title)
     return figure
