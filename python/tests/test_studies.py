@@ -141,15 +141,19 @@ def test_a_killed_batch_and_the_pictures(hand):
     # A batch killed while writing a row: the incomplete line is left out, with a note.
     text = (hand / "a.summary.tsv").read_text()
     (hand / "a.summary.tsv").write_text(text + "5\t105\tlast\t4")
+    note = "The last line of [a.summary.tsv] is not complete; it is left out.\n"
     done = command("twolocus-stats", "a.summary.tsv", "--event", A, cwd=hand)
-    assert done.stderr == "The last line of [a.summary.tsv] is not complete; it is left out.\n"
+    assert done.stderr == note
     assert done.stdout.splitlines()[1].split("\t")[2] == "5"
     for name, more in (("curves.png", []), ("medians.svg", ["--against", "recombination",
                                                             "--log-x", "--log-y"]),
-                       ("curves.pdf", ["--size", "6x5", "--log-x"])):
+                       ("curves.pdf", ["--size", "6x5", "--log-x", "--event", A])):
         done = command("twolocus-plot", "a.summary.tsv", "b.summary.tsv", "--by", "recombination",
                        *more, "-o", name, cwd=hand)
-        assert done.returncode == 0, done.stderr
+        assert (done.returncode, done.stderr) == (0, note)
+    done = command("twolocus-plot", "b.summary.tsv", "--size", "3x2", "-o", "small.png", cwd=hand)
+    assert done.stderr == "The picture [small.png] is too small for its panels; give a larger " \
+                          "--size.\n"
     assert matplotlib.image.imread(hand / "curves.png").shape[:2] == (1200, 1000)
     assert (hand / "medians.svg").read_text().lstrip().startswith("<?xml")
     assert (hand / "curves.pdf").read_bytes().startswith(b"%PDF")

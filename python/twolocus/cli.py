@@ -12,6 +12,7 @@ import math
 import os
 import signal
 import sys
+import warnings
 
 from .errors import TwolocusError
 from .files import refuse_overwriting
@@ -360,7 +361,12 @@ def _save(figure, output, dpi, extension):
         raise TwolocusError(f"A picture of [{width:g}x{height:g}] inches at [{dpi}] DPI "
                             f"is over {MAX_PIXELS} pixels a side.")
     try:
-        figure.savefig(output, dpi=dpi, format=extension)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            figure.savefig(output, dpi=dpi, format=extension)
+        if any("axes sizes collapsed" in str(w.message) for w in caught):
+            print(f"The picture [{output}] is too small for its panels; give a larger --size.",
+                  file=sys.stderr)
     except (OSError, ValueError, MemoryError):
         if os.path.isfile(output):
             os.remove(output)

@@ -320,7 +320,7 @@ def draw_curves(found, level, size=None, title=None, log_x=False):
                         for _, s, _, st in found)
         panel.set_title(f"{_readable(condition)}: fraction of runs past it with its "
                         f"{100 * level:g} % band"
-                        + (" (cumulative incidence where other stops ended runs)"
+                        + ("\n(cumulative incidence where other stops ended runs)"
                            if competing else ""), fontsize=10)
         panel.set_xlabel("generations elapsed (label + 1)")
         panel.set_ylabel("fraction of runs")
@@ -332,7 +332,7 @@ def draw_curves(found, level, size=None, title=None, log_x=False):
         panel.grid(alpha=0.3)
         # Below the panel: curves fill any corner inside it.
         panel.legend(loc="upper center", bbox_to_anchor=(0.5, -0.14), fontsize=8,
-                     frameon=False, ncol=2)
+                     frameon=False, ncol=2 if figure.get_size_inches()[0] >= 9 else 1)
     if title:
         figure.suptitle(title)
     return figure
