@@ -93,3 +93,35 @@ def test_a_job_array_with_a_requeued_task_gives_the_local_sweep_bytes(cluster, t
     assert again.returncode == 0 and "Submitted" not in again.stdout
     print(f"Slurm test: {time.monotonic() - started:.1f} s in all, "
           f"{requeue_to_end:.1f} s from the requeue to the array's end")
+
+
+def test_batches_of_twolocus_sim_as_array_tasks_and_a_requeued_batch_resumed(cluster, tmp_path):
+    from test_sweep_sim import FAST, SIM, write_design as write_sim_design
+    from twolocus.simsweep import read_sim_sweep, row_table
+    # A batch of three replicates of about 1.5 s each, so that the requeue lands inside it.
+    design = write_sim_design(tmp_path, rows=[
+        FAST, "long\t20000\t7000\tvalley.tsv\t0.1\t0.0001\t\t0.5\t0\texact\t3\ty"])
+    options = ["--sim", "--batch-size", "3", "--program", SIM]
+    local = sweep("run", design, tmp_path / "local", *options)
+    assert local.returncode == 0, local.stderr
+    folder = tmp_path / "slurm"
+    submitted = sweep("run", design, folder, *options, "--slurm", "--time", "10", env=cluster)
+    assert submitted.returncode == 0, submitted.stderr
+    job = re.fullmatch(r"Submitted Slurm job (\d+) for 3 batches of \[.*\]\.\n",
+                       submitted.stdout).group(1)
+    assert (folder / "slurm" / "batch-1.txt").read_text() == "fast_0-2\nfast_3-4\nlong_0-2\n"
+    summary = folder / "runs" / "long_0-2" / "batch.summary.tsv"
+    wait_until(lambda: summary.exists() and summary.read_text().count("\n") >= 2, timeout=180)
+    subprocess.run(["scontrol", "requeue", f"{job}_2"], env=cluster, check=True)
+    wait_until(lambda: subprocess.run(["squeue", "-h", "-r", "-j", job, "-o", "%i"], env=cluster,
+                                      capture_output=True, text=True).stdout == "",
+               timeout=240, step=0.5)
+    status = sweep("status", folder, env=cluster).stdout
+    assert status == (f"3 batches in [{folder}]: 3 done, 0 failed, 0 running, 0 pending; "
+                      "8 of 8 replicates done.\n")
+    assert (folder / "runs" / "long_0-2" / "resumed").exists()
+
+    def tables(where):
+        return {row["name"]: row_table(row, warn=False) for row in read_sim_sweep(where)}
+
+    assert tables(folder) == tables(tmp_path / "local")

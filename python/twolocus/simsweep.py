@@ -70,8 +70,13 @@ def manifest_columns(design):
 
 def _old_copies(old_runs):
     """{file as written in the design: its copy's name} from the existing batches' commands."""
-    copies = {}
+    copies, seen = {}, set()
     for run in old_runs:
+        # Batches of a row share their files: one command each is read.
+        key = tuple(run.get(column, "") for column in FILES)
+        if key in seen:
+            continue
+        seen.add(key)
         argv = shlex.split(run["command"])
         for column in FILES:
             value = run.get(column, "")
@@ -112,8 +117,14 @@ def _input_copies(design, folder, old_runs):
     return copies
 
 
-def batch_command(program, row, copies, seed, first, count):
-    """The command line of one batch, run in its folder DIR/runs/BATCH."""
+def batch_command(prefix, first, count):
+    """The command line of one batch, run in its folder DIR/runs/BATCH, from
+    its row's command_prefix."""
+    return f"{prefix} --replicates={count} --first-replicate={first} --output={OUTPUT}"
+
+
+def command_prefix(program, row, copies, seed):
+    """The start of the command line of a row's batches, up to its seed."""
     argv = [program]
     for column in PARAMETERS:
         value = row.get(column, "")
@@ -128,9 +139,7 @@ def batch_command(program, row, copies, seed, first, count):
             argv += [f"--{column}={condition}" for condition in split_conditions(value)]
         else:
             argv.append(f"--{column}={value}")
-    argv += [f"--seed={seed}", f"--replicates={count}", f"--first-replicate={first}",
-             f"--output={OUTPUT}"]
-    return shlex.join(argv)
+    return shlex.join(argv + [f"--seed={seed}"])
 
 
 def plan(design, folder, sweep_seed, default_program, batch_size):
@@ -179,12 +188,12 @@ def plan(design, folder, sweep_seed, default_program, batch_size):
                             f"the design gives it {total}.")
         spans += [(first, min(batch_size, total - first))
                   for first in range(covered, total, batch_size)]
+        prefix = command_prefix(program, row, copies, seeds[row["name"]])
         for first, count in spans:
             run = dict(shared)
             run.update(run=batch_name(row["name"], first, count), row=row["row"],
                        first_replicate=first, batch_replicates=count, seed=seeds[row["name"]],
-                       command=batch_command(program, row, copies, seeds[row["name"]],
-                                             first, count))
+                       command=batch_command(prefix, first, count))
             runs.append(run)
     new_by_name = {run["run"]: run for run in runs}
     for old in old_runs:
