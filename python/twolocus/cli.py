@@ -19,6 +19,7 @@ from .files import refuse_overwriting
 from .runs import load_runs
 from .stats import STAT_COLUMNS, first_passage, format_threshold, parse_threshold
 from .summary import add_sweep_options, sweep_figure, sweep_stats_text
+from .survival import ROW_COLUMNS
 
 
 class _Parser(argparse.ArgumentParser):
@@ -119,7 +120,10 @@ def stats_parser():
         description="Statistics of every population in twolocus trajectory files, as a "
                     "tab-separated table.",
         epilog="columns: file label generations " + " ".join(STAT_COLUMNS) + "\n\n"
-               "example: twolocus-stats run.out --first 'h22 >= 0.5' --first 'a1 < 0.01'")
+               "example: twolocus-stats run.out --first 'h22 >= 0.5' --first 'a1 < 0.01'\n"
+               "summary tables of twolocus-sim: twolocus-stats study/*.summary.tsv --by "
+               "recombination\n(columns: the --by columns, condition, "
+               + " ".join(ROW_COLUMNS) + ")")
     parser.add_argument("files", nargs="*", metavar="FILE", help="trajectory files")
     parser.add_argument("-o", "--output", metavar="OUT",
                         help="write the table to OUT instead of standard output")
@@ -293,7 +297,9 @@ def plot_parser():
         description="Plot allele and haplotype frequencies, linkage disequilibrium and mean "
                     "fitness of twolocus runs over generations.",
         epilog="example: twolocus-plot run1.out run2.out run3.out -o runs.png "
-               "--first 'h22 >= 0.5'")
+               "--first 'h22 >= 0.5'\n"
+               "summary tables of twolocus-sim: twolocus-plot study/*.summary.tsv --by "
+               "population_size --against population_size --log-x -o medians.png")
     parser.add_argument("files", nargs="*", metavar="FILE", help="trajectory files")
     parser.add_argument("-o", "--output", metavar="OUT", required=True,
                         help="the picture to write: OUT.png, OUT.svg or OUT.pdf")
