@@ -154,6 +154,13 @@ def test_a_killed_batch_and_the_pictures(hand):
     done = command("twolocus-plot", "b.summary.tsv", "--size", "3x2", "-o", "small.png", cwd=hand)
     assert done.stderr == "The picture [small.png] is too small for its panels; give a larger " \
                           "--size.\n"
+    # A table without rows: a row of counts 0 and empty statistics, nothing drawn.
+    table(hand, "e", [])
+    assert rows(command("twolocus-stats", "e.summary.tsv", "--event", A, cwd=hand))[1] == \
+        ["e.summary.tsv", A, "0", "0", "0", "0"] + [""] * 7
+    for more in ([], ["--against", "recombination"]):
+        done = command("twolocus-plot", "e.summary.tsv", *more, "-o", "e.png", cwd=hand)
+        assert (done.returncode, done.stderr) == (0, "")
     assert matplotlib.image.imread(hand / "curves.png").shape[:2] == (1200, 1000)
     assert (hand / "medians.svg").read_text().lstrip().startswith("<?xml")
     assert (hand / "curves.pdf").read_bytes().startswith(b"%PDF")

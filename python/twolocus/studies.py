@@ -288,6 +288,10 @@ def _readable(text):
     return text.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
 
 
+def _count(number, noun):
+    return f"{number} {noun}" + ("" if number == 1 else "s")
+
+
 def _conditions(found):
     return list(dict.fromkeys(condition for _, condition, _, _ in found))
 
@@ -311,8 +315,8 @@ def draw_curves(found, level, size=None, title=None, log_x=False):
             colour = f"C{keys.index(tuple(key.items())) % 10}"
             x, y, low, high = survival.step_curve(times, status, level)
             row = survival.counts(times, status)
-            label = (f"{_readable(_key_text(key))}: {row['runs']} runs, {row['events']} events, "
-                     f"{row['censored']} censored"
+            label = (f"{_readable(_key_text(key))}: {_count(row['runs'], 'run')}, "
+                     f"{_count(row['events'], 'event')}, {row['censored']} censored"
                      + (f", {row['competing']} stopped otherwise" if row["competing"] else ""))
             panel.step(x, y, where="post", color=colour, linewidth=1.8, label=label)
             panel.fill_between(x, low, high, step="post", color=colour, alpha=0.2, linewidth=0)
@@ -364,7 +368,8 @@ def draw_medians(found, against, level, log_x=False, log_y=False, size=None, tit
                 continue
             rest = tuple((c, v) for c, v in key.items() if c != against)
             row = survival.summary_row(times, status, level)
-            series.setdefault(rest, []).append((_number(against, key[against]), row))
+            if row["runs"]:  # a table without rows has nothing to draw
+                series.setdefault(rest, []).append((_number(against, key[against]), row))
         beyond_drawn = False
         for number, (rest, points) in enumerate(series.items()):
             colour = f"C{number % 10}"
@@ -402,7 +407,8 @@ def draw_medians(found, against, level, log_x=False, log_y=False, size=None, tit
         panel.set_title(f"{_readable(condition)}: median time with its {100 * level:g} % "
                         "Brookmeyer-Crowley interval", fontsize=10)
         panel.grid(alpha=0.3, which="both")
-        panel.legend(fontsize=8, frameon=False)
+        if series:
+            panel.legend(fontsize=8, frameon=False)
     if title:
         figure.suptitle(title)
     return figure
