@@ -8,15 +8,18 @@ run_paths().
 """
 
 import argparse
+import math
 import os
 import signal
 import sys
+import warnings
 
 from .errors import TwolocusError
 from .files import refuse_overwriting
 from .runs import load_runs
 from .stats import STAT_COLUMNS, first_passage, format_threshold, parse_threshold
 from .summary import add_sweep_options, sweep_figure, sweep_stats_text
+from .survival import ROW_COLUMNS
 
 
 class _Parser(argparse.ArgumentParser):
@@ -117,7 +120,10 @@ def stats_parser():
         description="Statistics of every population in twolocus trajectory files, as a "
                     "tab-separated table.",
         epilog="columns: file label generations " + " ".join(STAT_COLUMNS) + "\n\n"
-               "example: twolocus-stats run.out --first 'h22 >= 0.5' --first 'a1 < 0.01'")
+               "example: twolocus-stats run.out --first 'h22 >= 0.5' --first 'a1 < 0.01'\n"
+               "summary tables of twolocus-sim: twolocus-stats study/*.summary.tsv --by "
+               "recombination\n(columns: the --by columns, condition, "
+               + " ".join(ROW_COLUMNS) + ")")
     parser.add_argument("files", nargs="*", metavar="FILE", help="trajectory files")
     parser.add_argument("-o", "--output", metavar="OUT",
                         help="write the table to OUT instead of standard output")
@@ -128,7 +134,83 @@ def stats_parser():
                              "of statistics, count(LABEL) and freq(LABEL) joined by and, or and "
                              "parentheses; repeatable")
     add_sweep_options(parser)
+    add_study_options(parser)
+    parser.add_argument("--curves", action="store_true",
+                        help="with summary tables: write the curves (a row per generation at "
+                             "which one steps) instead of the table")
     return parser
+
+
+def _level(text):
+    try:
+        level = float(text)
+    except ValueError:
+        level = math.nan
+    if not 0 < level < 1:
+        raise TwolocusError(f"Could not read the level [{text}].")
+    return level
+
+
+def add_study_options(parser):
+    """The options of summary tables: --level and --event."""
+    parser.add_argument("--level", type=_level, metavar="L",
+                        help="with summary tables: the intervals' and bands' level, a fraction "
+                             "(default 0.95)")
+    parser.add_argument("--event", action="append", default=[], metavar="'CONDITION'",
+                        help="with summary tables: a condition column to summarise, by its "
+                             "heading (repeatable; default every condition column)")
+
+
+STUDY_ONLY = ("level", "event", "curves", "against", "log_x", "log_y")
+
+
+def study_inputs(args):
+    """Takes parsed arguments; returns whether they name summary tables (or a
+    sweep of twolocus-sim runs). Refuses a mix of trajectories and summary
+    tables, --first with summary tables, and the options of summary tables
+    with trajectories."""
+    from .simsweep import is_sim_sweep
+    from .studies import is_summary_table
+    tables = [path for path in args.files if is_summary_table(path)]
+    if tables and len(tables) != len(args.files):
+        raise TwolocusError("Give trajectory files or summary tables, not both.")
+    if tables and args.sweep:
+        raise TwolocusError("Give summary tables or --sweep, not both.")
+    sim_sweep = args.sweep is not None and is_sim_sweep(args.sweep)
+    if sim_sweep and args.files:
+        raise TwolocusError("Give trajectory files or --sweep, not both.")
+    study = bool(tables) or sim_sweep
+    if study and args.first:
+        raise TwolocusError("Option --first needs trajectory files; a summary table's "
+                            "conditions are its columns (see --event).")
+    if not study:
+        for name in STUDY_ONLY:
+            if getattr(args, name, None):
+                option = "--" + name.replace("_", "-")
+                raise TwolocusError(f"Option {option} needs summary tables.")
+    return study
+
+
+def study_samples(args):
+    """The samples (studies.samples) of the summary tables given, or of the
+    sweep of twolocus-sim, grouped by --by."""
+    from .studies import file_keys, parameter_sets, read_summary_table, samples, sweep_tables
+    by = list(dict.fromkeys(args.by or ["name" if args.sweep else "file"]))
+    against = getattr(args, "against", None)
+    if against and against not in by:
+        by.append(against)
+    if args.sweep:
+        tables, keys = sweep_tables(args.sweep, by)
+        if not tables:
+            raise TwolocusError(f"No batch of the sweep [{args.sweep}] is done.")
+    else:
+        tables = [read_summary_table(path) for path in args.files]
+        for table in tables:
+            for note in table.notes:
+                print(note, file=sys.stderr)
+        keys = file_keys(args.files, by)
+    sets = parameter_sets(tables, keys)
+    return samples(sets, args.event)
 
 
 def stats_table(runs):
@@ -158,8 +240,15 @@ def first_table(runs, thresholds):
 
 def _stats(argv):
     args = stats_parser().parse_args(argv)
-    paths = run_paths(args)
     refuse_input_as_output(args)
+    if study_inputs(args):
+        from .studies import curve_table, survival_table
+        found = study_samples(args)
+        level = args.level or 0.95
+        _write_text(args.output, curve_table(found, level) if args.curves
+                    else survival_table(found, level))
+        return 0
+    paths = run_paths(args)
     if args.sweep:
         _write_text(args.output, sweep_stats_text(args))
         return 0
@@ -208,7 +297,9 @@ def plot_parser():
         description="Plot allele and haplotype frequencies, linkage disequilibrium and mean "
                     "fitness of twolocus runs over generations.",
         epilog="example: twolocus-plot run1.out run2.out run3.out -o runs.png "
-               "--first 'h22 >= 0.5'")
+               "--first 'h22 >= 0.5'\n"
+               "summary tables of twolocus-sim: twolocus-plot study/*.summary.tsv --by "
+               "population_size --against population_size --log-x -o medians.png")
     parser.add_argument("files", nargs="*", metavar="FILE", help="trajectory files")
     parser.add_argument("-o", "--output", metavar="OUT", required=True,
                         help="the picture to write: OUT.png, OUT.svg or OUT.pdf")
@@ -219,12 +310,20 @@ def plot_parser():
                              "also plot the fraction of runs past it; repeatable")
     parser.add_argument("--ld", choices=["D", "Dprime", "r2"], default="D",
                         help="the linkage disequilibrium statistic to plot (default D)")
-    parser.add_argument("--size", type=_size, default=(10.0, 9.0), metavar="WxH",
-                        help="picture size in inches (default 10x9)")
+    parser.add_argument("--size", type=_size, metavar="WxH",
+                        help="picture size in inches (default 10x9; with summary tables 9 "
+                             "wide and 1 + 3.6 high per condition, 8 and 1 + 4 with --against)")
     parser.add_argument("--dpi", type=_dpi, default=100,
                         help="dots per inch of a PNG (default 100)")
     parser.add_argument("--title", help="the picture's title (default: the run's parameters)")
     add_sweep_options(parser)
+    add_study_options(parser)
+    parser.add_argument("--against", metavar="COLUMN",
+                        help="with summary tables: draw the median time with its interval "
+                             "against this parameter (a --by column), instead of the curves")
+    parser.add_argument("--log-x", action="store_true",
+                        help="with summary tables: a log x axis (generations, or --against's)")
+    parser.add_argument("--log-y", action="store_true", help="with --against: a log y axis")
     return parser
 
 
@@ -233,12 +332,22 @@ def _plot(argv):
     extension = os.path.splitext(args.output)[1].lower().lstrip(".")
     if extension not in PLOT_FORMATS:
         raise TwolocusError(f"Plot file [{args.output}] must end in .png, .svg or .pdf.")
-    width, height = args.size
+    width, height = args.size or (10.0, 9.0)
     if max(width, height) * args.dpi > MAX_PIXELS:
         raise TwolocusError(f"A picture of [{width:g}x{height:g}] inches at [{args.dpi}] DPI "
                             f"is over {MAX_PIXELS} pixels a side.")
-    paths = run_paths(args)
     refuse_input_as_output(args)
+    if study_inputs(args):
+        if args.log_y and not args.against:
+            raise TwolocusError("Option --log-y needs --against.")
+        from .studies import draw_curves, draw_medians
+        found = study_samples(args)
+        level = args.level or 0.95
+        figure = (draw_medians(found, args.against, level, args.log_x, args.log_y, args.size,
+                               args.title) if args.against
+                  else draw_curves(found, level, args.size, args.title, args.log_x))
+        return _save(figure, args.output, args.dpi, extension)
+    paths = run_paths(args)
     if args.sweep:
         runs, figure = [], sweep_figure(args)
     elif not paths:
@@ -246,14 +355,28 @@ def _plot(argv):
     else:
         runs = load_runs(paths)
         from .plot import draw  # Matplotlib loads slowly; only this command needs it.
-        figure = draw(runs, thresholds=args.first, ld=args.ld, size=args.size, title=args.title)
+        figure = draw(runs, thresholds=args.first, ld=args.ld, size=args.size or (10.0, 9.0),
+                      title=args.title)
     _print_notes(runs)
+    return _save(figure, args.output, args.dpi, extension)
+
+
+def _save(figure, output, dpi, extension):
+    width, height = figure.get_size_inches()
+    if max(width, height) * dpi > MAX_PIXELS:
+        raise TwolocusError(f"A picture of [{width:g}x{height:g}] inches at [{dpi}] DPI "
+                            f"is over {MAX_PIXELS} pixels a side.")
     try:
-        figure.savefig(args.output, dpi=args.dpi, format=extension)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            figure.savefig(output, dpi=dpi, format=extension)
+        if any("axes sizes collapsed" in str(w.message) for w in caught):
+            print(f"The picture [{output}] is too small for its panels; give a larger --size.",
+                  file=sys.stderr)
     except (OSError, ValueError, MemoryError):
-        if os.path.isfile(args.output):
-            os.remove(args.output)
-        raise TwolocusError(f"Could not write plot file [{args.output}].") from None
+        if os.path.isfile(output):
+            os.remove(output)
+        raise TwolocusError(f"Could not write plot file [{output}].") from None
     return 0
 
 

@@ -202,14 +202,23 @@ def draw_sweep(items, threshold, by, size=(10.0, 7.0), title=None):
 # Hooks of twolocus-stats and twolocus-plot ----------------------------------
 
 def add_sweep_options(parser):
-    """Adds --sweep DIR and --by COLUMN to a command's parser."""
+    """Adds --sweep DIR and --by COLUMN (repeatable) to a command's parser."""
     parser.add_argument("--sweep", metavar="DIR",
                         help="summarise the sweep in DIR (made by twolocus-sweep): one row per "
                              "run, or with --by one row per group")
-    parser.add_argument("--by", metavar="COLUMN",
-                        help="with --sweep: group the runs by this manifest column (stats: "
-                             "fractions past each --first threshold; plot: one curve per value; "
-                             "default for the plot: name)")
+    parser.add_argument("--by", metavar="COLUMN", action="append",
+                        help="group the runs by this column: of a twolocus sweep's manifest "
+                             "with --sweep (stats: fractions past each --first threshold; plot: "
+                             "one curve per value; default for the plot: name), or a parameter "
+                             "of summary tables (repeatable; default: one set per table, or per "
+                             "design row of a twolocus-sim sweep)")
+
+
+def _one_by(args):
+    """The one --by column of a sweep of twolocus runs, or None."""
+    if args.by and len(args.by) > 1:
+        raise TwolocusError("Give one --by column with a sweep of twolocus runs.")
+    return args.by[0] if args.by else None
 
 
 def _check(args):
@@ -220,9 +229,10 @@ def _check(args):
 def sweep_stats_text(args):
     """twolocus-stats --sweep: the table of runs, or of groups with --by."""
     _check(args)
+    by = _one_by(args)
     columns, items = load_sweep(args.sweep)
-    if args.by:
-        return fraction_table(items, args.first, args.by)
+    if by:
+        return fraction_table(items, args.first, by)
     return run_table(columns, items, args.first)
 
 
@@ -231,5 +241,7 @@ def sweep_figure(args):
     _check(args)
     if len(args.first) != 1:
         raise TwolocusError("Give one --first threshold with --sweep.")
+    by = _one_by(args)
     _, items = load_sweep(args.sweep)
-    return draw_sweep(items, args.first[0], args.by or "name", size=args.size, title=args.title)
+    return draw_sweep(items, args.first[0], by or "name", size=args.size or (10.0, 9.0),
+                      title=args.title)

@@ -19,7 +19,7 @@ The curve is the fraction of runs past the event by generation t:
   t_j <= t of (1 - d_j / n_j) (d_j events among n_j runs at risk), with
   Greenwood's variance Var S(t) = S(t)^2 sum d_j / (n_j (n_j - d_j)) and the
   log(-log) band S(t)^exp(+-z se), se = sqrt(sum d_j / (n_j (n_j - d_j)))
-  / |log S(t)|; the band is empty (NaN) where S(t) = 0; kaplan_meier
+  / abs(log S(t)); the band is empty (NaN) where S(t) = 0; kaplan_meier
   alone counts competing stops as censorings;
 - at generations before which no run was censored (nor stopped), as when
   every run that misses the event runs to the same last generation, that

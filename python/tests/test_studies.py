@@ -1,0 +1,211 @@
+"""twolocus-stats and twolocus-plot on twolocus-sim summary tables, end to end.
+
+The hand-made tables hold three conditions: A = 'h22 >= 0.5' and X = 'extinct'
+(stop conditions) and B = 'count(2222) > 0' (watched). Times are label + 1.
+"""
+
+import subprocess
+
+import matplotlib.image
+import pytest
+
+from conftest import BUILD, VALLEY, command
+from twolocus.sim_params import KEYS
+from twolocus.stats import STAT_COLUMNS
+
+A, B, X = "h22 >= 0.5", "count(2222) > 0", "extinct"
+HEADER = ["replicate", "seed", "end", "label", "generations", A, B, X] + STAT_COLUMNS
+# Set a: A at 10 and 20, censored twice at 50, stopped by X at 25 (competing for A).
+ROWS_A = [(A, 9, 9, 4, ""), (A, 19, 19, 14, ""), ("last", 49, "", 29, ""),
+          ("last", 49, "", "", ""), (X, 24, "", "", 24)]
+# Set b: every run stopped by A, at 10, 20, 30, 40: nothing censored (Wilson).
+ROWS_B = [(A, label, label, label - 5, "") for label in (9, 19, 29, 39)]
+
+
+def params(N, r):
+    values = {"version": "1", "engine": "multinomial", "seed": "7", "population_size": str(N),
+              "generations": "50", "record_every": "0", "recombination": r, "weights": "exact",
+              "initial_1111": str(N)}
+    return "twolocus-sim parameters 1\n" + "".join(
+        f"{key} = {values.get(key, '1' if key.startswith('fitness') else '0')}\n"
+        for key, _ in KEYS)
+
+
+def table(folder, name, rows, N=1000, r="0.5", header=HEADER):
+    lines = ["\t".join(header)]
+    for number, (end, label, *firsts) in enumerate(rows):
+        lines.append("\t".join(map(str, [number, 100 + number, end, label, label + 1, *firsts,
+                                         N] + ["0.5"] * 21 + [1, 0])))
+    (folder / f"{name}.summary.tsv").write_text("\n".join(lines) + "\n")
+    (folder / f"{name}.params").write_text(params(N, r))
+    return f"{name}.summary.tsv"
+
+
+def rows(done):
+    assert (done.returncode, done.stderr) == (0, ""), done.stderr
+    return [line.split("\t") for line in done.stdout.splitlines()]
+
+
+@pytest.fixture
+def hand(tmp_path):
+    table(tmp_path, "a", ROWS_A, r="0.5")
+    table(tmp_path, "b", ROWS_B, r="0.01")
+    return tmp_path
+
+
+def test_hand_worked_table_and_grouping(hand):
+    found = rows(command("twolocus-stats", "a.summary.tsv", "b.summary.tsv", "--by",
+                         "recombination", cwd=hand))
+    assert found[0] == ["recombination", "condition", "runs", "events", "censored", "competing",
+                        "median", "median_low", "median_high", "rmst", "rmst_low", "rmst_high",
+                        "horizon"]
+    by = {(row[0], row[1]): row[2:] for row in found[1:]}
+    assert [row[:2] for row in found[1:]] == [["0.01", A], ["0.01", B], ["0.01", X],
+                                             ["0.5", A], ["0.5", B], ["0.5", X]]
+    # b, A: F = 1/4, 1/2, 3/4, 1 at 10..40; F = 1/2 on [20, 30): median 25. Wilson's
+    # upper edge at k = 1 is .699 >= 1/2 (low 10), its lower edge first >= 1/2 at
+    # k = 4 (.510; high 40). Restricted mean to 40 = mean(10, 20, 30, 40) = 25,
+    # variance sum (T - 25)^2 / n^2 = 500 / 16, half-width 1.959964 x 5.590170.
+    assert by["0.01", A] == ["4", "4", "0", "0", "25", "10", "40", "25", "14.04346824",
+                             "35.95653176", "40"]
+    # a, A: Aalen-Johansen F = 1/5 at 10, + 4/5 x 1/4 at 20 = 2/5, then the stop at 25:
+    # F never reaches 1/2. Restricted mean to 50: 10 + 10 x 4/5 + 30 x 3/5 = 36.
+    assert by["0.5", A][:4] + by["0.5", A][4:8:3] == ["5", "2", "2", "1", "", "36"]
+    # a, B: events at 5, 15, 30, the stop at 25: F = .2, .4, then .4 + .4 / 2 = .6 at
+    # 30 (median 30); restricted mean 50 - (.2 x 45 + .2 x 35 + .2 x 20) = 30.
+    assert by["0.5", B][:5] + by["0.5", B][7:8] == ["5", "3", "1", "1", "30", "30"]
+    # b, X: every run stopped by A; a, X: the one event at 25.
+    assert by["0.01", X][:8] == ["4", "0", "0", "4", "", "", "", "40"]
+    assert by["0.5", X][:4] == ["5", "1", "2", "2"]
+    # One set per table by default (key column file, sorted); both in one set by N.
+    found = rows(command("twolocus-stats", "b.summary.tsv", "a.summary.tsv", cwd=hand))
+    assert [row[:3] for row in found[1:]] == [[f"{name}.summary.tsv", c, runs] for name, runs
+                                             in (("a", "5"), ("b", "4")) for c in (A, B, X)]
+    found = rows(command("twolocus-stats", "a.summary.tsv", "b.summary.tsv", "--by",
+                         "population-size", "--by", "weights", "--event", A, cwd=hand))
+    assert found[1][:6] == ["1000", "exact", A, "9", "6", "2"]
+
+
+def test_curves_and_level(hand):
+    found = rows(command("twolocus-stats", "a.summary.tsv", "b.summary.tsv", "--curves",
+                         "--event", A, "--by", "recombination", cwd=hand))
+    assert found[0] == ["recombination", "condition", "generations", "at_risk", "events",
+                        "competing", "fraction", "low", "high", "method"]
+    assert [row[2:7] + row[9:] for row in found[1:]] == [
+        ["10", "4", "1", "0", "0.25", "wilson"], ["20", "3", "1", "0", "0.5", "wilson"],
+        ["30", "2", "1", "0", "0.75", "wilson"], ["40", "1", "1", "0", "1", "wilson"],
+        ["10", "5", "1", "0", "0.2", "aalen-johansen"],
+        ["20", "4", "1", "0", "0.4", "aalen-johansen"],
+        ["25", "3", "0", "1", "0.4", "aalen-johansen"]]
+    assert [float(value) for value in found[1][7:9]] == pytest.approx([.045587, .699358],
+                                                                      abs=1e-6)
+    narrow = rows(command("twolocus-stats", "b.summary.tsv", "--event", A, "--level", "0.5",
+                          cwd=hand))
+    # At 50 %, z = .674490: 25 -+ .674490 x 5.590170; Wilson's edges cross 1/2 at 20 and 30.
+    assert narrow[1][6:12] == ["25", "20", "30", "25", "21.22948767", "28.77051233"]
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["a.summary.tsv", "run.out"], "Give trajectory files or summary tables, not both."),
+    (["a.summary.tsv", "--first", "a1 < 1"], "Option --first needs trajectory files; a summary "
+                                             "table's conditions are its columns (see --event)."),
+    (["run.out", "--level", "0.9"], "Option --level needs summary tables."),
+    (["a.summary.tsv", "--level", "95"], "Could not read the level [95]."),
+    (["a.summary.tsv", "--by", "mu"], "The parameters of [a.summary.tsv] have no [mu]."),
+    (["a.summary.tsv", "--event", "a1 < 1"], "No summary table has the condition [a1 < 1]."),
+    (["bad.summary.tsv"], "Line 3 of [bad.summary.tsv] is not a summary row."),
+    (["a.summary.tsv", "other.summary.tsv", "--by", "population_size"],
+     "Summary tables [a.summary.tsv] and [other.summary.tsv] of one parameter set have "
+     "different conditions."),
+    (["copy.tsv", "--by", "recombination"], "The parameters of [copy.tsv] are unknown: its "
+                                            "name does not end in [.summary.tsv]."),
+    (["bare.summary.tsv"], "The summary tables have no condition column."),
+])
+def test_errors(hand, arguments, message):
+    (hand / "run.out").write_text("nothing\n")
+    table(hand, "bad", [ROWS_A[0], (A, 9, 10, "", "")])  # an event after the last label
+    table(hand, "other", ROWS_B, header=HEADER[:5] + [A, B, "a1 < 0.5"] + STAT_COLUMNS)
+    table(hand, "bare", [("last", 49)], header=HEADER[:5] + STAT_COLUMNS)
+    (hand / "copy.tsv").write_text((hand / "a.summary.tsv").read_text())
+    for name in ("twolocus-stats", "twolocus-plot"):
+        done = command(name, *arguments, "-o", "out.png", cwd=hand)
+        assert (done.returncode, done.stdout, done.stderr) == (1, "", message + "\n")
+        assert not (hand / "out.png").exists()
+    done = command("twolocus-plot", "a.summary.tsv", "--log-y", "-o", "out.png", cwd=hand)
+    assert done.stderr == "Option --log-y needs --against.\n"
+    done = command("twolocus-plot", "a.summary.tsv", "--against", "file", "-o", "o.png", cwd=hand)
+    assert done.stderr == "The value [a.summary.tsv] of [file] is not a number.\n"
+
+
+def test_a_killed_batch_and_the_pictures(hand):
+    # A batch killed while writing a row: the incomplete line is left out, with a note.
+    text = (hand / "a.summary.tsv").read_text()
+    (hand / "a.summary.tsv").write_text(text + "5\t105\tlast\t4")
+    note = "The last line of [a.summary.tsv] is not complete; it is left out.\n"
+    done = command("twolocus-stats", "a.summary.tsv", "--event", A, cwd=hand)
+    assert done.stderr == note
+    assert done.stdout.splitlines()[1].split("\t")[2] == "5"
+    for name, more in (("curves.png", []), ("medians.svg", ["--against", "recombination",
+                                                            "--log-x", "--log-y"]),
+                       ("curves.pdf", ["--size", "6x5", "--log-x", "--event", A])):
+        done = command("twolocus-plot", "a.summary.tsv", "b.summary.tsv", "--by", "recombination",
+                       *more, "-o", name, cwd=hand)
+        assert (done.returncode, done.stderr) == (0, note)
+    done = command("twolocus-plot", "b.summary.tsv", "--size", "3x2", "-o", "small.png", cwd=hand)
+    assert done.stderr == "The picture [small.png] is too small for its panels; give a larger " \
+                          "--size.\n"
+    # A table without rows: a row of counts 0 and empty statistics, nothing drawn.
+    table(hand, "e", [])
+    assert rows(command("twolocus-stats", "e.summary.tsv", "--event", A, cwd=hand))[1] == \
+        ["e.summary.tsv", A, "0", "0", "0", "0"] + [""] * 7
+    for more in ([], ["--against", "recombination"]):
+        done = command("twolocus-plot", "e.summary.tsv", *more, "-o", "e.png", cwd=hand)
+        assert (done.returncode, done.stderr) == (0, "")
+    assert matplotlib.image.imread(hand / "curves.png").shape[:2] == (1200, 1000)
+    assert (hand / "medians.svg").read_text().lstrip().startswith("<?xml")
+    assert (hand / "curves.pdf").read_bytes().startswith(b"%PDF")
+
+
+def test_real_runs_of_a_batch_and_of_a_sweep(tmp_path):
+    # The valley at N = 1000: runs cross (A), are stopped by allele 3 (competing) or
+    # reach generation 3000 (censored); h22 >= 0.05 is watched.
+    options = ["--fitness", VALLEY, "-s", "0.01", "-k", "0.1", "--mu", "1e-4", "--mu-a23",
+               "1e-6", "--mu-b23", "1e-6", "--record-every", "0", "--stop", A, "--stop",
+               "a3 >= 0.1", "--watch", "h22 >= 0.05"]
+    done = subprocess.run([BUILD / "twolocus-sim", *options, "-N", "1000", "--generations",
+                           "3000", "--replicates", "30", "--seed", "3", "-o", tmp_path / "rb"],
+                          capture_output=True)
+    assert done.returncode == 0, done.stderr
+    cells = [line.split("\t") for line in (tmp_path / "rb.summary.tsv").read_text().splitlines()]
+    column = cells[0].index(A)
+    kinds = ["event" if row[column] else "censored" if row[2] == "last" else "competing"
+             for row in cells[1:]]
+    found = rows(command("twolocus-stats", "rb.summary.tsv", "--by", "recombination",
+                         cwd=tmp_path))
+    assert [row[:3] for row in found[1:]] == [["0.5", c, "30"] for c in (A, "a3 >= 0.1",
+                                                                          "h22 >= 0.05")]
+    assert found[1][3:6] == [str(kinds.count(k)) for k in ("event", "censored", "competing")]
+    assert all(kinds.count(k) > 0 for k in ("event", "censored", "competing"))
+    low, median, high = (float(value or "inf") for value in found[1][7:8] + found[1][6:7]
+                         + found[1][8:9])
+    assert low <= median <= high
+    # The same design as a sweep of two rows in batches of 10; one batch not done.
+    design = tmp_path / "design.tsv"
+    header = ["population-size", "generations", "fitness", "s", "k", "mu", "mu-a23", "mu-b23",
+              "recombination", "record-every", "stop", "watch", "replicates"]
+    design.write_text("\t".join(header) + "\n" + "".join(
+        "\t".join(["1000", "3000", str(VALLEY), "0.01", "0.1", "1e-4", "1e-6", "1e-6", r, "0",
+                   f"{A};a3 >= 0.1", "h22 >= 0.05", "20"]) + "\n" for r in ("0", "0.5")))
+    done = command("twolocus-sweep", "run", "--sim", "--batch-size", "10", design,
+                   tmp_path / "out", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    whole = rows(command("twolocus-stats", "--sweep", "out", "--by", "recombination",
+                         cwd=tmp_path))
+    pooled = rows(command("twolocus-stats", *sorted(str(p) for p in tmp_path.glob(
+        "out/runs/*/batch.summary.tsv")), "--by", "recombination", cwd=tmp_path))
+    assert [row[1:] for row in whole] == [row[1:] for row in pooled]
+    assert [row[2] for row in whole[1:]] == ["20"] * 6
+    (tmp_path / "out" / "runs" / "1_0-9" / "exit-status").unlink()  # row 1, r = 0
+    done = command("twolocus-stats", "--sweep", "out", "--event", A, cwd=tmp_path)
+    assert done.stderr.endswith("10 of its 20 replicates are not done; they are left out.\n")
+    assert [line.split("\t")[2] for line in done.stdout.splitlines()[1:]] == ["10", "20"]
