@@ -103,15 +103,30 @@ struct cut_table {
 };
 
 // The first raw draw in [low, 2^31] whose walk has not ended by rank `last`
-// (2^31 when every draw's has). The walk subtracts in double precision, so
-// the cut lies within a draw or two of draw_max times the rank's cumulative
-// frequency; a gallop from that estimate brackets it and bisection pins it,
+// (2^31 when every draw's has), `cumulative` being the double sum of the
+// frequencies of ranks 0 to `last` in rank order. The walk subtracts in
+// double precision, so the cut lies within a draw or two of draw_max times
+// that sum; a gallop from that estimate brackets it and bisection pins it,
 // always by the walk itself.
+//
+// Mostly no walk is needed. Every value involved is below 2 in size, so
+// each of the walk's at most 82 roundings (the draw's division, then a
+// subtraction a rank) and each of the sum's is below 2^-53: the walk's
+// remainder for a draw x differs from x / draw_max - cumulative by less
+// than 2^-45, which is 2^-14 of a draw (and the product draw_max times
+// the sum is within 2^-22 of a draw of the exact one). When that product
+// lies further than 2^-10 of a draw from a whole number, the walk ends for
+// every draw below it and for none from its ceiling on, which is then the
+// cut.
 uint32_t find_cut(const parent_classes& classes, int last, uint32_t low, double cumulative) {
   constexpr uint32_t top = uint32_t{1} << 31;
   if (classes.last_takes_rest && last == classes.size - 1) return top;
+  const double scaled = cumulative * draw_max;
+  const double estimate = std::ceil(scaled);
+  if (estimate - scaled > 0x1p-10 && estimate - scaled < 1 - 0x1p-10 && estimate > low && estimate < top) {
+    return static_cast<uint32_t>(estimate);
+  }
   const auto ended = [&](uint32_t draw) { return ended_by(classes, draw, last); };
-  const double estimate = std::ceil(cumulative * draw_max);
   const uint32_t guess = estimate <= low   ? low
                          : estimate >= top ? top
                                            : static_cast<uint32_t>(estimate);

@@ -14,9 +14,33 @@ namespace {
 
 // Takes a stream, a number of trials and a probability; returns a binomial
 // draw. 64-bit counts keep the sampler's (trials + 1) from overflowing.
+//
+// Boost's sampler works with the smaller of p and 1 - p, p' (and returns
+// trials minus its count when that is 1 - p), by inversion when
+// (trials + 1) p' < 11: with q = 1 - p' it takes one uniform u = x / 2^32 of
+// the next 32-bit number x and returns 0 when u <= q^trials, a pow() that
+// costs more than the rest of the draw. Since q^t >= 1 - t (1 - q) for every
+// whole t (and 1 - q is exact for q of at least one half), a u below that
+// bound, less a margin far wider than pow's error, decides the draw without
+// pow: the number is taken as the sampler would take it, and the count is
+// the sampler's. Any other draw goes to the sampler itself, on the stream
+// as it was.
 int64_t draw_binomial(class_stream& stream, int64_t trials, double p) {
   if (trials <= 0 || !(p > 0)) return 0;
   if (p >= 1) return trials;
+  const bool flipped = 0.5 < p;
+  const double smaller = flipped ? 1 - p : p;
+  if (static_cast<int64_t>(static_cast<double>(trials + 1) * smaller) < 11) {
+    const double q = 1 - smaller;
+    const double surely_below = 1 - static_cast<double>(trials) * (1 - q) - 0x1p-40;
+    if (surely_below > 0) {
+      auto ahead = stream.philox;
+      if (static_cast<double>(ahead()) * 0x1p-32 <= surely_below) {
+        stream.philox = ahead;
+        return flipped ? trials : 0;
+      }
+    }
+  }
   boost::random::binomial_distribution<int64_t, double> binomial(trials, p);
   return binomial(stream.philox);
 }
