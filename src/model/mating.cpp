@@ -109,24 +109,42 @@ struct cut_table {
 // that sum; a gallop from that estimate brackets it and bisection pins it,
 // always by the walk itself.
 //
-// Mostly no walk is needed. Every value involved is below 2 in size, so
-// each of the walk's at most 82 roundings (the draw's division, then a
-// subtraction a rank) and each of the sum's is below 2^-53: the walk's
-// remainder for a draw x differs from x / draw_max - cumulative by less
-// than 2^-45, which is 2^-14 of a draw (and the product draw_max times
-// the sum is within 2^-22 of a draw of the exact one). When that product
-// lies further than 2^-10 of a draw from a whole number, the walk ends for
-// every draw below it and for none from its ceiling on, which is then the
-// cut.
-uint32_t find_cut(const parent_classes& classes, int last, uint32_t low, double cumulative) {
-  constexpr uint32_t top = uint32_t{1} << 31;
-  if (classes.last_takes_rest && last == classes.size - 1) return top;
+// Mostly one walk at most is needed. While the sum is below 3/2 every
+// value involved is below 2 in size, so each of the walk's at most 82
+// roundings (the draw's division, then a subtraction a rank) and each of
+// the sum's is below 2^-53: the walk's remainder for a draw x differs from
+// x / draw_max - cumulative by less than 2^-45, which is 2^-14 of a draw
+// (and the product draw_max times the sum is within 2^-22 of a draw of the
+// exact one). So the walk ends for every draw more than 2^-10 of a draw
+// below that product and for none more than that above it: only a whole
+// draw within 2^-10 of it needs its walk. cut_by_sum takes the sum, `low`
+// and the walk (whether a draw's has ended); sets `cut` (taken into
+// [low, 2^31]) and returns true, or returns false for a sum not below 3/2.
+constexpr uint32_t top_draw = uint32_t{1} << 31;
+
+template <typename ended_function>
+bool cut_by_sum(double cumulative, uint32_t low, uint32_t& cut, ended_function ended) {
+  if (!(cumulative < 1.5)) return false;
   const double scaled = cumulative * draw_max;
-  const double estimate = std::ceil(scaled);
-  if (estimate - scaled > 0x1p-10 && estimate - scaled < 1 - 0x1p-10 && estimate > low && estimate < top) {
-    return static_cast<uint32_t>(estimate);
+  const double nearest = std::round(scaled);
+  double first_not_ended = std::ceil(scaled);
+  if (std::abs(scaled - nearest) <= 0x1p-10 && nearest >= low && nearest < top_draw) {
+    first_not_ended = ended(static_cast<uint32_t>(nearest)) ? nearest + 1 : nearest;
   }
+  // Draws below `low` have ended their walks already.
+  cut = first_not_ended <= low         ? low
+        : first_not_ended >= top_draw ? top_draw
+                                      : static_cast<uint32_t>(first_not_ended);
+  return true;
+}
+
+uint32_t find_cut(const parent_classes& classes, int last, uint32_t low, double cumulative) {
+  constexpr uint32_t top = top_draw;
+  if (classes.last_takes_rest && last == classes.size - 1) return top;
   const auto ended = [&](uint32_t draw) { return ended_by(classes, draw, last); };
+  uint32_t by_sum = 0;
+  if (cut_by_sum(cumulative, low, by_sum, ended)) return by_sum;
+  const double estimate = std::ceil(cumulative * draw_max);
   const uint32_t guess = estimate <= low   ? low
                          : estimate >= top ? top
                                            : static_cast<uint32_t>(estimate);
@@ -486,9 +504,35 @@ linkage_thresholds recombination_thresholds(double r) {
 }
 
 void parent_walk_cuts(const class_frequencies& frequency, weight_rule rule, walk_cuts& cut) {
-  const parent_classes classes = classes_of(frequency, rule);
+  // First by cut_by_sum; by find_cut only when some sum is too large for it.
+  size_t last = cut.size();
+  while (last > 0 && !(frequency[last - 1] > 0)) --last;
   uint32_t low = 0;
   double cumulative = 0;
+  bool quick = true;
+  for (size_t l = 0; l < cut.size() && quick; ++l) {
+    if (frequency[l] > 0) {
+      cumulative += frequency[l];
+      if (rule == weight_rule::exact && l + 1 == last) {
+        low = top_draw;
+      } else {
+        // The walk of parent_classes, over the positive frequencies.
+        const auto ended = [&frequency, l](uint32_t draw) {
+          double t = draw / static_cast<double>(draw_max);
+          for (size_t j = 0; j <= l; ++j) {
+            if (frequency[j] > 0) t -= frequency[j];
+          }
+          return t < 0;
+        };
+        quick = cut_by_sum(cumulative, low, low, ended);
+      }
+    }
+    cut[l] = low;
+  }
+  if (quick) return;
+  const parent_classes classes = classes_of(frequency, rule);
+  low = 0;
+  cumulative = 0;
   int rank = 0;
   for (size_t l = 0; l < cut.size(); ++l) {
     if (frequency[l] > 0) {

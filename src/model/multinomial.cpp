@@ -132,6 +132,23 @@ void spread_changing(const slot_walk& walk, int64_t count, int target, int slot)
   }
 }
 
+// The gamete a + 3 b (its alleles at loci a and b, as digits) that a parent
+// of each genotype passes on, by its inheritance bits (bit 0: locus a from
+// slot 2, bit 1: locus b from slot 4).
+constexpr std::array<std::array<uint8_t, 4>, genotype_count> make_gametes() {
+  std::array<std::array<uint8_t, 4>, genotype_count> gametes{};
+  for (int l = 0; l < genotype_count; ++l) {
+    for (int bits = 0; bits < 4; ++bits) {
+      const int a = (bits & 1) ? index_digit(l, 2) : index_digit(l, 1);
+      const int b = (bits & 2) ? index_digit(l, 4) : index_digit(l, 3);
+      gametes[static_cast<size_t>(l)][static_cast<size_t>(bits)] = static_cast<uint8_t>(a + 3 * b);
+    }
+  }
+  return gametes;
+}
+
+constexpr std::array<std::array<uint8_t, 4>, genotype_count> gamete_of = make_gametes();
+
 int32_t held(int64_t count) {
   return static_cast<int32_t>(std::min<int64_t>(count, std::numeric_limits<int32_t>::max()));
 }
@@ -245,14 +262,10 @@ void mate_by_class(class_stream& stream, const population_counts& current, popul
   const std::array<uint64_t, 4> outcome = {after_slot_1, after_slot_2, all - after_slot_1,
                                            all - after_slot_2};  // by bits: slot 2, slot 4
   std::array<uint64_t, 9> gamete{};
-  for (int l = 0; l < genotype_count; ++l) {
-    const uint64_t share = shares[static_cast<size_t>(l)];
+  for (size_t l = 0; l < genotype_count; ++l) {
+    const uint64_t share = shares[l];
     if (share == 0) continue;
-    for (int bits = 0; bits < 4; ++bits) {
-      const int a = (bits & 1) ? index_digit(l, 2) : index_digit(l, 1);
-      const int b = (bits & 2) ? index_digit(l, 4) : index_digit(l, 3);
-      gamete[static_cast<size_t>(a + 3 * b)] += share * outcome[static_cast<size_t>(bits)];
-    }
+    for (size_t bits = 0; bits < 4; ++bits) gamete[gamete_of[l][bits]] += share * outcome[bits];
   }
   gamete[0] += uint64_t{shares[genotype_count]} << 32;
 
