@@ -503,42 +503,49 @@ linkage_thresholds recombination_thresholds(double r) {
   return {draw_threshold(1 - r), draw_threshold(r)};
 }
 
-void parent_walk_cuts(const class_frequencies& frequency, weight_rule rule, walk_cuts& cut) {
-  // First by cut_by_sum; by find_cut only when some sum is too large for it.
-  size_t last = cut.size();
-  while (last > 0 && !(frequency[last - 1] > 0)) --last;
+void rank_walk_cuts(const double* frequency, int count, weight_rule rule, uint32_t* cut) {
+  // By cut_by_sum; by find_cut from the first sum too large for it on.
   uint32_t low = 0;
   double cumulative = 0;
-  bool quick = true;
-  for (size_t l = 0; l < cut.size() && quick; ++l) {
-    if (frequency[l] > 0) {
-      cumulative += frequency[l];
-      if (rule == weight_rule::exact && l + 1 == last) {
-        low = top_draw;
-      } else {
-        // The walk of parent_classes, over the positive frequencies.
-        const auto ended = [&frequency, l](uint32_t draw) {
-          double t = draw / static_cast<double>(draw_max);
-          for (size_t j = 0; j <= l; ++j) {
-            if (frequency[j] > 0) t -= frequency[j];
-          }
-          return t < 0;
-        };
-        quick = cut_by_sum(cumulative, low, low, ended);
+  for (int rank = 0; rank < count; ++rank) {
+    cumulative += frequency[rank];
+    if (rule == weight_rule::exact && rank == count - 1) {
+      low = top_draw;
+    } else {
+      const auto ended = [frequency, rank](uint32_t draw) {
+        double t = draw / static_cast<double>(draw_max);
+        for (int r = 0; r <= rank; ++r) t -= frequency[r];
+        return t < 0;
+      };
+      if (!cut_by_sum(cumulative, low, low, ended)) {
+        parent_classes classes;
+        classes.size = count;
+        classes.last_takes_rest = rule == weight_rule::exact;
+        std::copy(frequency, frequency + count, classes.frequency.begin());
+        for (; rank < count; ++rank) {
+          low = find_cut(classes, rank, low, cumulative);
+          cut[rank] = low;
+          if (rank + 1 < count) cumulative += frequency[rank + 1];
+        }
+        return;
       }
     }
-    cut[l] = low;
+    cut[rank] = low;
   }
-  if (quick) return;
-  const parent_classes classes = classes_of(frequency, rule);
-  low = 0;
-  cumulative = 0;
+}
+
+void parent_walk_cuts(const class_frequencies& frequency, weight_rule rule, walk_cuts& cut) {
+  std::array<double, genotype_count> positive{};
+  std::array<uint32_t, genotype_count> by_rank{};
+  int count = 0;
+  for (size_t l = 0; l < frequency.size(); ++l) {
+    if (frequency[l] > 0) positive[static_cast<size_t>(count++)] = frequency[l];
+  }
+  rank_walk_cuts(positive.data(), count, rule, by_rank.data());
+  uint32_t low = 0;
   int rank = 0;
   for (size_t l = 0; l < cut.size(); ++l) {
-    if (frequency[l] > 0) {
-      cumulative += frequency[l];
-      low = find_cut(classes, rank++, low, cumulative);
-    }
+    if (frequency[l] > 0) low = by_rank[static_cast<size_t>(rank++)];
     cut[l] = low;
   }
 }

@@ -180,14 +180,57 @@ bool parent_class_shares(const population_counts& counts, const fitness_table& f
 
 bool parent_class_shares(const population_counts& counts, const fitness_table& fitness, weight_rule rule,
                          parent_shares& shares) {
-  class_frequencies frequency{};
-  if (!parent_frequencies(counts, fitness, rule, frequency)) return false;
-  walk_cuts cut{};
-  parent_walk_cuts(frequency, rule, cut);
+  // parent_frequencies and parent_walk_cuts over the classes of positive
+  // frequency only, with the same arithmetic (under exact weights, the
+  // terms of 0 that parent_frequencies adds leave its sum as it is).
+  std::array<uint8_t, genotype_count> listed{};
+  std::array<double, genotype_count> frequency{};
+  int count = 0;
+  if (rule == weight_rule::floor) {
+    std::array<int64_t, genotype_count> weight{};
+    int64_t total = 0;
+    for (size_t l = 0; l < genotype_count; ++l) {
+      if (counts[l] <= 0) continue;
+      const int64_t w = selection_weight(counts[l], fitness[l]);
+      total += w;
+      if (w > 0) {
+        listed[static_cast<size_t>(count)] = static_cast<uint8_t>(l);
+        weight[static_cast<size_t>(count++)] = w;
+      }
+    }
+    if (total == 0) return false;
+    const double divisor = static_cast<double>(static_cast<float>(total));
+    for (size_t k = 0; k < static_cast<size_t>(count); ++k) frequency[k] = static_cast<double>(weight[k]) / divisor;
+  } else {
+    std::array<double, genotype_count> weight{};
+    double total = 0;
+    for (size_t l = 0; l < genotype_count; ++l) {
+      if (counts[l] > 0 && fitness[l] > 0) {
+        listed[static_cast<size_t>(count)] = static_cast<uint8_t>(l);
+        weight[static_cast<size_t>(count)] = static_cast<double>(counts[l]) * fitness[l];
+        total += weight[static_cast<size_t>(count++)];
+      }
+    }
+    if (!(total > 0)) return false;
+    // A quotient can underflow to 0: that class is then no parent.
+    int kept = 0;
+    for (size_t k = 0; k < static_cast<size_t>(count); ++k) {
+      const double f = weight[k] / total;
+      if (f > 0) {
+        listed[static_cast<size_t>(kept)] = listed[k];
+        frequency[static_cast<size_t>(kept++)] = f;
+      }
+    }
+    count = kept;
+    if (count == 0) return false;
+  }
+  std::array<uint32_t, genotype_count> cut{};
+  rank_walk_cuts(frequency.data(), count, rule, cut.data());
+  shares.fill(0);
   uint32_t below = 0;
-  for (size_t l = 0; l < cut.size(); ++l) {
-    shares[l] = cut[l] - below;
-    below = cut[l];
+  for (size_t k = 0; k < static_cast<size_t>(count); ++k) {
+    shares[listed[k]] = cut[k] - below;
+    below = cut[k];
   }
   shares[genotype_count] = static_cast<uint32_t>(draw_values - below);
   return true;

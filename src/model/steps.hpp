@@ -119,4 +119,9 @@ using walk_cuts = std::array<uint32_t, genotype_count>;
 // last class of positive frequency.
 void parent_walk_cuts(const class_frequencies& frequency, weight_rule rule, walk_cuts& cut);
 
+// The same by rank: takes the frequencies of the classes of positive
+// frequency (in index order), their number and the weight rule; fills
+// cut[0 .. count - 1] with each one's cut.
+void rank_walk_cuts(const double* frequency, int count, weight_rule rule, uint32_t* cut);
+
 }  // namespace twolocus
