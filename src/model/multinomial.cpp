@@ -33,16 +33,13 @@ int64_t draw_binomial(class_stream& stream, int64_t trials, double p) {
   if (static_cast<int64_t>(static_cast<double>(trials + 1) * smaller) < 11) {
     const double q = 1 - smaller;
     const double surely_below = 1 - static_cast<double>(trials) * (1 - q) - 0x1p-40;
-    if (surely_below > 0) {
-      auto ahead = stream.philox;
-      if (static_cast<double>(ahead()) * 0x1p-32 <= surely_below) {
-        stream.philox = ahead;
-        return flipped ? trials : 0;
-      }
+    if (surely_below > 0 && static_cast<double>(upcoming_class_draw(stream)) * 0x1p-32 <= surely_below) {
+      --stream.left;
+      return flipped ? trials : 0;
     }
   }
   boost::random::binomial_distribution<int64_t, double> binomial(trials, p);
-  return binomial(stream.philox);
+  return binomial(stream);
 }
 
 // Takes a count and the integer shares of K outcomes; fills `out` with
@@ -236,15 +233,25 @@ bool parent_class_shares(const population_counts& counts, const fitness_table& f
   return true;
 }
 
+void next_class_block(class_stream& stream) {
+  stream.counter.incr();
+  stream.block = r123::Philox4x32()(stream.counter, stream.key);
+  stream.left = 4;
+}
+
 void key_class_draws(class_stream& stream, int32_t seed) {
-  stream.philox.setkey({{static_cast<uint32_t>(seed), 0}});
+  // As r123::Engine::setkey: the words still to come are the current
+  // block's under the new key.
+  stream.key = {{static_cast<uint32_t>(seed), 0}};
+  if (stream.left != 0) stream.block = r123::Philox4x32()(stream.counter, stream.key);
 }
 
 void start_class_draws(class_stream& stream, int64_t generation) {
   const auto g = static_cast<uint64_t>(generation);
   // The lowest word counts the blocks of four numbers within the
   // generation (the first block is number 1).
-  stream.philox.setcounter({{0, 0, static_cast<uint32_t>(g), static_cast<uint32_t>(g >> 32)}}, 0);
+  stream.counter = {{0, 0, static_cast<uint32_t>(g), static_cast<uint32_t>(g >> 32)}};
+  stream.left = 0;
 }
 
 void mutate_by_class(class_stream& stream, population_counts& current, population_counts& next,

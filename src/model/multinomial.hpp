@@ -9,7 +9,6 @@
 // seed and the generation number only.
 #pragma once
 
-#include <Random123/conventional/Engine.hpp>
 #include <Random123/philox.h>
 
 #include <array>
@@ -19,10 +18,35 @@
 
 namespace twolocus {
 
-// The class-count engine's random numbers: Philox keyed by the seed.
+// The class-count engine's random numbers: Philox4x32-10 keyed by the
+// seed, in the order of r123::Engine<r123::Philox4x32>: one block of four
+// words per counter value, counting up from one past the counter set, each
+// block's words from the last to the first. A uniform random bit generator,
+// as the samplers take it.
 struct class_stream {
-  r123::Engine<r123::Philox4x32> philox;
+  using result_type = uint32_t;
+  static constexpr result_type min() { return 0; }
+  static constexpr result_type max() { return 0xffffffffu; }
+  r123::Philox4x32::key_type key{};
+  r123::Philox4x32::ctr_type counter{};  // of the block below
+  r123::Philox4x32::ctr_type block{};
+  unsigned left = 0;  // words of `block` still to come: block[left - 1] is next
+  result_type operator()();
 };
+
+// Takes a stream; computes its next block.
+void next_class_block(class_stream& stream);
+
+inline class_stream::result_type class_stream::operator()() {
+  if (left == 0) next_class_block(*this);
+  return block[--left];
+}
+
+// Takes a stream; returns its next number without taking it.
+inline uint32_t upcoming_class_draw(class_stream& stream) {
+  if (stream.left == 0) next_class_block(stream);
+  return stream.block[stream.left - 1];
+}
 
 // The number of raw draw values (0 .. draw_max): shares count out of it.
 inline constexpr uint64_t draw_values = uint64_t{1} << 31;
