@@ -150,6 +150,91 @@ int32_t held(int64_t count) {
   return static_cast<int32_t>(std::min<int64_t>(count, std::numeric_limits<int32_t>::max()));
 }
 
+// The classes of a positive count, in index order (listed without branches:
+// which classes are occupied changes from one generation to the next).
+struct occupied_classes {
+  std::array<uint8_t, genotype_count> index;
+  size_t size = 0;
+};
+
+void list_occupied(const population_counts& counts, occupied_classes& occupied) {
+  size_t size = 0;
+  for (size_t l = 0; l < genotype_count; ++l) {
+    occupied.index[size] = static_cast<uint8_t>(l);
+    size += static_cast<size_t>(counts[l] > 0);
+  }
+  occupied.size = size;
+}
+
+// The parents' shares of the raw draws (see parent_class_shares) by the
+// classes of positive frequency, in index order, and the share of no parent.
+struct parent_list {
+  std::array<uint8_t, genotype_count> index;
+  std::array<uint32_t, genotype_count> share;
+  size_t size = 0;
+  uint32_t no_parent = 0;
+};
+
+// parent_frequencies and parent_walk_cuts over the occupied classes only,
+// with the same arithmetic (under exact weights, the terms of 0 that
+// parent_frequencies adds leave its sum as it is). Returns false when the
+// total weight is 0.
+bool list_parent_shares(const population_counts& counts, const fitness_table& fitness, weight_rule rule,
+                        parent_list& parents) {
+  occupied_classes occupied;
+  list_occupied(counts, occupied);
+  std::array<double, genotype_count> frequency;
+  size_t size = 0;
+  if (rule == weight_rule::floor) {
+    std::array<int64_t, genotype_count> weight;
+    int64_t total = 0;
+    for (size_t k = 0; k < occupied.size; ++k) {
+      const size_t l = occupied.index[k];
+      const int64_t w = selection_weight(counts[l], fitness[l]);
+      total += w;
+      parents.index[size] = static_cast<uint8_t>(l);
+      weight[size] = w;
+      size += static_cast<size_t>(w > 0);
+    }
+    if (total == 0 || size == 0) return false;
+    const double divisor = static_cast<double>(static_cast<float>(total));
+    for (size_t k = 0; k < size; ++k) frequency[k] = static_cast<double>(weight[k]) / divisor;
+  } else {
+    std::array<double, genotype_count> weight;
+    double total = 0;
+    for (size_t k = 0; k < occupied.size; ++k) {
+      const size_t l = occupied.index[k];
+      if (fitness[l] > 0) {
+        parents.index[size] = static_cast<uint8_t>(l);
+        weight[size] = static_cast<double>(counts[l]) * fitness[l];
+        total += weight[size++];
+      }
+    }
+    if (!(total > 0)) return false;
+    // A quotient can underflow to 0: that class is then no parent.
+    size_t kept = 0;
+    for (size_t k = 0; k < size; ++k) {
+      const double f = weight[k] / total;
+      if (f > 0) {
+        parents.index[kept] = parents.index[k];
+        frequency[kept++] = f;
+      }
+    }
+    size = kept;
+    if (size == 0) return false;
+  }
+  std::array<uint32_t, genotype_count> cut;
+  rank_walk_cuts(frequency.data(), static_cast<int>(size), rule, cut.data());
+  uint32_t below = 0;
+  for (size_t k = 0; k < size; ++k) {
+    parents.share[k] = cut[k] - below;
+    below = cut[k];
+  }
+  parents.size = size;
+  parents.no_parent = static_cast<uint32_t>(draw_values - below);
+  return true;
+}
+
 }  // namespace
 
 slot_shares matrix_shares(const mutation_matrix& matrix) {
@@ -177,59 +262,11 @@ bool parent_class_shares(const population_counts& counts, const fitness_table& f
 
 bool parent_class_shares(const population_counts& counts, const fitness_table& fitness, weight_rule rule,
                          parent_shares& shares) {
-  // parent_frequencies and parent_walk_cuts over the classes of positive
-  // frequency only, with the same arithmetic (under exact weights, the
-  // terms of 0 that parent_frequencies adds leave its sum as it is).
-  std::array<uint8_t, genotype_count> listed{};
-  std::array<double, genotype_count> frequency{};
-  int count = 0;
-  if (rule == weight_rule::floor) {
-    std::array<int64_t, genotype_count> weight{};
-    int64_t total = 0;
-    for (size_t l = 0; l < genotype_count; ++l) {
-      if (counts[l] <= 0) continue;
-      const int64_t w = selection_weight(counts[l], fitness[l]);
-      total += w;
-      if (w > 0) {
-        listed[static_cast<size_t>(count)] = static_cast<uint8_t>(l);
-        weight[static_cast<size_t>(count++)] = w;
-      }
-    }
-    if (total == 0) return false;
-    const double divisor = static_cast<double>(static_cast<float>(total));
-    for (size_t k = 0; k < static_cast<size_t>(count); ++k) frequency[k] = static_cast<double>(weight[k]) / divisor;
-  } else {
-    std::array<double, genotype_count> weight{};
-    double total = 0;
-    for (size_t l = 0; l < genotype_count; ++l) {
-      if (counts[l] > 0 && fitness[l] > 0) {
-        listed[static_cast<size_t>(count)] = static_cast<uint8_t>(l);
-        weight[static_cast<size_t>(count)] = static_cast<double>(counts[l]) * fitness[l];
-        total += weight[static_cast<size_t>(count++)];
-      }
-    }
-    if (!(total > 0)) return false;
-    // A quotient can underflow to 0: that class is then no parent.
-    int kept = 0;
-    for (size_t k = 0; k < static_cast<size_t>(count); ++k) {
-      const double f = weight[k] / total;
-      if (f > 0) {
-        listed[static_cast<size_t>(kept)] = listed[k];
-        frequency[static_cast<size_t>(kept++)] = f;
-      }
-    }
-    count = kept;
-    if (count == 0) return false;
-  }
-  std::array<uint32_t, genotype_count> cut{};
-  rank_walk_cuts(frequency.data(), count, rule, cut.data());
+  parent_list parents;
+  if (!list_parent_shares(counts, fitness, rule, parents)) return false;
   shares.fill(0);
-  uint32_t below = 0;
-  for (size_t k = 0; k < static_cast<size_t>(count); ++k) {
-    shares[listed[k]] = cut[k] - below;
-    below = cut[k];
-  }
-  shares[genotype_count] = static_cast<uint32_t>(draw_values - below);
+  for (size_t k = 0; k < parents.size; ++k) shares[parents.index[k]] = parents.share[k];
+  shares[genotype_count] = parents.no_parent;
   return true;
 }
 
@@ -263,15 +300,17 @@ void mutate_by_shares(class_stream& stream, population_counts& current, populati
                       const slot_shares& locus_a, const slot_shares& locus_b) {
   const digit_changes a = changes_of(locus_a);
   const digit_changes b = changes_of(locus_b);
-  class_tally tally{};
+  class_tally tally;
   // A negative count stays where it is, as in the exact engine.
   for (size_t j = 0; j < tally.size(); ++j) tally[j] = std::min(current[j], 0);
   slot_walk walk;
   walk.tally = &tally;
   walk.stream = &stream;
-  for (int j = 0; j < genotype_count; ++j) {
+  occupied_classes occupied;
+  list_occupied(current, occupied);
+  for (size_t k = 0; k < occupied.size; ++k) {
+    const int j = occupied.index[k];
     const int32_t count = current[static_cast<size_t>(j)];
-    if (count <= 0) continue;
     for (int slot = 1; slot <= 4; ++slot) {
       const digit_changes& locus = slot <= 2 ? a : b;
       const auto digit = static_cast<size_t>(index_digit(j, slot));
@@ -288,8 +327,7 @@ void mutate_by_shares(class_stream& stream, population_counts& current, populati
     tally[static_cast<size_t>(j)] += count - changing;
     spread_changing(walk, changing, j, 0);
   }
-  for (size_t j = 0; j < next.size(); ++j) next[j] = held(tally[j]);
-  current = next;
+  for (size_t j = 0; j < next.size(); ++j) current[j] = next[j] = held(tally[j]);
 }
 
 void mate_by_class(class_stream& stream, const population_counts& current, population_counts& next,
@@ -301,8 +339,8 @@ void mate_by_class(class_stream& stream, const population_counts& current, popul
                    const fitness_table& fitness, weight_rule rule, uint32_t after_slot_1,
                    uint32_t after_slot_2, int32_t generation_size) {
   next.fill(0);
-  parent_shares shares{};
-  if (generation_size <= 0 || !parent_class_shares(current, fitness, rule, shares)) return;
+  parent_list parents;
+  if (generation_size <= 0 || !list_parent_shares(current, fitness, rule, parents)) return;
   // A parent's gamete a + 3 b (its alleles at loci a and b, as digits) as
   // shares of 2^31 * 2^32: the parent's share times the number of pairs of
   // inheritance draws (out of 2^31 x 2^31, over 2^30 for the locus-a half)
@@ -312,12 +350,12 @@ void mate_by_class(class_stream& stream, const population_counts& current, popul
   const std::array<uint64_t, 4> outcome = {after_slot_1, after_slot_2, all - after_slot_1,
                                            all - after_slot_2};  // by bits: slot 2, slot 4
   std::array<uint64_t, 9> gamete{};
-  for (size_t l = 0; l < genotype_count; ++l) {
-    const uint64_t share = shares[l];
-    if (share == 0) continue;
-    for (size_t bits = 0; bits < 4; ++bits) gamete[gamete_of[l][bits]] += share * outcome[bits];
+  for (size_t k = 0; k < parents.size; ++k) {
+    const uint64_t share = parents.share[k];
+    const auto& passed = gamete_of[parents.index[k]];
+    for (size_t bits = 0; bits < 4; ++bits) gamete[passed[bits]] += share * outcome[bits];
   }
-  gamete[0] += uint64_t{shares[genotype_count]} << 32;
+  gamete[0] += uint64_t{parents.no_parent} << 32;
 
   std::array<int64_t, 9> first{};
   split(stream, generation_size, gamete, first);

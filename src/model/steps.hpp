@@ -85,7 +85,18 @@ void select_and_mate(draw_stream& stream, population_counts& current, population
 // Takes a class count and its fitness; returns the class's selection weight:
 // count times the fitness rounded to single precision, truncated toward zero,
 // 0 when the count or the product is not positive, at most 2^56.
-int64_t selection_weight(int32_t count, double fitness);
+// (Inline: the class-count engine weighs the occupied classes one by one.)
+inline int64_t selection_weight(int32_t count, double fitness) {
+  constexpr double weight_cap = 72057594037927936.0;  // 2^56
+  // A negative count has no individuals; a fitness below 0 (or not a number)
+  // cannot make a parent.
+  if (count <= 0 || !(fitness > 0)) return 0;
+  if (fitness >= weight_cap) return static_cast<int64_t>(weight_cap);
+  // Rounding the fitness to single precision is part of the model.
+  const double product = static_cast<double>(count) * static_cast<double>(static_cast<float>(fitness));
+  if (product >= weight_cap) return static_cast<int64_t>(weight_cap);
+  return static_cast<int64_t>(product);
+}
 
 // The selection weight of every class.
 using class_weights = std::array<int64_t, genotype_count>;
