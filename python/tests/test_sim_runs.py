@@ -24,6 +24,10 @@ def test_shared_cases_read_as_the_program_reads_them(name, verdict):
         params = read_params(str(CASES / name))
         assert params["N"] == 1000 and params["record_every"] == 7
         assert params["mutation_a"][1, 0] == 3e-7 and params["recombination"] == 0.1
+        if name == "conditions.params":
+            assert params["conditions"] == [("h22 >= 0.5", True),
+                                            ("extinct or count(2122) > 0", False),
+                                            ("a1 < 0.01", True)]
     else:
         with pytest.raises(TwolocusError):
             read_params(str(CASES / name))
@@ -58,3 +62,23 @@ def test_generations_follow_the_runs_record_interval(tmp_path):
     assert all(row[header.index("mean_fitness")] != "" for row in rows)
     plot = command("twolocus-plot", tmp_path / "run.out", "-o", tmp_path / "run.png")
     assert plot.returncode == 0, plot.stderr
+
+
+@pytest.mark.parametrize("engine", ["exact", "multinomial"])
+def test_watched_first_labels_are_those_twolocus_stats_first_finds(tmp_path, engine):
+    # The C++ evaluation during the run and the Python one on the records of
+    # the run recorded every generation give the same first labels.
+    conditions = ["h11 < 0.8", "count(2222) >= 1 or D > 0.01", "Dprime > 0.5 and r2 < 0.2",
+                  "mean_fitness < 0.99", "freq(2122) >= 0.01"]
+    watches = [word for text in conditions for word in ("--watch", text)]
+    sim("--fitness", VALLEY, "-s", "0.05", "-k", "0.1", "-N", "300", "--mu", "0.005",
+        "--engine", engine, "--generations", "300", "--record-every", "1", "-o", "run.out",
+        *watches, cwd=tmp_path)
+    header, row = [line.split("\t") for line in (tmp_path / "run.out.summary.tsv").read_text().splitlines()]
+    assert header[5:5 + len(conditions)] == conditions
+    firsts = [word for text in conditions for word in ("--first", text)]
+    stats = command("twolocus-stats", tmp_path / "run.out", *firsts)
+    assert stats.returncode == 0, stats.stderr
+    found = [line.split("\t")[2] for line in stats.stdout.splitlines()[1:]]
+    assert [label if label != "none" else "" for label in found] == row[5:5 + len(conditions)]
+    assert sum(label != "none" for label in found) >= 3

@@ -1,7 +1,9 @@
 """The parameter file of twolocus-sim (OUT.params), read as the program reads
 it (src/io/sim_params.cpp; cases in tests/cases/sim_params/): a first line
 "twolocus-sim parameters 1", then one "KEY = VALUE" line per key, every key
-exactly once, values whole and in range, a CR LF line end accepted.
+exactly once, values whole and in range, a CR LF line end accepted; then
+zero or more "stop = TEXT" or "watch = TEXT" lines, the run's distinct
+conditions in the order of its summary's columns.
 """
 
 import os
@@ -61,6 +63,19 @@ def _keys():
 KEYS = _keys()
 
 
+def _condition_text(text):
+    """Whether a stop or watch line's text is a condition without a tab, a
+    carriage return or a NUL."""
+    from .conditions import ConditionError, parse_condition
+    if any(c in text for c in "\t\r\0"):
+        return False
+    try:
+        parse_condition(text)
+    except ConditionError:
+        return False
+    return True
+
+
 def is_sim_params(path):
     """Takes a path; returns whether it is a regular file that starts as a
     twolocus-sim parameter file."""
@@ -84,6 +99,7 @@ def parse_sim_params(text, path):
         raise TwolocusError(f"Line 1 of [{path}] is not of the right format.")
     readers = dict(KEYS)
     values = {}
+    conditions = []
     ended = text.endswith("\n")
     body = lines[1:-1] if ended else lines[1:]
     for number, line in enumerate(body, start=2):
@@ -92,6 +108,13 @@ def parse_sim_params(text, path):
         key, equals, value = line.partition(" = ")
         reader = readers.get(key)
         last_unended = not ended and number == len(body) + 1
+        if equals and key in ("stop", "watch") and not last_unended:
+            if not _condition_text(value):
+                raise TwolocusError(f"Line {number} of [{path}] is not of the right format.")
+            if any(text == value for text, _ in conditions):
+                raise TwolocusError(f"Line {number} of [{path}] gives [{key}] again.")
+            conditions.append((value, key == "stop"))
+            continue
         if not equals or reader is None or last_unended or "\0" in line:
             raise TwolocusError(f"Line {number} of [{path}] is not of the right format.")
         if key in values:
@@ -119,5 +142,6 @@ def parse_sim_params(text, path):
                             "the initial counts total above 2147483647.")
     params["N"], params["n"] = values["population_size"], values["generations"]
     params["sim"] = True
+    params["conditions"] = conditions
     assert len(params["fitness"]) == GENOTYPE_COUNT
     return params

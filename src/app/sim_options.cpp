@@ -48,6 +48,9 @@ const char* const sim_help_text =
     "  --first-replicate F         the first replicate's number (default 0)\n"
     "  --threads T                 replicates run on T threads (default 1)\n"
     "  --trajectories DIR          each replicate's trajectory as DIR/replicate-NUMBER\n"
+    "  --stop EXPR                 end the run at the first generation where EXPR holds\n"
+    "                              (repeatable; the condition language of twolocus-stats --first)\n"
+    "  --watch EXPR                record the first generation where EXPR holds (repeatable)\n"
     "  --resume OUT                continue the run OUT from its files\n"
     "  --help, --version\n";
 
@@ -197,6 +200,17 @@ std::optional<int> take(parser& p, const std::string& name, const char* value) {
     const auto v = integer(1, 256);
     if (!v) return bad(name, "a whole number from 1 to 256", value);
     o.threads = static_cast<int>(*v);
+  } else if (name == "--stop" || name == "--watch") {
+    if (std::strpbrk(value, "\t\r\n") != nullptr) {
+      return bad(name, "a condition without tabs or line ends", value);
+    }
+    const parsed_condition parsed = parse_condition(value);
+    if (parsed.error.kind != condition_error_kind::none) {
+      return say_err::sim_condition_bad(name.c_str(), value,
+                                        condition_error_words(parsed.error.kind),
+                                        parsed.error.position);
+    }
+    o.condition_texts.push_back({value, name == "--stop"});
   } else if (name == "--trajectories") {
     if (*value == '\0') return bad(name, "a folder name", value);
     o.trajectories = value;
@@ -210,7 +224,8 @@ bool known_option(const std::string& name) {
                                  "--output", "--fitness", "--fitness-values", "--column", "-s",
                                  "-k", "--mu", "--recombination", "--weights", "--engine",
                                  "--initial", "--record-every", "--resume", "--replicates",
-                                 "--first-replicate", "--threads", "--trajectories"};
+                                 "--first-replicate", "--threads", "--trajectories",
+                                 "--stop", "--watch"};
     for (int locus = 0; locus < 2; ++locus) {
       for (const auto& change : change_alleles) {
         all.insert("--mu-" + mutation_change_name(locus, change[0], change[1]));
@@ -267,7 +282,10 @@ std::optional<int> read_sim_options(int argc, char** argv, sim_options& options)
       if (i + 1 >= argc) return say_err::sim_missing_value(name.c_str());
       value = argv[++i];
     }
-    if (!p.seen.insert(canonical(name)).second) return say_err::sim_repeated_option(name.c_str());
+    const bool repeatable = name == "--stop" || name == "--watch";
+    if (!p.seen.insert(canonical(name)).second && !repeatable) {
+      return say_err::sim_repeated_option(name.c_str());
+    }
     if (name != "--resume" && name != "--generations") p.model_options.push_back(name);
     if (const auto status = take(p, name, value)) return status;
   }
@@ -294,6 +312,9 @@ std::optional<int> read_sim_options(int argc, char** argv, sim_options& options)
   if (!p.seen.count("--output")) return say_err::sim_required("--output");
   if (options.fitness_file.empty()) return say_err::sim_required("--fitness");
   options.params.generations = *options.generations;
+  run_conditions conditions;
+  set_up_conditions(options.condition_texts, conditions);  // each text was read above
+  options.params.conditions = conditions.given;
 
   sim_params& params = options.params;
   for (size_t locus = 0; locus < 2; ++locus) {

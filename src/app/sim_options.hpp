@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "io/sim_params.hpp"
 #include "model/model.hpp"
@@ -30,6 +31,9 @@ struct sim_options {
   int64_t first_replicate = 0;
   int threads = 1;
   std::string trajectories;   // --trajectories DIR: each replicate's files there
+  // --stop and --watch in the order given; params.conditions holds the
+  // distinct ones.
+  std::vector<condition_text> condition_texts;
   sim_params params;          // everything else of the model and the run
 };
 

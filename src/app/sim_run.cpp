@@ -22,6 +22,7 @@
 #include "io/sim_summary.hpp"
 #include "io/trajectory.hpp"
 #include "model/engines.hpp"
+#include "model/watch.hpp"
 
 namespace twolocus {
 
@@ -93,24 +94,50 @@ bool write_record_with_line(engine_type& engine, run_files& files, int64_t label
          add_record(files.trajectory, static_cast<int32_t>(label), counts);
 }
 
+// Takes the files (or nullptr), a label and the conditions; appends the
+// reached lines of the conditions first reached there.
+bool note_reached(run_files* files, int64_t label, const run_conditions& watched) {
+  return files == nullptr || append_reached_lines(files->checkpoint, label, watched.first);
+}
+
 // Runs generations `first` to n - 1 from `current`: with files and K > 0, a
 // record labelled g after generation g when g % K == 0, and a final record
-// labelled n unless n % K == 0 (K = 0: no record). Closes the files; leaves
-// the last population in `current`; returns the exit status.
+// labelled n unless n % K == 0 (K = 0: no record). The conditions are
+// checked on the starting population when `first` is 0 and after every
+// generation; when a stop condition holds after generation g the run writes
+// record g (K > 0) and ends there. Closes the files; leaves the last
+// population in `current`; returns the exit status.
 template <typename engine_type>
 int run_loop(engine_type& engine, const sim_params& params, int64_t first,
-             population_counts& current, run_files* files, bool show_progress) {
+             population_counts& current, run_files* files, run_conditions& watched,
+             bool show_progress) {
   const model_params model = model_of(params);
   const int64_t n = params.generations;
   const int64_t every = params.record_every;
   const bool recording = files != nullptr && every > 0;
+  const bool watching = !watched.given.empty();
+  const fitness_table* fitness = &params.fitness;
   progress bar;
   bar.shown = bar.shown && show_progress;
   population_counts next = current;
   int64_t generation = first;
-  for (; generation < n; ++generation) {
+  bool stopped = false;
+  if (watching && first == 0) {
+    const condition_check start = check_start(watched, current, fitness);
+    if (start.reached > 0 && !note_reached(files, -1, watched)) return write_failure(*files);
+    stopped = start.stop;
+  }
+  for (; generation < n && !stopped; ++generation) {
     run_generation(engine, current, next, model, generation);
-    if (recording && generation % every == 0) {
+    if (watching) {
+      const condition_check check = check_conditions(watched, next, fitness, generation);
+      if (check.reached > 0 && !note_reached(files, generation, watched)) {
+        bar.end();
+        return write_failure(*files);
+      }
+      stopped = check.stop;
+    }
+    if (recording && (generation % every == 0 || stopped)) {
       if (!write_record_with_line(engine, *files, generation, generation + 1, next)) {
         bar.end();
         return write_failure(*files);
@@ -119,7 +146,7 @@ int run_loop(engine_type& engine, const sim_params& params, int64_t first,
     }
     current = next;
   }
-  if (recording && generation % every != 0 &&
+  if (!stopped && recording && generation % every != 0 &&
       !write_record_with_line(engine, *files, generation, generation, next)) {
     bar.end();
     return write_failure(*files);
@@ -136,29 +163,64 @@ int run_loop(engine_type& engine, const sim_params& params, int64_t first,
 // Takes the parameters and the rest of a run; runs it with the engine the
 // parameters name.
 int run_with_engine(const sim_params& params, int64_t first, uint64_t draws,
-                    population_counts& current, run_files& files) {
+                    population_counts& current, run_files& files, run_conditions& watched) {
+  int status = 0;
   if (params.engine == engine_kind::exact) {
     const auto engine = std::make_unique<exact_engine>();
     start_stream(*engine, params.seed, draws);
-    return run_loop(*engine, params, first, current, &files, true);
+    status = run_loop(*engine, params, first, current, &files, watched, true);
+  } else {
+    const auto engine = std::make_unique<multinomial_engine>();
+    start_stream(*engine, params.seed, draws);
+    status = run_loop(*engine, params, first, current, &files, watched, true);
   }
-  const auto engine = std::make_unique<multinomial_engine>();
-  start_stream(*engine, params.seed, draws);
-  return run_loop(*engine, params, first, current, &files, true);
+  const int stop = stop_condition(watched);
+  if (status == 0 && stop >= 0) {
+    const auto label = static_cast<long long>(watched.first[static_cast<size_t>(stop)]);
+    say_err::sim_stopped(files.trajectory_name.c_str(), label, label + 1,
+                         watched.given[static_cast<size_t>(stop)].text.c_str());
+  }
+  return status;
 }
 
-// The summary row of a run that went to its last generation.
-std::string last_line(const sim_params& params, int64_t replicate, const population_counts& counts) {
-  const summary_row row{replicate, params.seed, "last", int64_t{params.generations} - 1,
-                        params.generations, {}};
+// The conditions of a run, set up from its parameters (read and checked
+// before), none reached.
+run_conditions conditions_of(const sim_params& params) {
+  run_conditions watched;
+  set_up_conditions(params.conditions, watched);
+  return watched;
+}
+
+// The summary's condition columns: the texts.
+std::vector<std::string> condition_columns(const sim_params& params) {
+  std::vector<std::string> texts;
+  for (const condition_text& condition : params.conditions) texts.push_back(condition.text);
+  return texts;
+}
+
+// The summary row of a run that ended: by a stop condition at its first
+// label, or at its last generation.
+std::string end_line(const sim_params& params, int64_t replicate, const run_conditions& watched,
+                     const population_counts& counts) {
+  const int stop = stop_condition(watched);
+  summary_row row{replicate, params.seed, "last", int64_t{params.generations} - 1, 0, {}};
+  if (stop >= 0) {
+    row.end = watched.given[static_cast<size_t>(stop)].text;
+    row.label = watched.first[static_cast<size_t>(stop)];
+  }
+  row.generations = row.label + 1;
+  for (const int64_t first : watched.first) {
+    row.conditions.push_back(first == not_reached ? "" : std::to_string(first));
+  }
   return summary_line(row, counts, params.fitness);
 }
 
-// Takes a single run's parameters, its last population and the summary's
-// name; writes the summary atomically. Returns the exit status.
-int write_single_summary(const sim_params& params, const population_counts& counts,
-                         const std::string& name) {
-  if (!write_summary_atomically(name, {last_line(params, 0, counts)})) {
+// Takes a single run's parameters, its conditions, its last population and
+// the summary's name; writes the summary atomically. Returns the exit status.
+int write_single_summary(const sim_params& params, const run_conditions& watched,
+                         const population_counts& counts, const std::string& name) {
+  if (!write_summary_atomically(name, {end_line(params, 0, watched, counts)},
+                                condition_columns(params))) {
     return say_err::sim_summary_write_failed(name.c_str());
   }
   return 0;
@@ -307,8 +369,9 @@ int sim_fresh_run(const sim_options& options) {
   std::remove(summary_name.c_str());
   std::remove((output + ".batch").c_str());
   population_counts current = params.initial;
-  if (const int status = run_with_engine(params, 0, 0, current, files)) return status;
-  return write_single_summary(params, current, summary_name);
+  run_conditions watched = conditions_of(params);
+  if (const int status = run_with_engine(params, 0, 0, current, files, watched)) return status;
+  return write_single_summary(params, watched, current, summary_name);
 }
 
 namespace {
@@ -337,16 +400,50 @@ int report_params(const std::string& name, const sim_params_reading& reading) {
 // the new file whole.
 bool replace_params_file(const sim_params& params, const std::string& name);
 
+// Takes the checkpoint file (or nullptr), the conditions and a label;
+// restores the first labels its reached lines give, up to that label.
+void restore_reached_from(std::FILE* checkpoint, run_conditions& watched, int64_t up_to) {
+  if (checkpoint == nullptr) return;
+  std::rewind(checkpoint);
+  for (const reached_line& line : read_reached_lines(checkpoint)) {
+    if (line.label <= up_to) restore_reached(watched, line.condition, line.label);
+  }
+}
+
+// Takes a run that a stop condition ended, its conditions and its last
+// population; writes its summary when it is missing (a kill came before
+// it) and says so. Returns the exit status.
+int already_stopped(const std::string& name, const sim_params& params,
+                    const run_conditions& watched, const population_counts& last) {
+  const std::string summary_name = name + ".summary.tsv";
+  std::error_code error;
+  if (!std::filesystem::exists(summary_name, error)) {
+    if (const int status = write_single_summary(params, watched, last, summary_name)) return status;
+  }
+  const auto stop = static_cast<size_t>(stop_condition(watched));
+  say_err::sim_already_stopped(name.c_str(), static_cast<long long>(watched.first[stop]),
+                               watched.given[stop].text.c_str());
+  return 0;
+}
+
 // Takes the command line of a resume, the run's parameters (K = 0) and its
 // locked trajectory; the run has no record to continue from, so it is run
 // again from its start (to the new n if one is given), which gives the
 // uninterrupted run's summary. A finished run with its summary and no new n
-// is left alone.
+// is left alone, and so is one that a stop condition ended before n.
 int rerun_from_start(const sim_options& options, sim_params& params, run_files& files) {
   const std::string& name = files.trajectory_name;
   const std::string summary_name = name + ".summary.tsv";
   std::error_code error;
   const int32_t n = options.generations.value_or(params.generations);
+  run_conditions watched = conditions_of(params);
+  if (!watched.given.empty() && std::filesystem::exists(summary_name, error)) {
+    std::FILE* checkpoint = open_file(name + ".checkpoint", "r");
+    restore_reached_from(checkpoint, watched, int64_t{n} - 1);
+    if (checkpoint != nullptr) std::fclose(checkpoint);
+    if (stop_condition(watched) >= 0) return already_stopped(name, params, watched, params.initial);
+    reset_conditions(watched);
+  }
   if (n == params.generations && std::filesystem::exists(summary_name, error)) {
     say_err::sim_nothing_to_do(name.c_str(), static_cast<long long>(n) - 1, n);
     return 0;
@@ -368,8 +465,8 @@ int rerun_from_start(const sim_options& options, sim_params& params, run_files& 
   }
   start_trajectory(files.trajectory);
   population_counts current = params.initial;
-  if (const int status = run_with_engine(params, 0, 0, current, files)) return status;
-  return write_single_summary(params, current, summary_name);
+  if (const int status = run_with_engine(params, 0, 0, current, files, watched)) return status;
+  return write_single_summary(params, watched, current, summary_name);
 }
 
 bool replace_params_file(const sim_params& params, const std::string& name) {
@@ -411,8 +508,19 @@ int sim_resume_run(const sim_options& options) {
 
   population_counts current{};
   population_counts next{};
+  run_conditions watched = conditions_of(params);
   const checkpoint_reading record = read_checkpoint(files.trajectory.file, current, next);
   if (record.result != checkpoint_reading::outcome::restored) {
+    // A stop condition that held at the start leaves no record.
+    if (!watched.given.empty()) {
+      if (std::FILE* checkpoint = open_file(checkpoint_name, "r")) {
+        restore_reached_from(checkpoint, watched, -1);
+        std::fclose(checkpoint);
+      }
+      if (stop_condition(watched) >= 0) {
+        return already_stopped(trajectory_name, params, watched, params.initial);
+      }
+    }
     return say_err::sim_no_record(trajectory_name.c_str());
   }
   files.checkpoint = open_file(checkpoint_name, "r+");
@@ -425,13 +533,24 @@ int sim_resume_run(const sim_options& options) {
     std::fclose(files.checkpoint);
     return say_err::sim_no_checkpoint_line(checkpoint_name.c_str(), record.label);
   }
+  // The conditions reached up to the record go on; those reached after it
+  // are found again as the run goes on from it.
+  if (!watched.given.empty()) {
+    restore_reached_from(files.checkpoint, watched, record.label);
+    if (stop_condition(watched) >= 0) {
+      std::fclose(files.checkpoint);
+      return already_stopped(trajectory_name, params, watched, current);
+    }
+  }
   const int32_t n = options.generations.value_or(params.generations);
   if (n <= line->generations_done) {
     std::fclose(files.checkpoint);
     // A kill between the final record and the summary left no summary.
     if (n == params.generations && line->generations_done == n && record.label == n &&
         !std::filesystem::exists(summary_name, error)) {
-      if (const int status = write_single_summary(params, current, summary_name)) return status;
+      if (const int status = write_single_summary(params, watched, current, summary_name)) {
+        return status;
+      }
     }
     say_err::sim_nothing_to_do(trajectory_name.c_str(),
                                static_cast<long long>(line->generations_done - 1), n);
@@ -454,10 +573,11 @@ int sim_resume_run(const sim_options& options) {
     return say_err::sim_checkpoint_unwritable(checkpoint_name.c_str());
   }
   if (!add_resume_record(files.trajectory, record.label, current)) return write_failure(files);
-  if (const int status = run_with_engine(params, line->generations_done, line->draws, current, files)) {
+  if (const int status =
+          run_with_engine(params, line->generations_done, line->draws, current, files, watched)) {
     return status;
   }
-  return write_single_summary(params, current, summary_name);
+  return write_single_summary(params, watched, current, summary_name);
 }
 
 namespace {
@@ -539,6 +659,7 @@ struct batch_state {
 template <typename engine_type>
 void batch_worker(batch_state& state) {
   const auto engine = std::make_unique<engine_type>();
+  run_conditions watched = conditions_of(state.params);
   while (!state.failed) {
     const size_t index = state.next.fetch_add(1);
     if (index >= state.todo.size()) return;
@@ -547,20 +668,21 @@ void batch_worker(batch_state& state) {
     params.seed = replicate_seed(state.params.seed, replicate);
     start_stream(*engine, params.seed, 0);
     population_counts current = params.initial;
+    reset_conditions(watched);
     int status = 0;
     if (state.trajectories.empty()) {
-      status = run_loop(*engine, params, 0, current, nullptr, false);
+      status = run_loop(*engine, params, 0, current, nullptr, watched, false);
     } else {
       run_files files;
       const std::string name = state.trajectories + "/replicate-" + std::to_string(replicate);
       const auto opened = open_run_files(params, name, files);
-      status = opened ? *opened : run_loop(*engine, params, 0, current, &files, false);
+      status = opened ? *opened : run_loop(*engine, params, 0, current, &files, watched, false);
     }
     if (status != 0) {
       state.failed = true;
       return;
     }
-    const std::string line = last_line(params, replicate, current);
+    const std::string line = end_line(params, replicate, watched, current);
     const std::lock_guard<std::mutex> lock(state.mutex);
     state.rows.emplace_back(replicate, line);
     if (std::fprintf(state.summary, "%s\n", line.c_str()) < 0 || std::fflush(state.summary) != 0) {
@@ -591,7 +713,7 @@ int run_batch(batch_state& state, int threads, const std::string& summary_name) 
   std::vector<std::string> lines;
   lines.reserve(state.rows.size());
   for (const auto& row : state.rows) lines.push_back(row.second);
-  if (!write_summary_atomically(summary_name, lines)) {
+  if (!write_summary_atomically(summary_name, lines, condition_columns(state.params))) {
     return say_err::sim_summary_write_failed(summary_name.c_str());
   }
   return 0;
@@ -625,7 +747,8 @@ int sim_batch_run(const sim_options& options, const sim_params& params) {
   state.trajectories = batch.trajectories;
   for (int64_t r = batch.first; r < batch.first + batch.replicates; ++r) state.todo.push_back(r);
   state.summary = open_file(summary_name, "w");
-  if (state.summary == nullptr || std::fprintf(state.summary, "%s\n", summary_header().c_str()) < 0 ||
+  if (state.summary == nullptr ||
+      std::fprintf(state.summary, "%s\n", summary_header(condition_columns(params)).c_str()) < 0 ||
       std::fflush(state.summary) != 0) {
     return say_err::sim_summary_write_failed(summary_name.c_str());
   }
@@ -659,9 +782,11 @@ int sim_batch_resume(const sim_options& options) {
   if (std::FILE* summary = open_file(summary_name, "r")) {
     const std::vector<std::string> lines = split(read_all(summary), '\n');
     std::fclose(summary);
-    for (size_t i = 1; i + 1 < lines.size() && lines[0] == summary_header(); ++i) {
+    const std::vector<std::string> columns = condition_columns(state.params);
+    const auto width = static_cast<size_t>(summary_column_count(static_cast<int>(columns.size())));
+    for (size_t i = 1; i + 1 < lines.size() && lines[0] == summary_header(columns); ++i) {
       const std::vector<std::string> fields = split(lines[i], '\t');
-      if (fields.size() != static_cast<size_t>(summary_column_count()) || fields[0].empty() ||
+      if (fields.size() != width || fields[0].empty() ||
           fields[0].size() > 10 || fields[0].find_first_not_of("0123456789") != std::string::npos) {
         continue;
       }
@@ -685,7 +810,7 @@ int sim_batch_resume(const sim_options& options) {
   // The rows kept, without a partial last line, then the rest appended.
   std::vector<std::string> kept;
   for (const auto& row : state.rows) kept.push_back(row.second);
-  if (!write_summary_atomically(summary_name, kept)) {
+  if (!write_summary_atomically(summary_name, kept, condition_columns(state.params))) {
     return say_err::sim_summary_write_failed(summary_name.c_str());
   }
   state.summary = open_file(summary_name, "a");

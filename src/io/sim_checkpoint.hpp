@@ -6,11 +6,18 @@
 // engine's stream had consumed by then (0 for the multinomial engine). A
 // kill leaves at most a partial last line, which is ignored; since each
 // line precedes its record, every complete record has its line.
+//
+// A run with stop or watch conditions also appends, when conditions are
+// first reached, one line "reached<TAB>CONDITION<TAB>LABEL\n" each (the
+// condition's column from 0, in the order of OUT.params' stop and watch
+// lines, and the label at which it first held), flushed at once, before the
+// record of that label. Readers of record lines skip them.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <vector>
 
 namespace twolocus {
 
@@ -31,5 +38,21 @@ bool append_checkpoint_line(std::FILE* file, const checkpoint_line& line);
 // a partial last line is cut off).
 std::optional<checkpoint_line> find_checkpoint_line(std::FILE* file, int32_t label,
                                                     long long& complete_size);
+
+// Takes the side file open for appending, a label and the first labels of a
+// run's conditions; appends a reached line for each condition first reached
+// at that label and flushes them. Returns false when a write or the flush
+// failed.
+bool append_reached_lines(std::FILE* file, int64_t label, const std::vector<int64_t>& first);
+
+// One reached line.
+struct reached_line {
+  size_t condition = 0;
+  int64_t label = 0;
+};
+
+// Takes the side file open for reading at its start; returns its complete,
+// well-formed reached lines in file order.
+std::vector<reached_line> read_reached_lines(std::FILE* file);
 
 }  // namespace twolocus

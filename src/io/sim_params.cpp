@@ -61,6 +61,9 @@ void write_sim_params(std::FILE* file, const sim_params& params) {
     std::fprintf(file, "initial_%s = %d\n", genotype_label(index).data(),
                  params.initial[static_cast<size_t>(index)]);
   }
+  for (const condition_text& condition : params.conditions) {
+    std::fprintf(file, "%s = %s\n", condition.stops ? "stop" : "watch", condition.text.c_str());
+  }
 }
 
 namespace {
@@ -209,6 +212,7 @@ sim_params_reading read_sim_params(std::FILE* file, sim_params& params) {
     const bool classic = line.rfind("s = [", 0) == 0;
     return {classic ? outcome::classic : outcome::first_line, 1, ""};
   }
+  params.conditions.clear();
   const auto keys = all_keys();
   std::map<std::string, std::pair<key_entry, bool>> known;
   for (const auto& [name, entry] : keys) known[name] = {entry, false};
@@ -217,6 +221,18 @@ sim_params_reading read_sim_params(std::FILE* file, sim_params& params) {
     ++number;
     const size_t equals = line.find(" = ");
     const std::string key = equals == std::string::npos ? line : line.substr(0, equals);
+    if (equals != std::string::npos && (key == "stop" || key == "watch") && ended) {
+      const std::string text = line.substr(equals + 3);
+      if (text.find_first_of(std::string("\t\r\0", 3)) != std::string::npos ||
+          parse_condition(text).error.kind != condition_error_kind::none) {
+        return {outcome::bad_line, number, key};
+      }
+      for (const condition_text& given : params.conditions) {
+        if (given.text == text) return {outcome::repeated, number, key};
+      }
+      params.conditions.push_back({text, key == "stop"});
+      continue;
+    }
     const auto found = known.find(key);
     if (equals == std::string::npos || found == known.end() || !ended ||
         std::memchr(line.data(), '\0', line.size()) != nullptr) {

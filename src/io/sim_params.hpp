@@ -2,14 +2,19 @@
 // "twolocus-sim parameters 1", then one "KEY = VALUE" line per parameter,
 // numbers written with %.17g so that they read back exactly. Read strictly:
 // every key once, nothing else, every value whole and in range; a line end
-// of "\r\n" counts as "\n".
+// of "\r\n" counts as "\n". A run with stop or watch conditions has, after
+// the keys, one "stop = TEXT" or "watch = TEXT" line per distinct condition
+// in the order of its summary's columns: each text a condition, without a
+// tab or a carriage return, and given once.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "model/model.hpp"
+#include "model/watch.hpp"
 
 namespace twolocus {
 
@@ -34,6 +39,8 @@ struct sim_params {
   mutation_matrix mutation_b{};
   fitness_table fitness{};
   population_counts initial{};
+  // The stop and watch conditions, distinct, in the order of their columns.
+  std::vector<condition_text> conditions;
 };
 
 // Takes an open file and the parameters; writes the whole parameter file.

@@ -68,5 +68,24 @@ TEST(SimParams, AFileReadsBackExactlyAndIsWrittenAgainToTheSameBytes) {
   std::free(text);
 }
 
+TEST(SimParams, ConditionsReadBackInTheirOrderAndAreWrittenAgainToTheSameBytes) {
+  const auto path = testing::source_path("tests/cases/sim_params/conditions.params");
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  ASSERT_NE(file, nullptr);
+  sim_params params;
+  ASSERT_EQ(read_sim_params(file, params).result, sim_params_reading::outcome::read);
+  std::fclose(file);
+  ASSERT_EQ(params.conditions.size(), 3u);
+  EXPECT_EQ(params.conditions[1].text, "extinct or count(2122) > 0");
+  EXPECT_TRUE(params.conditions[0].stops && !params.conditions[1].stops && params.conditions[2].stops);
+  char* text = nullptr;
+  size_t size = 0;
+  std::FILE* out = open_memstream(&text, &size);
+  write_sim_params(out, params);
+  std::fclose(out);
+  EXPECT_EQ(std::string(text, size), testing::read_file(path));
+  std::free(text);
+}
+
 }  // namespace
 }  // namespace twolocus

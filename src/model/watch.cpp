@@ -1,0 +1,79 @@
+#include "model/watch.hpp"
+
+namespace twolocus {
+
+const char* condition_error_words(condition_error_kind kind) {
+  switch (kind) {
+    case condition_error_kind::none: return "no error";
+    case condition_error_kind::unexpected_character: return "an unexpected character";
+    case condition_error_kind::unknown_name: return "an unknown name";
+    case condition_error_kind::bad_label: return "a genotype label that is not four digits 1 to 3";
+    case condition_error_kind::bad_number: return "a number that is not finite";
+    case condition_error_kind::expected_operand: return "a missing operand";
+    case condition_error_kind::expected_operator: return "a missing comparison operator";
+    case condition_error_kind::expected_paren: return "a missing parenthesis";
+    case condition_error_kind::trailing_text: return "text after the end of the condition";
+    case condition_error_kind::too_deep: return "parentheses nested more than 32 deep";
+  }
+  return "an error";
+}
+
+std::optional<conditions_error> set_up_conditions(const std::vector<condition_text>& texts,
+                                                  run_conditions& run) {
+  run = run_conditions{};
+  for (size_t i = 0; i < texts.size(); ++i) {
+    parsed_condition parsed = parse_condition(texts[i].text);
+    if (parsed.error.kind != condition_error_kind::none) return conditions_error{i, parsed.error};
+    size_t column = 0;
+    while (column < run.given.size() && run.given[column].text != texts[i].text) ++column;
+    if (column < run.given.size()) {
+      run.given[column].stops = run.given[column].stops || texts[i].stops;
+      continue;
+    }
+    run.given.push_back(texts[i]);
+    run.compiled.push_back(std::move(parsed.value));
+  }
+  reset_conditions(run);
+  return std::nullopt;
+}
+
+void reset_conditions(run_conditions& run) {
+  run.first.assign(run.given.size(), not_reached);
+  run.pending = run.given.size();
+  run.stopped_by = -1;
+}
+
+condition_check check_conditions(run_conditions& run, const population_counts& counts,
+                                 const fitness_table* fitness, int64_t label) {
+  condition_check check;
+  if (run.pending == 0) return check;
+  for (size_t i = 0; i < run.given.size(); ++i) {
+    if (run.first[i] != not_reached || !evaluate_condition(run.compiled[i], counts, fitness)) {
+      continue;
+    }
+    run.first[i] = label;
+    --run.pending;
+    ++check.reached;
+    if (run.given[i].stops && !check.stop) {
+      check.stop = true;
+      if (run.stopped_by < 0) run.stopped_by = static_cast<int>(i);
+    }
+  }
+  return check;
+}
+
+void restore_reached(run_conditions& run, size_t index, int64_t label) {
+  if (index >= run.given.size()) return;
+  int64_t& first = run.first[index];
+  if (first != not_reached && first <= label) return;
+  if (first == not_reached) --run.pending;
+  first = label;
+  if (!run.given[index].stops) return;
+  const int stopped = run.stopped_by;
+  if (stopped < 0 || label < run.first[static_cast<size_t>(stopped)] ||
+      (label == run.first[static_cast<size_t>(stopped)] && static_cast<int>(index) < stopped)) {
+    run.stopped_by = static_cast<int>(index);
+  }
+}
+
+}  // namespace twolocus
