@@ -90,13 +90,28 @@ using class_tally = std::array<int64_t, genotype_count>;
 struct slot_walk {
   std::array<const slot_changes*, 4> changes{};
   std::array<const std::array<int, 2>*, 4> steps{};
-  // Probability that slot s changes, and that some slot from s on does
-  // (a sum of positive terms, so a rare change loses no precision).
-  std::array<double, 4> change{};
-  std::array<double, 5> any_from{};
+  // The class's probabilities (see class_mutation).
+  const class_mutation* way = nullptr;
   class_tally* tally = nullptr;
   class_stream* stream = nullptr;
 };
+
+// Takes a class and both loci's changes; returns its class_mutation. Slot
+// s changes with probability change[s]; some slot from s on changes with
+// any_from[s] (a sum of positive terms, so a rare change loses no
+// precision); of those, the ones that change at s are here[s] of them.
+class_mutation mutation_of(int j, const digit_changes& a, const digit_changes& b) {
+  class_mutation way;
+  for (size_t s = 0; s < 4; ++s) way.digit[s] = static_cast<uint8_t>(index_digit(j, static_cast<int>(s) + 1));
+  way.any_from[4] = 0;
+  for (size_t s = 4; s-- > 0;) {
+    const slot_changes& c = (s < 2 ? a : b)[way.digit[s]];
+    way.change[s] = static_cast<double>(c[0] + c[1]) / static_cast<double>(draw_values);
+    way.any_from[s] = way.change[s] + (1 - way.change[s]) * way.any_from[s + 1];
+  }
+  for (size_t s = 0; s < 4; ++s) way.here[s] = way.change[s] / way.any_from[s];
+  return way;
+}
 
 // Spreads `count` individuals at `target`, each of which changes at some
 // slot from `slot` on.
@@ -106,10 +121,10 @@ void spread_changing(const slot_walk& walk, int64_t count, int target, int slot)
     // Of those that change from here on, the ones that change here; of
     // those, the ones that change again later (whichever change they make
     // here, the later slots are the same).
-    const int64_t here = slot == 3 ? count : draw_binomial(*walk.stream, count, walk.change[s] / walk.any_from[s]);
+    const int64_t here = slot == 3 ? count : draw_binomial(*walk.stream, count, walk.way->here[s]);
     count -= here;
     if (here == 0) continue;
-    const int64_t again = draw_binomial(*walk.stream, here, walk.any_from[s + 1]);
+    const int64_t again = draw_binomial(*walk.stream, here, walk.way->any_from[s + 1]);
     std::array<int64_t, 2> by_change{};
     split(*walk.stream, here - again, *walk.changes[s], by_change);
     // (A change that a slot's digit cannot make has no individuals, and
@@ -252,7 +267,15 @@ slot_shares mutation_shares(const mutation_rates& rates) { return matrix_shares(
 class_model make_class_model(const mutation_matrix& matrix_a, const mutation_matrix& matrix_b,
                              double recombination) {
   const linkage_thresholds linkage = recombination_thresholds(recombination);
-  return {matrix_shares(matrix_a), matrix_shares(matrix_b), linkage.after_slot_1, linkage.after_slot_2};
+  class_model model;
+  model.mutation_a = matrix_shares(matrix_a);
+  model.mutation_b = matrix_shares(matrix_b);
+  const digit_changes a = changes_of(model.mutation_a);
+  const digit_changes b = changes_of(model.mutation_b);
+  for (int j = 0; j < genotype_count; ++j) model.mutation_by_class[static_cast<size_t>(j)] = mutation_of(j, a, b);
+  model.after_slot_1 = linkage.after_slot_1;
+  model.after_slot_2 = linkage.after_slot_2;
+  return model;
 }
 
 bool parent_class_shares(const population_counts& counts, const fitness_table& fitness,
@@ -296,8 +319,12 @@ void mutate_by_class(class_stream& stream, population_counts& current, populatio
   mutate_by_shares(stream, current, next, mutation_shares(rates_a), mutation_shares(rates_b));
 }
 
-void mutate_by_shares(class_stream& stream, population_counts& current, population_counts& next,
-                      const slot_shares& locus_a, const slot_shares& locus_b) {
+namespace {
+
+// mutate_by_shares, with each class's way from `ways` or, without, worked
+// out here.
+void mutate_classes(class_stream& stream, population_counts& current, population_counts& next,
+                    const slot_shares& locus_a, const slot_shares& locus_b, const class_mutation* ways) {
   const digit_changes a = changes_of(locus_a);
   const digit_changes b = changes_of(locus_b);
   class_tally tally;
@@ -308,26 +335,38 @@ void mutate_by_shares(class_stream& stream, population_counts& current, populati
   walk.stream = &stream;
   occupied_classes occupied;
   list_occupied(current, occupied);
+  class_mutation worked_out;
   for (size_t k = 0; k < occupied.size; ++k) {
     const int j = occupied.index[k];
     const int32_t count = current[static_cast<size_t>(j)];
-    for (int slot = 1; slot <= 4; ++slot) {
-      const digit_changes& locus = slot <= 2 ? a : b;
-      const auto digit = static_cast<size_t>(index_digit(j, slot));
-      walk.changes[static_cast<size_t>(slot - 1)] = &locus[digit];
-      walk.steps[static_cast<size_t>(slot - 1)] = &digit_step[digit];
+    if (ways != nullptr) {
+      walk.way = &ways[j];
+    } else {
+      worked_out = mutation_of(j, a, b);
+      walk.way = &worked_out;
     }
-    walk.any_from[4] = 0;
-    for (size_t s = 4; s-- > 0;) {
-      const slot_changes& c = *walk.changes[s];
-      walk.change[s] = static_cast<double>(c[0] + c[1]) / static_cast<double>(draw_values);
-      walk.any_from[s] = walk.change[s] + (1 - walk.change[s]) * walk.any_from[s + 1];
+    for (size_t s = 0; s < 4; ++s) {
+      const size_t digit = walk.way->digit[s];
+      walk.changes[s] = &(s < 2 ? a : b)[digit];
+      walk.steps[s] = &digit_step[digit];
     }
-    const int64_t changing = draw_binomial(stream, count, walk.any_from[0]);
+    const int64_t changing = draw_binomial(stream, count, walk.way->any_from[0]);
     tally[static_cast<size_t>(j)] += count - changing;
     spread_changing(walk, changing, j, 0);
   }
   for (size_t j = 0; j < next.size(); ++j) current[j] = next[j] = held(tally[j]);
+}
+
+}  // namespace
+
+void mutate_by_shares(class_stream& stream, population_counts& current, population_counts& next,
+                      const slot_shares& locus_a, const slot_shares& locus_b) {
+  mutate_classes(stream, current, next, locus_a, locus_b, nullptr);
+}
+
+void mutate_by_shares(class_stream& stream, population_counts& current, population_counts& next,
+                      const class_model& model) {
+  mutate_classes(stream, current, next, model.mutation_a, model.mutation_b, model.mutation_by_class.data());
 }
 
 void mate_by_class(class_stream& stream, const population_counts& current, population_counts& next,
@@ -380,7 +419,7 @@ void sample_generation(class_stream& stream, population_counts& current, populat
 void sample_generation(class_stream& stream, population_counts& current, population_counts& next,
                        const model_params& params, const class_model& model, int64_t generation) {
   start_class_draws(stream, generation);
-  mutate_by_shares(stream, current, next, model.mutation_a, model.mutation_b);
+  mutate_by_shares(stream, current, next, model);
   mate_by_class(stream, current, next, params.fitness, params.weights, model.after_slot_1,
                 model.after_slot_2, params.generation_size);
 }

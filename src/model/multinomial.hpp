@@ -82,12 +82,25 @@ bool parent_class_shares(const population_counts& counts, const fitness_table& f
 bool parent_class_shares(const population_counts& counts, const fitness_table& fitness, weight_rule rule,
                          parent_shares& shares);
 
+// A class's way through its four slots under mutation (see
+// mutate_by_shares), from both loci's shares: the digit it holds at each
+// slot; the probability that slot s changes, that some slot from s on
+// does, and the first over the second.
+struct class_mutation {
+  std::array<uint8_t, 4> digit{};
+  std::array<double, 4> change{};
+  std::array<double, 5> any_from{};
+  std::array<double, 4> here{};
+};
+
 // What a generation of the general model needs beyond the counts, worked
-// out once for a run's parameters: both loci's mutation shares and the
-// locus-b inheritance thresholds of the recombination fraction.
+// out once for a run's parameters: both loci's mutation shares, each
+// class's way through its slots, and the locus-b inheritance thresholds of
+// the recombination fraction.
 struct class_model {
   slot_shares mutation_a{};
   slot_shares mutation_b{};
+  std::array<class_mutation, genotype_count> mutation_by_class{};
   uint32_t after_slot_1 = 1u << 30;  // raw draws below T(1 - r)
   uint32_t after_slot_2 = 1u << 30;  // raw draws below T(r)
 };
@@ -120,6 +133,10 @@ void mutate_by_class(class_stream& stream, population_counts& current, populatio
 // draws.
 void mutate_by_shares(class_stream& stream, population_counts& current, population_counts& next,
                       const slot_shares& locus_a, const slot_shares& locus_b);
+
+// The same with the shares and ways of `model` (its draws are the same).
+void mutate_by_shares(class_stream& stream, population_counts& current, population_counts& next,
+                      const class_model& model);
 
 // Takes a stream, the mutated counts, a working array, the fitness table and
 // the generation size; draws the offspring counts, multinomial with the product
