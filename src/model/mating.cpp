@@ -534,22 +534,6 @@ void rank_walk_cuts(const double* frequency, int count, weight_rule rule, uint32
   }
 }
 
-void parent_walk_cuts(const class_frequencies& frequency, weight_rule rule, walk_cuts& cut) {
-  std::array<double, genotype_count> positive{};
-  std::array<uint32_t, genotype_count> by_rank{};
-  int count = 0;
-  for (size_t l = 0; l < frequency.size(); ++l) {
-    if (frequency[l] > 0) positive[static_cast<size_t>(count++)] = frequency[l];
-  }
-  rank_walk_cuts(positive.data(), count, rule, by_rank.data());
-  uint32_t low = 0;
-  int rank = 0;
-  for (size_t l = 0; l < cut.size(); ++l) {
-    if (frequency[l] > 0) low = by_rank[static_cast<size_t>(rank++)];
-    cut[l] = low;
-  }
-}
-
 void select_and_mate(draw_stream& stream, population_counts& current, population_counts& next,
                      const fitness_table& fitness, int32_t generation_size) {
   select_and_mate(stream, current, next, fitness, weight_rule::floor, linkage_thresholds{}, generation_size);

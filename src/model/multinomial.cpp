@@ -190,7 +190,7 @@ struct parent_list {
   uint32_t no_parent = 0;
 };
 
-// parent_frequencies and parent_walk_cuts over the occupied classes only,
+// parent_frequencies and rank_walk_cuts over the occupied classes only,
 // with the same arithmetic (under exact weights, the terms of 0 that
 // parent_frequencies adds leave its sum as it is). Returns false when the
 // total weight is 0.

@@ -120,19 +120,12 @@ using class_frequencies = std::array<double, genotype_count>;
 bool parent_frequencies(const population_counts& counts, const fitness_table& fitness, weight_rule rule,
                         class_frequencies& frequency);
 
-// Where the parent walk of select_and_mate ends, by genotype index.
-using walk_cuts = std::array<uint32_t, genotype_count>;
-
-// Takes the class frequencies (some positive) and the weight rule; fills
-// `cut` so that a parent's walk ends at class l or before exactly for the
-// raw draws below cut[l]. Under floor, draws from cut[80] up to draw_max find
-// no parent; under exact cut[80] is 2^31: the walk's overrun belongs to the
-// last class of positive frequency.
-void parent_walk_cuts(const class_frequencies& frequency, weight_rule rule, walk_cuts& cut);
-
-// The same by rank: takes the frequencies of the classes of positive
-// frequency (in index order), their number and the weight rule; fills
-// cut[0 .. count - 1] with each one's cut.
+// Takes the frequencies of the classes of positive frequency (some), in
+// index order ("ranks"), their number and the weight rule; fills
+// cut[0 .. count - 1] so that a parent's walk of select_and_mate ends at
+// rank r or before exactly for the raw draws below cut[r]. Under floor,
+// draws from cut[count - 1] up to draw_max find no parent; under exact the
+// last cut is 2^31: the walk's overrun belongs to the last rank.
 void rank_walk_cuts(const double* frequency, int count, weight_rule rule, uint32_t* cut);
 
 }  // namespace twolocus
