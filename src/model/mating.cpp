@@ -124,17 +124,20 @@ constexpr uint32_t top_draw = uint32_t{1} << 31;
 
 template <typename ended_function>
 bool cut_by_sum(double cumulative, uint32_t low, uint32_t& cut, ended_function ended) {
-  if (!(cumulative < 1.5)) return false;
+  if (!(cumulative >= 0 && cumulative < 1.5)) return false;
   const double scaled = cumulative * draw_max;
-  const double nearest = std::round(scaled);
-  double first_not_ended = std::ceil(scaled);
-  if (std::abs(scaled - nearest) <= 0x1p-10 && nearest >= low && nearest < top_draw) {
-    first_not_ended = ended(static_cast<uint32_t>(nearest)) ? nearest + 1 : nearest;
+  // Its whole part and fraction (both exact: it is below 2^32).
+  const auto whole = static_cast<uint64_t>(scaled);
+  const double fraction = scaled - static_cast<double>(whole);
+  uint64_t first_not_ended = whole + static_cast<uint64_t>(fraction > 0);
+  if (fraction <= 0x1p-10 || fraction >= 1 - 0x1p-10) {
+    const uint64_t nearest = fraction <= 0x1p-10 ? whole : whole + 1;
+    if (nearest >= low && nearest < top_draw) {
+      first_not_ended = nearest + static_cast<uint64_t>(ended(static_cast<uint32_t>(nearest)));
+    }
   }
   // Draws below `low` have ended their walks already.
-  cut = first_not_ended <= low         ? low
-        : first_not_ended >= top_draw ? top_draw
-                                      : static_cast<uint32_t>(first_not_ended);
+  cut = static_cast<uint32_t>(std::clamp<uint64_t>(first_not_ended, low, top_draw));
   return true;
 }
 
