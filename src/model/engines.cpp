@@ -56,7 +56,7 @@ void run_generation(multinomial_engine& engine, population_counts& current,
   start_class_draws(engine.stream, generation);
   const class_model& model =
       cached_model(engine, classic_matrix(params.rates_a), classic_matrix(params.rates_b), 0.5);
-  mutate_by_shares(engine.stream, current, next, model.mutation_a, model.mutation_b);
+  mutate_by_shares(engine.stream, current, next, model);
   mate_by_class(engine.stream, current, next, params.fitness, weight_rule::floor, model.after_slot_1,
                 model.after_slot_2, params.generation_size);
 }

@@ -103,14 +103,50 @@ struct cut_table {
 };
 
 // The first raw draw in [low, 2^31] whose walk has not ended by rank `last`
-// (2^31 when every draw's has). The walk subtracts in double precision, so
-// the cut lies within a draw or two of draw_max times the rank's cumulative
-// frequency; a gallop from that estimate brackets it and bisection pins it,
+// (2^31 when every draw's has), `cumulative` being the double sum of the
+// frequencies of ranks 0 to `last` in rank order. The walk subtracts in
+// double precision, so the cut lies within a draw or two of draw_max times
+// that sum; a gallop from that estimate brackets it and bisection pins it,
 // always by the walk itself.
+//
+// Mostly one walk at most is needed. While the sum is below 3/2 every
+// value involved is below 2 in size, so each of the walk's at most 82
+// roundings (the draw's division, then a subtraction a rank) and each of
+// the sum's is below 2^-53: the walk's remainder for a draw x differs from
+// x / draw_max - cumulative by less than 2^-45, which is 2^-14 of a draw
+// (and the product draw_max times the sum is within 2^-22 of a draw of the
+// exact one). So the walk ends for every draw more than 2^-10 of a draw
+// below that product and for none more than that above it: only a whole
+// draw within 2^-10 of it needs its walk. cut_by_sum takes the sum, `low`
+// and the walk (whether a draw's has ended); sets `cut` (taken into
+// [low, 2^31]) and returns true, or returns false for a sum not below 3/2.
+constexpr uint32_t top_draw = uint32_t{1} << 31;
+
+template <typename ended_function>
+bool cut_by_sum(double cumulative, uint32_t low, uint32_t& cut, ended_function ended) {
+  if (!(cumulative >= 0 && cumulative < 1.5)) return false;
+  const double scaled = cumulative * draw_max;
+  // Its whole part and fraction (both exact: it is below 2^32).
+  const auto whole = static_cast<uint64_t>(scaled);
+  const double fraction = scaled - static_cast<double>(whole);
+  uint64_t first_not_ended = whole + static_cast<uint64_t>(fraction > 0);
+  if (fraction <= 0x1p-10 || fraction >= 1 - 0x1p-10) {
+    const uint64_t nearest = fraction <= 0x1p-10 ? whole : whole + 1;
+    if (nearest >= low && nearest < top_draw) {
+      first_not_ended = nearest + static_cast<uint64_t>(ended(static_cast<uint32_t>(nearest)));
+    }
+  }
+  // Draws below `low` have ended their walks already.
+  cut = static_cast<uint32_t>(std::clamp<uint64_t>(first_not_ended, low, top_draw));
+  return true;
+}
+
 uint32_t find_cut(const parent_classes& classes, int last, uint32_t low, double cumulative) {
-  constexpr uint32_t top = uint32_t{1} << 31;
+  constexpr uint32_t top = top_draw;
   if (classes.last_takes_rest && last == classes.size - 1) return top;
   const auto ended = [&](uint32_t draw) { return ended_by(classes, draw, last); };
+  uint32_t by_sum = 0;
+  if (cut_by_sum(cumulative, low, by_sum, ended)) return by_sum;
   const double estimate = std::ceil(cumulative * draw_max);
   const uint32_t guess = estimate <= low   ? low
                          : estimate >= top ? top
@@ -470,17 +506,34 @@ linkage_thresholds recombination_thresholds(double r) {
   return {draw_threshold(1 - r), draw_threshold(r)};
 }
 
-void parent_walk_cuts(const class_frequencies& frequency, weight_rule rule, walk_cuts& cut) {
-  const parent_classes classes = classes_of(frequency, rule);
+void rank_walk_cuts(const double* frequency, int count, weight_rule rule, uint32_t* cut) {
+  // By cut_by_sum; by find_cut from the first sum too large for it on.
   uint32_t low = 0;
   double cumulative = 0;
-  int rank = 0;
-  for (size_t l = 0; l < cut.size(); ++l) {
-    if (frequency[l] > 0) {
-      cumulative += frequency[l];
-      low = find_cut(classes, rank++, low, cumulative);
+  for (int rank = 0; rank < count; ++rank) {
+    cumulative += frequency[rank];
+    if (rule == weight_rule::exact && rank == count - 1) {
+      low = top_draw;
+    } else {
+      const auto ended = [frequency, rank](uint32_t draw) {
+        double t = draw / static_cast<double>(draw_max);
+        for (int r = 0; r <= rank; ++r) t -= frequency[r];
+        return t < 0;
+      };
+      if (!cut_by_sum(cumulative, low, low, ended)) {
+        parent_classes classes;
+        classes.size = count;
+        classes.last_takes_rest = rule == weight_rule::exact;
+        std::copy(frequency, frequency + count, classes.frequency.begin());
+        for (; rank < count; ++rank) {
+          low = find_cut(classes, rank, low, cumulative);
+          cut[rank] = low;
+          if (rank + 1 < count) cumulative += frequency[rank + 1];
+        }
+        return;
+      }
     }
-    cut[l] = low;
+    cut[rank] = low;
   }
 }
 

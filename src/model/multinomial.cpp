@@ -14,11 +14,32 @@ namespace {
 
 // Takes a stream, a number of trials and a probability; returns a binomial
 // draw. 64-bit counts keep the sampler's (trials + 1) from overflowing.
+//
+// Boost's sampler works with the smaller of p and 1 - p, p' (and returns
+// trials minus its count when that is 1 - p), by inversion when
+// (trials + 1) p' < 11: with q = 1 - p' it takes one uniform u = x / 2^32 of
+// the next 32-bit number x and returns 0 when u <= q^trials, a pow() that
+// costs more than the rest of the draw. Since q^t >= 1 - t (1 - q) for every
+// whole t (and 1 - q is exact for q of at least one half), a u below that
+// bound, less a margin far wider than pow's error, decides the draw without
+// pow: the number is taken as the sampler would take it, and the count is
+// the sampler's. Any other draw goes to the sampler itself, on the stream
+// as it was.
 int64_t draw_binomial(class_stream& stream, int64_t trials, double p) {
   if (trials <= 0 || !(p > 0)) return 0;
   if (p >= 1) return trials;
+  const bool flipped = 0.5 < p;
+  const double smaller = flipped ? 1 - p : p;
+  if (static_cast<int64_t>(static_cast<double>(trials + 1) * smaller) < 11) {
+    const double q = 1 - smaller;
+    const double surely_below = 1 - static_cast<double>(trials) * (1 - q) - 0x1p-40;
+    if (surely_below > 0 && static_cast<double>(upcoming_class_draw(stream)) * 0x1p-32 <= surely_below) {
+      --stream.left;
+      return flipped ? trials : 0;
+    }
+  }
   boost::random::binomial_distribution<int64_t, double> binomial(trials, p);
-  return binomial(stream.philox);
+  return binomial(stream);
 }
 
 // Takes a count and the integer shares of K outcomes; fills `out` with
@@ -69,13 +90,28 @@ using class_tally = std::array<int64_t, genotype_count>;
 struct slot_walk {
   std::array<const slot_changes*, 4> changes{};
   std::array<const std::array<int, 2>*, 4> steps{};
-  // Probability that slot s changes, and that some slot from s on does
-  // (a sum of positive terms, so a rare change loses no precision).
-  std::array<double, 4> change{};
-  std::array<double, 5> any_from{};
+  // The class's probabilities (see class_mutation).
+  const class_mutation* way = nullptr;
   class_tally* tally = nullptr;
   class_stream* stream = nullptr;
 };
+
+// Takes a class and both loci's changes; returns its class_mutation. Slot
+// s changes with probability change[s]; some slot from s on changes with
+// any_from[s] (a sum of positive terms, so a rare change loses no
+// precision); of those, the ones that change at s are here[s] of them.
+class_mutation mutation_of(int j, const digit_changes& a, const digit_changes& b) {
+  class_mutation way;
+  for (size_t s = 0; s < 4; ++s) way.digit[s] = static_cast<uint8_t>(index_digit(j, static_cast<int>(s) + 1));
+  way.any_from[4] = 0;
+  for (size_t s = 4; s-- > 0;) {
+    const slot_changes& c = (s < 2 ? a : b)[way.digit[s]];
+    way.change[s] = static_cast<double>(c[0] + c[1]) / static_cast<double>(draw_values);
+    way.any_from[s] = way.change[s] + (1 - way.change[s]) * way.any_from[s + 1];
+  }
+  for (size_t s = 0; s < 4; ++s) way.here[s] = way.change[s] / way.any_from[s];
+  return way;
+}
 
 // Spreads `count` individuals at `target`, each of which changes at some
 // slot from `slot` on.
@@ -85,10 +121,10 @@ void spread_changing(const slot_walk& walk, int64_t count, int target, int slot)
     // Of those that change from here on, the ones that change here; of
     // those, the ones that change again later (whichever change they make
     // here, the later slots are the same).
-    const int64_t here = slot == 3 ? count : draw_binomial(*walk.stream, count, walk.change[s] / walk.any_from[s]);
+    const int64_t here = slot == 3 ? count : draw_binomial(*walk.stream, count, walk.way->here[s]);
     count -= here;
     if (here == 0) continue;
-    const int64_t again = draw_binomial(*walk.stream, here, walk.any_from[s + 1]);
+    const int64_t again = draw_binomial(*walk.stream, here, walk.way->any_from[s + 1]);
     std::array<int64_t, 2> by_change{};
     split(*walk.stream, here - again, *walk.changes[s], by_change);
     // (A change that a slot's digit cannot make has no individuals, and
@@ -108,8 +144,110 @@ void spread_changing(const slot_walk& walk, int64_t count, int target, int slot)
   }
 }
 
+// The gamete a + 3 b (its alleles at loci a and b, as digits) that a parent
+// of each genotype passes on, by its inheritance bits (bit 0: locus a from
+// slot 2, bit 1: locus b from slot 4).
+constexpr std::array<std::array<uint8_t, 4>, genotype_count> make_gametes() {
+  std::array<std::array<uint8_t, 4>, genotype_count> gametes{};
+  for (int l = 0; l < genotype_count; ++l) {
+    for (int bits = 0; bits < 4; ++bits) {
+      const int a = (bits & 1) ? index_digit(l, 2) : index_digit(l, 1);
+      const int b = (bits & 2) ? index_digit(l, 4) : index_digit(l, 3);
+      gametes[static_cast<size_t>(l)][static_cast<size_t>(bits)] = static_cast<uint8_t>(a + 3 * b);
+    }
+  }
+  return gametes;
+}
+
+constexpr std::array<std::array<uint8_t, 4>, genotype_count> gamete_of = make_gametes();
+
 int32_t held(int64_t count) {
   return static_cast<int32_t>(std::min<int64_t>(count, std::numeric_limits<int32_t>::max()));
+}
+
+// The classes of a positive count, in index order (listed without branches:
+// which classes are occupied changes from one generation to the next).
+struct occupied_classes {
+  std::array<uint8_t, genotype_count> index;
+  size_t size = 0;
+};
+
+void list_occupied(const population_counts& counts, occupied_classes& occupied) {
+  size_t size = 0;
+  for (size_t l = 0; l < genotype_count; ++l) {
+    occupied.index[size] = static_cast<uint8_t>(l);
+    size += static_cast<size_t>(counts[l] > 0);
+  }
+  occupied.size = size;
+}
+
+// The parents' shares of the raw draws (see parent_class_shares) by the
+// classes of positive frequency, in index order, and the share of no parent.
+struct parent_list {
+  std::array<uint8_t, genotype_count> index;
+  std::array<uint32_t, genotype_count> share;
+  size_t size = 0;
+  uint32_t no_parent = 0;
+};
+
+// parent_frequencies and rank_walk_cuts over the occupied classes only,
+// with the same arithmetic (under exact weights, the terms of 0 that
+// parent_frequencies adds leave its sum as it is). Returns false when the
+// total weight is 0.
+bool list_parent_shares(const population_counts& counts, const fitness_table& fitness, weight_rule rule,
+                        parent_list& parents) {
+  occupied_classes occupied;
+  list_occupied(counts, occupied);
+  std::array<double, genotype_count> frequency;
+  size_t size = 0;
+  if (rule == weight_rule::floor) {
+    std::array<int64_t, genotype_count> weight;
+    int64_t total = 0;
+    for (size_t k = 0; k < occupied.size; ++k) {
+      const size_t l = occupied.index[k];
+      const int64_t w = selection_weight(counts[l], fitness[l]);
+      total += w;
+      parents.index[size] = static_cast<uint8_t>(l);
+      weight[size] = w;
+      size += static_cast<size_t>(w > 0);
+    }
+    if (total == 0 || size == 0) return false;
+    const double divisor = static_cast<double>(static_cast<float>(total));
+    for (size_t k = 0; k < size; ++k) frequency[k] = static_cast<double>(weight[k]) / divisor;
+  } else {
+    std::array<double, genotype_count> weight;
+    double total = 0;
+    for (size_t k = 0; k < occupied.size; ++k) {
+      const size_t l = occupied.index[k];
+      if (fitness[l] > 0) {
+        parents.index[size] = static_cast<uint8_t>(l);
+        weight[size] = static_cast<double>(counts[l]) * fitness[l];
+        total += weight[size++];
+      }
+    }
+    if (!(total > 0)) return false;
+    // A quotient can underflow to 0: that class is then no parent.
+    size_t kept = 0;
+    for (size_t k = 0; k < size; ++k) {
+      const double f = weight[k] / total;
+      if (f > 0) {
+        parents.index[kept] = parents.index[k];
+        frequency[kept++] = f;
+      }
+    }
+    size = kept;
+    if (size == 0) return false;
+  }
+  std::array<uint32_t, genotype_count> cut;
+  rank_walk_cuts(frequency.data(), static_cast<int>(size), rule, cut.data());
+  uint32_t below = 0;
+  for (size_t k = 0; k < size; ++k) {
+    parents.share[k] = cut[k] - below;
+    below = cut[k];
+  }
+  parents.size = size;
+  parents.no_parent = static_cast<uint32_t>(draw_values - below);
+  return true;
 }
 
 }  // namespace
@@ -129,7 +267,15 @@ slot_shares mutation_shares(const mutation_rates& rates) { return matrix_shares(
 class_model make_class_model(const mutation_matrix& matrix_a, const mutation_matrix& matrix_b,
                              double recombination) {
   const linkage_thresholds linkage = recombination_thresholds(recombination);
-  return {matrix_shares(matrix_a), matrix_shares(matrix_b), linkage.after_slot_1, linkage.after_slot_2};
+  class_model model;
+  model.mutation_a = matrix_shares(matrix_a);
+  model.mutation_b = matrix_shares(matrix_b);
+  const digit_changes a = changes_of(model.mutation_a);
+  const digit_changes b = changes_of(model.mutation_b);
+  for (int j = 0; j < genotype_count; ++j) model.mutation_by_class[static_cast<size_t>(j)] = mutation_of(j, a, b);
+  model.after_slot_1 = linkage.after_slot_1;
+  model.after_slot_2 = linkage.after_slot_2;
+  return model;
 }
 
 bool parent_class_shares(const population_counts& counts, const fitness_table& fitness,
@@ -139,28 +285,33 @@ bool parent_class_shares(const population_counts& counts, const fitness_table& f
 
 bool parent_class_shares(const population_counts& counts, const fitness_table& fitness, weight_rule rule,
                          parent_shares& shares) {
-  class_frequencies frequency{};
-  if (!parent_frequencies(counts, fitness, rule, frequency)) return false;
-  walk_cuts cut{};
-  parent_walk_cuts(frequency, rule, cut);
-  uint32_t below = 0;
-  for (size_t l = 0; l < cut.size(); ++l) {
-    shares[l] = cut[l] - below;
-    below = cut[l];
-  }
-  shares[genotype_count] = static_cast<uint32_t>(draw_values - below);
+  parent_list parents;
+  if (!list_parent_shares(counts, fitness, rule, parents)) return false;
+  shares.fill(0);
+  for (size_t k = 0; k < parents.size; ++k) shares[parents.index[k]] = parents.share[k];
+  shares[genotype_count] = parents.no_parent;
   return true;
 }
 
+void next_class_block(class_stream& stream) {
+  stream.counter.incr();
+  stream.block = r123::Philox4x32()(stream.counter, stream.key);
+  stream.left = 4;
+}
+
 void key_class_draws(class_stream& stream, int32_t seed) {
-  stream.philox.setkey({{static_cast<uint32_t>(seed), 0}});
+  // As r123::Engine::setkey: the words still to come are the current
+  // block's under the new key.
+  stream.key = {{static_cast<uint32_t>(seed), 0}};
+  if (stream.left != 0) stream.block = r123::Philox4x32()(stream.counter, stream.key);
 }
 
 void start_class_draws(class_stream& stream, int64_t generation) {
   const auto g = static_cast<uint64_t>(generation);
   // The lowest word counts the blocks of four numbers within the
   // generation (the first block is number 1).
-  stream.philox.setcounter({{0, 0, static_cast<uint32_t>(g), static_cast<uint32_t>(g >> 32)}}, 0);
+  stream.counter = {{0, 0, static_cast<uint32_t>(g), static_cast<uint32_t>(g >> 32)}};
+  stream.left = 0;
 }
 
 void mutate_by_class(class_stream& stream, population_counts& current, population_counts& next,
@@ -168,37 +319,54 @@ void mutate_by_class(class_stream& stream, population_counts& current, populatio
   mutate_by_shares(stream, current, next, mutation_shares(rates_a), mutation_shares(rates_b));
 }
 
-void mutate_by_shares(class_stream& stream, population_counts& current, population_counts& next,
-                      const slot_shares& locus_a, const slot_shares& locus_b) {
+namespace {
+
+// mutate_by_shares, with each class's way from `ways` or, without, worked
+// out here.
+void mutate_classes(class_stream& stream, population_counts& current, population_counts& next,
+                    const slot_shares& locus_a, const slot_shares& locus_b, const class_mutation* ways) {
   const digit_changes a = changes_of(locus_a);
   const digit_changes b = changes_of(locus_b);
-  class_tally tally{};
+  class_tally tally;
   // A negative count stays where it is, as in the exact engine.
   for (size_t j = 0; j < tally.size(); ++j) tally[j] = std::min(current[j], 0);
   slot_walk walk;
   walk.tally = &tally;
   walk.stream = &stream;
-  for (int j = 0; j < genotype_count; ++j) {
+  occupied_classes occupied;
+  list_occupied(current, occupied);
+  class_mutation worked_out;
+  for (size_t k = 0; k < occupied.size; ++k) {
+    const int j = occupied.index[k];
     const int32_t count = current[static_cast<size_t>(j)];
-    if (count <= 0) continue;
-    for (int slot = 1; slot <= 4; ++slot) {
-      const digit_changes& locus = slot <= 2 ? a : b;
-      const auto digit = static_cast<size_t>(index_digit(j, slot));
-      walk.changes[static_cast<size_t>(slot - 1)] = &locus[digit];
-      walk.steps[static_cast<size_t>(slot - 1)] = &digit_step[digit];
+    if (ways != nullptr) {
+      walk.way = &ways[j];
+    } else {
+      worked_out = mutation_of(j, a, b);
+      walk.way = &worked_out;
     }
-    walk.any_from[4] = 0;
-    for (size_t s = 4; s-- > 0;) {
-      const slot_changes& c = *walk.changes[s];
-      walk.change[s] = static_cast<double>(c[0] + c[1]) / static_cast<double>(draw_values);
-      walk.any_from[s] = walk.change[s] + (1 - walk.change[s]) * walk.any_from[s + 1];
+    for (size_t s = 0; s < 4; ++s) {
+      const size_t digit = walk.way->digit[s];
+      walk.changes[s] = &(s < 2 ? a : b)[digit];
+      walk.steps[s] = &digit_step[digit];
     }
-    const int64_t changing = draw_binomial(stream, count, walk.any_from[0]);
+    const int64_t changing = draw_binomial(stream, count, walk.way->any_from[0]);
     tally[static_cast<size_t>(j)] += count - changing;
     spread_changing(walk, changing, j, 0);
   }
-  for (size_t j = 0; j < next.size(); ++j) next[j] = held(tally[j]);
-  current = next;
+  for (size_t j = 0; j < next.size(); ++j) current[j] = next[j] = held(tally[j]);
+}
+
+}  // namespace
+
+void mutate_by_shares(class_stream& stream, population_counts& current, population_counts& next,
+                      const slot_shares& locus_a, const slot_shares& locus_b) {
+  mutate_classes(stream, current, next, locus_a, locus_b, nullptr);
+}
+
+void mutate_by_shares(class_stream& stream, population_counts& current, population_counts& next,
+                      const class_model& model) {
+  mutate_classes(stream, current, next, model.mutation_a, model.mutation_b, model.mutation_by_class.data());
 }
 
 void mate_by_class(class_stream& stream, const population_counts& current, population_counts& next,
@@ -210,8 +378,8 @@ void mate_by_class(class_stream& stream, const population_counts& current, popul
                    const fitness_table& fitness, weight_rule rule, uint32_t after_slot_1,
                    uint32_t after_slot_2, int32_t generation_size) {
   next.fill(0);
-  parent_shares shares{};
-  if (generation_size <= 0 || !parent_class_shares(current, fitness, rule, shares)) return;
+  parent_list parents;
+  if (generation_size <= 0 || !list_parent_shares(current, fitness, rule, parents)) return;
   // A parent's gamete a + 3 b (its alleles at loci a and b, as digits) as
   // shares of 2^31 * 2^32: the parent's share times the number of pairs of
   // inheritance draws (out of 2^31 x 2^31, over 2^30 for the locus-a half)
@@ -221,16 +389,12 @@ void mate_by_class(class_stream& stream, const population_counts& current, popul
   const std::array<uint64_t, 4> outcome = {after_slot_1, after_slot_2, all - after_slot_1,
                                            all - after_slot_2};  // by bits: slot 2, slot 4
   std::array<uint64_t, 9> gamete{};
-  for (int l = 0; l < genotype_count; ++l) {
-    const uint64_t share = shares[static_cast<size_t>(l)];
-    if (share == 0) continue;
-    for (int bits = 0; bits < 4; ++bits) {
-      const int a = (bits & 1) ? index_digit(l, 2) : index_digit(l, 1);
-      const int b = (bits & 2) ? index_digit(l, 4) : index_digit(l, 3);
-      gamete[static_cast<size_t>(a + 3 * b)] += share * outcome[static_cast<size_t>(bits)];
-    }
+  for (size_t k = 0; k < parents.size; ++k) {
+    const uint64_t share = parents.share[k];
+    const auto& passed = gamete_of[parents.index[k]];
+    for (size_t bits = 0; bits < 4; ++bits) gamete[passed[bits]] += share * outcome[bits];
   }
-  gamete[0] += uint64_t{shares[genotype_count]} << 32;
+  gamete[0] += uint64_t{parents.no_parent} << 32;
 
   std::array<int64_t, 9> first{};
   split(stream, generation_size, gamete, first);
@@ -255,7 +419,7 @@ void sample_generation(class_stream& stream, population_counts& current, populat
 void sample_generation(class_stream& stream, population_counts& current, population_counts& next,
                        const model_params& params, const class_model& model, int64_t generation) {
   start_class_draws(stream, generation);
-  mutate_by_shares(stream, current, next, model.mutation_a, model.mutation_b);
+  mutate_by_shares(stream, current, next, model);
   mate_by_class(stream, current, next, params.fitness, params.weights, model.after_slot_1,
                 model.after_slot_2, params.generation_size);
 }

@@ -9,7 +9,6 @@
 // seed and the generation number only.
 #pragma once
 
-#include <Random123/conventional/Engine.hpp>
 #include <Random123/philox.h>
 
 #include <array>
@@ -19,10 +18,35 @@
 
 namespace twolocus {
 
-// The class-count engine's random numbers: Philox keyed by the seed.
+// The class-count engine's random numbers: Philox4x32-10 keyed by the
+// seed, in the order of r123::Engine<r123::Philox4x32>: one block of four
+// words per counter value, counting up from one past the counter set, each
+// block's words from the last to the first. A uniform random bit generator,
+// as the samplers take it.
 struct class_stream {
-  r123::Engine<r123::Philox4x32> philox;
+  using result_type = uint32_t;
+  static constexpr result_type min() { return 0; }
+  static constexpr result_type max() { return 0xffffffffu; }
+  r123::Philox4x32::key_type key{};
+  r123::Philox4x32::ctr_type counter{};  // of the block below
+  r123::Philox4x32::ctr_type block{};
+  unsigned left = 0;  // words of `block` still to come: block[left - 1] is next
+  result_type operator()();
 };
+
+// Takes a stream; computes its next block.
+void next_class_block(class_stream& stream);
+
+inline class_stream::result_type class_stream::operator()() {
+  if (left == 0) next_class_block(*this);
+  return block[--left];
+}
+
+// Takes a stream; returns its next number without taking it.
+inline uint32_t upcoming_class_draw(class_stream& stream) {
+  if (stream.left == 0) next_class_block(stream);
+  return stream.block[stream.left - 1];
+}
 
 // The number of raw draw values (0 .. draw_max): shares count out of it.
 inline constexpr uint64_t draw_values = uint64_t{1} << 31;
@@ -58,12 +82,25 @@ bool parent_class_shares(const population_counts& counts, const fitness_table& f
 bool parent_class_shares(const population_counts& counts, const fitness_table& fitness, weight_rule rule,
                          parent_shares& shares);
 
+// A class's way through its four slots under mutation (see
+// mutate_by_shares), from both loci's shares: the digit it holds at each
+// slot; the probability that slot s changes, that some slot from s on
+// does, and the first over the second.
+struct class_mutation {
+  std::array<uint8_t, 4> digit{};
+  std::array<double, 4> change{};
+  std::array<double, 5> any_from{};
+  std::array<double, 4> here{};
+};
+
 // What a generation of the general model needs beyond the counts, worked
-// out once for a run's parameters: both loci's mutation shares and the
-// locus-b inheritance thresholds of the recombination fraction.
+// out once for a run's parameters: both loci's mutation shares, each
+// class's way through its slots, and the locus-b inheritance thresholds of
+// the recombination fraction.
 struct class_model {
   slot_shares mutation_a{};
   slot_shares mutation_b{};
+  std::array<class_mutation, genotype_count> mutation_by_class{};
   uint32_t after_slot_1 = 1u << 30;  // raw draws below T(1 - r)
   uint32_t after_slot_2 = 1u << 30;  // raw draws below T(r)
 };
@@ -96,6 +133,10 @@ void mutate_by_class(class_stream& stream, population_counts& current, populatio
 // draws.
 void mutate_by_shares(class_stream& stream, population_counts& current, population_counts& next,
                       const slot_shares& locus_a, const slot_shares& locus_b);
+
+// The same with the shares and ways of `model` (its draws are the same).
+void mutate_by_shares(class_stream& stream, population_counts& current, population_counts& next,
+                      const class_model& model);
 
 // Takes a stream, the mutated counts, a working array, the fitness table and
 // the generation size; draws the offspring counts, multinomial with the product

@@ -85,7 +85,18 @@ void select_and_mate(draw_stream& stream, population_counts& current, population
 // Takes a class count and its fitness; returns the class's selection weight:
 // count times the fitness rounded to single precision, truncated toward zero,
 // 0 when the count or the product is not positive, at most 2^56.
-int64_t selection_weight(int32_t count, double fitness);
+// (Inline: the class-count engine weighs the occupied classes one by one.)
+inline int64_t selection_weight(int32_t count, double fitness) {
+  constexpr double weight_cap = 72057594037927936.0;  // 2^56
+  // A negative count has no individuals; a fitness below 0 (or not a number)
+  // cannot make a parent.
+  if (count <= 0 || !(fitness > 0)) return 0;
+  if (fitness >= weight_cap) return static_cast<int64_t>(weight_cap);
+  // Rounding the fitness to single precision is part of the model.
+  const double product = static_cast<double>(count) * static_cast<double>(static_cast<float>(fitness));
+  if (product >= weight_cap) return static_cast<int64_t>(weight_cap);
+  return static_cast<int64_t>(product);
+}
 
 // The selection weight of every class.
 using class_weights = std::array<int64_t, genotype_count>;
@@ -109,14 +120,12 @@ using class_frequencies = std::array<double, genotype_count>;
 bool parent_frequencies(const population_counts& counts, const fitness_table& fitness, weight_rule rule,
                         class_frequencies& frequency);
 
-// Where the parent walk of select_and_mate ends, by genotype index.
-using walk_cuts = std::array<uint32_t, genotype_count>;
-
-// Takes the class frequencies (some positive) and the weight rule; fills
-// `cut` so that a parent's walk ends at class l or before exactly for the
-// raw draws below cut[l]. Under floor, draws from cut[80] up to draw_max find
-// no parent; under exact cut[80] is 2^31: the walk's overrun belongs to the
-// last class of positive frequency.
-void parent_walk_cuts(const class_frequencies& frequency, weight_rule rule, walk_cuts& cut);
+// Takes the frequencies of the classes of positive frequency (some), in
+// index order ("ranks"), their number and the weight rule; fills
+// cut[0 .. count - 1] so that a parent's walk of select_and_mate ends at
+// rank r or before exactly for the raw draws below cut[r]. Under floor,
+// draws from cut[count - 1] up to draw_max find no parent; under exact the
+// last cut is 2^31: the walk's overrun belongs to the last rank.
+void rank_walk_cuts(const double* frequency, int count, weight_rule rule, uint32_t* cut);
 
 }  // namespace twolocus

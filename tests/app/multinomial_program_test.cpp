@@ -87,7 +87,7 @@ TEST(MultinomialProgram, KilledAndResumedRunsWriteTheUninterruptedRunsRecords) {
   for (int attempt = 0; attempt < 40 && !finished; ++attempt) {
     const std::vector<std::string> command = started ? std::vector<std::string>{"run.out"} : args;
     const auto run = testing::start_program_at(multinomial_binary_path(), command, broken.path);
-    std::this_thread::sleep_for(std::chrono::microseconds(moments() % 30000));
+    std::this_thread::sleep_for(std::chrono::microseconds(moments() % 12000));
     ::kill(run.pid, SIGKILL);
     const auto result = testing::finish_program(run);
     finished = result.status == 0;

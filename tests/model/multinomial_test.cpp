@@ -5,6 +5,7 @@
 // end, by resumes.)
 #include <gtest/gtest.h>
 
+#include <array>
 #include <climits>
 #include <numeric>
 
@@ -74,6 +75,27 @@ TEST(ClassCountEngine, ParentSharesAreTheLiteralWalksShares) {
   population_counts lone{};
   lone[1] = 1;  // fitness 0.9137 weighs 0: extinct
   EXPECT_FALSE(parent_class_shares(lone, fitness, shares));
+}
+
+TEST(ClassCountEngine, RankCutsAreTheWalksCutsAlsoWhereTheSumIsTooLargeForItsBound) {
+  // From a running sum of 3/2 on the cuts come from find_cut's search.
+  const std::array<double, 4> frequency = {0.25, 1.0, 0.5, 0.125};
+  std::array<uint32_t, 4> cut{};
+  rank_walk_cuts(frequency.data(), 4, weight_rule::floor, cut.data());
+  for (int rank = 0; rank < 4; ++rank) {
+    const auto ended = [&](uint64_t draw) {
+      double t = static_cast<double>(draw) / static_cast<double>(draw_max);
+      for (int r = 0; r <= rank; ++r) t -= frequency[static_cast<size_t>(r)];
+      return t < 0;
+    };
+    uint64_t low = 0, high = draw_values;  // the first draw whose walk has not ended
+    while (low < high) {
+      const uint64_t middle = (low + high) / 2;
+      if (ended(middle)) low = middle + 1;
+      else high = middle;
+    }
+    EXPECT_EQ(cut[static_cast<size_t>(rank)], low) << "rank " << rank;
+  }
 }
 
 TEST(ClassCountEngine, CountsSumExactlyAndKeepTheExactEnginesEdgeCases) {
