@@ -71,8 +71,9 @@ def genotype_kernel(N, sigma, m):
         for x in range(a + 1):
             for y in range(a - x + 1):
                 z = a - x - y
-                p_aa = math.exp(gammaln(a + 1) - gammaln(x + 1) - gammaln(y + 1) - gammaln(z + 1)) * (
-                    aa[0] ** x * aa[1] ** y * aa[2] ** z)
+                p_aa = (math.factorial(a) // (math.factorial(x) * math.factorial(y)
+                                              * math.factorial(z))
+                        * aa[0] ** x * aa[1] ** y * aa[2] ** z)
                 for w in range(h + 1):
                     p = p_aa * math.comb(h, w) * m ** w * (1 - m) ** (h - w)
                     mutation[k, where[(x, y + h - w, z + w + b)]] += p
