@@ -197,3 +197,27 @@ def test_first_passage_reads_each_replicates_stop(tmp_path):
         seed=1)
     assert len(times) == 40 and (times >= 1).all() and (times == times.round()).all()
     assert set(finals[:, 0]) == {0.0, 1.0}
+
+
+def test_valley_genotype_chain_is_the_model_at_one_locus():
+    # The counts (AA, AB, BB) with multiplicative selection and mutation A -> B
+    # are a Markov chain: the full chain's law after one generation, lumped
+    # to these counts, is the valley check's kernel row from every state.
+    import valley_checks
+    N, sigma, m = 3, -0.3, 0.1
+    fitness = [(1 + sigma) ** chains.alleles(g)[:2].count(2) for g in range(chains.GENOTYPES)]
+    full = model(N, (1, 2), (1,), chains.one_way(m, 0, 0), STILL, fitness, rule=chains.EXACT)
+    states, _ = valley_checks.genotype_states(N)
+    kernel = valley_checks.genotype_kernel(N, sigma, m)
+    assert np.allclose(kernel.sum(axis=1), 1)
+    for row, (a, h, b) in enumerate(states):
+        counts, (law,) = chains.distributions(full, population(g1111=a, g2111=h, g2211=b), 1)
+        lumped = {}
+        for state, p in zip(counts, law):
+            key = tuple(int(x) for x in np.bincount(
+                np.repeat([chains.alleles(g)[:2].count(2) for g in full.classes], state),
+                minlength=3))
+            lumped[key] = lumped.get(key, 0) + p
+        assert [lumped.get(s, 0) for s in states] == pytest.approx(kernel[row], abs=1e-12)
+    # Neutral, no mutation: one copy fixes with probability 1/2N.
+    assert valley_checks.fixation(N, 0.0) == pytest.approx(1 / (2 * N), abs=1e-12)
