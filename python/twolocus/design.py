@@ -224,7 +224,8 @@ def read_design(path, text=None):
         total += count
         longest = f"{row['name']}_{count}"
         if len(longest.encode(errors="surrogateescape")) > MAX_FILE_NAME:
-            problems.append(f"{_name_place(columns, number, where)}: the run name [{longest}] is longer than "
+            place = _name_place(columns, number, where)
+            problems.append(f"{place}: the run name [{longest}] is longer than "
                             f"{MAX_FILE_NAME} bytes, the longest file name.")
         problems += _repeated_name(row, names, columns, number, where)
         names.setdefault(row["name"], number)
