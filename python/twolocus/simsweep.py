@@ -30,7 +30,8 @@ from .design import MAX_RUNS, find_program
 from .errors import TwolocusError
 from .seeds import assign_row_seeds
 from .simdesign import CONDITIONS, FILES, PARAMETERS, input_files, split_conditions, split_initial
-from .sweepdir import name_copies, read_manifest, read_sweep_seed, read_tsv, write_tsv_atomically
+from .sweepdir import (existing_runs, name_copies, read_manifest, read_tsv,
+                       write_tsv_atomically)
 
 KIND = "twolocus-sim"
 OUTPUT = "batch"
@@ -143,11 +144,7 @@ def plan(design, folder, sweep_seed, default_program, batch_size):
         if not is_sim_sweep(folder):
             raise TwolocusError(f"The sweep in [{folder}] is of the classic programs; "
                                 "run it without --sim.")
-        old_seed = read_sweep_seed(folder)
-        if old_seed is not None and old_seed != sweep_seed:
-            raise TwolocusError(f"The sweep in [{folder}] has sweep seed [{old_seed}], "
-                                f"not [{sweep_seed}].")
-        _, old_runs = read_manifest(folder)
+        old_runs = existing_runs(folder, sweep_seed)
     columns = manifest_columns(design)
     copies = _input_copies(design, folder, old_runs)
     old_by_row, old_by_name = {}, {run["run"]: run for run in old_runs}

@@ -96,6 +96,17 @@ def read_sweep_seed(folder):
         return None
 
 
+def existing_runs(folder, sweep_seed):
+    """The runs of the manifest in folder, a sweep folder that has one.
+    Raises TwolocusError when the folder's sweep seed is not sweep_seed or
+    the manifest cannot be read."""
+    old_seed = read_sweep_seed(folder)
+    if old_seed is not None and old_seed != sweep_seed:
+        raise TwolocusError(f"The sweep in [{folder}] has sweep seed [{old_seed}], "
+                            f"not [{sweep_seed}].")
+    return read_manifest(folder)[1]
+
+
 def _same_bytes(first, second):
     with open(first, "rb") as a, open(second, "rb") as b:
         return a.read() == b.read()
@@ -149,11 +160,7 @@ def plan(design, folder, sweep_seed, default_program):
     changes or removes runs the folder already has."""
     old_runs = []
     if os.path.exists(os.path.join(folder, "manifest.tsv")):
-        old_seed = read_sweep_seed(folder)
-        if old_seed is not None and old_seed != sweep_seed:
-            raise TwolocusError(f"The sweep in [{folder}] has sweep seed [{old_seed}], "
-                                f"not [{sweep_seed}].")
-        _, old_runs = read_manifest(folder)
+        old_runs = existing_runs(folder, sweep_seed)
     columns = manifest_columns(design)
     copies = _fitness_copies(design, folder, old_runs)
     new_runs = {}
