@@ -165,6 +165,31 @@ def _places(path):
     return where
 
 
+def _header(lines, where, check_header):
+    """The columns of a design's first line. Raises DesignErrors when there
+    is none or check_header(columns, where) finds problems."""
+    if not lines:
+        raise DesignErrors([f"{where(1)}: no header."])
+    columns = lines[0].split("\t")
+    problems = check_header(columns, where)
+    if problems:
+        raise DesignErrors(problems)
+    return columns
+
+
+def _data_lines(lines, columns, where, problems):
+    """(line number, cells) of each data line that is not blank; a line
+    with more or fewer fields than columns adds its problem to problems."""
+    for number, line in enumerate(lines[1:], start=2):
+        if line.strip() == "":
+            continue
+        cells = line.split("\t")
+        if len(cells) != len(columns):
+            problems.append(f"{where(number)}: {len(cells)} fields, the header has {len(columns)}.")
+            continue
+        yield number, cells
+
+
 def _name_place(columns, number, where):
     """The place of line number's name: its name cell, or the line when the
     design has no name column."""
@@ -192,22 +217,10 @@ def read_design(path, text=None):
     lines = [line[:-1] if line.endswith("\r") else line for line in lines]
     folder = os.path.dirname(os.path.abspath(path))
     where = _places(path)
-    if not lines:
-        raise DesignErrors([f"{where(1)}: no header."])
-    columns = lines[0].split("\t")
-    problems = _check_header(columns, where)
-    if problems:
-        raise DesignErrors(problems)
-    rows = []
-    names = {}
+    columns = _header(lines, where, _check_header)
+    rows, names, problems = [], {}, []
     total = 0
-    for number, line in enumerate(lines[1:], start=2):
-        if line.strip() == "":
-            continue
-        cells = line.split("\t")
-        if len(cells) != len(columns):
-            problems.append(f"{where(number)}: {len(cells)} fields, the header has {len(columns)}.")
-            continue
+    for number, cells in _data_lines(lines, columns, where, problems):
         row = {"line": number, "row": len(rows) + 1}
         for index, (column, text) in enumerate(zip(columns, cells), start=1):
             place = where(number, index, column)

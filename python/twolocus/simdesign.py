@@ -15,7 +15,7 @@ import re
 
 from .conditions import parse_condition
 from .design import (Design, DesignErrors, INT_MAX, MAX_FILE_NAME, TAG_PREFIX, _control, _NAME,
-                     _design_text, _places, _repeated_name, find_program)
+                     _data_lines, _design_text, _header, _places, _repeated_name, find_program)
 from .errors import TwolocusError
 from .files import open_regular
 
@@ -184,20 +184,9 @@ def read_sim_design(path, text=None):
         lines.pop()
     folder = os.path.dirname(os.path.abspath(path))
     where = _places(path)
-    if not lines:
-        raise DesignErrors([f"{where(1)}: no header."])
-    columns = lines[0].split("\t")
-    problems = _check_header(columns, where)
-    if problems:
-        raise DesignErrors(problems)
+    columns = _header(lines, where, _check_header)
     rows, names, problems = [], {}, []
-    for number, line in enumerate(lines[1:], start=2):
-        if line.strip() == "":
-            continue
-        cells = line.split("\t")
-        if len(cells) != len(columns):
-            problems.append(f"{where(number)}: {len(cells)} fields, the header has {len(columns)}.")
-            continue
+    for number, cells in _data_lines(lines, columns, where, problems):
         row = {"line": number, "row": len(rows) + 1}
         before = len(problems)
         for index, (column, cell) in enumerate(zip(columns, cells), start=1):
