@@ -147,5 +147,30 @@ def log_likelihood_ratio(observed, law, other):
     return float((observed[seen] * np.log(law[seen] / other[seen])).sum())
 
 
+def engine_point(ax, x, mean, se, engine, labelled):
+    """One engine's mean with its 95 % interval on a panel: --engine exact
+    as a blue circle, the other as a red square; labelled puts it in the legend."""
+    ax.errorbar(x, mean, yerr=1.96 * se, fmt="o" if engine == "exact" else "s", ms=4,
+                color="C0" if engine == "exact" else "C3",
+                label=f"--engine {engine}" if labelled else None)
+
+
+def qq_panel(ax, samples, replicates, xlabel, title):
+    """A QQ panel: for each (engine, times, cdf) in samples, the sorted
+    times of `replicates` runs against the quantiles of the law whose
+    P(T <= t) is cdf[t], and the diagonal."""
+    probabilities = (np.arange(replicates) + 0.5) / replicates
+    for engine, times, cdf in samples:
+        quantiles = [np.searchsorted(cdf, q) for q in probabilities]
+        ax.plot(quantiles, np.sort(times), "o" if engine == "exact" else "s", ms=2.5,
+                alpha=0.7, label=f"--engine {engine}")
+    top = max(ax.get_xlim()[1], ax.get_ylim()[1])
+    ax.plot([0, top], [0, top], color="black", lw=0.8)
+    ax.set_xlabel(xlabel)
+    ax.set_ylabel("simulated quantile (generations)")
+    ax.set_title(title, fontsize=9)
+    ax.legend(fontsize=8)
+
+
 def verdict(result):
     return "PASS" if result.passed else "FAIL"

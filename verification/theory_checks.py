@@ -31,8 +31,8 @@ from scipy.stats import binom, binomtest, norm  # noqa: E402
 
 import chains  # noqa: E402
 import sim  # noqa: E402
-from harness import (Result, RunFailed, check, goodness_of_fit, populations,  # noqa: E402
-                     replicate, run_program, scratch)
+from harness import (Result, RunFailed, check, engine_point, goodness_of_fit,  # noqa: E402
+                     populations, qq_panel, replicate, run_program, scratch)
 
 SEED = 1969
 ALLELES = np.array([chains.alleles(g) for g in range(chains.GENOTYPES)])
@@ -637,30 +637,17 @@ def double_mutant(ctx):
     ax.plot(DM_U, [double_mutant_law(two_n, u, 0)[0] for u in DM_U], "k_", ms=14, mew=2,
             label="exact chain")
     for (engine, u), (mean, se, _, _) in found.items():
-        ax.errorbar(u * (0.93 if engine == "exact" else 1.07), mean, yerr=1.96 * se,
-                    fmt="o" if engine == "exact" else "s", ms=4,
-                    color="C0" if engine == "exact" else "C3",
-                    label=f"--engine {engine}" if u == DM_U[0] else None)
+        engine_point(ax, u * (0.93 if engine == "exact" else 1.07), mean, se, engine,
+                     u == DM_U[0])
     ax.set_xscale("log")
     ax.set_yscale("log")
     ax.set_xlabel("mutation rate u (1 -> 2 at each locus)")
     ax.set_ylabel("mean generations until a 22 haplotype")
     ax.set_title(f"N = {N}, r = 0, R = {DM_R} per point (95 % intervals)", fontsize=9)
     ax.legend(fontsize=8)
-    ax = axes[1]
-    probabilities = (np.arange(DM_R) + 0.5) / DM_R
-    for engine in sim.ENGINES:
-        _, _, times, survival = found[(engine, DM_QQ)]
-        cdf = 1 - survival
-        quantiles = [np.searchsorted(cdf, q) for q in probabilities]
-        ax.plot(quantiles, np.sort(times), "o" if engine == "exact" else "s", ms=2.5,
-                label=f"--engine {engine}", alpha=0.7)
-    top = max(ax.get_xlim()[1], ax.get_ylim()[1])
-    ax.plot([0, top], [0, top], color="black", lw=0.8)
-    ax.set_xlabel("exact chain quantile (generations)")
-    ax.set_ylabel("simulated quantile (generations)")
-    ax.set_title(f"QQ plot, u = {DM_QQ}", fontsize=9)
-    ax.legend(fontsize=8)
+    qq_panel(axes[1], [(engine, found[(engine, DM_QQ)][2], 1 - found[(engine, DM_QQ)][3])
+                       for engine in sim.ENGINES],
+             DM_R, "exact chain quantile (generations)", f"QQ plot, u = {DM_QQ}")
     figure.tight_layout()
     figure.savefig(result.picture, dpi=90)
     plt.close(figure)

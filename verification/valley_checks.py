@@ -41,7 +41,7 @@ from scipy.stats import norm  # noqa: E402
 
 import chains  # noqa: E402
 import sim  # noqa: E402
-from harness import Result, check, goodness_of_fit, scratch  # noqa: E402
+from harness import Result, check, engine_point, goodness_of_fit, qq_panel, scratch  # noqa: E402
 
 SEED = 2009
 VALLEY_N, VALLEY_R, VALLEY_MU, VALLEY_S = 10, 500, 5e-5, 0.2
@@ -246,31 +246,17 @@ def draw(path, found, theory):
             lw=1, label="fault: single mutants advantageous (-delta)")
     for (engine, depth), times in found.items():
         mean, se = times.mean(), times.std(ddof=1) / math.sqrt(R)
-        ax.errorbar(depth + (-0.06 if engine == "exact" else 0.06), mean, yerr=1.96 * se,
-                    fmt="o" if engine == "exact" else "s", ms=4,
-                    color="C0" if engine == "exact" else "C3",
-                    label=f"--engine {engine}" if depth == VALLEY_DEPTHS[0] else None)
+        engine_point(ax, depth + (-0.06 if engine == "exact" else 0.06), mean, se, engine,
+                     depth == VALLEY_DEPTHS[0])
     ax.set_yscale("log")
     ax.set_xlabel("depth of the valley 4N delta")
     ax.set_ylabel("mean generations until h22 >= 0.5")
     ax.set_title(f"N = {N}, r = 0, mu = {mu:g}, s = {s}, R = {R} per point (95 % intervals)",
                  fontsize=9)
     ax.legend(fontsize=8)
-    ax = axes[1]
-    pmf = theory[VALLEY_QQ][2]
-    cdf = np.cumsum(pmf)
-    probabilities = (np.arange(R) + 0.5) / R
-    for engine in sim.ENGINES:
-        times = np.sort(found[(engine, VALLEY_QQ)])
-        quantiles = [np.searchsorted(cdf, q) for q in probabilities]
-        ax.plot(quantiles, times, "o" if engine == "exact" else "s", ms=2.5, alpha=0.7,
-                label=f"--engine {engine}")
-    top = max(ax.get_xlim()[1], ax.get_ylim()[1])
-    ax.plot([0, top], [0, top], color="black", lw=0.8)
-    ax.set_xlabel("quantile of the sequential law (generations)")
-    ax.set_ylabel("simulated quantile (generations)")
-    ax.set_title(f"QQ plot, 4N delta = {VALLEY_QQ}", fontsize=9)
-    ax.legend(fontsize=8)
+    cdf = np.cumsum(theory[VALLEY_QQ][2])
+    qq_panel(axes[1], [(engine, found[(engine, VALLEY_QQ)], cdf) for engine in sim.ENGINES], R,
+             "quantile of the sequential law (generations)", f"QQ plot, 4N delta = {VALLEY_QQ}")
     figure.tight_layout()
     figure.savefig(path, dpi=90)
     plt.close(figure)

@@ -8,7 +8,6 @@ run_paths().
 """
 
 import argparse
-import math
 import os
 import signal
 import sys
@@ -17,7 +16,7 @@ import warnings
 from .errors import TwolocusError
 from .files import refuse_overwriting
 from .runs import load_runs
-from .stats import STAT_COLUMNS, first_passage, format_threshold, parse_threshold
+from .stats import STAT_COLUMNS, first_passage, format_threshold, number_or_nan, parse_threshold
 from .summary import add_sweep_options, sweep_figure, sweep_stats_text
 from .survival import ROW_COLUMNS
 
@@ -142,10 +141,7 @@ def stats_parser():
 
 
 def _level(text):
-    try:
-        level = float(text)
-    except ValueError:
-        level = math.nan
+    level = number_or_nan(text)
     if not 0 < level < 1:
         raise TwolocusError(f"Could not read the level [{text}].")
     return level

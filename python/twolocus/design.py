@@ -140,21 +140,21 @@ def _whole(text):
     return int(text) if text is not None and _INTEGER.fullmatch(text) and int(text) >= 1 else 1
 
 
-def read_design(path, text=None):
-    """Takes a design file's path (and its text, when it is not yet written);
-    returns a Design, or raises DesignErrors listing every problem (or
-    TwolocusError if the file cannot be read)."""
+def _design_text(path, text):
+    """The text of the design file path: text itself when it is given (a
+    design not yet written), else the file's. Raises TwolocusError."""
     if text is None:
         with open_regular(path, "design file") as file:
             try:
                 text = file.read().decode("utf-8", errors="surrogateescape")
             except OSError:
                 raise TwolocusError(f"Could not read design file [{path}].") from None
-    lines = text.split("\n")
-    if lines and lines[-1] == "":
-        lines.pop()
-    lines = [line[:-1] if line.endswith("\r") else line for line in lines]
-    folder = os.path.dirname(os.path.abspath(path))
+    return text
+
+
+def _places(path):
+    """where(line, column=None, name=None): the place of a problem in the
+    design file path, as its messages start."""
 
     def where(line, column=None, name=None):
         if column is None:
@@ -162,15 +162,24 @@ def read_design(path, text=None):
         label = f" ({name})" if name else ""
         return f"Line {line}, column {column}{label} of [{path}]"
 
+    return where
+
+
+def _header(lines, where, check_header):
+    """The columns of a design's first line. Raises DesignErrors when there
+    is none or check_header(columns, where) finds problems."""
     if not lines:
         raise DesignErrors([f"{where(1)}: no header."])
     columns = lines[0].split("\t")
-    problems = _check_header(columns, where)
+    problems = check_header(columns, where)
     if problems:
         raise DesignErrors(problems)
-    rows = []
-    names = {}
-    total = 0
+    return columns
+
+
+def _data_lines(lines, columns, where, problems):
+    """(line number, cells) of each data line that is not blank; a line
+    with more or fewer fields than columns adds its problem to problems."""
     for number, line in enumerate(lines[1:], start=2):
         if line.strip() == "":
             continue
@@ -178,6 +187,40 @@ def read_design(path, text=None):
         if len(cells) != len(columns):
             problems.append(f"{where(number)}: {len(cells)} fields, the header has {len(columns)}.")
             continue
+        yield number, cells
+
+
+def _name_place(columns, number, where):
+    """The place of line number's name: its name cell, or the line when the
+    design has no name column."""
+    index = columns.index("name") + 1 if "name" in columns else 0
+    return where(number, index, "name") if index else where(number)
+
+
+def _repeated_name(row, names, columns, number, where):
+    """[the problem] when an earlier row has the row's name (names: {name:
+    its line}), else []."""
+    if row["name"] not in names:
+        return []
+    return [f"{_name_place(columns, number, where)}: name [{row['name']}] is also on line "
+            f"{names[row['name']]}."]
+
+
+def read_design(path, text=None):
+    """Takes a design file's path (and its text, when it is not yet written);
+    returns a Design, or raises DesignErrors listing every problem (or
+    TwolocusError if the file cannot be read)."""
+    text = _design_text(path, text)
+    lines = text.split("\n")
+    if lines and lines[-1] == "":
+        lines.pop()
+    lines = [line[:-1] if line.endswith("\r") else line for line in lines]
+    folder = os.path.dirname(os.path.abspath(path))
+    where = _places(path)
+    columns = _header(lines, where, _check_header)
+    rows, names, problems = [], {}, []
+    total = 0
+    for number, cells in _data_lines(lines, columns, where, problems):
         row = {"line": number, "row": len(rows) + 1}
         for index, (column, text) in enumerate(zip(columns, cells), start=1):
             place = where(number, index, column)
@@ -194,14 +237,10 @@ def read_design(path, text=None):
         total += count
         longest = f"{row['name']}_{count}"
         if len(longest.encode(errors="surrogateescape")) > MAX_FILE_NAME:
-            index = columns.index("name") + 1 if "name" in columns else 0
-            place = where(number, index, "name") if index else where(number)
+            place = _name_place(columns, number, where)
             problems.append(f"{place}: the run name [{longest}] is longer than "
                             f"{MAX_FILE_NAME} bytes, the longest file name.")
-        if row["name"] in names:
-            index = columns.index("name") + 1 if "name" in columns else 0
-            place = where(number, index, "name") if index else where(number)
-            problems.append(f"{place}: name [{row['name']}] is also on line {names[row['name']]}.")
+        problems += _repeated_name(row, names, columns, number, where)
         names.setdefault(row["name"], number)
         rows.append(row)
     if not rows and not problems:

@@ -15,7 +15,7 @@ import re
 
 from .conditions import parse_condition
 from .design import (Design, DesignErrors, INT_MAX, MAX_FILE_NAME, TAG_PREFIX, _control, _NAME,
-                     find_program)
+                     _data_lines, _design_text, _header, _places, _repeated_name, find_program)
 from .errors import TwolocusError
 from .files import open_regular
 
@@ -178,36 +178,15 @@ def read_sim_design(path, text=None):
     """Takes a design file's path (and its text, when it is not yet written);
     returns a design.Design whose rows hold canonical cells, or raises
     DesignErrors listing every problem (TwolocusError if it cannot be read)."""
-    if text is None:
-        with open_regular(path, "design file") as file:
-            try:
-                text = file.read().decode("utf-8", errors="surrogateescape")
-            except OSError:
-                raise TwolocusError(f"Could not read design file [{path}].") from None
-    lines = [line[:-1] if line.endswith("\r") else line for line in text.split("\n")]
+    lines = [line[:-1] if line.endswith("\r") else line
+             for line in _design_text(path, text).split("\n")]
     if lines and lines[-1] == "":
         lines.pop()
     folder = os.path.dirname(os.path.abspath(path))
-
-    def where(line, column=None, name=None):
-        if column is None:
-            return f"Line {line} of [{path}]"
-        return f"Line {line}, column {column}{f' ({name})' if name else ''} of [{path}]"
-
-    if not lines:
-        raise DesignErrors([f"{where(1)}: no header."])
-    columns = lines[0].split("\t")
-    problems = _check_header(columns, where)
-    if problems:
-        raise DesignErrors(problems)
+    where = _places(path)
+    columns = _header(lines, where, _check_header)
     rows, names, problems = [], {}, []
-    for number, line in enumerate(lines[1:], start=2):
-        if line.strip() == "":
-            continue
-        cells = line.split("\t")
-        if len(cells) != len(columns):
-            problems.append(f"{where(number)}: {len(cells)} fields, the header has {len(columns)}.")
-            continue
+    for number, cells in _data_lines(lines, columns, where, problems):
         row = {"line": number, "row": len(rows) + 1}
         before = len(problems)
         for index, (column, cell) in enumerate(zip(columns, cells), start=1):
@@ -224,10 +203,7 @@ def read_sim_design(path, text=None):
             problems += _check_row(row, where(number))
         if row.get("name", "") == "":
             row["name"] = str(row["row"])
-        if row["name"] in names:
-            index = columns.index("name") + 1 if "name" in columns else 0
-            place = where(number, index, "name") if index else where(number)
-            problems.append(f"{place}: name [{row['name']}] is also on line {names[row['name']]}.")
+        problems += _repeated_name(row, names, columns, number, where)
         longest = f"{row['name']}_{INT_MAX}-{INT_MAX}"
         if len(longest.encode(errors="surrogateescape")) > MAX_FILE_NAME:
             problems.append(f"{where(number)}: the name [{row['name']}] is too long for the "

@@ -30,7 +30,7 @@ from .design import MAX_RUNS, find_program
 from .errors import TwolocusError
 from .seeds import assign_row_seeds
 from .simdesign import CONDITIONS, FILES, PARAMETERS, input_files, split_conditions, split_initial
-from .sweepdir import (_same_bytes, read_manifest, read_sweep_seed, read_tsv,
+from .sweepdir import (existing_runs, name_copies, read_manifest, read_tsv,
                        write_tsv_atomically)
 
 KIND = "twolocus-sim"
@@ -90,31 +90,11 @@ def _old_copies(old_runs):
 
 def _input_copies(design, folder, old_runs):
     """Maps each input file of the design (as written) to its copy's name in
-    DIR/inputs: the existing copy, else the file's own name, made unique with
-    -2, -3, ... unless a copy with the same bytes exists. Raises
-    TwolocusError when an existing copy's source has changed."""
-    copies = _old_copies(old_runs)
-    holders = {name: os.path.join(folder, INPUTS, name) for name in copies.values()}
-    for row in design.rows:
-        for path in input_files(row).values():
-            source = os.path.join(design.folder, path)
-            if path in copies:
-                copy = holders[copies[path]]
-                if os.path.exists(copy) and not _same_bytes(source, copy):
-                    raise TwolocusError(f"Input file [{path}] differs from the sweep's copy "
-                                        f"[{copy}]; the sweep's batches would change.")
-                continue
-            stem, extension = os.path.splitext(os.path.basename(path))
-            attempt = 1
-            while True:
-                name = stem + extension if attempt == 1 else f"{stem}-{attempt}{extension}"
-                holder = holders.get(name, os.path.join(folder, INPUTS, name))
-                if not os.path.exists(holder) or _same_bytes(source, holder):
-                    break
-                attempt += 1
-            copies[path] = name
-            holders.setdefault(name, source)
-    return copies
+    DIR/inputs (sweepdir.name_copies), the existing copies' names read from
+    the existing batches' commands."""
+    return name_copies((path for row in design.rows for path in input_files(row).values()),
+                       design.folder, os.path.join(folder, INPUTS), _old_copies(old_runs),
+                       "Input", "batches")
 
 
 def batch_command(prefix, first, count):
@@ -164,11 +144,7 @@ def plan(design, folder, sweep_seed, default_program, batch_size):
         if not is_sim_sweep(folder):
             raise TwolocusError(f"The sweep in [{folder}] is of the classic programs; "
                                 "run it without --sim.")
-        old_seed = read_sweep_seed(folder)
-        if old_seed is not None and old_seed != sweep_seed:
-            raise TwolocusError(f"The sweep in [{folder}] has sweep seed [{old_seed}], "
-                                f"not [{sweep_seed}].")
-        _, old_runs = read_manifest(folder)
+        old_runs = existing_runs(folder, sweep_seed)
     columns = manifest_columns(design)
     copies = _input_copies(design, folder, old_runs)
     old_by_row, old_by_name = {}, {run["run"]: run for run in old_runs}

@@ -100,6 +100,14 @@ class Threshold(tuple):
         return threshold
 
 
+def number_or_nan(text):
+    """float(text), or NaN for a text that is no number."""
+    try:
+        return float(text)
+    except ValueError:
+        return math.nan
+
+
 def parse_threshold(text):
     """Takes a --first condition such as "h22 >= 0.5" or "a1 < 0.01 or
     a1 > 0.99"; returns a Threshold. Raises TwolocusError "Unknown statistic
@@ -112,10 +120,7 @@ def parse_threshold(text):
         stat, op, value_text = match.groups()
         if stat not in STAT_COLUMNS:
             raise TwolocusError(f"Unknown statistic [{stat}].")
-        try:
-            value = float(value_text)
-        except ValueError:
-            value = math.nan
+        value = number_or_nan(value_text)
         if not math.isfinite(value):
             raise TwolocusError(f"Could not read the threshold [{text}].")
         return Threshold((stat, op, value), parse_condition(f"{stat} {op} {value!r}"))

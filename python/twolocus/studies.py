@@ -29,7 +29,7 @@ import numpy as np
 from . import survival
 from .errors import TwolocusError
 from .files import open_regular
-from .stats import STAT_COLUMNS
+from .stats import STAT_COLUMNS, number_or_nan
 
 LEADING = ["replicate", "seed", "end", "label", "generations"]
 SUFFIX = ".summary.tsv"
@@ -343,10 +343,7 @@ def draw_curves(found, level, size=None, title=None, log_x=False):
 
 
 def _number(column, value):
-    try:
-        number = float(value)
-    except ValueError:
-        number = math.nan
+    number = number_or_nan(value)
     if not math.isfinite(number):
         raise TwolocusError(f"The value [{value}] of [{column}] is not a number.")
     return number

@@ -96,41 +96,60 @@ def read_sweep_seed(folder):
         return None
 
 
+def existing_runs(folder, sweep_seed):
+    """The runs of the manifest in folder, a sweep folder that has one.
+    Raises TwolocusError when the folder's sweep seed is not sweep_seed or
+    the manifest cannot be read."""
+    old_seed = read_sweep_seed(folder)
+    if old_seed is not None and old_seed != sweep_seed:
+        raise TwolocusError(f"The sweep in [{folder}] has sweep seed [{old_seed}], "
+                            f"not [{sweep_seed}].")
+    return read_manifest(folder)[1]
+
+
 def _same_bytes(first, second):
     with open(first, "rb") as a, open(second, "rb") as b:
         return a.read() == b.read()
 
 
-def _fitness_copies(design, folder, old_runs):
-    """Maps each fitness value of the design to its copy's name in
-    folder/fitness: the copy the existing runs use, else the file's own name,
-    made unique with -2, -3, ... unless a copy with the same bytes exists.
-    Raises TwolocusError when an existing copy's source has changed."""
-    copies = {}
-    for run in old_runs:
-        copies[run["fitness"]] = os.path.basename(shlex.split(run["command"])[1])
+def name_copies(sources, design_folder, copies_folder, copies, what, units):
+    """Maps each file in sources (paths as written in the design, relative to
+    design_folder) to its copy's name in copies_folder: the name in copies
+    (the copies the existing runs use, updated and returned), else the file's
+    own name, made unique with -2, -3, ... unless a copy with the same bytes
+    exists. Raises TwolocusError, naming the file as "{what} file" and the
+    sweep's {units}, when an existing copy's source has changed."""
     # Each copy's name and the file it holds (the copy itself, or the source still to copy).
-    holders = {name: os.path.join(folder, "fitness", name) for name in copies.values()}
-    for row in design.rows:
-        value = row["fitness"]
-        source = os.path.join(design.folder, value)
-        if value in copies:
-            copy = holders[copies[value]]
+    holders = {name: os.path.join(copies_folder, name) for name in copies.values()}
+    for path in sources:
+        source = os.path.join(design_folder, path)
+        if path in copies:
+            copy = holders[copies[path]]
             if os.path.exists(copy) and not _same_bytes(source, copy):
-                raise TwolocusError(f"Fitness file [{value}] differs from the sweep's copy "
-                                    f"[{copy}]; the sweep's runs would change.")
+                raise TwolocusError(f"{what} file [{path}] differs from the sweep's copy "
+                                    f"[{copy}]; the sweep's {units} would change.")
             continue
-        stem, extension = os.path.splitext(os.path.basename(value))
+        stem, extension = os.path.splitext(os.path.basename(path))
         attempt = 1
         while True:
             name = stem + extension if attempt == 1 else f"{stem}-{attempt}{extension}"
-            holder = holders.get(name, os.path.join(folder, "fitness", name))
+            holder = holders.get(name, os.path.join(copies_folder, name))
             if not os.path.exists(holder) or _same_bytes(source, holder):
                 break
             attempt += 1
-        copies[value] = name
+        copies[path] = name
         holders.setdefault(name, source)
     return copies
+
+
+def _fitness_copies(design, folder, old_runs):
+    """Maps each fitness value of the design to its copy's name in
+    folder/fitness (name_copies)."""
+    copies = {}
+    for run in old_runs:
+        copies[run["fitness"]] = os.path.basename(shlex.split(run["command"])[1])
+    return name_copies((row["fitness"] for row in design.rows), design.folder,
+                       os.path.join(folder, "fitness"), copies, "Fitness", "runs")
 
 
 def plan(design, folder, sweep_seed, default_program):
@@ -141,11 +160,7 @@ def plan(design, folder, sweep_seed, default_program):
     changes or removes runs the folder already has."""
     old_runs = []
     if os.path.exists(os.path.join(folder, "manifest.tsv")):
-        old_seed = read_sweep_seed(folder)
-        if old_seed is not None and old_seed != sweep_seed:
-            raise TwolocusError(f"The sweep in [{folder}] has sweep seed [{old_seed}], "
-                                f"not [{sweep_seed}].")
-        _, old_runs = read_manifest(folder)
+        old_runs = existing_runs(folder, sweep_seed)
     columns = manifest_columns(design)
     copies = _fitness_copies(design, folder, old_runs)
     new_runs = {}
