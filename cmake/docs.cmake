@@ -26,7 +26,19 @@ list(APPEND twolocus_docs_sources ${twolocus_docs_python}
 
 # -E: a fresh environment each time, so that every warning is seen on every build.
 # autodoc imports twolocus.simulation, which finds the compiled module in this build.
-set(twolocus_sphinx ${CMAKE_COMMAND} -E env TWOLOCUS_BUILD=${CMAKE_BINARY_DIR}
+# In the sanitizer build the module carries the sanitizers, whose runtime
+# must be loaded first in the Python that imports it (Python itself is not
+# built with them); Python's own allocations are not leak-checked.
+set(twolocus_sphinx_env TWOLOCUS_BUILD=${CMAKE_BINARY_DIR})
+if(CMAKE_BUILD_TYPE STREQUAL "Asan" AND TARGET twolocus_core)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
+                  OUTPUT_VARIABLE twolocus_asan_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libubsan.so
+                  OUTPUT_VARIABLE twolocus_ubsan_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
+  list(APPEND twolocus_sphinx_env "LD_PRELOAD=${twolocus_asan_runtime}:${twolocus_ubsan_runtime}"
+       ASAN_OPTIONS=detect_leaks=0)
+endif()
+set(twolocus_sphinx ${CMAKE_COMMAND} -E env ${twolocus_sphinx_env}
     ${TWOLOCUS_PYTHON} -m sphinx -E -W --keep-going -n -q)
 # The man pages, one per program and Python command (man_pages in docs/conf.py).
 set(TWOLOCUS_MAN_PAGES twolocus twolocus-multinomial twolocus-sim twolocus-stats twolocus-plot twolocus-sweep)
