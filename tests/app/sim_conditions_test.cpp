@@ -24,13 +24,10 @@ using testing::read_file;
 using testing::temp_dir;
 using args_list = std::vector<std::string>;
 
-testing::run_result sim(const args_list& args, const temp_dir& dir) {
-  return testing::run_program_at(testing::sim_binary_path(), args, dir.path, "twolocus-sim");
-}
+using testing::with;
 
-args_list with(args_list args, const args_list& more) {
-  args.insert(args.end(), more.begin(), more.end());
-  return args;
+testing::run_result sim(const args_list& args, const temp_dir& dir) {
+  return testing::run_sim(args, dir);
 }
 
 std::vector<std::string> split(const std::string& text, char separator) {

@@ -162,6 +162,15 @@ temp_dir::~temp_dir() {
   std::filesystem::remove_all(path, ignored);
 }
 
+run_result run_sim(const std::vector<std::string>& args, const temp_dir& dir) {
+  return run_program_at(sim_binary_path(), args, dir.path, "twolocus-sim");
+}
+
+std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
 std::string read_file(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

@@ -92,6 +92,12 @@ struct temp_dir {
 std::string read_file(const std::filesystem::path& file);
 void write_file(const std::filesystem::path& file, const std::string& text);
 
+// Runs twolocus-sim with `args` in `dir`; returns its status and output.
+run_result run_sim(const std::vector<std::string>& args, const temp_dir& dir);
+
+// `args` followed by `more`.
+std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more);
+
 // A fitness table of all 81 genotypes in index order, with two code
 // columns holding the same code on every line.
 std::string uniform_fitness_table(int code_column1, int code_column2);
