@@ -41,15 +41,24 @@ def test_manifest_and_every_run_equal_the_program_run_by_hand(reference, tmp_pat
     assert run_files(direct) == files
 
 
-def test_a_killed_sweep_summarised_continued_and_run_again(reference, tmp_path):
-    # Run one job at a time and killed (SIGKILL to its whole process group)
-    # while its first slow run is going.
+def start_sweep_until_slow_run(tmp_path):
+    """Starts a sweep of the test design with one job, in a session of its
+    own, and waits until its first slow run has written some records; returns
+    the design, the sweep folder, the sweep's process and the slow run's
+    trajectory."""
     design, folder = write_design(tmp_path), tmp_path / "sweep"
     process = subprocess.Popen([SWEEP, "run", design, folder, "--program", PROGRAM, "--jobs", "1"],
                                start_new_session=True, stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     partial = folder / "runs" / "slow_1" / "trajectory"
     wait_until(lambda: partial.exists() and partial.stat().st_size > 2000)
+    return design, folder, process, partial
+
+
+def test_a_killed_sweep_summarised_continued_and_run_again(reference, tmp_path):
+    # Run one job at a time and killed (SIGKILL to its whole process group)
+    # while its first slow run is going.
+    design, folder, process, partial = start_sweep_until_slow_run(tmp_path)
     os.killpg(process.pid, signal.SIGKILL)
     process.wait()
 
@@ -317,12 +326,7 @@ def _session(pid):
 def test_a_sigkill_of_the_sweep_alone_stops_parallel_and_every_run(reference, tmp_path):
     # Only the sweep's own process is killed: parallel (its child, in its
     # session) and the runs parallel started must end with it.
-    design, folder = write_design(tmp_path), tmp_path / "sweep"
-    process = subprocess.Popen([SWEEP, "run", design, folder, "--program", PROGRAM, "--jobs", "1"],
-                               start_new_session=True, stdin=subprocess.DEVNULL,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    partial = folder / "runs" / "slow_1" / "trajectory"
-    wait_until(lambda: partial.exists() and partial.stat().st_size > 2000)
+    design, folder, process, partial = start_sweep_until_slow_run(tmp_path)
     assert any(name == "parallel" for _, name in _session(process.pid))
     process.kill()
     process.wait()
