@@ -22,6 +22,10 @@ std::optional<int> read_sim_fitness(const sim_options& options, std::FILE* file,
           options.fitness_values ? "a value that is not a number of at least 0"
                                  : "an unknown code (not 0 to 8)",
           reading.token.c_str());
+    case outcome::too_large:
+      return say_err::sim_fitness_entry(reading.line, name, reading.label.c_str(),
+                                        "a fitness above 33554432, the largest under --weights floor,",
+                                        reading.token.c_str());
     case outcome::repeated:
       return say_err::sim_fitness_repeated(reading.line, name, reading.label.c_str());
     case outcome::missing:

@@ -44,8 +44,12 @@ std::vector<std::string> tokens_of(const std::string& line) {
   return tokens;
 }
 
-// Takes a token and how to read it; returns the fitness it gives, or a
-// negative number when it is not a good code or value.
+// What entry_fitness returns for a value above floor_fitness_max under floor
+// weights.
+constexpr double too_large = -2.0;
+
+// Takes a token and how to read it; returns the fitness it gives, too_large,
+// or another negative number when it is not a good code or value.
 double entry_fitness(const std::string& token, const fitness_source& source) {
   if (!source.values) {
     if (token.size() != 1 || token[0] < '0' || token[0] > '8') return -1;
@@ -59,7 +63,9 @@ double entry_fitness(const std::string& token, const fitness_source& source) {
   char* end = nullptr;
   const double value = std::strtod(token.c_str(), &end);
   if (end != token.c_str() + token.size() || !std::isfinite(value) || value < 0) return -1;
-  return source.rule == weight_rule::floor ? static_cast<double>(static_cast<float>(value)) : value;
+  if (source.rule == weight_rule::exact) return value;
+  // Checked before the rounding, which takes 2^25 + 1 to 2^25.
+  return value > floor_fitness_max ? too_large : static_cast<double>(static_cast<float>(value));
 }
 
 }  // namespace
@@ -98,7 +104,7 @@ fitness_reading read_fitness_values(std::FILE* file, const fitness_source& sourc
     const std::string& token = tokens[3 + static_cast<size_t>(source.column)];
     const double value = entry_fitness(token, source);
     if (value < 0) {
-      reading = {outcome::bad_entry, number, label, token};
+      reading = {value == too_large ? outcome::too_large : outcome::bad_entry, number, label, token};
       break;
     }
     if (listed[static_cast<size_t>(index)]) {

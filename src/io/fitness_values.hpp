@@ -31,9 +31,11 @@ struct fitness_source {
 // How reading went: read; a line that is not four alleles 1..3 and at least
 // `column` more tokens (`line`); an unknown code or a bad value (`line`,
 // `label`, `token`); a genotype listed twice (`line`, `label`); a genotype
-// listed neither itself nor as its mirror (`label`, `token` the mirror).
+// listed neither itself nor as its mirror (`label`, `token` the mirror); a
+// value or code above floor_fitness_max under floor weights (`line`,
+// `label`, `token`).
 struct fitness_reading {
-  enum class outcome { read, bad_line, bad_entry, repeated, missing };
+  enum class outcome { read, bad_line, bad_entry, repeated, missing, too_large };
   outcome result = outcome::read;
   long long line = 0;
   std::string label;

@@ -258,6 +258,14 @@ sim_params_reading read_sim_params(std::FILE* file, sim_params& params) {
       }
     }
   }
+  if (params.weights == weight_rule::floor) {
+    for (size_t index = 0; index < genotype_count; ++index) {
+      if (params.fitness[index] > floor_fitness_max) {
+        return {outcome::inconsistent, 0,
+                std::string("fitness_") + genotype_label(static_cast<int>(index)).data()};
+      }
+    }
+  }
   int64_t total = 0;
   for (const int32_t count : params.initial) total += count;
   if (total > INT32_MAX) return {outcome::inconsistent, 0, "initial_1111"};

@@ -1,5 +1,6 @@
 #include "model/literal_steps.hpp"
 
+#include <cmath>
 #include <limits>
 
 #include "model/genotype.hpp"
@@ -103,11 +104,19 @@ void select_and_mate_literal(literal_stream& stream, population_counts& current,
     }
   } else {
     double total = 0;
-    for (int l = 0; l < genotype_count; ++l) {
-      const auto c = static_cast<size_t>(l);
-      if (current[c] > 0 && fitness[c] > 0) frequency[c] = current[c] * fitness[c];
-      total += frequency[c];
-    }
+    const auto weigh = [&](int exponent) {
+      total = 0;
+      for (int l = 0; l < genotype_count; ++l) {
+        const auto c = static_cast<size_t>(l);
+        frequency[c] = current[c] > 0 && fitness[c] > 0
+                           ? current[c] * scaled_fitness(fitness[c], exponent)
+                           : 0.0;
+        total += frequency[c];
+      }
+    };
+    weigh(0);
+    // Scaled when the products' sum leaves the normal doubles (parent_frequencies).
+    if (!std::isnormal(total)) weigh(exact_weight_exponent(current, fitness));
     if (!(total > 0)) return;  // extinct
     for (double& f : frequency) f /= total;
   }

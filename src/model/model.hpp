@@ -40,6 +40,12 @@ using mutation_matrix = std::array<std::array<double, 3>, 3>;
 //          last class of positive frequency.
 enum class weight_rule { floor, exact };
 
+// The largest fitness value under floor weights: below it, count x fitness
+// stays below the weight cap 2^56 for every count up to 2^31 - 1, so every
+// class keeps its relative weight. (Under exact weights any finite value
+// keeps it: see exact_weight_exponent.)
+inline constexpr double floor_fitness_max = 33554432.0;  // 2^25
+
 // The parameter set of a run; the seed is used by fresh runs only.
 struct run_params {
   float s = 0.0f;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <boost/random/binomial_distribution.hpp>
+#include <cmath>
 #include <limits>
 
 #include "model/genotype.hpp"
@@ -217,14 +218,22 @@ bool list_parent_shares(const population_counts& counts, const fitness_table& fi
   } else {
     std::array<double, genotype_count> weight;
     double total = 0;
-    for (size_t k = 0; k < occupied.size; ++k) {
-      const size_t l = occupied.index[k];
-      if (fitness[l] > 0) {
-        parents.index[size] = static_cast<uint8_t>(l);
-        weight[size] = static_cast<double>(counts[l]) * fitness[l];
-        total += weight[size++];
+    // As parent_frequencies: the products again, scaled, when their sum is
+    // not a normal double.
+    const auto weigh = [&](int exponent) {
+      total = 0;
+      size = 0;
+      for (size_t k = 0; k < occupied.size; ++k) {
+        const size_t l = occupied.index[k];
+        if (fitness[l] > 0) {
+          parents.index[size] = static_cast<uint8_t>(l);
+          weight[size] = static_cast<double>(counts[l]) * scaled_fitness(fitness[l], exponent);
+          total += weight[size++];
+        }
       }
-    }
+    };
+    weigh(0);
+    if (!std::isnormal(total)) weigh(exact_weight_exponent(counts, fitness));
     if (!(total > 0)) return false;
     // A quotient can underflow to 0: that class is then no parent.
     size_t kept = 0;

@@ -1,5 +1,6 @@
 #include "model/steps.hpp"
 
+#include <cmath>
 #include <cstddef>
 
 namespace twolocus {
@@ -12,6 +13,17 @@ int64_t weigh_classes(const population_counts& counts, const fitness_table& fitn
     total += weights[l];
   }
   return total;
+}
+
+int exact_weight_exponent(const population_counts& counts, const fitness_table& fitness) {
+  double largest = 0;
+  for (std::size_t l = 0; l < counts.size(); ++l) {
+    if (counts[l] > 0 && fitness[l] > largest) largest = fitness[l];
+  }
+  if (!(largest > 0) || !std::isfinite(largest)) return 0;
+  int exponent = 0;
+  std::frexp(largest, &exponent);
+  return exponent;
 }
 
 }  // namespace twolocus
@@ -34,10 +46,17 @@ bool parent_frequencies(const population_counts& counts, const fitness_table& fi
   }
   std::array<double, genotype_count> weights{};
   double total = 0;
-  for (std::size_t l = 0; l < weights.size(); ++l) {
-    if (counts[l] > 0 && fitness[l] > 0) weights[l] = static_cast<double>(counts[l]) * fitness[l];
-    total += weights[l];
-  }
+  const auto weigh = [&](int exponent) {
+    total = 0;
+    for (std::size_t l = 0; l < weights.size(); ++l) {
+      weights[l] = counts[l] > 0 && fitness[l] > 0
+                       ? static_cast<double>(counts[l]) * scaled_fitness(fitness[l], exponent)
+                       : 0.0;
+      total += weights[l];
+    }
+  };
+  weigh(0);
+  if (!std::isnormal(total)) weigh(exact_weight_exponent(counts, fitness));
   if (!(total > 0)) return false;
   for (std::size_t l = 0; l < frequency.size(); ++l) {
     frequency[l] = weights[l] / total;

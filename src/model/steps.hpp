@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 
 #include "model/model.hpp"
@@ -106,6 +107,19 @@ using class_weights = std::array<int64_t, genotype_count>;
 int64_t weigh_classes(const population_counts& counts, const fitness_table& fitness,
                       class_weights& weights);
 
+// Takes the counts and the fitness table; returns the exponent e for which
+// 2^-e brings the largest fitness of an occupied class (count above 0,
+// fitness above 0) into [1/2, 1), or 0 when there is none. Under exact
+// weights, count x ldexp(fitness, -e) then sums to at most 81 x 2^31 and
+// keeps the products' ratios, whatever finite values the table holds.
+int exact_weight_exponent(const population_counts& counts, const fitness_table& fitness);
+
+// Takes a fitness and the exponent of exact_weight_exponent; returns the
+// fitness scaled by 2^-exponent (the fitness itself at 0).
+inline double scaled_fitness(double fitness, int exponent) {
+  return exponent == 0 ? fitness : std::ldexp(fitness, -exponent);
+}
+
 // Each class's frequency as a parent: the amount a parent's walk over the
 // classes subtracts from its uniform draw at that class.
 using class_frequencies = std::array<double, genotype_count>;
@@ -116,7 +130,10 @@ using class_frequencies = std::array<double, genotype_count>;
 // fitness not above 0) over the double sum of those products in index
 // order. Returns false, with `frequency` all 0, when no class has a positive
 // frequency (an extinct population). Fitness values are finite (an infinite
-// one under exact weights makes the frequencies not numbers).
+// one under exact weights makes the frequencies not numbers). When that sum
+// is not a normal double (it overflows, or underflows), the products are
+// taken again with every fitness scaled by exact_weight_exponent, which keeps
+// their ratios; other populations get the unscaled products bit for bit.
 bool parent_frequencies(const population_counts& counts, const fitness_table& fitness, weight_rule rule,
                         class_frequencies& frequency);
 
