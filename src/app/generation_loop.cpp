@@ -33,9 +33,10 @@ template <typename engine_type>
 int run_generations(engine_type& engine, int64_t first_generation, const run_params& params,
                     population_counts& current, population_counts& next,
                     trajectory_output& trajectory, const std::string& trajectory_name) {
+  set_model(engine, general_params(params));
   int64_t generation = first_generation;
   for (; generation < params.n; ++generation) {
-    run_generation(engine, current, next, params, generation);
+    run_generation(engine, current, next, generation);
     if (generation % record_interval == 0 && !write_progress(trajectory, generation, next)) {
       return write_failure(trajectory, trajectory_name);
     }

@@ -31,7 +31,7 @@ template <typename engine_type, typename hooks_type>
 sim_loop_end run_sim_generations(engine_type& engine, const sim_params& params, int64_t first,
                                  population_counts& current, run_conditions& watched,
                                  bool recording, hooks_type& hooks) {
-  const model_params model = sim_model(params);
+  set_model(engine, sim_model(params));
   const int64_t n = params.generations;
   const int64_t every = params.record_every;
   const bool watching = !watched.given.empty();
@@ -46,7 +46,7 @@ sim_loop_end run_sim_generations(engine_type& engine, const sim_params& params, 
   }
   for (; generation < n && !stopped; ++generation) {
     if (!hooks.proceed()) return sim_loop_end::interrupted;
-    run_generation(engine, current, next, model, generation);
+    run_generation(engine, current, next, generation);
     if (watching) {
       const condition_check check = check_conditions(watched, next, fitness, generation);
       if (check.reached > 0 && !hooks.reached(generation)) return sim_loop_end::failed;

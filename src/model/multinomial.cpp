@@ -419,13 +419,6 @@ void mate_by_class(class_stream& stream, const population_counts& current, popul
 }
 
 void sample_generation(class_stream& stream, population_counts& current, population_counts& next,
-                       const run_params& params, int64_t generation) {
-  start_class_draws(stream, generation);
-  mutate_by_class(stream, current, next, params.rates_a, params.rates_b);
-  mate_by_class(stream, current, next, params.fitness, params.generation_size);
-}
-
-void sample_generation(class_stream& stream, population_counts& current, population_counts& next,
                        const model_params& params, const class_model& model, int64_t generation) {
   start_class_draws(stream, generation);
   mutate_by_shares(stream, current, next, model);

@@ -160,15 +160,11 @@ void mate_by_class(class_stream& stream, const population_counts& current, popul
                    uint32_t after_slot_2, int32_t generation_size);
 
 // Takes a stream, the population (in `current`), a working array, the
-// parameters and the generation's number; restarts the generator at that generation, then
-// mutates and mates by class. On return `next` holds the new generation and
-// `current` the mutated one.
-void sample_generation(class_stream& stream, population_counts& current, population_counts& next,
-                       const run_params& params, int64_t generation);
-
-// The same for the general model, with `model` made from `params`'s
-// matrices and recombination fraction by make_class_model (kept by the
-// caller: it costs a few binary searches).
+// model, its class_model (made from the model's matrices and recombination
+// fraction by make_class_model, and kept by the caller: it costs a few
+// binary searches) and the generation's number; restarts the generator at
+// that generation, then mutates and mates by class. On return `next` holds
+// the new generation and `current` the mutated one.
 void sample_generation(class_stream& stream, population_counts& current, population_counts& next,
                        const model_params& params, const class_model& model, int64_t generation);
 

@@ -25,15 +25,19 @@ run_params valley_like(int32_t generation_size) {
 
 // Runs `generations` generations of an engine from all 1111; returns the
 // population after each.
+model_params model_of(const run_params& params) { return general_params(params); }
+model_params model_of(const model_params& params) { return params; }
+
 template <typename engine_type, typename params_type = run_params>
 std::vector<population_counts> run_alone(int32_t seed, const params_type& params, int generations) {
   auto engine = std::make_unique<engine_type>();
   seed_engine(*engine, seed);
+  set_model(*engine, model_of(params));
   population_counts current{}, next{};
   current[0] = params.generation_size;
   std::vector<population_counts> trajectory;
   for (int g = 0; g < generations; ++g) {
-    run_generation(*engine, current, next, params, g);
+    run_generation(*engine, current, next, g);
     trajectory.push_back(next);
     current = next;
   }
@@ -64,14 +68,17 @@ TEST(Engines, EnginesInterleavedInOneProcessGiveWhatEachGivesAlone) {
   auto m1 = std::make_unique<multinomial_engine>(), m2 = std::make_unique<multinomial_engine>();
   seed_engine(*e1, 1), seed_engine(*e2, 2), seed_engine(*l1, 1);
   seed_engine(*m1, 1), seed_engine(*m2, 2);
+  const model_params model = general_params(params);
+  set_model(*e1, model), set_model(*e2, model), set_model(*l1, model);
+  set_model(*m1, model), set_model(*m2, model);
   std::array<population_counts, 5> current{}, next{};
   for (auto& population : current) population[0] = params.generation_size;
   for (int g = 0; g < generations; ++g) {
-    run_generation(*m2, current[4], next[4], params, g);
-    run_generation(*e1, current[0], next[0], params, g);
-    run_generation(*l1, current[2], next[2], params, g);
-    run_generation(*m1, current[3], next[3], params, g);
-    run_generation(*e2, current[1], next[1], params, g);
+    run_generation(*m2, current[4], next[4], g);
+    run_generation(*e1, current[0], next[0], g);
+    run_generation(*l1, current[2], next[2], g);
+    run_generation(*m1, current[3], next[3], g);
+    run_generation(*e2, current[1], next[1], g);
     const auto at = static_cast<size_t>(g);
     ASSERT_EQ(next[0], exact_a[at]) << g;
     ASSERT_EQ(next[1], exact_b[at]) << g;
@@ -88,9 +95,10 @@ TEST(Engines, AMultinomialGenerationDependsOnTheSeedAndItsNumberOnly) {
   // A fresh engine started at generation 25 from the population before it.
   auto engine = std::make_unique<multinomial_engine>();
   seed_engine(*engine, 9);
+  set_model(*engine, general_params(params));
   population_counts current = whole[24], next{};
   for (int g = 25; g < 40; ++g) {
-    run_generation(*engine, current, next, params, g);
+    run_generation(*engine, current, next, g);
     ASSERT_EQ(next, whole[static_cast<size_t>(g)]) << g;
     current = next;
   }

@@ -70,7 +70,8 @@ population_counts one_generation(double fitness_value) {
   current[0] = 9;
   current[4] = 9;
   population_counts next{};
-  run_generation(engine, current, next, neutral_model(fitness_value), 0);
+  set_model(engine, neutral_model(fitness_value));
+  run_generation(engine, current, next, 0);
   return next;
 }
 

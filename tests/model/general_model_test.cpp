@@ -224,12 +224,13 @@ TEST(GeneralOneGeneration, AWholeGenerationFitsTheExactMixtureOfBothSteps) {
     }
     const auto observe = [&](auto& engine) {
       seed_engine(engine, 23);
+      set_model(engine, params);
       std::vector<int64_t> observed(genotype_count, 0);
       for (int k = 0; k < replicates; ++k) {
         population_counts current{}, next{};
         current[static_cast<size_t>(coupling)] = 1;
         current[static_cast<size_t>(repulsion)] = 1;
-        run_generation(engine, current, next, params, k);
+        run_generation(engine, current, next, k);
         for (size_t i = 0; i < observed.size(); ++i) observed[i] += next[i];
       }
       return observed;

@@ -88,7 +88,11 @@ const engine exact = [](population_counts& current, population_counts& next, con
   select_and_mate(stream, current, next, p.fitness, p.generation_size);
 };
 const engine by_class = [](population_counts& current, population_counts& next, const run_params& p,
-                           int64_t g) { sample_generation(classes, current, next, p, g); };
+                           int64_t g) {
+  const model_params model = general_params(p);
+  sample_generation(classes, current, next, model,
+                    make_class_model(model.mutation_a, model.mutation_b, model.recombination), g);
+};
 
 void seed_engines(int32_t seed) {
   seed_draws(stream, seed);

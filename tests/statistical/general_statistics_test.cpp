@@ -40,9 +40,10 @@ template <typename engine_type>
 population_counts run(engine_type& engine, int32_t seed, const population_counts& start,
                       const model_params& params, int generations) {
   seed_engine(engine, seed);
+  set_model(engine, params);
   population_counts current = start, next{};
   for (int g = 0; g < generations; ++g) {
-    run_generation(engine, current, next, params, g);
+    run_generation(engine, current, next, g);
     current = next;
   }
   return current;
