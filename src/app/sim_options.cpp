@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/messages.hpp"
+#include "io/parameters.hpp"
 
 namespace twolocus {
 
@@ -56,30 +57,9 @@ const char* const sim_help_text =
 
 namespace {
 
-// A number option's value, read whole.
-std::optional<double> whole_real(const char* text) {
-  if (*text == '\0' || std::isspace(static_cast<unsigned char>(*text)) ||
-      std::strpbrk(text, "xXnNiI") != nullptr) {
-    return std::nullopt;
-  }
-  char* end = nullptr;
-  const double value = std::strtod(text, &end);
-  if (*end != '\0' || !std::isfinite(value)) return std::nullopt;
-  return value;
-}
-
-std::optional<int64_t> whole_int(const char* text) {
-  const char* digits = *text == '-' || *text == '+' ? text + 1 : text;
-  if (*digits == '\0' || std::strlen(digits) > 12) return std::nullopt;
-  for (const char* c = digits; *c != '\0'; ++c) {
-    if (!std::isdigit(static_cast<unsigned char>(*c))) return std::nullopt;
-  }
-  return std::strtoll(text, nullptr, 10);
-}
-
 struct parser {
   sim_options& options;
-  std::set<std::string> seen;
+  std::set<parameter_id> seen;
   std::vector<std::string> model_options;  // given, for the conflict with --resume
   double mu = 0.0;
   bool mu_given = false;
@@ -91,157 +71,117 @@ struct parser {
 // The six changes of a locus, as the option names them.
 constexpr int change_alleles[6][2] = {{0, 1}, {1, 2}, {0, 2}, {1, 0}, {2, 1}, {2, 0}};
 
-int bad(const std::string& name, const char* wants, const char* value) {
-  return say_err::sim_bad_value(name.c_str(), wants, value);
+int bad(const std::string& name, const parameter_entry& entry, const char* value) {
+  return say_err::sim_bad_value(name.c_str(), parameter_wants(entry).c_str(), value);
 }
 
-// Takes an option's name and value; stores it. Returns the exit status
-// after a message, or nothing.
-std::optional<int> take(parser& p, const std::string& name, const char* value) {
+// Takes an option's name, its entry and its value; stores it. Returns the
+// exit status after a message, or nothing.
+std::optional<int> take(parser& p, const std::string& name, const parameter_entry& entry,
+                        const char* value) {
   sim_options& o = p.options;
   sim_params& params = o.params;
-  auto integer = [&](int64_t low, int64_t high) { 
-    const auto v = whole_int(value);
-    return v && *v >= low && *v <= high ? v : std::nullopt;
-  };
-  auto real = [&](double low, double high) {
-    const auto v = whole_real(value);
-    return v && *v >= low && *v <= high ? v : std::nullopt;
-  };
-  if (name == "-N" || name == "--population-size") {
-    const auto v = integer(1, INT32_MAX);
-    if (!v) return bad(name, "a whole number from 1 to 2147483647", value);
-    params.population_size = static_cast<int32_t>(*v);
-  } else if (name == "--generations") {
-    const auto v = integer(0, INT32_MAX);
-    if (!v) return bad(name, "a whole number from 0 to 2147483647", value);
-    o.generations = static_cast<int32_t>(*v);
-  } else if (name == "--seed") {
-    const auto v = integer(INT32_MIN, INT32_MAX);
-    if (!v) return bad(name, "a whole number from -2147483648 to 2147483647", value);
-    params.seed = static_cast<int32_t>(*v);
-  } else if (name == "-o" || name == "--output" || name == "--resume") {
-    if (*value == '\0') return bad(name, "a file name", value);
-    o.output = value;
-    if (name == "--resume") o.what = sim_options::action::resume;
-  } else if (name == "--fitness" || name == "--fitness-values") {
-    if (*value == '\0') return bad(name, "a file name", value);
-    o.fitness_file = value;
-    o.fitness_values = name == "--fitness-values";
-  } else if (name == "--column") {
-    const auto v = integer(1, 1000);
-    if (!v) return bad(name, "a whole number from 1 to 1000", value);
-    o.column = static_cast<int>(*v);
-  } else if (name == "-s") {
-    const auto v = real(0, 1);
-    if (!v) return bad(name, "a number from 0 to 1", value);
-    o.s = *v;
-    p.s_given = true;
-  } else if (name == "-k") {
-    const auto v = real(-1, 1000);
-    if (!v) return bad(name, "a number from -1 to 1000", value);
-    o.k = *v;
-    p.k_given = true;
-  } else if (name == "--mu") {
-    const auto v = real(0, 1);
-    if (!v) return bad(name, "a probability from 0 to 1", value);
-    p.mu = *v;
-    p.mu_given = true;
-  } else if (name.rfind("--mu-", 0) == 0) {
-    const auto v = real(0, 1);
-    if (!v) return bad(name, "a probability from 0 to 1", value);
-    for (int locus = 0; locus < 2; ++locus) {
-      for (size_t c = 0; c < 6; ++c) {
-        if (name == "--mu-" + mutation_change_name(locus, change_alleles[c][0], change_alleles[c][1])) {
-          p.changes[static_cast<size_t>(locus)][c] = *v;
+  const parameter_id id = entry.id;
+  switch (entry.kind) {
+    case parameter_kind::integer: {
+      const auto v = read_integer(entry, value);
+      if (!v) return bad(name, entry, value);
+      switch (id) {
+        case parameter_id::population_size: params.population_size = static_cast<int32_t>(*v); break;
+        case parameter_id::generations: o.generations = static_cast<int32_t>(*v); break;
+        case parameter_id::seed: params.seed = static_cast<int32_t>(*v); break;
+        case parameter_id::column: o.column = static_cast<int>(*v); break;
+        case parameter_id::record_every: params.record_every = static_cast<int32_t>(*v); break;
+        case parameter_id::replicates: o.replicates = *v; break;
+        case parameter_id::first_replicate: o.first_replicate = *v; break;
+        case parameter_id::threads: o.threads = static_cast<int>(*v); break;
+        default: break;
+      }
+      return std::nullopt;
+    }
+    case parameter_kind::real:
+    case parameter_kind::probability: {
+      const auto v = read_real(entry, value);
+      if (!v) return bad(name, entry, value);
+      if (id == parameter_id::s) {
+        o.s = *v;
+        p.s_given = true;
+      } else if (id == parameter_id::k) {
+        o.k = *v;
+        p.k_given = true;
+      } else if (id == parameter_id::mu) {
+        p.mu = *v;
+        p.mu_given = true;
+      } else if (id == parameter_id::recombination) {
+        params.recombination = *v;
+      } else {
+        for (int locus = 0; locus < 2; ++locus) {
+          for (size_t c = 0; c < 6; ++c) {
+            if (&mutation_parameter(locus, change_alleles[c][0], change_alleles[c][1]) == &entry) {
+              p.changes[static_cast<size_t>(locus)][c] = *v;
+            }
+          }
         }
       }
+      return std::nullopt;
     }
-  } else if (name == "--recombination") {
-    const auto v = real(0, 0.5);
-    if (!v) return bad(name, "a probability from 0 to 0.5", value);
-    params.recombination = *v;
-  } else if (name == "--weights") {
-    if (std::strcmp(value, "exact") != 0 && std::strcmp(value, "floor") != 0) {
-      return bad(name, "exact or floor", value);
-    }
-    params.weights = std::strcmp(value, "exact") == 0 ? weight_rule::exact : weight_rule::floor;
-  } else if (name == "--engine") {
-    if (std::strcmp(value, "exact") != 0 && std::strcmp(value, "multinomial") != 0) {
-      return bad(name, "exact or multinomial", value);
-    }
-    params.engine = std::strcmp(value, "exact") == 0 ? engine_kind::exact : engine_kind::multinomial;
-  } else if (name == "--initial") {
-    // FILE:LABEL when what follows the last colon is a record label.
-    std::string file = value;
-    const size_t colon = file.rfind(':');
-    if (colon != std::string::npos) {
-      const auto label = whole_int(file.c_str() + colon + 1);
-      if (label && *label >= 0 && *label <= INT32_MAX && colon > 0) {
-        o.initial_label = static_cast<int32_t>(*label);
-        file.resize(colon);
+    case parameter_kind::word: {
+      const auto place = read_word(entry, value);
+      if (!place) return bad(name, entry, value);
+      if (id == parameter_id::weights) {
+        params.weights = *place == 0 ? weight_rule::exact : weight_rule::floor;
+      } else {
+        params.engine = *place == 0 ? engine_kind::exact : engine_kind::multinomial;
       }
+      return std::nullopt;
     }
-    if (file.empty()) return bad(name, "FILE or FILE:LABEL", value);
-    o.initial_file = file;
-  } else if (name == "--record-every") {
-    const auto v = integer(0, INT32_MAX);
-    if (!v) return bad(name, "a whole number from 0 to 2147483647", value);
-    params.record_every = static_cast<int32_t>(*v);
-  } else if (name == "--replicates") {
-    const auto v = integer(1, INT32_MAX);
-    if (!v) return bad(name, "a whole number from 1 to 2147483647", value);
-    o.replicates = *v;
-  } else if (name == "--first-replicate") {
-    const auto v = integer(0, INT32_MAX);
-    if (!v) return bad(name, "a whole number from 0 to 2147483647", value);
-    o.first_replicate = *v;
-  } else if (name == "--threads") {
-    const auto v = integer(1, 256);
-    if (!v) return bad(name, "a whole number from 1 to 256", value);
-    o.threads = static_cast<int>(*v);
-  } else if (name == "--stop" || name == "--watch") {
-    if (std::strpbrk(value, "\t\r\n") != nullptr) {
-      return bad(name, "a condition without tabs or line ends", value);
+    case parameter_kind::file:
+    case parameter_kind::folder: {
+      if (*value == '\0') return bad(name, entry, value);
+      if (id == parameter_id::fitness || id == parameter_id::fitness_values) {
+        o.fitness_file = value;
+        o.fitness_values = id == parameter_id::fitness_values;
+      } else if (id == parameter_id::trajectories) {
+        o.trajectories = value;
+      } else {
+        o.output = value;
+        if (id == parameter_id::resume) o.what = sim_options::action::resume;
+      }
+      return std::nullopt;
     }
-    const parsed_condition parsed = parse_condition(value);
-    if (parsed.error.kind != condition_error_kind::none) {
-      return say_err::sim_condition_bad(name.c_str(), value,
-                                        condition_error_words(parsed.error.kind),
-                                        parsed.error.position);
+    case parameter_kind::start: {
+      // FILE:LABEL when what follows the last colon is a record label.
+      std::string file = value;
+      const size_t colon = file.rfind(':');
+      if (colon != std::string::npos && colon > 0) {
+        const auto label = read_integer(parameter(parameter_id::initial_counts), file.c_str() + colon + 1);
+        if (label) {
+          o.initial_label = static_cast<int32_t>(*label);
+          file.resize(colon);
+        }
+      }
+      if (file.empty()) return bad(name, entry, value);
+      o.initial_file = file;
+      return std::nullopt;
     }
-    o.condition_texts.push_back({value, name == "--stop"});
-  } else if (name == "--trajectories") {
-    if (*value == '\0') return bad(name, "a folder name", value);
-    o.trajectories = value;
+    case parameter_kind::condition: {
+      if (std::strpbrk(value, "\t\r\n") != nullptr) return bad(name, entry, value);
+      const parsed_condition parsed = parse_condition(value);
+      if (parsed.error.kind != condition_error_kind::none) {
+        return say_err::sim_condition_bad(name.c_str(), value,
+                                          condition_error_words(parsed.error.kind),
+                                          parsed.error.position);
+      }
+      o.condition_texts.push_back({value, id == parameter_id::stop});
+      return std::nullopt;
+    }
+    case parameter_kind::label:
+    case parameter_kind::flag: return std::nullopt;
   }
   return std::nullopt;
 }
 
-bool known_option(const std::string& name) {
-  static const std::set<std::string> names = [] {
-    std::set<std::string> all = {"-N", "--population-size", "--generations", "--seed", "-o",
-                                 "--output", "--fitness", "--fitness-values", "--column", "-s",
-                                 "-k", "--mu", "--recombination", "--weights", "--engine",
-                                 "--initial", "--record-every", "--resume", "--replicates",
-                                 "--first-replicate", "--threads", "--trajectories",
-                                 "--stop", "--watch"};
-    for (int locus = 0; locus < 2; ++locus) {
-      for (const auto& change : change_alleles) {
-        all.insert("--mu-" + mutation_change_name(locus, change[0], change[1]));
-      }
-    }
-    return all;
-  }();
-  return names.count(name) > 0;
-}
-
-// The long name of an option, so that -N and --population-size count as one.
-std::string canonical(const std::string& name) {
-  if (name == "-N") return "--population-size";
-  if (name == "-o") return "--output";
-  return name;
-}
+bool given(const parser& p, parameter_id id) { return p.seen.count(id) > 0; }
 
 }  // namespace
 
@@ -274,7 +214,8 @@ std::optional<int> read_sim_options(int argc, char** argv, sim_options& options)
       value = argv[i] + equals + 1;
       name.resize(equals);
     }
-    if (!known_option(name)) {
+    const parameter_entry* entry = parameter_by_option(name);
+    if (entry == nullptr || entry->kind == parameter_kind::flag) {
       if (name.empty() || name[0] != '-') return say_err::sim_stray_argument(argv[i]);
       return say_err::sim_unknown_option(name.c_str());
     }
@@ -282,12 +223,14 @@ std::optional<int> read_sim_options(int argc, char** argv, sim_options& options)
       if (i + 1 >= argc) return say_err::sim_missing_value(name.c_str());
       value = argv[++i];
     }
-    const bool repeatable = name == "--stop" || name == "--watch";
-    if (!p.seen.insert(canonical(name)).second && !repeatable) {
+    // One entry for both names (-N and --population-size): given twice.
+    if (!p.seen.insert(entry->id).second && entry->kind != parameter_kind::condition) {
       return say_err::sim_repeated_option(name.c_str());
     }
-    if (name != "--resume" && name != "--generations") p.model_options.push_back(name);
-    if (const auto status = take(p, name, value)) return status;
+    if (entry->id != parameter_id::resume && entry->id != parameter_id::generations) {
+      p.model_options.push_back(name);
+    }
+    if (const auto status = take(p, name, *entry, value)) return status;
   }
 
   if (options.what == sim_options::action::resume) {
@@ -297,19 +240,23 @@ std::optional<int> read_sim_options(int argc, char** argv, sim_options& options)
     return std::nullopt;
   }
   if (!options.replicates) {
-    for (const char* batch : {"--first-replicate", "--threads", "--trajectories"}) {
-      if (p.seen.count(batch)) return say_err::sim_conflict(batch, "a single run (no --replicates)");
+    for (const parameter_id batch : {parameter_id::first_replicate, parameter_id::threads,
+                                     parameter_id::trajectories}) {
+      if (given(p, batch)) {
+        return say_err::sim_conflict(std::string(long_option(parameter(batch))).c_str(),
+                                     "a single run (no --replicates)");
+      }
     }
   }
-  if (p.seen.count("--fitness") && p.seen.count("--fitness-values")) {
+  if (given(p, parameter_id::fitness) && given(p, parameter_id::fitness_values)) {
     return say_err::sim_conflict("--fitness-values", "--fitness");
   }
   if (options.fitness_values && (p.s_given || p.k_given)) {
     return say_err::sim_conflict(p.s_given ? "-s" : "-k", "--fitness-values");
   }
-  if (!p.seen.count("--population-size")) return say_err::sim_required("--population-size");
+  if (!given(p, parameter_id::population_size)) return say_err::sim_required("--population-size");
   if (!options.generations) return say_err::sim_required("--generations");
-  if (!p.seen.count("--output")) return say_err::sim_required("--output");
+  if (!given(p, parameter_id::output)) return say_err::sim_required("--output");
   if (options.fitness_file.empty()) return say_err::sim_required("--fitness");
   options.params.generations = *options.generations;
   run_conditions conditions;
@@ -331,9 +278,8 @@ std::optional<int> read_sim_options(int argc, char** argv, sim_options& options)
       const size_t second = (from + 2) % 3;
       const double sum = m[from][first] + m[from][second];
       if (sum > 1) {
-        const std::string option =
-            "--mu-" + mutation_change_name(static_cast<int>(locus), static_cast<int>(from),
-                                           static_cast<int>(first));
+        const std::string option(long_option(
+            mutation_parameter(static_cast<int>(locus), static_cast<int>(from), static_cast<int>(first))));
         return say_err::sim_row_sum(static_cast<int>(from) + 1, locus == 0 ? 'a' : 'b', sum,
                                     option.c_str());
       }
