@@ -20,7 +20,7 @@ file(GLOB_RECURSE twolocus_docs_sources CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/docs/*.md ${CMAKE_SOURCE_DIR}/docs/*.py ${CMAKE_SOURCE_DIR}/docs/*.png)
 file(GLOB twolocus_docs_python CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/python/twolocus/*.py)
 list(APPEND twolocus_docs_sources ${twolocus_docs_python}
-     ${CMAKE_SOURCE_DIR}/src/app/messages.def
+     ${CMAKE_SOURCE_DIR}/src/run/messages.def
      ${CMAKE_SOURCE_DIR}/examples/README.md
      ${CMAKE_SOURCE_DIR}/README.md)
 
@@ -65,6 +65,6 @@ add_custom_target(docs ALL DEPENDS ${TWOLOCUS_DOCS_DIR}/html/index.html ${twoloc
 if(TWOLOCUS_TESTS)
   add_test(NAME docs_installed
            COMMAND ${CMAKE_COMMAND} -DBUILD=${CMAKE_BINARY_DIR} -DPREFIX=${CMAKE_BINARY_DIR}/docs-installed
-                   -DTABLE=${CMAKE_SOURCE_DIR}/src/app/messages.def
+                   -DTABLE=${CMAKE_SOURCE_DIR}/src/run/messages.def
                    -P ${CMAKE_SOURCE_DIR}/cmake/check_docs_install.cmake)
 endif()

@@ -35,7 +35,7 @@ set(TWOLOCUS_PYTHON_DIR lib/python3/dist-packages)
 install(DIRECTORY python/twolocus DESTINATION ${TWOLOCUS_PYTHON_DIR}
         FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
 # The programs' message table, which the Python package reads (messages.py).
-install(FILES src/app/messages.def DESTINATION ${TWOLOCUS_PYTHON_DIR}/twolocus)
+install(FILES src/run/messages.def DESTINATION ${TWOLOCUS_PYTHON_DIR}/twolocus)
 if(TARGET twolocus_core)
   install(TARGETS twolocus_core LIBRARY DESTINATION ${TWOLOCUS_PYTHON_DIR}/twolocus)
 endif()

@@ -36,7 +36,7 @@ highlight_language = "none"
 root_doc = "index"
 exclude_patterns = ["_build"]
 # The message table that the Reference's messages page and twolocus(1) are made from.
-twolocus_message_table = os.path.join(TOP, "src", "app", "messages.def")
+twolocus_message_table = os.path.join(TOP, "src", "run", "messages.def")
 
 autodoc_member_order = "bysource"
 autodoc_default_options = {"members": True, "undoc-members": False}

@@ -1,5 +1,5 @@
 """The directive twolocus-messages: the programs' messages, made at build time
-from their table (src/app/messages.def) with the package's own parser, so the
+from their table (src/run/messages.def) with the package's own parser, so the
 documentation cannot drift from what the programs print.
 
     ```{twolocus-messages}

@@ -1,6 +1,6 @@
 """The simulator programs' messages, read from their one table, messages.def.
 
-The table is the C++ source src/app/messages.def; an installed package
+The table is the C++ source src/run/messages.def; an installed package
 carries a copy beside this module. Each entry is one line:
 
     TWOLOCUS_MESSAGE(identifier, kind, "printf text", "what it means")
@@ -16,7 +16,7 @@ from dataclasses import dataclass
 _HERE = os.path.dirname(os.path.abspath(__file__))
 # Installed: beside this module; in the repository: the C++ source.
 TABLE_PATHS = [os.path.join(_HERE, "messages.def"),
-               os.path.join(_HERE, os.pardir, os.pardir, "src", "app", "messages.def")]
+               os.path.join(_HERE, os.pardir, os.pardir, "src", "run", "messages.def")]
 _STRING = r'"((?:[^"\\]|\\.)*)"'
 _ENTRY = re.compile(r"TWOLOCUS_MESSAGE\((\w+), (fatal|goes_on), " + _STRING + ", " + _STRING + r"\)")
 _ESCAPES = {"n": "\n", "t": "\t", '"': '"', "\\": "\\"}

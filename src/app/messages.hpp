@@ -1,47 +1,30 @@
-// The programs' messages, from their one table (messages.def): each entry
+// The programs' messages printed: each entry of the table (run/messages.def)
 // becomes a function of the same name in namespace `say`, which prints the
-// exact text with its arguments to standard output and returns the exit
-// status that goes with the message: 1 when the run ends after it, 0 when it
-// goes on. So a failure is reported as `return say::fitness_unreadable(name);`.
-// twolocus-sim prints them to standard error with `say_err::identifier`.
+// message's text with its arguments to standard output (the classic
+// programs) and returns the exit status that goes with it: 1 when the run
+// ends after it, 0 when it goes on. So a failure is reported as `return
+// say::fitness_unreadable(name);`. twolocus-sim prints them to standard
+// error with `say_err::identifier`.
 #pragma once
 
-#include <array>
 #include <cstdio>
 #include <string>
-#include <string_view>
+
+#include "run/messages.hpp"
 
 namespace twolocus {
 
-// One entry of the table, as data (for tests and tools).
-struct message_entry {
-  std::string_view identifier;
-  bool fatal = false;
-  std::string_view text;
-};
-
-namespace message_kind {
-inline constexpr bool fatal = true;
-inline constexpr bool goes_on = false;
-}  // namespace message_kind
-
-inline constexpr std::array message_table = {
-#define TWOLOCUS_MESSAGE(identifier, kind, text, meaning) \
-  message_entry{#identifier, message_kind::kind, text},
-#include "app/messages.def"
-#undef TWOLOCUS_MESSAGE
-};
+// Takes a message and a stream; prints the message's text there. Returns
+// the exit status that goes with it.
+int print_message(const message& said, std::FILE* stream);
 
 namespace say {
-// Each message's text stays a literal in its printf call, so the compiler
-// checks the arguments against it.
-#define TWOLOCUS_MESSAGE(identifier, kind, text, meaning)             \
-  template <typename... Args>                                       \
-  int identifier(const Args&... args) {                             \
-    std::printf(text, args...);                                     \
-    return message_kind::kind ? 1 : 0;                              \
+#define TWOLOCUS_MESSAGE(identifier, kind, text, meaning) \
+  template <typename... Args>                             \
+  int identifier(const Args&... args) {                   \
+    return print_message(tell::identifier(args...), stdout); \
   }
-#include "app/messages.def"
+#include "run/messages.def"
 #undef TWOLOCUS_MESSAGE
 }  // namespace say
 
@@ -51,19 +34,15 @@ namespace say {
 // module raises them as exceptions).
 namespace say_err {
 inline thread_local std::string* capture = nullptr;
-#define TWOLOCUS_MESSAGE(identifier, kind, text, meaning)             \
-  template <typename... Args>                                       \
-  int identifier(const Args&... args) {                             \
-    if (capture != nullptr) {                                       \
-      const int size = std::snprintf(nullptr, 0, text, args...);    \
-      capture->resize(static_cast<size_t>(size > 0 ? size : 0));    \
-      std::snprintf(capture->data(), capture->size() + 1, text, args...); \
-    } else {                                                        \
-      std::fprintf(stderr, text, args...);                          \
-    }                                                               \
-    return message_kind::kind ? 1 : 0;                              \
+#define TWOLOCUS_MESSAGE(identifier, kind, format, meaning)      \
+  template <typename... Args>                                    \
+  int identifier(const Args&... args) {                          \
+    message said = tell::identifier(args...);                    \
+    if (capture == nullptr) return print_message(said, stderr);  \
+    *capture = std::move(said.text);                             \
+    return said.fatal ? 1 : 0;                                   \
   }
-#include "app/messages.def"
+#include "run/messages.def"
 #undef TWOLOCUS_MESSAGE
 }  // namespace say_err
 

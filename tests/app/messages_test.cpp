@@ -18,7 +18,7 @@ using testing::read_file;
 using testing::source_path;
 
 TEST(Messages, TheTableIsOneEntryALineEachPrintedByTheProgramsAndOneLineLong) {
-  const std::string table = read_file(source_path("src/app/messages.def"));
+  const std::string table = read_file(source_path("src/run/messages.def"));
   std::string program;
   for (const char* unit : {"classic_main", "files", "fresh_run", "generation_loop", "readers",
                            "resume", "sim_main", "sim_options", "sim_inputs", "sim_run"}) {
