@@ -26,6 +26,7 @@ extensions = [
     "sphinx.ext.napoleon",
     "twolocus_messages",
     "plain_docstrings",
+    "rendering_checks",
 ]
 myst_enable_extensions = ["deflist", "colon_fence"]
 # Anchors for the headings of every page, so that [text](page.md#heading) is checked.
@@ -34,6 +35,9 @@ source_suffix = {".md": "markdown"}
 # Blocks without a language (program output, file contents) are shown as they are.
 highlight_language = "none"
 root_doc = "index"
+# Text is shown as written: "--first" stays two hyphens (not an en dash) and
+# quotes stay straight, as on a command line.
+smartquotes = False
 exclude_patterns = ["_build"]
 # The message table that the Reference's messages page and twolocus(1) are made from.
 twolocus_message_table = os.path.join(TOP, "src", "app", "messages.def")
