@@ -14,15 +14,18 @@ endif()
 
 set(TWOLOCUS_DOCS_DIR ${CMAKE_BINARY_DIR}/docs)
 # Everything the pages are made from: their sources and pictures, the
-# configuration and extensions, the message table, the package's docstrings
-# and the examples' README, which a page includes.
+# configuration and extensions, the message table, the package's docstrings,
+# the examples' README, the README and the change log, which pages include,
+# and the release.
 file(GLOB_RECURSE twolocus_docs_sources CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/docs/*.md ${CMAKE_SOURCE_DIR}/docs/*.py ${CMAKE_SOURCE_DIR}/docs/*.png)
 file(GLOB twolocus_docs_python CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/python/twolocus/*.py)
 list(APPEND twolocus_docs_sources ${twolocus_docs_python}
      ${CMAKE_SOURCE_DIR}/src/app/messages.def
      ${CMAKE_SOURCE_DIR}/examples/README.md
-     ${CMAKE_SOURCE_DIR}/README.md)
+     ${CMAKE_SOURCE_DIR}/README.md
+     ${CMAKE_SOURCE_DIR}/CHANGELOG.md
+     ${CMAKE_SOURCE_DIR}/VERSION)
 
 # -E: a fresh environment each time, so that every warning is seen on every build.
 # autodoc imports twolocus.simulation, which finds the compiled module in this build.

@@ -34,8 +34,9 @@ endforeach()
 set(TWOLOCUS_PYTHON_DIR lib/python3/dist-packages)
 install(DIRECTORY python/twolocus DESTINATION ${TWOLOCUS_PYTHON_DIR}
         FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
-# The programs' message table, which the Python package reads (messages.py).
-install(FILES src/app/messages.def DESTINATION ${TWOLOCUS_PYTHON_DIR}/twolocus)
+# The programs' message table, which the Python package reads (messages.py),
+# and the release, which it gives as twolocus.__version__ (__init__.py).
+install(FILES src/app/messages.def VERSION DESTINATION ${TWOLOCUS_PYTHON_DIR}/twolocus)
 if(TARGET twolocus_core)
   install(TARGETS twolocus_core LIBRARY DESTINATION ${TWOLOCUS_PYTHON_DIR}/twolocus)
 endif()
@@ -54,7 +55,8 @@ install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/twolocus/ex
         FILES_MATCHING PATTERN "*.tsv" PATTERN "README.md")
 
 set(CPACK_PACKAGE_NAME twolocus)
-set(CPACK_PACKAGE_VERSION 110303)
+# The release, from the file VERSION (the package is twolocus_RELEASE_ARCH.deb).
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "Simulator of a diploid population at two loci with three alleles, and tools to look at its runs")
 set(CPACK_PACKAGE_CONTACT "twolocus maintainers <twolocus@localhost>")

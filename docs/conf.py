@@ -14,11 +14,15 @@ sys.path.insert(0, os.path.join(TOP, "python"))
 sys.path.insert(0, os.path.join(HERE, "_ext"))
 
 project = "twolocus"
-author = "the twolocus maintainers"
-copyright = "2026, the twolocus maintainers"
+author = "the twolocus developers"
+copyright = "2026, the twolocus developers"
 # A fixed date, so that the man pages are the same bytes on every build.
 today = "2026"
-version = release = "110303"
+# The release, from the file VERSION at the top (its one place); the man
+# pages' footer shows version, so it is the whole release too.
+with open(os.path.join(TOP, "VERSION"), encoding="utf-8") as _file:
+    release = _file.readline().strip()
+version = release
 
 extensions = [
     "myst_parser",
@@ -57,7 +61,7 @@ napoleon_use_rtype = False
 napoleon_custom_sections = [("Attributes", "params_style")]
 
 html_theme = "alabaster"
-html_title = "twolocus documentation"
+html_title = f"twolocus {release} documentation"
 html_theme_options = {
     "description": "A diploid population at two loci with three alleles each",
     "page_width": "1260px",
