@@ -32,7 +32,9 @@ list(APPEND twolocus_docs_sources ${twolocus_docs_python}
 # In the sanitizer build the module carries the sanitizers, whose runtime
 # must be loaded first in the Python that imports it (Python itself is not
 # built with them); Python's own allocations are not leak-checked.
-set(twolocus_sphinx_env TWOLOCUS_BUILD=${CMAKE_BINARY_DIR})
+# Python writes no byte code beside the extensions and the package it
+# imports: the build leaves the source tree as it found it.
+set(twolocus_sphinx_env TWOLOCUS_BUILD=${CMAKE_BINARY_DIR} PYTHONDONTWRITEBYTECODE=1)
 if(CMAKE_BUILD_TYPE STREQUAL "Asan" AND TARGET twolocus_core)
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
                   OUTPUT_VARIABLE twolocus_asan_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
@@ -68,6 +70,6 @@ add_custom_target(docs ALL DEPENDS ${TWOLOCUS_DOCS_DIR}/html/index.html ${twoloc
 if(TWOLOCUS_TESTS)
   add_test(NAME docs_installed
            COMMAND ${CMAKE_COMMAND} -DBUILD=${CMAKE_BINARY_DIR} -DPREFIX=${CMAKE_BINARY_DIR}/docs-installed
-                   -DTABLE=${CMAKE_SOURCE_DIR}/src/app/messages.def
+                   -DTABLE=${CMAKE_SOURCE_DIR}/src/app/messages.def -DSOURCE=${CMAKE_SOURCE_DIR}
                    -P ${CMAKE_SOURCE_DIR}/cmake/check_docs_install.cmake)
 endif()

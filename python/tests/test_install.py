@@ -3,7 +3,7 @@
 import os
 import subprocess
 
-from conftest import BUILD, VALLEY
+from conftest import BUILD, REPOSITORY, VALLEY
 from sweep_helpers import manifest, write_design
 
 
@@ -72,3 +72,12 @@ def test_debian_package(tmp_path):
     assert (root / "usr" / "bin" / "twolocus-sim").exists()
     assert list((root / "usr" / "lib" / "python3" / "dist-packages" / "twolocus").glob("_core.*.so"))
     check_installed(root / "usr" / "bin", tmp_path)
+
+
+def test_byte_code_is_not_left_for_git():
+    """The tests and the commands import modules from the repository: git ignores their byte
+    code (the docs build writes none, which the test docs_installed checks)."""
+    for folder in ("docs/_ext", "python/twolocus", "python/tests"):
+        ignored = subprocess.run(["git", "check-ignore", "-q",
+                                  f"{folder}/__pycache__/module.cpython-311.pyc"], cwd=REPOSITORY)
+        assert ignored.returncode == 0, folder
