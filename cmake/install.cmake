@@ -7,7 +7,8 @@
 # in PREFIX/lib/python3/dist-packages/twolocus (where Debian's python3 finds
 # it under /usr, and the commands from their own location) with the
 # programs' message table and the compiled module twolocus._core, the man pages (gzipped) in
-# PREFIX/share/man/man1, the README and example fitness tables in
+# PREFIX/share/man/man1, the README, the licence (LICENSE, and copyright in
+# Debian's format) and example fitness tables in
 # PREFIX/share/doc/twolocus, and the HTML documentation in
 # PREFIX/share/doc/twolocus/html. Sphinx makes the man pages and the HTML
 # from docs/ (cmake/docs.cmake); without TWOLOCUS_DOCS neither is installed.
@@ -51,6 +52,17 @@ if(TWOLOCUS_DOCS)
 endif()
 # The README and the example fitness tables, which the man pages' examples use.
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/twolocus)
+# The licence, and the licences of every file installed, in Debian's
+# machine-readable copyright format: cmake/copyright.in with the licence's
+# text from LICENSE (indented by one space, an empty line written " .").
+file(READ ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE twolocus_license)
+string(REGEX REPLACE "^MIT License\n\nCopyright [^\n]*\n\n" "" twolocus_license "${twolocus_license}")
+string(REGEX REPLACE "\n+$" "" twolocus_license "${twolocus_license}")
+string(REPLACE "\n\n" "\n.\n" twolocus_license "${twolocus_license}")
+string(REPLACE "\n" "\n " TWOLOCUS_EXPAT_TEXT " ${twolocus_license}")
+configure_file(cmake/copyright.in ${CMAKE_CURRENT_BINARY_DIR}/copyright @ONLY)
+install(FILES LICENSE ${CMAKE_CURRENT_BINARY_DIR}/copyright
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/twolocus)
 install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/twolocus/examples
         FILES_MATCHING PATTERN "*.tsv" PATTERN "README.md")
 

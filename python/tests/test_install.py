@@ -1,10 +1,34 @@
 """The commands installed by cmake --install and by the Debian package run from their bin."""
 
 import os
+import re
 import subprocess
 
 from conftest import BUILD, REPOSITORY, VALLEY
 from sweep_helpers import manifest, write_design
+
+
+def check_licences(doc):
+    """doc holds LICENSE and a copyright file in Debian's format whose Expat text is LICENSE's,
+    with a License paragraph for every licence a Files paragraph names."""
+    licence = (doc / "LICENSE").read_text()
+    assert licence.startswith("MIT License\n\nCopyright (c) 2026 the twolocus developers\n")
+    paragraphs = [p for p in (doc / "copyright").read_text().split("\n\n") if p.strip()]
+    assert paragraphs[0].startswith(
+        "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n")
+    texts, named = {}, set()
+    for paragraph in paragraphs[1:]:
+        fields = re.findall(r"^([A-Za-z-]+):[ ]?(.*(?:\n .*)*)", paragraph, re.MULTILINE)
+        fields = {key: value for key, value in fields}
+        if "Files" in fields:
+            assert fields.get("Copyright") and fields.get("License"), paragraph
+            named |= set(fields["License"].split(" and "))
+        else:
+            name, _, text = fields["License"].partition("\n")
+            texts[name] = text
+    assert named == set(texts)
+    expat = "\n".join("" if line == " ." else line[1:] for line in texts["Expat"].split("\n"))
+    assert licence.split("\n\n", 2)[2].rstrip("\n") == expat
 
 
 def check_installed(bin_dir, tmp_path):
@@ -34,6 +58,7 @@ def test_install_into_a_prefix(tmp_path):
     doc = prefix / "share" / "doc" / "twolocus"
     assert (doc / "examples" / "valley.tsv").read_bytes() == VALLEY.read_bytes()
     assert (doc / "README.md").exists() and (doc / "examples" / "README.md").exists()
+    check_licences(doc)
     check_installed(prefix / "bin", tmp_path)
     # The installed package reads the programs' messages from its own copy of their table,
     # and runs the engines with its own compiled module.
@@ -65,6 +90,7 @@ def test_debian_package(tmp_path):
     assert {"python3", "python3-numpy", "python3-matplotlib"} <= set(depends.strip().split(", "))
     root = tmp_path / "root"
     subprocess.run(["dpkg-deb", "-x", package, root], check=True)
+    check_licences(root / "usr" / "share" / "doc" / "twolocus")
     page = subprocess.run(["gzip", "-dc", root / "usr" / "share" / "man" / "man1" / "twolocus.1.gz"],
                           check=True, capture_output=True, text=True).stdout
     assert "/usr/share/doc/twolocus/examples/valley.tsv" in page
