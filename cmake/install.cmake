@@ -78,7 +78,17 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 # The programs' library dependencies come from dpkg-shlibdeps; the Python commands need these.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-numpy, python3-matplotlib, parallel")
+# The compiled module twolocus._core is built for one minor version of Python
+# (its file name says which, _core.cpython-3XY-...so): the package needs that
+# version as python3; without the module any python3 runs the commands.
+if(TARGET twolocus_core)
+  math(EXPR twolocus_next_minor "${Python_VERSION_MINOR} + 1")
+  set(twolocus_python_depends
+      "python3 (>= ${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}), python3 (<< ${Python_VERSION_MAJOR}.${twolocus_next_minor})")
+else()
+  set(twolocus_python_depends python3)
+endif()
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "${twolocus_python_depends}, python3-numpy, python3-matplotlib, parallel")
 # twolocus-sweep --slurm submits with the Slurm commands.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "slurm-client")
 include(CPack)

@@ -1,4 +1,5 @@
-"""The commands installed by cmake --install and by the Debian package run from their bin."""
+"""The commands installed by cmake --install and by the Debian package run from their bin; the
+package declares what it needs and carries the licences."""
 
 import os
 import re
@@ -6,6 +7,8 @@ import subprocess
 
 from conftest import BUILD, REPOSITORY, VALLEY
 from sweep_helpers import manifest, write_design
+
+RELEASE = (REPOSITORY / "VERSION").read_text().strip()
 
 
 def check_licences(doc):
@@ -66,6 +69,7 @@ def test_install_into_a_prefix(tmp_path):
                     "assert MESSAGES and TABLE_PATHS[0].startswith(%r)\n" % str(prefix) +
                     "import twolocus, twolocus._core\n"
                     "assert twolocus._core.__file__.startswith(%r)\n" % str(prefix) +
+                    "assert twolocus.__version__ == %r\n" % RELEASE +
                     "model = twolocus.Model(%r)\n" % str(VALLEY) +
                     "assert twolocus.simulate(model, N=10, generations=3).population.sum() == 10"],
                    check=True, env=dict(os.environ, PYTHONPATH=prefix / "lib" / "python3" / "dist-packages",
@@ -85,11 +89,21 @@ def test_debian_package(tmp_path):
     subprocess.run(["cpack", "-G", "DEB", "--config", BUILD / "CPackConfig.cmake",
                     "-B", tmp_path], check=True, capture_output=True)
     (package,) = tmp_path.glob("twolocus_*.deb")
-    depends = subprocess.run(["dpkg-deb", "-f", package, "Depends"], check=True,
-                             capture_output=True, text=True).stdout
-    assert {"python3", "python3-numpy", "python3-matplotlib"} <= set(depends.strip().split(", "))
+    assert package.name == f"twolocus_{RELEASE}_amd64.deb"
+
+    def field(name):
+        return subprocess.run(["dpkg-deb", "-f", package, name], check=True,
+                              capture_output=True, text=True).stdout.strip()
+    assert field("Version") == RELEASE
+    depends = set(field("Depends").split(", "))
+    assert {"python3-numpy", "python3-matplotlib", "parallel"} <= depends
     root = tmp_path / "root"
     subprocess.run(["dpkg-deb", "-x", package, root], check=True)
+    # The compiled module is for one minor version of Python: the package asks for that one.
+    (core,) = (root / "usr" / "lib" / "python3" / "dist-packages" / "twolocus").glob("_core.*.so")
+    major, minor = re.match(r"_core\.cpython-([0-9])([0-9]+)-", core.name).groups()
+    assert {f"python3 (>= {major}.{minor})", f"python3 (<< {major}.{int(minor) + 1})"} <= depends
+    assert "python3" not in depends
     check_licences(root / "usr" / "share" / "doc" / "twolocus")
     page = subprocess.run(["gzip", "-dc", root / "usr" / "share" / "man" / "man1" / "twolocus.1.gz"],
                           check=True, capture_output=True, text=True).stdout
