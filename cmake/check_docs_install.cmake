@@ -1,7 +1,12 @@
 # The test docs_installed: cmake --install puts the HTML documentation and the
 # man pages where users look for them, with the message reference made from
-# the programs' table.
-#   cmake -DBUILD=build-folder -DPREFIX=empty-folder -DTABLE=messages.def -P check_docs_install.cmake
+# the programs' table; the docs build left no byte code in the sources.
+#   cmake -DBUILD=build-folder -DPREFIX=empty-folder -DTABLE=messages.def -DSOURCE=repository
+#         -P check_docs_install.cmake
+if(EXISTS ${SOURCE}/docs/_ext/__pycache__)
+  message(FATAL_ERROR "the docs build wrote byte code into ${SOURCE}/docs/_ext/__pycache__ "
+          "(an older build may have: remove the folder)")
+endif()
 file(REMOVE_RECURSE ${PREFIX})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${PREFIX}
                 RESULT_VARIABLE status OUTPUT_QUIET)

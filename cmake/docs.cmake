@@ -14,22 +14,27 @@ endif()
 
 set(TWOLOCUS_DOCS_DIR ${CMAKE_BINARY_DIR}/docs)
 # Everything the pages are made from: their sources and pictures, the
-# configuration and extensions, the message table, the package's docstrings
-# and the examples' README, which a page includes.
+# configuration and extensions, the message table, the package's docstrings,
+# the examples' README, the README and the change log, which pages include,
+# and the release.
 file(GLOB_RECURSE twolocus_docs_sources CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/docs/*.md ${CMAKE_SOURCE_DIR}/docs/*.py ${CMAKE_SOURCE_DIR}/docs/*.png)
 file(GLOB twolocus_docs_python CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/python/twolocus/*.py)
 list(APPEND twolocus_docs_sources ${twolocus_docs_python}
      ${CMAKE_SOURCE_DIR}/src/run/messages.def
      ${CMAKE_SOURCE_DIR}/examples/README.md
-     ${CMAKE_SOURCE_DIR}/README.md)
+     ${CMAKE_SOURCE_DIR}/README.md
+     ${CMAKE_SOURCE_DIR}/CHANGELOG.md
+     ${CMAKE_SOURCE_DIR}/VERSION)
 
 # -E: a fresh environment each time, so that every warning is seen on every build.
 # autodoc imports twolocus.simulation, which finds the compiled module in this build.
 # In the sanitizer build the module carries the sanitizers, whose runtime
 # must be loaded first in the Python that imports it (Python itself is not
 # built with them); Python's own allocations are not leak-checked.
-set(twolocus_sphinx_env TWOLOCUS_BUILD=${CMAKE_BINARY_DIR})
+# Python writes no byte code beside the extensions and the package it
+# imports: the build leaves the source tree as it found it.
+set(twolocus_sphinx_env TWOLOCUS_BUILD=${CMAKE_BINARY_DIR} PYTHONDONTWRITEBYTECODE=1)
 if(CMAKE_BUILD_TYPE STREQUAL "Asan" AND TARGET twolocus_core)
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
                   OUTPUT_VARIABLE twolocus_asan_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
@@ -65,6 +70,6 @@ add_custom_target(docs ALL DEPENDS ${TWOLOCUS_DOCS_DIR}/html/index.html ${twoloc
 if(TWOLOCUS_TESTS)
   add_test(NAME docs_installed
            COMMAND ${CMAKE_COMMAND} -DBUILD=${CMAKE_BINARY_DIR} -DPREFIX=${CMAKE_BINARY_DIR}/docs-installed
-                   -DTABLE=${CMAKE_SOURCE_DIR}/src/run/messages.def
+                   -DTABLE=${CMAKE_SOURCE_DIR}/src/run/messages.def -DSOURCE=${CMAKE_SOURCE_DIR}
                    -P ${CMAKE_SOURCE_DIR}/cmake/check_docs_install.cmake)
 endif()

@@ -7,7 +7,8 @@
 # in PREFIX/lib/python3/dist-packages/twolocus (where Debian's python3 finds
 # it under /usr, and the commands from their own location) with the
 # programs' message table and the compiled module twolocus._core, the man pages (gzipped) in
-# PREFIX/share/man/man1, the README and example fitness tables in
+# PREFIX/share/man/man1, the README, the licence (LICENSE, and copyright in
+# Debian's format) and example fitness tables in
 # PREFIX/share/doc/twolocus, and the HTML documentation in
 # PREFIX/share/doc/twolocus/html. Sphinx makes the man pages and the HTML
 # from docs/ (cmake/docs.cmake); without TWOLOCUS_DOCS neither is installed.
@@ -34,8 +35,9 @@ endforeach()
 set(TWOLOCUS_PYTHON_DIR lib/python3/dist-packages)
 install(DIRECTORY python/twolocus DESTINATION ${TWOLOCUS_PYTHON_DIR}
         FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
-# The programs' message table, which the Python package reads (messages.py).
-install(FILES src/run/messages.def DESTINATION ${TWOLOCUS_PYTHON_DIR}/twolocus)
+# The programs' message table, which the Python package reads (messages.py),
+# and the release, which it gives as twolocus.__version__ (__init__.py).
+install(FILES src/run/messages.def VERSION DESTINATION ${TWOLOCUS_PYTHON_DIR}/twolocus)
 if(TARGET twolocus_core)
   install(TARGETS twolocus_core LIBRARY DESTINATION ${TWOLOCUS_PYTHON_DIR}/twolocus)
 endif()
@@ -50,11 +52,23 @@ if(TWOLOCUS_DOCS)
 endif()
 # The README and the example fitness tables, which the man pages' examples use.
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/twolocus)
+# The licence, and the licences of every file installed, in Debian's
+# machine-readable copyright format: cmake/copyright.in with the licence's
+# text from LICENSE (indented by one space, an empty line written " .").
+file(READ ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE twolocus_license)
+string(REGEX REPLACE "^MIT License\n\nCopyright [^\n]*\n\n" "" twolocus_license "${twolocus_license}")
+string(REGEX REPLACE "\n+$" "" twolocus_license "${twolocus_license}")
+string(REPLACE "\n\n" "\n.\n" twolocus_license "${twolocus_license}")
+string(REPLACE "\n" "\n " TWOLOCUS_EXPAT_TEXT " ${twolocus_license}")
+configure_file(cmake/copyright.in ${CMAKE_CURRENT_BINARY_DIR}/copyright @ONLY)
+install(FILES LICENSE ${CMAKE_CURRENT_BINARY_DIR}/copyright
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/twolocus)
 install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/twolocus/examples
         FILES_MATCHING PATTERN "*.tsv" PATTERN "README.md")
 
 set(CPACK_PACKAGE_NAME twolocus)
-set(CPACK_PACKAGE_VERSION 110303)
+# The release, from the file VERSION (the package is twolocus_RELEASE_ARCH.deb).
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "Simulator of a diploid population at two loci with three alleles, and tools to look at its runs")
 set(CPACK_PACKAGE_CONTACT "twolocus maintainers <twolocus@localhost>")
@@ -64,7 +78,17 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 # The programs' library dependencies come from dpkg-shlibdeps; the Python commands need these.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-numpy, python3-matplotlib, parallel")
+# The compiled module twolocus._core is built for one minor version of Python
+# (its file name says which, _core.cpython-3XY-...so): the package needs that
+# version as python3; without the module any python3 runs the commands.
+if(TARGET twolocus_core)
+  math(EXPR twolocus_next_minor "${Python_VERSION_MINOR} + 1")
+  set(twolocus_python_depends
+      "python3 (>= ${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}), python3 (<< ${Python_VERSION_MAJOR}.${twolocus_next_minor})")
+else()
+  set(twolocus_python_depends python3)
+endif()
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "${twolocus_python_depends}, python3-numpy, python3-matplotlib, parallel")
 # twolocus-sweep --slurm submits with the Slurm commands.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "slurm-client")
 include(CPack)

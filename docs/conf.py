@@ -14,11 +14,15 @@ sys.path.insert(0, os.path.join(TOP, "python"))
 sys.path.insert(0, os.path.join(HERE, "_ext"))
 
 project = "twolocus"
-author = "the twolocus maintainers"
-copyright = "2026, the twolocus maintainers"
+author = "the twolocus developers"
+copyright = "2026, the twolocus developers"
 # A fixed date, so that the man pages are the same bytes on every build.
 today = "2026"
-version = release = "110303"
+# The release, from the file VERSION at the top (its one place); the man
+# pages' footer shows version, so it is the whole release too.
+with open(os.path.join(TOP, "VERSION"), encoding="utf-8") as _file:
+    release = _file.readline().strip()
+version = release
 
 extensions = [
     "myst_parser",
@@ -26,6 +30,7 @@ extensions = [
     "sphinx.ext.napoleon",
     "twolocus_messages",
     "plain_docstrings",
+    "rendering_checks",
 ]
 myst_enable_extensions = ["deflist", "colon_fence"]
 # Anchors for the headings of every page, so that [text](page.md#heading) is checked.
@@ -34,6 +39,9 @@ source_suffix = {".md": "markdown"}
 # Blocks without a language (program output, file contents) are shown as they are.
 highlight_language = "none"
 root_doc = "index"
+# Text is shown as written: "--first" stays two hyphens (not an en dash) and
+# quotes stay straight, as on a command line.
+smartquotes = False
 exclude_patterns = ["_build"]
 # The message table that the Reference's messages page and twolocus(1) are made from.
 twolocus_message_table = os.path.join(TOP, "src", "run", "messages.def")
@@ -53,7 +61,7 @@ napoleon_use_rtype = False
 napoleon_custom_sections = [("Attributes", "params_style")]
 
 html_theme = "alabaster"
-html_title = "twolocus documentation"
+html_title = f"twolocus {release} documentation"
 html_theme_options = {
     "description": "A diploid population at two loci with three alleles each",
     "page_width": "1260px",

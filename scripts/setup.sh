@@ -37,7 +37,7 @@ if [ "$slurm_test_cluster" = yes ] && [ "$(id -u)" -eq 0 ]; then
 fi
 if [ ${#missing[@]} -gt 0 ] || [ ${#missing_slurm[@]} -gt 0 ]; then
   if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
-    echo "Installing the Debian packages ${missing[*]} ${missing_slurm[*]} with apt-get (this takes a minute or two)..."
+    echo "Installing the Debian packages ${missing[*]} ${missing_slurm[*]} with apt-get (on a fresh system this takes several minutes)..."
     apt-get update -qq
     [ ${#missing[@]} -eq 0 ] ||
       DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null

@@ -4,8 +4,10 @@ The package's docstrings are plain text (indented lists of files, aligned
 columns). autodoc reads docstrings as reStructuredText; one that docutils
 reports problems in is shown instead as a literal block, exactly as written,
 so that the build with warnings as errors does not depend on docstrings
-being written for Sphinx. A `text` in single backticks is shown as code, as its authors mean it. It
-also leaves out the bare names of data class
+being written for Sphinx. A `text` in single backticks is shown as code, as its authors mean it.
+An indented block after a paragraph (a usage, a list of files) is shown as
+written too, where reStructuredText would make it a block quote and join its
+lines. It also leaves out the bare names of data class
 fields, which the classes' docstrings describe.
 """
 
@@ -15,6 +17,7 @@ import docutils.core
 import docutils.utils
 
 _SINGLE_BACKTICKS = re.compile(r"(?<!`)`([^`]+)`(?!`)")
+_LIST_MARKER = re.compile(r" *(?:[-*+]|[0-9]+[.)]) +")
 _QUIET = {"report_level": docutils.utils.Reporter.SEVERE_LEVEL + 1, "halt_level": 5}
 
 
@@ -29,11 +32,41 @@ def _is_valid_rst(text):
 NUMPY_STYLE = ("twolocus.simulation",)
 
 
+def _indent(line):
+    return len(line) - len(line.lstrip(" "))
+
+
+def _text_indent(line):
+    """Where a line's text starts: after its indentation and any list marker."""
+    marker = _LIST_MARKER.match(line)
+    return marker.end() if marker else _indent(line)
+
+
+def literal_indented_blocks(lines):
+    """Takes a docstring's lines; returns them with a "::" paragraph before each
+    indented block that follows a paragraph less indented than it (and not
+    already ending in "::"), so that the block is shown as written."""
+    result = []
+    previous = None  # the last line with text before the current blank lines
+    for number, line in enumerate(lines):
+        starts_block = (line.strip() and previous is not None and number > 0
+                        and not lines[number - 1].strip()
+                        and _indent(line) > _text_indent(previous)
+                        and not previous.rstrip().endswith("::"))
+        if starts_block:
+            result += ["::", ""]
+        result.append(line)
+        if line.strip():
+            previous = line
+    return result
+
+
 def _process(app, what, name, obj, options, lines):
     if name.startswith(NUMPY_STYLE):
         return
     # `text` in a docstring means code, as in Markdown.
     lines[:] = [_SINGLE_BACKTICKS.sub(r"``\1``", line) for line in lines]
+    lines[:] = literal_indented_blocks(lines)
     if not lines or _is_valid_rst("\n".join(lines)):
         return
     plain = ["::", ""] + ["    " + line if line else "" for line in lines] + [""]

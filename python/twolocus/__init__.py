@@ -12,6 +12,20 @@ if not any(name.startswith("_core.") for name in _os.listdir(_HERE)):
                                                                  "build")
     __path__.append(_os.path.join(_os.path.abspath(_build), "python", "twolocus"))
 
+
+def _release():
+    """The release, from the file VERSION: installed, beside this file; in the
+    repository, at its top."""
+    for path in (_os.path.join(_HERE, "VERSION"),
+                 _os.path.join(_HERE, _os.pardir, _os.pardir, "VERSION")):
+        if _os.path.isfile(path):
+            with open(path, encoding="utf-8") as release:
+                return release.readline().strip()
+    return "unknown"
+
+
+__version__ = _release()
+
 _API = ("Model", "Run", "simulate", "replicate", "statistics", "SUMMARY_COLUMNS")
 
 

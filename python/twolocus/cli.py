@@ -13,6 +13,7 @@ import signal
 import sys
 import warnings
 
+from . import __version__
 from .errors import TwolocusError
 from .files import refuse_overwriting
 from .runs import load_runs
@@ -124,6 +125,7 @@ def stats_parser():
                "recombination\n(columns: the --by columns, condition, "
                + " ".join(ROW_COLUMNS) + ")")
     parser.add_argument("files", nargs="*", metavar="FILE", help="trajectory files")
+    parser.add_argument("--version", action="version", version=f"%(prog)s version {__version__}")
     parser.add_argument("-o", "--output", metavar="OUT",
                         help="write the table to OUT instead of standard output")
     parser.add_argument("--first", action="append", default=[], type=_threshold,
@@ -297,6 +299,7 @@ def plot_parser():
                "summary tables of twolocus-sim: twolocus-plot study/*.summary.tsv --by "
                "population_size --against population_size --log-x -o medians.png")
     parser.add_argument("files", nargs="*", metavar="FILE", help="trajectory files")
+    parser.add_argument("--version", action="version", version=f"%(prog)s version {__version__}")
     parser.add_argument("-o", "--output", metavar="OUT", required=True,
                         help="the picture to write: OUT.png, OUT.svg or OUT.pdf")
     parser.add_argument("--first", action="append", default=[], type=_threshold,

@@ -16,7 +16,7 @@ import re
 import shutil
 import sys
 
-from . import engines, simsweep
+from . import __version__, engines, simsweep
 from .design import DesignErrors, find_program, grid, read_design
 from .errors import TwolocusError
 from .files import refuse_overwriting
@@ -231,6 +231,7 @@ def run(args):
 def parser():
     top = _Parser(prog="twolocus-sweep",
                                   description="Run many twolocus simulations from a design file.")
+    top.add_argument("--version", action="version", version=f"%(prog)s version {__version__}")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     make = commands.add_parser("grid", help="write a design as the product of value lists")

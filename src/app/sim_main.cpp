@@ -1,5 +1,6 @@
 // twolocus-sim: the general two-locus model on either engine, with named
-// options (see twolocus-sim --help).
+// options (see twolocus-sim --help). TWOLOCUS_RELEASE, the release from the
+// file VERSION, is defined by the build.
 #include <cstdio>
 
 #include "app/messages.hpp"
@@ -12,7 +13,7 @@ int main(int argc, char** argv) {
   if (const auto status = read_sim_options(argc, argv, options)) return *status;
   switch (options.what) {
     case sim_options::action::help: std::fputs(sim_help_text, stdout); return 0;
-    case sim_options::action::version: return say::sim_version("110303");
+    case sim_options::action::version: return say::sim_version(TWOLOCUS_RELEASE);
     case sim_options::action::resume: return sim_resume_run(options);
     case sim_options::action::fresh: break;
   }

@@ -100,7 +100,9 @@ TEST_F(SimProgram, RefusalsAreOneLineNamingTheOptionWithNothingWritten) {
   const auto help = sim({"--help"}, dir);
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--recombination R"), std::string::npos);
-  EXPECT_EQ(sim({"--version"}, dir).out, "twolocus-sim version 110303\n");
+  // --version prints the release that the file VERSION holds (its one line).
+  EXPECT_EQ(sim({"--version"}, dir).out,
+            "twolocus-sim version " + read_file(testing::source_path("VERSION")));
 }
 
 // s, k (whole percent), column, n, N, rates (x 10^-10), seed.
