@@ -7,7 +7,7 @@ import subprocess
 import matplotlib.image
 import pytest
 
-from conftest import BIN, command, fresh, resume
+from conftest import BIN, BUILD, VALLEY, command, fresh, resume
 from test_reader import kill_inside_last_record
 from twolocus.stats import STAT_COLUMNS
 
@@ -41,8 +41,11 @@ def test_stats_tables_of_whole_and_killed_runs_and_first_crossings(tmp_path):
     (["bad"], "Line 3 of [bad] is not a trajectory record."),
     (["good", "--first", "h4 > 1"], "Unknown statistic [h4]."),
     (["good", "--first", "h22 >> 1"], "Could not read the threshold [h22 >> 1]."),
-    (["/dev/zero"], "Trajectory file [/dev/zero] is not a regular file."),  # never read
-    (["fifo"], "Trajectory file [fifo] is not a regular file."),  # no wait for a writer
+    # Never read, never waited on for a writer, and named for what they are.
+    (["/dev/zero"], "Input [/dev/zero] is a character device, not a trajectory file or a "
+                    "summary table."),
+    (["fifo"], "Input [fifo] is a FIFO, not a trajectory file or a summary table."),
+    (["."], "Input [.] is a folder, not a trajectory file or a summary table."),
     (["good", "--by", "N"], "Option --by needs --sweep."),
 ])
 def test_stats_errors(tmp_path, arguments, message):

@@ -17,7 +17,9 @@ population, is time 0). For one condition, a run is:
 
 Runs are grouped into parameter sets by key columns (parameters of the
 tables' OUT.params, "file", or the columns of a sweep's design); each set
-and condition gives one survival.summary_row().
+and condition gives one survival.summary_row(). A parameter's number is
+printed as shown_number() gives it: 0.1 for the 0.10000000000000001 of a
+parameter file, 0 for the 0.0 of a design's canonical value.
 """
 
 import math
@@ -120,9 +122,11 @@ def read_summary_table(path):
 def sweep_tables(folder, by):
     """Takes a sweep folder of twolocus-sim and key columns (design columns,
     a dash or an underscore alike; "name" the design row); returns
-    (SummaryTables, key dicts), one per batch done. Batches not done, and
+    (SummaryTables, key dicts), one per batch done (a real parameter's value
+    as shown_number() prints it). Batches not done, and
     done batches whose table cannot be read, are left out with a line on
     standard error per design row."""
+    from .simdesign import REALS
     from .simsweep import read_sim_sweep
     tables, keys = [], []
     for entry in read_sim_sweep(folder):
@@ -132,7 +136,7 @@ def sweep_tables(folder, by):
             name = column.replace("_", "-")
             if name not in parameters:
                 raise TwolocusError(f"The sweep [{folder}] has no column [{column}].")
-            key[column] = parameters[name]
+            key[column] = shown_number(parameters[name]) if name in REALS else parameters[name]
         missing = entry["replicates"] - entry["done"]
         for batch in entry["batches"]:
             if batch["state"] != "done":
@@ -151,6 +155,21 @@ def sweep_tables(folder, by):
             print(f"Design row [{entry['name']}]: {missing} of its {entry['replicates']} "
                   "replicates are not done; they are left out.", file=sys.stderr)
     return tables, keys
+
+
+def shown_number(text):
+    """A number's text as the tools print it: the shortest text that reads
+    back to the same double (Python's repr of the float) without a trailing
+    ".0", so 0.10000000000000001 is 0.1, 0.0 is 0 and 1e-06 stays 1e-06.
+    Text that is not a number (a word, a condition) is returned as it is."""
+    from .simdesign import _REAL
+    if not _REAL.fullmatch(text):
+        return text
+    value = float(text)
+    if not math.isfinite(value):
+        return text
+    shown = repr(value)
+    return shown[:-2] if shown.endswith(".0") else shown
 
 
 def params_path(path):
@@ -174,7 +193,7 @@ def file_keys(paths, by):
     """Takes summary table paths and key column names; returns one dict per
     path of {column: value as text}: "file" is the path, any other name a key
     of the table's OUT.params (a dash may stand for an underscore, as in the
-    long options: population-size)."""
+    long options: population-size), a number as shown_number() prints it."""
     keys = []
     for path in paths:
         params = None
@@ -188,7 +207,7 @@ def file_keys(paths, by):
             name = column.replace("-", "_")
             if name not in params:
                 raise TwolocusError(f"The parameters of [{path}] have no [{column}].")
-            key[column] = params[name]
+            key[column] = shown_number(params[name])
         keys.append(key)
     return keys
 
