@@ -128,3 +128,27 @@ def test_write_failures_huge_pictures_and_names_that_are_not_utf8(tmp_path):
     with open(odd + b".tsv", "rb") as table:
         assert table.read().split(b"\n")[1].startswith(odd + b"\t0\t1\t50\t")
     assert command("twolocus-plot", os.fsdecode(odd), "-o", tmp_path / "odd.png").returncode == 0
+
+
+def test_the_default_title_fits_the_picture(tmp_path):
+    """A run with every mutation rate has a long default title: it is wrapped (and a
+    name wider than the picture made smaller) so that nothing of it is cut off, nor of
+    the panels' titles."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    from twolocus.plot import draw
+    from twolocus.runs import load_runs
+    long_name = tmp_path / ("a-run-with-a-very-long-name-" * 4 + ".out")
+    done = subprocess.run([BUILD / "twolocus-sim", "--fitness", VALLEY, "-N", "100",
+                           "--generations", "20", "--mu", "1e-5", "--mu-a21", "1e-6",
+                           "--mu-b32", "1e-6", "--record-every", "5", "-o", long_name],
+                          capture_output=True)
+    assert done.returncode == 0, done.stderr
+    for size in ((10.0, 9.0), (6.0, 5.0), (4.0, 4.0)):
+        figure = draw(load_runs([str(long_name)]), size=size)
+        renderer = FigureCanvasAgg(figure).get_renderer()
+        titles = [figure._suptitle] + [axes.title for axes in figure.axes if axes.get_visible()]
+        for title in titles:
+            box = title.get_window_extent(renderer)
+            assert 0 <= box.x0 and box.x1 <= size[0] * figure.dpi, (size, title.get_text())
+        assert "mutation a1→2 1e-05" in figure._suptitle.get_text().replace("\n", " ")

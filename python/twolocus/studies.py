@@ -357,8 +357,15 @@ def draw_curves(found, level, size=None, title=None, log_x=False):
         panel.legend(loc="upper center", bbox_to_anchor=(0.5, -0.14), fontsize=8,
                      frameon=False, ncol=2 if figure.get_size_inches()[0] >= 9 else 1)
     if title:
-        figure.suptitle(title)
+        _suptitle(figure, title)
     return figure
+
+
+def _suptitle(figure, title):
+    """The figure's title, wrapped (or made smaller) to fit its width."""
+    from .plot import fitted_title
+    text, fontsize = fitted_title(title, figure.get_size_inches()[0], 12)
+    figure.suptitle(text, fontsize=fontsize)
 
 
 def _number(column, value):
@@ -426,5 +433,5 @@ def draw_medians(found, against, level, log_x=False, log_y=False, size=None, tit
         if series:
             panel.legend(fontsize=8, frameon=False)
     if title:
-        figure.suptitle(title)
+        _suptitle(figure, title)
     return figure
