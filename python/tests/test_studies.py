@@ -268,3 +268,31 @@ def test_parameter_values_print_as_the_shortest_text_that_reads_back(hand):
     assert [shown_number(text) for text in ("0.10000000000000001", "100", "1e+22", "-0.0",
                                             "h22 >= 0.5", "exact", "1e400")] == [
         "0.1", "100", "1e+22", "-0", "h22 >= 0.5", "exact", "1e400"]
+
+
+def test_the_curves_legend_fits_beside_full_width_panels(hand):
+    """Long legend entries take one column (wrapped where wider than the picture)
+    instead of squeezing the panels; short ones two."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    from twolocus import cli
+    from twolocus.studies import draw_curves
+    for name in ("c", "d", "e"):
+        table(hand, f"{name}-with-a-long-name-that-makes-a-long-legend-entry", ROWS_A)
+    files = sorted(str(path.name) for path in hand.glob("*.summary.tsv"))
+    for width, by in ((10.0, ["file", "recombination", "population-size"]),
+                      (10.0, ["recombination"]), (5.0, ["file", "recombination"])):
+        args = cli.plot_parser().parse_args(files + sum((["--by", b] for b in by), [])
+                                            + ["-o", "x.png"])
+        args.files = [str(hand / name) for name in args.files]
+        figure = draw_curves(cli.study_samples(args), 0.95, size=None if width == 10 else
+                             (width, 14.0))
+        renderer = FigureCanvasAgg(figure).get_renderer()
+        figure.draw(renderer)
+        pixels = figure.get_size_inches()[0] * figure.dpi
+        for panel in figure.axes:
+            legend = panel.get_legend().get_window_extent(renderer)
+            assert 0 <= legend.x0 and legend.x1 <= pixels, (width, by)
+            assert panel.get_window_extent(renderer).width > 0.75 * pixels, (width, by)
+        columns = figure.axes[0].get_legend()._ncols
+        assert columns == (2 if by == ["recombination"] else 1)

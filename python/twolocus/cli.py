@@ -320,8 +320,9 @@ def plot_parser():
     parser.add_argument("--ld", choices=["D", "Dprime", "r2"], default="D",
                         help="the linkage disequilibrium statistic to plot (default D)")
     parser.add_argument("--size", type=_size, metavar="WxH",
-                        help="picture size in inches (default 10x9; with summary tables 9 "
-                             "wide and 1 + 3.6 high per condition, 8 and 1 + 4 with --against)")
+                        help="picture size in inches (default 10x9; with summary tables 10 "
+                             "wide and 0.6 + 3.6 high per condition and 0.2 per line of its "
+                             "legend, 8 and 1 + 4 with --against)")
     parser.add_argument("--dpi", type=_dpi, default=100,
                         help="dots per inch of a PNG (default 100)")
     parser.add_argument("--title", help="the picture's title (default: the run's parameters)")

@@ -109,25 +109,27 @@ def _title(runs):
     return names
 
 
-def fitted_title(text, width, fontsize):
-    """Takes a title, the width it may take in inches and its font size;
-    returns (text, font size) that fit: the size made smaller (down to 6)
-    where one word is wider than the width, then each line wrapped at
-    blanks, and a word still too wide cut where it reaches the edge."""
+def text_points(text, fontsize):
+    """The width in points of one line of text drawn at fontsize."""
     from matplotlib.font_manager import FontProperties
     from matplotlib.textpath import TextToPath
-    measure = TextToPath()
+    return TextToPath().get_text_width_height_descent(text, FontProperties(size=fontsize),
+                                                      ismath=False)[0]
 
-    def points(line, size):
-        return measure.get_text_width_height_descent(line, FontProperties(size=size),
-                                                     ismath=False)[0]
 
+def fitted_title(text, width, fontsize, smallest=6.0):
+    """Takes a title, the width it may take in inches, its font size and the
+    smallest size it may take; returns (text, font size) that fit: the size
+    made smaller (down to smallest) where one word is wider than the width,
+    then each line wrapped at blanks, and a word still too wide cut where it
+    reaches the edge."""
+    points = text_points
     words = text.split()
     widest = max((points(word, fontsize) for word in words), default=0)
     # A margin either side of the title.
     room = width * 72 - 2 * fontsize
     if widest > room:
-        fontsize = max(6.0, fontsize * room / widest)
+        fontsize = max(smallest, fontsize * room / widest)
         room = width * 72 - 2 * fontsize
 
     def pieces(word):

@@ -315,28 +315,52 @@ def _conditions(found):
     return list(dict.fromkeys(condition for _, condition, _, _ in found))
 
 
+def _curve_label(key, times, status):
+    row = survival.counts(times, status)
+    return (f"{_readable(_key_text(key))}: {_count(row['runs'], 'run')}, "
+            f"{_count(row['events'], 'event')}, {row['censored']} censored"
+            + (f", {row['competing']} stopped otherwise" if row["competing"] else ""))
+
+
+def _legend_layout(labels, width):
+    """Takes the legend's labels and the picture's width in inches; returns
+    (columns, labels, lines): two columns where two of the widest entries
+    fit side by side, else one, with labels wider than the picture wrapped;
+    lines is the legend's height in lines of text."""
+    from .plot import fitted_title, text_points
+    room = width * 72 - 20
+    # An entry is its line's handle and gaps (about 5 em) beside its text.
+    entry = max((text_points(label, 8) for label in labels), default=0) + 40
+    columns = 2 if 2 * entry <= room else 1
+    if entry > room:
+        # Beside the handle, and centred under a panel shifted by its axis labels.
+        labels = [fitted_title(label, width - 1.4, 8, smallest=8)[0] for label in labels]
+    heights = [label.count("\n") + 1 for label in labels]
+    return columns, labels, max(-(-sum(heights) // columns), max(heights, default=1))
+
+
 def draw_curves(found, level, size=None, title=None, log_x=False):
     """Takes samples(); returns a Figure: per condition a panel with, per
     parameter set, the fraction past the event by generation (a step curve)
-    and its band, on a log generation axis with log_x."""
+    and its band, on a log generation axis with log_x. The legend, below
+    each panel, takes two columns where they fit the width, else one."""
     from matplotlib.figure import Figure
     conditions = _conditions(found)
     keys = list(dict.fromkeys(tuple(key.items()) for key, _, _, _ in found))
-    # A panel of 3.6 inches and its legend's lines, two entries a line.
-    height = 3.6 + 0.2 * ((len(keys) + 1) // 2)
-    figure = Figure(figsize=size or (10.0, 0.6 + height * len(conditions)),
+    width = size[0] if size else 10.0
+    labels = [_curve_label(key, times, status) for key, _, times, status in found]
+    columns, labels, lines = _legend_layout(labels, width)
+    # A panel of 3.6 inches and its legend's lines.
+    height = 3.6 + 0.2 * lines
+    figure = Figure(figsize=size or (width, 0.6 + height * len(conditions)),
                     layout="constrained")
     panels = np.atleast_1d(figure.subplots(len(conditions), 1, squeeze=False)[:, 0])
     for panel, condition in zip(panels, conditions):
-        for key, shown, times, status in found:
+        for (key, shown, times, status), label in zip(found, labels):
             if shown != condition:
                 continue
             colour = f"C{keys.index(tuple(key.items())) % 10}"
             x, y, low, high = survival.step_curve(times, status, level)
-            row = survival.counts(times, status)
-            label = (f"{_readable(_key_text(key))}: {_count(row['runs'], 'run')}, "
-                     f"{_count(row['events'], 'event')}, {row['censored']} censored"
-                     + (f", {row['competing']} stopped otherwise" if row["competing"] else ""))
             panel.step(x, y, where="post", color=colour, linewidth=1.8, label=label)
             panel.fill_between(x, low, high, step="post", color=colour, alpha=0.2, linewidth=0)
         competing = any(s == condition and np.any(st == survival.COMPETING)
@@ -355,7 +379,7 @@ def draw_curves(found, level, size=None, title=None, log_x=False):
         panel.grid(alpha=0.3)
         # Below the panel: curves fill any corner inside it.
         panel.legend(loc="upper center", bbox_to_anchor=(0.5, -0.14), fontsize=8,
-                     frameon=False, ncol=2 if figure.get_size_inches()[0] >= 9 else 1)
+                     frameon=False, ncol=columns)
     if title:
         _suptitle(figure, title)
     return figure
