@@ -120,9 +120,10 @@ class Model:
 
     Parameters
     ----------
-    fitness : str or path, optional
-        A table of fitness codes 0 to 8 (``--fitness``).
-    fitness_values : str or path, optional
+    fitness : str, bytes or os.PathLike, optional
+        A table of fitness codes 0 to 8 (``--fitness``); a str is encoded as
+        the file system encodes names, so a name from os.listdir names its file.
+    fitness_values : str, bytes or os.PathLike, optional
         A table of real fitness values (``--fitness-values``); give one of the two.
     column : int, optional
         The table's column, 1 the first after the alleles (default 1).
@@ -142,11 +143,15 @@ class Model:
     ValueError
         A value out of range, not read whole, or two that conflict, with
         twolocus-sim's message (``option [--recombination] takes a probability
-        from 0 to 0.5, not [0.7].``), or a fitness table that is not right.
-    FileNotFoundError, OSError
-        The fitness table cannot be opened.
+        from 0 to 0.5, not [0.7].``), or a fitness table that is not right;
+        a string holding a NUL character (the program would read only what
+        comes before it), or a word or condition holding a lone surrogate.
+    FileNotFoundError, IsADirectoryError, PermissionError, OSError
+        The fitness table cannot be opened (with the program's message), or
+        is not a regular file (a FIFO is never waited on).
     TypeError
-        A number keyword given a string (or the other way round).
+        A number keyword given a string (or the other way round), with the
+        type wanted.
 
     Attributes
     ----------
@@ -397,7 +402,7 @@ def simulate(model, *, N, generations, seed=None, engine=None, record_every=None
         Class counts (default) or individual by individual.
     record_every : int, optional
         K: a record every K generations (default 200); 0: none.
-    initial : array of 81 ints, Run, or str, optional
+    initial : array of 81 ints, Run, or a file name (str, bytes, os.PathLike), optional
         The population before generation 0: counts by genotype index, a Run's
         last population, or a file as ``--initial FILE[:LABEL]`` reads it
         (default all N in 1111).
@@ -460,9 +465,11 @@ def replicate(model, *, N, generations, replicates, seed=None, first_replicate=N
         F (default 0).
     threads : int, optional
         Native threads, 1 to 256 (default 1); the results do not depend on it.
-    summary : str or path, optional
+    summary : str, bytes or os.PathLike, optional
         Also write the table there, with the bytes of ``OUT.summary.tsv``
-        (through a temporary file and a rename: whole or not at all).
+        (through the temporary file summary + ".tmp" and a rename: whole or
+        not at all). Neither may be the fitness table or the initial file
+        read, by any path or link (ValueError before anything runs).
 
     Returns
     -------
@@ -476,7 +483,8 @@ def replicate(model, *, N, generations, replicates, seed=None, first_replicate=N
     Raises
     ------
     ValueError, TypeError, FileNotFoundError
-        As `Model`, with the program's messages.
+        As `Model`, with the program's messages; ValueError also for a
+        summary that is an input.
     OSError
         The summary file cannot be written.
     KeyboardInterrupt
