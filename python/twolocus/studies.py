@@ -322,11 +322,12 @@ def _curve_label(key, times, status):
             + (f", {row['competing']} stopped otherwise" if row["competing"] else ""))
 
 
-def _legend_layout(labels, width):
-    """Takes the legend's labels and the picture's width in inches; returns
-    (columns, labels, lines): two columns where two of the widest entries
-    fit side by side, else one, with labels wider than the picture wrapped;
-    lines is the legend's height in lines of text."""
+def _legend_layout(labels, panels, width):
+    """Takes the legends' labels, the panel of each and the picture's width
+    in inches; returns (columns, labels, lines): two columns where two of
+    the widest entries fit side by side, else one, with labels wider than
+    the picture wrapped; lines is the tallest legend's height in lines of
+    text."""
     from .plot import fitted_title, text_points
     room = width * 72 - 20
     # An entry is its line's handle and gaps (about 5 em) beside its text.
@@ -335,8 +336,12 @@ def _legend_layout(labels, width):
     if entry > room:
         # Beside the handle, and centred under a panel shifted by its axis labels.
         labels = [fitted_title(label, width - 1.4, 8, smallest=8)[0] for label in labels]
-    heights = [label.count("\n") + 1 for label in labels]
-    return columns, labels, max(-(-sum(heights) // columns), max(heights, default=1))
+    lines = 1
+    for panel in set(panels):
+        heights = [label.count("\n") + 1 for label, shown in zip(labels, panels)
+                   if shown == panel]
+        lines = max(lines, -(-sum(heights) // columns), max(heights))
+    return columns, labels, lines
 
 
 def draw_curves(found, level, size=None, title=None, log_x=False):
@@ -349,7 +354,7 @@ def draw_curves(found, level, size=None, title=None, log_x=False):
     keys = list(dict.fromkeys(tuple(key.items()) for key, _, _, _ in found))
     width = size[0] if size else 10.0
     labels = [_curve_label(key, times, status) for key, _, times, status in found]
-    columns, labels, lines = _legend_layout(labels, width)
+    columns, labels, lines = _legend_layout(labels, [shown for _, shown, _, _ in found], width)
     # A panel of 3.6 inches and its legend's lines.
     height = 3.6 + 0.2 * lines
     figure = Figure(figsize=size or (width, 0.6 + height * len(conditions)),
