@@ -346,7 +346,7 @@ class Run:
         Parameters
         ----------
         thresholds : sequence of str
-            Conditions whose first crossing is marked (twolocus-plot --first).
+            Conditions whose first crossing is marked (``twolocus-plot --first``).
         ld : {"D", "Dprime", "r2"}
         size : (float, float)
             Inches.
