@@ -328,7 +328,8 @@ for call in (lambda: twolocus.Model({fifo!r}),
 def test_types_and_file_names_are_said_plainly(tmp_path):
     model = twolocus.Model(VALLEY)
     wanted = "stop must be a condition's text or a sequence of them (str), not "
-    for stop, given in ((b"a1 < 1", "bytes"), (7, "int"), ([b"a1 < 1"], "a sequence holding bytes")):
+    for stop, given in ((b"a1 < 1", "bytes"), (7, "int"),
+                        ([b"a1 < 1"], "a sequence holding bytes")):
         with pytest.raises(TypeError) as raised:
             twolocus.simulate(model, N=10, generations=3, stop=stop)
         assert str(raised.value) == wanted + given

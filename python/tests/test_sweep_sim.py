@@ -245,9 +245,9 @@ def test_conditions_given_twice_a_missing_sweep_and_the_values_printed(tmp_path)
                        "--first", "a1 < 1", "-o", tmp_path / "o.png")
         assert (done.returncode, done.stdout, done.stderr) == (
             1, "", f"Could not open the sweep folder [{tmp_path / 'missing'}].\n")
-    # The design's canonical 0.0 and 1E-4 are printed 0 and 0.0001, as the batches' files give them.
-    design = write_design(tmp_path, rows=[FAST.replace("\t0.1\t", "\t0\t"),
-                                          FAST.replace("fast", "other").replace("\t0.1\t", "\t1E-4\t")],
+    # The design's canonical 0.0 and 1E-4 print as 0 and 0.0001, as the batches' files give them.
+    other = FAST.replace("fast", "other").replace("\t0.1\t", "\t1E-4\t")
+    design = write_design(tmp_path, rows=[FAST.replace("\t0.1\t", "\t0\t"), other],
                           header=HEADER + "\tstop", name="r.tsv")
     design.write_text(design.read_text().replace("\tx\n", "\tx\ta2 > 0\n").replace("\ty\n",
                                                                                    "\ty\ta2 > 0\n"))
