@@ -7,7 +7,7 @@ import subprocess
 import matplotlib.image
 import pytest
 
-from conftest import BIN, command, fresh, resume
+from conftest import BIN, BUILD, VALLEY, command, fresh, resume
 from test_reader import kill_inside_last_record
 from twolocus.stats import STAT_COLUMNS
 
@@ -41,8 +41,11 @@ def test_stats_tables_of_whole_and_killed_runs_and_first_crossings(tmp_path):
     (["bad"], "Line 3 of [bad] is not a trajectory record."),
     (["good", "--first", "h4 > 1"], "Unknown statistic [h4]."),
     (["good", "--first", "h22 >> 1"], "Could not read the threshold [h22 >> 1]."),
-    (["/dev/zero"], "Trajectory file [/dev/zero] is not a regular file."),  # never read
-    (["fifo"], "Trajectory file [fifo] is not a regular file."),  # no wait for a writer
+    # Never read, never waited on for a writer, and named for what they are.
+    (["/dev/zero"], "Input [/dev/zero] is a character device, not a trajectory file or a "
+                    "summary table."),
+    (["fifo"], "Input [fifo] is a FIFO, not a trajectory file or a summary table."),
+    (["."], "Input [.] is a folder, not a trajectory file or a summary table."),
     (["good", "--by", "N"], "Option --by needs --sweep."),
 ])
 def test_stats_errors(tmp_path, arguments, message):
@@ -125,3 +128,27 @@ def test_write_failures_huge_pictures_and_names_that_are_not_utf8(tmp_path):
     with open(odd + b".tsv", "rb") as table:
         assert table.read().split(b"\n")[1].startswith(odd + b"\t0\t1\t50\t")
     assert command("twolocus-plot", os.fsdecode(odd), "-o", tmp_path / "odd.png").returncode == 0
+
+
+def test_the_default_title_fits_the_picture(tmp_path):
+    """A run with every mutation rate has a long default title: it is wrapped (and a
+    name wider than the picture made smaller) so that nothing of it is cut off, nor of
+    the panels' titles."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    from twolocus.plot import draw
+    from twolocus.runs import load_runs
+    long_name = tmp_path / ("a-run-with-a-very-long-name-" * 4 + ".out")
+    done = subprocess.run([BUILD / "twolocus-sim", "--fitness", VALLEY, "-N", "100",
+                           "--generations", "20", "--mu", "1e-5", "--mu-a21", "1e-6",
+                           "--mu-b32", "1e-6", "--record-every", "5", "-o", long_name],
+                          capture_output=True)
+    assert done.returncode == 0, done.stderr
+    for size in ((10.0, 9.0), (6.0, 5.0), (4.0, 4.0)):
+        figure = draw(load_runs([str(long_name)]), size=size)
+        renderer = FigureCanvasAgg(figure).get_renderer()
+        titles = [figure._suptitle] + [axes.title for axes in figure.axes if axes.get_visible()]
+        for title in titles:
+            box = title.get_window_extent(renderer)
+            assert 0 <= box.x0 and box.x1 <= size[0] * figure.dpi, (size, title.get_text())
+        assert "mutation a1→2 1e-05" in figure._suptitle.get_text().replace("\n", " ")

@@ -1,5 +1,6 @@
 """twolocus.Model, simulate and replicate against twolocus-sim: the same numbers, messages and files."""
 
+import os
 import signal
 import subprocess
 import sys
@@ -252,3 +253,115 @@ def test_the_tutorial_runs_as_written(tmp_path):
                 exec(code, names)
             assert printed.getvalue() == shown
     assert len(blocks) == 5 and (tmp_path / "run.png").stat().st_size > 20000
+
+
+def test_a_summary_never_writes_over_an_input(tmp_path):
+    """summary= naming the fitness table or the initial file, by any path or link, or
+    naming a file whose temporary file is one of them, is refused before anything runs."""
+    fitness = tmp_path / "fitness.tsv"
+    fitness.write_bytes(VALLEY.read_bytes())
+    start = tmp_path / "start.tsv"
+    start.write_text("1111\t10\n")
+    os.symlink("fitness.tsv", tmp_path / "link")
+    os.link(fitness, tmp_path / "hard")
+    os.link(start, tmp_path / "s.tmp")  # the temporary file of summary "s"
+    kept = {path: path.read_bytes() for path in (fitness, start)}
+    for keywords in (dict(fitness=fitness), dict(fitness_values=fitness)):
+        model = twolocus.Model(**keywords)
+        for summary, read in [(fitness, fitness), (tmp_path / "link", fitness),
+                              (tmp_path / "hard", fitness), (tmp_path / "s", start),
+                              (str(start), start)]:
+            with pytest.raises(ValueError) as raised:
+                twolocus.replicate(model, N=10, generations=3, replicates=2, initial=start,
+                                   summary=summary)
+            shown = f"{summary}.tmp" if summary == tmp_path / "s" else summary
+            assert str(raised.value) == (f"twolocus-sim: output file [{shown}] is the input "
+                                         f"file [{read}].")
+    assert {path: path.read_bytes() for path in kept} == kept
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["fitness.tsv", "hard", "link",
+                                                          "s.tmp", "start.tsv"]
+    with pytest.raises(ValueError, match="summary must name a file"):
+        twolocus.replicate(model, N=10, generations=3, replicates=2, summary="")
+    twolocus.replicate(model, N=10, generations=3, replicates=2, summary=tmp_path / "new")
+    assert (tmp_path / "new").read_text().count("\n") == 3
+
+
+@pytest.mark.parametrize("keywords, call, message", [
+    ({}, dict(stop="a1 < 1\0 or b1 < 2"), "stop must not hold a NUL character"),
+    ({}, dict(watch=["a1 < 1", "b1 < 2\0"]), "watch must not hold a NUL character"),
+    ({}, dict(engine="exact\0"), "engine must not hold a NUL character"),
+    (dict(weights="floor\0"), {}, "weights must not hold a NUL character"),
+    (dict(fitness=f"{VALLEY}\0x"), {}, "fitness must not hold a NUL character"),
+    ({}, dict(initial="start\0"), "initial must not hold a NUL character"),
+    ({}, dict(replicates=1, summary=b"out\0"), "summary must not hold a NUL character"),
+    ({}, dict(stop="a1 < 1 \udcff"), r"stop must be text: '\\udcff' at position 7"),
+    ({}, dict(watch="h22 > \ud800"), r"watch must be text: '\\ud800' at position 6"),
+    ({}, dict(engine="\udcffexact"), "engine must be text"),
+    (dict(weights="\udcff"), {}, "weights must be text"),
+])
+def test_a_string_argument_is_read_whole_or_refused(tmp_path, monkeypatch, keywords, call,
+                                                    message):
+    """A NUL would end the text the program reads (a1 < 1 alone would run), and a
+    lone surrogate is no character: one ValueError each, before anything runs."""
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(ValueError, match=message):
+        model = twolocus.Model(keywords.pop("fitness", VALLEY), **keywords)
+        run = twolocus.replicate if "replicates" in call else twolocus.simulate
+        run(model, N=10, generations=3, **call)
+    assert list(tmp_path.iterdir()) == []
+
+
+FIFO_CHILD = """
+import sys
+sys.path.insert(0, {python!r})
+import twolocus
+for call in (lambda: twolocus.Model({fifo!r}),
+             lambda: twolocus.simulate(twolocus.Model({valley!r}), N=10, generations=1,
+                                       initial={fifo!r})):
+    try:
+        call()
+    except OSError as error:
+        print(type(error).__name__, error)
+"""
+
+
+def test_types_and_file_names_are_said_plainly(tmp_path):
+    model = twolocus.Model(VALLEY)
+    wanted = "stop must be a condition's text or a sequence of them (str), not "
+    for stop, given in ((b"a1 < 1", "bytes"), (7, "int"),
+                        ([b"a1 < 1"], "a sequence holding bytes")):
+        with pytest.raises(TypeError) as raised:
+            twolocus.simulate(model, N=10, generations=3, stop=stop)
+        assert str(raised.value) == wanted + given
+    with pytest.raises(TypeError, match=r"fitness must be a file name \(str, bytes or "
+                                        r"os.PathLike\), not int"):
+        twolocus.Model(3)
+    # A folder is said to be unopenable, as the program says it.
+    expected = program("--fitness", tmp_path, "-N", 10, "--generations", 1, "-o", tmp_path / "x")
+    with pytest.raises(IsADirectoryError) as raised:
+        twolocus.Model(tmp_path)
+    assert str(raised.value) == expected.stderr.strip()
+    with pytest.raises(IsADirectoryError, match=r"could not open initial file \[\.\] to read"):
+        twolocus.simulate(model, N=10, generations=1, initial=".")
+    # A FIFO is not waited on (a child process, so that a wait cannot hang the tests).
+    os.mkfifo(tmp_path / "fifo")
+    child = subprocess.run(
+        [sys.executable, "-c", FIFO_CHILD.format(python=str(REPOSITORY / "python"),
+                                                 valley=str(VALLEY), fifo=str(tmp_path / "fifo"))],
+        capture_output=True, text=True, timeout=60, env={"TWOLOCUS_BUILD": str(BUILD)})
+    assert child.stdout == (f"OSError twolocus-sim: could not open fitness file [{tmp_path}/fifo] "
+                            f"to read.\nOSError twolocus-sim: could not open initial file "
+                            f"[{tmp_path}/fifo] to read.\n"), child.stderr
+    # A name that is not UTF-8, as os.listdir gives it (str or bytes), names its file.
+    odd = os.fsencode(tmp_path) + b"/valley\xff.tsv"
+    with open(odd, "wb") as copy:
+        copy.write(VALLEY.read_bytes())
+    for name in (odd, os.fsdecode(odd)):
+        model = twolocus.Model(name)
+        assert model.fitness.tolist() == twolocus.Model(VALLEY).fitness.tolist()
+        twolocus.replicate(model, N=10, generations=2, replicates=1, summary=name + b".s"
+                           if isinstance(name, bytes) else name + ".s")
+    assert os.path.exists(odd + b".s")
+    with pytest.raises(FileNotFoundError) as raised:
+        twolocus.Model(os.fsdecode(odd) + "x")
+    assert os.fsencode(str(raised.value)).endswith(b"valley\xff.tsvx] to read.")

@@ -209,3 +209,90 @@ def test_real_runs_of_a_batch_and_of_a_sweep(tmp_path):
     done = command("twolocus-stats", "--sweep", "out", "--event", A, cwd=tmp_path)
     assert done.stderr.endswith("10 of its 20 replicates are not done; they are left out.\n")
     assert [line.split("\t")[2] for line in done.stdout.splitlines()[1:]] == ["10", "20"]
+
+
+def test_levels_tables_given_twice_and_inputs_that_are_no_files(hand):
+    import os
+    from twolocus.errors import TwolocusError
+    from twolocus.survival import MAX_LEVEL, z_value
+    os.symlink("a.summary.tsv", hand / "link.summary.tsv")
+    os.link(hand / "a.summary.tsv", hand / "hard.summary.tsv")
+    os.mkfifo(hand / "fifo.summary.tsv")
+    too_close = ("The level [0.9999999999999999] is too close to 1: its intervals would be "
+                 "infinite; give at most 0.9999999999999998.")
+    for arguments, message in [
+            (["a.summary.tsv", "--level", "0.9999999999999999"], too_close),
+            (["a.summary.tsv", "b.summary.tsv", "./a.summary.tsv"],
+             "Summary tables [a.summary.tsv] and [./a.summary.tsv] are the same file; give it "
+             "once."),
+            (["link.summary.tsv", "a.summary.tsv"],
+             "Summary tables [link.summary.tsv] and [a.summary.tsv] are the same file; give it "
+             "once."),
+            (["a.summary.tsv", f"{hand}/hard.summary.tsv", "--by", "recombination"],
+             f"Summary tables [a.summary.tsv] and [{hand}/hard.summary.tsv] are the same file; "
+             "give it once."),
+            (["a.summary.tsv", "fifo.summary.tsv"],
+             "Input [fifo.summary.tsv] is a FIFO, not a trajectory file or a summary table.")]:
+        for name in ("twolocus-stats", "twolocus-plot"):
+            done = command(name, *arguments, "-o", "out.png", cwd=hand, timeout=60)
+            assert (done.returncode, done.stdout, done.stderr) == (1, "", message + "\n")
+            assert not (hand / "out.png").exists()
+    found = rows(command("twolocus-stats", "b.summary.tsv", "--level", repr(MAX_LEVEL),
+                         cwd=hand))
+    assert found[1][3:6] == ["4", "0", "0"]
+    with pytest.raises(TwolocusError, match=r"too close to 1"):
+        z_value(0.9999999999999999)
+    assert z_value(MAX_LEVEL) == pytest.approx(8.2095, abs=1e-4)
+
+
+def test_parameter_values_print_as_the_shortest_text_that_reads_back(hand):
+    """OUT.params holds 0.10000000000000001 for 0.1 (17 digits): the keys, the
+    legends and the labels print 0.1, and 0 for a value written 0.0."""
+    from twolocus import cli
+    from twolocus.studies import draw_curves, draw_medians, shown_number
+    table(hand, "c", ROWS_B, r="0.10000000000000001")
+    table(hand, "d", ROWS_B, r="0.0")
+    table(hand, "e", ROWS_B, r="1.0000000000000001e-05")
+    found = rows(command("twolocus-stats", "a.summary.tsv", "c.summary.tsv", "d.summary.tsv",
+                         "e.summary.tsv", "--by", "recombination", "--event", A, cwd=hand))
+    assert [row[0] for row in found[1:]] == ["0", "1e-05", "0.1", "0.5"]
+    args = cli.plot_parser().parse_args(["c.summary.tsv", "d.summary.tsv", "--by",
+                                         "recombination", "--event", A, "-o", "x.png"])
+    args.files = [str(hand / name) for name in args.files]
+    samples = cli.study_samples(args)
+    legend = [text.get_text() for text in draw_curves(samples, 0.95).axes[0].get_legend().texts]
+    assert legend == ["recombination = 0: 4 runs, 4 events, 0 censored",
+                      "recombination = 0.1: 4 runs, 4 events, 0 censored"]
+    figure = draw_medians(samples, "recombination", 0.95)
+    assert figure.axes[0].get_xlabel() == "recombination"
+    assert [shown_number(text) for text in ("0.10000000000000001", "100", "1e+22", "-0.0",
+                                            "h22 >= 0.5", "exact", "1e400")] == [
+        "0.1", "100", "1e+22", "-0", "h22 >= 0.5", "exact", "1e400"]
+
+
+def test_the_curves_legend_fits_beside_full_width_panels(hand):
+    """Long legend entries take one column (wrapped where wider than the picture)
+    instead of squeezing the panels; short ones two."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    from twolocus import cli
+    from twolocus.studies import draw_curves
+    for name in ("c", "d", "e"):
+        table(hand, f"{name}-with-a-long-name-that-makes-a-long-legend-entry", ROWS_A)
+    files = sorted(str(path.name) for path in hand.glob("*.summary.tsv"))
+    for width, by in ((10.0, ["file", "recombination", "population-size"]),
+                      (10.0, ["recombination"]), (5.0, ["file", "recombination"])):
+        args = cli.plot_parser().parse_args(files + sum((["--by", b] for b in by), [])
+                                            + ["-o", "x.png"])
+        args.files = [str(hand / name) for name in args.files]
+        figure = draw_curves(cli.study_samples(args), 0.95, size=None if width == 10 else
+                             (width, 14.0))
+        renderer = FigureCanvasAgg(figure).get_renderer()
+        figure.draw(renderer)
+        pixels = figure.get_size_inches()[0] * figure.dpi
+        for panel in figure.axes:
+            legend = panel.get_legend().get_window_extent(renderer)
+            assert 0 <= legend.x0 and legend.x1 <= pixels, (width, by)
+            assert panel.get_window_extent(renderer).width > 0.75 * pixels, (width, by)
+        columns = figure.axes[0].get_legend()._ncols
+        assert columns == (2 if by == ["recombination"] else 1)

@@ -10,7 +10,7 @@ import signal
 import subprocess
 from pathlib import Path
 
-from conftest import BUILD, VALLEY
+from conftest import BUILD, VALLEY, command
 from sweep_helpers import SWEEP, manifest, sweep, wait_until
 from twolocus.simsweep import read_sim_sweep, row_table
 
@@ -225,3 +225,36 @@ def test_several_conditions_in_one_cell_become_one_option_each(tmp_path):
                                for row in stopped)
     else:  # a twolocus-sim without conditions refuses the option, batch by batch
         assert result.returncode == 1 and "unknown option [--stop]" in result.stdout
+
+
+def test_conditions_given_twice_a_missing_sweep_and_the_values_printed(tmp_path):
+    # Several conditions go in one cell, and the messages say so.
+    done = sweep("grid", "--sim", "population-size=10", "generations=5", f"fitness={VALLEY}",
+                 "stop=a1 < 1", "stop=b1 < 1", "replicates=2", "-o", tmp_path / "d.tsv")
+    assert (done.returncode, done.stderr) == (
+        1, "Column [stop] is given twice. Several conditions go in one value, separated by "
+           "[;]: 'stop=h22 >= 0.5;a3 == 1'.\n")
+    design = write_design(tmp_path, rows=[FAST.replace("\tx", "\tx\ta1 < 1\tb1 < 1")],
+                          header=HEADER + "\twatch\twatch")
+    done = run_sim(design, tmp_path / "out")
+    assert done.stderr == (f"Line 1, column 14 of [{design}]: column [watch] is also column "
+                           "13. Several conditions go in one cell, separated by [;].\n")
+    # A sweep folder that is missing is said to be missing, whatever else is given.
+    for name in ("twolocus-stats", "twolocus-plot"):
+        done = command(name, "--sweep", tmp_path / "missing", "--by", "N", "--by", "r",
+                       "--first", "a1 < 1", "-o", tmp_path / "o.png")
+        assert (done.returncode, done.stdout, done.stderr) == (
+            1, "", f"Could not open the sweep folder [{tmp_path / 'missing'}].\n")
+    # The design's canonical 0.0 and 1E-4 print as 0 and 0.0001, as the batches' files give them.
+    other = FAST.replace("fast", "other").replace("\t0.1\t", "\t1E-4\t")
+    design = write_design(tmp_path, rows=[FAST.replace("\t0.1\t", "\t0\t"), other],
+                          header=HEADER + "\tstop", name="r.tsv")
+    design.write_text(design.read_text().replace("\tx\n", "\tx\ta2 > 0\n").replace("\ty\n",
+                                                                                   "\ty\ta2 > 0\n"))
+    assert run_sim(design, tmp_path / "r").returncode == 0
+    by_sweep = command("twolocus-stats", "--sweep", tmp_path / "r", "--by", "recombination")
+    by_files = command("twolocus-stats", *sorted(tmp_path.glob("r/runs/*/batch.summary.tsv")),
+                       "--by", "recombination")
+    assert by_sweep.stdout == by_files.stdout
+    assert [line.split("\t")[0] for line in by_sweep.stdout.splitlines()] == [
+        "recombination", "0", "0.0001"]

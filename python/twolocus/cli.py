@@ -15,7 +15,7 @@ import warnings
 
 from . import __version__
 from .errors import TwolocusError
-from .files import refuse_overwriting
+from .files import irregular_kind, refuse_overwriting, refuse_repeats
 from .runs import load_runs
 from .stats import STAT_COLUMNS, first_passage, format_threshold, number_or_nan, parse_threshold
 from .summary import add_sweep_options, sweep_figure, sweep_stats_text
@@ -143,9 +143,13 @@ def stats_parser():
 
 
 def _level(text):
+    from .survival import level_problem
     level = number_or_nan(text)
     if not 0 < level < 1:
         raise TwolocusError(f"Could not read the level [{text}].")
+    problem = level_problem(level, text)
+    if problem:
+        raise TwolocusError(problem)
     return level
 
 
@@ -169,6 +173,13 @@ def study_inputs(args):
     with trajectories."""
     from .simsweep import is_sim_sweep
     from .studies import is_summary_table
+    if args.sweep is not None and not os.path.isdir(args.sweep):
+        raise TwolocusError(f"Could not open the sweep folder [{args.sweep}].")
+    for path in args.files:
+        kind = irregular_kind(path)
+        if kind:
+            raise TwolocusError(f"Input [{path}] is {kind}, not a trajectory file or a "
+                                "summary table.")
     tables = [path for path in args.files if is_summary_table(path)]
     if tables and len(tables) != len(args.files):
         raise TwolocusError("Give trajectory files or summary tables, not both.")
@@ -202,6 +213,8 @@ def study_samples(args):
         if not tables:
             raise TwolocusError(f"No batch of the sweep [{args.sweep}] is done.")
     else:
+        # A table given twice (by another path or link too) would count its runs twice.
+        refuse_repeats(args.files, "summary table")
         tables = [read_summary_table(path) for path in args.files]
         for table in tables:
             for note in table.notes:
@@ -310,8 +323,9 @@ def plot_parser():
     parser.add_argument("--ld", choices=["D", "Dprime", "r2"], default="D",
                         help="the linkage disequilibrium statistic to plot (default D)")
     parser.add_argument("--size", type=_size, metavar="WxH",
-                        help="picture size in inches (default 10x9; with summary tables 9 "
-                             "wide and 1 + 3.6 high per condition, 8 and 1 + 4 with --against)")
+                        help="picture size in inches (default 10x9; with summary tables 10 "
+                             "wide and 0.6 + 3.6 high per condition and 0.2 per line of its "
+                             "legend, 8 and 1 + 4 with --against)")
     parser.add_argument("--dpi", type=_dpi, default=100,
                         help="dots per inch of a PNG (default 100)")
     parser.add_argument("--title", help="the picture's title (default: the run's parameters)")

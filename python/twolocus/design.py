@@ -292,7 +292,9 @@ def grid(assignments, output, sim=False):
         if column == "rates" and not sim:
             rates = values.split(",")
         elif column in lists:
-            raise TwolocusError(f"Column [{column}] is given twice.")
+            raise TwolocusError(f"Column [{column}] is given twice." + (
+                f" Several conditions go in one value, separated by [;]: "
+                f"'{column}=h22 >= 0.5;a3 == 1'." if sim and column in ("stop", "watch") else ""))
         else:
             lists[column] = values.split(",")
     for rate in RATE_COLUMNS if rates else ():

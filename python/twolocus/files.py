@@ -1,9 +1,11 @@
 """Guards on the files the tools read and write.
 
 open_regular refuses an input that is not a regular file (a FIFO would make
-a reader wait forever); refuse_overwriting refuses, before anything is
-written, an output that is one of the command's inputs, also through a
-symbolic link or a second (hard) link, as twolocus refuses its fitness table.
+a reader wait forever), and irregular_kind names what such a path is;
+refuse_overwriting refuses, before anything is written, an output that is
+one of the command's inputs, also through a symbolic link or a second
+(hard) link, as twolocus refuses its fitness table; refuse_repeats refuses
+one input given twice, by the same means.
 """
 
 import os
@@ -30,6 +32,39 @@ def open_regular(path, what):
         raise TwolocusError(f"{what[0].upper()}{what[1:]} [{path}] is not a regular file.")
     os.set_blocking(descriptor, True)
     return os.fdopen(descriptor, "rb")
+
+
+_KINDS = ((stat.S_ISDIR, "a folder"), (stat.S_ISFIFO, "a FIFO"),
+          (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
+          (stat.S_ISSOCK, "a socket"))
+
+
+def irregular_kind(path):
+    """Takes a path; returns what it names when that is not a regular file
+    ("a folder", "a FIFO", ...), or None for a regular file or a missing
+    one. Nothing is opened, so a FIFO never blocks."""
+    try:
+        mode = os.stat(path).st_mode
+    except (OSError, ValueError):
+        return None
+    if stat.S_ISREG(mode):
+        return None
+    return next((kind for test, kind in _KINDS if test(mode)), "not a regular file")
+
+
+def refuse_repeats(paths, what):
+    """Takes paths and what they are ("summary table"); raises TwolocusError
+    when two name the same file (the same device and inode: also through
+    another path, a symbolic or a second hard link)."""
+    seen = {}
+    for path in paths:
+        identity = _identity(path)
+        if identity is None:
+            continue
+        if identity in seen:
+            raise TwolocusError(f"{what[0].upper()}{what[1:]}s [{seen[identity]}] and [{path}] "
+                                "are the same file; give it once.")
+        seen[identity] = path
 
 
 def _identity(path):

@@ -109,6 +109,51 @@ def _title(runs):
     return names
 
 
+def text_points(text, fontsize):
+    """The width in points of one line of text drawn at fontsize."""
+    from matplotlib.font_manager import FontProperties
+    from matplotlib.textpath import TextToPath
+    return TextToPath().get_text_width_height_descent(text, FontProperties(size=fontsize),
+                                                      ismath=False)[0]
+
+
+def fitted_title(text, width, fontsize, smallest=6.0):
+    """Takes a title, the width it may take in inches, its font size and the
+    smallest size it may take; returns (text, font size) that fit: the size
+    made smaller (down to smallest) where one word is wider than the width,
+    then each line wrapped at blanks, and a word still too wide cut where it
+    reaches the edge."""
+    points = text_points
+    words = text.split()
+    widest = max((points(word, fontsize) for word in words), default=0)
+    # A margin either side of the title.
+    room = width * 72 - 2 * fontsize
+    if widest > room:
+        fontsize = max(smallest, fontsize * room / widest)
+        room = width * 72 - 2 * fontsize
+
+    def pieces(word):
+        while len(word) > 1 and points(word, fontsize) > room:
+            cut = next(end for end in range(len(word) - 1, 0, -1)
+                       if end == 1 or points(word[:end], fontsize) <= room)
+            yield word[:cut]
+            word = word[cut:]
+        yield word
+
+    lines = []
+    for line in text.split("\n"):
+        current = None
+        for word in (piece for word in line.split(" ") for piece in pieces(word)):
+            longer = word if current is None else f"{current} {word}"
+            if current is not None and points(longer, fontsize) > room:
+                lines.append(current)
+                current = word
+            else:
+                current = longer
+        lines.append(current or "")
+    return "\n".join(lines), fontsize
+
+
 def _frequency_axes(axes, title):
     axes.set_title(title, fontsize=10)
     axes.set_ylabel("frequency")
@@ -185,5 +230,10 @@ def draw(runs, thresholds=(), ld="D", size=(10.0, 9.0), title=None):
     for axes in grid_axes[:len(panels)]:
         axes.set_xlabel("generations")
         axes.xaxis.set_tick_params(labelbottom=True)
-    figure.suptitle(title if title is not None else _title(runs), fontsize=11)
+        # A panel's title fits above its axes (its half of the width but the axis labels).
+        heading, fontsize = fitted_title(axes.get_title(), size[0] / 2 - 0.6, 10)
+        axes.set_title(heading, fontsize=fontsize)
+    text, fontsize = fitted_title(title if title is not None else _title(runs),
+                                  figure.get_size_inches()[0], 11)
+    figure.suptitle(text, fontsize=fontsize)
     return figure

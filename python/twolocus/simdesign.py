@@ -67,7 +67,9 @@ def _check_header(columns, where):
         if control:
             problems.append(control)
         elif column in seen:
-            problems.append(f"{where(1, number)}: column [{column}] is also column {seen[column]}.")
+            problems.append(f"{where(1, number)}: column [{column}] is also column {seen[column]}."
+                            + (f" Several conditions go in one cell, separated by "
+                               f"[{CONDITION_SEPARATOR}]." if column in CONDITIONS else ""))
         else:
             seen[column] = number
             if column in PARAMETERS or column in REQUIRED or column in OPTIONAL or (

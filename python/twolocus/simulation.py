@@ -57,15 +57,53 @@ def _number(keyword, value, option):
     return [option, text] if option in ("-N", "-s", "-k") else [f"{option}={text}"]
 
 
+def _encoded(keyword, text):
+    """A text argument (a word or a condition) as the bytes the program reads.
+    ValueError for a NUL (the program would read only what comes before it)
+    or a lone surrogate (not a character: UTF-8 cannot encode it)."""
+    if "\0" in text:
+        raise ValueError(f"{keyword} must not hold a NUL character: {text!r}")
+    try:
+        return text.encode("utf-8")
+    except UnicodeEncodeError as error:
+        raise ValueError(f"{keyword} must be text: {text[error.start]!r} at position "
+                         f"{error.start} of {text!r} is a lone surrogate, not a character"
+                         ) from None
+
+
+def _path(keyword, value):
+    """A file name (str, bytes or os.PathLike) as the bytes of the name: a
+    str as the file system encodes it (so a name read with os.listdir names
+    the same file). TypeError for another type, ValueError for a NUL."""
+    if not isinstance(value, (str, bytes, os.PathLike)):
+        raise TypeError(f"{keyword} must be a file name (str, bytes or os.PathLike), "
+                        f"not {type(value).__name__}")
+    try:
+        name = os.fsencode(value)
+    except UnicodeEncodeError as error:
+        raise ValueError(f"{keyword} must be a file name: {error.object[error.start]!r} at "
+                         f"position {error.start} is a lone surrogate that names no byte"
+                         ) from None
+    if b"\0" in name:
+        raise ValueError(f"{keyword} must not hold a NUL character: {os.fsdecode(name)!r}")
+    return name
+
+
+_PATHS = {"fitness", "fitness_values", "initial"}
+
+
 def _word(keyword, value, option):
     """A text keyword (a file name, a word) as the program's option words."""
-    if not isinstance(value, (str, os.PathLike)):
+    if keyword in _PATHS:
+        return [option.encode() + b"=" + _path(keyword, value)]
+    if not isinstance(value, str):
         raise TypeError(f"{keyword} must be a string, not {type(value).__name__}")
-    return [f"{option}={os.fspath(value)}"]
+    return [option.encode() + b"=" + _encoded(keyword, value)]
 
 
 def _words(given, numeric):
-    """The option words of the keywords given (not None), in the given order."""
+    """The option words of the keywords given (not None), in the given order:
+    numbers as str, text and file names as bytes."""
     words = []
     for keyword, value in given.items():
         if value is None:
@@ -82,9 +120,10 @@ class Model:
 
     Parameters
     ----------
-    fitness : str or path, optional
-        A table of fitness codes 0 to 8 (``--fitness``).
-    fitness_values : str or path, optional
+    fitness : str, bytes or os.PathLike, optional
+        A table of fitness codes 0 to 8 (``--fitness``); a str is encoded as
+        the file system encodes names, so a name from os.listdir names its file.
+    fitness_values : str, bytes or os.PathLike, optional
         A table of real fitness values (``--fitness-values``); give one of the two.
     column : int, optional
         The table's column, 1 the first after the alleles (default 1).
@@ -104,11 +143,15 @@ class Model:
     ValueError
         A value out of range, not read whole, or two that conflict, with
         twolocus-sim's message (``option [--recombination] takes a probability
-        from 0 to 0.5, not [0.7].``), or a fitness table that is not right.
-    FileNotFoundError, OSError
-        The fitness table cannot be opened.
+        from 0 to 0.5, not [0.7].``), or a fitness table that is not right;
+        a string holding a NUL character (the program would read only what
+        comes before it), or a word or condition holding a lone surrogate.
+    FileNotFoundError, IsADirectoryError, PermissionError, OSError
+        The fitness table cannot be opened (with the program's message), or
+        is not a regular file (a FIFO is never waited on).
     TypeError
-        A number keyword given a string (or the other way round).
+        A number keyword given a string (or the other way round), with the
+        type wanted.
 
     Attributes
     ----------
@@ -129,8 +172,9 @@ class Model:
                  "s": s, "k": k, "mu": mu, **{key: rates.get(key) for key in MUTATION_KEYWORDS},
                  "recombination": recombination, "weights": weights}
         numeric = {"column", "s", "k", "mu", "recombination", *MUTATION_KEYWORDS}
-        self.words = _words(given, numeric)
-        self._core = _core.ModelCore(self.words)
+        words = _words(given, numeric)
+        self.words = [word if isinstance(word, str) else os.fsdecode(word) for word in words]
+        self._core = _core.ModelCore(words)
         description = self._core.description()
         self.fitness = description["fitness"]
         self.fitness.flags.writeable = False
@@ -162,7 +206,7 @@ def _start(initial, words):
     """Adds --initial for a file; returns the counts of an array (or None)."""
     if initial is None:
         return None
-    if isinstance(initial, (str, os.PathLike)):
+    if isinstance(initial, (str, bytes, os.PathLike)):
         words += _word("initial", initial, "--initial")
         return None
     return _population(initial)
@@ -172,13 +216,16 @@ def _conditions(keyword, texts):
     """Option words of stop or watch: a text or a sequence of texts."""
     if texts is None:
         return []
+    wanted = f"{keyword} must be a condition's text or a sequence of them (str)"
     if isinstance(texts, str):
         texts = [texts]
+    elif isinstance(texts, (bytes, bytearray)) or not hasattr(texts, "__iter__"):
+        raise TypeError(f"{wanted}, not {type(texts).__name__}")
     words = []
     for text in texts:
         if not isinstance(text, str):
-            raise TypeError(f"{keyword} must be condition texts, not {type(text).__name__}")
-        words.append(f"--{keyword}={text}")
+            raise TypeError(f"{wanted}, not a sequence holding {type(text).__name__}")
+        words.append(f"--{keyword}=".encode() + _encoded(keyword, text))
     return words
 
 
@@ -299,7 +346,7 @@ class Run:
         Parameters
         ----------
         thresholds : sequence of str
-            Conditions whose first crossing is marked (twolocus-plot --first).
+            Conditions whose first crossing is marked (``twolocus-plot --first``).
         ld : {"D", "Dprime", "r2"}
         size : (float, float)
             Inches.
@@ -355,7 +402,7 @@ def simulate(model, *, N, generations, seed=None, engine=None, record_every=None
         Class counts (default) or individual by individual.
     record_every : int, optional
         K: a record every K generations (default 200); 0: none.
-    initial : array of 81 ints, Run, or str, optional
+    initial : array of 81 ints, Run, or a file name (str, bytes, os.PathLike), optional
         The population before generation 0: counts by genotype index, a Run's
         last population, or a file as ``--initial FILE[:LABEL]`` reads it
         (default all N in 1111).
@@ -418,9 +465,11 @@ def replicate(model, *, N, generations, replicates, seed=None, first_replicate=N
         F (default 0).
     threads : int, optional
         Native threads, 1 to 256 (default 1); the results do not depend on it.
-    summary : str or path, optional
+    summary : str, bytes or os.PathLike, optional
         Also write the table there, with the bytes of ``OUT.summary.tsv``
-        (through a temporary file and a rename: whole or not at all).
+        (through the temporary file summary + ".tmp" and a rename: whole or
+        not at all). Neither may be the fitness table or the initial file
+        read, by any path or link (ValueError before anything runs).
 
     Returns
     -------
@@ -434,7 +483,8 @@ def replicate(model, *, N, generations, replicates, seed=None, first_replicate=N
     Raises
     ------
     ValueError, TypeError, FileNotFoundError
-        As `Model`, with the program's messages.
+        As `Model`, with the program's messages; ValueError also for a
+        summary that is an input.
     OSError
         The summary file cannot be written.
     KeyboardInterrupt
@@ -444,7 +494,9 @@ def replicate(model, *, N, generations, replicates, seed=None, first_replicate=N
     words += _words({"replicates": replicates, "first_replicate": first_replicate,
                      "threads": threads}, {"replicates", "first_replicate", "threads"})
     counts = _start(initial, words)
-    target = "" if summary is None else os.fspath(summary)
+    target = b"" if summary is None else _path("summary", summary)
+    if summary is not None and not target:
+        raise ValueError("summary must name a file, not be empty")
     columns, lines = _core.replicate(model._core, words, counts, target)
     return _table(lines, columns)
 

@@ -17,7 +17,9 @@ population, is time 0). For one condition, a run is:
 
 Runs are grouped into parameter sets by key columns (parameters of the
 tables' OUT.params, "file", or the columns of a sweep's design); each set
-and condition gives one survival.summary_row().
+and condition gives one survival.summary_row(). A parameter's number is
+printed as shown_number() gives it: 0.1 for the 0.10000000000000001 of a
+parameter file, 0 for the 0.0 of a design's canonical value.
 """
 
 import math
@@ -120,9 +122,11 @@ def read_summary_table(path):
 def sweep_tables(folder, by):
     """Takes a sweep folder of twolocus-sim and key columns (design columns,
     a dash or an underscore alike; "name" the design row); returns
-    (SummaryTables, key dicts), one per batch done. Batches not done, and
+    (SummaryTables, key dicts), one per batch done (a real parameter's value
+    as shown_number() prints it). Batches not done, and
     done batches whose table cannot be read, are left out with a line on
     standard error per design row."""
+    from .simdesign import REALS
     from .simsweep import read_sim_sweep
     tables, keys = [], []
     for entry in read_sim_sweep(folder):
@@ -132,7 +136,7 @@ def sweep_tables(folder, by):
             name = column.replace("_", "-")
             if name not in parameters:
                 raise TwolocusError(f"The sweep [{folder}] has no column [{column}].")
-            key[column] = parameters[name]
+            key[column] = shown_number(parameters[name]) if name in REALS else parameters[name]
         missing = entry["replicates"] - entry["done"]
         for batch in entry["batches"]:
             if batch["state"] != "done":
@@ -151,6 +155,21 @@ def sweep_tables(folder, by):
             print(f"Design row [{entry['name']}]: {missing} of its {entry['replicates']} "
                   "replicates are not done; they are left out.", file=sys.stderr)
     return tables, keys
+
+
+def shown_number(text):
+    """A number's text as the tools print it: the shortest text that reads
+    back to the same double (Python's repr of the float) without a trailing
+    ".0", so 0.10000000000000001 is 0.1, 0.0 is 0 and 1e-06 stays 1e-06.
+    Text that is not a number (a word, a condition) is returned as it is."""
+    from .simdesign import _REAL
+    if not _REAL.fullmatch(text):
+        return text
+    value = float(text)
+    if not math.isfinite(value):
+        return text
+    shown = repr(value)
+    return shown[:-2] if shown.endswith(".0") else shown
 
 
 def params_path(path):
@@ -174,7 +193,7 @@ def file_keys(paths, by):
     """Takes summary table paths and key column names; returns one dict per
     path of {column: value as text}: "file" is the path, any other name a key
     of the table's OUT.params (a dash may stand for an underscore, as in the
-    long options: population-size)."""
+    long options: population-size), a number as shown_number() prints it."""
     keys = []
     for path in paths:
         params = None
@@ -188,7 +207,7 @@ def file_keys(paths, by):
             name = column.replace("-", "_")
             if name not in params:
                 raise TwolocusError(f"The parameters of [{path}] have no [{column}].")
-            key[column] = params[name]
+            key[column] = shown_number(params[name])
         keys.append(key)
     return keys
 
@@ -296,28 +315,57 @@ def _conditions(found):
     return list(dict.fromkeys(condition for _, condition, _, _ in found))
 
 
+def _curve_label(key, times, status):
+    row = survival.counts(times, status)
+    return (f"{_readable(_key_text(key))}: {_count(row['runs'], 'run')}, "
+            f"{_count(row['events'], 'event')}, {row['censored']} censored"
+            + (f", {row['competing']} stopped otherwise" if row["competing"] else ""))
+
+
+def _legend_layout(labels, panels, width):
+    """Takes the legends' labels, the panel of each and the picture's width
+    in inches; returns (columns, labels, lines): two columns where two of
+    the widest entries fit side by side, else one, with labels wider than
+    the picture wrapped; lines is the tallest legend's height in lines of
+    text."""
+    from .plot import fitted_title, text_points
+    room = width * 72 - 20
+    # An entry is its line's handle and gaps (about 5 em) beside its text.
+    entry = max((text_points(label, 8) for label in labels), default=0) + 40
+    columns = 2 if 2 * entry <= room else 1
+    if entry > room:
+        # Beside the handle, and centred under a panel shifted by its axis labels.
+        labels = [fitted_title(label, width - 1.4, 8, smallest=8)[0] for label in labels]
+    lines = 1
+    for panel in set(panels):
+        heights = [label.count("\n") + 1 for label, shown in zip(labels, panels)
+                   if shown == panel]
+        lines = max(lines, -(-sum(heights) // columns), max(heights))
+    return columns, labels, lines
+
+
 def draw_curves(found, level, size=None, title=None, log_x=False):
     """Takes samples(); returns a Figure: per condition a panel with, per
     parameter set, the fraction past the event by generation (a step curve)
-    and its band, on a log generation axis with log_x."""
+    and its band, on a log generation axis with log_x. The legend, below
+    each panel, takes two columns where they fit the width, else one."""
     from matplotlib.figure import Figure
     conditions = _conditions(found)
     keys = list(dict.fromkeys(tuple(key.items()) for key, _, _, _ in found))
-    # A panel of 3.6 inches and its legend's lines, two entries a line.
-    height = 3.6 + 0.2 * ((len(keys) + 1) // 2)
-    figure = Figure(figsize=size or (10.0, 0.6 + height * len(conditions)),
+    width = size[0] if size else 10.0
+    labels = [_curve_label(key, times, status) for key, _, times, status in found]
+    columns, labels, lines = _legend_layout(labels, [shown for _, shown, _, _ in found], width)
+    # A panel of 3.6 inches and its legend's lines.
+    height = 3.6 + 0.2 * lines
+    figure = Figure(figsize=size or (width, 0.6 + height * len(conditions)),
                     layout="constrained")
     panels = np.atleast_1d(figure.subplots(len(conditions), 1, squeeze=False)[:, 0])
     for panel, condition in zip(panels, conditions):
-        for key, shown, times, status in found:
+        for (key, shown, times, status), label in zip(found, labels):
             if shown != condition:
                 continue
             colour = f"C{keys.index(tuple(key.items())) % 10}"
             x, y, low, high = survival.step_curve(times, status, level)
-            row = survival.counts(times, status)
-            label = (f"{_readable(_key_text(key))}: {_count(row['runs'], 'run')}, "
-                     f"{_count(row['events'], 'event')}, {row['censored']} censored"
-                     + (f", {row['competing']} stopped otherwise" if row["competing"] else ""))
             panel.step(x, y, where="post", color=colour, linewidth=1.8, label=label)
             panel.fill_between(x, low, high, step="post", color=colour, alpha=0.2, linewidth=0)
         competing = any(s == condition and np.any(st == survival.COMPETING)
@@ -336,10 +384,17 @@ def draw_curves(found, level, size=None, title=None, log_x=False):
         panel.grid(alpha=0.3)
         # Below the panel: curves fill any corner inside it.
         panel.legend(loc="upper center", bbox_to_anchor=(0.5, -0.14), fontsize=8,
-                     frameon=False, ncol=2 if figure.get_size_inches()[0] >= 9 else 1)
+                     frameon=False, ncol=columns)
     if title:
-        figure.suptitle(title)
+        _suptitle(figure, title)
     return figure
+
+
+def _suptitle(figure, title):
+    """The figure's title, wrapped (or made smaller) to fit its width."""
+    from .plot import fitted_title
+    text, fontsize = fitted_title(title, figure.get_size_inches()[0], 12)
+    figure.suptitle(text, fontsize=fontsize)
 
 
 def _number(column, value):
@@ -407,5 +462,5 @@ def draw_medians(found, against, level, log_x=False, log_y=False, size=None, tit
         if series:
             panel.legend(fontsize=8, frameon=False)
     if title:
-        figure.suptitle(title)
+        _suptitle(figure, title)
     return figure

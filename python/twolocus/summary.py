@@ -169,10 +169,14 @@ def draw_sweep(items, threshold, by, size=(10.0, 7.0), title=None):
     top.legend(loc="upper left", fontsize=9, frameon=False)
     total = len(items)
     missing = sum(counted(group)[2] for group in grouped.values())
-    top.set_title(title or (f"{total} runs by {by}"
-                            + (f", {missing} not done and left out" if missing else "")
-                            + ": fraction past the threshold by generation (known to within "
-                              "the 200 generations between records)"), fontsize=10)
+    from .plot import fitted_title
+    # The panel spans the width but for the axis labels on its left.
+    heading, fontsize = fitted_title(
+        title or (f"{total} runs by {by}" + (f", {missing} not done and left out" if missing
+                                             else "")
+                  + ": fraction past the threshold by generation (known to within the 200 "
+                    "generations between records)"), size[0] - 0.8, 10)
+    top.set_title(heading, fontsize=fontsize)
     alleles = ["a1", "a2", "a3", "b1", "b2", "b3"]
     width = 0.8 / max(1, len(grouped))
     for offset, (colour, (value, group)) in enumerate(zip(colours, grouped.items())):

@@ -73,10 +73,29 @@ ROW_COLUMNS = ["runs", "events", "censored", "competing", "median", "median_low"
 HALF_TOLERANCE = 1e-8
 
 
-def z_value(level):
-    """The two-sided normal quantile of level (0 < level < 1), 1.96 at 0.95."""
+# The largest level: above it 1/2 + level/2 rounds to 1, whose quantile is infinite.
+MAX_LEVEL = 1 - 2 ** -52
+
+
+def level_problem(level, text=None):
+    """Takes a level (and the text it was read from); returns why it cannot
+    be used as one line, or None for a level from 0 to MAX_LEVEL, both
+    excluded and included."""
+    shown = repr(level) if text is None else text
     if not 0 < level < 1:
-        raise TwolocusError(f"The level [{level:g}] is not between 0 and 1.")
+        return f"The level [{shown}] is not between 0 and 1."
+    if level > MAX_LEVEL:
+        return (f"The level [{shown}] is too close to 1: its intervals would be infinite; "
+                f"give at most {MAX_LEVEL!r}.")
+    return None
+
+
+def z_value(level):
+    """The two-sided normal quantile of level (0 < level <= MAX_LEVEL),
+    1.96 at 0.95; TwolocusError for another level."""
+    problem = level_problem(level)
+    if problem:
+        raise TwolocusError(problem)
     return NormalDist().inv_cdf(0.5 + level / 2)
 
 

@@ -12,6 +12,9 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -40,9 +43,16 @@ namespace {
 
 // Takes a Python exception type and a message of the program's table;
 // raises it with the message's text (without its line end).
+// A file name that is not UTF-8 comes back as Python's os functions give it
+// (surrogateescape), so that the message names the same file.
 [[noreturn]] void raise(PyObject* type, std::string text) {
   while (!text.empty() && text.back() == '\n') text.pop_back();
-  PyErr_SetString(type, text.c_str());
+  PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                           "surrogateescape");
+  if (message != nullptr) {
+    PyErr_SetObject(type, message);
+    Py_DECREF(message);
+  }
   throw py::error_already_set();
 }
 
@@ -74,12 +84,66 @@ sim_options read_words(const std::vector<std::string>& words) {
   return options;
 }
 
-// Takes the name of an input file and the message of its opening; raises
-// FileNotFoundError when it is missing, OSError otherwise.
-[[noreturn]] void raise_unopened(const std::string& name, const std::string& message) {
-  std::FILE* probe = std::fopen(name.c_str(), "r");
-  if (probe != nullptr) std::fclose(probe);
-  raise(errno == ENOENT ? PyExc_FileNotFoundError : PyExc_OSError, message);
+// The device and inode of a file read, to refuse an output that would
+// write over it (also through a symbolic or a second hard link).
+struct file_identity {
+  dev_t device;
+  ino_t inode;
+  std::string name;
+};
+
+// Takes an input file's name; returns it open to read with its identity, or
+// nullptr with errno set. What is not a regular file is refused without
+// waiting (a FIFO would block, a folder reads as empty): EISDIR for a
+// folder, EINVAL for the others.
+std::FILE* open_input(const std::string& name, std::optional<file_identity>& identity) {
+  const int descriptor = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (descriptor < 0) return nullptr;
+  struct stat status {};
+  if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+    const int error = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+    ::close(descriptor);
+    errno = error;
+    return nullptr;
+  }
+  const int flags = ::fcntl(descriptor, F_GETFL);
+  std::FILE* file = flags < 0 || ::fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != 0
+                        ? nullptr
+                        : ::fdopen(descriptor, "r");
+  if (file == nullptr) {
+    const int error = errno;
+    ::close(descriptor);
+    errno = error;
+    return nullptr;
+  }
+  identity = file_identity{status.st_dev, status.st_ino, name};
+  return file;
+}
+
+// Takes the errno of an input that could not be opened and the program's
+// message; raises FileNotFoundError, IsADirectoryError, PermissionError or
+// OSError.
+[[noreturn]] void raise_unopened(int error, const std::string& message) {
+  PyObject* type = error == ENOENT   ? PyExc_FileNotFoundError
+                   : error == EISDIR ? PyExc_IsADirectoryError
+                   : error == EACCES ? PyExc_PermissionError
+                                     : PyExc_OSError;
+  raise(type, message);
+}
+
+// Takes an output's name and the inputs read; raises ValueError with the
+// program's message when the output is one of them.
+void refuse_input_as_output(const std::string& output,
+                            const std::vector<std::optional<file_identity>>& inputs) {
+  struct stat status {};
+  if (::stat(output.c_str(), &status) != 0) return;
+  for (const std::optional<file_identity>& input : inputs) {
+    if (input && input->device == status.st_dev && input->inode == status.st_ino) {
+      const captured_messages messages;
+      say_err::sim_output_is_input(output.c_str(), input->name.c_str());
+      raise(PyExc_ValueError, messages.text);
+    }
+  }
 }
 
 struct file_closer {
@@ -94,6 +158,7 @@ struct file_closer {
 // kind kept for the next call, so that short calls cost little.
 struct model_core {
   sim_options options;
+  std::optional<file_identity> fitness_identity;
   std::mutex engines_mutex;
   std::unique_ptr<exact_engine> exact;
   std::unique_ptr<multinomial_engine> multinomial;
@@ -102,11 +167,12 @@ struct model_core {
     std::vector<std::string> all = words;
     for (const char* word : {"-N", "1", "--generations=0", "--output=-"}) all.emplace_back(word);
     options = read_words(all);
-    std::FILE* file = std::fopen(options.fitness_file.c_str(), "r");
+    std::FILE* file = open_input(options.fitness_file, fitness_identity);
     if (file == nullptr) {
+      const int error = errno;
       const captured_messages messages;
       say_err::sim_fitness_unreadable(options.fitness_file.c_str());
-      raise_unopened(options.fitness_file, messages.text);
+      raise_unopened(error, messages.text);
     }
     const file_closer closer{file};
     const captured_messages messages;
@@ -127,9 +193,11 @@ population_counts counts_of(const py::array_t<int32_t>& array) {
 }
 
 // The rest of a call's parameters: read by the program's rules, with the
-// model's and the start's.
+// model's and the start's (the identity of an initial file read is kept in
+// `initial_identity`).
 sim_options call_options(const model_core& model, const std::vector<std::string>& words,
-                         const std::optional<py::array_t<int32_t>>& initial) {
+                         const std::optional<py::array_t<int32_t>>& initial,
+                         std::optional<file_identity>& initial_identity) {
   std::vector<std::string> all = {"--fitness=-", "--output=-"};
   all.insert(all.end(), words.begin(), words.end());
   sim_options call = read_words(all);
@@ -143,11 +211,12 @@ sim_options call_options(const model_core& model, const std::vector<std::string>
   if (initial) {
     params.initial = counts_of(*initial);
   } else if (!call.initial_file.empty()) {
-    std::FILE* file = std::fopen(call.initial_file.c_str(), "r");
+    std::FILE* file = open_input(call.initial_file, initial_identity);
     if (file == nullptr) {
+      const int error = errno;
       const captured_messages messages;
       say_err::sim_initial_unreadable(call.initial_file.c_str());
-      raise_unopened(call.initial_file, messages.text);
+      raise_unopened(error, messages.text);
     }
     const file_closer closer{file};
     const captured_messages messages;
@@ -275,7 +344,8 @@ py::array_t<int32_t> population_array(const population_counts& counts) {
 // conditions).
 py::tuple simulate(model_core& model, const std::vector<std::string>& words,
                    const std::optional<py::array_t<int32_t>>& initial) {
-  const sim_options call = call_options(model, words, initial);
+  std::optional<file_identity> initial_identity;
+  const sim_options call = call_options(model, words, initial, initial_identity);
   const sim_params& params = call.params;
   population_counts current = params.initial;
   records kept;
@@ -306,8 +376,15 @@ py::tuple simulate(model_core& model, const std::vector<std::string>& words,
 py::tuple replicate(model_core& model, const std::vector<std::string>& words,
                                    const std::optional<py::array_t<int32_t>>& initial,
                                    const std::string& summary) {
-  const sim_options call = call_options(model, words, initial);
+  std::optional<file_identity> initial_identity;
+  const sim_options call = call_options(model, words, initial, initial_identity);
   const sim_params& params = call.params;
+  if (!summary.empty()) {
+    // The summary and the temporary file it is written through.
+    for (const std::string& name : {summary, summary + ".tmp"}) {
+      refuse_input_as_output(name, {model.fitness_identity, initial_identity});
+    }
+  }
   const int64_t first = call.first_replicate;
   const auto count = static_cast<size_t>(call.replicates.value_or(1));
   std::vector<std::string> lines(count);
