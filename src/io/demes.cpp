@@ -161,7 +161,8 @@ std::string shown(std::string_view text) {
       ++pos;
     } else if (code == '\\') {
       out += "\\\\";
-    } else if (code < 0x20 || code == 0x7F || (code >= 0x80 && code < 0xA0)) {
+    } else if (code < 0x20 || code == 0x7F || (code >= 0x80 && code < 0xA0) || code == 0x2028 ||
+               code == 0x2029) {
       char escape[16];
       std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(code));
       out += escape;
@@ -184,6 +185,7 @@ struct ynode {
   std::string text;          // a scalar as written (after escapes)
   std::vector<ynode> items;  // a sequence's items; a mapping's keys and values, alternately
   long line = 0;             // where it starts, from 1
+  bool merge = false;        // the plain key "<<", which merges mappings into its own
 };
 
 std::size_t count_nodes(const ynode& node) {
@@ -330,6 +332,7 @@ ynode typed_scalar(const std::string& tag, const std::string& value, long line) 
       node.kind = ykind::number;
     else
       node.kind = ykind::string;
+    node.merge = value == "<<";
   } else if (kind == "int" || kind == "float") {
     if (!core_number(value, node.number))
       refuse("line " + std::to_string(line) + ": [" + shown(value) + "] is not a number");
@@ -346,6 +349,65 @@ ynode typed_scalar(const std::string& tag, const std::string& value, long line) 
            "] is not one of the core schema's");
   }
   return node;
+}
+
+// Takes a scalar key; returns it as a text that tells it apart from any
+// other key of another kind or value.
+std::string key_identity(const ynode& key) {
+  switch (key.kind) {
+    case ykind::null: return "n";
+    case ykind::boolean: return key.flag ? "t" : "f";
+    case ykind::number: return "#" + json_number_text(key.number);
+    case ykind::string: return "s" + key.text;
+    case ykind::sequence:
+    case ykind::mapping: break;
+  }
+  return "";
+}
+
+// Takes a finished mapping; replaces its merge key ("<<: *base", or a list
+// of mappings), as YAML's merge keys do: the keys of the merged mappings that
+// the mapping does not have itself are added, the first mapping listed
+// winning over the later ones.
+void merge_into(ynode& map) {
+  bool any = false;
+  for (std::size_t i = 0; i < map.items.size(); i += 2) any = any || map.items[i].merge;
+  if (!any) return;
+  std::vector<ynode> own;
+  std::vector<ynode> merged;
+  bool seen = false;
+  for (std::size_t i = 0; i + 1 < map.items.size(); i += 2) {
+    if (!map.items[i].merge) {
+      own.push_back(std::move(map.items[i]));
+      own.push_back(std::move(map.items[i + 1]));
+      continue;
+    }
+    const long line = map.items[i].line;
+    if (seen) refuse("line " + std::to_string(line) + ": a second merge key (<<) in one mapping");
+    seen = true;
+    ynode& value = map.items[i + 1];
+    if (value.kind == ykind::mapping) {
+      merged.push_back(std::move(value));
+    } else if (value.kind == ykind::sequence) {
+      for (ynode& item : value.items) {
+        if (item.kind != ykind::mapping)
+          refuse("line " + std::to_string(line) + ": a merge key (<<) must name mappings");
+        merged.push_back(std::move(item));
+      }
+    } else {
+      refuse("line " + std::to_string(line) + ": a merge key (<<) must name a mapping or a list of them");
+    }
+  }
+  std::set<std::string> keys;
+  for (std::size_t i = 0; i < own.size(); i += 2) keys.insert(key_identity(own[i]));
+  for (ynode& source : merged)
+    for (std::size_t i = 0; i + 1 < source.items.size(); i += 2) {
+      const std::string identity = key_identity(source.items[i]);
+      if (!identity.empty() && !keys.insert(identity).second) continue;
+      own.push_back(std::move(source.items[i]));
+      own.push_back(std::move(source.items[i + 1]));
+    }
+  map.items = std::move(own);
 }
 
 // Builds the tree from yaml-cpp's events, within the limits: at most
@@ -419,6 +481,7 @@ class tree_builder final : public YAML::EventHandler {
 
   void close() {
     ynode node = std::move(open_.back());
+    if (node.kind == ykind::mapping) merge_into(node);
     const YAML::anchor_t anchor = open_anchors_.back();
     open_.pop_back();
     open_anchors_.pop_back();
@@ -1118,8 +1181,9 @@ void check_migration_overlaps(const std::vector<placed_migration>& all) {
     into[m.migration.dest].push_back(&m);
   }
   for (auto& [pair, list] : pairs) {
-    std::stable_sort(list.begin(), list.end(), [](const auto* a, const auto* b) {
-      return a->migration.start_time > b->migration.start_time;
+    std::sort(list.begin(), list.end(), [](const auto* a, const auto* b) {
+      return a->migration.start_time > b->migration.start_time ||
+             (a->migration.start_time == b->migration.start_time && a->entry < b->entry);
     });
     for (std::size_t i = 1; i < list.size(); ++i) {
       if (!(list[i]->migration.start_time > list[i - 1]->migration.end_time)) continue;
@@ -1198,8 +1262,18 @@ void resolve_pulses(const ynode& list, const pulse_fields& defaults, const deme_
              " and above its end_time " + number_text(deme_end_time(dest_deme)));
     out.push_back(std::move(p));
   }
-  std::stable_sort(out.begin(), out.end(),
-                   [](const deme_pulse& a, const deme_pulse& b) { return a.time > b.time; });
+  // From the oldest; pulses at one time keep their order (sorted on the time,
+  // then the place: std::stable_sort's buffer comes from the nothrow operator
+  // new, which test programs that replace operator new do not replace).
+  std::vector<std::size_t> order(out.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return out[a].time > out[b].time || (out[a].time == out[b].time && a < b);
+  });
+  std::vector<deme_pulse> sorted;
+  sorted.reserve(out.size());
+  for (std::size_t i : order) sorted.push_back(std::move(out[i]));
+  out = std::move(sorted);
 }
 
 // Takes a resolved model; refuses it when its JSON would be larger than the

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -173,6 +174,39 @@ TEST(Demes, ReasonsNameTheDemeTheEpochAndTheValues) {
             "the migration rates into deme [C] sum to 1.1, above 1, from time 10 down to 5");
   EXPECT_EQ(verdict(head + "demes:\n- name: \"a\\nb\"\n"), "deme 1: name [a\\u000ab] is not a valid name (it "
                                                           "must be a Python identifier)");
+}
+
+TEST(Demes, ResolutionFillsInDefaultsSymmetricMigrationsAndPulseOrder) {
+  demography model;
+  std::string error;
+  ASSERT_TRUE(read_demes("time_units: years\ngeneration_time: 25\n"
+                         "defaults:\n  epoch: {start_size: 100}\n  migration: {rate: 0.01}\n"
+                         "demes:\n- {name: a}\n- {name: b}\n"
+                         "- {name: c, defaults: {epoch: {selfing_rate: 0.5}},\n"
+                         "   epochs: [&first {end_time: 500, cloning_rate: 0.25}, {<<: *first, end_time: 0, end_size: 200}]}\n"
+                         "migrations:\n- {demes: [a, b, c], end_time: 100}\n"
+                         "pulses:\n- {sources: [a], dest: b, time: 200, proportions: [0.1]}\n"
+                         "- {sources: [b], dest: c, time: 300, proportions: [0.1]}\n"
+                         "- {sources: [c], dest: a, time: 200, proportions: [0.2]}\n",
+                         model, error))
+      << error;
+  const double inf = std::numeric_limits<double>::infinity();
+  ASSERT_EQ(model.demes.size(), 3u);
+  EXPECT_EQ(model.demes[0], (deme{"a", "", inf, {}, {}, {{0, 100, 100, "constant", 0, 0}}}));
+  EXPECT_EQ(model.demes[2], (deme{"c", "", inf, {}, {}, {{500, 100, 100, "constant", 0.5, 0.25},
+                                                         {0, 100, 200, "exponential", 0.5, 0.25}}}));
+  std::vector<std::string> pairs;
+  for (const deme_migration& m : model.migrations) {
+    pairs.push_back(m.source + m.dest);
+    EXPECT_EQ(m.start_time, inf);
+    EXPECT_EQ(m.end_time, 100);
+    EXPECT_EQ(m.rate, 0.01);
+  }
+  EXPECT_EQ(pairs, (std::vector<std::string>{"ab", "ba", "ac", "ca", "bc", "cb"}));
+  ASSERT_EQ(model.pulses.size(), 3u);
+  EXPECT_EQ(model.pulses[0], (deme_pulse{{"b"}, "c", 300, {0.1}}));
+  EXPECT_EQ(model.pulses[1], (deme_pulse{{"a"}, "b", 200, {0.1}}));
+  EXPECT_EQ(model.pulses[2], (deme_pulse{{"c"}, "a", 200, {0.2}}));
 }
 
 TEST(Demes, YamlIsTypedByTheCoreSchemaAndInfinityIsReadBothWays) {
