@@ -533,6 +533,209 @@ ynode parse_yaml(std::string_view text) {
   return builder.take_root();
 }
 
+// A strict JSON (RFC 8259) reader into the same tree, for the resolved model
+// as demography_json writes it. yaml-cpp reads JSON too, but holds all the
+// tokens of a flow collection (some 280 bytes each) before its first event,
+// and the resolved model is one flow collection.
+struct json_cursor {
+  std::string_view text;
+  std::size_t pos = 0;
+  long line = 1;
+  std::size_t nodes = 0;
+};
+
+[[noreturn]] void json_refuse(const json_cursor& c, const std::string& what) {
+  refuse("not valid JSON at line " + std::to_string(c.line) + ": " + what);
+}
+
+void json_space(json_cursor& c) {
+  while (c.pos < c.text.size()) {
+    const char ch = c.text[c.pos];
+    if (ch == '\n') ++c.line;
+    if (ch != ' ' && ch != '\t' && ch != '\n' && ch != '\r') return;
+    ++c.pos;
+  }
+}
+
+bool json_take(json_cursor& c, char expected) {
+  json_space(c);
+  if (c.pos < c.text.size() && c.text[c.pos] == expected) {
+    ++c.pos;
+    return true;
+  }
+  return false;
+}
+
+int hex_digit(char ch) {
+  if (ch >= '0' && ch <= '9') return ch - '0';
+  if ((ch | 0x20) >= 'a' && (ch | 0x20) <= 'f') return (ch | 0x20) - 'a' + 10;
+  return -1;
+}
+
+char32_t json_hex4(json_cursor& c) {
+  if (c.text.size() - c.pos < 4) json_refuse(c, "a \\u escape without four hex digits");
+  char32_t value = 0;
+  for (int i = 0; i < 4; ++i) {
+    const int digit = hex_digit(c.text[c.pos++]);
+    if (digit < 0) json_refuse(c, "a \\u escape without four hex digits");
+    value = value * 16 + static_cast<char32_t>(digit);
+  }
+  return value;
+}
+
+void append_utf8(char32_t code, std::string& out) {
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+  } else if (code < 0x800) {
+    out += static_cast<char>(0xC0 | (code >> 6));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    out += static_cast<char>(0xE0 | (code >> 12));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (code >> 18));
+    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  }
+}
+
+// Takes the cursor just after an opening quote; returns the string's text.
+std::string json_string(json_cursor& c) {
+  std::string out;
+  while (true) {
+    if (c.pos >= c.text.size()) json_refuse(c, "a string without its closing quote");
+    const auto ch = static_cast<unsigned char>(c.text[c.pos++]);
+    if (ch == '"') return out;
+    if (ch < 0x20) json_refuse(c, "a control character inside a string");
+    if (ch != '\\') {
+      out += static_cast<char>(ch);
+      continue;
+    }
+    if (c.pos >= c.text.size()) json_refuse(c, "a string without its closing quote");
+    const char escape = c.text[c.pos++];
+    switch (escape) {
+      case '"': out += '"'; break;
+      case '\\': out += '\\'; break;
+      case '/': out += '/'; break;
+      case 'b': out += '\b'; break;
+      case 'f': out += '\f'; break;
+      case 'n': out += '\n'; break;
+      case 'r': out += '\r'; break;
+      case 't': out += '\t'; break;
+      case 'u': {
+        char32_t code = json_hex4(c);
+        if (code >= 0xD800 && code <= 0xDBFF) {
+          if (c.text.substr(c.pos, 2) != "\\u") json_refuse(c, "a lone surrogate escape");
+          c.pos += 2;
+          const char32_t low = json_hex4(c);
+          if (low < 0xDC00 || low > 0xDFFF) json_refuse(c, "a lone surrogate escape");
+          code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+        } else if (code >= 0xDC00 && code <= 0xDFFF) {
+          json_refuse(c, "a lone surrogate escape");
+        }
+        append_utf8(code, out);
+        break;
+      }
+      default: json_refuse(c, "an unknown escape in a string");
+    }
+  }
+}
+
+ynode json_value(json_cursor& c, int depth) {
+  json_space(c);
+  if (c.pos >= c.text.size()) json_refuse(c, "a value is missing");
+  if (++c.nodes > demes_max_nodes)
+    refuse("the text holds more than " + std::to_string(demes_max_nodes) + " values");
+  ynode node;
+  node.line = c.line;
+  const char ch = c.text[c.pos];
+  if (ch == '{' || ch == '[') {
+    if (depth >= demes_max_depth)
+      json_refuse(c, "values nested more than " + std::to_string(demes_max_depth) + " levels deep");
+    ++c.pos;
+    const char close = ch == '{' ? '}' : ']';
+    node.kind = ch == '{' ? ykind::mapping : ykind::sequence;
+    if (json_take(c, close)) return node;
+    do {
+      if (node.kind == ykind::mapping) {
+        if (!json_take(c, '"')) json_refuse(c, "a key that is not a string");
+        ynode key;
+        key.kind = ykind::string;
+        key.line = c.line;
+        key.text = json_string(c);
+        if (++c.nodes > demes_max_nodes)
+          refuse("the text holds more than " + std::to_string(demes_max_nodes) + " values");
+        if (!json_take(c, ':')) json_refuse(c, "a key without a colon after it");
+        node.items.push_back(std::move(key));
+      }
+      node.items.push_back(json_value(c, depth + 1));
+    } while (json_take(c, ','));
+    if (!json_take(c, close)) json_refuse(c, std::string("a missing comma or ") + close);
+    return node;
+  }
+  if (ch == '"') {
+    ++c.pos;
+    node.kind = ykind::string;
+    node.text = json_string(c);
+    return node;
+  }
+  // A literal or a number: the longest run of their characters.
+  const std::size_t start = c.pos;
+  while (c.pos < c.text.size() && std::string_view("+-.0123456789eEtruefalsn").find(c.text[c.pos]) !=
+                                      std::string_view::npos)
+    ++c.pos;
+  const std::string_view word = c.text.substr(start, c.pos - start);
+  node.text = std::string(word);
+  if (word == "null") return node;
+  if (word == "true" || word == "false") {
+    node.kind = ykind::boolean;
+    node.flag = word == "true";
+    return node;
+  }
+  // -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?, which the YAML reading of
+  // numbers then takes whole.
+  std::size_t i = word.substr(0, 1) == "-" ? 1 : 0;
+  const auto digits = [&] {
+    const std::size_t first = i;
+    while (i < word.size() && word[i] >= '0' && word[i] <= '9') ++i;
+    return i - first;
+  };
+  const std::size_t whole = i;
+  bool good = digits() > 0 && !(word[whole] == '0' && i - whole > 1);
+  if (good && i < word.size() && word[i] == '.') ++i, good = digits() > 0;
+  if (good && i < word.size() && (word[i] == 'e' || word[i] == 'E')) {
+    ++i;
+    if (i < word.size() && (word[i] == '+' || word[i] == '-')) ++i;
+    good = digits() > 0;
+  }
+  if (!good || i != word.size() || !core_number(word, node.number))
+    json_refuse(c, word.empty() ? "an unexpected character" : "[" + shown(word) + "] is not a JSON value");
+  node.kind = ykind::number;
+  return node;
+}
+
+ynode parse_json(std::string_view text) {
+  if (text.size() > demes_max_json_bytes)
+    refuse("the text is longer than " + std::to_string(demes_max_json_bytes) + " bytes");
+  std::size_t pos = 0;
+  long line = 1;
+  while (pos < text.size()) {
+    char32_t code = 0;
+    if (!next_code_point(text, pos, code))
+      refuse("line " + std::to_string(line) + " is not UTF-8 text (byte " + std::to_string(pos + 1) +
+             ")");
+    if (code == '\n') ++line;
+  }
+  json_cursor c;
+  c.text = text;
+  ynode root = json_value(c, 0);
+  json_space(c);
+  if (c.pos != text.size()) json_refuse(c, "more text after the value");
+  return root;
+}
+
 // ---------------------------------------------------------------------------
 // Fields of the Demes mappings
 
@@ -1369,11 +1572,12 @@ void resolve(const ynode& root, demography& model) {
   check_resolved_size(model, metadata_nodes);
 }
 
-}  // namespace
-
-bool read_demes(std::string_view text, demography& model, std::string& error) {
+// Takes a text and how to parse it; resolves what it holds as read_demes
+// says, catching every refusal and failure.
+bool read_with(ynode (*parse)(std::string_view), std::string_view text, demography& model,
+               std::string& error) {
   try {
-    const ynode root = parse_yaml(text);
+    const ynode root = parse(text);
     model = demography{};
     resolve(root, model);
     error.clear();
@@ -1386,6 +1590,16 @@ bool read_demes(std::string_view text, demography& model, std::string& error) {
     error = "it could not be read (an unexpected failure in the YAML library)";
   }
   return false;
+}
+
+}  // namespace
+
+bool read_demes(std::string_view text, demography& model, std::string& error) {
+  return read_with(parse_yaml, text, model, error);
+}
+
+bool read_demography_json(std::string_view json, demography& model, std::string& error) {
+  return read_with(parse_json, json, model, error);
 }
 
 bool read_demes_file(const std::string& path, demography& model, std::string& error) {

@@ -21,11 +21,12 @@
 // field. Infinity is `.inf` or the string "Infinity", and only a deme's or a
 // migration's start_time may be infinite.
 //
-// Hostile input is refused, never trusted: text that is not UTF-8 or holds
-// characters YAML does not allow, more than one document, nesting deeper
-// than demes_max_depth, more than demes_max_nodes values (aliases counted
-// as copies of what they name), a text longer than demes_max_text_bytes,
-// and resolved models larger than demes_max_resolved_nodes values (as JSON).
+// YAML's merge keys ("<<: *base") are followed. Hostile input is refused,
+// never trusted: text that is not UTF-8 or holds characters YAML does not
+// allow, more than one document, nesting deeper than demes_max_depth, more
+// than demes_max_nodes values (aliases counted as copies of what they name),
+// a text longer than demes_max_text_bytes, and resolved models larger than
+// demes_max_resolved_nodes values or demes_max_resolved_bytes as JSON.
 #pragma once
 
 #include <cstddef>
@@ -36,10 +37,14 @@
 
 namespace twolocus {
 
-// Limits on what is read: far above any real model, low enough that reading
-// stays fast and small. A resolved model within demes_max_resolved_nodes
-// written as one-line JSON (io/demes_json.hpp) always reads back.
-inline constexpr std::size_t demes_max_text_bytes = std::size_t{16} << 20;
+// Limits on what is read: far above any real model (the largest examples
+// are a few kilobytes), low enough that reading stays fast and small. The
+// YAML text's limit is the lowest, as yaml-cpp holds all the tokens of a
+// flow collection ([...] or {...}), some 280 bytes each, before handing on
+// any. The resolved model's limits keep its one-line JSON (io/demes_json.hpp)
+// within what read_demography_json reads, so that it always reads back.
+inline constexpr std::size_t demes_max_text_bytes = std::size_t{1} << 20;
+inline constexpr std::size_t demes_max_json_bytes = std::size_t{16} << 20;
 inline constexpr std::size_t demes_max_nodes = 1'000'000;
 inline constexpr int demes_max_depth = 64;
 inline constexpr std::size_t demes_max_resolved_nodes = 500'000;

@@ -9,8 +9,6 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "io/demes.hpp"
-
 namespace twolocus {
 
 std::string json_number_text(double value) {
@@ -237,10 +235,6 @@ std::string demography_json(const demography& model, json_layout layout) {
   append_list(model.pulses, append_pulse, out);
   out += '}';
   return layout == json_layout::one_line ? out : indented(out);
-}
-
-bool read_demography_json(std::string_view json, demography& model, std::string& error) {
-  return read_demes(json, model, error);
 }
 
 }  // namespace twolocus

@@ -26,12 +26,14 @@ enum class json_layout { indented, one_line };
 // Takes a resolved model; returns it as JSON in the given layout.
 std::string demography_json(const demography& model, json_layout layout);
 
-// Takes JSON text as demography_json writes it (either layout); on success
-// fills `model` and returns true, otherwise returns false with a one-line
-// reason in `error`, as read_demes does (which it is: a resolved model is a
-// Demes document that resolves to itself, so its rules are checked again).
-// The one-line JSON of any model read_demes gives reads back to an equal
-// model. Never throws.
+// Takes JSON text (strict RFC 8259, at most demes_max_json_bytes), such as
+// demography_json writes; on success fills `model` and returns true,
+// otherwise returns false with a one-line reason in `error`, as read_demes
+// does. The JSON goes through the same resolution and checks as a Demes
+// file (a resolved model resolves to itself), so a damaged text cannot give
+// a model read_demes would refuse. The one-line JSON of any model read_demes
+// gives reads back to an equal model. Never throws. (Defined with the reader,
+// in demes.cpp, whose tree and resolution it shares.)
 bool read_demography_json(std::string_view json, demography& model, std::string& error);
 
 // Takes a double; returns the shortest text that reads back to it, whole

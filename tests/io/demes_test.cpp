@@ -128,10 +128,14 @@ TEST(Demes, EveryExampleResolvesToItsResolvedJson) {
     ASSERT_TRUE(read_demes_file((expected.parent_path() / (name + ".yaml")).string(), model, error)) << error;
     const std::string json = demography_json(model, json_layout::indented);
     EXPECT_EQ(json_difference(YAML::Load(json), YAML::LoadFile(expected.string()), name), "") << json;
-    // The resolved model is a Demes model too, and resolves to itself.
+    // The resolved model is a Demes model too, and resolves to itself, read
+    // as YAML or as JSON.
     demography again;
     ASSERT_TRUE(read_demes_file(expected.string(), again, error)) << error;
     EXPECT_TRUE(again == model);
+    demography from_json;
+    ASSERT_TRUE(read_demography_json(text_of(expected), from_json, error)) << error;
+    EXPECT_TRUE(from_json == model);
     ++compared;
   }
   EXPECT_EQ(compared, 18);
@@ -241,6 +245,43 @@ TEST(Demes, YamlIsTypedByTheCoreSchemaAndInfinityIsReadBothWays) {
   EXPECT_NE(indented.find("\"start_time\": \"Infinity\""), std::string::npos);
 }
 
+TEST(Demes, JsonIsReadStrictlyAndALargeModelReadsBack) {
+  const auto json_verdict = [](const std::string& json) {
+    demography model;
+    std::string error;
+    return read_demography_json(json, model, error) ? std::string("accepted") : error;
+  };
+  demography minimal;
+  std::string error;
+  ASSERT_TRUE(read_demes(head + "demes: [{name: a, epochs: [{start_size: 100}]}]\n", minimal, error));
+  const std::string json = demography_json(minimal, json_layout::one_line);
+  EXPECT_EQ(json_verdict(json), "accepted");
+  EXPECT_EQ(json_verdict(json + " x"), "not valid JSON at line 1: more text after the value");
+  EXPECT_EQ(json_verdict(json.substr(0, json.size() - 1)), "not valid JSON at line 1: a missing comma or }");
+  EXPECT_EQ(json_verdict("{\"time_units\": 'generations'}"), "not valid JSON at line 1: an unexpected character");
+  EXPECT_EQ(json_verdict("{\"time_units\": \"gen\\ud800\"}"), "not valid JSON at line 1: a lone surrogate escape");
+  EXPECT_EQ(json_verdict("{\"time_units\": 01}"), "not valid JSON at line 1: [01] is not a JSON value");
+  EXPECT_EQ(json_verdict("{\"time_units\": \"a\", \"time_units\": \"b\"}"),
+            "field [time_units] is given twice (line 1)");
+  EXPECT_EQ(json_verdict("{\"time_units\": \"generations\", \"demes\": []}"),
+            "demes is empty; a model needs at least one deme");
+  EXPECT_EQ(json_verdict(std::string(100, '[')), "not valid JSON at line 1: values nested more than 64 levels deep");
+
+  // 150 demes migrating between every pair: 22350 migrations, 2.5 MB of JSON.
+  std::string many = head + "defaults: {epoch: {start_size: 1}}\ndemes:\n";
+  std::string names;
+  for (int i = 0; i < 150; ++i) {
+    many += "- {name: d" + std::to_string(i) + "}\n";
+    names += (i ? ", d" : "d") + std::to_string(i);
+  }
+  demography model;
+  ASSERT_TRUE(read_demes(many + "migrations: [{demes: [" + names + "], rate: 0.001}]\n", model, error)) << error;
+  EXPECT_EQ(model.migrations.size(), 150u * 149u);
+  demography again;
+  ASSERT_TRUE(read_demography_json(demography_json(model, json_layout::one_line), again, error)) << error;
+  EXPECT_TRUE(again == model);
+}
+
 TEST(Demes, HostileTextsAreRefusedWithTheirReason) {
   EXPECT_EQ(verdict(""), "the text holds no YAML document");
   EXPECT_EQ(verdict("# only a comment\n"), "the text holds no YAML document");
@@ -264,7 +305,7 @@ TEST(Demes, HostileTextsAreRefusedWithTheirReason) {
     laughs += "]\n";
   }
   EXPECT_EQ(verdict(laughs), "the text holds more than 1000000 values (counting what aliases repeat)");
-  EXPECT_EQ(verdict(std::string(demes_max_text_bytes + 1, ' ')), "the text is longer than 16777216 bytes");
+  EXPECT_EQ(verdict(std::string(demes_max_text_bytes + 1, ' ')), "the text is longer than 1048576 bytes");
   // Numbers beyond the doubles' range are infinite or 0, as Python reads them.
   EXPECT_EQ(verdict(head + "demes: [{name: A, epochs: [{start_size: 1e999}]}]\n"),
             "deme [A] epoch 1: start_size must be a finite number above 0, not 1e999");
