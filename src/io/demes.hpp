@@ -54,7 +54,7 @@ inline constexpr std::size_t demes_max_resolved_bytes = std::size_t{8} << 20;
 // resolved model and returns true. Otherwise returns false with `error`
 // set to one line (no line end) saying where and what is wrong, e.g.
 // "deme [A] epoch 2: end_time 100 is not below the previous end_time 50";
-// `model` is then unspecified. Never throws.
+// `model` is then of no use. Never throws.
 bool read_demes(std::string_view text, demography& model, std::string& error);
 
 // Takes a file name; reads the file whole and does as read_demes. A file
