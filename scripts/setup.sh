@@ -18,8 +18,9 @@ fi
 # (dpkg-shlibdeps) and file (which CPack runs on every file it packs); GNU
 # parallel for twolocus-sweep; SciPy for the chi-square tests of
 # verification/; Sphinx and MyST for the documentation (the HTML and the man
-# pages); pybind11 and the Python headers for the compiled module twolocus._core.
-needed=(g++ cmake make libgtest-dev libbenchmark-dev librandom123-dev libboost-dev
+# pages); pybind11 and the Python headers for the compiled module twolocus._core;
+# yaml-cpp for reading Demes files (demographic histories).
+needed=(g++ cmake make libgtest-dev libbenchmark-dev librandom123-dev libboost-dev libyaml-cpp-dev
         python3 python3-numpy python3-matplotlib python3-pytest python3-scipy dpkg-dev file
         parallel python3-sphinx python3-myst-parser pybind11-dev python3-pybind11 python3-dev "$@")
 missing=()

@@ -51,3 +51,16 @@ cp empty.out "$OLDPWD/$seeds/checkpoint/header-only"
 # With the seed line that the parameter files of a resume that continues its
 # random stream end with.
 { cat run.out.params; echo "seed = 7"; } >"$OLDPWD/$seeds/params/with-seed"
+
+# Demes models: the examples, some resolved, and valid cases with metadata,
+# infinities, defaults, a Unicode name and pulses at one time.
+cd "$OLDPWD"
+mkdir -p "$seeds/demes"
+cp tests/cases/demes/examples/*.yaml "$seeds/demes/"
+for name in minimal offshoots browning_america; do
+  cp "tests/cases/demes/examples/$name.resolved.json" "$seeds/demes/"
+done
+for name in toplevel_metadata_01 infinity_06 defaults_size_function_01 unicode_deme_name_04 \
+            pulse_same_time_01 isclose_16 toplevel_defaults_migration_09; do
+  cp "tests/cases/demes/valid/$name.yaml" "$seeds/demes/"
+done
