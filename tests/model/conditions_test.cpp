@@ -27,8 +27,15 @@ void* operator new(size_t size) {
   if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
   throw std::bad_alloc();
 }
+// The nothrow form too (std::stable_sort's buffer takes it), so that every
+// block of this program comes from malloc and goes back to free.
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+  ++allocations;
+  return std::malloc(size == 0 ? 1 : size);
+}
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete(void* block, size_t) noexcept { std::free(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
 #pragma GCC diagnostic pop
 
 namespace twolocus {
