@@ -14,6 +14,8 @@ struct run_result {
   std::string out;   // standard output
   std::string err;   // standard error
   int status = -1;   // exit status, or -1 when it did not exit normally
+  long max_rss_kb = 0;     // peak resident memory (run_program_with only)
+  bool timed_out = false;  // killed at its deadline (run_program_with only)
 };
 
 // What every invocation of a program named "twolocus" prints first.
@@ -78,6 +80,22 @@ started_run start_program_at(const std::string& binary, const std::vector<std::s
 // Reads the rest of a started run's output and waits for it; `status` is -1
 // when it was killed.
 run_result finish_program(const started_run& run);
+
+// What run_program_with puts on a run: a limit on its address space in
+// bytes (-1: none), a deadline in seconds after which it is killed (0: none),
+// and whether its standard error is a terminal (a pseudo-terminal, whose
+// output is then the result's `err`).
+struct run_limits {
+  long long address_space = -1;
+  double seconds = 0;
+  bool terminal = false;
+};
+
+// Runs the program at `binary` like run_program_at, under `limits`; the
+// result also has its peak resident memory.
+run_result run_program_with(const std::string& binary, const std::vector<std::string>& args,
+                            const std::filesystem::path& cwd, const std::string& program_name,
+                            const run_limits& limits);
 
 // A fresh empty folder, removed with everything in it at destruction.
 struct temp_dir {
