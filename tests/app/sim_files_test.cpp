@@ -260,6 +260,13 @@ TEST_F(SimFiles, ReplicateTrajectoriesNeverWriteOverInputsOrTheBatchsFiles) {
   EXPECT_EQ(read_file(dir / "t/replicate-0"), read_file(dir / "fit.tsv"));
   EXPECT_EQ(read_file(dir / "fit.tsv"), read_file(testing::source_path("examples/valley.tsv")));
   EXPECT_EQ(std::vector<fs::path>(fs::directory_iterator(dir / "t"), {}).size(), 3u);
+  // Each replicate's files are closed once it is done: a batch of more
+  // replicates than it may open files runs.
+  testing::run_limits few_files;
+  few_files.open_files = 64;
+  const auto many = testing::run_program_with(testing::sim_binary_path(), with(batch, {"--trajectories", "many", "--replicates", "200", "--threads", "2", "-o", "m"}), dir.path, "twolocus-sim", few_files);
+  EXPECT_EQ(many.status, 0) << many.err;
+  EXPECT_TRUE(fs::exists(dir / "many/replicate-199.checkpoint"));
   // Replicates outside the batch's numbers are other files.
   const auto beside = sim(with(batch, {"--initial", "t/replicate-1", "--trajectories", "t", "--replicates", "2", "--first-replicate", "10", "-o", "b"}), dir);
   EXPECT_EQ(beside.status, 0) << beside.err;

@@ -183,6 +183,11 @@ run_result run_program_with(const std::string& binary, const std::vector<std::st
                          static_cast<rlim_t>(limits.address_space)};
       if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(127);
     }
+    if (limits.open_files >= 0) {
+      const rlimit limit{static_cast<rlim_t>(limits.open_files),
+                         static_cast<rlim_t>(limits.open_files)};
+      if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(127);
+    }
     std::vector<char*> argv;
     std::string name = program_name;
     argv.push_back(name.data());

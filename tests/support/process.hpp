@@ -82,11 +82,12 @@ started_run start_program_at(const std::string& binary, const std::vector<std::s
 run_result finish_program(const started_run& run);
 
 // What run_program_with puts on a run: a limit on its address space in
-// bytes (-1: none), a deadline in seconds after which it is killed (0: none),
-// and whether its standard error is a terminal (a pseudo-terminal, whose
-// output is then the result's `err`).
+// bytes and on its open files (-1: none), a deadline in seconds after which
+// it is killed (0: none), and whether its standard error is a terminal (a
+// pseudo-terminal, whose output is then the result's `err`).
 struct run_limits {
   long long address_space = -1;
+  long long open_files = -1;
   double seconds = 0;
   bool terminal = false;
 };
