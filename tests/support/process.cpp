@@ -245,6 +245,13 @@ run_result run_program_with(const std::string& binary, const std::vector<std::st
   return result;
 }
 
+std::chrono::microseconds kill_moment(std::mt19937& random, std::chrono::microseconds span) {
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  const bool early = random() % 8 == 0;
+  const double us = unit(random) * (early ? 3000.0 : static_cast<double>(span.count()));
+  return std::chrono::microseconds(static_cast<long long>(us));
+}
+
 temp_dir::temp_dir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "twolocus-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");

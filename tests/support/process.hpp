@@ -3,7 +3,9 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -97,6 +99,22 @@ struct run_limits {
 run_result run_program_with(const std::string& binary, const std::vector<std::string>& args,
                             const std::filesystem::path& cwd, const std::string& program_name,
                             const run_limits& limits);
+
+// A moment to kill a run at, counted from its start: one time in eight,
+// within its first 3 ms (before its files are whole, or inside them);
+// otherwise anywhere in `span`. Tests give a share of how long the
+// uninterrupted run took on this machine, so that kills land inside the run
+// however slow or loaded the machine is.
+std::chrono::microseconds kill_moment(std::mt19937& random, std::chrono::microseconds span);
+
+// Runs `run` and returns how long it took.
+template <typename run_type>
+std::chrono::microseconds time_of(run_type&& run) {
+  const auto started = std::chrono::steady_clock::now();
+  run();
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                               started);
+}
 
 // A fresh empty folder, removed with everything in it at destruction.
 struct temp_dir {
