@@ -13,9 +13,10 @@ DIR/manifest.tsv      one line per batch: run (the batch's name, NAME_F-L for
                       but seed, and the exact command line
 DIR/sweep.tsv         the sweep seed and the kind, twolocus-sim
 DIR/lock              held (flock) by a twolocus-sweep run while it works on DIR
-DIR/runs/BATCH/       batch.summary.tsv, batch.params and batch.batch as
-                      twolocus-sim writes them, console.log, exit-status once
-                      it ended, and .lock, held by the process that runs it
+DIR/runs/BATCH/       batch.summary.tsv, batch.params, batch.batch and batch
+                      (empty: the lock) as twolocus-sim writes them,
+                      console.log, exit-status once it ended, and .lock,
+                      held by the process that runs it
 
 read_sim_sweep and row_table read such a folder back for the tools that
 summarise it: every design row's parameters, batches and summary table.

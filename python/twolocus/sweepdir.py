@@ -22,8 +22,9 @@ from .seeds import assign_seeds
 
 FIXED_FIRST = ["run", "row", "replicate", "seed"]
 TRAJECTORY = "trajectory"
-# The file a batch of twolocus-sim locks (sweeps of twolocus-sim: simsweep.py).
-BATCH_LOCK = "batch.batch"
+# The file a batch of twolocus-sim locks (sweeps of twolocus-sim: simsweep.py):
+# its output name, empty, whose lock covers every file of the name.
+BATCH_LOCK = "batch"
 
 
 def manifest_columns(design):
@@ -273,7 +274,7 @@ def run_state(run_folder):
     if is_locked(os.path.join(run_folder, ".lock")):
         return "running"
     # The program itself locks its trajectory (a batch of twolocus-sim, its
-    # batch file); look only when no sweep process holds the run, so as not
+    # empty output file); look only when no sweep process holds the run, so as not
     # to race a program taking its lock.
     if is_locked(os.path.join(run_folder, TRAJECTORY)) or is_locked(
             os.path.join(run_folder, BATCH_LOCK)):

@@ -91,7 +91,8 @@ bool opened_or_reported(trajectory_opening opening, const std::string& name,
     case trajectory_opening::in_use:
       say::output_in_use(name.c_str());
       return false;
-    case trajectory_opening::cannot_open: break;
+    case trajectory_opening::cannot_open:
+    case trajectory_opening::not_regular: break;
   }
   report_cannot_open(name.c_str());
   return false;
@@ -102,6 +103,104 @@ bool names_open_file(std::FILE* file, const std::string& name) {
   struct stat opened {};
   return stat(name.c_str(), &named) == 0 && fstat(fileno(file), &opened) == 0 &&
          named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+}
+
+namespace {
+
+// Takes an open descriptor; returns whether it is a regular file, and makes
+// its later reads and writes wait as usual.
+bool keep_if_regular(int descriptor) {
+  struct stat status {};
+  if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  const int flags = fcntl(descriptor, F_GETFL);
+  return flags >= 0 && fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+}  // namespace
+
+regular_opening open_regular(const std::string& name, const char* mode) {
+  const std::string how = mode;
+  int flags = O_CLOEXEC | O_NONBLOCK;
+  if (how == "r") {
+    flags |= O_RDONLY;
+  } else if (how == "r+") {
+    flags |= O_RDWR;
+  } else if (how == "w") {
+    flags |= O_WRONLY | O_CREAT;
+  } else {
+    flags |= O_WRONLY | O_CREAT | O_APPEND;
+  }
+  regular_opening opening;
+  const int descriptor = open(name.c_str(), flags, 0666);
+  if (descriptor < 0) {
+    // A FIFO without a reader cannot be opened for writing without waiting.
+    opening.not_regular = errno == ENXIO || errno == EISDIR;
+    return opening;
+  }
+  if (!keep_if_regular(descriptor)) {
+    close(descriptor);
+    opening.not_regular = true;
+    return opening;
+  }
+  if (how == "w" && ftruncate(descriptor, 0) != 0) {
+    close(descriptor);
+    return opening;
+  }
+  opening.file = fdopen(descriptor, how == "r" ? "r" : how == "r+" ? "r+" : how == "w" ? "w" : "a");
+  if (opening.file == nullptr) close(descriptor);
+  return opening;
+}
+
+bool regular_or_missing(const std::string& name) {
+  struct stat status {};
+  if (stat(name.c_str(), &status) != 0) return errno == ENOENT;
+  return S_ISREG(status.st_mode);
+}
+
+trajectory_opening open_locked_output(const std::string& name, bool fresh, bool create,
+                                      trajectory_output& output) {
+  const int flags = O_CLOEXEC | O_NONBLOCK | (fresh ? O_WRONLY | O_CREAT : O_RDWR) |
+                    (create ? O_CREAT : 0);
+  const int guard = open(name.c_str(), flags, 0666);
+  if (guard < 0) {
+    return errno == ENXIO || errno == EISDIR ? trajectory_opening::not_regular
+                                             : trajectory_opening::cannot_open;
+  }
+  if (!keep_if_regular(guard)) {
+    close(guard);
+    return trajectory_opening::not_regular;
+  }
+  if (!lock_trajectory(guard)) {
+    close(guard);
+    return trajectory_opening::in_use;
+  }
+  if (fresh && ftruncate(guard, 0) != 0) {
+    close(guard);
+    return trajectory_opening::cannot_open;
+  }
+  // The stream gets a descriptor of its own, so that closing it keeps the lock.
+  const int stream_descriptor = fcntl(guard, F_DUPFD_CLOEXEC, 0);
+  std::FILE* file = stream_descriptor < 0 ? nullptr : fdopen(stream_descriptor, fresh ? "w" : "r+");
+  if (file == nullptr) {
+    if (stream_descriptor >= 0) close(stream_descriptor);
+    close(guard);
+    return trajectory_opening::cannot_open;
+  }
+  output.file = file;
+  output.guard = guard;
+  return trajectory_opening::opened;
+}
+
+std::optional<file_identity> identity_of(const std::string& name) {
+  struct stat status {};
+  if (stat(name.c_str(), &status) != 0) return std::nullopt;
+  return file_identity{status.st_dev, status.st_ino};
+}
+
+std::optional<file_identity> identity_of(std::FILE* file) {
+  struct stat status {};
+  if (fstat(fileno(file), &status) != 0) return std::nullopt;
+  return file_identity{status.st_dev, status.st_ino};
 }
 
 }  // namespace twolocus

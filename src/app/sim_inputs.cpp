@@ -48,6 +48,7 @@ std::optional<int> read_sim_initial(const sim_options& options, std::FILE* file,
     case outcome::label_for_counts:
       return say_err::sim_initial_label_for_counts(name, *options.initial_label);
     case outcome::too_many: return say_err::sim_initial_too_many(name);
+    case outcome::no_counts: return say_err::sim_initial_no_counts(name);
   }
   return 1;
 }

@@ -3,9 +3,11 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "app/messages.hpp"
@@ -71,8 +73,33 @@ struct parser {
 // The six changes of a locus, as the option names them.
 constexpr int change_alleles[6][2] = {{0, 1}, {1, 2}, {0, 2}, {1, 0}, {2, 1}, {2, 0}};
 
+// Takes a text from the command line; returns it as a message shows it:
+// each control character (a line end, a tab) as its C escape, so that the
+// message stays one line.
+std::string shown(const char* text) {
+  std::string out;
+  for (const char* at = text; *at != '\0'; ++at) {
+    const auto c = static_cast<unsigned char>(*at);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20 || c == 0x7f) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02x", c);
+      out += escape;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 int bad(const std::string& name, const parameter_entry& entry, const char* value) {
-  return say_err::sim_bad_value(name.c_str(), parameter_wants(entry).c_str(), value);
+  return say_err::sim_bad_value(shown(name.c_str()).c_str(), parameter_wants(entry).c_str(),
+                                shown(value).c_str());
 }
 
 // Takes an option's name, its entry and its value; stores it. Returns the
@@ -168,7 +195,7 @@ std::optional<int> take(parser& p, const std::string& name, const parameter_entr
       if (std::strpbrk(value, "\t\r\n") != nullptr) return bad(name, entry, value);
       const parsed_condition parsed = parse_condition(value);
       if (parsed.error.kind != condition_error_kind::none) {
-        return say_err::sim_condition_bad(name.c_str(), value,
+        return say_err::sim_condition_bad(name.c_str(), shown(value).c_str(),
                                           condition_error_words(parsed.error.kind),
                                           parsed.error.position);
       }
@@ -216,8 +243,8 @@ std::optional<int> read_sim_options(int argc, char** argv, sim_options& options)
     }
     const parameter_entry* entry = parameter_by_option(name);
     if (entry == nullptr || entry->kind == parameter_kind::flag) {
-      if (name.empty() || name[0] != '-') return say_err::sim_stray_argument(argv[i]);
-      return say_err::sim_unknown_option(name.c_str());
+      if (name.empty() || name[0] != '-') return say_err::sim_stray_argument(shown(argv[i]).c_str());
+      return say_err::sim_unknown_option(shown(name.c_str()).c_str());
     }
     if (value == nullptr) {
       if (i + 1 >= argc) return say_err::sim_missing_value(name.c_str());

@@ -1,5 +1,6 @@
 #include "io/initial.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdlib>
@@ -107,6 +108,9 @@ initial_reading read_initial(std::FILE* file, const std::optional<int32_t>& reco
   if (reading.result != outcome::read) return reading;
   if (trajectory && !found) return {record ? outcome::no_label : outcome::no_record, 0, ""};
   if (!trajectory && record) return {outcome::label_for_counts, 0, ""};
+  if (!trajectory && std::find(listed.begin(), listed.end(), true) == listed.end()) {
+    return {outcome::no_counts, 0, ""};
+  }
   long long total = 0;
   for (const int32_t count : counts) total += count;
   if (total > INT32_MAX) return {outcome::too_many, 0, ""};

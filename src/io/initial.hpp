@@ -17,9 +17,12 @@ namespace twolocus {
 // How reading went: read; a line that is not a record or a LABEL<TAB>COUNT
 // line (`line`); a genotype listed twice (`line`, `label`); a trajectory
 // with no complete record; no complete record labelled LABEL; counts whose
-// total is above 2147483647; a LABEL given for a file of counts.
+// total is above 2147483647; a LABEL given for a file of counts; a file
+// that lists no genotype (empty, blank or comments only).
 struct initial_reading {
-  enum class outcome { read, bad_line, repeated, no_record, no_label, too_many, label_for_counts };
+  enum class outcome {
+    read, bad_line, repeated, no_record, no_label, too_many, label_for_counts, no_counts
+  };
   outcome result = outcome::read;
   long long line = 0;
   std::string label;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,28 @@ std::string summary_line(const summary_row& row, const population_counts& counts
 // file or the new one whole. Returns whether it was written.
 bool write_summary_atomically(const std::string& name, const std::vector<std::string>& lines,
                               const std::vector<std::string>& conditions = {});
+
+// Takes a file name and the condition columns; creates NAME.tmp afresh (an
+// older one is removed first, so that nothing is written through a FIFO or
+// a link left there) and writes the header into it. Returns the stream, or
+// nullptr when it cannot be created.
+std::FILE* begin_summary_file(const std::string& name, const std::vector<std::string>& conditions);
+
+// Takes the stream of begin_summary_file and the file name; flushes and
+// closes the stream and renames NAME.tmp to NAME. Returns whether all of it
+// was written; when not, NAME.tmp is removed and NAME left as it was.
+bool end_summary_file(std::FILE* file, const std::string& name);
+
+// Takes the name of a table written row by row in any order, its condition
+// columns, and how much memory the sort may hold (bytes of rows) and how many
+// sorted stretches it merges at once; rewrites the table, through NAME.tmp
+// and a rename, with its complete rows sorted by replicate number (rows of
+// one number in their order in the file). Rows beyond the memory go to
+// sorted stretches in scratch files beside NAME (removed from the folder
+// as soon as they are opened), merged from disk. Returns whether the table
+// was read and written whole.
+bool sort_summary_file(const std::string& name, const std::vector<std::string>& conditions,
+                       size_t memory = size_t{16} << 20, size_t fan_in = 64);
 
 // The number of tab-separated columns of a summary line with that many
 // condition columns.

@@ -20,6 +20,24 @@ void write_header(std::FILE* file) {
   std::fputc('\n', file);
 }
 
+std::string header_line() {
+  std::string header = "generation";
+  for (int index = 0; index < genotype_count; ++index) {
+    header += '\t';
+    header += genotype_label(index).data();
+  }
+  return header + '\n';
+}
+
+bool begins_with_header(std::FILE* file) {
+  const std::string header = header_line();
+  std::string start(header.size(), '\0');
+  std::rewind(file);
+  const size_t got = std::fread(start.data(), 1, start.size(), file);
+  std::rewind(file);
+  return got == header.size() && start == header;
+}
+
 namespace {
 
 // Flushes every output stream; a failing standard output does not count.

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <string>
 
 #include "model/model.hpp"
 
@@ -15,6 +16,13 @@ namespace twolocus {
 // Takes an open file; writes "generation" and a tab and label per genotype
 // index, then a newline. Nothing is flushed.
 void write_header(std::FILE* file);
+
+// The header line that write_header writes, its newline included.
+std::string header_line();
+
+// Takes a file open for reading; returns whether it begins with the whole
+// header line, and leaves it at its start.
+bool begins_with_header(std::FILE* file);
 
 // Takes an open file, a label and counts; writes "%d" with the label and
 // "\t%d" with each count, flushing all output streams after each of these

@@ -157,7 +157,9 @@ TEST(SimConditions, KilledRunsWithWatchHitsAndBatchesResumeToTheUninterruptedSum
     const std::string whole = is_batch ? "whole-batch" : "whole-single";
     const std::string broken = is_batch ? "broken-batch" : "broken-single";
     SCOPED_TRACE(broken);
-    ASSERT_EQ(sim(with(run, {"-o", whole}), dir).status, 0);
+    int status = -1;
+    const auto whole_time = testing::time_of([&] { status = sim(with(run, {"-o", whole}), dir).status; });
+    ASSERT_EQ(status, 0);
     std::mt19937 moments(23);
     int kills = 0;
     bool started = false;
@@ -166,7 +168,7 @@ TEST(SimConditions, KilledRunsWithWatchHitsAndBatchesResumeToTheUninterruptedSum
       const args_list command = started ? args_list{"--resume", broken} : with(run, {"-o", broken});
       const auto started_run =
           testing::start_program_at(testing::sim_binary_path(), command, dir.path, "twolocus-sim");
-      std::this_thread::sleep_for(std::chrono::microseconds(2000 + moments() % 40000));
+      std::this_thread::sleep_for(testing::kill_moment(moments, whole_time / 5));
       ::kill(started_run.pid, SIGKILL);
       finished = testing::finish_program(started_run).status == 0;
       kills += !finished;

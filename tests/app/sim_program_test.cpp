@@ -263,9 +263,12 @@ TEST_F(SimProgram, EachProgramRefusesTheOthersParameterFileInOneLine) {
 }
 
 TEST_F(SimProgram, FileSafetyLocksAndCutBack) {
-  // A second writer is refused while the first holds the lock.
+  // A second writer is refused while the first holds the lock (taken before
+  // its header is written, however long the start takes).
   const auto first = testing::start_program_at(sim_binary_path(), valley({"--generations", "20000000", "--engine", "exact", "-o", "run.out"}), dir.path, "twolocus-sim");
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  for (int i = 0; i < 6000 && read_file(dir / "run.out").size() < testing::trajectory_header().size(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   for (const args_list& args : {valley({"--generations", "5", "-o", "run.out"}), args_list{"--resume", "run.out"}}) {
     const auto second = sim(args, dir);
     EXPECT_EQ(second.status, 1);
@@ -328,7 +331,9 @@ TEST_F(SimProgram, KilledResumedAndExtendedRunsWriteTheUninterruptedRunsRecords)
       args.insert(args.end(), {"--generations", std::to_string(generations), "-o", out});
       return args;
     };
-    ASSERT_EQ(sim(fresh(n, "whole.out"), dir).status, 0);
+    int status = -1;
+    const auto whole_time = testing::time_of([&] { status = sim(fresh(n, "whole.out"), dir).status; });
+    ASSERT_EQ(status, 0);
     const auto expected = kept_records(read_file(dir / "whole.out"));
     ASSERT_EQ(expected.size(), static_cast<size_t>(n / 37 + 1 + (n % 37 != 0)));
 
@@ -341,7 +346,7 @@ TEST_F(SimProgram, KilledResumedAndExtendedRunsWriteTheUninterruptedRunsRecords)
     for (int attempt = 0; attempt < 60 && !finished; ++attempt) {
       const args_list command = started ? args_list{"--resume", broken} : fresh(n, broken);
       const auto run = testing::start_program_at(sim_binary_path(), command, dir.path, "twolocus-sim");
-      std::this_thread::sleep_for(std::chrono::microseconds(2000 + moments() % 20000));
+      std::this_thread::sleep_for(testing::kill_moment(moments, whole_time / 5));
       ::kill(run.pid, SIGKILL);
       finished = testing::finish_program(run).status == 0;
       kills += !finished;

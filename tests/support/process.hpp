@@ -3,7 +3,9 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,8 @@ struct run_result {
   std::string out;   // standard output
   std::string err;   // standard error
   int status = -1;   // exit status, or -1 when it did not exit normally
+  long max_rss_kb = 0;     // peak resident memory (run_program_with only)
+  bool timed_out = false;  // killed at its deadline (run_program_with only)
 };
 
 // What every invocation of a program named "twolocus" prints first.
@@ -78,6 +82,39 @@ started_run start_program_at(const std::string& binary, const std::vector<std::s
 // Reads the rest of a started run's output and waits for it; `status` is -1
 // when it was killed.
 run_result finish_program(const started_run& run);
+
+// What run_program_with puts on a run: a limit on its address space in
+// bytes and on its open files (-1: none), a deadline in seconds after which
+// it is killed (0: none), and whether its standard error is a terminal (a
+// pseudo-terminal, whose output is then the result's `err`).
+struct run_limits {
+  long long address_space = -1;
+  long long open_files = -1;
+  double seconds = 0;
+  bool terminal = false;
+};
+
+// Runs the program at `binary` like run_program_at, under `limits`; the
+// result also has its peak resident memory.
+run_result run_program_with(const std::string& binary, const std::vector<std::string>& args,
+                            const std::filesystem::path& cwd, const std::string& program_name,
+                            const run_limits& limits);
+
+// A moment to kill a run at, counted from its start: one time in eight,
+// within its first 3 ms (before its files are whole, or inside them);
+// otherwise anywhere in `span`. Tests give a share of how long the
+// uninterrupted run took on this machine, so that kills land inside the run
+// however slow or loaded the machine is.
+std::chrono::microseconds kill_moment(std::mt19937& random, std::chrono::microseconds span);
+
+// Runs `run` and returns how long it took.
+template <typename run_type>
+std::chrono::microseconds time_of(run_type&& run) {
+  const auto started = std::chrono::steady_clock::now();
+  run();
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                               started);
+}
 
 // A fresh empty folder, removed with everything in it at destruction.
 struct temp_dir {
