@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "app/sim_options.hpp"
+#include "io/parameters.hpp"
 #include "io/sim_summary.hpp"
 #include "model/engines.hpp"
 #include "model/random.hpp"
@@ -397,6 +398,34 @@ py::dict model_description(const model_core& model) {
   return description;
 }
 
+// The table of parameters as Python data: one dict an entry, in the
+// table's order, with its kind, range, words, default, options, parameter
+// file key, keyword, design column, scope and meaning.
+py::list parameter_list() {
+  constexpr const char* kinds[] = {"integer", "real", "probability", "word", "label",
+                                   "file", "folder", "start", "condition", "flag"};
+  constexpr const char* scopes[] = {"model", "run", "batch", "command"};
+  py::list list;
+  for (const parameter_entry& entry : parameter_table) {
+    py::dict row;
+    row["identifier"] = std::string(entry.identifier);
+    row["kind"] = kinds[static_cast<size_t>(entry.kind)];
+    row["low"] = entry.low;
+    row["high"] = entry.high;
+    row["words"] = std::string(entry.words);
+    row["default"] = std::string(entry.fallback);
+    row["options"] = std::string(entry.options);
+    row["key"] = std::string(entry.key);
+    row["keyword"] = std::string(entry.keyword);
+    row["column"] = std::string(entry.column);
+    row["scope"] = scopes[static_cast<size_t>(entry.scope)];
+    row["meaning"] = std::string(entry.meaning);
+    row["wants"] = parameter_wants(entry);
+    list.append(row);
+  }
+  return list;
+}
+
 }  // namespace
 }  // namespace twolocus
 
@@ -415,4 +444,5 @@ PYBIND11_MODULE(_core, module) {
     return summary_header(conditions);
   }, py::arg("conditions"));
   module.def("replicate_seed", &replicate_seed, py::arg("seed"), py::arg("replicate"));
+  module.def("parameters", &parameter_list);
 }
