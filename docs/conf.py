@@ -29,6 +29,7 @@ extensions = [
     "sphinx.ext.autodoc",
     "sphinx.ext.napoleon",
     "twolocus_messages",
+    "twolocus_parameters",
     "plain_docstrings",
     "rendering_checks",
 ]

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets of the five readers (the fitness table, the
+# Builds the libFuzzer targets of the six readers (the fitness table, the
 # checkpoint of the trajectory file, the parameter file, twolocus-sim's
-# parameter file and Demes files) with clang, in
+# parameter file and batch file, and Demes files) with clang, in
 # build-fuzz/, replays the regression inputs, then fuzzes each target and
 # fails on any finding (a crash, a sanitizer report, a leak, a timeout or a
 # broken check of the target). Inputs found along the way are kept in
 # build-fuzz/corpus/, findings in build-fuzz/findings/.
 #   scripts/fuzz.sh [seconds] [target...]   fuzz each target for that long (default 60)
 #   scripts/fuzz.sh --runs N [target...]    fuzz each target for N executions
-# The targets are fitness_table, checkpoint, params, sim_params and demes (default: all five).
+# The targets are fitness_table, checkpoint, params, sim_params, batch_file and demes (default: all six).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,7 +17,7 @@ case "${1:-}" in
   --runs) limit=(-runs="$2"); shift 2 ;;
   [0-9]*) limit=(-max_total_time="$1"); shift ;;
 esac
-targets=(fitness_table checkpoint params sim_params demes)
+targets=(fitness_table checkpoint params sim_params batch_file demes)
 [ $# -gt 0 ] && targets=("$@")
 
 bash scripts/setup.sh clang libclang-rt-14-dev

@@ -341,7 +341,7 @@ def test_types_and_file_names_are_said_plainly(tmp_path):
     with pytest.raises(IsADirectoryError) as raised:
         twolocus.Model(tmp_path)
     assert str(raised.value) == expected.stderr.strip()
-    with pytest.raises(IsADirectoryError, match=r"could not open initial file \[\.\] to read"):
+    with pytest.raises(IsADirectoryError, match=r"initial file \[\.\] is not a regular file"):
         twolocus.simulate(model, N=10, generations=1, initial=".")
     # A FIFO is not waited on (a child process, so that a wait cannot hang the tests).
     os.mkfifo(tmp_path / "fifo")
@@ -349,9 +349,9 @@ def test_types_and_file_names_are_said_plainly(tmp_path):
         [sys.executable, "-c", FIFO_CHILD.format(python=str(REPOSITORY / "python"),
                                                  valley=str(VALLEY), fifo=str(tmp_path / "fifo"))],
         capture_output=True, text=True, timeout=60, env={"TWOLOCUS_BUILD": str(BUILD)})
-    assert child.stdout == (f"OSError twolocus-sim: could not open fitness file [{tmp_path}/fifo] "
-                            f"to read.\nOSError twolocus-sim: could not open initial file "
-                            f"[{tmp_path}/fifo] to read.\n"), child.stderr
+    assert child.stdout == (f"OSError twolocus-sim: fitness file [{tmp_path}/fifo] is not a "
+                            f"regular file.\nOSError twolocus-sim: initial file [{tmp_path}/fifo] "
+                            f"is not a regular file.\n"), child.stderr
     # A name that is not UTF-8, as os.listdir gives it (str or bytes), names its file.
     odd = os.fsencode(tmp_path) + b"/valley\xff.tsv"
     with open(odd, "wb") as copy:

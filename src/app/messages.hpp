@@ -29,18 +29,12 @@ namespace say {
 }  // namespace say
 
 // The same messages on standard error, as twolocus-sim prints them (its
-// standard output carries nothing but results). While a thread's `capture`
-// points to a string, that thread's messages go there instead (the Python
-// module raises them as exceptions).
+// standard output carries nothing but results).
 namespace say_err {
-inline thread_local std::string* capture = nullptr;
-#define TWOLOCUS_MESSAGE(identifier, kind, format, meaning)      \
-  template <typename... Args>                                    \
-  int identifier(const Args&... args) {                          \
-    message said = tell::identifier(args...);                    \
-    if (capture == nullptr) return print_message(said, stderr);  \
-    *capture = std::move(said.text);                             \
-    return said.fatal ? 1 : 0;                                   \
+#define TWOLOCUS_MESSAGE(identifier, kind, text, meaning) \
+  template <typename... Args>                             \
+  int identifier(const Args&... args) {                   \
+    return print_message(tell::identifier(args...), stderr); \
   }
 #include "run/messages.def"
 #undef TWOLOCUS_MESSAGE

@@ -5,22 +5,27 @@
 #include <new>
 
 #include "app/messages.hpp"
+#include "app/progress.hpp"
 #include "app/sim_options.hpp"
-#include "app/sim_run.hpp"
+#include "run/resume.hpp"
+#include "run/single.hpp"
 
 namespace {
 
 int run(int argc, char** argv) {
   using namespace twolocus;
   sim_options options;
-  if (const auto status = read_sim_options(argc, argv, options)) return *status;
+  if (const auto problem = read_sim_options(argc, argv, options)) return print_message(*problem, stderr);
+  progress_line line;
+  const run_observer observer = terminal_observer(line);
+  std::optional<message> failure;
   switch (options.what) {
     case sim_options::action::help: std::fputs(sim_help_text, stdout); return 0;
     case sim_options::action::version: return say::sim_version(TWOLOCUS_RELEASE);
-    case sim_options::action::resume: return sim_resume_run(options);
-    case sim_options::action::fresh: break;
+    case sim_options::action::resume: failure = resume_run(options.run, observer); break;
+    case sim_options::action::fresh: failure = start_run(options.run, observer); break;
   }
-  return sim_fresh_run(options);
+  return failure ? print_message(*failure, stderr) : 0;
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/messages.hpp"
+#include "run/messages.hpp"
 #include "io/parameters.hpp"
 
 namespace twolocus {
@@ -97,16 +97,16 @@ std::string shown(const char* text) {
   return out;
 }
 
-int bad(const std::string& name, const parameter_entry& entry, const char* value) {
-  return say_err::sim_bad_value(shown(name.c_str()).c_str(), parameter_wants(entry).c_str(),
+message bad(const std::string& name, const parameter_entry& entry, const char* value) {
+  return tell::sim_bad_value(shown(name.c_str()).c_str(), parameter_wants(entry).c_str(),
                                 shown(value).c_str());
 }
 
 // Takes an option's name, its entry and its value; stores it. Returns the
 // exit status after a message, or nothing.
-std::optional<int> take(parser& p, const std::string& name, const parameter_entry& entry,
+std::optional<message> take(parser& p, const std::string& name, const parameter_entry& entry,
                         const char* value) {
-  sim_options& o = p.options;
+  run_request& o = p.options.run;
   sim_params& params = o.params;
   const parameter_id id = entry.id;
   switch (entry.kind) {
@@ -172,7 +172,7 @@ std::optional<int> take(parser& p, const std::string& name, const parameter_entr
         o.trajectories = value;
       } else {
         o.output = value;
-        if (id == parameter_id::resume) o.what = sim_options::action::resume;
+        if (id == parameter_id::resume) p.options.what = sim_options::action::resume;
       }
       return std::nullopt;
     }
@@ -195,7 +195,7 @@ std::optional<int> take(parser& p, const std::string& name, const parameter_entr
       if (std::strpbrk(value, "\t\r\n") != nullptr) return bad(name, entry, value);
       const parsed_condition parsed = parse_condition(value);
       if (parsed.error.kind != condition_error_kind::none) {
-        return say_err::sim_condition_bad(name.c_str(), shown(value).c_str(),
+        return tell::sim_condition_bad(name.c_str(), shown(value).c_str(),
                                           condition_error_words(parsed.error.kind),
                                           parsed.error.position);
       }
@@ -212,20 +212,10 @@ bool given(const parser& p, parameter_id id) { return p.seen.count(id) > 0; }
 
 }  // namespace
 
-int32_t replicate_seed(int32_t seed, int64_t replicate) {
-  uint64_t x = (static_cast<uint64_t>(static_cast<uint32_t>(seed)) << 32) +
-               static_cast<uint64_t>(replicate);
-  x += 0x9e3779b97f4a7c15ULL;
-  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-  x ^= x >> 31;
-  return static_cast<int32_t>(1 + x % 2147483647ULL);
-}
-
-std::optional<int> read_sim_options(int argc, char** argv, sim_options& options) {
+std::optional<message> read_sim_options(int argc, char** argv, sim_options& options) {
   parser p{options, {}, {}, 0.0, false, {}, false, false};
-  options.params.weights = weight_rule::exact;
-  options.params.engine = engine_kind::multinomial;
+  options.run.params.weights = weight_rule::exact;
+  options.run.params.engine = engine_kind::multinomial;
   for (int i = 1; i < argc; ++i) {
     std::string name = argv[i];
     if (name == "--help" || name == "--version") {
@@ -243,54 +233,54 @@ std::optional<int> read_sim_options(int argc, char** argv, sim_options& options)
     }
     const parameter_entry* entry = parameter_by_option(name);
     if (entry == nullptr || entry->kind == parameter_kind::flag) {
-      if (name.empty() || name[0] != '-') return say_err::sim_stray_argument(shown(argv[i]).c_str());
-      return say_err::sim_unknown_option(shown(name.c_str()).c_str());
+      if (name.empty() || name[0] != '-') return tell::sim_stray_argument(shown(argv[i]).c_str());
+      return tell::sim_unknown_option(shown(name.c_str()).c_str());
     }
     if (value == nullptr) {
-      if (i + 1 >= argc) return say_err::sim_missing_value(name.c_str());
+      if (i + 1 >= argc) return tell::sim_missing_value(name.c_str());
       value = argv[++i];
     }
     // One entry for both names (-N and --population-size): given twice.
     if (!p.seen.insert(entry->id).second && entry->kind != parameter_kind::condition) {
-      return say_err::sim_repeated_option(name.c_str());
+      return tell::sim_repeated_option(name.c_str());
     }
     if (entry->id != parameter_id::resume && entry->id != parameter_id::generations) {
       p.model_options.push_back(name);
     }
-    if (const auto status = take(p, name, *entry, value)) return status;
+    if (auto problem = take(p, name, *entry, value)) return problem;
   }
 
   if (options.what == sim_options::action::resume) {
     if (!p.model_options.empty()) {
-      return say_err::sim_conflict(p.model_options.front().c_str(), "--resume");
+      return tell::sim_conflict(p.model_options.front().c_str(), "--resume");
     }
     return std::nullopt;
   }
-  if (!options.replicates) {
+  if (!options.run.replicates) {
     for (const parameter_id batch : {parameter_id::first_replicate, parameter_id::threads,
                                      parameter_id::trajectories}) {
       if (given(p, batch)) {
-        return say_err::sim_conflict(std::string(long_option(parameter(batch))).c_str(),
+        return tell::sim_conflict(std::string(long_option(parameter(batch))).c_str(),
                                      "a single run (no --replicates)");
       }
     }
   }
   if (given(p, parameter_id::fitness) && given(p, parameter_id::fitness_values)) {
-    return say_err::sim_conflict("--fitness-values", "--fitness");
+    return tell::sim_conflict("--fitness-values", "--fitness");
   }
-  if (options.fitness_values && (p.s_given || p.k_given)) {
-    return say_err::sim_conflict(p.s_given ? "-s" : "-k", "--fitness-values");
+  if (options.run.fitness_values && (p.s_given || p.k_given)) {
+    return tell::sim_conflict(p.s_given ? "-s" : "-k", "--fitness-values");
   }
-  if (!given(p, parameter_id::population_size)) return say_err::sim_required("--population-size");
-  if (!options.generations) return say_err::sim_required("--generations");
-  if (!given(p, parameter_id::output)) return say_err::sim_required("--output");
-  if (options.fitness_file.empty()) return say_err::sim_required("--fitness");
-  options.params.generations = *options.generations;
+  if (!given(p, parameter_id::population_size)) return tell::sim_required("--population-size");
+  if (!options.run.generations) return tell::sim_required("--generations");
+  if (!given(p, parameter_id::output)) return tell::sim_required("--output");
+  if (options.run.fitness_file.empty()) return tell::sim_required("--fitness");
+  options.run.params.generations = *options.run.generations;
   run_conditions conditions;
-  set_up_conditions(options.condition_texts, conditions);  // each text was read above
-  options.params.conditions = conditions.given;
+  set_up_conditions(options.run.condition_texts, conditions);  // each text was read above
+  options.run.params.conditions = conditions.given;
 
-  sim_params& params = options.params;
+  sim_params& params = options.run.params;
   for (size_t locus = 0; locus < 2; ++locus) {
     mutation_matrix& m = locus == 0 ? params.mutation_a : params.mutation_b;
     m = {};
@@ -307,7 +297,7 @@ std::optional<int> read_sim_options(int argc, char** argv, sim_options& options)
       if (sum > 1) {
         const std::string option(long_option(
             mutation_parameter(static_cast<int>(locus), static_cast<int>(from), static_cast<int>(first))));
-        return say_err::sim_row_sum(static_cast<int>(from) + 1, locus == 0 ? 'a' : 'b', sum,
+        return tell::sim_row_sum(static_cast<int>(from) + 1, locus == 0 ? 'a' : 'b', sum,
                                     option.c_str());
       }
     }

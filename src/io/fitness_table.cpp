@@ -7,9 +7,9 @@
 
 namespace twolocus {
 
-long double fitness_codes(int8_t code, double s, float k, unknown_code_report report) {
+long double fitness_codes(int8_t code, double s, float k, const unknown_code_report& report) {
   if (const auto known = code_fitness(code, s, k)) return *known;
-  if (report != nullptr) report(code);
+  if (report) report(code);
   return 1;
 }
 
@@ -20,7 +20,7 @@ constexpr int max_column = 124;
 // Takes one line that is not a comment; assigns the genotype it names, if it
 // names one with a code in `column`.
 void read_table_line(char* line, int column, float s, float k, fitness_table& fitness,
-                     std::array<bool, genotype_count>& assigned, unknown_code_report report) {
+                     std::array<bool, genotype_count>& assigned, const unknown_code_report& report) {
   int index = 0;
   char* cursor = line;
   for (int position = 0; position <= column + 3; ++position) {
@@ -41,7 +41,7 @@ void read_table_line(char* line, int column, float s, float k, fitness_table& fi
 }  // namespace
 
 int read_fitness_table(std::FILE* file, int8_t column, float s, float k, fitness_table& fitness,
-                       unknown_code_report report) {
+                       const unknown_code_report& report) {
   std::array<bool, genotype_count> assigned{};
   fitness.fill(0.0);
   line_buffer line;

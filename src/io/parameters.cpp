@@ -11,6 +11,15 @@
 
 namespace twolocus {
 
+const std::array<parameter_entry, static_cast<size_t>(parameter_id::count)> parameter_table = {{
+#define TWOLOCUS_PARAMETER(identifier, kind, low, high, words, fallback, options, key, keyword, \
+                           column, scope, meaning)                                              \
+  parameter_entry{parameter_id::identifier, #identifier, parameter_kind::kind, low, high, words,  \
+                  fallback, options, key, keyword, column, parameter_scope::scope, meaning},
+#include "io/parameters.def"
+#undef TWOLOCUS_PARAMETER
+}};
+
 namespace {
 
 // Takes a space-separated list and a place; returns that word ("" past the

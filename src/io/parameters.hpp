@@ -25,6 +25,7 @@ enum class parameter_id {
   identifier,
 #include "io/parameters.def"
 #undef TWOLOCUS_PARAMETER
+  count  // not a parameter: the number of entries
 };
 
 // One entry of the table (see parameters.def for the fields).
@@ -44,17 +45,11 @@ struct parameter_entry {
   std::string_view meaning;
 };
 
-inline constexpr std::array parameter_table = {
-#define TWOLOCUS_PARAMETER(identifier, kind, low, high, words, fallback, options, key, keyword, \
-                           column, scope, meaning)                                              \
-  parameter_entry{parameter_id::identifier, #identifier, parameter_kind::kind, low, high, words,  \
-                  fallback, options, key, keyword, column, parameter_scope::scope, meaning},
-#include "io/parameters.def"
-#undef TWOLOCUS_PARAMETER
-};
+// The table, in the order of parameters.def (read-only data, defined once).
+extern const std::array<parameter_entry, static_cast<size_t>(parameter_id::count)> parameter_table;
 
 // Takes an identifier; returns its entry.
-constexpr const parameter_entry& parameter(parameter_id id) {
+inline const parameter_entry& parameter(parameter_id id) {
   return parameter_table[static_cast<size_t>(id)];
 }
 

@@ -21,8 +21,9 @@ namespace twolocus {
 // The first line of every twolocus-sim parameter file.
 inline constexpr const char* sim_params_first_line = "twolocus-sim parameters 1";
 
-// Which engine runs the generations.
-enum class engine_kind { exact, multinomial };
+// Which engine runs the generations. (The literal engine runs only the
+// reference build of twolocus; a parameter file never names it.)
+enum class engine_kind { exact, multinomial, literal };
 
 // Everything a twolocus-sim run is made of: with the trajectory's last
 // complete record and its checkpoint line, what a resume needs.

@@ -24,6 +24,25 @@ void seed_engine(multinomial_engine& engine, int32_t seed) {
   key_class_draws(engine.stream, seed);
 }
 
+void continue_engine(exact_engine& engine, int32_t seed, uint64_t draws) {
+  seed_draws_after(engine.stream, seed, draws);
+}
+
+void continue_engine(literal_engine& engine, int32_t seed, uint64_t draws) {
+  seed_literal(engine.stream, seed);
+  for (uint64_t i = 0; i < draws; ++i) literal_raw_draw(engine.stream);
+}
+
+void continue_engine(multinomial_engine& engine, int32_t seed, uint64_t /*draws*/) {
+  key_class_draws(engine.stream, seed);
+}
+
+uint64_t draws_made(const exact_engine& engine) { return draws_consumed(engine.stream); }
+
+uint64_t draws_made(const literal_engine& engine) { return engine.stream.made; }
+
+uint64_t draws_made(const multinomial_engine& /*engine*/) { return 0; }
+
 void run_generation(exact_engine& engine, population_counts& current, population_counts& next,
                     int64_t /*generation*/) {
   const model_params& model = engine.model;

@@ -63,6 +63,20 @@ void seed_engine(exact_engine& engine, int32_t seed);
 void seed_engine(literal_engine& engine, int32_t seed);
 void seed_engine(multinomial_engine& engine, int32_t seed);
 
+// Takes an engine, a seed and the number of draws a run made since it was
+// seeded with it (draws_made at a record); seeds the engine so that it goes
+// on with the run's next draw. The multinomial engine needs no count: its
+// draws are a function of the seed and the generation's number.
+void continue_engine(exact_engine& engine, int32_t seed, uint64_t draws);
+void continue_engine(literal_engine& engine, int32_t seed, uint64_t draws);
+void continue_engine(multinomial_engine& engine, int32_t seed, uint64_t draws);
+
+// Takes an engine; returns the draws it made since it was seeded (0 for
+// the multinomial engine, which never needs them).
+uint64_t draws_made(const exact_engine& engine);
+uint64_t draws_made(const literal_engine& engine);
+uint64_t draws_made(const multinomial_engine& engine);
+
 // Takes an engine, the population (in `current`), a working array and the
 // generation's number; mutates, selects and mates by the engine's model.
 // On return `next` holds the new generation and `current` is unspecified.

@@ -12,11 +12,13 @@ void seed_literal(literal_stream& stream, int32_t seed) {
   stream.data = random_data{};
   initstate_r(static_cast<unsigned>(seed), stream.state.data(), stream.state.size(), &stream.data);
   srandom_r(static_cast<unsigned>(seed), &stream.data);
+  stream.made = 0;
 }
 
 int32_t literal_raw_draw(literal_stream& stream) {
   int32_t value = 0;
   random_r(&stream.data, &value);
+  ++stream.made;
   return value;
 }
 

@@ -20,6 +20,7 @@ namespace twolocus {
 struct literal_stream {
   random_data data{};
   std::array<char, 128> state{};
+  uint64_t made = 0;  // raw draws since the last seeding
   literal_stream() = default;
   literal_stream(const literal_stream&) = delete;
   literal_stream& operator=(const literal_stream&) = delete;

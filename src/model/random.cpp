@@ -196,4 +196,14 @@ uint32_t draw_threshold(double p) {
   return low;
 }
 
+int32_t replicate_seed(int32_t seed, int64_t replicate) {
+  uint64_t x = (static_cast<uint64_t>(static_cast<uint32_t>(seed)) << 32) +
+               static_cast<uint64_t>(replicate);
+  x += 0x9e3779b97f4a7c15ULL;
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+  x ^= x >> 31;
+  return static_cast<int32_t>(1 + x % 2147483647ULL);
+}
+
 }  // namespace twolocus

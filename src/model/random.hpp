@@ -87,4 +87,11 @@ uint32_t draw_threshold(double p);
 // Raw draws below this have a uniform value below one half.
 inline constexpr int32_t half_threshold = 1 << 30;
 
+// Takes a batch's seed and a replicate's number (0 to 4294967295);
+// returns the replicate's seed, 1 to 2147483647: 1 + splitmix64(x) mod
+// 2147483647 with x = (the seed as an unsigned 32-bit number) * 2^32 + the
+// replicate's number, splitmix64 being the finaliser of that generator
+// applied to x + 0x9e3779b97f4a7c15.
+int32_t replicate_seed(int32_t seed, int64_t replicate);
+
 }  // namespace twolocus

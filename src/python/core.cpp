@@ -2,13 +2,14 @@
 // read by twolocus-sim's own command-line reader (read_sim_options) from
 // words the Python layer (python/twolocus/simulation.py) makes of the
 // keywords, so the rules, defaults and messages are the program's; the
-// inputs are read and the summary rows written by the program's functions;
-// the generations are run by the same engines with the same record rule.
+// inputs are read, the generations run (the one loop), the replicates run
+// (the run library's batch) and the summary rows written by the run
+// library, whose failures are message values raised here.
 //
-// Long calls release the GIL. The calling thread runs generations too and,
-// every few milliseconds, takes the GIL back to let Python handle a
-// signal: a Ctrl-C stops every thread before its next generation and the
-// call raises KeyboardInterrupt, having written nothing.
+// Long calls release the GIL. Every few milliseconds the calling thread
+// takes it back to let Python handle a signal: a Ctrl-C stops every thread
+// before its next generation and the call raises KeyboardInterrupt, having
+// written nothing.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -22,19 +23,24 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
-#include "app/messages.hpp"
-#include "app/sim_inputs.hpp"
-#include "app/sim_loop.hpp"
 #include "app/sim_options.hpp"
+#include "io/parameters.hpp"
 #include "io/sim_summary.hpp"
 #include "model/engines.hpp"
+#include "model/random.hpp"
 #include "model/watch.hpp"
+#include "run/batch.hpp"
+#include "run/engines.hpp"
+#include "run/files.hpp"
+#include "run/inputs.hpp"
+#include "run/loop.hpp"
 
 namespace py = pybind11;
 
@@ -56,15 +62,6 @@ namespace {
   throw py::error_already_set();
 }
 
-// While it lives, the program's messages of this thread are kept in `text`.
-struct captured_messages {
-  std::string text;
-  captured_messages() { say_err::capture = &text; }
-  ~captured_messages() { say_err::capture = nullptr; }
-  captured_messages(const captured_messages&) = delete;
-  captured_messages& operator=(const captured_messages&) = delete;
-};
-
 // Takes command-line words (without the program's name); returns them read
 // by twolocus-sim's reader, or raises ValueError with its message.
 sim_options read_words(const std::vector<std::string>& words) {
@@ -77,88 +74,40 @@ sim_options read_words(const std::vector<std::string>& words) {
   for (std::string& word : all) argv.push_back(word.data());
   argv.push_back(nullptr);
   sim_options options;
-  const captured_messages messages;
-  if (read_sim_options(static_cast<int>(all.size()), argv.data(), options)) {
-    raise(PyExc_ValueError, messages.text);
+  if (const auto problem = read_sim_options(static_cast<int>(all.size()), argv.data(), options)) {
+    raise(PyExc_ValueError, problem->text);
   }
   return options;
 }
 
-// The device and inode of a file read, to refuse an output that would
-// write over it (also through a symbolic or a second hard link).
-struct file_identity {
-  dev_t device;
-  ino_t inode;
-  std::string name;
-};
-
-// Takes an input file's name; returns it open to read with its identity, or
-// nullptr with errno set. What is not a regular file is refused without
-// waiting (a FIFO would block, a folder reads as empty): EISDIR for a
-// folder, EINVAL for the others.
-std::FILE* open_input(const std::string& name, std::optional<file_identity>& identity) {
-  const int descriptor = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (descriptor < 0) return nullptr;
-  struct stat status {};
-  if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
-    const int error = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
-    ::close(descriptor);
-    errno = error;
-    return nullptr;
-  }
-  const int flags = ::fcntl(descriptor, F_GETFL);
-  std::FILE* file = flags < 0 || ::fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != 0
-                        ? nullptr
-                        : ::fdopen(descriptor, "r");
-  if (file == nullptr) {
-    const int error = errno;
-    ::close(descriptor);
-    errno = error;
-    return nullptr;
-  }
-  identity = file_identity{status.st_dev, status.st_ino, name};
-  return file;
-}
-
-// Takes the errno of an input that could not be opened and the program's
-// message; raises FileNotFoundError, IsADirectoryError, PermissionError or
-// OSError.
-[[noreturn]] void raise_unopened(int error, const std::string& message) {
-  PyObject* type = error == ENOENT   ? PyExc_FileNotFoundError
+// Takes an input's failure; raises it: FileNotFoundError, IsADirectoryError,
+// PermissionError or OSError by the errno of an input that could not be
+// opened, ValueError for one that was read and found wrong, or that is not
+// a regular file.
+[[noreturn]] void raise_input(const input_failure& failure) {
+  const int error = failure.open_error;
+  PyObject* type = error == 0        ? PyExc_ValueError
+                   : error == ENOENT ? PyExc_FileNotFoundError
                    : error == EISDIR ? PyExc_IsADirectoryError
                    : error == EACCES ? PyExc_PermissionError
                                      : PyExc_OSError;
-  raise(type, message);
+  raise(type, failure.said.text);
 }
 
 // Takes an output's name and the inputs read; raises ValueError with the
 // program's message when the output is one of them.
-void refuse_input_as_output(const std::string& output,
-                            const std::vector<std::optional<file_identity>>& inputs) {
-  struct stat status {};
-  if (::stat(output.c_str(), &status) != 0) return;
-  for (const std::optional<file_identity>& input : inputs) {
-    if (input && input->device == status.st_dev && input->inode == status.st_ino) {
-      const captured_messages messages;
-      say_err::sim_output_is_input(output.c_str(), input->name.c_str());
-      raise(PyExc_ValueError, messages.text);
-    }
+void refuse_input_as_output(const std::string& output, const std::vector<input_file>& inputs) {
+  if (const input_file* input = input_named_by(output, inputs)) {
+    raise(PyExc_ValueError, tell::sim_output_is_input(output.c_str(), input->name.c_str()).text);
   }
 }
-
-struct file_closer {
-  std::FILE* file;
-  ~file_closer() {
-    if (file != nullptr) std::fclose(file);
-  }
-};
 
 // A model: the parameters of a run but its size, length, seed, engine,
 // records and start, with its fitness table read; and an engine of each
 // kind kept for the next call, so that short calls cost little.
 struct model_core {
   sim_options options;
-  std::optional<file_identity> fitness_identity;
+  std::vector<input_file> inputs;  // the fitness table
   std::mutex engines_mutex;
   std::unique_ptr<exact_engine> exact;
   std::unique_ptr<multinomial_engine> multinomial;
@@ -167,16 +116,9 @@ struct model_core {
     std::vector<std::string> all = words;
     for (const char* word : {"-N", "1", "--generations=0", "--output=-"}) all.emplace_back(word);
     options = read_words(all);
-    std::FILE* file = open_input(options.fitness_file, fitness_identity);
-    if (file == nullptr) {
-      const int error = errno;
-      const captured_messages messages;
-      say_err::sim_fitness_unreadable(options.fitness_file.c_str());
-      raise_unopened(error, messages.text);
+    if (const auto failure = read_fitness_input(options.run, options.run.params, inputs)) {
+      raise_input(*failure);
     }
-    const file_closer closer{file};
-    const captured_messages messages;
-    if (read_sim_fitness(options, file, options.params)) raise(PyExc_ValueError, messages.text);
   }
 };
 
@@ -197,35 +139,25 @@ population_counts counts_of(const py::array_t<int32_t>& array) {
 // `initial_identity`).
 sim_options call_options(const model_core& model, const std::vector<std::string>& words,
                          const std::optional<py::array_t<int32_t>>& initial,
-                         std::optional<file_identity>& initial_identity) {
+                         std::vector<input_file>& inputs) {
   std::vector<std::string> all = {"--fitness=-", "--output=-"};
   all.insert(all.end(), words.begin(), words.end());
   sim_options call = read_words(all);
-  sim_params params = model.options.params;
-  params.population_size = call.params.population_size;
-  params.generations = call.params.generations;
-  params.seed = call.params.seed;
-  params.engine = call.params.engine;
-  params.record_every = call.params.record_every;
-  params.conditions = call.params.conditions;
+  sim_params params = model.options.run.params;
+  const sim_params& given = call.run.params;
+  params.population_size = given.population_size;
+  params.generations = given.generations;
+  params.seed = given.seed;
+  params.engine = given.engine;
+  params.record_every = given.record_every;
+  params.conditions = given.conditions;
+  inputs = model.inputs;
   if (initial) {
     params.initial = counts_of(*initial);
-  } else if (!call.initial_file.empty()) {
-    std::FILE* file = open_input(call.initial_file, initial_identity);
-    if (file == nullptr) {
-      const int error = errno;
-      const captured_messages messages;
-      say_err::sim_initial_unreadable(call.initial_file.c_str());
-      raise_unopened(error, messages.text);
-    }
-    const file_closer closer{file};
-    const captured_messages messages;
-    if (read_sim_initial(call, file, params)) raise(PyExc_ValueError, messages.text);
-  } else {
-    params.initial = {};
-    params.initial[0] = params.population_size;
+  } else if (const auto failure = read_initial_input(call.run, params, inputs)) {
+    raise_input(*failure);
   }
-  call.params = params;
+  call.run.params = params;
   return call;
 }
 
@@ -238,14 +170,12 @@ struct stopping {
 // The calling thread's look at signals, every few milliseconds, with the GIL.
 struct signal_watch {
   stopping& state;
-  bool calling_thread;
   std::chrono::steady_clock::time_point next = std::chrono::steady_clock::now() + period;
   static constexpr std::chrono::milliseconds period{5};
 
-  // Returns whether the call should stop before its next generation.
+  // Returns whether the call should stop.
   bool stop() {
     if (state.stop.load(std::memory_order_relaxed)) return true;
-    if (!calling_thread) return false;
     const auto now = std::chrono::steady_clock::now();
     if (now < next) return false;
     next = now + period;
@@ -271,39 +201,40 @@ struct records {
   }
 };
 
-// What the module does at each step of the program's loop (sim_loop.hpp):
-// records kept in memory (when asked for), the signal watch before each
-// generation, nothing to write when a condition is first reached.
+// What the module does at each step of the one loop: records kept in
+// memory, the signal watch before each generation, nothing to write when
+// a condition is first reached.
 struct module_hooks {
-  records* kept;
+  records& kept;
   signal_watch& watch;
   bool proceed() { return !watch.stop(); }
   static bool reached(int64_t /*label*/) { return true; }
   bool record(int64_t label, int64_t done, const population_counts& counts) {
-    kept->add(label, done, counts);
+    kept.add(label, done, counts);
     return true;
   }
 };
 
 // Takes an engine, the parameters, the population before generation 0 (in
-// `current`), where to keep records (or nothing), the run's conditions
-// (none reached) and the signal watch; seeds the engine and runs the
-// generations as the program does. Leaves the last population in
-// `current`; returns false when interrupted.
+// `current`), where to keep records, the run's conditions (none reached)
+// and the signal watch; sets and seeds the engine and runs the generations
+// by the one loop. Leaves the last population in `current`; returns false
+// when interrupted.
 template <typename engine_type>
 bool run_with(engine_type& engine, const sim_params& params, population_counts& current,
-              records* kept, run_conditions& watched, signal_watch& watch) {
+              records& kept, run_conditions& watched, signal_watch& watch) {
+  set_model(engine, sim_model(params));
   seed_engine(engine, params.seed);
   module_hooks hooks{kept, watch};
-  const bool recording = kept != nullptr && params.record_every > 0;
-  return run_sim_generations(engine, params, 0, current, watched, recording, hooks) ==
-         sim_loop_end::finished;
+  const loop_plan plan{0, params.generations, params.record_every, &params.fitness};
+  return run_generations(engine, plan, current, watched, hooks) == loop_end::finished;
 }
 
-// Runs one replicate on an engine of the kind its parameters name, taken
-// from `exact` or `multinomial` (made when missing).
+// Runs one run on an engine of the kind its parameters name, taken from
+// `exact` or `multinomial` (made when missing), so that short calls cost
+// little.
 bool run_one(std::unique_ptr<exact_engine>& exact, std::unique_ptr<multinomial_engine>& multinomial,
-             const sim_params& params, population_counts& current, records* kept,
+             const sim_params& params, population_counts& current, records& kept,
              run_conditions& watched, signal_watch& watch) {
   if (params.engine == engine_kind::exact) {
     if (!exact) exact = std::make_unique<exact_engine>();
@@ -344,9 +275,9 @@ py::array_t<int32_t> population_array(const population_counts& counts) {
 // conditions).
 py::tuple simulate(model_core& model, const std::vector<std::string>& words,
                    const std::optional<py::array_t<int32_t>>& initial) {
-  std::optional<file_identity> initial_identity;
-  const sim_options call = call_options(model, words, initial, initial_identity);
-  const sim_params& params = call.params;
+  std::vector<input_file> inputs;
+  const sim_options call = call_options(model, words, initial, inputs);
+  const sim_params& params = call.run.params;
   population_counts current = params.initial;
   records kept;
   run_conditions watched = sim_conditions(params);
@@ -354,14 +285,14 @@ py::tuple simulate(model_core& model, const std::vector<std::string>& words,
   bool finished = false;
   {
     const py::gil_scoped_release release;
-    signal_watch watch{state, true};
+    signal_watch watch{state};
     // The model's engines when no other thread has them, else new ones.
     std::unique_lock<std::mutex> lock(model.engines_mutex, std::try_to_lock);
     std::unique_ptr<exact_engine> own_exact;
     std::unique_ptr<multinomial_engine> own_multinomial;
     finished = lock.owns_lock()
-                   ? run_one(model.exact, model.multinomial, params, current, &kept, watched, watch)
-                   : run_one(own_exact, own_multinomial, params, current, &kept, watched, watch);
+                   ? run_one(model.exact, model.multinomial, params, current, kept, watched, watch)
+                   : run_one(own_exact, own_multinomial, params, current, kept, watched, watch);
   }
   if (!finished) throw py::error_already_set();
   const auto rows = static_cast<py::ssize_t>(kept.labels.size());
@@ -374,63 +305,56 @@ py::tuple simulate(model_core& model, const std::vector<std::string>& words,
 // summary file when `summary` names one; returns the summary's condition
 // columns and lines.
 py::tuple replicate(model_core& model, const std::vector<std::string>& words,
-                                   const std::optional<py::array_t<int32_t>>& initial,
-                                   const std::string& summary) {
-  std::optional<file_identity> initial_identity;
-  const sim_options call = call_options(model, words, initial, initial_identity);
-  const sim_params& params = call.params;
+                    const std::optional<py::array_t<int32_t>>& initial, const std::string& summary) {
+  std::vector<input_file> inputs;
+  const sim_options call = call_options(model, words, initial, inputs);
   if (!summary.empty()) {
     // The summary and the temporary file it is written through.
-    for (const std::string& name : {summary, summary + ".tmp"}) {
-      refuse_input_as_output(name, {model.fitness_identity, initial_identity});
-    }
+    for (const std::string& name : {summary, summary + ".tmp"}) refuse_input_as_output(name, inputs);
   }
-  const int64_t first = call.first_replicate;
-  const auto count = static_cast<size_t>(call.replicates.value_or(1));
-  std::vector<std::string> lines(count);
+  replicate_plan plan;
+  plan.params = call.run.params;
+  plan.first = call.run.first_replicate;
+  plan.count = call.run.replicates.value_or(1);
+  plan.threads = call.run.threads;
+  std::vector<std::string> lines(static_cast<size_t>(plan.count));
+  const row_sink sink{[&](int64_t replicate, const std::string& row) {
+                        lines[static_cast<size_t>(replicate - plan.first)] = row;
+                        return true;
+                      },
+                      summary};
   stopping state;
-  std::atomic<size_t> next_index{0};
-  const auto work = [&](bool calling_thread) {
-    signal_watch watch{state, calling_thread};
-    std::unique_ptr<exact_engine> exact;
-    std::unique_ptr<multinomial_engine> multinomial;
-    run_conditions watched = sim_conditions(params);
-    for (;;) {
-      const size_t index = next_index.fetch_add(1);
-      if (index >= count || state.stop) return;
-      sim_params own = params;
-      own.seed = replicate_seed(params.seed, first + static_cast<int64_t>(index));
-      population_counts current = own.initial;
-      reset_conditions(watched);
-      if (!run_one(exact, multinomial, own, current, nullptr, watched, watch)) return;
-      lines[index] = sim_end_line(own, first + static_cast<int64_t>(index), watched, current);
-    }
-  };
+  run_observer observer;
+  observer.proceed = [&state] { return !state.stop.load(std::memory_order_relaxed); };
+  run_end end;
   {
     const py::gil_scoped_release release;
-    std::vector<std::thread> helpers;
-    const size_t threads = std::min(count, static_cast<size_t>(call.threads));
-    std::atomic<size_t> busy{threads - 1};
-    for (size_t t = 1; t < threads; ++t) {
-      helpers.emplace_back([&] {
-        work(false);
-        --busy;
-      });
-    }
-    work(true);
-    // The calling thread still watches for Ctrl-C while the others finish.
-    signal_watch watch{state, true};
-    while (busy.load() > 0 && !watch.stop()) {
+    // The run library's pool runs the replicates; the calling thread
+    // watches for Ctrl-C meanwhile.
+    std::atomic<bool> done{false};
+    std::thread batch([&] {
+      try {
+        end = run_replicates(plan, sink, observer);
+      } catch (const std::bad_alloc&) {
+        end = {tell::sim_out_of_memory(), false};
+      }
+      done = true;
+    });
+    signal_watch watch{state};
+    while (!done.load()) {
+      watch.stop();
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    for (std::thread& helper : helpers) helper.join();
+    batch.join();
   }
   if (state.interrupted) throw py::error_already_set();
-  const std::vector<std::string> columns = sim_condition_columns(params);
+  if (end.failure) {
+    raise(end.failure->id == message_id::sim_out_of_memory ? PyExc_MemoryError : PyExc_RuntimeError,
+          end.failure->text);
+  }
+  const std::vector<std::string> columns = sim_condition_columns(plan.params);
   if (!summary.empty() && !write_summary_atomically(summary, lines, columns)) {
-    const captured_messages messages;
-    say_err::sim_summary_write_failed(summary.c_str());
-    raise(PyExc_OSError, messages.text);
+    raise(PyExc_OSError, tell::sim_summary_write_failed(summary.c_str()).text);
   }
   return py::make_tuple(columns, lines);
 }
@@ -441,7 +365,7 @@ py::tuple replicate(model_core& model, const std::vector<std::string>& words,
 std::string summary_row_of(const model_core& model, int32_t seed, int32_t generations,
                            const std::vector<std::tuple<std::string, bool, std::optional<int64_t>>>& conditions,
                            const py::array_t<int32_t>& population) {
-  sim_params params = model.options.params;
+  sim_params params = model.options.run.params;
   params.seed = seed;
   params.generations = generations;
   for (const auto& [text, stops, first] : conditions) params.conditions.push_back({text, stops});
@@ -453,7 +377,7 @@ std::string summary_row_of(const model_core& model, int32_t seed, int32_t genera
 }
 
 py::dict model_description(const model_core& model) {
-  const sim_params& params = model.options.params;
+  const sim_params& params = model.options.run.params;
   py::dict description;
   description["recombination"] = params.recombination;
   description["weights"] = params.weights == weight_rule::exact ? "exact" : "floor";
@@ -474,6 +398,34 @@ py::dict model_description(const model_core& model) {
   return description;
 }
 
+// The table of parameters as Python data: one dict an entry, in the
+// table's order, with its kind, range, words, default, options, parameter
+// file key, keyword, design column, scope and meaning.
+py::list parameter_list() {
+  constexpr const char* kinds[] = {"integer", "real", "probability", "word", "label",
+                                   "file", "folder", "start", "condition", "flag"};
+  constexpr const char* scopes[] = {"model", "run", "batch", "command"};
+  py::list list;
+  for (const parameter_entry& entry : parameter_table) {
+    py::dict row;
+    row["identifier"] = std::string(entry.identifier);
+    row["kind"] = kinds[static_cast<size_t>(entry.kind)];
+    row["low"] = entry.low;
+    row["high"] = entry.high;
+    row["words"] = std::string(entry.words);
+    row["default"] = std::string(entry.fallback);
+    row["options"] = std::string(entry.options);
+    row["key"] = std::string(entry.key);
+    row["keyword"] = std::string(entry.keyword);
+    row["column"] = std::string(entry.column);
+    row["scope"] = scopes[static_cast<size_t>(entry.scope)];
+    row["meaning"] = std::string(entry.meaning);
+    row["wants"] = parameter_wants(entry);
+    list.append(row);
+  }
+  return list;
+}
+
 }  // namespace
 }  // namespace twolocus
 
@@ -492,4 +444,5 @@ PYBIND11_MODULE(_core, module) {
     return summary_header(conditions);
   }, py::arg("conditions"));
   module.def("replicate_seed", &replicate_seed, py::arg("seed"), py::arg("replicate"));
+  module.def("parameters", &parameter_list);
 }

@@ -1,11 +1,13 @@
 // The table of messages: one entry a line of messages.def (as the Python
 // tools and the documentation read it), unique identifiers, one line each
-// (the banner and the usage: two), and every entry printed by the programs.
+// (the banner and the usage: two), and every entry printed by the programs
+// (made by the run library or the programs' command lines).
 #include "app/messages.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <set>
 #include <string>
 
@@ -20,9 +22,10 @@ using testing::source_path;
 TEST(Messages, TheTableIsOneEntryALineEachPrintedByTheProgramsAndOneLineLong) {
   const std::string table = read_file(source_path("src/run/messages.def"));
   std::string program;
-  for (const char* unit : {"classic_main", "files", "fresh_run", "generation_loop", "readers",
-                           "resume", "sim_main", "sim_options", "sim_inputs", "sim_run"}) {
-    program += read_file(source_path(std::string("src/app/") + unit + ".cpp"));
+  for (const char* folder : {"src/app", "src/run"}) {
+    for (const auto& unit : std::filesystem::directory_iterator(source_path(folder))) {
+      if (unit.path().extension() == ".cpp") program += read_file(unit.path());
+    }
   }
   std::set<std::string_view> identifiers;
   size_t lines = 0;
@@ -38,7 +41,8 @@ TEST(Messages, TheTableIsOneEntryALineEachPrintedByTheProgramsAndOneLineLong) {
               std::string::npos);
     const std::string id(entry.identifier);
     EXPECT_TRUE(program.find("say::" + id + "(") != std::string::npos ||
-                program.find("say_err::" + id + "(") != std::string::npos);
+                program.find("say_err::" + id + "(") != std::string::npos ||
+                program.find("tell::" + id + "(") != std::string::npos);
     ASSERT_FALSE(entry.text.empty());
     EXPECT_EQ(entry.text.back(), '\n');
     const auto newlines = std::count(entry.text.begin(), entry.text.end(), '\n');

@@ -14,13 +14,38 @@
 #include <string>
 #include <vector>
 
-#include "app/readers.hpp"
+#include "run/classic.hpp"
 #include "io/params.hpp"
 #include "io/trajectory.hpp"
 #include "support/process.hpp"
 
 namespace twolocus {
 namespace {
+
+// The checkpoint's reading as the classic resume reports it, printed.
+std::optional<int32_t> restore_checkpoint(std::FILE* file, const char* name, population_counts& current,
+                                          population_counts& next) {
+  run_observer printed;
+  printed.note = [](const message& note) { std::fputs(note.text.c_str(), stdout); };
+  std::optional<message> failure;
+  const auto label = restore_classic_checkpoint(file, name, current, next, printed, failure);
+  if (failure) std::fputs(failure->text.c_str(), stdout);
+  return label;
+}
+
+// The parameter file's reading as the classic resume reports it, printed.
+bool read_params_head_reported(std::FILE* file, const char* name, run_params& params) {
+  const auto failure = read_classic_params_head(file, name, params);
+  if (failure) std::fputs(failure->text.c_str(), stdout);
+  return !failure;
+}
+bool read_params_body_reported(std::FILE* file, const char* name, run_params& params,
+                               std::optional<int32_t>& seed) {
+  const auto failure = read_classic_params_body(file, name, params, seed);
+  if (failure) std::fputs(failure->text.c_str(), stdout);
+  return !failure;
+}
+
 
 const char* const trajectory_name = "runs/traj.txt";
 const char* const params_name = "runs/traj.txt.params";

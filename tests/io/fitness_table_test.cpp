@@ -1,6 +1,6 @@
 // Tests of the fitness codes and of the fitness table reader.
 #include "io/fitness_table.hpp"
-#include "app/readers.hpp"
+#include "run/classic.hpp"
 #include "model/steps.hpp"
 
 #include <gtest/gtest.h>
@@ -12,6 +12,10 @@
 
 namespace twolocus {
 namespace {
+
+// An unknown code reported as the classic programs print it.
+void report_unknown_code(int code) { std::fputs(tell::unknown_code(code).text.c_str(), stdout); }
+
 
 constexpr float s5 = 0.05f;   // s = 5 percent
 constexpr float k10 = 0.1f;   // k = 10 percent

@@ -10,12 +10,26 @@
 #include <optional>
 #include <string>
 
-#include "app/readers.hpp"
+#include "run/classic.hpp"
 #include "io/params.hpp"
 #include "support/process.hpp"
 
 namespace twolocus {
 namespace {
+
+// The parameter file's reading as the classic resume reports it, printed.
+bool read_params_head_reported(std::FILE* file, const char* name, run_params& params) {
+  const auto failure = read_classic_params_head(file, name, params);
+  if (failure) std::fputs(failure->text.c_str(), stdout);
+  return !failure;
+}
+bool read_params_body_reported(std::FILE* file, const char* name, run_params& params,
+                               std::optional<int32_t>& seed) {
+  const auto failure = read_classic_params_body(file, name, params, seed);
+  if (failure) std::fputs(failure->text.c_str(), stdout);
+  return !failure;
+}
+
 
 // Takes a case's path; returns "ok" or the line the reader printed (without
 // its newline), with the path written {file}.

@@ -1,4 +1,4 @@
-#include "app/files.hpp"
+#include "run/files.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -7,7 +7,6 @@
 
 #include <cerrno>
 
-#include "app/messages.hpp"
 
 namespace twolocus {
 
@@ -82,20 +81,6 @@ trajectory_opening open_resumed_trajectory(const std::string& name, trajectory_o
   output.file = file;
   output.guard = guard;
   return trajectory_opening::opened;
-}
-
-bool opened_or_reported(trajectory_opening opening, const std::string& name,
-                        void (*report_cannot_open)(const char* name)) {
-  switch (opening) {
-    case trajectory_opening::opened: return true;
-    case trajectory_opening::in_use:
-      say::output_in_use(name.c_str());
-      return false;
-    case trajectory_opening::cannot_open:
-    case trajectory_opening::not_regular: break;
-  }
-  report_cannot_open(name.c_str());
-  return false;
 }
 
 bool names_open_file(std::FILE* file, const std::string& name) {
@@ -201,6 +186,15 @@ std::optional<file_identity> identity_of(std::FILE* file) {
   struct stat status {};
   if (fstat(fileno(file), &status) != 0) return std::nullopt;
   return file_identity{status.st_dev, status.st_ino};
+}
+
+const input_file* input_named_by(const std::string& name, const std::vector<input_file>& inputs) {
+  const auto identity = identity_of(name);
+  if (!identity) return nullptr;
+  for (const input_file& input : inputs) {
+    if (input.identity == *identity) return &input;
+  }
+  return nullptr;
 }
 
 }  // namespace twolocus

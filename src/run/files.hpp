@@ -1,5 +1,5 @@
-// Opening the run's files by name, and the lock that keeps two runs from
-// writing one trajectory file.
+// Opening a run's files by name, and the lock that keeps two runs from
+// writing one output.
 #pragma once
 
 #include <sys/types.h>
@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "io/trajectory.hpp"
 
@@ -31,13 +32,6 @@ trajectory_opening open_fresh_trajectory(const std::string& name, trajectory_out
 // Takes a resumed run's trajectory file name; opens it for reading and
 // update ("r+") and takes the run's lock. Fills `output` when opened.
 trajectory_opening open_resumed_trajectory(const std::string& name, trajectory_output& output);
-
-// Takes how opening a trajectory file went, its name and what prints the
-// message for a file that cannot be opened. Prints that message, or "Output
-// file [%s] is in use by another run.\n"; returns whether the file was
-// opened (and nothing was printed).
-bool opened_or_reported(trajectory_opening opening, const std::string& name,
-                        void (*report_cannot_open)(const char* name));
 
 // Takes an open stream and a file name; returns whether the name, symbolic
 // links followed, is the very file the stream reads (same device and inode).
@@ -86,5 +80,15 @@ std::optional<file_identity> identity_of(const std::string& name);
 
 // Takes an open stream; returns the identity of its file, or nothing.
 std::optional<file_identity> identity_of(std::FILE* file);
+
+// An input a run read: its name as given and its file's identity, so that
+// no output is written over it (also through a link).
+struct input_file {
+  std::string name;
+  file_identity identity;
+};
+
+// Takes a file name and the inputs; returns the input it names, or nullptr.
+const input_file* input_named_by(const std::string& name, const std::vector<input_file>& inputs);
 
 }  // namespace twolocus

@@ -1,0 +1,76 @@
+// The one generation loop: every run of every program (a classic run, a
+// twolocus-sim run or replicate, a run of the Python module) runs its
+// generations here, with hooks that write (or keep) its records. One rule
+// for when records are made and when a run ends.
+#pragma once
+
+#include <cstdint>
+
+#include "model/engines.hpp"
+#include "model/watch.hpp"
+
+namespace twolocus {
+
+enum class loop_end { finished, failed, interrupted };
+
+// A run's generations as the loop sees them: generations `first` to n - 1
+// are run; a record every K generations (0: none); the fitness the
+// conditions read (mean_fitness).
+struct loop_plan {
+  int64_t first = 0;
+  int64_t generations = 0;
+  int64_t record_every = 0;
+  const fitness_table* fitness = nullptr;
+};
+
+// Takes an engine set to the run's model and seeded (or continued), the
+// plan, the population before generation `first` (in `current`), the run's
+// conditions and the hooks:
+//   bool proceed()                           before each generation; false interrupts
+//   bool reached(int64_t label)              conditions were first reached at label
+//   bool record(int64_t label, int64_t done, const population_counts& counts)
+// (reached and record return false on a failure, which ends the loop).
+// Runs generations first to n - 1: the conditions are checked on the start
+// when `first` is 0 and after every generation; a record labelled g (g + 1
+// generations done) is made after generation g when g % K == 0 or a stop
+// condition holds, which ends the run there; a final record labelled n (n
+// done) follows unless n % K == 0 or the run stopped (a run resumed past n
+// makes it with the label it stands at). Leaves the last population in
+// `current`.
+template <typename engine_type, typename hooks_type>
+loop_end run_generations(engine_type& engine, const loop_plan& plan, population_counts& current,
+                         run_conditions& watched, hooks_type& hooks) {
+  const int64_t n = plan.generations;
+  const int64_t every = plan.record_every;
+  const bool recording = every > 0;
+  const bool watching = !watched.given.empty();
+  population_counts next = current;
+  int64_t generation = plan.first;
+  bool stopped = false;
+  if (watching && plan.first == 0) {
+    const condition_check start = check_start(watched, current, plan.fitness);
+    if (start.reached > 0 && !hooks.reached(-1)) return loop_end::failed;
+    stopped = start.stop;
+  }
+  for (; generation < n && !stopped; ++generation) {
+    if (!hooks.proceed()) return loop_end::interrupted;
+    run_generation(engine, current, next, generation);
+    if (watching) {
+      const condition_check check = check_conditions(watched, next, plan.fitness, generation);
+      if (check.reached > 0 && !hooks.reached(generation)) return loop_end::failed;
+      stopped = check.stop;
+    }
+    if (recording && (generation % every == 0 || stopped) &&
+        !hooks.record(generation, generation + 1, next)) {
+      return loop_end::failed;
+    }
+    current = next;
+  }
+  if (!stopped && recording && generation % every != 0 &&
+      !hooks.record(generation, generation, next)) {
+    return loop_end::failed;
+  }
+  return loop_end::finished;
+}
+
+}  // namespace twolocus
