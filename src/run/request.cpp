@@ -136,8 +136,9 @@ void set_parameter(run_request& request, const parameter_entry& entry, const par
   }
 }
 
-std::optional<request_problem> check_request(run_request& request,
-                                             std::span<const parameter_id> required) {
+std::vector<request_problem> request_problems(run_request& request,
+                                              std::span<const parameter_id> required) {
+  std::vector<request_problem> problems;
   if (!request.replicates) {
     for (const parameter_id batch : {parameter_id::first_replicate, parameter_id::threads,
                                      parameter_id::trajectories}) {
@@ -145,23 +146,25 @@ std::optional<request_problem> check_request(run_request& request,
         request_problem problem;
         problem.what = request_problem::kind::single_run;
         problem.entry = batch;
-        return problem;
+        problems.push_back(problem);
       }
     }
   }
   if (given(request, parameter_id::fitness) && given(request, parameter_id::fitness_values)) {
-    return conflict(parameter_id::fitness_values, parameter_id::fitness);
+    problems.push_back(conflict(parameter_id::fitness_values, parameter_id::fitness));
   }
-  if (request.fitness_values && (given(request, parameter_id::s) || given(request, parameter_id::k))) {
-    return conflict(given(request, parameter_id::s) ? parameter_id::s : parameter_id::k,
-                    parameter_id::fitness_values);
+  // A table of fitness values given alone (with both, the conflict above says it).
+  if (request.fitness_values && !given(request, parameter_id::fitness)) {
+    for (const parameter_id coefficient : {parameter_id::s, parameter_id::k}) {
+      if (given(request, coefficient)) problems.push_back(conflict(coefficient, parameter_id::fitness_values));
+    }
   }
   for (const parameter_id id : required) {
     if (!present(request, id)) {
       request_problem problem;
       problem.what = request_problem::kind::required;
       problem.entry = id;
-      return problem;
+      problems.push_back(problem);
     }
   }
   sim_params& params = request.params;
@@ -191,11 +194,18 @@ std::optional<request_problem> check_request(run_request& request,
         problem.allele = static_cast<int>(from) + 1;
         problem.locus = locus == 0 ? 'a' : 'b';
         problem.sum = sum;
-        return problem;
+        problems.push_back(problem);
       }
     }
   }
-  return std::nullopt;
+  return problems;
+}
+
+std::optional<request_problem> check_request(run_request& request,
+                                             std::span<const parameter_id> required) {
+  const std::vector<request_problem> problems = request_problems(request, required);
+  if (problems.empty()) return std::nullopt;
+  return problems.front();
 }
 
 std::string shown_value(std::string_view text) {

@@ -105,8 +105,14 @@ struct request_problem {
 // fitness or fitness_values); checks the request as a whole and completes
 // its parameters: the generations, the distinct conditions and both
 // mutation matrices (a change given, else --mu for a one-way change, else
-// 0). Returns the first problem, in the order: a batch's entry in a single
-// run, conflicts, required entries, rows of the matrices.
+// 0). Returns every problem, in the order: the entries of a batch given to
+// a single run, conflicts (fitness_values with fitness, then s and k with
+// fitness_values), required entries missing, rows of the matrices summing
+// above 1 (locus a, then b; alleles 1 to 3).
+std::vector<request_problem> request_problems(run_request& request,
+                                              std::span<const parameter_id> required);
+
+// The same; returns the first problem, or nothing.
 std::optional<request_problem> check_request(run_request& request,
                                              std::span<const parameter_id> required);
 
