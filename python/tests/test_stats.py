@@ -2,9 +2,10 @@
 
 import pytest
 
+from twolocus.analysis.conditions import parse_threshold
+from twolocus.analysis.statistics import STAT_COLUMNS, population_stats
 from twolocus.errors import TwolocusError
 from twolocus.genotypes import LABELS
-from twolocus.stats import STAT_COLUMNS, first_passage, parse_threshold, population_stats
 
 EXTINCT = {c: None for c in STAT_COLUMNS}
 
@@ -45,9 +46,3 @@ def test_thresholds():
         with pytest.raises(TwolocusError) as error:
             parse_threshold(text)
         assert str(error.value) == message
-    rows = [{"label": label, "generations": label + 1, "a2": value, "r2": value}
-            for label, value in ((0, 0.1), (200, None), (400, 0.5), (600, 0.7))]
-    assert first_passage(rows, ("a2", ">=", 0.5)) == (400, 401)
-    assert first_passage(rows, ("a2", ">", 0.5)) == (600, 601)
-    assert first_passage(rows, ("r2", "<", 0.1)) is None  # an empty value never passes
-    assert first_passage(rows, ("a2", "<=", 0.1)) == (0, 1)

@@ -1,13 +1,13 @@
 """twolocus-sweep: many runs of the simulator from a design file.
 
     twolocus-sweep grid [--sim] COLUMN=V1,V2,... ... -o DESIGN
-    twolocus-sweep run [--sim [--batch-size B]] DESIGN DIR [engine options]
+    twolocus-sweep run [--sim [--batch-size B]] DESIGN DIR [launcher options]
     twolocus-sweep status DIR
 
-With --sim the design is for twolocus-sim (simdesign.py) and each row's
-replicates run as batches (simsweep.py).
+With --sim the design is for twolocus-sim and each row's replicates run as
+batches (the kind of sweep: sweep/kinds.py).
 
-exec and task are what the engines call for each run and each Slurm array task.
+exec and task are what the launchers call for each unit and each Slurm array task.
 """
 
 import argparse
@@ -16,24 +16,22 @@ import re
 import shutil
 import sys
 
-from . import __version__, engines, simsweep
-from .design import DesignErrors, find_program, grid, read_design
-from .errors import TwolocusError
-from .files import refuse_overwriting
-from .runner import execute_listed
-from .seeds import DEFAULT_SWEEP_SEED
-from .simdesign import read_sim_design
-from .sweepdir import (last_console_line, lock, plan, read_exit_status, read_manifest,
-                       run_state, write_folder)
+from ..errors import TwolocusError
+from ..files import refuse_overwriting
+from ..sweeps import launchers
+from ..sweeps.design import DesignErrors, find_program, grid, read_design
+from ..sweeps.folder import last_console_line, lock, write_folder
+from ..sweeps.kinds import CLASSIC, SIM, kind_of
+from ..sweeps.plan import plan
+from ..sweeps.runner import execute_listed
+from ..sweeps.seeds import DEFAULT_SWEEP_SEED
+from ..sweeps.status import count_line, states, status
+from .base import Parser, version_option
 
-STATES = ["done", "failed", "running", "pending"]
-
-
-class _Parser(argparse.ArgumentParser):
-    """argparse that reports a bad command line as one TwolocusError line."""
-
-    def error(self, message):
-        raise TwolocusError(f"{message[0].upper()}{message[1:]}. See [{self.prog} --help].")
+DEFAULT_BATCH_SIZE = 1000
+# What a sweep folder of each kind is, said to a run with the other kind's design.
+WRONG_FOLDER = {"twolocus-sim": "a sweep of twolocus-sim; give --sim.",
+                "classic": "a sweep of the classic programs; run it without --sim."}
 
 
 def _positive(text):
@@ -55,82 +53,15 @@ def _jobs(text):
     return text
 
 
-def default_program(name="twolocus"):
+def default_program(name):
     """The program beside this command, else on PATH, else in the repository's build folder."""
     here = os.path.dirname(os.path.realpath(sys.argv[0] or "."))
     candidates = [os.path.join(here, name), shutil.which(name) or "",
-                  os.path.join(engines.PACKAGE_PARENT, os.pardir, "build", name)]
+                  os.path.join(launchers.PACKAGE_PARENT, os.pardir, "build", name)]
     for candidate in candidates:
         if candidate and os.path.isfile(candidate) and os.access(candidate, os.X_OK):
             return os.path.abspath(candidate)
     return None
-
-
-def states(folder, runs, queued=None, warn=False):
-    """Takes a sweep folder, its manifest runs and optionally {run: Slurm state};
-    returns {run: state}, a run whose Slurm task is queued or running counting
-    as running. The queue is asked only when some run is not done (a done
-    run's state never depends on it). When it cannot be read: with warn,
-    one line on standard error and every run not done is 'unknown';
-    otherwise TwolocusError."""
-    result = {run["run"]: run_state(os.path.join(folder, "runs", run["run"])) for run in runs}
-    if queued is None and any(state != "done" for state in result.values()):
-        try:
-            queued = engines.queued_runs(folder)
-        except TwolocusError as error:
-            if not warn:
-                raise
-            print(f"{error} Runs not done are shown as unknown.", file=sys.stderr)
-            return {name: state if state == "done" else "unknown"
-                    for name, state in result.items()}
-    for name, state in result.items():
-        if state != "done" and name in (queued or {}):
-            result[name] = "running"
-    return result
-
-
-def count_line(folder, found, runs=None):
-    """The line of counts by state; given the manifest runs of a sweep of
-    twolocus-sim, of its batches, with the replicates done."""
-    counts = {state: 0 for state in STATES + ["unknown"]}
-    for state in found.values():
-        counts[state] += 1
-    shown = STATES + (["unknown"] if counts["unknown"] else [])
-    sim = bool(runs) and "first_replicate" in runs[0]
-    line = (f"{len(found)} {'batches' if sim else 'runs'} in [{folder}]: "
-            + ", ".join(f"{counts[state]} {state}" for state in shown))
-    if sim:
-        done = sum(int(run["batch_replicates"]) for run in runs if found[run["run"]] == "done")
-        total = sum(int(run["batch_replicates"]) for run in runs)
-        line += f"; {done} of {total} replicates done"
-    return line + "."
-
-
-def status(folder, out=sys.stdout):
-    """Prints the counts of done, failed, running and pending runs (and
-    unknown, when the Slurm queue cannot be read), then one line per failed
-    run with its exit status and last console line, and the Slurm jobs still
-    queued with their tasks' states. Returns 0."""
-    folder_abs = os.path.abspath(folder)
-    _, runs = read_manifest(folder_abs)
-    found = states(folder_abs, runs, warn=True)
-    print(count_line(folder, found, runs), file=out)
-    for run in runs:
-        name = run["run"]
-        run_folder = os.path.join(folder_abs, "runs", name)
-        if found[name] == "failed":
-            print(f"failed\t{name}\texit status {read_exit_status(run_folder)}\t"
-                  f"{last_console_line(run_folder)}", file=out)
-    if all(state == "done" for state in found.values()) or "unknown" in found.values():
-        return 0
-    for job in engines.live_jobs(folder_abs):
-        tasks = engines.queued_tasks(job)
-        summary = {}
-        for state in tasks.values():
-            summary[state] = summary.get(state, 0) + 1
-        print(f"Slurm job {job}: " + ", ".join(f"{n} {s.lower()}" for s, n in sorted(summary.items()))
-              + " tasks.", file=out)
-    return 0
 
 
 def run(args):
@@ -138,22 +69,20 @@ def run(args):
     # The sweep rewrites these; design.tsv is rewritten with the same bytes.
     for name in ("manifest.tsv", "sweep.tsv", "todo.txt", "lock"):
         refuse_overwriting(os.path.join(args.dir, name), [args.design])
-    kind = simsweep.sweep_kind(args.dir) if os.path.isfile(
-        os.path.join(args.dir, "manifest.tsv")) else None
-    if kind == simsweep.KIND and not args.sim:
-        raise TwolocusError(f"Sweep folder [{args.dir}] is a sweep of twolocus-sim; give --sim.")
-    if kind == "classic" and args.sim:
-        raise TwolocusError(f"Sweep folder [{args.dir}] is a sweep of the classic programs; "
-                            "run it without --sim.")
+    kind = SIM if args.sim else CLASSIC
+    if os.path.isfile(os.path.join(args.dir, "manifest.tsv")):
+        found = kind_of(args.dir)
+        if found is not kind:
+            raise TwolocusError(f"Sweep folder [{args.dir}] is {WRONG_FOLDER[found.name]}")
     if args.batch_size is not None and not args.sim:
         raise TwolocusError("Option --batch-size needs --sim.")
     try:
-        design = read_sim_design(args.design) if args.sim else read_design(args.design)
+        design = read_design(kind, args.design)
     except DesignErrors as problems:
         for message in problems.messages:
             print(message, file=sys.stderr)
         return 1
-    program = default_program(simsweep.KIND if args.sim else "twolocus")
+    program = default_program(kind.program)
     if args.program:
         program = find_program(args.program, os.getcwd())
         if program is None:
@@ -167,19 +96,14 @@ def run(args):
     if held is None:
         raise TwolocusError(f"Sweep folder [{args.dir}] is in use by another twolocus-sweep.")
     try:
-        live = engines.live_jobs(folder)
+        live = launchers.live_jobs(folder)
         if live:
             raise TwolocusError(f"Sweep folder [{args.dir}] has Slurm job [{live[0]}] in the "
                                 "queue; wait for it to end or cancel it.")
-        if args.sim:
-            columns, runs, copies = simsweep.plan(
-                design, folder, args.seed, program,
-                args.batch_size or simsweep.DEFAULT_BATCH_SIZE)
-        else:
-            columns, runs, copies = plan(design, folder, args.seed, program)
+        columns, runs, copies = plan(kind, design, folder, args.seed, program,
+                                     args.batch_size or DEFAULT_BATCH_SIZE)
         try:
-            (simsweep.write_folder if args.sim else write_folder)(
-                design, folder, args.seed, columns, runs, copies)
+            write_folder(kind, design, folder, args.seed, columns, runs, copies)
         except OSError:
             raise TwolocusError(f"Could not write the sweep folder [{args.dir}].") from None
         found = states(folder, runs, queued={})
@@ -193,11 +117,10 @@ def run(args):
                        ("throttle", "partition", "time", "mem", "runs_per_task", "sbatch_args")}
             options["resume"] = args.resume
             try:
-                job = engines.submit_slurm(folder, todo, options)
+                job = launchers.submit_slurm(folder, todo, options)
             except OSError:
                 raise TwolocusError(f"Could not write the sweep folder [{args.dir}].") from None
-            noun = "batches" if args.sim else "runs"
-            print(f"Submitted Slurm job {job} for {len(todo)} {noun} of [{args.dir}].")
+            print(f"Submitted Slurm job {job} for {len(todo)} {kind.unit} of [{args.dir}].")
             os.close(held)
             held = None
             if not args.wait:
@@ -205,20 +128,20 @@ def run(args):
             shown = []
 
             def report():
-                line = count_line(args.dir, states(folder, runs), runs)
+                line = count_line(kind, args.dir, states(folder, runs), runs)
                 if not shown or shown[-1] != line:
                     print(line, file=sys.stderr)
                     shown.append(line)
 
-            engines.wait_for(job, poll=args.poll, report=report)
+            launchers.wait_for(job, poll=args.poll, report=report)
         elif todo:
             try:
-                engines.run_parallel(folder, todo, jobs=args.jobs, sshlogins=args.sshlogin or (),
+                launchers.run_parallel(folder, todo, jobs=args.jobs, sshlogins=args.sshlogin or (),
                                      ssh=args.ssh, resume=args.resume)
             except OSError:
                 raise TwolocusError(f"Could not write the sweep folder [{args.dir}].") from None
         found = states(folder, runs)
-        print(count_line(args.dir, found, runs))
+        print(count_line(kind, args.dir, found, runs))
         for name, state in found.items():
             if state == "failed":
                 print(f"failed\t{name}\t{last_console_line(os.path.join(folder, 'runs', name))}")
@@ -229,9 +152,9 @@ def run(args):
 
 
 def parser():
-    top = _Parser(prog="twolocus-sweep",
-                                  description="Run many twolocus simulations from a design file.")
-    top.add_argument("--version", action="version", version=f"%(prog)s version {__version__}")
+    top = Parser(prog="twolocus-sweep",
+                 description="Run many twolocus simulations from a design file.")
+    version_option(top)
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     make = commands.add_parser("grid", help="write a design as the product of value lists")
@@ -249,8 +172,7 @@ def parser():
     go.add_argument("--sim", action="store_true",
                     help="the design is for twolocus-sim; each row's replicates run in batches")
     go.add_argument("--batch-size", type=_positive, metavar="B",
-                    help=f"with --sim, replicates per batch (default "
-                         f"{simsweep.DEFAULT_BATCH_SIZE})")
+                    help=f"with --sim, replicates per batch (default {DEFAULT_BATCH_SIZE})")
     go.add_argument("--continue", dest="resume", action="store_true",
                     help="resume interrupted runs from their last record instead of rerunning them")
     local = go.add_argument_group("GNU parallel (the default engine)")
@@ -300,7 +222,7 @@ def main(argv=None):
     try:
         args = parser().parse_args(argv)
         if args.command == "grid":
-            count = grid(args.assignments, args.output, sim=args.sim)
+            count = grid(SIM if args.sim else CLASSIC, args.assignments, args.output)
             print(f"Wrote {count} parameter sets to [{args.output}].")
             return 0
         if args.command == "run":
@@ -309,7 +231,7 @@ def main(argv=None):
             return status(args.dir)
         if args.command == "exec":
             return execute_listed(os.path.abspath(args.dir), args.runs, args.resume, args.parent)
-        return engines.run_task(os.path.abspath(args.dir), args.batch, args.index, args.resume)
+        return launchers.run_task(os.path.abspath(args.dir), args.batch, args.index, args.resume)
     except DesignErrors as problems:
         for message in problems.messages:
             print(message, file=sys.stderr)
@@ -318,6 +240,3 @@ def main(argv=None):
         print(str(error), file=sys.stderr)
         return 1
 
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -1,30 +1,21 @@
-"""A run as the commands see it: its trajectory, its parameters and its rows of statistics."""
+"""A run read from its files: its trajectory and, when it can be read, its parameter file."""
 
 import os
-from dataclasses import dataclass
 
-from .errors import TwolocusError
-from .reader import read_params, read_trajectory
-from .stats import trajectory_rows
+from ..errors import TwolocusError
+from ..run import Run
+from .params import read_params
+from .trajectory import read_trajectory
 
-
-@dataclass
-class Run:
-    """path: the trajectory file; trajectory: its reader.Trajectory; params: the
-    read_params dict of path + ".params", or None; rows: trajectory_rows();
-    notes: lines for standard error that are not failures."""
-
-    path: str
-    trajectory: object
-    params: object
-    rows: list
-    notes: list
+# The record interval of the classic programs.
+CLASSIC_RECORD_EVERY = 200
 
 
 def load_run(path):
     """Takes a trajectory path; returns its Run. The .params file is optional:
-    without it (or when it cannot be read, which adds a note) mean_fitness is
-    empty. Raises TwolocusError when the trajectory cannot be read."""
+    without it (or when it cannot be read, which adds a note) the fitness,
+    and so mean_fitness, is unknown. Raises TwolocusError when the
+    trajectory cannot be read."""
     trajectory = read_trajectory(path)
     notes = []
     if trajectory.partial_last is not None:
@@ -38,8 +29,15 @@ def load_run(path):
             params = read_params(params_path)
         except TwolocusError as error:
             notes.append(f"{error} The mean fitness of [{path}] is left empty.")
-    fitness = None if params is None else params["fitness"]
-    return Run(path, trajectory, params, trajectory_rows(trajectory, fitness), notes)
+    known = params or {}
+    counts = trajectory.counts
+    return Run(trajectory.labels, trajectory.generations, counts,
+               counts[-1] if len(counts) else None, N=known.get("N"), n=known.get("n"),
+               seed=known.get("seed"), engine=known.get("engine"),
+               record_every=known.get("record_every",
+                                      CLASSIC_RECORD_EVERY if params is not None else None),
+               path=path, notes=notes, params=params,
+               fitness=None if params is None else params["fitness"])
 
 
 def load_runs(paths):
