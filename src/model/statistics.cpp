@@ -431,6 +431,11 @@ void population_statistic_values(const population_counts& counts, const fitness_
     }
     statistic_value(counts, sums, fitness, which, value);
     values[static_cast<size_t>(i)] = value.defined ? std::optional<double>(nearest_double(value)) : std::nullopt;
+    // A frequency is copies / 2N as a division of doubles gives it: no copies
+    // of a negative N (a hand-made record) is -0.
+    if (i >= 1 && i <= 15 && sums.copies[static_cast<size_t>(i - 1)] == 0 && sums.total < 0) {
+      values[static_cast<size_t>(i)] = -0.0;
+    }
   }
 }
 
