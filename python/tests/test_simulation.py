@@ -378,3 +378,27 @@ def test_types_and_file_names_are_said_plainly(tmp_path):
     with pytest.raises(FileNotFoundError) as raised:
         twolocus.Model(os.fsdecode(odd) + "x")
     assert os.fsencode(str(raised.value)).endswith(b"valley\xff.tsvx] to read.")
+
+
+def test_a_model_is_rebuilt_from_its_repr_and_a_batch_takes_record_every(tmp_path):
+    import pathlib
+    model = twolocus.Model(pathlib.Path(VALLEY), column=np.int64(1), s=0.05, k=np.float64(0.1),
+                           mu=2e-3, mu_b21=1e-3, recombination=0.01, weights="floor")
+    assert repr(model).startswith(f"twolocus.Model(fitness={str(VALLEY)!r}, column=1, s=0.05, ")
+    again = eval(repr(model), {"twolocus": twolocus})
+    assert repr(again) == repr(model) and again.fitness.tolist() == model.fitness.tolist()
+    assert (again.mutation, again.recombination, again.weights) == (
+        model.mutation, model.recombination, "floor")
+    # record_every is the batch's K (its OUT.params); the rows are the program's.
+    assert program("--fitness", VALLEY, "--column", 1, "-s", 0.05, "-k", 0.1, "--mu", 0.002,
+                   "--mu-b21", 0.001, "--recombination", 0.01, "--weights", "floor", "-N", 50,
+                   "--generations", 20, "--replicates", 3, "--record-every", 7, "-o",
+                   tmp_path / "batch").returncode == 0
+    table = twolocus.replicate(again, N=50, generations=20, replicates=3, record_every=7,
+                               summary=tmp_path / "rows.tsv")
+    assert (tmp_path / "rows.tsv").read_bytes() == (tmp_path / "batch.summary.tsv").read_bytes()
+    assert as_text(table) == as_text(twolocus.replicate(model, N=50, generations=20, replicates=3))
+    with pytest.raises(ValueError) as raised:
+        twolocus.replicate(model, N=50, generations=20, replicates=3, record_every=-1)
+    assert str(raised.value) == ("keyword [record_every] takes a whole number from 0 to "
+                                 "2147483647, not [-1].")

@@ -1,5 +1,7 @@
 """Statistics against values worked by hand on tiny populations, and thresholds."""
 
+import math
+
 import pytest
 
 from twolocus.analysis.conditions import parse_threshold
@@ -46,3 +48,13 @@ def test_thresholds():
         with pytest.raises(TwolocusError) as error:
             parse_threshold(text)
         assert str(error.value) == message
+
+
+def test_hand_made_counts_of_any_sign_give_the_ratios_they_give():
+    """A resume repeats a hand-made record's negative counts: twolocus-stats takes
+    their ratios as they come (no copies of a negative N is -0, as always)."""
+    row = [0] * 81
+    row[LABELS.index("1111")], row[LABELS.index("2111")] = -3, 1
+    stats = population_stats(row, [2.0] * 81)
+    assert (stats["N"], stats["a1"], stats["a2"], stats["classes"]) == (-2, 1.25, -0.25, 1)
+    assert math.copysign(1, stats["a3"]) == -1 and stats["mean_fitness"] == 2.0
