@@ -19,7 +19,7 @@ set(TWOLOCUS_DOCS_DIR ${CMAKE_BINARY_DIR}/docs)
 # and the release.
 file(GLOB_RECURSE twolocus_docs_sources CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/docs/*.md ${CMAKE_SOURCE_DIR}/docs/*.py ${CMAKE_SOURCE_DIR}/docs/*.png)
-file(GLOB twolocus_docs_python CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/python/twolocus/*.py)
+file(GLOB_RECURSE twolocus_docs_python CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/python/twolocus/*.py)
 list(APPEND twolocus_docs_sources ${twolocus_docs_python}
      ${CMAKE_SOURCE_DIR}/src/run/messages.def
      ${CMAKE_SOURCE_DIR}/examples/README.md

@@ -36,7 +36,9 @@ set(TWOLOCUS_PYTHON_DIR lib/python3/dist-packages)
 install(DIRECTORY python/twolocus DESTINATION ${TWOLOCUS_PYTHON_DIR}
         FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
 # The programs' message table, which the Python package reads (messages.py),
-# and the release, which it gives as twolocus.__version__ (__init__.py).
+# and the release, which it gives as twolocus.__version__ (release.py). The
+# package's subpackages (engines, runfiles, analysis, pictures, sweeps,
+# commands) come with its folder.
 install(FILES src/run/messages.def VERSION DESTINATION ${TWOLOCUS_PYTHON_DIR}/twolocus)
 if(TARGET twolocus_core)
   install(TARGETS twolocus_core LIBRARY DESTINATION ${TWOLOCUS_PYTHON_DIR}/twolocus)
@@ -80,7 +82,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The compiled module twolocus._core is built for one minor version of Python
 # (its file name says which, _core.cpython-3XY-...so): the package needs that
-# version as python3; without the module any python3 runs the commands.
+# version as python3. The Python commands need the module (a build without it,
+# TWOLOCUS_PYTHON_MODULE=OFF, installs commands that say so in one line).
 if(TARGET twolocus_core)
   math(EXPR twolocus_next_minor "${Python_VERSION_MINOR} + 1")
   set(twolocus_python_depends

@@ -19,8 +19,7 @@ get_target_property(twolocus_model_sources twolocus_model SOURCES)
 get_target_property(twolocus_io_sources twolocus_io SOURCES)
 get_target_property(twolocus_run_sources twolocus_run SOURCES)
 add_library(twolocus_python_engines STATIC
-  ${twolocus_model_sources} ${twolocus_io_sources} ${twolocus_run_sources}
-  src/app/sim_options.cpp)
+  ${twolocus_model_sources} ${twolocus_io_sources} ${twolocus_run_sources})
 target_include_directories(twolocus_python_engines PUBLIC src)
 target_include_directories(twolocus_python_engines SYSTEM PUBLIC
                            ${RANDOM123_INCLUDE_DIR} ${BOOST_RANDOM_INCLUDE_DIR})

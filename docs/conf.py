@@ -51,7 +51,7 @@ autodoc_member_order = "bysource"
 autodoc_default_options = {"members": True, "undoc-members": False}
 # The docstrings are plain text, not reStructuredText (see the Python tools' index).
 autodoc_typehints = "none"
-# The API of twolocus.simulation has NumPy-style docstrings (sections with
+# The engines' API (twolocus.engines, twolocus.run) has NumPy-style docstrings (sections with
 # underlined headings); no other docstring style is read.
 napoleon_google_docstring = False
 napoleon_numpy_docstring = True

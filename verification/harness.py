@@ -19,7 +19,7 @@ from scipy.stats import chi2
 REPOSITORY = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPOSITORY / "python"))
 
-from twolocus.reader import read_trajectory  # noqa: E402
+from twolocus.runfiles.trajectory import read_trajectory  # noqa: E402
 
 THRESHOLD = 1e-4
 CHECK_MODULES = ["chain_checks", "sim_chain_checks", "theory_checks", "valley_checks"]

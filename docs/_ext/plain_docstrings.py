@@ -29,7 +29,8 @@ def _is_valid_rst(text):
 
 # Modules whose docstrings are reStructuredText in NumPy style, which
 # sphinx.ext.napoleon turns into fields: they are left as they are.
-NUMPY_STYLE = ("twolocus.simulation",)
+NUMPY_STYLE = ("twolocus.engines", "twolocus.run", "twolocus.analysis.statistics.statistics",
+               "twolocus.pictures.runs.plot_runs")
 
 
 def _indent(line):

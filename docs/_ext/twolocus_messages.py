@@ -6,8 +6,10 @@ documentation cannot drift from what the programs print.
     :format: table        (the default) or definitions (for a man page)
     :only: no_seed        (optional) identifiers to list, in table order
     :programs: classic    (optional) only the messages of twolocus and
-                          twolocus-multinomial, or `sim` only those of
-                          twolocus-sim (identifiers beginning with sim_)
+                          twolocus-multinomial, `sim` only those of
+                          twolocus-sim (identifiers beginning with sim_),
+                          or `python` only those the Python module raises
+                          (identifiers beginning with py_)
     ```
 """
 
@@ -19,7 +21,19 @@ from docutils.parsers.rst import Directive, directives
 from twolocus.messages import parse_table
 
 
+# The identifiers' prefix of each program's messages (the classic programs': none).
+PREFIXES = {"sim": "sim_", "python": "py_"}
+
+
+def _program(message):
+    """Whose message it is: "sim", "python" or "classic"."""
+    return next((program for program, prefix in PREFIXES.items()
+                 if message.identifier.startswith(prefix)), "classic")
+
+
 def _kind(message):
+    if _program(message) == "python":
+        return "raises ValueError"
     return "ends the run, status 1" if message.fatal else "goes on"
 
 
@@ -45,7 +59,7 @@ class TwolocusMessages(Directive):
     has_content = False
     option_spec = {"format": lambda arg: directives.choice(arg, ("table", "definitions")),
                    "only": directives.unchanged,
-                   "programs": lambda arg: directives.choice(arg, ("classic", "sim"))}
+                   "programs": lambda arg: directives.choice(arg, ("classic", "sim", "python"))}
 
     def run(self):
         env = self.state.document.settings.env
@@ -62,8 +76,7 @@ class TwolocusMessages(Directive):
             messages = [message for message in messages if message.identifier in wanted]
         programs = self.options.get("programs")
         if programs is not None:
-            messages = [message for message in messages
-                        if message.identifier.startswith("sim_") == (programs == "sim")]
+            messages = [message for message in messages if _program(message) == programs]
         if self.options.get("format") == "definitions":
             return [self._definitions(messages)]
         return [self._table(messages)]

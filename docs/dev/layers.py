@@ -25,13 +25,13 @@ box(2, 50, 46, 12, "src/app  (the programs)", [
     "sim_options: twolocus-sim's options -> run_request,",
     "progress bars; every message printed here (say::, say_err::)"], "#dde8f6")
 box(52, 50, 46, 12, "src/python  (twolocus._core)", [
-    "the binding: keywords -> options -> run_request;",
-    "simulate: the one loop with hooks that keep records;",
-    "replicate: the run library's batch; messages raised"], "#dde8f6")
+    "keywords -> the table's entries -> run_request, checked;",
+    "simulate: the one loop; replicate: the run library's batch;",
+    "the tools' statistics, conditions, .params readers"], "#dde8f6")
 box(2, 27, 96, 19, "src/run  (the run library: prints nothing)", [
     "messages.def -> tell::x(...): a failure or a note is a message value",
-    "loop.hpp: the one generation loop (records, stop and watch conditions), hooks per caller",
-    "engines.hpp: with_engine(kind, ...), the one place an engine is chosen",
+    "loop.hpp: the one generation loop; engines.hpp: with_engine, the one place an engine is chosen",
+    "request: a run's parameters read, stored and checked by the table (for both front ends)",
     "classic: twolocus's files, general_params(run_params), the loop every 200 generations",
     "single, resume, batch (one thread pool), run_files, inputs, files (locks, regular files)"], "#e4f2df")
 box(2, 8, 46, 15, "src/io  (one unit per file format)", [
@@ -43,7 +43,7 @@ box(52, 8, 46, 15, "src/model  (the model; no I/O)", [
     "model_params: the one description of a generation",
     "exact, literal, multinomial engines: set_model once,",
     "then run_generation(engine, current, next, g)",
-    "generators, replicate_seed, conditions, demography"], "#f3e0e0")
+    "generators, seeds, statistics, conditions, demography"], "#f3e0e0")
 arrow(25, 50, 25, 46.8); arrow(75, 50, 75, 46.8)
 arrow(25, 27, 25, 23.8); arrow(75, 27, 75, 23.8)
 arrow(48.6, 15.5, 51.4, 15.5)

@@ -13,6 +13,8 @@ import pytest
 
 REPOSITORY = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("TWOLOCUS_BUILD", REPOSITORY / "build")).resolve()
+# The commands, run in other folders, find the compiled module in this build.
+os.environ["TWOLOCUS_BUILD"] = str(BUILD)
 BIN = REPOSITORY / "python" / "bin"
 VALLEY = REPOSITORY / "examples" / "valley.tsv"
 sys.path.insert(0, str(REPOSITORY / "python"))

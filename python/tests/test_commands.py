@@ -9,7 +9,7 @@ import pytest
 
 from conftest import BIN, BUILD, VALLEY, command, fresh, resume
 from test_reader import kill_inside_last_record
-from twolocus.stats import STAT_COLUMNS
+from twolocus.analysis.statistics import STAT_COLUMNS
 
 
 def test_stats_tables_of_whole_and_killed_runs_and_first_crossings(tmp_path):
@@ -136,8 +136,8 @@ def test_the_default_title_fits_the_picture(tmp_path):
     the panels' titles."""
     from matplotlib.backends.backend_agg import FigureCanvasAgg
 
-    from twolocus.plot import draw
-    from twolocus.runs import load_runs
+    from twolocus.pictures.runs import draw
+    from twolocus.runfiles.runs import load_runs
     long_name = tmp_path / ("a-run-with-a-very-long-name-" * 4 + ".out")
     done = subprocess.run([BUILD / "twolocus-sim", "--fitness", VALLEY, "-N", "100",
                            "--generations", "20", "--mu", "1e-5", "--mu-a21", "1e-6",

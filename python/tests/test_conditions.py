@@ -1,13 +1,12 @@
-"""The condition language against the shared cases (the C++ evaluator passes the
-same file), the vectorised evaluation against the exact one, and the message."""
+"""The condition language, read and evaluated by the compiled module, against
+the shared cases (the C++ tests pass the same file), and the message."""
 
 import math
 from pathlib import Path
 
-import numpy as np
 import pytest
 
-from twolocus.conditions import ConditionError, evaluate, evaluate_rows, parse_condition
+from twolocus.analysis.conditions import ConditionError, parse_condition
 from twolocus.genotypes import LABELS
 
 CASES = Path(__file__).resolve().parents[2] / "tests" / "cases" / "conditions" / "cases.tsv"
@@ -51,22 +50,8 @@ def test_shared_cases(text, counts, fitness, expected):
         assert f"{raised.value.kind}@{raised.value.position}" == expected[len("error:"):]
         return
     condition = parse_condition(text)
-    assert evaluate(condition, counts, fitness) == (expected == "true")
-    assert evaluate_rows(condition, [counts], fitness).tolist() == [expected == "true"]
-
-
-def test_rows_agree_with_the_exact_evaluation():
-    """Random populations, some at thresholds the float path cannot decide."""
-    generator = np.random.default_rng(19)
-    counts = generator.integers(0, 4, size=(300, 81)) * (generator.random((300, 81)) < 0.05)
-    counts[:5] = 0
-    counts[5:10, 0] = 7
-    fitness = generator.random(81)
-    for text in ["h22 >= 0.5 or a1 < 0.25", "Dprime > 0.5 and r2 < 0.25", "D <= 0", "Ha == Hb",
-                 "mean_fitness > 0.5 or extinct", "freq(1111) != a1", "classes >= 4 and N < 30"]:
-        condition = parse_condition(text)
-        expected = [evaluate(condition, row, fitness) for row in counts]
-        assert evaluate_rows(condition, counts, fitness).tolist() == expected, text
+    assert condition.holds([counts], fitness).tolist() == [expected == "true"]
+    assert condition.first([counts], fitness) == (0 if expected == "true" else None)
 
 
 def test_message_names_the_text_and_the_character():
@@ -77,13 +62,15 @@ def test_message_names_the_text_and_the_character():
 
 def test_stats_first_reads_the_whole_language(tmp_path):
     from conftest import command, fresh
-    from twolocus.reader import read_params, read_trajectory
+    from twolocus.runfiles.params import read_params
+    from twolocus.runfiles.trajectory import read_trajectory
     path = fresh(tmp_path / "run", 1001)
     trajectory = read_trajectory(path)
     fitness = read_params(f"{path}.params")["fitness"]
     text = "a1 < 0.97 and (count(1111) >= 20 or mean_fitness > 2)"
-    held = [label for label, row in zip(trajectory.labels, trajectory.counts)
-            if evaluate(parse_condition(text), row, fitness)]
+    held = [label for label, holds in zip(trajectory.labels,
+                                          parse_condition(text).holds(trajectory.counts, fitness))
+            if holds]
     assert held, "choose a condition the run meets"
     done = command("twolocus-stats", path, "--first", text, "--first", "a1<0")
     assert (done.returncode, done.stderr) == (0, "")

@@ -7,7 +7,8 @@ import pytest
 
 from conftest import fresh, records, resume
 from twolocus.errors import TwolocusError
-from twolocus.reader import read_params, read_trajectory
+from twolocus.runfiles.params import read_params
+from twolocus.runfiles.trajectory import read_trajectory
 
 
 def kill_inside_last_record(path, entries):

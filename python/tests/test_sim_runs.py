@@ -8,7 +8,8 @@ import pytest
 
 from conftest import BUILD, REPOSITORY, VALLEY, command
 from twolocus.errors import TwolocusError
-from twolocus.reader import read_params, read_trajectory
+from twolocus.runfiles.params import read_params
+from twolocus.runfiles.trajectory import read_trajectory
 
 CASES = REPOSITORY / "tests" / "cases" / "sim_params"
 

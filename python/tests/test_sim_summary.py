@@ -8,9 +8,8 @@ import random
 import subprocess
 
 from conftest import BUILD, VALLEY, command
-from twolocus.cli import format_value
+from twolocus.analysis.statistics import STAT_COLUMNS, format_value, population_stats
 from twolocus.genotypes import LABELS
-from twolocus.stats import STAT_COLUMNS, population_stats
 
 
 def sim(*args, cwd):

@@ -12,8 +12,8 @@ import pytest
 from conftest import BUILD, REPOSITORY, VALLEY, records
 
 import twolocus
-from twolocus import simulation
-from twolocus.stats import STAT_COLUMNS, population_stats
+from twolocus.analysis.statistics import STAT_COLUMNS, population_stats
+from twolocus.run import summary_table
 
 MODEL = dict(column=1, s=0.05, k=0.1, mu=2e-3, mu_b21=1e-3, recombination=0.01)
 MODEL_OPTIONS = ["--fitness", VALLEY, "--column", "1", "-s", "0.05", "-k", "0.1", "--mu", "0.002",
@@ -24,6 +24,17 @@ def program(*args):
     """Runs the built twolocus-sim; returns its CompletedProcess."""
     return subprocess.run([str(BUILD / "twolocus-sim"), *map(str, args)], capture_output=True,
                           text=True)
+
+
+def in_python(stderr, options=()):
+    """A message of twolocus-sim as the Python module says it: without the
+    program's name, naming each option's keyword (the table's)."""
+    text = stderr.strip().removeprefix("twolocus-sim: ")
+    for option in options:
+        keyword = next(entry["keyword"] for entry in twolocus._core.parameters()
+                       if option in entry["options"].split())
+        text = text.replace(f"option [{option}]", f"keyword [{keyword}]")
+    return text
 
 
 def as_text(table):
@@ -44,7 +55,7 @@ def test_simulate_is_the_programs_run_record_for_record(tmp_path, engine):
     assert np.array_equal(run.counts, written[:, 1:]) and run.counts.shape == (6, 81)
     assert np.array_equal(run.population, written[-1, 1:])
     summary = (tmp_path / "run.out.summary.tsv").read_text().splitlines()[1]
-    assert as_text(run.summary) == as_text(simulation._table([summary]))
+    assert as_text(run.summary) == as_text(summary_table([summary]))
     # Continuing from the run's last population is the program's --initial of its file.
     assert program(*MODEL_OPTIONS, "-N", 60, "--generations", 5, "--record-every", 1,
                    "--initial", out, "--engine", engine, "-o", tmp_path / "next.out").returncode == 0
@@ -69,7 +80,7 @@ def test_replicate_is_the_programs_batch_row_for_row(tmp_path):
     lines = written.decode().splitlines()[1:]
     for threads, table in zip((1, 3, 7), tables):
         assert (tmp_path / f"{threads}.tsv").read_bytes() == written
-        assert as_text(table) == as_text(simulation._table(lines))
+        assert as_text(table) == as_text(summary_table(lines))
     assert tables[0].dtype.names == tuple(twolocus.SUMMARY_COLUMNS)
     assert tables[0]["replicate"].tolist() == list(range(3, 10))
     assert tables[0]["seed"].tolist() == [twolocus._core.replicate_seed(-5, r) for r in range(3, 10)]
@@ -95,7 +106,7 @@ def test_stop_and_watch_are_the_programs(tmp_path):
     summary = (tmp_path / "run.out.summary.tsv").read_text().splitlines()
     assert list(run.summary.dtype.names) == summary[0].replace(
         "extinct\th12", "extinct (condition)\th12").split("\t")
-    assert as_text(run.summary) == as_text(simulation._table(summary[1:], summary[0].split("\t")[5:9]))
+    assert as_text(run.summary) == as_text(summary_table(summary[1:], summary[0].split("\t")[5:9]))
     assert program(*MODEL_OPTIONS, "-N", 100, "--generations", 500, "--replicates", 6, "--threads",
                    2, *conditions, "-o", tmp_path / "batch").returncode == 0
     table = twolocus.replicate(model, N=100, generations=500, replicates=6, threads=2,
@@ -104,8 +115,9 @@ def test_stop_and_watch_are_the_programs(tmp_path):
     assert (table["end"] == "a1 < 0.97").all() and np.isnan(table["N > 1000"]).all()
     with pytest.raises(ValueError) as raised:
         twolocus.simulate(model, N=10, generations=5, stop="h22 >=")
-    assert str(raised.value) == program("--fitness", VALLEY, "-N", 10, "--generations", 5, "-o",
-                                        tmp_path / "x", "--stop", "h22 >=").stderr.strip()
+    assert str(raised.value) == in_python(program("--fitness", VALLEY, "-N", 10, "--generations", 5,
+                                                  "-o", tmp_path / "x", "--stop", "h22 >=").stderr,
+                                          ["--stop"])
 
 
 ERRORS = [  # keywords of Model / of the call, and the same on the command line
@@ -125,7 +137,8 @@ ERRORS = [  # keywords of Model / of the call, and the same on the command line
 
 
 @pytest.mark.parametrize("model_keywords, call_keywords, options", ERRORS)
-def test_bad_values_raise_the_programs_message(tmp_path, model_keywords, call_keywords, options):
+def test_bad_values_raise_the_programs_message_naming_the_keyword(tmp_path, model_keywords,
+                                                                   call_keywords, options):
     batch = "threads" in call_keywords or "replicates" in call_keywords
     run = {"-N": 10, "--generations": 5, **({"--replicates": 2} if batch else {})}
     run.update(zip(options[::2], options[1::2]))
@@ -138,13 +151,13 @@ def test_bad_values_raise_the_programs_message(tmp_path, model_keywords, call_ke
             twolocus.replicate(model, **{"replicates": 2, **call})
         else:
             twolocus.simulate(model, **call)
-    assert str(raised.value) == stderr.strip()
+    assert str(raised.value) == in_python(stderr, options[::2])
 
 
 def test_files_and_types_raise_the_fitting_exceptions(tmp_path):
     with pytest.raises(FileNotFoundError, match=r"could not open fitness file \[.*missing\]"):
         twolocus.Model(tmp_path / "missing")
-    with pytest.raises(ValueError, match=r"option \[-s\] cannot be used with \[--fitness-values\]"):
+    with pytest.raises(ValueError, match=r"keyword \[s\] cannot be used with \[fitness_values\]"):
         twolocus.Model(fitness_values=VALLEY, s=0.1)
     (tmp_path / "bad.tsv").write_text("1\t1\t1\t1\t9\n")
     with pytest.raises(ValueError, match=r"line 1 of fitness file .* an unknown code"):
@@ -200,7 +213,7 @@ def test_plot_draws_a_run():
             for seed in (1, 2)]
     figure = runs[0].plot(thresholds=["a1 < 0.95"])
     assert len(figure.axes) >= 6 and "N = 50" in figure._suptitle.get_text()
-    assert len(simulation.plot_runs(runs, thresholds=["a1 < 0.95"]).axes) >= 7
+    assert len(twolocus.plot_runs(runs, thresholds=["a1 < 0.95"]).axes) >= 7
 
 
 CHILD = """
@@ -365,3 +378,27 @@ def test_types_and_file_names_are_said_plainly(tmp_path):
     with pytest.raises(FileNotFoundError) as raised:
         twolocus.Model(os.fsdecode(odd) + "x")
     assert os.fsencode(str(raised.value)).endswith(b"valley\xff.tsvx] to read.")
+
+
+def test_a_model_is_rebuilt_from_its_repr_and_a_batch_takes_record_every(tmp_path):
+    import pathlib
+    model = twolocus.Model(pathlib.Path(VALLEY), column=np.int64(1), s=0.05, k=np.float64(0.1),
+                           mu=2e-3, mu_b21=1e-3, recombination=0.01, weights="floor")
+    assert repr(model).startswith(f"twolocus.Model(fitness={str(VALLEY)!r}, column=1, s=0.05, ")
+    again = eval(repr(model), {"twolocus": twolocus})
+    assert repr(again) == repr(model) and again.fitness.tolist() == model.fitness.tolist()
+    assert (again.mutation, again.recombination, again.weights) == (
+        model.mutation, model.recombination, "floor")
+    # record_every is the batch's K (its OUT.params); the rows are the program's.
+    assert program("--fitness", VALLEY, "--column", 1, "-s", 0.05, "-k", 0.1, "--mu", 0.002,
+                   "--mu-b21", 0.001, "--recombination", 0.01, "--weights", "floor", "-N", 50,
+                   "--generations", 20, "--replicates", 3, "--record-every", 7, "-o",
+                   tmp_path / "batch").returncode == 0
+    table = twolocus.replicate(again, N=50, generations=20, replicates=3, record_every=7,
+                               summary=tmp_path / "rows.tsv")
+    assert (tmp_path / "rows.tsv").read_bytes() == (tmp_path / "batch.summary.tsv").read_bytes()
+    assert as_text(table) == as_text(twolocus.replicate(model, N=50, generations=20, replicates=3))
+    with pytest.raises(ValueError) as raised:
+        twolocus.replicate(model, N=50, generations=20, replicates=3, record_every=-1)
+    assert str(raised.value) == ("keyword [record_every] takes a whole number from 0 to "
+                                 "2147483647, not [-1].")

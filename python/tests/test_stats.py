@@ -1,10 +1,13 @@
 """Statistics against values worked by hand on tiny populations, and thresholds."""
 
+import math
+
 import pytest
 
+from twolocus.analysis.conditions import parse_threshold
+from twolocus.analysis.statistics import STAT_COLUMNS, population_stats
 from twolocus.errors import TwolocusError
 from twolocus.genotypes import LABELS
-from twolocus.stats import STAT_COLUMNS, first_passage, parse_threshold, population_stats
 
 EXTINCT = {c: None for c in STAT_COLUMNS}
 
@@ -45,9 +48,13 @@ def test_thresholds():
         with pytest.raises(TwolocusError) as error:
             parse_threshold(text)
         assert str(error.value) == message
-    rows = [{"label": label, "generations": label + 1, "a2": value, "r2": value}
-            for label, value in ((0, 0.1), (200, None), (400, 0.5), (600, 0.7))]
-    assert first_passage(rows, ("a2", ">=", 0.5)) == (400, 401)
-    assert first_passage(rows, ("a2", ">", 0.5)) == (600, 601)
-    assert first_passage(rows, ("r2", "<", 0.1)) is None  # an empty value never passes
-    assert first_passage(rows, ("a2", "<=", 0.1)) == (0, 1)
+
+
+def test_hand_made_counts_of_any_sign_give_the_ratios_they_give():
+    """A resume repeats a hand-made record's negative counts: twolocus-stats takes
+    their ratios as they come (no copies of a negative N is -0, as always)."""
+    row = [0] * 81
+    row[LABELS.index("1111")], row[LABELS.index("2111")] = -3, 1
+    stats = population_stats(row, [2.0] * 81)
+    assert (stats["N"], stats["a1"], stats["a2"], stats["classes"]) == (-2, 1.25, -0.25, 1)
+    assert math.copysign(1, stats["a3"]) == -1 and stats["mean_fitness"] == 2.0

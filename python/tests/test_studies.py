@@ -10,8 +10,15 @@ import matplotlib.image
 import pytest
 
 from conftest import BUILD, VALLEY, command
-from twolocus.sim_params import KEYS
-from twolocus.stats import STAT_COLUMNS
+from twolocus.analysis.statistics import STAT_COLUMNS
+from twolocus.genotypes import LABELS
+from twolocus.native import core
+
+# Every key of twolocus-sim's parameter file, in its order (the table of parameters).
+KEYS = [(entry["key"] + label if entry["key"].endswith("_") else entry["key"], None)
+        for entry in core.parameters()
+        if entry["key"] and not entry["key"].startswith("batch:") and entry["kind"] != "condition"
+        for label in (LABELS if entry["key"].endswith("_") else [""])]
 
 A, B, X = "h22 >= 0.5", "count(2222) > 0", "extinct"
 HEADER = ["replicate", "seed", "end", "label", "generations", A, B, X] + STAT_COLUMNS
@@ -213,8 +220,8 @@ def test_real_runs_of_a_batch_and_of_a_sweep(tmp_path):
 
 def test_levels_tables_given_twice_and_inputs_that_are_no_files(hand):
     import os
+    from twolocus.analysis.survival import MAX_LEVEL, z_value
     from twolocus.errors import TwolocusError
-    from twolocus.survival import MAX_LEVEL, z_value
     os.symlink("a.summary.tsv", hand / "link.summary.tsv")
     os.link(hand / "a.summary.tsv", hand / "hard.summary.tsv")
     os.mkfifo(hand / "fifo.summary.tsv")
@@ -248,18 +255,20 @@ def test_levels_tables_given_twice_and_inputs_that_are_no_files(hand):
 def test_parameter_values_print_as_the_shortest_text_that_reads_back(hand):
     """OUT.params holds 0.10000000000000001 for 0.1 (17 digits): the keys, the
     legends and the labels print 0.1, and 0 for a value written 0.0."""
-    from twolocus import cli
-    from twolocus.studies import draw_curves, draw_medians, shown_number
+    from twolocus.analysis.studies import shown_number
+    from twolocus.commands.common import study_samples
+    from twolocus.commands.plot import parser
+    from twolocus.pictures.studies import draw_curves, draw_medians
     table(hand, "c", ROWS_B, r="0.10000000000000001")
     table(hand, "d", ROWS_B, r="0.0")
     table(hand, "e", ROWS_B, r="1.0000000000000001e-05")
     found = rows(command("twolocus-stats", "a.summary.tsv", "c.summary.tsv", "d.summary.tsv",
                          "e.summary.tsv", "--by", "recombination", "--event", A, cwd=hand))
     assert [row[0] for row in found[1:]] == ["0", "1e-05", "0.1", "0.5"]
-    args = cli.plot_parser().parse_args(["c.summary.tsv", "d.summary.tsv", "--by",
-                                         "recombination", "--event", A, "-o", "x.png"])
+    args = parser().parse_args(["c.summary.tsv", "d.summary.tsv", "--by",
+                                "recombination", "--event", A, "-o", "x.png"])
     args.files = [str(hand / name) for name in args.files]
-    samples = cli.study_samples(args)
+    samples = study_samples(args)
     legend = [text.get_text() for text in draw_curves(samples, 0.95).axes[0].get_legend().texts]
     assert legend == ["recombination = 0: 4 runs, 4 events, 0 censored",
                       "recombination = 0.1: 4 runs, 4 events, 0 censored"]
@@ -275,17 +284,17 @@ def test_the_curves_legend_fits_beside_full_width_panels(hand):
     instead of squeezing the panels; short ones two."""
     from matplotlib.backends.backend_agg import FigureCanvasAgg
 
-    from twolocus import cli
-    from twolocus.studies import draw_curves
+    from twolocus.commands.common import study_samples
+    from twolocus.commands.plot import parser
+    from twolocus.pictures.studies import draw_curves
     for name in ("c", "d", "e"):
         table(hand, f"{name}-with-a-long-name-that-makes-a-long-legend-entry", ROWS_A)
     files = sorted(str(path.name) for path in hand.glob("*.summary.tsv"))
     for width, by in ((10.0, ["file", "recombination", "population-size"]),
                       (10.0, ["recombination"]), (5.0, ["file", "recombination"])):
-        args = cli.plot_parser().parse_args(files + sum((["--by", b] for b in by), [])
-                                            + ["-o", "x.png"])
+        args = parser().parse_args(files + sum((["--by", b] for b in by), []) + ["-o", "x.png"])
         args.files = [str(hand / name) for name in args.files]
-        figure = draw_curves(cli.study_samples(args), 0.95, size=None if width == 10 else
+        figure = draw_curves(study_samples(args), 0.95, size=None if width == 10 else
                              (width, 14.0))
         renderer = FigureCanvasAgg(figure).get_renderer()
         figure.draw(renderer)

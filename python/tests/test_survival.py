@@ -9,9 +9,9 @@ import numpy as np
 import pytest
 from pytest import approx
 
-from twolocus.errors import TwolocusError
-from twolocus.survival import (ROW_COLUMNS, cumulative_incidence, kaplan_meier, median,
+from twolocus.analysis.survival import (ROW_COLUMNS, cumulative_incidence, kaplan_meier, median,
                                restricted_mean, step_curve, summary_row, table_rows)
+from twolocus.errors import TwolocusError
 
 # The 6-MP arm of the leukaemia remission trial (Freireich et al. 1963, Blood 21:699),
 # remission in weeks, as listed by Gehan (1965) and reprinted in the standard texts.

@@ -4,8 +4,9 @@ import hashlib
 import os
 
 from sweep_helpers import HEADER, PROGRAM, run_local, sweep, write_design
-from twolocus.design import read_design
-from twolocus.seeds import assign_seeds, derived_seed
+from twolocus.sweeps.design import read_design
+from twolocus.sweeps.kinds import CLASSIC
+from twolocus.sweeps.seeds import assign_seeds, derived_seed
 
 PARAMS = {"fitness": "valley.tsv", "column": "1", "s": "0", "k": "50", "n": "4000", "N": "1000",
           "a12": "1000000", "a23": "10000", "a13": "1000000", "b12": "1000000", "b23": "10000",
@@ -81,7 +82,7 @@ def test_grid_writes_the_product_with_unique_names_and_fitness_relative_to_the_d
                    "n=100", "N=10,100,1000", "rates=100", "replicates=2",
                    "-o", tmp_path / "sub" / "grid.tsv")
     assert result.returncode == 0, result.stderr
-    design = read_design(str(tmp_path / "sub" / "grid.tsv"))
+    design = read_design(CLASSIC, str(tmp_path / "sub" / "grid.tsv"))
     assert design.columns[:3] == ["name", "fitness", "column"]
     assert [row["name"] for row in design.rows] == [
         "s0-N10", "s0-N100", "s0-N1000", "s1-N10", "s1-N100", "s1-N1000"]
@@ -90,7 +91,7 @@ def test_grid_writes_the_product_with_unique_names_and_fitness_relative_to_the_d
     made = sweep("grid", "fitness=g1/v.tsv,g2/v.tsv", "column=1", "s=0", "k=50", "n=10", "N=10",
                  "rates=0", "replicates=1", "tag_x=a-b,a.b", "-o", "g.tsv", cwd=tmp_path)
     assert made.returncode == 0, made.stderr
-    assert [row["name"] for row in read_design(str(tmp_path / "g.tsv")).rows] == [
+    assert [row["name"] for row in read_design(CLASSIC, str(tmp_path / "g.tsv")).rows] == [
         "fitnessg1.v-tag.xa.b", "fitnessg1.v-tag.xa.b-2",
         "fitnessg2.v-tag.xa.b", "fitnessg2.v-tag.xa.b-2"]
     bad = sweep("grid", "fitness=g1/v.tsv", "column=1", "s=0,x", "k=50", "n=10", "N=10",

@@ -166,7 +166,7 @@ def test_a_design_may_add_runs_but_not_change_or_remove_them(copy, tmp_path):
 
 
 def test_held_folders_and_runs_are_left_alone_and_a_momentary_lock_waited_out(copy):
-    from twolocus.runner import execute
+    from twolocus.sweeps.runner import execute
     design, folder, files = copy
     with open(folder / "lock", "w") as held:
         fcntl.flock(held, fcntl.LOCK_EX)

@@ -12,7 +12,7 @@ from pathlib import Path
 
 from conftest import BUILD, VALLEY, command
 from sweep_helpers import SWEEP, manifest, sweep, wait_until
-from twolocus.simsweep import read_sim_sweep, row_table
+from twolocus.sweeps.summary import read_sim_sweep, row_table
 
 SIM = BUILD / "twolocus-sim"
 HEADER = ("name\tpopulation-size\tgenerations\tfitness\tk\tmu\tmu-b21\trecombination\t"

@@ -97,7 +97,7 @@ def test_a_job_array_with_a_requeued_task_gives_the_local_sweep_bytes(cluster, t
 
 def test_batches_of_twolocus_sim_as_array_tasks_and_a_requeued_batch_resumed(cluster, tmp_path):
     from test_sweep_sim import FAST, SIM, write_design as write_sim_design
-    from twolocus.simsweep import read_sim_sweep, row_table
+    from twolocus.sweeps.summary import read_sim_sweep, row_table
     # A batch of three replicates of about 1.5 s each, so that the requeue lands inside it.
     design = write_sim_design(tmp_path, rows=[
         FAST, "long\t20000\t7000\tvalley.tsv\t0.1\t0.0001\t\t0.5\t0\texact\t3\ty"])

@@ -59,6 +59,14 @@ const parameter_entry* parameter_by_option(std::string_view option) {
   return nullptr;
 }
 
+const parameter_entry* parameter_by_keyword(std::string_view keyword) {
+  if (keyword.empty()) return nullptr;
+  for (const parameter_entry& entry : parameter_table) {
+    if (entry.keyword == keyword) return &entry;
+  }
+  return nullptr;
+}
+
 const parameter_entry* parameter_by_key(std::string_view key, int& index) {
   index = -1;
   for (const parameter_entry& entry : parameter_table) {

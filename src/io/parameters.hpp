@@ -57,6 +57,9 @@ inline const parameter_entry& parameter(parameter_id id) {
 // or nullptr for a name no entry has.
 const parameter_entry* parameter_by_option(std::string_view option);
 
+// Takes a Python keyword ("N", "mu_a12"); returns its entry, or nullptr.
+const parameter_entry* parameter_by_keyword(std::string_view keyword);
+
 // Takes a parameter file's key; returns its entry, or nullptr. A genotype
 // array's key is its prefix and a label ("fitness_2131"): `index` is then
 // set to the genotype's index.

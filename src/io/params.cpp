@@ -34,20 +34,34 @@ void write_params(std::FILE* file, const run_params& params) {
   write_params_fitness(file, params.fitness);
 }
 
+// Line 1's format, with the conversion of s and k ("f" for float, "lf" for
+// double): one format, so that both readings accept the same lines.
+#define TWOLOCUS_PARAMS_HEAD(real) "s = [%" real "], k = [%" real "], n = [%ld] gerneration_size=[%ld].\n"
+
 bool read_params_head(std::FILE* file, run_params& params) {
   // n and the generation size are scanned as long and keep their low 32
   // bits, which is how a "%d" conversion stores a number beyond 32 bits.
   float s = 0.0f, k = 0.0f;
   long n = 0, generation_size = 0;
-  if (std::fscanf(file, "s = [%f], k = [%f], n = [%ld] gerneration_size=[%ld].\n", &s, &k, &n, &generation_size) != 4) {
-    return false;
-  }
+  if (std::fscanf(file, TWOLOCUS_PARAMS_HEAD("f"), &s, &k, &n, &generation_size) != 4) return false;
   params.s = s;
   params.k = k;
   params.n = static_cast<int32_t>(n);
   params.generation_size = static_cast<int32_t>(generation_size);
   return true;
 }
+
+bool read_params_head(std::FILE* file, params_head& head) {
+  long n = 0, generation_size = 0;
+  if (std::fscanf(file, TWOLOCUS_PARAMS_HEAD("lf"), &head.s, &head.k, &n, &generation_size) != 4) {
+    return false;
+  }
+  head.n = static_cast<int32_t>(n);
+  head.generation_size = static_cast<int32_t>(generation_size);
+  return true;
+}
+
+#undef TWOLOCUS_PARAMS_HEAD
 
 namespace {
 

@@ -25,6 +25,20 @@ void write_params(std::FILE* file, const run_params& params);
 // were converted.
 bool read_params_head(std::FILE* file, run_params& params);
 
+// Line 1 as written: s and k in double precision (the programs keep them
+// as floats), n and the generation size as read_params_head keeps them.
+struct params_head {
+  double s = 0.0;
+  double k = 0.0;
+  int32_t n = 0;
+  int32_t generation_size = 0;
+};
+
+// Takes a parameter file open at its start; reads line 1 by the same format
+// as read_params_head, into `head`, for the tools that show the values as
+// written. Returns false unless all four values were converted.
+bool read_params_head(std::FILE* file, params_head& head);
+
 // Takes an open file and a seed; writes the line "seed = %d" that may end
 // the parameter file of a program whose resume continues its random stream.
 void write_params_seed(std::FILE* file, int32_t seed);

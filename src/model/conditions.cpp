@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -14,9 +13,6 @@ namespace {
 
 constexpr int max_depth = 32;
 
-constexpr std::array<std::string_view, 24> statistic_names = {
-    "N",   "a1",  "a2",  "a3",  "b1",     "b2", "b3", "h11", "h12",     "h13",          "h21",    "h22",
-    "h23", "h31", "h32", "h33", "D", "Dprime", "r2", "Ha",  "Hb", "classes", "mean_fitness", "extinct"};
 
 // ---------------------------------------------------------------- parsing
 
@@ -202,10 +198,12 @@ struct parser {
     if (next.kind != token_kind::name || next.text == "and" || next.text == "or") {
       fail(condition_error_kind::expected_operand);
     }
-    const auto found = std::find(statistic_names.begin(), statistic_names.end(), next.text);
-    if (found != statistic_names.end()) {
-      take();
-      return statistic(static_cast<condition_statistic>(found - statistic_names.begin()));
+    for (int i = 0; i < statistic_count; ++i) {
+      const auto which = static_cast<condition_statistic>(i);
+      if (statistic_name(which) == next.text) {
+        take();
+        return statistic(which);
+      }
     }
     if (next.text != "count" && next.text != "freq") fail(condition_error_kind::unknown_name);
     take();
@@ -228,183 +226,7 @@ struct parser {
   }
 };
 
-// ---------------------------------------------------------------- exact values
-
-// A non-negative integer of up to 40 64-bit limbs, least significant first,
-// without leading zero limbs (size 0 is zero). The largest operand is a
-// mean fitness numerator over the doubles' whole exponent range (about 2140
-// bits) times an r2 denominator (under 160 bits).
-constexpr int wide_limbs = 40;
-__extension__ typedef unsigned __int128 u128;
-__extension__ typedef __int128 i128;
-
-struct wide {
-  int size;
-  std::array<uint64_t, wide_limbs> limb;
-};
-
-void trim(wide& w) {
-  while (w.size > 0 && w.limb[static_cast<size_t>(w.size - 1)] == 0) --w.size;
-}
-
-void set_wide(wide& w, u128 value) {
-  w.size = 0;
-  while (value != 0) {
-    w.limb[static_cast<size_t>(w.size++)] = static_cast<uint64_t>(value);
-    value >>= 64;
-  }
-}
-
-int bit_length(const wide& w) {
-  if (w.size == 0) return 0;
-  return (w.size - 1) * 64 + 64 - std::countl_zero(w.limb[static_cast<size_t>(w.size - 1)]);
-}
-
-int compare(const wide& a, const wide& b) {
-  if (a.size != b.size) return a.size < b.size ? -1 : 1;
-  for (size_t i = static_cast<size_t>(a.size); i-- > 0;) {
-    if (a.limb[i] != b.limb[i]) return a.limb[i] < b.limb[i] ? -1 : 1;
-  }
-  return 0;
-}
-
-void check_room(int limbs) {
-  if (limbs > wide_limbs) std::abort();  // cannot happen within the bounds above
-}
-
-void multiply(const wide& a, const wide& b, wide& out) {
-  const int size = a.size + b.size;
-  check_room(size);
-  std::fill_n(out.limb.begin(), size, 0);
-  for (size_t i = 0; i < static_cast<size_t>(a.size); ++i) {
-    u128 carry = 0;
-    for (size_t j = 0; j < static_cast<size_t>(b.size); ++j) {
-      const u128 t = static_cast<u128>(a.limb[i]) * b.limb[j] + out.limb[i + j] + carry;
-      out.limb[i + j] = static_cast<uint64_t>(t);
-      carry = t >> 64;
-    }
-    out.limb[i + static_cast<size_t>(b.size)] = static_cast<uint64_t>(carry);
-  }
-  out.size = size;
-  trim(out);
-}
-
-void shift_left(const wide& a, int bits, wide& out) {
-  const int limbs = bits / 64, shift = bits % 64;
-  check_room(a.size + limbs + 1);
-  std::fill_n(out.limb.begin(), a.size + limbs + 1, 0);
-  for (int i = 0; i < a.size; ++i) {
-    const u128 moved = static_cast<u128>(a.limb[static_cast<size_t>(i)]) << shift;
-    out.limb[static_cast<size_t>(i + limbs)] |= static_cast<uint64_t>(moved);
-    out.limb[static_cast<size_t>(i + limbs + 1)] |= static_cast<uint64_t>(moved >> 64);
-  }
-  out.size = a.size + limbs + 1;
-  trim(out);
-}
-
-// Adds value * 2^bits to acc, whose limbs are zeroed up to its size.
-void add_shifted(wide& acc, u128 value, int bits) {
-  const int shift = bits % 64;
-  const u128 low = value << shift;
-  const std::array<uint64_t, 3> parts = {static_cast<uint64_t>(low), static_cast<uint64_t>(low >> 64),
-                                         shift == 0 ? 0 : static_cast<uint64_t>(value >> (128 - shift))};
-  uint64_t carry = 0;
-  for (size_t i = static_cast<size_t>(bits / 64), k = 0; k < 3 || carry != 0; ++i, ++k) {
-    const u128 t = static_cast<u128>(acc.limb[i]) + (k < 3 ? parts[k] : 0) + carry;
-    acc.limb[i] = static_cast<uint64_t>(t);
-    carry = static_cast<uint64_t>(t >> 64);
-  }
-}
-
-// big - small into out, big >= small.
-void subtract(const wide& big, const wide& small, wide& out) {
-  uint64_t borrow = 0;
-  for (size_t i = 0; i < static_cast<size_t>(big.size); ++i) {
-    const uint64_t b = i < static_cast<size_t>(small.size) ? small.limb[i] : 0;
-    const uint64_t d = big.limb[i] - b - borrow;
-    borrow = (big.limb[i] < b || (big.limb[i] == b && borrow)) ? 1 : 0;
-    out.limb[i] = d;
-  }
-  out.size = big.size;
-  trim(out);
-}
-
-// sign * num / den * 2^exponent, den > 0; every comparison with an
-// undefined value is false.
-struct exact_value {
-  bool defined;
-  int sign;
-  int exponent;
-  wide num;
-  wide den;
-};
-
-void set_undefined(exact_value& v) { v.defined = false; }
-
-void set_ratio(exact_value& v, int sign, u128 num, u128 den) {
-  v.defined = true;
-  v.sign = num == 0 ? 0 : sign;
-  v.exponent = 0;
-  set_wide(v.num, num);
-  set_wide(v.den, den);
-}
-
-// Splits a finite non-zero |x| into m * 2^e with m an integer below 2^53.
-void split_double(double x, uint64_t& m, int& e) {
-  int q = 0;
-  const double f = std::frexp(std::fabs(x), &q);
-  m = static_cast<uint64_t>(std::ldexp(f, 53));
-  e = q - 53;
-}
-
-void set_double(exact_value& v, double x) {
-  v.defined = true;
-  v.den.size = 1;
-  v.den.limb[0] = 1;
-  if (x == 0.0) {
-    v.sign = 0;
-    v.exponent = 0;
-    v.num.size = 0;
-    return;
-  }
-  uint64_t m = 0;
-  split_double(x, m, v.exponent);
-  v.sign = x < 0 ? -1 : 1;
-  set_wide(v.num, m);
-}
-
-struct population_sums {
-  uint64_t total = 0;  // N
-  uint64_t classes = 0;
-  std::array<uint64_t, 15> copies{};
-};
-
-// Fills s.copies and s.total from the counts: the haplotypes of slots 1 and
-// 3 and those of slots 2 and 4 (index = d1 + 3 d2 + 9 d3 + 27 d4), then the
-// alleles from the haplotypes.
-void add_copies(const population_counts& counts, population_sums& s) {
-  std::array<uint64_t, 9> first{}, second{};
-  for (size_t d4 = 0; d4 < 3; ++d4) {
-    for (size_t d3 = 0; d3 < 3; ++d3) {
-      for (size_t d2 = 0; d2 < 3; ++d2) {
-        for (size_t d1 = 0; d1 < 3; ++d1) {
-          const auto count = static_cast<uint64_t>(counts[d1 + 3 * d2 + 9 * d3 + 27 * d4]);
-          first[3 * d1 + d3] += count;
-          second[3 * d2 + d4] += count;
-        }
-      }
-    }
-  }
-  for (size_t i = 0; i < 3; ++i) {
-    for (size_t j = 0; j < 3; ++j) {
-      const uint64_t copies = first[3 * i + j] + second[3 * i + j];
-      s.copies[6 + 3 * i + j] = copies;
-      s.copies[i] += copies;
-      s.copies[3 + j] += copies;
-      s.total += first[3 * i + j];
-    }
-  }
-}
+// ---------------------------------------------------------------- evaluation
 
 struct evaluation {
   const condition& compiled;
@@ -413,144 +235,26 @@ struct evaluation {
   population_sums sums;
 };
 
-void mean_fitness_value(const evaluation& e, exact_value& v) {
-  const uint64_t n = e.sums.total;
-  if (e.fitness == nullptr || n == 0) return set_undefined(v);
-  const fitness_table& w = *e.fitness;
-  int low = 0, high = 0;
-  bool any = false;
-  for (size_t g = 0; g < genotype_count; ++g) {
-    if (e.counts[g] == 0) continue;
-    if (!std::isfinite(w[g])) return set_undefined(v);
-    if (w[g] == 0.0) continue;
-    uint64_t m = 0;
-    int exponent = 0;
-    split_double(w[g], m, exponent);
-    low = any ? std::min(low, exponent) : exponent;
-    high = any ? std::max(high, exponent) : exponent;
-    any = true;
-  }
-  set_wide(v.den, n);
-  v.defined = true;
-  v.exponent = low;
-  if (!any) {
-    v.sign = 0;
-    v.num.size = 0;
-    return;
-  }
-  // Terms below 2^(31 + 53), 81 of them: 91 bits above the highest shift.
-  const int size = (high - low + 91) / 64 + 2;
-  check_room(size);
-  wide positive, negative;
-  positive.size = negative.size = size;
-  std::fill_n(positive.limb.begin(), size, 0);
-  std::fill_n(negative.limb.begin(), size, 0);
-  for (size_t g = 0; g < genotype_count; ++g) {
-    if (e.counts[g] == 0 || w[g] == 0.0) continue;
-    uint64_t m = 0;
-    int exponent = 0;
-    split_double(w[g], m, exponent);
-    add_shifted(w[g] > 0 ? positive : negative, static_cast<u128>(m) * static_cast<uint64_t>(e.counts[g]),
-                exponent - low);
-  }
-  trim(positive);
-  trim(negative);
-  const int order = compare(positive, negative);
-  v.sign = order;
-  if (order >= 0) {
-    subtract(positive, negative, v.num);
-  } else {
-    subtract(negative, positive, v.num);
-  }
-}
-
-void statistic_value(const evaluation& e, condition_statistic which, exact_value& v) {
-  const population_sums& s = e.sums;
-  const uint64_t n = s.total;
-  switch (which) {
-    case condition_statistic::n: return set_ratio(v, 1, n, 1);
-    case condition_statistic::classes: return set_ratio(v, 1, s.classes, 1);
-    case condition_statistic::extinct: return set_ratio(v, 1, n == 0 ? 1 : 0, 1);
-    default: break;
-  }
-  if (n == 0) return set_undefined(v);
-  if (which == condition_statistic::mean_fitness) return mean_fitness_value(e, v);
-  const u128 total = 2 * static_cast<u128>(n);
-  const auto position = static_cast<size_t>(which) - 1;
-  if (position < 15) return set_ratio(v, 1, s.copies[position], total);
-  const u128 a = s.copies[0], b = s.copies[3], h11 = s.copies[6];
-  const i128 d = static_cast<i128>(h11 * total) - static_cast<i128>(a * b);
-  const u128 magnitude = static_cast<u128>(d < 0 ? -d : d);
-  const int sign = d < 0 ? -1 : 1;
-  switch (which) {
-    case condition_statistic::d: return set_ratio(v, sign, magnitude, total * total);
-    case condition_statistic::dprime: {
-      const u128 d_max = d > 0 ? std::min(a * (total - b), (total - a) * b) : std::min(a * b, (total - a) * (total - b));
-      if (d_max == 0) return set_undefined(v);
-      return set_ratio(v, sign, magnitude, d_max);
-    }
-    case condition_statistic::r2: {
-      const u128 spread_a = a * (total - a), spread_b = b * (total - b);
-      if (spread_a == 0 || spread_b == 0) return set_undefined(v);
-      wide x, y;
-      set_ratio(v, 1, magnitude, 1);
-      x = v.num;
-      multiply(x, x, v.num);
-      set_wide(x, spread_a);
-      set_wide(y, spread_b);
-      multiply(x, y, v.den);
-      return;
-    }
-    default: {
-      const size_t first = which == condition_statistic::ha ? 0 : 3;
-      u128 squares = 0;
-      for (size_t i = first; i < first + 3; ++i) squares += static_cast<u128>(s.copies[i]) * s.copies[i];
-      return set_ratio(v, 1, total * total - squares, total * total);
-    }
-  }
-}
-
 void operand_value(const evaluation& e, const condition_operand& operand, exact_value& v) {
   switch (operand.kind) {
     case condition_operand_kind::number: return set_double(v, operand.number);
-    case condition_operand_kind::count: return set_ratio(v, 1, static_cast<u128>(e.counts[operand.index]), 1);
+    case condition_operand_kind::count: return set_quotient(v, e.counts[operand.index], 1);
     case condition_operand_kind::freq:
-      if (e.sums.total == 0) return set_undefined(v);
-      return set_ratio(v, 1, static_cast<u128>(e.counts[operand.index]), e.sums.total);
-    default: return statistic_value(e, static_cast<condition_statistic>(operand.index), v);
+      if (e.sums.total == 0) {
+        v.defined = false;
+        return;
+      }
+      return set_quotient(v, e.counts[operand.index], e.sums.total);
+    default:
+      return statistic_value(e.counts, e.sums, e.fitness, static_cast<population_statistic>(operand.index), v);
   }
-}
-
-// Takes two defined values; returns -1, 0 or 1 as a <, == or > b.
-int compare_values(const exact_value& a, const exact_value& b) {
-  if (a.sign != b.sign) return a.sign < b.sign ? -1 : 1;
-  if (a.sign == 0) return 0;
-  wide left, right, shifted;
-  multiply(a.num, b.den, left);
-  multiply(b.num, a.den, right);
-  // |a| <=> |b| is left * 2^ea <=> right * 2^eb, that is left <=> right * 2^k.
-  const int k = b.exponent - a.exponent;
-  const int left_bits = bit_length(left), right_bits = bit_length(right) + k;
-  int order = 0;
-  if (left_bits != right_bits) {
-    order = left_bits < right_bits ? -1 : 1;
-  } else if (k > 0) {
-    shift_left(right, k, shifted);
-    order = compare(left, shifted);
-  } else if (k < 0) {
-    shift_left(left, -k, shifted);
-    order = compare(shifted, right);
-  } else {
-    order = compare(left, right);
-  }
-  return a.sign > 0 ? order : -order;
 }
 
 // Takes an evaluation and a number; returns the order of mean_fitness and
 // the number (-1, 0, 1) when a sum in doubles, with its error bound, decides
 // it, 2 when it does not, and 3 when mean_fitness is undefined.
 int mean_fitness_order(const evaluation& e, double number) {
-  const uint64_t n = e.sums.total;
+  const int64_t n = e.sums.total;
   if (e.fitness == nullptr || n == 0) return 3;
   double sum = 0.0, magnitude = 0.0;
   for (size_t g = 0; g < genotype_count; ++g) {
@@ -567,7 +271,7 @@ int mean_fitness_order(const evaluation& e, double number) {
   // 83 roundings of at most 2^-53 relative each, generously, plus what
   // subnormal terms can lose.
   const double mean = sum / static_cast<double>(n);
-  const double bound = (magnitude / static_cast<double>(n)) * 1e-13 + 1e-300;
+  const double bound = (magnitude / std::fabs(static_cast<double>(n))) * 1e-13 + 1e-300;
   if (mean - number > bound) return 1;
   if (number - mean > bound) return -1;
   return 2;
@@ -653,10 +357,10 @@ bool evaluate_condition(const condition& compiled, const population_counts& coun
   if (compiled.needs_copies) {
     add_copies(counts, s);
   } else if (compiled.needs_total) {
-    for (const int32_t count : counts) s.total += static_cast<uint64_t>(count);
+    for (const int32_t count : counts) s.total += count;
   }
   if (compiled.needs_classes) {
-    for (const int32_t count : counts) s.classes += count != 0 ? 1 : 0;
+    for (const int32_t count : counts) s.classes += count > 0 ? 1 : 0;
   }
   return node_holds(e, static_cast<int>(compiled.nodes.size()) - 1);
 }

@@ -20,8 +20,8 @@
 // underflow reads as 0 or a subnormal). 'extinct' alone means extinct == 1;
 // followed by OP it is a statistic.
 //
-// Values are exact: a statistic is a ratio of the integer counts (as
-// twolocus-stats computes it before rounding), mean_fitness is
+// Values are exact: a statistic is its exact value (model/statistics: a
+// ratio of the integer counts, which twolocus-stats rounds), mean_fitness is
 // sum(count * fitness) / N with each fitness double taken exactly, a number
 // is its double taken exactly, and a comparison compares those rationals
 // without rounding. An undefined value (a frequency, D, Ha... of an extinct
@@ -30,9 +30,10 @@
 // occupied class) makes every comparison it is in false, so `Dprime < 0.5`
 // and `Dprime >= 0.5` are both false on a monomorphic population.
 //
-// The Python module twolocus.conditions reads the same grammar with the same
-// error kinds and positions; tests/cases/conditions/cases.tsv holds the
-// cases both pass.
+// The Python tools (twolocus-stats --first, the stop and watch keywords,
+// Run.holds) read and evaluate conditions with these functions, through the
+// compiled module; tests/cases/conditions/cases.tsv holds the cases that
+// the C++ tests and the Python tests pass.
 #pragma once
 
 #include <cstdint>
@@ -40,6 +41,7 @@
 #include <vector>
 
 #include "model/model.hpp"
+#include "model/statistics.hpp"
 
 namespace twolocus {
 
@@ -65,11 +67,8 @@ struct condition_error {
   int position = 0;  // 1-based character (byte) of the text; 0 when none
 };
 
-// The statistics, in the order of twolocus-stats' columns.
-enum class condition_statistic : uint8_t {
-  n, a1, a2, a3, b1, b2, b3, h11, h12, h13, h21, h22, h23, h31, h32, h33,
-  d, dprime, r2, ha, hb, classes, mean_fitness, extinct,
-};
+// The statistics, in the order of twolocus-stats' columns (model/statistics).
+using condition_statistic = population_statistic;
 
 enum class condition_operand_kind : uint8_t { number, statistic, count, freq };
 

@@ -1,10 +1,13 @@
-// twolocus._core: the engines of twolocus-sim in Python. Every argument is
-// read by twolocus-sim's own command-line reader (read_sim_options) from
-// words the Python layer (python/twolocus/simulation.py) makes of the
-// keywords, so the rules, defaults and messages are the program's; the
-// inputs are read, the generations run (the one loop), the replicates run
-// (the run library's batch) and the summary rows written by the run
-// library, whose failures are message values raised here.
+// twolocus._core: the engines of twolocus-sim in Python, and the rules the
+// Python tools share with the programs. Every keyword is read by its entry
+// of the table of parameters (read_parameter), stored (set_parameter) and
+// checked as a whole (check_request) by the run library, as the program
+// reads its options, and a problem is raised as ValueError naming the
+// keyword; the inputs are read, the generations run (the one loop), the
+// replicates run (the run library's batch) and the summary rows written
+// by the run library, whose failures are message values raised here. The
+// tools read both parameter files with the programs' readers, and take the
+// statistics of populations and the conditions on them from src/model.
 //
 // Long calls release the GIL. Every few milliseconds the calling thread
 // takes it back to let Python handle a signal: a Ctrl-C stops every thread
@@ -30,10 +33,13 @@
 #include <tuple>
 #include <vector>
 
-#include "app/sim_options.hpp"
 #include "io/parameters.hpp"
+#include "io/params.hpp"
+#include "io/sim_params.hpp"
 #include "io/sim_summary.hpp"
+#include "model/conditions.hpp"
 #include "model/engines.hpp"
+#include "model/statistics.hpp"
 #include "model/random.hpp"
 #include "model/watch.hpp"
 #include "run/batch.hpp"
@@ -41,6 +47,7 @@
 #include "run/files.hpp"
 #include "run/inputs.hpp"
 #include "run/loop.hpp"
+#include "run/request.hpp"
 
 namespace py = pybind11;
 
@@ -62,22 +69,53 @@ namespace {
   throw py::error_already_set();
 }
 
-// Takes command-line words (without the program's name); returns them read
-// by twolocus-sim's reader, or raises ValueError with its message.
-sim_options read_words(const std::vector<std::string>& words) {
-  std::vector<std::string> all;
-  all.reserve(words.size() + 1);
-  all.emplace_back("twolocus-sim");
-  all.insert(all.end(), words.begin(), words.end());
-  std::vector<char*> argv;
-  argv.reserve(all.size() + 1);
-  for (std::string& word : all) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  sim_options options;
-  if (const auto problem = read_sim_options(static_cast<int>(all.size()), argv.data(), options)) {
-    raise(PyExc_ValueError, problem->text);
+// The values of keywords, in the order given: each keyword and its value's
+// text (a number as Python writes it, a word or a condition in UTF-8, a
+// file name's bytes).
+using keyword_values = std::vector<std::pair<std::string, std::string>>;
+
+// Takes an entry; returns its keyword, as the messages name it.
+const char* keyword_of(parameter_id id) { return parameter(id).keyword.data(); }
+
+// Takes a problem of the whole request; returns its message, naming keywords.
+message said(const request_problem& problem) {
+  switch (problem.what) {
+    case request_problem::kind::conflict:
+      return tell::py_conflict(keyword_of(problem.entry), keyword_of(problem.other));
+    case request_problem::kind::single_run:
+      return tell::py_conflict(keyword_of(problem.entry), "a single run (no replicates)");
+    case request_problem::kind::required: return tell::py_required(keyword_of(problem.entry));
+    case request_problem::kind::row_sum: break;
   }
-  return options;
+  return tell::py_row_sum(problem.allele, problem.locus, problem.sum, keyword_of(problem.entry));
+}
+
+// Takes a request and keyword values; reads each by its entry and stores
+// it, or raises ValueError naming the keyword.
+void take_keywords(run_request& request, const keyword_values& values) {
+  for (const auto& [keyword, text] : values) {
+    const parameter_entry* entry = parameter_by_keyword(keyword);
+    if (entry == nullptr) throw py::type_error("no keyword " + keyword);
+    const parameter_reading reading = read_parameter(*entry, text);
+    if (reading.condition.kind != condition_error_kind::none) {
+      raise(PyExc_ValueError,
+            tell::py_condition_bad(keyword.c_str(), shown_value(text).c_str(),
+                                   condition_error_words(reading.condition.kind), reading.condition.position)
+                .text);
+    }
+    if (!reading.value) {
+      raise(PyExc_ValueError, tell::py_bad_value(keyword.c_str(), parameter_wants(*entry).c_str(),
+                                                 shown_value(text).c_str())
+                                  .text);
+    }
+    set_parameter(request, *entry, *reading.value);
+  }
+}
+
+// Takes a request and the entries required; checks it whole and completes
+// it, or raises ValueError naming the keywords.
+void check_keywords(run_request& request, std::span<const parameter_id> required) {
+  if (const auto problem = check_request(request, required)) raise(PyExc_ValueError, said(*problem).text);
 }
 
 // Takes an input's failure; raises it: FileNotFoundError, IsADirectoryError,
@@ -106,19 +144,17 @@ void refuse_input_as_output(const std::string& output, const std::vector<input_f
 // records and start, with its fitness table read; and an engine of each
 // kind kept for the next call, so that short calls cost little.
 struct model_core {
-  sim_options options;
+  run_request request;
   std::vector<input_file> inputs;  // the fitness table
   std::mutex engines_mutex;
   std::unique_ptr<exact_engine> exact;
   std::unique_ptr<multinomial_engine> multinomial;
 
-  explicit model_core(const std::vector<std::string>& words) {
-    std::vector<std::string> all = words;
-    for (const char* word : {"-N", "1", "--generations=0", "--output=-"}) all.emplace_back(word);
-    options = read_words(all);
-    if (const auto failure = read_fitness_input(options.run, options.run.params, inputs)) {
-      raise_input(*failure);
-    }
+  explicit model_core(const keyword_values& values) {
+    take_keywords(request, values);
+    constexpr parameter_id required[] = {parameter_id::fitness};
+    check_keywords(request, required);
+    if (const auto failure = read_fitness_input(request, request.params, inputs)) raise_input(*failure);
   }
 };
 
@@ -134,31 +170,22 @@ population_counts counts_of(const py::array_t<int32_t>& array) {
   return counts;
 }
 
-// The rest of a call's parameters: read by the program's rules, with the
-// model's and the start's (the identity of an initial file read is kept in
-// `initial_identity`).
-sim_options call_options(const model_core& model, const std::vector<std::string>& words,
+// A call's request: the model's with the call's keywords, checked whole,
+// and its start (the counts given, or read as --initial reads them; the
+// identity of an initial file read is kept in `inputs`).
+run_request call_request(const model_core& model, const keyword_values& values,
                          const std::optional<py::array_t<int32_t>>& initial,
-                         std::vector<input_file>& inputs) {
-  std::vector<std::string> all = {"--fitness=-", "--output=-"};
-  all.insert(all.end(), words.begin(), words.end());
-  sim_options call = read_words(all);
-  sim_params params = model.options.run.params;
-  const sim_params& given = call.run.params;
-  params.population_size = given.population_size;
-  params.generations = given.generations;
-  params.seed = given.seed;
-  params.engine = given.engine;
-  params.record_every = given.record_every;
-  params.conditions = given.conditions;
+                         std::span<const parameter_id> required, std::vector<input_file>& inputs) {
+  run_request request = model.request;
+  take_keywords(request, values);
+  check_keywords(request, required);
   inputs = model.inputs;
   if (initial) {
-    params.initial = counts_of(*initial);
-  } else if (const auto failure = read_initial_input(call.run, params, inputs)) {
+    request.params.initial = counts_of(*initial);
+  } else if (const auto failure = read_initial_input(request, request.params, inputs)) {
     raise_input(*failure);
   }
-  call.run.params = params;
-  return call;
+  return request;
 }
 
 // Stops every thread of a call: set by a Ctrl-C seen on the calling thread.
@@ -273,11 +300,12 @@ py::array_t<int32_t> population_array(const population_counts& counts) {
 
 // simulate: returns (labels, generations, counts, last population, seed,
 // conditions).
-py::tuple simulate(model_core& model, const std::vector<std::string>& words,
+py::tuple simulate(model_core& model, const keyword_values& values,
                    const std::optional<py::array_t<int32_t>>& initial) {
   std::vector<input_file> inputs;
-  const sim_options call = call_options(model, words, initial, inputs);
-  const sim_params& params = call.run.params;
+  constexpr parameter_id required[] = {parameter_id::population_size, parameter_id::generations};
+  const run_request call = call_request(model, values, initial, required, inputs);
+  const sim_params& params = call.params;
   population_counts current = params.initial;
   records kept;
   run_conditions watched = sim_conditions(params);
@@ -304,19 +332,21 @@ py::tuple simulate(model_core& model, const std::vector<std::string>& words,
 // replicate: runs replicates F to F + R - 1 on T threads; writes the
 // summary file when `summary` names one; returns the summary's condition
 // columns and lines.
-py::tuple replicate(model_core& model, const std::vector<std::string>& words,
+py::tuple replicate(model_core& model, const keyword_values& values,
                     const std::optional<py::array_t<int32_t>>& initial, const std::string& summary) {
   std::vector<input_file> inputs;
-  const sim_options call = call_options(model, words, initial, inputs);
+  constexpr parameter_id required[] = {parameter_id::population_size, parameter_id::generations,
+                                       parameter_id::replicates};
+  const run_request call = call_request(model, values, initial, required, inputs);
   if (!summary.empty()) {
     // The summary and the temporary file it is written through.
     for (const std::string& name : {summary, summary + ".tmp"}) refuse_input_as_output(name, inputs);
   }
   replicate_plan plan;
-  plan.params = call.run.params;
-  plan.first = call.run.first_replicate;
-  plan.count = call.run.replicates.value_or(1);
-  plan.threads = call.run.threads;
+  plan.params = call.params;
+  plan.first = call.first_replicate;
+  plan.count = *call.replicates;
+  plan.threads = call.threads;
   std::vector<std::string> lines(static_cast<size_t>(plan.count));
   const row_sink sink{[&](int64_t replicate, const std::string& row) {
                         lines[static_cast<size_t>(replicate - plan.first)] = row;
@@ -365,7 +395,7 @@ py::tuple replicate(model_core& model, const std::vector<std::string>& words,
 std::string summary_row_of(const model_core& model, int32_t seed, int32_t generations,
                            const std::vector<std::tuple<std::string, bool, std::optional<int64_t>>>& conditions,
                            const py::array_t<int32_t>& population) {
-  sim_params params = model.options.run.params;
+  sim_params params = model.request.params;
   params.seed = seed;
   params.generations = generations;
   for (const auto& [text, stops, first] : conditions) params.conditions.push_back({text, stops});
@@ -377,7 +407,7 @@ std::string summary_row_of(const model_core& model, int32_t seed, int32_t genera
 }
 
 py::dict model_description(const model_core& model) {
-  const sim_params& params = model.options.run.params;
+  const sim_params& params = model.request.params;
   py::dict description;
   description["recombination"] = params.recombination;
   description["weights"] = params.weights == weight_rule::exact ? "exact" : "floor";
@@ -426,17 +456,298 @@ py::list parameter_list() {
   return list;
 }
 
+// check_parameters: every problem of a set of parameters as a whole (a
+// design row of a sweep), each a dict naming entries by their identifiers:
+// what ("conflict", "single_run", "required", "row_sum"), entry, other, and
+// a row's allele, locus and sum. The values are (identifier, text) pairs,
+// each a value of its entry; required: identifiers, in the order to report
+// them.
+py::list check_parameters(const std::vector<std::pair<std::string, std::string>>& values,
+                          const std::vector<std::string>& required) {
+  const auto entry_named = [](const std::string& identifier) -> const parameter_entry& {
+    for (const parameter_entry& entry : parameter_table) {
+      if (entry.identifier == identifier) return entry;
+    }
+    throw py::value_error("no parameter " + identifier);
+  };
+  run_request request;
+  for (const auto& [identifier, text] : values) {
+    const parameter_entry& entry = entry_named(identifier);
+    const parameter_reading reading = read_parameter(entry, text);
+    if (!reading.value) throw py::value_error("not a value of " + identifier + ": " + text);
+    set_parameter(request, entry, *reading.value);
+  }
+  std::vector<parameter_id> wanted;
+  for (const std::string& identifier : required) wanted.push_back(entry_named(identifier).id);
+  constexpr const char* kinds[] = {"conflict", "single_run", "required", "row_sum"};
+  const auto identifier_of = [](parameter_id id) -> py::object {
+    if (id == parameter_id::count) return py::none();
+    return py::str(std::string(parameter(id).identifier));
+  };
+  py::list problems;
+  for (const request_problem& problem : request_problems(request, wanted)) {
+    py::dict found;
+    found["what"] = kinds[static_cast<size_t>(problem.what)];
+    found["entry"] = identifier_of(problem.entry);
+    found["other"] = identifier_of(problem.other);
+    found["allele"] = problem.allele;
+    found["locus"] = std::string(1, problem.locus);
+    found["sum"] = problem.sum;
+    problems.append(found);
+  }
+  return problems;
+}
+
+// ------------------------------------------------------------ the tools' rules
+
+using counts_array = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
+using fitness_array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// Takes populations (rows of 81 counts, each a 32-bit integer as the
+// trajectory files hold them); returns their number, or raises ValueError.
+py::ssize_t population_rows(const counts_array& counts) {
+  if (counts.ndim() != 2 || counts.shape(1) != genotype_count) {
+    throw py::value_error("populations are rows of 81 counts");
+  }
+  const int64_t* data = counts.data();
+  for (py::ssize_t i = 0; i < counts.size(); ++i) {
+    if (data[i] < INT32_MIN || data[i] > INT32_MAX) {
+      throw py::value_error("a count is beyond the 32-bit range of the trajectory files");
+    }
+  }
+  return counts.shape(0);
+}
+
+// Takes a row of `counts`; returns its population.
+population_counts population_of(const counts_array& counts, py::ssize_t row) {
+  population_counts population{};
+  const int64_t* data = counts.data() + row * genotype_count;
+  for (size_t i = 0; i < genotype_count; ++i) population[i] = static_cast<int32_t>(data[i]);
+  return population;
+}
+
+// Takes an optional fitness array; returns the table it holds, or raises
+// ValueError.
+std::optional<fitness_table> fitness_of(const std::optional<fitness_array>& fitness) {
+  if (!fitness) return std::nullopt;
+  if (fitness->ndim() != 1 || fitness->shape(0) != genotype_count) {
+    throw py::value_error("a fitness table is 81 numbers");
+  }
+  fitness_table table{};
+  std::copy(fitness->data(), fitness->data() + genotype_count, table.begin());
+  return table;
+}
+
+py::list statistic_names() {
+  py::list names;
+  for (int i = 0; i < statistic_count; ++i) {
+    names.append(std::string(statistic_name(static_cast<population_statistic>(i))));
+  }
+  return names;
+}
+
+// statistics: the statistics of each population (rows x 24, in the order of
+// statistic_names), NaN where undefined.
+py::array_t<double> statistics(const counts_array& counts, const std::optional<fitness_array>& fitness) {
+  const py::ssize_t rows = population_rows(counts);
+  const std::optional<fitness_table> table = fitness_of(fitness);
+  py::array_t<double> out({rows, static_cast<py::ssize_t>(statistic_count)});
+  double* values = out.mutable_data();
+  {
+    const py::gil_scoped_release release;
+    statistic_values row_values;
+    for (py::ssize_t row = 0; row < rows; ++row) {
+      population_statistic_values(population_of(counts, row), table ? &*table : nullptr, row_values);
+      for (size_t i = 0; i < statistic_count; ++i) {
+        *values++ = row_values[i].value_or(std::numeric_limits<double>::quiet_NaN());
+      }
+    }
+  }
+  return out;
+}
+
+// A compiled condition and the text it was read from.
+struct condition_core {
+  condition compiled;
+  std::string text;
+};
+
+// parse_condition: (the condition, None, 0, None) or (None, the error's
+// kind, its 1-based position, its words).
+py::tuple parse_condition_of(const std::string& text) {
+  parsed_condition parsed = parse_condition(text);
+  if (parsed.error.kind != condition_error_kind::none) {
+    return py::make_tuple(py::none(), std::string(condition_error_name(parsed.error.kind)),
+                          parsed.error.position, std::string(condition_error_words(parsed.error.kind)));
+  }
+  return py::make_tuple(condition_core{std::move(parsed.value), text}, py::none(), 0, py::none());
+}
+
+// Takes a condition, populations and an optional fitness table; calls
+// `found(row)` for each row where it holds, in order, until it returns
+// false.
+template <typename on_hold>
+void each_holding(const condition_core& core, const counts_array& counts,
+                  const std::optional<fitness_array>& fitness, on_hold found) {
+  const py::ssize_t rows = population_rows(counts);
+  const std::optional<fitness_table> table = fitness_of(fitness);
+  const py::gil_scoped_release release;
+  for (py::ssize_t row = 0; row < rows; ++row) {
+    if (evaluate_condition(core.compiled, population_of(counts, row), table ? &*table : nullptr) &&
+        !found(row)) {
+      return;
+    }
+  }
+}
+
+py::array_t<bool> condition_holds(const condition_core& core, const counts_array& counts,
+                                  const std::optional<fitness_array>& fitness) {
+  py::array_t<bool> out(counts.ndim() == 2 ? counts.shape(0) : 0);
+  bool* held = out.mutable_data();
+  std::fill_n(held, out.size(), false);
+  each_holding(core, counts, fitness, [held](py::ssize_t row) { return held[row] = true; });
+  return out;
+}
+
+int64_t condition_first(const condition_core& core, const counts_array& counts,
+                        const std::optional<fitness_array>& fitness) {
+  int64_t first = -1;
+  each_holding(core, counts, fitness, [&first](py::ssize_t row) {
+    first = row;
+    return false;
+  });
+  return first;
+}
+
+// A file's bytes as a stream to read, closed at the end of its scope.
+struct memory_file {
+  std::string data;
+  std::FILE* file;
+  explicit memory_file(const std::string& bytes) : data(bytes), file(fmemopen(data.data(), data.size(), "r")) {
+    if (file == nullptr) throw std::bad_alloc();
+  }
+  memory_file(const memory_file&) = delete;
+  memory_file& operator=(const memory_file&) = delete;
+  ~memory_file() { std::fclose(file); }
+};
+
+// Raises ValueError with (what went wrong, the line, the key) for the tools
+// to word.
+[[noreturn]] void raise_reading(const char* what, long long line, const std::string& key) {
+  PyErr_SetObject(PyExc_ValueError, py::make_tuple(what, line, key).ptr());
+  throw py::error_already_set();
+}
+
+template <typename value_type, size_t size>
+py::array_t<value_type> array_from(const std::array<value_type, size>& values) {
+  py::array_t<value_type> array(static_cast<py::ssize_t>(size));
+  std::copy(values.begin(), values.end(), array.mutable_data());
+  return array;
+}
+
+py::array_t<double> matrix_array(const mutation_matrix& m) {
+  py::array_t<double> array({py::ssize_t{3}, py::ssize_t{3}});
+  double* out = array.mutable_data();
+  for (const auto& row : m) out = std::copy(row.begin(), row.end(), out);
+  return array;
+}
+
+// The classic parameter file, read as twolocus reads it (line 1 with s and
+// k as written).
+py::dict classic_params(std::FILE* file) {
+  params_head head;
+  if (!read_params_head(file, head)) raise_reading("line", 1, "");
+  run_params params;
+  std::optional<int32_t> seed;
+  using outcome = params_body_reading::outcome;
+  const params_body_reading reading = read_params_body(file, params, seed);
+  switch (reading.result) {
+    case outcome::read: break;
+    case outcome::line_format: raise_reading("line", reading.line, "");
+    case outcome::rates_incomplete: raise_reading("rates", 0, "");
+    case outcome::fitness_incomplete: raise_reading("fitness", 0, "");
+  }
+  py::dict values;
+  values["s"] = head.s;
+  values["k"] = head.k;
+  values["n"] = head.n;
+  values["N"] = head.generation_size;
+  py::dict rates;
+  for (size_t i = 0; i < 3; ++i) {
+    rates[py::str("a" + std::to_string(i))] = params.rates_a[i];
+    rates[py::str("b" + std::to_string(i))] = params.rates_b[i];
+  }
+  values["rates"] = rates;
+  values["fitness"] = array_from(params.fitness);
+  values["seed"] = seed ? py::object(py::int_(*seed)) : py::object(py::none());
+  return values;
+}
+
+// twolocus-sim's parameter file, read as twolocus-sim reads it.
+py::dict sim_params_values(std::FILE* file) {
+  sim_params params;
+  const sim_params_reading reading = read_sim_params(file, params);
+  using outcome = sim_params_reading::outcome;
+  switch (reading.result) {
+    case outcome::read: break;
+    case outcome::classic:
+    case outcome::first_line: raise_reading("line", 1, "");
+    case outcome::bad_line: raise_reading("line", reading.line, reading.key);
+    case outcome::repeated: raise_reading("repeated", reading.line, reading.key);
+    case outcome::missing: raise_reading("missing", 0, reading.key);
+    case outcome::inconsistent: raise_reading("inconsistent", 0, reading.key);
+  }
+  py::dict values;
+  values["version"] = params.version;
+  values["engine"] = params.engine == engine_kind::exact ? "exact" : "multinomial";
+  values["seed"] = params.seed;
+  values["population_size"] = params.population_size;
+  values["generations"] = params.generations;
+  values["record_every"] = params.record_every;
+  values["recombination"] = params.recombination;
+  values["weights"] = params.weights == weight_rule::exact ? "exact" : "floor";
+  values["mutation_a"] = matrix_array(params.mutation_a);
+  values["mutation_b"] = matrix_array(params.mutation_b);
+  values["fitness"] = array_from(params.fitness);
+  py::array_t<int64_t> initial(genotype_count);
+  std::copy(params.initial.begin(), params.initial.end(), initial.mutable_data());
+  values["initial"] = initial;
+  py::list conditions;
+  for (const condition_text& condition : params.conditions) {
+    conditions.append(py::make_tuple(condition.text, condition.stops));
+  }
+  values["conditions"] = conditions;
+  return values;
+}
+
+// read_params: the values of a parameter file of either kind (its bytes),
+// with "sim" saying which; raises ValueError((what, line, key)) for a file
+// the programs refuse.
+py::dict read_params_of(const std::string& bytes) {
+  const memory_file memory(bytes);
+  const bool sim = is_sim_params_file(memory.file);
+  py::dict values = sim ? sim_params_values(memory.file) : classic_params(memory.file);
+  values["sim"] = sim;
+  return values;
+}
+
+bool is_sim_params_of(const std::string& bytes) {
+  const memory_file memory(bytes);
+  return is_sim_params_file(memory.file);
+}
+
 }  // namespace
 }  // namespace twolocus
 
 PYBIND11_MODULE(_core, module) {
   using namespace twolocus;
-  module.doc() = "The engines of twolocus-sim (see twolocus.simulation for the API).";
+  module.doc() = "The engines of twolocus-sim and the rules the Python tools share with the programs "
+                 "(see twolocus.engines for the API).";
   py::class_<model_core>(module, "ModelCore")
-      .def(py::init<const std::vector<std::string>&>(), py::arg("words"))
+      .def(py::init<const keyword_values&>(), py::arg("keywords"))
       .def("description", &model_description);
-  module.def("simulate", &simulate, py::arg("model"), py::arg("words"), py::arg("initial"));
-  module.def("replicate", &replicate, py::arg("model"), py::arg("words"), py::arg("initial"),
+  module.def("simulate", &simulate, py::arg("model"), py::arg("keywords"), py::arg("initial"));
+  module.def("replicate", &replicate, py::arg("model"), py::arg("keywords"), py::arg("initial"),
              py::arg("summary"));
   module.def("summary_line", &summary_row_of, py::arg("model"), py::arg("seed"),
              py::arg("generations"), py::arg("conditions"), py::arg("population"));
@@ -445,4 +756,15 @@ PYBIND11_MODULE(_core, module) {
   }, py::arg("conditions"));
   module.def("replicate_seed", &replicate_seed, py::arg("seed"), py::arg("replicate"));
   module.def("parameters", &parameter_list);
+  module.def("check_parameters", &check_parameters, py::arg("values"), py::arg("required"));
+  module.def("statistic_names", &statistic_names);
+  module.def("statistics", &statistics, py::arg("counts"), py::arg("fitness"));
+  py::class_<condition_core>(module, "Condition")
+      .def_readonly("text", &condition_core::text)
+      .def("holds", &condition_holds, py::arg("counts"), py::arg("fitness"))
+      .def("first", &condition_first, py::arg("counts"), py::arg("fitness"));
+  module.def("parse_condition", &parse_condition_of, py::arg("text"));
+  module.def("read_params", [](const py::bytes& data) { return read_params_of(data); }, py::arg("data"));
+  module.def("is_sim_params", [](const py::bytes& data) { return is_sim_params_of(data); },
+             py::arg("data"));
 }

@@ -2,17 +2,31 @@
 // from the Python module's keywords): the parameters, the inputs to read,
 // the output's name and, for a batch, its replicates. The run library
 // starts, resumes or batches runs from it.
+//
+// Both front ends read a value by its entry of the table of parameters
+// (read_parameter), store it (set_parameter) and check the whole request
+// (check_request); each says a problem in its own words, naming the option
+// or the keyword.
 #pragma once
 
+#include <array>
+#include <bitset>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "io/parameters.hpp"
 #include "io/sim_params.hpp"
+#include "model/conditions.hpp"
 #include "model/watch.hpp"
 
 namespace twolocus {
+
+// Which parameters a request was given, by entry.
+using given_parameters = std::bitset<static_cast<size_t>(parameter_id::count)>;
 
 struct run_request {
   std::string output;         // -o, or the run that --resume continues
@@ -33,7 +47,78 @@ struct run_request {
   // --stop and --watch in the order given; params.conditions holds the
   // distinct ones.
   std::vector<condition_text> condition_texts;
+  // The mutation rates as given: --mu, and each change by its place among
+  // the entries mu_a12 ... mu_b31; check_request makes the matrices.
+  std::optional<double> mu;
+  std::array<std::optional<double>, 12> changes;
+  given_parameters given;     // the entries given, each once
   sim_params params;          // everything else of the model and the run
 };
+
+// A value of one entry, read and within its range: `whole` (integer), `real`
+// (real, probability), `word` (the place of one of its words) or `text`
+// (file, folder, start, condition), with a start's LABEL in `label`.
+struct parameter_value {
+  int64_t whole = 0;
+  double real = 0.0;
+  int word = 0;
+  std::string text;
+  std::optional<int32_t> label;
+};
+
+// How reading a value went: the value, or nothing with `condition` set
+// when a condition's text does not parse (its error kind and position),
+// or left at kind none for any other value that is not one of the entry's.
+struct parameter_reading {
+  std::optional<parameter_value> value;
+  condition_error condition;
+};
+
+// Takes an entry and a value's text; returns the value: a whole number or a
+// real number within the entry's range (read_integer, read_real), one of its
+// words, a file or folder name that is not empty, FILE or FILE:LABEL (LABEL
+// when what follows the last colon is a record label), or a condition
+// without a tab or a line end that parses.
+parameter_reading read_parameter(const parameter_entry& entry, std::string_view text);
+
+// Takes a request, an entry and its value; stores the value in its field
+// and marks the entry given.
+void set_parameter(run_request& request, const parameter_entry& entry, const parameter_value& value);
+
+// A problem of a request as a whole, each value being one of its entry's:
+// an entry given with another it cannot be used with (`other`), an entry of
+// a batch given to a single run, a required entry missing, or a row of a
+// mutation matrix summing above 1 (the row of `allele` at `locus`, whose
+// first change is `entry`).
+struct request_problem {
+  enum class kind { conflict, single_run, required, row_sum };
+  kind what = kind::conflict;
+  parameter_id entry = parameter_id::count;
+  parameter_id other = parameter_id::count;
+  int allele = 0;
+  char locus = 'a';
+  double sum = 0.0;
+};
+
+// Takes a fresh run's request as read and the entries its front end
+// requires, in the order to report them (a fitness table is given by
+// fitness or fitness_values); checks the request as a whole and completes
+// its parameters: the generations, the distinct conditions and both
+// mutation matrices (a change given, else --mu for a one-way change, else
+// 0). Returns every problem, in the order: the entries of a batch given to
+// a single run, conflicts (fitness_values with fitness, then s and k with
+// fitness_values), required entries missing, rows of the matrices summing
+// above 1 (locus a, then b; alleles 1 to 3).
+std::vector<request_problem> request_problems(run_request& request,
+                                              std::span<const parameter_id> required);
+
+// The same; returns the first problem, or nothing.
+std::optional<request_problem> check_request(run_request& request,
+                                             std::span<const parameter_id> required);
+
+// Takes a text from the command line or a keyword; returns it as a message
+// shows it: each control character (a line end, a tab) as its C escape, so
+// that the message stays one line.
+std::string shown_value(std::string_view text);
 
 }  // namespace twolocus

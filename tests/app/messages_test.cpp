@@ -1,7 +1,8 @@
 // The table of messages: one entry a line of messages.def (as the Python
 // tools and the documentation read it), unique identifiers, one line each
 // (the banner and the usage: two), and every entry printed by the programs
-// (made by the run library or the programs' command lines).
+// (made by the run library or the programs' command lines) or raised by the
+// Python module.
 #include "app/messages.hpp"
 
 #include <gtest/gtest.h>
@@ -22,7 +23,7 @@ using testing::source_path;
 TEST(Messages, TheTableIsOneEntryALineEachPrintedByTheProgramsAndOneLineLong) {
   const std::string table = read_file(source_path("src/run/messages.def"));
   std::string program;
-  for (const char* folder : {"src/app", "src/run"}) {
+  for (const char* folder : {"src/app", "src/run", "src/python"}) {
     for (const auto& unit : std::filesystem::directory_iterator(source_path(folder))) {
       if (unit.path().extension() == ".cpp") program += read_file(unit.path());
     }

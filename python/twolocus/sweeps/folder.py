@@ -1,39 +1,31 @@
-"""The sweep folder: its manifest, copies of the inputs, locks and run states.
+"""The sweep folder: its manifest, copies of the inputs, locks and unit states.
 
 DIR/design.tsv        the design as last run
-DIR/fitness/          copies of the fitness tables, which the runs read
-DIR/manifest.tsv      one line per run: run, row, replicate, seed, the design's
-                      columns and the exact command line
-DIR/sweep.tsv         the sweep seed
+DIR/COPIES/           copies of the input files, which the units read
+                      (fitness/ for a classic sweep, inputs/ for twolocus-sim)
+DIR/manifest.tsv      one line per unit (a run, or a batch of replicates):
+                      its fixed columns (run, row, replicate, seed; or run,
+                      row, first_replicate, batch_replicates, seed), the
+                      design's columns but seed, and the exact command line
+DIR/sweep.tsv         the sweep seed (and the kind, twolocus-sim, for such a sweep)
 DIR/lock              held (flock) by a twolocus-sweep run while it works on DIR
-DIR/runs/RUN/         trajectory, trajectory.params and console.log as the
-                      program writes them, exit-status once it ended, and
-                      .lock, held by the process that runs it
+DIR/runs/UNIT/        the program's files (trajectory, trajectory.params; or
+                      batch.summary.tsv, batch.params, batch.batch and batch,
+                      empty: its lock), console.log, exit-status once it
+                      ended, and .lock, held by the process that runs it
 """
 
 import fcntl
 import os
-import shlex
 import shutil
 
-from .design import PARAMETER_COLUMNS, find_program
-from .errors import TwolocusError
-from .seeds import assign_seeds
+from ..errors import TwolocusError
 
-FIXED_FIRST = ["run", "row", "replicate", "seed"]
+# The files whose lock a program holds while it runs a unit: a classic
+# run's trajectory; a batch's output name, empty, whose lock covers every
+# file of the name.
 TRAJECTORY = "trajectory"
-# The file a batch of twolocus-sim locks (sweeps of twolocus-sim: simsweep.py):
-# its output name, empty, whose lock covers every file of the name.
 BATCH_LOCK = "batch"
-
-
-def manifest_columns(design):
-    """The manifest header for a design: run, row, replicate, seed, every
-    design column but seed (name added when the design has none), command."""
-    columns = [c for c in design.columns if c != "seed"]
-    if "name" not in columns:
-        columns.append("name")
-    return FIXED_FIRST + columns + ["command"]
 
 
 def read_tsv(path):
@@ -143,87 +135,42 @@ def name_copies(sources, design_folder, copies_folder, copies, what, units):
     return copies
 
 
-def _fitness_copies(design, folder, old_runs):
-    """Maps each fitness value of the design to its copy's name in
-    folder/fitness (name_copies)."""
-    copies = {}
-    for run in old_runs:
-        copies[run["fitness"]] = os.path.basename(shlex.split(run["command"])[1])
-    return name_copies((row["fitness"] for row in design.rows), design.folder,
-                       os.path.join(folder, "fitness"), copies, "Fitness", "runs")
+def sweep_kind_name(folder):
+    """The kind sweep.tsv records ("twolocus-sim"), or "classic" (also for a
+    folder that is not yet a sweep)."""
+    try:
+        _, rows = read_tsv(os.path.join(folder, "sweep.tsv"))
+        return rows[0].get("kind") or "classic"
+    except (OSError, IndexError, UnicodeDecodeError):
+        return "classic"
 
 
-def plan(design, folder, sweep_seed, default_program):
-    """Takes a checked design, the sweep folder, the sweep seed and the
-    program's absolute path (None: every row must name one); returns
-    (columns, runs, copies): the manifest columns, every run in manifest
-    order, and the fitness copy names. Raises TwolocusError when the design
-    changes or removes runs the folder already has."""
-    old_runs = []
-    if os.path.exists(os.path.join(folder, "manifest.tsv")):
-        old_runs = existing_runs(folder, sweep_seed)
-    columns = manifest_columns(design)
-    copies = _fitness_copies(design, folder, old_runs)
-    new_runs = {}
-    for row in design.rows:
-        program = row.get("program", "") or ""
-        program = find_program(program, design.folder) if program else default_program
-        if program is None:
-            raise TwolocusError("Could not find the program [twolocus]; give --program.")
-        explicit = "seed" in row
-        for replicate in range(1, 2 if explicit else int(row["replicates"]) + 1):
-            run = {c: row[c] for c in columns if c in row and c not in FIXED_FIRST}
-            run.update(run=f"{row['name']}_{replicate}", row=row["row"], replicate=replicate,
-                       seed=int(row["seed"]) if explicit else None, program_path=program)
-            new_runs[run["run"]] = run
-    order = [r["run"] for r in old_runs if r["run"] in new_runs]
-    known = set(order)
-    order += [name for name in new_runs if name not in known]
-    runs = [new_runs[name] for name in order]
-    assign_seeds(sweep_seed, runs)
-    old_commands = {r["run"]: r.get("command") for r in old_runs}
-    for run in runs:
-        argv = ([run["program_path"], "../../fitness/" + copies[run["fitness"]]]
-                + [run[c] for c in PARAMETER_COLUMNS[1:]] + [TRAJECTORY, str(run["seed"])])
-        command = shlex.join(argv)
-        # An unchanged run keeps the manifest's copy (10^5 runs stay small).
-        old_command = old_commands.get(run["run"])
-        run["command"] = old_command if old_command == command else command
-    problems = []
-    for old in old_runs:
-        new = new_runs.get(old["run"])
-        if new is None:
-            problems.append(f"Run [{old['run']}] of [{folder}] is not in the design.")
-            continue
-        # Name the changed design value rather than the seed or command that follow from it.
-        for column, value in sorted(old.items(), key=lambda item: item[0] in ("seed", "command")):
-            if column not in ("row", "replicates") and str(new.get(column, "")) != value:
-                problems.append(f"Run [{old['run']}] of [{folder}] would change: [{column}] "
-                                f"was [{value}], now [{new.get(column, '')}].")
-                break
-    if problems:
-        raise TwolocusError("\n".join(problems + [
-            f"The design changes or removes runs of [{folder}]; use another folder."]))
-    return columns, runs, copies
+def manifest_columns(kind, design):
+    """The manifest header for a design: the kind's fixed columns, every
+    design column but seed (name added when the design has none), command."""
+    columns = [c for c in design.columns if c != "seed"]
+    if "name" not in columns:
+        columns.append("name")
+    return kind.fixed + columns + ["command"]
 
 
-def write_folder(design, folder, sweep_seed, columns, runs, copies):
-    """Creates or extends the sweep folder: copies of the design and the fitness
-    tables, sweep.tsv, the run folders and, last, the manifest."""
-    os.makedirs(os.path.join(folder, "fitness"), exist_ok=True)
+def write_folder(kind, design, folder, sweep_seed, columns, units, copies):
+    """Creates or extends the sweep folder: copies of the design and the input
+    files, sweep.tsv, the units' folders and, last, the manifest."""
+    os.makedirs(os.path.join(folder, kind.copies), exist_ok=True)
     os.makedirs(os.path.join(folder, "runs"), exist_ok=True)
     for value, name in copies.items():
-        copy = os.path.join(folder, "fitness", name)
+        copy = os.path.join(folder, kind.copies, name)
         if not os.path.exists(copy):
             shutil.copyfile(os.path.join(design.folder, value), copy + ".new")
             os.replace(copy + ".new", copy)
     shutil.copyfile(design.path, os.path.join(folder, "design.tsv.new"))
     os.replace(os.path.join(folder, "design.tsv.new"), os.path.join(folder, "design.tsv"))
-    write_tsv_atomically(os.path.join(folder, "sweep.tsv"), ["sweep_seed"],
-                         [{"sweep_seed": sweep_seed}])
-    for run in runs:
-        os.makedirs(os.path.join(folder, "runs", run["run"]), exist_ok=True)
-    write_tsv_atomically(os.path.join(folder, "manifest.tsv"), columns, runs)
+    record = kind.sweep_record(sweep_seed)
+    write_tsv_atomically(os.path.join(folder, "sweep.tsv"), list(record), [record])
+    for unit in units:
+        os.makedirs(os.path.join(folder, "runs", unit["run"]), exist_ok=True)
+    write_tsv_atomically(os.path.join(folder, "manifest.tsv"), columns, units)
 
 
 def lock(path, blocking=False):

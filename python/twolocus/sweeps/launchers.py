@@ -1,7 +1,7 @@
-"""The engines that distribute a sweep's runs: GNU parallel and Slurm.
+"""The launchers that distribute a sweep's units: GNU parallel and Slurm.
 
-Both call back into this package for each run (runner.execute), so a run is
-done the same way whoever starts it. Nothing here schedules anything itself.
+Both call back into this package for each unit (runner.execute), so a unit
+is done the same way whoever starts it. Nothing here schedules anything itself.
 """
 
 import math
@@ -13,11 +13,13 @@ import subprocess
 import sys
 import time
 
-from .errors import TwolocusError
+from ..errors import TwolocusError
+from .folder import read_tsv
 from .guard import die_with_parent
-from .sweepdir import read_tsv
+from .runner import execute_listed
 
-PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# The folder that holds the package twolocus.
+PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 def self_command(*arguments):
@@ -158,7 +160,6 @@ def submit_slurm(folder, names, options):
 
 def run_task(folder, batch_file, index, resume=False):
     """Runs the runs of one array task (line index + 1 of batch_file)."""
-    from .runner import execute_listed
     with open(batch_file) as text:
         lines = text.read().splitlines()
     return execute_listed(folder, lines[int(index)].split(), resume)

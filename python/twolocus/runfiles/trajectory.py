@@ -1,4 +1,4 @@
-"""Readers of the two files a twolocus run writes: the trajectory and its .params.
+"""The trajectory file a run writes, read back one population state a row.
 
 A trajectory file holds a header, then one record per line: a label and the
 81 genotype counts. Records are written for every generation g that is a
@@ -15,12 +15,10 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .errors import TwolocusError
-from .files import open_regular
-from .genotypes import GENOTYPE_COUNT, LABELS
-from .sim_params import is_sim_params, parse_sim_params
-
-SIM_FIRST_LINE = "twolocus-sim parameters"
+from ..errors import TwolocusError
+from ..files import open_regular
+from ..genotypes import GENOTYPE_COUNT, LABELS
+from .params import is_sim_params, read_params
 
 RECORD_INTERVAL = 200
 HEADER = "generation\t" + "\t".join(LABELS)
@@ -162,111 +160,3 @@ def read_trajectory(path):
     return Trajectory(path, labels, generations, counts, partial_last, line_numbers)
 
 
-# The programs' grammar of a .params file (src/io/params.cpp), which
-# tests/cases/params/ holds cases of. Line 1 is read as by fscanf with
-# "s = [%f], k = [%f], n = [%ld] gerneration_size=[%ld].\n": a space matches
-# any white space (none too), a conversion skips white space before it, and
-# the final "\n" skips every white space after, blank lines included.
-_WS = r"[ \t\n\v\f\r]*"  # C white space, not Unicode's
-_SCANF_FLOAT = (r"[+-]?(?:0[xX](?:[0-9a-fA-F]+\.?[0-9a-fA-F]*|\.[0-9a-fA-F]+)(?:[pP][+-]?[0-9]+)?"
-                r"|(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?"
-                r"|[iI][nN][fF](?:[iI][nN][iI][tT][yY])?|[nN][aA][nN](?:\([0-9A-Za-z_]*\))?)")
-_HEAD = re.compile(
-    rf"s{_WS}={_WS}\[{_WS}({_SCANF_FLOAT})\],{_WS}k{_WS}={_WS}\[{_WS}({_SCANF_FLOAT})\],"
-    rf"{_WS}n{_WS}={_WS}\[{_WS}([+-]?[0-9]+)\]{_WS}gerneration_size=\[{_WS}([+-]?[0-9]+)\]\.{_WS}")
-# After line 1: a line is blank (spaces and TABs) or whole triples of tokens
-# between spaces and TABs: a key, any token, a value. Values are decimal
-# numbers that strtod reads whole and finite; a seed is a 32-bit integer.
-_DECIMAL = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
-_WHOLE = re.compile(r"[+-]?[0-9]+")
-_TOKENS = re.compile(r"[^ \t]+")
-RATE_KEYS = ["a0", "a1", "a2", "b0", "b1", "b2"]
-
-
-def _scanf_float(text):
-    """Takes a %f conversion's text; returns its value as a float."""
-    return float.fromhex(text) if "x" in text.lower() else float(text.split("(")[0])
-
-
-def _scanf_long(text):
-    """Takes a %ld conversion's text; returns the 32 low bits of the long it
-    stores (clamped to the long range first), as a signed int."""
-    value = min(max(int(text), -2**63), 2**63 - 1)
-    return (value + 2**31) % 2**32 - 2**31
-
-
-def _finite(text):
-    """Takes a value token; returns it as a float, or None unless it is a
-    decimal number with a finite value."""
-    if not _DECIMAL.fullmatch(text):
-        return None
-    value = float(text)
-    return value if np.isfinite(value) else None
-
-
-def _store_triple(key, value, params):
-    """Takes one triple's key and value; stores the value in params. Returns
-    False when the key or the value is not one the program reads."""
-    if key == "seed":
-        if not _WHOLE.fullmatch(value) or not INT_MIN <= int(value) <= INT_MAX:
-            return False
-        params["seed"] = int(value)
-        return True
-    number = _finite(value)
-    if number is None:
-        return False
-    if key in RATE_KEYS:
-        params["rates"][key] = number
-    elif re.fullmatch("[0-9]+", key) and int(key) < GENOTYPE_COUNT:
-        params["fitness"][int(key)] = number
-    else:
-        return False
-    return True
-
-
-def read_params(path):
-    """Takes the path of a .params file; returns a dict with 's', 'k' (fractions),
-    'n', 'N', 'rates' (a0..b2: 0 is 1->2, 1 is 2->3, 2 is 1->3), 'fitness'
-    (float array of 81, by genotype index) and 'seed' (int, or None without a
-    `seed = N` line). Reads what the programs read, as they read it. A
-    twolocus-sim parameter file gives the dict of sim_params.parse_sim_params
-    ('n', 'N', 'fitness', 'record_every' and every other key).
-
-    Raises TwolocusError when the file cannot be read, a line is not of the
-    right format, or a rate or fitness is missing, with the program's
-    message less its "You have to reenter the parameters." start."""
-    with open_regular(path, "param file") as file:
-        try:
-            text = file.read().decode("latin-1")
-        except OSError:
-            raise TwolocusError(f"Could not read param file [{path}].") from None
-
-    if text.startswith(SIM_FIRST_LINE):
-        return parse_sim_params(text, path)
-
-    def wrong(number):
-        return TwolocusError(f"Line {number} of [{path}] is not of the right format.")
-
-    head = _HEAD.match(text)
-    if head is None:
-        raise wrong(1)
-    params = {"s": _scanf_float(head[1]), "k": _scanf_float(head[2]),
-              "n": _scanf_long(head[3]), "N": _scanf_long(head[4]),
-              "rates": {}, "fitness": np.full(GENOTYPE_COUNT, np.nan), "seed": None}
-    # The rest of line 1 (after the white space that line 1's reading
-    # skipped) counts as a line of its own, numbered as the line it is in.
-    first_number = 1 + head[0].count("\n")
-    body = text[head.end():]
-    lines = body.split("\n")
-    for number, line in enumerate(lines, start=first_number):
-        if number < first_number + len(lines) - 1 and line.endswith("\r"):
-            line = line[:-1]  # a CR LF line end
-        tokens = _TOKENS.findall(line)
-        if "\0" in line or len(tokens) % 3 != 0 or not all(
-                _store_triple(tokens[i], tokens[i + 2], params) for i in range(0, len(tokens), 3)):
-            raise wrong(number)
-    if len(params["rates"]) < len(RATE_KEYS):
-        raise TwolocusError(f"Mutation rates of [{path}] are incomplete.")
-    if np.isnan(params["fitness"]).any():
-        raise TwolocusError(f"Fitnesses of [{path}] are incomplete.")
-    return params

@@ -1,11 +1,15 @@
-"""Runs one run of a sweep in its folder: what every engine calls per run.
+"""Runs one unit of a sweep (a run, or a batch) in its folder: what every
+launcher calls per unit.
 
-A run that has exit status 0 recorded is never touched again. Any other run is
-run again from scratch (its files removed first), or, with resume=True, an
-interrupted run whose trajectory holds a complete record and whose .params
-reads is resumed with the program's resume form. The exit status is written
-(through a temporary file reserved before the start, so that it can be
-written on a full disk) only after the program ended on its own. A run whose
+A unit that has exit status 0 recorded is never touched again. Any other unit is
+run again from scratch (its files removed first), or resumed with the
+program's resume form where its kind says it can be (kinds.py): a classic
+run with resume=True when it was interrupted after a complete record and
+its .params reads; a batch of twolocus-sim always, its files being there
+(a batch whose resume fails is run again from its start). The exit status
+is written (through a temporary file reserved before the start, so that it
+can be written on a full disk) only after the program ended on its own. A
+unit whose
 program died of SIGKILL, SIGTERM, SIGINT or SIGHUP (or exited with 128 plus
 one of them, as a shell does), or whose runner was stopped by one, records
 nothing: it is interrupted, counts as pending, and is run again (or, with
@@ -21,19 +25,10 @@ import subprocess
 import sys
 import time
 
-from .errors import TwolocusError
+from ..messages import pattern
+from .folder import is_locked, last_console_line, lock, read_exit_status, read_manifest
 from .guard import die_with_parent
-from .messages import pattern
-from .sweepdir import (BATCH_LOCK, TRAJECTORY, is_locked, last_console_line, lock,
-                       read_exit_status, read_manifest)
-
-RUN_FILES = [TRAJECTORY, TRAJECTORY + ".params", TRAJECTORY + ".params.new",
-             "console.log", "exit-status", "exit-status.new", "resumed"]
-# A batch of twolocus-sim (simsweep.py): its output name and files.
-BATCH_OUTPUT = "batch"
-SIM_FILES = [BATCH_OUTPUT + suffix for suffix in
-             ("", ".params", ".params.tmp", ".batch", ".checkpoint", ".summary.tsv",
-              ".summary.tsv.tmp")]
+from .kinds import kind_of
 # Exit statuses of a program stopped from outside (by a kill, a preemption,
 # Ctrl-C or a hang-up) rather than failing on its own.
 INTERRUPTED_CODES = {128 + number for number in
@@ -44,17 +39,6 @@ KILL_LIMIT = 3
 KILLS = "sigkills"
 # A momentary shared lock (status, summaries) is waited out for this long.
 LOCK_TRIES, LOCK_PAUSE = 20, 0.05
-
-
-def _resumable(run_folder):
-    """Whether an interrupted run has a complete record and a readable .params."""
-    from .reader import read_params, read_trajectory  # NumPy: only --continue needs it
-    try:
-        trajectory = read_trajectory(os.path.join(run_folder, TRAJECTORY))
-        read_params(os.path.join(run_folder, TRAJECTORY + ".params"))
-    except TwolocusError:
-        return False
-    return len(trajectory.labels) > 0
 
 
 def _start(argv, run_folder, mode):
@@ -145,13 +129,14 @@ class StatusNotRecorded(Exception):
     """The program ended but its exit status could not be written."""
 
 
-def execute(folder, run, resume=False, parent=None):
-    """Takes the sweep folder, a manifest run (dict) and the pid of the parent
-    this process must have while its sweep is alive (None: not known); runs
-    it as described above. Returns 'done', 'skipped' (done before), 'running' (held by
+def execute(folder, run, resume=False, parent=None, kind=None):
+    """Takes the sweep folder, a manifest unit (dict) and the pid of the parent
+    this process must have while its sweep is alive (None: not known), and
+    the sweep's kind (None: read from the folder); runs it as described above. Returns 'done', 'skipped' (done before), 'running' (held by
     another process), 'failed' or 'interrupted'. Raises StatusNotRecorded
     when the exit status cannot be written, OSError when the run's files
     cannot be prepared."""
+    kind = kind or kind_of(folder)
     run_folder = os.path.join(folder, "runs", run["run"])
     os.makedirs(run_folder, exist_ok=True)
     if read_exit_status(run_folder) == 0:
@@ -162,31 +147,20 @@ def execute(folder, run, resume=False, parent=None):
     try:
         if read_exit_status(run_folder) == 0:
             return "skipped"
-        sim = "first_replicate" in run  # a batch of twolocus-sim
         fresh = False
         for attempt in range(3):
-            if is_locked(os.path.join(run_folder, BATCH_LOCK if sim else TRAJECTORY)):
+            if is_locked(os.path.join(run_folder, kind.lock)):
                 return "running"
             argv = shlex.split(run["command"])
-            if sim:
-                # A killed batch is always resumed: twolocus-sim --resume runs only
-                # its missing replicates and writes the uninterrupted table.
-                resuming = not fresh and read_exit_status(run_folder) is None and all(
-                    os.path.isfile(os.path.join(run_folder, BATCH_OUTPUT + suffix))
-                    for suffix in (".batch", ".params"))
-                resume_argv = [argv[0], "--resume", BATCH_OUTPUT]
-            else:
-                interrupted = read_exit_status(run_folder) is None and os.path.exists(
-                    os.path.join(run_folder, TRAJECTORY))
-                resuming = resume and interrupted and _resumable(run_folder)
-                resume_argv = [argv[0], TRAJECTORY]
+            resuming = read_exit_status(run_folder) is None and kind.resumable(
+                run_folder, resume, fresh)
             if resuming:
                 with open(os.path.join(run_folder, "resumed"), "a") as note:
                     note.write(time.strftime("%Y-%m-%dT%H:%M:%S\n"))
                 _reserve_status(run_folder)
-                child = _start(resume_argv, run_folder, "ab")
+                child = _start(kind.resume_argv(argv[0]), run_folder, "ab")
             else:
-                for name in RUN_FILES + (SIM_FILES if sim else []):
+                for name in kind.run_files:
                     _remove(os.path.join(run_folder, name))
                 _reserve_status(run_folder)
                 child = _start(argv, run_folder, "wb")
@@ -206,13 +180,13 @@ def execute(folder, run, resume=False, parent=None):
             if stopped is not None or code in INTERRUPTED_CODES:
                 _remove(os.path.join(run_folder, "exit-status.new"))
                 return "interrupted"
-            in_use = pattern("sim_output_in_use" if sim else "output_in_use")
+            in_use = pattern(kind.in_use)
             if code != 0 and in_use.fullmatch(last_console_line(run_folder)):
                 # Another process took the trajectory between our look and the start.
                 _remove(os.path.join(run_folder, "exit-status.new"))
                 time.sleep(0.2 * (attempt + 1))
                 continue
-            if sim and resuming and code != 0:
+            if kind.restarts_failed_resume and resuming and code != 0:
                 # A batch whose files cannot be resumed is run again from its start.
                 _remove(os.path.join(run_folder, "exit-status.new"))
                 with open(os.path.join(run_folder, "console.log"), "a") as log:
@@ -245,6 +219,7 @@ def execute_listed(folder, names, resume=False, parent=None):
     if os.getppid() != parent:
         return 1
     _, runs = read_manifest(folder)
+    kind = kind_of(folder)
     by_name = {run["run"]: run for run in runs}
     status = 0
     for name in names:
@@ -254,7 +229,7 @@ def execute_listed(folder, names, resume=False, parent=None):
             status = 1
             continue
         try:
-            outcome = execute(folder, run, resume, parent)
+            outcome = execute(folder, run, resume, parent, kind)
         except StatusNotRecorded:
             print(f"Could not record the exit status of run [{name}].", file=sys.stderr)
             status = 1

@@ -64,7 +64,7 @@ from statistics import NormalDist
 
 import numpy as np
 
-from .errors import TwolocusError
+from ..errors import TwolocusError
 
 CENSORED, EVENT, COMPETING = 0, 1, 2
 ROW_COLUMNS = ["runs", "events", "censored", "competing", "median", "median_low",

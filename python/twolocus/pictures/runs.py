@@ -7,11 +7,14 @@ of runs past each one by generation.
 
 import math
 import os
+import textwrap
 
 import numpy as np
 from matplotlib.figure import Figure
 
-from .stats import HAPLOTYPE_COLUMNS, first_passage, format_threshold
+from ..analysis.conditions import format_threshold, parse_threshold
+from ..analysis.statistics import HAPLOTYPE_COLUMNS
+from .text import fitted_title
 
 ALLELE_COLOURS = ["tab:blue", "tab:orange", "tab:green"]
 HAPLOTYPE_COLOURS = ["tab:blue", "tab:orange", "tab:green", "tab:red", "tab:purple",
@@ -23,10 +26,8 @@ HAPLOTYPE_SHOWN = 0.01
 
 def _series(run, column):
     """Takes a Run and a statistic; returns (generations, values) arrays, NaN where empty."""
-    x = np.array([row["generations"] for row in run.rows], dtype=float)
-    y = np.array([math.nan if row[column] is None else row[column] for row in run.rows],
-                 dtype=float)
-    return x, y
+    table = run.statistics()
+    return table["generations"].astype(float), table[column].astype(float)
 
 
 def _on_grid(x, y, grid):
@@ -99,59 +100,14 @@ def _shown(path):
     return os.fsencode(path).decode("utf-8", "replace")
 
 
-def _title(runs):
+def _title(runs, names):
     single = len(runs) == 1
-    names = (_shown(os.path.basename(runs[0].path)) if single
+    shown = (_shown(os.path.basename(names[0])) if single
              else f"{len(runs)} runs (thin lines: each run; thick lines: their mean)")
-    described = {_describe(run.params, seed=single) for run in runs if run.params is not None}
+    described = {_describe(run.params(), seed=single) for run in runs if run.params() is not None}
     if len(described) == 1:
-        return f"{names}\n{described.pop()}"
-    return names
-
-
-def text_points(text, fontsize):
-    """The width in points of one line of text drawn at fontsize."""
-    from matplotlib.font_manager import FontProperties
-    from matplotlib.textpath import TextToPath
-    return TextToPath().get_text_width_height_descent(text, FontProperties(size=fontsize),
-                                                      ismath=False)[0]
-
-
-def fitted_title(text, width, fontsize, smallest=6.0):
-    """Takes a title, the width it may take in inches, its font size and the
-    smallest size it may take; returns (text, font size) that fit: the size
-    made smaller (down to smallest) where one word is wider than the width,
-    then each line wrapped at blanks, and a word still too wide cut where it
-    reaches the edge."""
-    points = text_points
-    words = text.split()
-    widest = max((points(word, fontsize) for word in words), default=0)
-    # A margin either side of the title.
-    room = width * 72 - 2 * fontsize
-    if widest > room:
-        fontsize = max(smallest, fontsize * room / widest)
-        room = width * 72 - 2 * fontsize
-
-    def pieces(word):
-        while len(word) > 1 and points(word, fontsize) > room:
-            cut = next(end for end in range(len(word) - 1, 0, -1)
-                       if end == 1 or points(word[:end], fontsize) <= room)
-            yield word[:cut]
-            word = word[cut:]
-        yield word
-
-    lines = []
-    for line in text.split("\n"):
-        current = None
-        for word in (piece for word in line.split(" ") for piece in pieces(word)):
-            longer = word if current is None else f"{current} {word}"
-            if current is not None and points(longer, fontsize) > room:
-                lines.append(current)
-                current = word
-            else:
-                current = longer
-        lines.append(current or "")
-    return "\n".join(lines), fontsize
+        return f"{shown}\n{described.pop()}"
+    return shown
 
 
 def _frequency_axes(axes, title):
@@ -160,8 +116,10 @@ def _frequency_axes(axes, title):
     axes.set_ylim(-0.03, 1.03)
 
 
-def draw(runs, thresholds=(), ld="D", size=(10.0, 9.0), title=None):
-    """Takes loaded Runs and options; returns a Matplotlib Figure (not saved)."""
+def draw(runs, thresholds=(), ld="D", size=(10.0, 9.0), title=None, names=None):
+    """Takes Runs, parsed thresholds and options; returns a Matplotlib
+    Figure (not saved). names: the runs' names for the title (default their
+    paths)."""
     panels = ["a", "b", "haplotypes", "ld", "fitness", "heterozygosity"]
     if len(runs) > 1 and thresholds:
         panels.append("passed")
@@ -189,7 +147,7 @@ def draw(runs, thresholds=(), ld="D", size=(10.0, 9.0), title=None):
             axes.set_title(f"linkage disequilibrium: {LD_LABELS[ld]}", fontsize=10)
             axes.set_ylabel(ld)
         elif panel == "fitness":
-            if any(run.params is not None for run in runs):
+            if any(run.params() is not None for run in runs):
                 _lines(axes, runs, "mean_fitness", "black", "mean fitness", grid)
             else:
                 axes.text(0.5, 0.5, "no .params file", ha="center", va="center",
@@ -204,7 +162,7 @@ def draw(runs, thresholds=(), ld="D", size=(10.0, 9.0), title=None):
             axes.set_ylim(-0.02, 0.69)
         elif panel == "passed":
             for number, threshold in enumerate(thresholds):
-                times = [first_passage(run.rows, threshold) for run in runs]
+                times = [run.first(threshold) for run in runs]
                 times = np.array([math.inf if t is None else t[1] for t in times])
                 fraction = np.array([(times <= g).mean() for g in grid])
                 axes.step(grid, fraction, where="post", label=format_threshold(threshold),
@@ -216,7 +174,7 @@ def draw(runs, thresholds=(), ld="D", size=(10.0, 9.0), title=None):
         if len(runs) == 1:
             # Dashed lines at the first crossings, named in the first panel's legend only.
             for number, threshold in enumerate(thresholds):
-                found = first_passage(runs[0].rows, threshold)
+                found = runs[0].first(threshold)
                 if found is not None:
                     axes.axvline(found[1], color=HAPLOTYPE_COLOURS[-1 - number % 9],
                                  linestyle="--", linewidth=0.8,
@@ -233,7 +191,22 @@ def draw(runs, thresholds=(), ld="D", size=(10.0, 9.0), title=None):
         # A panel's title fits above its axes (its half of the width but the axis labels).
         heading, fontsize = fitted_title(axes.get_title(), size[0] / 2 - 0.6, 10)
         axes.set_title(heading, fontsize=fontsize)
-    text, fontsize = fitted_title(title if title is not None else _title(runs),
-                                  figure.get_size_inches()[0], 11)
+    text, fontsize = fitted_title(
+        title if title is not None else _title(runs, names or [run.path for run in runs]),
+        figure.get_size_inches()[0], 11)
     figure.suptitle(text, fontsize=fontsize)
     return figure
+
+
+def plot_runs(runs, thresholds=(), ld="D", size=(10.0, 9.0), title=None, names=None):
+    """twolocus-plot's picture of several runs of `simulate` (thin lines each, thick their mean).
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+    """
+    if title is None and len(runs) == 1:
+        line = _describe(runs[0].params(), seed=True)
+        title = "\n".join([names[0] if names else "run"] + textwrap.wrap(line, 110))
+    names = [names[number] if names else f"run {number}" for number in range(len(runs))]
+    return draw(runs, [parse_threshold(text) for text in thresholds], ld, size, title, names)

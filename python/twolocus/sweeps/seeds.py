@@ -20,8 +20,9 @@ it is new. An explicit seed is used as given and taken in its turn.
 
 import hashlib
 
-from .design import PARAMETER_COLUMNS
-
+# The classic programs' arguments 1 to 12, in their order: the fields of the rule.
+PARAMETER_COLUMNS = ["fitness", "column", "s", "k", "n", "N",
+                     "a12", "a23", "a13", "b12", "b23", "b13"]
 DEFAULT_SWEEP_SEED = 1
 SEED_MODULUS = 2147483647
 
@@ -59,7 +60,7 @@ def assign_seeds(sweep_seed, runs):
 # each replicate's seed from it and the replicate's number):
 #
 #     text   = "twolocus-sim", the sweep seed, then COLUMN=VALUE for every
-#              parameter column (twolocus-sim's options) whose cell is not
+#              parameter column (twolocus-sim's options: `columns`) whose cell is not
 #              empty, in the order of the column names (by code point), the
 #              values in canonical form (integers in decimal, real numbers as
 #              the shortest text that reads back as their double, files as
@@ -71,31 +72,31 @@ def assign_seeds(sweep_seed, runs):
 # design order); a derived seed that an earlier row already has is replaced by
 # the next attempt's until it is new. An explicit seed is used as given.
 
-def derived_row_seed(sweep_seed, row, attempt=0):
-    """Takes the sweep seed, a design row of twolocus-sim (canonical cells)
-    and the attempt number; returns the row's seed by the rule above."""
-    from .simdesign import PARAMETERS
+def derived_row_seed(sweep_seed, row, columns, attempt=0):
+    """Takes the sweep seed, a design row of twolocus-sim (canonical cells),
+    its parameter columns and the attempt number; returns the row's seed by
+    the rule above."""
     fields = ["twolocus-sim", str(sweep_seed)] + [
-        f"{column}={row[column]}" for column in sorted(PARAMETERS) if row.get(column, "") != ""]
+        f"{column}={row[column]}" for column in sorted(columns) if row.get(column, "") != ""]
     if attempt:
         fields.append(str(attempt))
     digest = hashlib.sha256("\t".join(fields).encode("utf-8", "surrogateescape")).digest()
     return 1 + int.from_bytes(digest[:8], "big") % SEED_MODULUS
 
 
-def assign_row_seeds(sweep_seed, rows):
-    """Takes the sweep seed and rows in manifest order (dicts with the
-    canonical cells and 'explicit', the seed cell or ''); sets every
-    'row_seed' (an int) by the rule above."""
+def assign_row_seeds(sweep_seed, rows, columns):
+    """Takes the sweep seed, rows in manifest order (dicts with the
+    canonical cells and 'explicit', the seed cell or '') and their
+    parameter columns; sets every 'row_seed' (an int) by the rule above."""
     taken = set()
     for row in rows:
         if row["explicit"] != "":
             seed = int(row["explicit"])
         else:
             attempt = 0
-            seed = derived_row_seed(sweep_seed, row)
+            seed = derived_row_seed(sweep_seed, row, columns)
             while seed in taken:
                 attempt += 1
-                seed = derived_row_seed(sweep_seed, row, attempt)
+                seed = derived_row_seed(sweep_seed, row, columns, attempt)
         row["row_seed"] = seed
         taken.add(seed)

@@ -1,0 +1,156 @@
+"""simulate and replicate: runs of a Model in this process, as twolocus-sim runs them."""
+
+import os
+
+import numpy as np
+
+from ..genotypes import GENOTYPE_COUNT
+from ..native import core
+from ..run import Run, summary_table
+from .keywords import condition_texts, default, keyword_values, path_bytes
+
+_MAX_COUNT = 2 ** 31 - 1
+
+
+def _population(initial):
+    """The 81 counts of `initial` (an array or a Run) as int32, checked."""
+    if isinstance(initial, Run):
+        initial = initial.population
+    counts = np.asarray(initial)
+    if counts.dtype == object or not (np.issubdtype(counts.dtype, np.integer)
+                                      or counts.dtype == bool):
+        raise TypeError(f"initial counts must be integers, not {counts.dtype}")
+    if counts.shape != (GENOTYPE_COUNT,):
+        raise ValueError(f"initial counts must be 81 numbers, not an array of shape {counts.shape}")
+    wide = counts.astype(np.int64)
+    if (wide < 0).any() or (wide > _MAX_COUNT).any() or int(wide.sum()) > _MAX_COUNT:
+        raise ValueError("initial counts must be from 0 to 2147483647 and total at most 2147483647")
+    return np.ascontiguousarray(wide, dtype=np.int32)
+
+
+def _start(initial, values):
+    """Adds the keyword of an initial file to values; returns the counts of an
+    array or a Run (or None)."""
+    if initial is None:
+        return None
+    if isinstance(initial, (str, bytes, os.PathLike)):
+        values.append(("initial", path_bytes("initial", initial)))
+        return None
+    return _population(initial)
+
+
+def _call_values(run, stop, watch, batch=None):
+    """The keywords of a call, in the order they are read: the run's, its
+    stop then watch conditions, the seed and the rest, then a batch's."""
+    values = keyword_values({"N": run["N"], "generations": run["generations"]})
+    values += condition_texts("stop", stop) + condition_texts("watch", watch)
+    values += keyword_values({"seed": run["seed"], "engine": run["engine"],
+                              "record_every": run["record_every"], **(batch or {})})
+    return values
+
+
+def simulate(model, *, N, generations, seed=None, engine=None, record_every=None, initial=None,
+             stop=None, watch=None):
+    """One run of the model, in this process, as ``twolocus-sim`` runs it.
+
+    Parameters
+    ----------
+    model : Model
+    N : int
+        Individuals in every generation (``-N``, 1 to 2147483647).
+    generations : int
+        Generations 0 to n - 1 are run (0 to 2147483647).
+    seed : int, optional
+        32-bit seed (default 2222).
+    engine : {"multinomial", "exact"}, optional
+        Class counts (default) or individual by individual.
+    record_every : int, optional
+        K: a record every K generations (default 200); 0: none.
+    initial : array of 81 ints, Run, or a file name (str, bytes, os.PathLike), optional
+        The population before generation 0: counts by genotype index, a Run's
+        last population, or a file as ``--initial FILE[:LABEL]`` reads it
+        (default all N in 1111).
+    stop : str or sequence of str, optional
+        Conditions (the language of `twolocus.parse_condition`) checked on the
+        start and after every generation: the run ends at the first label
+        where one holds, with a record there (``--stop``).
+    watch : str or sequence of str, optional
+        Conditions whose first label is kept (``--watch``).
+
+    Returns
+    -------
+    Run
+        Its records equal those of ``twolocus-sim`` with the same options,
+        record for record (stop conditions given before watch conditions).
+
+    Raises
+    ------
+    ValueError, TypeError, FileNotFoundError
+        As `Model`, naming the keyword.
+    KeyboardInterrupt
+        Ctrl-C, within one generation.
+    """
+    values = _call_values(dict(N=N, generations=generations, seed=seed, engine=engine,
+                               record_every=record_every), stop, watch)
+    counts = _start(initial, values)
+    labels, rounds, records, population, used_seed, conditions = core.simulate(
+        model._core, values, counts)
+    return Run(labels, rounds, records, population, model=model, N=N, n=generations,
+               seed=used_seed, engine=engine or default("engine"),
+               record_every=int(default("record_every")) if record_every is None else record_every,
+               conditions=conditions)
+
+
+def replicate(model, *, N, generations, replicates, seed=None, first_replicate=None, threads=None,
+              engine=None, record_every=None, initial=None, stop=None, watch=None, summary=None):
+    """Replicates of the model on native threads, as ``twolocus-sim --replicates`` runs them.
+
+    Parameters
+    ----------
+    model : Model
+    N, generations, seed, engine, record_every, initial, stop, watch
+        As in `simulate` (record_every is the batch's K, as its OUT.params
+        says: the replicates keep no records here).
+    replicates : int
+        R: replicates F to F + R - 1 are run, each with the seed twolocus-sim
+        derives from `seed` and its number.
+    first_replicate : int, optional
+        F (default 0).
+    threads : int, optional
+        Native threads, 1 to 256 (default 1); the results do not depend on it.
+    summary : str, bytes or os.PathLike, optional
+        Also write the table there, with the bytes of ``OUT.summary.tsv``
+        (through the temporary file summary + ".tmp" and a rename: whole or
+        not at all). Neither may be the fitness table or the initial file
+        read, by any path or link (ValueError before anything runs).
+
+    Returns
+    -------
+    numpy.ndarray
+        A structured array with the columns of ``OUT.summary.tsv``
+        (`SUMMARY_COLUMNS`, and a column per condition between
+        ``generations`` and ``N``, named by its text: its first label), one
+        row per replicate in order, each value as the file gives it (NaN
+        where it is empty).
+
+    Raises
+    ------
+    ValueError, TypeError, FileNotFoundError
+        As `Model`, naming the keyword; ValueError also for a summary that
+        is an input.
+    OSError
+        The summary file cannot be written.
+    KeyboardInterrupt
+        Ctrl-C: every thread stops within one generation and nothing is written.
+    """
+    values = _call_values(dict(N=N, generations=generations, seed=seed, engine=engine,
+                               record_every=record_every), stop, watch,
+                          dict(replicates=replicates, first_replicate=first_replicate,
+                               threads=threads))
+    counts = _start(initial, values)
+    target = b"" if summary is None else path_bytes("summary", summary)
+    if summary is not None and not target:
+        raise ValueError("summary must name a file, not be empty")
+    columns, lines = core.replicate(model._core, values, counts, target)
+    return summary_table(lines, columns)
+

@@ -1,0 +1,96 @@
+"""Model: the parameters of a generation's model, with its fitness table read."""
+
+import numbers
+import os
+
+from ..native import core
+from .keywords import keyword_values
+
+CHANGES = ("12", "23", "13", "21", "32", "31")
+MUTATION_KEYWORDS = tuple(f"mu_{locus}{change}" for locus in "ab" for change in CHANGES)
+
+
+def _shown(value):
+    """A keyword's value as repr shows it: numbers as int or float, file
+    names as str or bytes."""
+    if isinstance(value, os.PathLike):
+        return os.fspath(value)
+    if isinstance(value, numbers.Integral) and not isinstance(value, bool):
+        return int(value)
+    if isinstance(value, numbers.Real) and not isinstance(value, bool):
+        return float(value)
+    return value
+
+
+class Model:
+    """A parameter set of the model: the fitness table, mutation, recombination and weights.
+
+    Parameters
+    ----------
+    fitness : str, bytes or os.PathLike, optional
+        A table of fitness codes 0 to 8 (``--fitness``); a str is encoded as
+        the file system encodes names, so a name from os.listdir names its file.
+    fitness_values : str, bytes or os.PathLike, optional
+        A table of real fitness values (``--fitness-values``); give one of the two.
+    column : int, optional
+        The table's column, 1 the first after the alleles (default 1).
+    s, k : float, optional
+        The codes' coefficients as fractions (s 0 to 1, k -1 to 1000; default 0).
+    mu : float, optional
+        The six one-way rates 1->2, 2->3, 1->3 at both loci.
+    mu_a12, mu_a23, mu_a13, mu_a21, mu_a32, mu_a31, mu_b12, ..., mu_b31 : float, optional
+        One change i->j at locus a or b; overrides `mu` for that change.
+    recombination : float, optional
+        The probability per meiosis, 0 to 0.5 (default 0.5).
+    weights : {"exact", "floor"}, optional
+        Parent weight count x fitness, or its integer truncation (default "exact").
+
+    Raises
+    ------
+    ValueError
+        A value out of range, not read whole, or two that conflict, with
+        the message of the table of parameters naming the keyword
+        (``keyword [recombination] takes a probability from 0 to 0.5, not
+        [0.7].``), or a fitness table that is not right; a string holding a
+        NUL character (it would be read only up to it), or a word holding a
+        lone surrogate.
+    FileNotFoundError, IsADirectoryError, PermissionError, OSError
+        The fitness table cannot be opened (with the program's message), or
+        is not a regular file (a FIFO is never waited on).
+    TypeError
+        A number keyword given a string (or the other way round), with the
+        type wanted.
+
+    Attributes
+    ----------
+    fitness : numpy.ndarray
+        The 81 fitness values by genotype index (the table read).
+    recombination : float
+    weights : str
+    mutation : dict
+        Every rate by keyword (``mutation["mu_a12"]``), the defaults included.
+    keywords : dict
+        The keywords given, by name; ``repr(model)`` is the call that makes it again.
+    """
+
+    def __init__(self, fitness=None, *, fitness_values=None, column=None, s=None, k=None,
+                 mu=None, recombination=None, weights=None, **rates):
+        unknown = sorted(set(rates) - set(MUTATION_KEYWORDS))
+        if unknown:
+            raise TypeError(f"Model() got an unexpected keyword argument '{unknown[0]}'")
+        given = {"fitness": fitness, "fitness_values": fitness_values, "column": column,
+                 "s": s, "k": k, "mu": mu, **{key: rates.get(key) for key in MUTATION_KEYWORDS},
+                 "recombination": recombination, "weights": weights}
+        self._core = core.ModelCore(keyword_values(given))
+        self.keywords = {key: _shown(value) for key, value in given.items() if value is not None}
+        description = self._core.description()
+        self.fitness = description["fitness"]
+        self.fitness.flags.writeable = False
+        self.recombination = description["recombination"]
+        self.weights = description["weights"]
+        self.mutation = {key: description[key] for key in MUTATION_KEYWORDS}
+
+    def __repr__(self):
+        given = ", ".join(f"{key}={value!r}" for key, value in self.keywords.items())
+        return f"twolocus.Model({given})"
+

@@ -1,0 +1,233 @@
+#include "run/request.hpp"
+
+#include <cstdio>
+
+namespace twolocus {
+namespace {
+
+// The six changes of a locus, in the order of their entries (mu_a12 ...).
+constexpr int change_alleles[6][2] = {{0, 1}, {1, 2}, {0, 2}, {1, 0}, {2, 1}, {2, 0}};
+
+bool given(const run_request& request, parameter_id id) {
+  return request.given.test(static_cast<size_t>(id));
+}
+
+// Whether a required entry is there: a fitness table by either entry.
+bool present(const run_request& request, parameter_id id) {
+  if (id == parameter_id::fitness) return !request.fitness_file.empty();
+  if (id == parameter_id::generations) return request.generations.has_value();
+  return given(request, id);
+}
+
+request_problem conflict(parameter_id entry, parameter_id other) {
+  request_problem problem;
+  problem.entry = entry;
+  problem.other = other;
+  return problem;
+}
+
+}  // namespace
+
+parameter_reading read_parameter(const parameter_entry& entry, std::string_view text) {
+  parameter_reading reading;
+  parameter_value value;
+  switch (entry.kind) {
+    case parameter_kind::integer: {
+      const auto whole = read_integer(entry, text);
+      if (!whole) return reading;
+      value.whole = *whole;
+      break;
+    }
+    case parameter_kind::real:
+    case parameter_kind::probability: {
+      const auto real = read_real(entry, text);
+      if (!real) return reading;
+      value.real = *real;
+      break;
+    }
+    case parameter_kind::word: {
+      const auto place = read_word(entry, text);
+      if (!place) return reading;
+      value.word = *place;
+      break;
+    }
+    case parameter_kind::file:
+    case parameter_kind::folder:
+      if (text.empty()) return reading;
+      value.text = text;
+      break;
+    case parameter_kind::start: {
+      // FILE:LABEL when what follows the last colon is a record label.
+      std::string file(text);
+      const size_t colon = file.rfind(':');
+      if (colon != std::string::npos && colon > 0) {
+        const auto label = read_integer(parameter(parameter_id::initial_counts), file.substr(colon + 1));
+        if (label) {
+          value.label = static_cast<int32_t>(*label);
+          file.resize(colon);
+        }
+      }
+      if (file.empty()) return reading;
+      value.text = file;
+      break;
+    }
+    case parameter_kind::condition: {
+      if (text.find_first_of("\t\r\n") != std::string_view::npos) return reading;
+      const parsed_condition parsed = parse_condition(text);
+      if (parsed.error.kind != condition_error_kind::none) {
+        reading.condition = parsed.error;
+        return reading;
+      }
+      value.text = text;
+      break;
+    }
+    case parameter_kind::label:
+    case parameter_kind::flag: break;
+  }
+  reading.value = std::move(value);
+  return reading;
+}
+
+void set_parameter(run_request& request, const parameter_entry& entry, const parameter_value& value) {
+  sim_params& params = request.params;
+  const parameter_id id = entry.id;
+  request.given.set(static_cast<size_t>(id));
+  switch (id) {
+    case parameter_id::population_size: params.population_size = static_cast<int32_t>(value.whole); return;
+    case parameter_id::generations: request.generations = static_cast<int32_t>(value.whole); return;
+    case parameter_id::seed: params.seed = static_cast<int32_t>(value.whole); return;
+    case parameter_id::column: request.column = static_cast<int>(value.whole); return;
+    case parameter_id::record_every: params.record_every = static_cast<int32_t>(value.whole); return;
+    case parameter_id::replicates: request.replicates = value.whole; return;
+    case parameter_id::first_replicate: request.first_replicate = value.whole; return;
+    case parameter_id::threads: request.threads = static_cast<int>(value.whole); return;
+    case parameter_id::s: request.s = value.real; return;
+    case parameter_id::k: request.k = value.real; return;
+    case parameter_id::mu: request.mu = value.real; return;
+    case parameter_id::recombination: params.recombination = value.real; return;
+    case parameter_id::weights:
+      params.weights = value.word == 0 ? weight_rule::exact : weight_rule::floor;
+      return;
+    case parameter_id::engine:
+      params.engine = value.word == 0 ? engine_kind::exact : engine_kind::multinomial;
+      return;
+    case parameter_id::fitness:
+    case parameter_id::fitness_values:
+      request.fitness_file = value.text;
+      request.fitness_values = id == parameter_id::fitness_values;
+      return;
+    case parameter_id::trajectories: request.trajectories = value.text; return;
+    case parameter_id::output:
+    case parameter_id::resume: request.output = value.text; return;
+    case parameter_id::initial:
+      request.initial_file = value.text;
+      request.initial_label = value.label;
+      return;
+    case parameter_id::stop:
+    case parameter_id::watch: request.condition_texts.push_back({value.text, id == parameter_id::stop}); return;
+    default: break;
+  }
+  for (int locus = 0; locus < 2; ++locus) {
+    for (size_t c = 0; c < 6; ++c) {
+      if (&mutation_parameter(locus, change_alleles[c][0], change_alleles[c][1]) == &entry) {
+        request.changes[6 * static_cast<size_t>(locus) + c] = value.real;
+      }
+    }
+  }
+}
+
+std::vector<request_problem> request_problems(run_request& request,
+                                              std::span<const parameter_id> required) {
+  std::vector<request_problem> problems;
+  if (!request.replicates) {
+    for (const parameter_id batch : {parameter_id::first_replicate, parameter_id::threads,
+                                     parameter_id::trajectories}) {
+      if (given(request, batch)) {
+        request_problem problem;
+        problem.what = request_problem::kind::single_run;
+        problem.entry = batch;
+        problems.push_back(problem);
+      }
+    }
+  }
+  if (given(request, parameter_id::fitness) && given(request, parameter_id::fitness_values)) {
+    problems.push_back(conflict(parameter_id::fitness_values, parameter_id::fitness));
+  }
+  // A table of fitness values given alone (with both, the conflict above says it).
+  if (request.fitness_values && !given(request, parameter_id::fitness)) {
+    for (const parameter_id coefficient : {parameter_id::s, parameter_id::k}) {
+      if (given(request, coefficient)) problems.push_back(conflict(coefficient, parameter_id::fitness_values));
+    }
+  }
+  for (const parameter_id id : required) {
+    if (!present(request, id)) {
+      request_problem problem;
+      problem.what = request_problem::kind::required;
+      problem.entry = id;
+      problems.push_back(problem);
+    }
+  }
+  sim_params& params = request.params;
+  params.generations = request.generations.value_or(params.generations);
+  run_conditions conditions;
+  set_up_conditions(request.condition_texts, conditions);  // each text was read whole
+  params.conditions = conditions.given;
+
+  for (size_t locus = 0; locus < 2; ++locus) {
+    mutation_matrix& m = locus == 0 ? params.mutation_a : params.mutation_b;
+    m = {};
+    for (size_t c = 0; c < 6; ++c) {
+      const auto from = static_cast<size_t>(change_alleles[c][0]);
+      const auto to = static_cast<size_t>(change_alleles[c][1]);
+      const double one_way = c < 3 ? request.mu.value_or(0.0) : 0.0;
+      m[from][to] = request.changes[6 * locus + c].value_or(one_way);
+    }
+    for (size_t from = 0; from < 3; ++from) {
+      const size_t first = (from + 1) % 3;
+      const size_t second = (from + 2) % 3;
+      const double sum = m[from][first] + m[from][second];
+      if (sum > 1) {
+        request_problem problem;
+        problem.what = request_problem::kind::row_sum;
+        problem.entry = mutation_parameter(static_cast<int>(locus), static_cast<int>(from),
+                                           static_cast<int>(first)).id;
+        problem.allele = static_cast<int>(from) + 1;
+        problem.locus = locus == 0 ? 'a' : 'b';
+        problem.sum = sum;
+        problems.push_back(problem);
+      }
+    }
+  }
+  return problems;
+}
+
+std::optional<request_problem> check_request(run_request& request,
+                                             std::span<const parameter_id> required) {
+  const std::vector<request_problem> problems = request_problems(request, required);
+  if (problems.empty()) return std::nullopt;
+  return problems.front();
+}
+
+std::string shown_value(std::string_view text) {
+  std::string out;
+  for (const char character : text) {
+    const auto c = static_cast<unsigned char>(character);
+    if (c == '\0') break;  // a C string ends there
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20 || c == 0x7f) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02x", c);
+      out += escape;
+    } else {
+      out += character;
+    }
+  }
+  return out;
+}
+
+}  // namespace twolocus
