@@ -7,6 +7,7 @@ void set_model(exact_engine& engine, const model_params& model) {
   engine.thresholds_a = matrix_thresholds(model.mutation_a);
   engine.thresholds_b = matrix_thresholds(model.mutation_b);
   engine.linkage = recombination_thresholds(model.recombination);
+  engine.ways = reproduction_thresholds_of(model.cloning, model.selfing);
 }
 
 void set_model(literal_engine& engine, const model_params& model) { engine.model = model; }
@@ -14,6 +15,9 @@ void set_model(literal_engine& engine, const model_params& model) { engine.model
 void set_model(multinomial_engine& engine, const model_params& model) {
   engine.model = model;
   engine.shares = make_class_model(model.mutation_a, model.mutation_b, model.recombination);
+  const reproduction_thresholds ways = reproduction_thresholds_of(model.cloning, model.selfing);
+  engine.shares.clone_below = ways.clone;
+  engine.shares.self_below = ways.self;
 }
 
 void seed_engine(exact_engine& engine, int32_t seed) { seed_draws(engine.stream, seed); }
@@ -47,8 +51,13 @@ void run_generation(exact_engine& engine, population_counts& current, population
                     int64_t /*generation*/) {
   const model_params& model = engine.model;
   mutate_with_thresholds(engine.stream, current, next, engine.thresholds_a, engine.thresholds_b);
-  select_and_mate(engine.stream, current, next, model.fitness, model.weights, engine.linkage,
-                  model.generation_size);
+  if (mixed_reproduction(engine.ways)) {
+    select_and_mate_mixed(engine.stream, current, next, model.fitness, model.weights, engine.linkage,
+                          engine.ways, model.generation_size);
+  } else {
+    select_and_mate(engine.stream, current, next, model.fitness, model.weights, engine.linkage,
+                    model.generation_size);
+  }
 }
 
 void run_generation(literal_engine& engine, population_counts& current, population_counts& next,
@@ -56,7 +65,7 @@ void run_generation(literal_engine& engine, population_counts& current, populati
   const model_params& model = engine.model;
   mutate_by_matrices_literal(engine.stream, current, next, model.mutation_a, model.mutation_b);
   select_and_mate_literal(engine.stream, current, next, model.fitness, model.weights,
-                          model.recombination, model.generation_size);
+                          model.recombination, model.generation_size, model.cloning, model.selfing);
 }
 
 void run_generation(multinomial_engine& engine, population_counts& current,

@@ -32,6 +32,7 @@ struct exact_engine {
   locus_thresholds thresholds_a{};
   locus_thresholds thresholds_b{};
   linkage_thresholds linkage{};
+  reproduction_thresholds ways{};
 };
 
 struct literal_engine {

@@ -93,7 +93,8 @@ void mutate_by_matrices_literal(literal_stream& stream, population_counts& curre
 
 void select_and_mate_literal(literal_stream& stream, population_counts& current,
                              population_counts& next, const fitness_table& fitness, weight_rule rule,
-                             double recombination, int32_t generation_size) {
+                             double recombination, int32_t generation_size, double cloning,
+                             double selfing) {
   next.fill(0);
   std::array<double, genotype_count> frequency{};
   if (rule == weight_rule::floor) {
@@ -130,8 +131,41 @@ void select_and_mate_literal(literal_stream& stream, population_counts& current,
     }
   }
 
+  const bool mixed = cloning > 0 || cloning + (1 - cloning) * selfing > 0;
+  // The class of one walk for a uniform draw, or -1 when none is found.
+  const auto walk = [&frequency, last](double t) {
+    for (int l = 0; l < genotype_count; ++l) {
+      const double f = frequency[static_cast<size_t>(l)];
+      if (t < f || l == last) return l;
+      t -= f;
+    }
+    return -1;
+  };
   for (int32_t child = 0; child < generation_size; ++child) {
     int index = 0;
+    if (mixed) {
+      // Seven draws, whatever the way: way, two parents, two per gamete.
+      std::array<double, 7> draw{};
+      for (double& d : draw) d = literal_uniform_draw(stream);
+      const auto gamete = [recombination](int l, double slot_a, double slot_b) {
+        if (l < 0) return 0;
+        const bool slot_1 = slot_a < 0.5;
+        const int a = slot_1 ? index_digit(l, 1) : index_digit(l, 2);
+        const bool slot_3 = slot_b < (slot_1 ? 1 - recombination : recombination);
+        return a + 3 * (slot_3 ? index_digit(l, 3) : index_digit(l, 4));
+      };
+      const int first = walk(draw[1]);
+      if (draw[0] < cloning) {
+        index = first < 0 ? 0 : first;
+      } else {
+        const int second = draw[0] < cloning + (1 - cloning) * selfing ? first : walk(draw[2]);
+        const int g1 = gamete(first, draw[3], draw[4]);
+        const int g2 = gamete(second, draw[5], draw[6]);
+        index = g1 % 3 + 9 * (g1 / 3) + 3 * (g2 % 3) + 27 * (g2 / 3);
+      }
+      ++next[static_cast<size_t>(index)];
+      continue;
+    }
     double t = literal_uniform_draw(stream);
     double u = literal_uniform_draw(stream);
     // One walk finds both parents: each remainder falls below 0 in the class

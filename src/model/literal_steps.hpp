@@ -62,9 +62,17 @@ void mutate_by_matrices_literal(literal_stream& stream, population_counts& curre
 // takes that class. A parent, when found, draws its locus-a slot (slot 1
 // below one half, else slot 2) and then its locus-b slot: slot 3 below
 // 1 - `recombination` after slot 1, below `recombination` after slot 2,
-// else slot 4.
+// else slot 4. With cloning or selfing (either above 0) each offspring
+// makes seven draws whatever it becomes: its way, a first and a second
+// parent (one walk each), and two slot draws for each of its two gametes.
+// A way below `cloning` makes a clone of the first parent; below cloning +
+// (1 - cloning) x selfing a selfed offspring whose two gametes both come
+// from the first parent; any other an outcrossed offspring of the first
+// and second parents. A parent not found is of genotype 1111 and passes
+// allele 1 at both loci.
 void select_and_mate_literal(literal_stream& stream, population_counts& current,
                              population_counts& next, const fitness_table& fitness, weight_rule rule,
-                             double recombination, int32_t generation_size);
+                             double recombination, int32_t generation_size, double cloning = 0,
+                             double selfing = 0);
 
 }  // namespace twolocus

@@ -42,6 +42,8 @@ struct parent_classes {
 // haplotype). No parent contributes 0.
   std::array<std::array<int, 4>, genotype_count + 1> as_first{};
   std::array<std::array<int, 4>, genotype_count + 1> as_second{};
+  // The genotype of each rank (a clone's); no parent is genotype 0.
+  std::array<uint8_t, genotype_count + 1> genotype{};
 };
 
 // What each genotype passes on as first and as second parent, by its two
@@ -71,6 +73,7 @@ void add_class(parent_classes& classes, int l, double frequency) {
   classes.frequency[rank] = frequency;
   classes.as_first[rank] = passed_on.as_first[static_cast<size_t>(l)];
   classes.as_second[rank] = passed_on.as_second[static_cast<size_t>(l)];
+  classes.genotype[rank] = static_cast<uint8_t>(l);
 }
 
 // The rank a parent's walk ends in for a raw draw.
@@ -542,33 +545,107 @@ void select_and_mate(draw_stream& stream, population_counts& current, population
   select_and_mate(stream, current, next, fitness, weight_rule::floor, linkage_thresholds{}, generation_size);
 }
 
-void select_and_mate(draw_stream& stream, population_counts& current, population_counts& next,
-                     const fitness_table& fitness, weight_rule rule, const linkage_thresholds& linkage,
-                     int32_t generation_size) {
-  next.fill(0);
-  if (generation_size <= 0) return;  // no offspring
-  parent_classes classes;
+namespace {
+
+// Takes the mutated counts, the fitness table and the weight rule; fills
+// `classes` with the classes of positive weight and their frequencies.
+// Returns false for an extinct population (a total weight of 0).
+bool weighed_classes(const population_counts& current, const fitness_table& fitness, weight_rule rule,
+                     parent_classes& classes) {
   if (rule == weight_rule::floor) {
     // parent_frequencies's floor rule, with a division only for the classes
     // of positive weight (a classic run of a small population spends a good
     // share of its time here).
     class_weights weight{};
     const int64_t total = weigh_classes(current, fitness, weight);
-    if (total == 0) return;  // extinct
+    if (total == 0) return false;
     const double divisor = static_cast<double>(static_cast<float>(total));
     for (int l = 0; l < genotype_count; ++l) {
       const int64_t w = weight[static_cast<size_t>(l)];
       if (w > 0) add_class(classes, l, static_cast<double>(w) / divisor);
     }
-  } else {
-    class_frequencies frequency;
-    if (!parent_frequencies(current, fitness, rule, frequency)) return;  // extinct
-    classes = classes_of(frequency, rule);
+    return true;
   }
+  class_frequencies frequency;
+  if (!parent_frequencies(current, fitness, rule, frequency)) return false;
+  classes = classes_of(frequency, rule);
+  return true;
+}
+
+// The offspring of select_and_mate_mixed, one by one, with `rank_of`
+// mapping a raw draw to the rank its walk ends in. Every offspring takes
+// seven draws, whatever its way: its way, two parents, and two inheritance
+// draws for each of two gametes; a way uses those it needs. (The
+// generator's successive draws are tied at a lag of three, and a number of
+// draws that changed with the way would carry the ways into later
+// offspring's draws.)
+template <typename rank_function>
+void draw_mixed_offspring(draw_stream& stream, const parent_classes& classes,
+                          const linkage_thresholds& linkage, const reproduction_thresholds& ways,
+                          int32_t generation_size, population_counts& next, rank_function rank_of) {
+  constexpr int32_t batch_size = static_cast<int32_t>(draw_block / 7);
+  for (int32_t done = 0; done < generation_size;) {
+    const int32_t batch = std::min(generation_size - done, batch_size);
+    const int32_t* draw = draws_ahead(stream, 7 * static_cast<size_t>(batch));
+    for (int32_t child = 0; child < batch; ++child, draw += 7) {
+      const auto way = static_cast<uint32_t>(draw[0]);
+      const int first_rank = rank_of(static_cast<uint32_t>(draw[1]));
+      int index = 0;
+      if (way < ways.clone) {
+        index = classes.genotype[static_cast<size_t>(first_rank)];
+      } else if (way < ways.self) {
+        index = classes.as_first[static_cast<size_t>(first_rank)][linked_bits(draw + 3, linkage)] +
+                classes.as_second[static_cast<size_t>(first_rank)][linked_bits(draw + 5, linkage)];
+      } else {
+        const int second_rank = rank_of(static_cast<uint32_t>(draw[2]));
+        index = classes.as_first[static_cast<size_t>(first_rank)][linked_bits(draw + 3, linkage)] +
+                classes.as_second[static_cast<size_t>(second_rank)][linked_bits(draw + 5, linkage)];
+      }
+      ++next[static_cast<size_t>(index)];
+    }
+    skip_draws(stream, 7 * static_cast<size_t>(batch));
+    done += batch;
+  }
+}
+
+}  // namespace
+
+void select_and_mate(draw_stream& stream, population_counts& current, population_counts& next,
+                     const fitness_table& fitness, weight_rule rule, const linkage_thresholds& linkage,
+                     int32_t generation_size) {
+  next.fill(0);
+  if (generation_size <= 0) return;  // no offspring
+  parent_classes classes;
+  if (!weighed_classes(current, fitness, rule, classes)) return;  // extinct
   if (linkage.after_slot_1 == half_threshold && linkage.after_slot_2 == half_threshold) {
     mate_classes<true>(stream, classes, linkage, generation_size, next);
   } else {
     mate_classes<false>(stream, classes, linkage, generation_size, next);
+  }
+}
+
+reproduction_thresholds reproduction_thresholds_of(double cloning, double selfing) {
+  const uint32_t clone = draw_threshold(cloning);
+  const uint32_t self = draw_threshold(cloning + (1 - cloning) * selfing);
+  return {clone, std::max(clone, self)};
+}
+
+void select_and_mate_mixed(draw_stream& stream, population_counts& current, population_counts& next,
+                           const fitness_table& fitness, weight_rule rule,
+                           const linkage_thresholds& linkage, const reproduction_thresholds& ways,
+                           int32_t generation_size) {
+  next.fill(0);
+  if (generation_size <= 0) return;  // no offspring
+  parent_classes classes;
+  if (!weighed_classes(current, fitness, rule, classes)) return;  // extinct
+  if (cuts_pay(classes, generation_size)) {
+    cut_table table;
+    build_cuts(classes, table);
+    draw_mixed_offspring(stream, classes, linkage, ways, generation_size, next,
+                         [&table](uint32_t draw) { return cut_rank(table, draw); });
+  } else {
+    draw_mixed_offspring(stream, classes, linkage, ways, generation_size, next,
+                         [&classes](uint32_t draw) { return walk_rank(classes, static_cast<int32_t>(draw)); });
   }
 }
 

@@ -67,6 +67,33 @@ void split(class_stream& stream, int64_t count, const std::array<uint64_t, K>& s
   }
 }
 
+// Takes a count and the probabilities of K outcomes (not all 0); fills `out`
+// with multinomial counts, drawn as binomials of each outcome among those
+// left; the last outcome of positive probability takes the rest.
+template <size_t K>
+void split_real(class_stream& stream, int64_t count, const std::array<double, K>& probability,
+                std::array<int64_t, K>& out) {
+  double left_probability = 0;
+  size_t last = 0;
+  for (size_t k = 0; k < K; ++k) {
+    left_probability += probability[k];
+    if (probability[k] > 0) last = k;
+  }
+  int64_t left = count;
+  for (size_t k = 0; k < K; ++k) {
+    out[k] = 0;
+    if (left == 0 || !(probability[k] > 0)) continue;
+    if (k == last) {
+      out[k] = left;
+      left = 0;
+      continue;
+    }
+    out[k] = draw_binomial(stream, left, std::min(1.0, probability[k] / left_probability));
+    left -= out[k];
+    left_probability -= probability[k];
+  }
+}
+
 // A slot's changes (its digit d to d + 1 mod 3 and to d + 2 mod 3) as shares
 // of the raw draws, for a slot holding each digit.
 using slot_changes = std::array<uint64_t, 2>;
@@ -418,12 +445,71 @@ void mate_by_class(class_stream& stream, const population_counts& current, popul
   }
 }
 
+void mate_mixed_by_class(class_stream& stream, const population_counts& current,
+                         population_counts& next, const fitness_table& fitness, weight_rule rule,
+                         const class_model& model, int32_t generation_size) {
+  next.fill(0);
+  parent_list parents;
+  if (generation_size <= 0 || !list_parent_shares(current, fitness, rule, parents)) return;
+  const std::array<uint64_t, 3> way_share = {model.clone_below, model.self_below - model.clone_below,
+                                             draw_values - model.self_below};
+  std::array<int64_t, 3> ways{};
+  split(stream, generation_size, way_share, ways);
+  std::array<int64_t, genotype_count> made{};
+  if (ways[0] > 0) {
+    std::array<uint64_t, genotype_count + 1> share{};
+    for (size_t k = 0; k < parents.size; ++k) share[parents.index[k]] = parents.share[k];
+    share[genotype_count] = parents.no_parent;
+    std::array<int64_t, genotype_count + 1> clones{};
+    split(stream, ways[0], share, clones);
+    for (size_t l = 0; l < genotype_count; ++l) made[l] += clones[l];
+    made[0] += clones[genotype_count];
+  }
+  if (ways[1] > 0) {
+    // A gamete's four outcomes as fractions, as in mate_by_class (by bits:
+    // slot 2, slot 4).
+    const double all = static_cast<double>(uint64_t{1} << 32);
+    const std::array<double, 4> outcome = {
+        model.after_slot_1 / all, model.after_slot_2 / all,
+        static_cast<double>(draw_values - model.after_slot_1) / all,
+        static_cast<double>(draw_values - model.after_slot_2) / all};
+    std::array<double, genotype_count> probability{};
+    for (size_t k = 0; k < parents.size; ++k) {
+      const double share = parents.share[k] / static_cast<double>(draw_values);
+      const auto& passed = gamete_of[parents.index[k]];
+      for (size_t first = 0; first < 4; ++first) {
+        for (size_t second = 0; second < 4; ++second) {
+          const int g1 = passed[first];
+          const int g2 = passed[second];
+          probability[static_cast<size_t>(compose_index(g1 % 3, g2 % 3, g1 / 3, g2 / 3))] +=
+              share * outcome[first] * outcome[second];
+        }
+      }
+    }
+    probability[0] += parents.no_parent / static_cast<double>(draw_values);
+    std::array<int64_t, genotype_count> selfed{};
+    split_real(stream, ways[1], probability, selfed);
+    for (size_t l = 0; l < genotype_count; ++l) made[l] += selfed[l];
+  }
+  if (ways[2] > 0) {
+    population_counts outcrossed{};
+    mate_by_class(stream, current, outcrossed, fitness, rule, model.after_slot_1, model.after_slot_2,
+                  static_cast<int32_t>(ways[2]));
+    for (size_t l = 0; l < genotype_count; ++l) made[l] += outcrossed[l];
+  }
+  for (size_t l = 0; l < genotype_count; ++l) next[l] = static_cast<int32_t>(made[l]);
+}
+
 void sample_generation(class_stream& stream, population_counts& current, population_counts& next,
                        const model_params& params, const class_model& model, int64_t generation) {
   start_class_draws(stream, generation);
   mutate_by_shares(stream, current, next, model);
-  mate_by_class(stream, current, next, params.fitness, params.weights, model.after_slot_1,
-                model.after_slot_2, params.generation_size);
+  if (model.self_below > 0) {
+    mate_mixed_by_class(stream, current, next, params.fitness, params.weights, model, params.generation_size);
+  } else {
+    mate_by_class(stream, current, next, params.fitness, params.weights, model.after_slot_1,
+                  model.after_slot_2, params.generation_size);
+  }
 }
 
 }  // namespace twolocus

@@ -103,6 +103,11 @@ struct class_model {
   std::array<class_mutation, genotype_count> mutation_by_class{};
   uint32_t after_slot_1 = 1u << 30;  // raw draws below T(1 - r)
   uint32_t after_slot_2 = 1u << 30;  // raw draws below T(r)
+  // An offspring's way as shares of the raw draws (reproduction_thresholds):
+  // clones below `clone_below`, selfed below `self_below` (0: every offspring
+  // outcrossed, and no way is drawn).
+  uint32_t clone_below = 0;
+  uint32_t self_below = 0;
 };
 
 // Takes both loci's mutation matrices and the recombination fraction;
@@ -158,6 +163,15 @@ void mate_by_class(class_stream& stream, const population_counts& current, popul
 void mate_by_class(class_stream& stream, const population_counts& current, population_counts& next,
                    const fitness_table& fitness, weight_rule rule, uint32_t after_slot_1,
                    uint32_t after_slot_2, int32_t generation_size);
+
+// The step of mate_by_class with cloning and selfing (the shares of
+// `model`): the offspring's ways are split first (clones, selfed,
+// outcrossed); clones take their parent's class with its share (no parent:
+// 1111); selfed offspring the mixture, over their parent's share, of its
+// two gametes' probabilities; outcrossed ones are drawn by mate_by_class.
+void mate_mixed_by_class(class_stream& stream, const population_counts& current,
+                         population_counts& next, const fitness_table& fitness, weight_rule rule,
+                         const class_model& model, int32_t generation_size);
 
 // Takes a stream, the population (in `current`), a working array, the
 // model, its class_model (made from the model's matrices and recombination
