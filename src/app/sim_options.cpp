@@ -18,6 +18,8 @@ namespace twolocus {
 const char* const sim_help_text =
     "Usage: twolocus-sim --fitness FILE | --fitness-values FILE [--column C] [-s S] [-k K]\n"
     "                    -N SIZE --generations N -o OUT [options]\n"
+    "       twolocus-sim ... --demography FILE [--generations N | --burn-in G] -o OUT [options]\n"
+    "       twolocus-sim --demography FILE --resolve\n"
     "       twolocus-sim --resume OUT [--generations N]\n"
     "\n"
     "Simulates a diploid population of SIZE individuals at two loci with three\n"
@@ -54,6 +56,13 @@ const char* const sim_help_text =
     "  --stop EXPR                 end the run at the first generation where EXPR holds\n"
     "                              (repeatable; the condition language of twolocus-stats --first)\n"
     "  --watch EXPR                record the first generation where EXPR holds (repeatable)\n"
+    "  --demography FILE           a Demes file: the sizes, selfing and cloning through time\n"
+    "                              (replaces -N); the run ends at time 0 and starts N\n"
+    "                              generations before it (--generations N) or G generations\n"
+    "                              before the model's oldest finite time (--burn-in G;\n"
+    "                              default 10 times the first epoch's size)\n"
+    "  --burn-in G                 see --demography\n"
+    "  --resolve                   print the Demes file's fully resolved model as JSON\n"
     "  --resume OUT                continue the run OUT from its files\n"
     "  --help, --version\n";
 
@@ -68,6 +77,7 @@ struct parser {
   std::array<std::array<std::optional<double>, 6>, 2> changes{};
   bool s_given = false;
   bool k_given = false;
+  std::string population_size_name;  // as given: -N or --population-size
 };
 
 // The six changes of a locus, as the option names them.
@@ -114,7 +124,10 @@ std::optional<message> take(parser& p, const std::string& name, const parameter_
       const auto v = read_integer(entry, value);
       if (!v) return bad(name, entry, value);
       switch (id) {
-        case parameter_id::population_size: params.population_size = static_cast<int32_t>(*v); break;
+        case parameter_id::population_size:
+          params.population_size = static_cast<int32_t>(*v);
+          p.population_size_name = name;
+          break;
         case parameter_id::generations: o.generations = static_cast<int32_t>(*v); break;
         case parameter_id::seed: params.seed = static_cast<int32_t>(*v); break;
         case parameter_id::column: o.column = static_cast<int>(*v); break;
@@ -122,6 +135,7 @@ std::optional<message> take(parser& p, const std::string& name, const parameter_
         case parameter_id::replicates: o.replicates = *v; break;
         case parameter_id::first_replicate: o.first_replicate = *v; break;
         case parameter_id::threads: o.threads = static_cast<int>(*v); break;
+        case parameter_id::burn_in: o.burn_in = *v; break;
         default: break;
       }
       return std::nullopt;
@@ -170,6 +184,8 @@ std::optional<message> take(parser& p, const std::string& name, const parameter_
         o.fitness_values = id == parameter_id::fitness_values;
       } else if (id == parameter_id::trajectories) {
         o.trajectories = value;
+      } else if (id == parameter_id::demography) {
+        o.demography_file = value;
       } else {
         o.output = value;
         if (id == parameter_id::resume) p.options.what = sim_options::action::resume;
@@ -213,7 +229,7 @@ bool given(const parser& p, parameter_id id) { return p.seen.count(id) > 0; }
 }  // namespace
 
 std::optional<message> read_sim_options(int argc, char** argv, sim_options& options) {
-  parser p{options, {}, {}, 0.0, false, {}, false, false};
+  parser p{options, {}, {}, 0.0, false, {}, false, false, {}};
   options.run.params.weights = weight_rule::exact;
   options.run.params.engine = engine_kind::multinomial;
   for (int i = 1; i < argc; ++i) {
@@ -232,6 +248,10 @@ std::optional<message> read_sim_options(int argc, char** argv, sim_options& opti
       name.resize(equals);
     }
     const parameter_entry* entry = parameter_by_option(name);
+    if (entry != nullptr && entry->id == parameter_id::resolve && value == nullptr) {
+      if (!p.seen.insert(entry->id).second) return tell::sim_repeated_option(name.c_str());
+      continue;
+    }
     if (entry == nullptr || entry->kind == parameter_kind::flag) {
       if (name.empty() || name[0] != '-') return tell::sim_stray_argument(shown(argv[i]).c_str());
       return tell::sim_unknown_option(shown(name.c_str()).c_str());
@@ -250,6 +270,13 @@ std::optional<message> read_sim_options(int argc, char** argv, sim_options& opti
     if (auto problem = take(p, name, *entry, value)) return problem;
   }
 
+  if (given(p, parameter_id::resolve)) {
+    // Only the model's own rules apply: nothing else is needed.
+    if (options.what == sim_options::action::resume) return tell::sim_conflict("--resolve", "--resume");
+    if (options.run.demography_file.empty()) return tell::sim_required("--demography");
+    options.what = sim_options::action::resolve;
+    return std::nullopt;
+  }
   if (options.what == sim_options::action::resume) {
     if (!p.model_options.empty()) {
       return tell::sim_conflict(p.model_options.front().c_str(), "--resume");
@@ -271,11 +298,21 @@ std::optional<message> read_sim_options(int argc, char** argv, sim_options& opti
   if (options.run.fitness_values && (p.s_given || p.k_given)) {
     return tell::sim_conflict(p.s_given ? "-s" : "-k", "--fitness-values");
   }
-  if (!given(p, parameter_id::population_size)) return tell::sim_required("--population-size");
-  if (!options.run.generations) return tell::sim_required("--generations");
+  const bool history = given(p, parameter_id::demography);
+  if (history && given(p, parameter_id::population_size)) {
+    return tell::sim_conflict(p.population_size_name.c_str(), "--demography");
+  }
+  if (!history && given(p, parameter_id::burn_in)) {
+    return tell::sim_conflict("--burn-in", "a run without --demography");
+  }
+  if (given(p, parameter_id::burn_in) && options.run.generations) {
+    return tell::sim_conflict("--burn-in", "--generations");
+  }
+  if (!history && !given(p, parameter_id::population_size)) return tell::sim_required("--population-size");
+  if (!history && !options.run.generations) return tell::sim_required("--generations");
   if (!given(p, parameter_id::output)) return tell::sim_required("--output");
   if (options.run.fitness_file.empty()) return tell::sim_required("--fitness");
-  options.run.params.generations = *options.run.generations;
+  options.run.params.generations = options.run.generations.value_or(0);
   run_conditions conditions;
   set_up_conditions(options.run.condition_texts, conditions);  // each text was read above
   options.run.params.conditions = conditions.given;

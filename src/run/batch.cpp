@@ -15,6 +15,7 @@
 #include "io/batch_file.hpp"
 #include "io/sim_summary.hpp"
 #include "model/random.hpp"
+#include "run/demography.hpp"
 #include "run/engines.hpp"
 #include "run/inputs.hpp"
 #include "run/run_files.hpp"
@@ -28,6 +29,7 @@ struct batch_state {
   const replicate_plan& plan;
   const row_sink& sink;
   const run_observer& observer;
+  const deme_history* history;  // the replicates' history, or nullptr
   std::atomic<int64_t> next{0};
   std::atomic<bool> failed{false};
   std::mutex mutex;  // guards what follows
@@ -47,6 +49,7 @@ bool kept_before(const replicate_plan& plan, int64_t index) {
 template <typename engine_type>
 void run_replicates_on(batch_state& state, engine_type& engine) {
   const replicate_plan& plan = state.plan;
+  const deme_history* history = state.history;
   run_conditions watched = sim_conditions(plan.params);
   while (!state.failed) {
     const int64_t index = state.next.fetch_add(1);
@@ -60,14 +63,14 @@ void run_replicates_on(batch_state& state, engine_type& engine) {
     reset_conditions(watched);
     run_end end;
     if (plan.trajectories.empty()) {
-      end = run_on_files(engine, params, 0, current, nullptr, watched, state.observer, false);
+      end = run_on_files(engine, params, 0, current, nullptr, watched, state.observer, false, history);
     } else {
       run_files files;
       const std::string name = plan.trajectories + "/replicate-" + std::to_string(replicate);
       if (auto failure = open_run_files(params, name, files, false)) {
         end.failure = std::move(failure);
       } else {
-        end = run_on_files(engine, params, 0, current, &files, watched, state.observer, false);
+        end = run_on_files(engine, params, 0, current, &files, watched, state.observer, false, history);
       }
       release_run_files(files);
     }
@@ -106,7 +109,12 @@ void batch_worker(batch_state& state) {
 }  // namespace
 
 run_end run_replicates(const replicate_plan& plan, const row_sink& sink, const run_observer& observer) {
-  batch_state state{plan, sink, observer, {}, {}, {}, false, false, false, {}, 0};
+  deme_history history;
+  if (!plan.params.demography.empty()) {
+    if (auto problem = history_of_params(plan.params, sink.name, history)) return {std::move(problem), false};
+  }
+  batch_state state{plan, sink, observer, plan.params.demography.empty() ? nullptr : &history,
+                    {}, {}, {}, false, false, false, {}, 0};
   int64_t left = plan.count;
   for (const uint64_t word : plan.kept) left -= std::popcount(word);
   state.finished = plan.count - left;

@@ -34,6 +34,11 @@ struct run_request {
   // distinct ones.
   std::vector<condition_text> condition_texts;
   sim_params params;          // everything else of the model and the run
+  // --demography FILE: the population's history (replaces -N); the run
+  // starts --generations N generations before time 0, or --burn-in G
+  // generations before the model's oldest finite time.
+  std::string demography_file;
+  std::optional<int64_t> burn_in;
 };
 
 }  // namespace twolocus

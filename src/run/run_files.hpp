@@ -100,12 +100,14 @@ bool file_exists(const std::string& name);
 // (nullptr: none, a replicate of a batch without --trajectories), the
 // conditions, the observer and whether its progress is for this run; runs
 // the generations by the one loop, writing each record with its checkpoint
-// line first and the reached lines of conditions. Closes the files;
-// leaves the last population in `current`.
+// line first and the reached lines of conditions, each generation's model
+// by the history when there is one. Closes the files; leaves the last
+// population in `current`.
 template <typename engine_type>
 run_end run_on_files(engine_type& engine, const sim_params& params, int64_t first,
                      population_counts& current, run_files* files, run_conditions& watched,
-                     const run_observer& observer, bool show_progress) {
+                     const run_observer& observer, bool show_progress,
+                     const deme_history* history = nullptr) {
   const int64_t n = params.generations;
   struct hooks {
     engine_type& engine;
@@ -134,7 +136,13 @@ run_end run_on_files(engine_type& engine, const sim_params& params, int64_t firs
   } on{engine, files, watched, observer, show_progress, n};
   const loop_plan plan{first, n, files != nullptr ? params.record_every : 0, &params.fitness};
   set_model(engine, sim_model(params));
-  const loop_end end = run_generations(engine, plan, current, watched, on);
+  loop_end end = loop_end::finished;
+  if (history != nullptr) {
+    history_schedule schedule{history, params.history_start, sim_model(params)};
+    end = run_generations(engine, plan, current, watched, on, schedule);
+  } else {
+    end = run_generations(engine, plan, current, watched, on);
+  }
   if (end != loop_end::finished) {
     if (on.started && show_progress && observer.progress_end) observer.progress_end();
     if (end == loop_end::interrupted) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "run/batch.hpp"
+#include "run/demography.hpp"
 #include "run/engines.hpp"
 #include "run/files.hpp"
 #include "run/inputs.hpp"
@@ -13,9 +14,17 @@ namespace twolocus {
 std::optional<message> run_single(const sim_params& params, run_files& files, int64_t first,
                                   uint64_t draws, population_counts& current, run_conditions& watched,
                                   const run_observer& observer) {
+  deme_history history;
+  if (!params.demography.empty()) {
+    if (auto problem = history_of_params(params, files.trajectory_name + ".params", history)) {
+      release_run_files(files);
+      return problem;
+    }
+  }
+  const deme_history* schedule = params.demography.empty() ? nullptr : &history;
   run_end end = with_engine(params.engine, [&](auto& engine) {
     continue_engine(engine, params.seed, draws);
-    return run_on_files(engine, params, first, current, &files, watched, observer, true);
+    return run_on_files(engine, params, first, current, &files, watched, observer, true, schedule);
   });
   if (!end.finished()) return std::move(end.failure);
   const int stop = stop_condition(watched);
@@ -34,6 +43,11 @@ std::optional<message> start_run(const run_request& request, const run_observer&
   // it, before anything is written.
   std::vector<input_file> inputs;
   if (auto failed = read_fitness_input(request, params, inputs)) return std::move(failed->said);
+  if (!request.demography_file.empty()) {
+    demography model;
+    if (auto failed = read_demography_input(request, model, inputs)) return std::move(failed->said);
+    if (auto problem = set_up_history(request, model, params)) return problem;
+  }
   if (auto failed = read_initial_input(request, params, inputs)) return std::move(failed->said);
   std::vector<std::string> outputs = {output};
   for (const char* suffix : run_file_suffixes) outputs.push_back(output + suffix);
