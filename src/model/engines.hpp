@@ -17,6 +17,7 @@
 
 #include <cstdint>
 
+#include "model/demes.hpp"
 #include "model/literal_steps.hpp"
 #include "model/model.hpp"
 #include "model/multinomial.hpp"
@@ -33,6 +34,7 @@ struct exact_engine {
   locus_thresholds thresholds_b{};
   linkage_thresholds linkage{};
   reproduction_thresholds ways{};
+  source_workspace sources;  // for offspring with parents in other demes
 };
 
 struct literal_engine {
@@ -90,5 +92,41 @@ void run_generation(literal_engine& engine, population_counts& current, populati
                     int64_t generation);
 void run_generation(multinomial_engine& engine, population_counts& current,
                     population_counts& next, int64_t generation);
+
+// Takes each deme's engine (set to its deme's model, seeded), the population
+// of parents (in `current`), a working population, each deme's generation
+// and the generation's number. Every deme that gives parents this
+// generation (its own offspring's or another deme's) has its parents
+// mutated by its engine; then each deme's offspring are drawn by its
+// engine: from its own parents as run_generation does (the same draws, so a
+// deme alone makes the draws of a run of one deme), or from its sources
+// (select_and_mate_sources and its kin: the offspring deme's stream and
+// ways, each source's fitness and linkage). A deme that does not exist
+// has no offspring. On return `next` holds the offspring and their total.
+void run_demes_generation(const std::vector<exact_engine*>& engines, deme_population& current,
+                          deme_population& next, const std::vector<deme_generation>& plan,
+                          int64_t generation);
+void run_demes_generation(const std::vector<literal_engine*>& engines, deme_population& current,
+                          deme_population& next, const std::vector<deme_generation>& plan,
+                          int64_t generation);
+void run_demes_generation(const std::vector<multinomial_engine*>& engines, deme_population& current,
+                          deme_population& next, const std::vector<deme_generation>& plan,
+                          int64_t generation);
+
+// The engines of a run of several demes (one each, of one kind) and the
+// current generation's plan, as the one loop runs them.
+template <typename engine_type>
+struct deme_engines {
+  std::vector<engine_type*> engines;
+  std::vector<deme_generation> plan;
+};
+
+// Takes the demes' engines, the population, a working population and the
+// generation's number; runs the generation of every deme by the plan.
+template <typename engine_type>
+void run_generation(deme_engines<engine_type>& engines, deme_population& current, deme_population& next,
+                    int64_t generation) {
+  run_demes_generation(engines.engines, current, next, engines.plan, generation);
+}
 
 }  // namespace twolocus

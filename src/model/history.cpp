@@ -114,4 +114,119 @@ double oldest_finite_time(const demography& model) {
   return oldest / model.generation_time;
 }
 
+std::optional<history_problem> structure_of(const demography& model, structure_history& structure) {
+  structure = structure_history{};
+  const double g = model.generation_time;
+  const auto index_of = [&model](const std::string& name) {
+    for (size_t d = 0; d < model.demes.size(); ++d) {
+      if (model.demes[d].name == name) return static_cast<int>(d);
+    }
+    return -1;
+  };
+  for (size_t d = 0; d < model.demes.size(); ++d) {
+    deme_history history;
+    if (auto problem = history_of(model, d, history)) return problem;
+    const deme& source = model.demes[d];
+    structure.names.push_back(source.name);
+    structure.demes.push_back(history);
+    structure.start.push_back(source.start_time / g);
+    structure.end.push_back(source.epochs.back().end_time / g);
+    std::vector<int> ancestors;
+    for (const std::string& name : source.ancestors) ancestors.push_back(index_of(name));
+    structure.ancestors.push_back(ancestors);
+    structure.proportions.push_back(source.proportions);
+  }
+  for (const deme_migration& m : model.migrations) {
+    structure.migrations.push_back({index_of(m.source), index_of(m.dest), m.start_time / g, m.end_time / g, m.rate});
+  }
+  for (const deme_pulse& p : model.pulses) {
+    structure_history::pulse pulse;
+    for (const std::string& name : p.sources) pulse.sources.push_back(index_of(name));
+    pulse.dest = index_of(p.dest);
+    pulse.time = p.time / g;
+    pulse.proportions = p.proportions;
+    structure.pulses.push_back(pulse);
+  }
+  return std::nullopt;
+}
+
+bool deme_exists(const structure_history& structure, size_t deme, double time) {
+  const double at = std::max(time, 0.0);
+  return structure.end[deme] <= at && at < structure.start[deme];
+}
+
+namespace {
+
+// Takes a source list and a deme and a probability; adds the probability
+// to the deme's entry (made when missing).
+void add_source(std::vector<parent_source>& sources, int deme, double probability) {
+  for (parent_source& source : sources) {
+    if (source.deme == deme) {
+      source.probability += probability;
+      return;
+    }
+  }
+  sources.push_back({deme, probability});
+}
+
+}  // namespace
+
+void plan_generation(const structure_history& structure, double time, std::vector<deme_generation>& plan) {
+  const size_t count = structure.demes.size();
+  plan.resize(count);
+  const double at = std::max(time, 0.0);
+  for (size_t d = 0; d < count; ++d) {
+    deme_generation& deme = plan[d];
+    deme.sources.clear();
+    deme.exists = deme_exists(structure, d, time);
+    deme.size = deme.exists ? size_of(structure.demes[d], at) : 0;
+    if (!deme.exists) continue;
+    // Its first generation: the last whole time below its start.
+    if (!structure.ancestors[d].empty() && at == std::ceil(structure.start[d]) - 1) {
+      for (size_t k = 0; k < structure.ancestors[d].size(); ++k) {
+        add_source(deme.sources, structure.ancestors[d][k], structure.proportions[d][k]);
+      }
+      continue;
+    }
+    double own = 1.0;
+    for (const structure_history::migration& m : structure.migrations) {
+      if (m.dest == static_cast<int>(d) && m.end <= at && at < m.start && m.rate > 0) {
+        add_source(deme.sources, m.source, m.rate);
+        own -= m.rate;
+      }
+    }
+    if (!deme.sources.empty()) add_source(deme.sources, static_cast<int>(d), std::max(own, 0.0));
+    for (const structure_history::pulse& pulse : structure.pulses) {
+      if (pulse.dest != static_cast<int>(d) || at != std::ceil(pulse.time) - 1) continue;
+      double taken = 0;
+      for (const double proportion : pulse.proportions) taken += proportion;
+      if (deme.sources.empty()) deme.sources.push_back({static_cast<int>(d), 1.0});
+      for (parent_source& source : deme.sources) source.probability *= 1 - taken;
+      for (size_t k = 0; k < pulse.sources.size(); ++k) {
+        add_source(deme.sources, pulse.sources[k], pulse.proportions[k]);
+      }
+    }
+    // Every parent of its own: no sources to draw.
+    if (deme.sources.size() == 1 && deme.sources[0].deme == static_cast<int>(d)) deme.sources.clear();
+  }
+}
+
+std::optional<history_problem> check_structure_sizes(const structure_history& structure, int64_t start,
+                                                     int64_t generations) {
+  for (size_t d = 0; d < structure.demes.size(); ++d) {
+    // The run's birth times at which the deme exists.
+    const double oldest = std::min(static_cast<double>(start), std::ceil(structure.start[d]) - 1);
+    const double newest = std::max(static_cast<double>(std::max<int64_t>(start - generations, 0)),
+                                   std::ceil(structure.end[d]));
+    if (oldest < newest) continue;
+    deme_history within = structure.demes[d];
+    if (auto problem = check_sizes(within, static_cast<int64_t>(oldest),
+                                   static_cast<int64_t>(oldest - newest))) {
+      problem->deme = structure.names[d];
+      return problem;
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace twolocus

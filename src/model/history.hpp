@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "model/demes.hpp"
+#include "model/engines.hpp"
 #include "model/demography.hpp"
 #include "model/model.hpp"
 
@@ -111,6 +113,92 @@ void before_generation(history_schedule& schedule, engine_type& engine, int64_t 
     schedule.epoch = epoch;
   }
   engine.model.generation_size = size_of(*schedule.history, time);
+}
+
+// A model of several demes on a run's time axis: each deme's history and
+// existence (the birth times t with end <= t < start), its ancestors, and
+// the migrations and pulses between demes, all in generations before time 0.
+struct structure_history {
+  struct migration {
+    int source = 0;
+    int dest = 0;
+    double start = 0.0;  // active for birth times t with end <= t < start
+    double end = 0.0;
+    double rate = 0.0;
+  };
+  struct pulse {
+    std::vector<int> sources;
+    int dest = 0;
+    double time = 0.0;  // acts on the generation born at the last whole time below it
+    std::vector<double> proportions;
+  };
+  std::vector<std::string> names;
+  std::vector<deme_history> demes;
+  std::vector<double> start;  // each deme's start time (may be infinite)
+  std::vector<double> end;    // each deme's end time
+  std::vector<std::vector<int>> ancestors;
+  std::vector<std::vector<double>> proportions;
+  std::vector<migration> migrations;
+  std::vector<pulse> pulses;  // in the model's order (the oldest first)
+};
+
+// Takes a resolved model; returns its demes' histories, or the problem of
+// an epoch that cannot be simulated (the deme named).
+std::optional<history_problem> structure_of(const demography& model, structure_history& structure);
+
+// Takes a structure and a birth time; returns whether deme d exists then
+// (below time 0 as at time 0).
+bool deme_exists(const structure_history& structure, size_t deme, double time);
+
+// Takes a structure and the birth time of a generation's offspring; fills
+// each deme's generation (`plan` is resized to the demes): whether
+// offspring are born in it, their number, and where their parents come
+// from: in a deme's first generation its ancestors by their proportions;
+// otherwise its own deme and the demes migrating into it (by their rates),
+// with the pulses that act then applied in the model's order, each taking
+// its proportions of what was there (migration is conditional on not
+// arriving by a pulse). `sources` is left empty when every parent is of
+// the deme itself.
+void plan_generation(const structure_history& structure, double time, std::vector<deme_generation>& plan);
+
+// Takes a structure, the run's start and its generations; returns the
+// problem (the deme named) of the first epoch in which a generation would
+// have a size below 1 or above 2147483647.
+std::optional<history_problem> check_structure_sizes(const structure_history& structure, int64_t start,
+                                                     int64_t generations);
+
+// A run's generations as they follow from a structure: each generation's
+// plan (which demes exist, their sizes and parents), and each deme's model
+// made from the run's other parameters for that deme (`base`), set on its
+// engine when its epoch changes.
+struct structure_schedule {
+  const structure_history* structure = nullptr;
+  int64_t start = 0;
+  std::vector<model_params> base;
+  std::vector<size_t> epoch;  // set on each deme's engine (none yet: -1)
+};
+
+// Takes the schedule, the demes' engines and the generation about to run;
+// brings the plan and each existing deme's model to that generation's.
+template <typename engine_type>
+void before_generation(structure_schedule& schedule, deme_engines<engine_type>& engines,
+                       int64_t generation) {
+  const double time = static_cast<double>(schedule.start - generation - 1);
+  plan_generation(*schedule.structure, time, engines.plan);
+  schedule.epoch.resize(engines.engines.size(), static_cast<size_t>(-1));
+  for (size_t d = 0; d < engines.engines.size(); ++d) {
+    // A deme's model serves its own offspring and, as a source, others'.
+    const auto& history = schedule.structure->demes[d];
+    const size_t epoch = epoch_at(history, time);
+    if (epoch != schedule.epoch[d]) {
+      model_params model = schedule.base[d];
+      model.cloning = history.epochs[epoch].cloning;
+      model.selfing = history.epochs[epoch].selfing;
+      set_model(*engines.engines[d], model);
+      schedule.epoch[d] = epoch;
+    }
+    engines.engines[d]->model.generation_size = engines.plan[d].size;
+  }
 }
 
 }  // namespace twolocus

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 
 #include <array>
+#include <vector>
 #include <cstdint>
 
 #include "model/model.hpp"
@@ -74,5 +75,24 @@ void select_and_mate_literal(literal_stream& stream, population_counts& current,
                              population_counts& next, const fitness_table& fitness, weight_rule rule,
                              double recombination, int32_t generation_size, double cloning = 0,
                              double selfing = 0);
+
+// One source deme of select_and_mate_sources_literal: its mutated counts,
+// fitness, weight rule and recombination fraction, and the probability that
+// an offspring's parents come from it.
+struct literal_source {
+  const population_counts* parents = nullptr;
+  const fitness_table* fitness = nullptr;
+  weight_rule rule = weight_rule::exact;
+  double recombination = 0.5;
+  double probability = 0.0;
+};
+
+// The literal steps of select_and_mate_sources: eight uniform draws an
+// offspring: its source (below the sources' cumulative probabilities in
+// turn, the last taking what is left), its way, two parents by a walk in
+// that source's classes, and two slot draws for each gamete.
+void select_and_mate_sources_literal(literal_stream& stream, const std::vector<literal_source>& sources,
+                                     double cloning, double selfing, int32_t generation_size,
+                                     population_counts& next);
 
 }  // namespace twolocus

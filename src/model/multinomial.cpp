@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "model/demes.hpp"
 #include "model/genotype.hpp"
 #include "model/random.hpp"
 #include "model/steps.hpp"
@@ -498,6 +499,81 @@ void mate_mixed_by_class(class_stream& stream, const population_counts& current,
     for (size_t l = 0; l < genotype_count; ++l) made[l] += outcrossed[l];
   }
   for (size_t l = 0; l < genotype_count; ++l) next[l] = static_cast<int32_t>(made[l]);
+}
+
+namespace {
+
+// Takes a source's parent list, its linkage (the shares of its class_model)
+// and the offspring's ways; adds `weight` times each offspring class's
+// probability to `probability`: clones, selfed and outcrossed offspring of
+// parents drawn by their shares, no parent passing allele 1 at both loci.
+void add_offspring_probabilities(const parent_list& parents, const class_model& linkage,
+                                 uint32_t clone_below, uint32_t self_below, double weight,
+                                 std::array<double, genotype_count>& probability) {
+  const double all_draws = static_cast<double>(draw_values);
+  const double clone = clone_below / all_draws;
+  const double self = (self_below - clone_below) / all_draws;
+  const double outcross = 1 - clone - self;
+  const double all = static_cast<double>(uint64_t{1} << 32);
+  const std::array<double, 4> outcome = {
+      linkage.after_slot_1 / all, linkage.after_slot_2 / all,
+      static_cast<double>(draw_values - linkage.after_slot_1) / all,
+      static_cast<double>(draw_values - linkage.after_slot_2) / all};
+  std::array<double, 9> gamete{};
+  const double none = parents.no_parent / all_draws;
+  gamete[0] += none;
+  for (size_t k = 0; k < parents.size; ++k) {
+    const double share = parents.share[k] / all_draws;
+    const auto& passed = gamete_of[parents.index[k]];
+    probability[parents.index[k]] += weight * clone * share;
+    for (size_t first = 0; first < 4; ++first) {
+      gamete[static_cast<size_t>(passed[first])] += share * outcome[first];
+      for (size_t second = 0; second < 4; ++second) {
+        const int g1 = passed[first];
+        const int g2 = passed[second];
+        probability[static_cast<size_t>(compose_index(g1 % 3, g2 % 3, g1 / 3, g2 / 3))] +=
+            weight * self * share * outcome[first] * outcome[second];
+      }
+    }
+  }
+  probability[0] += weight * (clone + self) * none;
+  for (int g1 = 0; g1 < 9; ++g1) {
+    for (int g2 = 0; g2 < 9; ++g2) {
+      probability[static_cast<size_t>(compose_index(g1 % 3, g2 % 3, g1 / 3, g2 / 3))] +=
+          weight * outcross * gamete[static_cast<size_t>(g1)] * gamete[static_cast<size_t>(g2)];
+    }
+  }
+}
+
+}  // namespace
+
+void mate_sources_by_class(class_stream& stream, const std::vector<class_source>& sources,
+                           uint32_t clone_below, uint32_t self_below, int32_t generation_size,
+                           population_counts& next) {
+  next.fill(0);
+  if (generation_size <= 0 || sources.empty()) return;
+  std::vector<parent_list> parents(sources.size());
+  std::vector<double> weight(sources.size());
+  std::vector<uint8_t> has_parents(sources.size());
+  for (size_t k = 0; k < sources.size(); ++k) {
+    has_parents[k] = static_cast<uint8_t>(
+        list_parent_shares(*sources[k].parents, *sources[k].fitness, sources[k].rule, parents[k]));
+    weight[k] = sources[k].probability;
+  }
+  std::vector<uint32_t> below;
+  if (!source_thresholds(weight, has_parents, below)) return;  // no parents anywhere
+  std::array<double, genotype_count> probability{};
+  uint32_t previous = 0;
+  for (size_t k = 0; k < sources.size(); ++k) {
+    const double share = (below[k] - previous) / static_cast<double>(draw_values);
+    previous = below[k];
+    if (share > 0) {
+      add_offspring_probabilities(parents[k], *sources[k].shares, clone_below, self_below, share, probability);
+    }
+  }
+  std::array<int64_t, genotype_count> counts{};
+  split_real(stream, generation_size, probability, counts);
+  for (size_t l = 0; l < genotype_count; ++l) next[l] = static_cast<int32_t>(counts[l]);
 }
 
 void sample_generation(class_stream& stream, population_counts& current, population_counts& next,

@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "model/model.hpp"
 
@@ -172,6 +173,28 @@ void mate_by_class(class_stream& stream, const population_counts& current, popul
 void mate_mixed_by_class(class_stream& stream, const population_counts& current,
                          population_counts& next, const fitness_table& fitness, weight_rule rule,
                          const class_model& model, int32_t generation_size);
+
+// One source deme of mate_sources_by_class: its mutated counts, fitness,
+// weight rule and class_model (its linkage), and the probability that an
+// offspring's parents come from it.
+struct class_source {
+  const population_counts* parents = nullptr;
+  const fitness_table* fitness = nullptr;
+  weight_rule rule = weight_rule::exact;
+  const class_model* shares = nullptr;
+  double probability = 0.0;
+};
+
+// The step for offspring whose parents come from several demes: each
+// offspring class's probability is the mixture, over the sources by their
+// shares, of a clone's, a selfed and an outcrossed offspring's (the ways by
+// the offspring deme's `clone_below` and `self_below`) from that source's
+// parents, and the counts are drawn from it as conditional binomials. The
+// sources' shares are those of the exact engine's source draw
+// (source_thresholds: a source whose parents all weigh 0 is left out).
+void mate_sources_by_class(class_stream& stream, const std::vector<class_source>& sources,
+                           uint32_t clone_below, uint32_t self_below, int32_t generation_size,
+                           population_counts& next);
 
 // Takes a stream, the population (in `current`), a working array, the
 // model, its class_model (made from the model's matrices and recombination

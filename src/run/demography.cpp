@@ -1,5 +1,6 @@
 #include "run/demography.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -42,62 +43,39 @@ std::optional<message> resolve_demography(const run_request& request, std::strin
   return std::nullopt;
 }
 
-namespace {
-
-// Takes the model and its file's name; returns its one deme's history, or
-// why a run cannot simulate the model.
-std::optional<message> one_deme_history(const demography& model, const std::string& name,
-                                        deme_history& history) {
-  if (model.demes.size() != 1) {
-    return tell::sim_demography_demes(name.c_str(), static_cast<long long>(model.demes.size()));
-  }
-  if (const auto problem = history_of(model, 0, history)) {
-    return tell::sim_demography_not_run(name.c_str(), problem->deme.c_str(), problem->epoch,
-                                        problem->what.c_str());
-  }
-  return std::nullopt;
-}
-
-}  // namespace
-
 std::optional<message> set_up_history(const run_request& request, const demography& model,
                                       sim_params& params) {
   const std::string& name = request.demography_file;
-  deme_history history;
-  if (auto problem = one_deme_history(model, name, history)) return problem;
+  structure_history structure;
+  if (const auto problem = structure_of(model, structure)) {
+    return tell::sim_demography_not_run(name.c_str(), problem->deme.c_str(), problem->epoch,
+                                        problem->what.c_str());
+  }
   int64_t start = 0;
   if (request.generations) {
     start = *request.generations;
   } else {
-    const double first_size = history.epochs.front().start_size;
-    const int64_t burn_in =
-        request.burn_in.value_or(default_burn_in_sizes * rounded_size(first_size));
+    // The default burn-in: ten times the largest size of a deme's first epoch.
+    double first_size = 0;
+    for (const deme_history& deme : structure.demes) first_size = std::max(first_size, deme.epochs.front().start_size);
+    const int64_t burn_in = request.burn_in.value_or(default_burn_in_sizes * rounded_size(first_size));
     start = start_after_burn_in(oldest_finite_time(model), burn_in);
   }
-  if (start > 2147483647) start = 2147483647;
-  if (const auto problem = check_sizes(history, start, start)) {
-    return tell::sim_demography_not_run(name.c_str(), model.demes[0].name.c_str(), problem->epoch,
+  start = std::min<int64_t>(start, 2147483647);
+  if (const auto problem = check_structure_sizes(structure, start, start)) {
+    return tell::sim_demography_not_run(name.c_str(), problem->deme.c_str(), problem->epoch,
                                         problem->what.c_str());
   }
   params.history_start = static_cast<int32_t>(start);
   params.generations = static_cast<int32_t>(start);
-  params.population_size = size_of(history, static_cast<double>(start));
+  int64_t total = 0;
+  for (size_t d = 0; d < structure.demes.size(); ++d) {
+    if (deme_exists(structure, d, static_cast<double>(start))) {
+      total += size_of(structure.demes[d], static_cast<double>(start));
+    }
+  }
+  params.population_size = static_cast<int32_t>(std::min<int64_t>(total, 2147483647));
   params.demography = demography_json(model, json_layout::one_line);
-  return std::nullopt;
-}
-
-std::optional<message> history_of_params(const sim_params& params, const std::string& params_name,
-                                         deme_history& history) {
-  demography model;
-  std::string error;
-  if (!read_demography_json(params.demography, model, error)) {
-    return tell::sim_params_demography(params_name.c_str(), error.c_str());
-  }
-  if (auto problem = one_deme_history(model, params_name, history)) return problem;
-  if (const auto problem = check_sizes(history, params.history_start, params.generations)) {
-    return tell::sim_demography_not_run(params_name.c_str(), model.demes[0].name.c_str(), problem->epoch,
-                                        problem->what.c_str());
-  }
   return std::nullopt;
 }
 

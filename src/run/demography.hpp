@@ -16,8 +16,8 @@
 
 namespace twolocus {
 
-// The default burn-in: this many times the size of the first epoch of the
-// model's one deme.
+// The default burn-in: this many times the largest size of a deme's first
+// epoch.
 inline constexpr int64_t default_burn_in_sizes = 10;
 
 // Takes a request with a --demography file; reads and resolves it (a
@@ -37,10 +37,5 @@ std::optional<message> resolve_demography(const run_request& request, std::strin
 // Returns the failure, or nothing.
 std::optional<message> set_up_history(const run_request& request, const demography& model,
                                       sim_params& params);
-
-// Takes a run's parameters (with a demography) and its parameter file's
-// name; fills `history` from them. Returns the failure, or nothing.
-std::optional<message> history_of_params(const sim_params& params, const std::string& params_name,
-                                         deme_history& history);
 
 }  // namespace twolocus

@@ -14,6 +14,10 @@ namespace twolocus {
 
 enum class loop_end { finished, failed, interrupted };
 
+// The counts the conditions read: a deme's, or the demes' summed.
+inline const population_counts& pooled(const population_counts& population) { return population; }
+inline const population_counts& pooled(const deme_population& population) { return population.total; }
+
 // The schedule of a run whose model never changes: nothing to do before a
 // generation. (A run with a history has a history_schedule.)
 struct constant_schedule {};
@@ -32,7 +36,8 @@ struct loop_plan {
 };
 
 // Takes an engine set to the run's model and seeded (or continued), the
-// plan, the population before generation `first` (in `current`), the run's
+// plan, the population before generation `first` (in `current`: one deme's
+// counts, or a deme_population whose conditions read the demes summed), the run's
 // conditions, the hooks and the schedule, which brings the engine's model
 // to each generation's before it runs:
 //   bool proceed()                           before each generation; false interrupts
@@ -46,18 +51,18 @@ struct loop_plan {
 // done) follows unless n % K == 0 or the run stopped (a run resumed past n
 // makes it with the label it stands at). Leaves the last population in
 // `current`.
-template <typename engine_type, typename hooks_type, typename schedule_type>
-loop_end run_generations(engine_type& engine, const loop_plan& plan, population_counts& current,
+template <typename engine_type, typename population_type, typename hooks_type, typename schedule_type>
+loop_end run_generations(engine_type& engine, const loop_plan& plan, population_type& current,
                          run_conditions& watched, hooks_type& hooks, schedule_type& schedule) {
   const int64_t n = plan.generations;
   const int64_t every = plan.record_every;
   const bool recording = every > 0;
   const bool watching = !watched.given.empty();
-  population_counts next = current;
+  population_type next = current;
   int64_t generation = plan.first;
   bool stopped = false;
   if (watching && plan.first == 0) {
-    const condition_check start = check_start(watched, current, plan.fitness);
+    const condition_check start = check_start(watched, pooled(current), plan.fitness);
     if (start.reached > 0 && !hooks.reached(-1)) return loop_end::failed;
     stopped = start.stop;
   }
@@ -66,7 +71,7 @@ loop_end run_generations(engine_type& engine, const loop_plan& plan, population_
     before_generation(schedule, engine, generation);
     run_generation(engine, current, next, generation);
     if (watching) {
-      const condition_check check = check_conditions(watched, next, plan.fitness, generation);
+      const condition_check check = check_conditions(watched, pooled(next), plan.fitness, generation);
       if (check.reached > 0 && !hooks.reached(generation)) return loop_end::failed;
       stopped = check.stop;
     }
@@ -84,8 +89,8 @@ loop_end run_generations(engine_type& engine, const loop_plan& plan, population_
 }
 
 // The same for a run whose model never changes.
-template <typename engine_type, typename hooks_type>
-loop_end run_generations(engine_type& engine, const loop_plan& plan, population_counts& current,
+template <typename engine_type, typename population_type, typename hooks_type>
+loop_end run_generations(engine_type& engine, const loop_plan& plan, population_type& current,
                          run_conditions& watched, hooks_type& hooks) {
   constant_schedule constant;
   return run_generations(engine, plan, current, watched, hooks, constant);

@@ -12,9 +12,12 @@ namespace twolocus {
 
 message write_failure(run_files& files) {
   cut_back_trajectory(files.trajectory);
+  for (trajectory_output& deme : files.demes) cut_back_trajectory(deme);
   if (files.checkpoint != nullptr) std::fclose(files.checkpoint);
   files.checkpoint = nullptr;
-  return tell::sim_output_write_failed(files.trajectory_name.c_str());
+  const std::string& name =
+      files.failed_deme < files.deme_names.size() ? files.deme_names[files.failed_deme] : files.trajectory_name;
+  return tell::sim_output_write_failed(name.c_str());
 }
 
 void release_run_files(run_files& files) {
@@ -24,6 +27,10 @@ void release_run_files(run_files& files) {
   files.trajectory.file = nullptr;
   if (files.trajectory.guard >= 0) close(files.trajectory.guard);
   files.trajectory.guard = -1;
+  for (trajectory_output& deme : files.demes) {
+    if (deme.file != nullptr) std::fclose(deme.file);
+    deme.file = nullptr;
+  }
 }
 
 bool write_params_file(const sim_params& params, const std::string& name) {
