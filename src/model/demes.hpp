@@ -41,6 +41,7 @@ struct deme_generation {
 struct deme_population {
   std::vector<population_counts> demes;
   population_counts total{};
+  bool operator==(const deme_population&) const = default;
 };
 
 // Takes a population; sets its total to the sum of its demes' counts.

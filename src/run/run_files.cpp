@@ -112,6 +112,16 @@ std::optional<message> refuse_irregular_run_files(const std::string& output) {
 
 void remove_older_run(const std::string& output) {
   for (const char* suffix : run_file_suffixes) std::remove((output + suffix).c_str());
+  // An older run's demes' trajectories, OUT@NAME, whatever its demes were.
+  const std::filesystem::path path(output);
+  const std::string prefix = path.filename().string() + "@";
+  std::error_code error;
+  const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+  std::vector<std::filesystem::path> older;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    if (entry.path().filename().string().rfind(prefix, 0) == 0) older.push_back(entry.path());
+  }
+  for (const auto& name : older) std::filesystem::remove(name, error);
 }
 
 std::optional<message> open_run_files(const sim_params& params, const std::string& trajectory_name,

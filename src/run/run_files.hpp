@@ -79,7 +79,7 @@ std::optional<message> write_single_summary(const sim_params& params, const run_
 std::optional<message> refuse_irregular_run_files(const std::string& output);
 
 // Takes an output name whose lock is held by a fresh run; removes every file
-// an older run of either kind left beside OUT.
+// an older run of either kind left beside OUT, its demes' OUT@NAME too.
 void remove_older_run(const std::string& output);
 
 // Takes the parameters and a trajectory's name, and whether the name is the
