@@ -164,7 +164,13 @@ std::optional<message> resume_single_run(const run_request& request, run_files& 
     }
     has_summary = true;
   }
-  if (n <= done || (complete && has_summary && n == params.generations)) {
+  // Killed between the last generation's record and the final record the
+  // rule adds after it (labelled n, the same population): the run goes on
+  // from its record with no generation left, which writes that final record
+  // and the summary.
+  const bool final_due = last && n == params.generations && last->first == n && last->second == n &&
+                         done == n && record.label != n;
+  if (!final_due && (n <= done || (complete && has_summary && n == params.generations))) {
     close_checkpoint();
     const int64_t ran = complete && has_summary ? std::max<int64_t>(done, params.generations) : done;
     tell_note(observer, tell::sim_nothing_to_do(trajectory_name.c_str(), static_cast<long long>(ran), n));

@@ -124,6 +124,9 @@ run_end run_structure(const sim_params& params, const structure_history& structu
   const size_t count = structure.demes.size();
   return with_deme_engines(params.engine, count, [&](auto& engines) {
     structure_schedule schedule{&structure, params.history_start, {}, {}};
+    // The plan of the generation before `first`, for a final record made
+    // with no generation left to run.
+    plan_generation(structure, static_cast<double>(params.history_start - first), engines.plan);
     for (size_t d = 0; d < count; ++d) {
       const uint64_t draws =
           line == nullptr ? 0 : d == 0 ? line->draws : d - 1 < line->more_draws.size() ? line->more_draws[d - 1] : 0;

@@ -193,5 +193,30 @@ TEST_F(SimDemes, ABatchKeepsEachReplicatesDemesAndAFreshRunClearsOlderDemes) {
   EXPECT_FALSE(std::filesystem::exists(dir / "batch.batch"));
 }
 
+TEST_F(SimDemes, AKillBeforeTheFinalRecordIsCompletedByAResume) {
+  // n = 330 and K = 7: the record of the last generation is labelled 329,
+  // and the final record 330 follows it. Killed after 330's checkpoint line
+  // and before its record, a resume writes that record and the summary.
+  for (const bool demes : {false, true}) {
+    SCOPED_TRACE(demes ? "three demes" : "one population");
+    args_list model = demes ? run("exact", "whole", {"--generations", "330", "--record-every", "7"})
+                            : args_list{"--fitness", "fit.tsv", "-N", "60", "--mu", "0.001", "--generations",
+                                        "330", "--record-every", "7", "-o", "whole"};
+    ASSERT_EQ(sim(model, dir).status, 0);
+    const std::string whole = read_file(dir / "whole");
+    write_file(dir / "cut", whole.substr(0, whole.find("\n330\t") + 1));
+    write_file(dir / "cut.checkpoint", read_file(dir / "whole.checkpoint"));
+    write_file(dir / "cut.params", read_file(dir / "whole.params"));
+    for (const std::string deme : {"@A", "@B", "@C"}) {
+      if (demes) write_file(dir / ("cut" + deme), read_file(dir / ("whole" + deme)));
+    }
+    std::filesystem::remove(dir / "cut.summary.tsv");
+    const auto resumed = sim({"--resume", "cut"}, dir);
+    ASSERT_EQ(resumed.status, 0) << resumed.err;
+    EXPECT_EQ(records("cut"), records("whole"));
+    EXPECT_EQ(read_file(dir / "cut.summary.tsv"), read_file(dir / "whole.summary.tsv"));
+  }
+}
+
 }  // namespace
 }  // namespace twolocus
