@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "model/changes.hpp"
 #include "model/demes.hpp"
 #include "model/engines.hpp"
 #include "model/demography.hpp"
@@ -96,6 +97,7 @@ struct history_schedule {
   int64_t start = 0;
   model_params base;
   size_t epoch = static_cast<size_t>(-1);  // set on the engine (none yet)
+  change_cursor changes;  // the run's changes, applied to `base`
 };
 
 // Takes the schedule, an engine (set_model'd by nothing else during the
@@ -105,6 +107,7 @@ template <typename engine_type>
 void before_generation(history_schedule& schedule, engine_type& engine, int64_t generation) {
   const double time = static_cast<double>(schedule.start - generation - 1);
   const size_t epoch = epoch_at(*schedule.history, time);
+  if (apply_changes_by(schedule.changes, generation, schedule.base)) schedule.epoch = static_cast<size_t>(-1);
   if (epoch != schedule.epoch) {
     model_params model = schedule.base;
     model.cloning = schedule.history->epochs[epoch].cloning;
@@ -176,6 +179,7 @@ struct structure_schedule {
   int64_t start = 0;
   std::vector<model_params> base;
   std::vector<size_t> epoch;  // set on each deme's engine (none yet: -1)
+  change_cursor changes;      // the run's changes, applied to `base`
 };
 
 // Takes the schedule, the demes' engines and the generation about to run;
@@ -186,6 +190,9 @@ void before_generation(structure_schedule& schedule, deme_engines<engine_type>& 
   const double time = static_cast<double>(schedule.start - generation - 1);
   plan_generation(*schedule.structure, time, engines.plan);
   schedule.epoch.resize(engines.engines.size(), static_cast<size_t>(-1));
+  if (apply_changes_by(schedule.changes, generation, schedule.base)) {
+    schedule.epoch.assign(engines.engines.size(), static_cast<size_t>(-1));
+  }
   for (size_t d = 0; d < engines.engines.size(); ++d) {
     // A deme's model serves its own offspring and, as a source, others'.
     const auto& history = schedule.structure->demes[d];
@@ -199,6 +206,20 @@ void before_generation(structure_schedule& schedule, deme_engines<engine_type>& 
     }
     engines.engines[d]->model.generation_size = engines.plan[d].size;
   }
+}
+
+// A run's generations without a history, with changes: the model, to
+// which the changes are applied as their generations come.
+struct changes_schedule {
+  model_params model;
+  change_cursor changes;
+};
+
+// Takes the schedule, an engine and the generation about to run; applies
+// the changes that act by then and sets the engine's model when one did.
+template <typename engine_type>
+void before_generation(changes_schedule& schedule, engine_type& engine, int64_t generation) {
+  if (apply_changes_by(schedule.changes, generation, schedule.model)) set_model(engine, schedule.model);
 }
 
 }  // namespace twolocus

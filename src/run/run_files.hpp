@@ -207,7 +207,7 @@ run_end run_on_files(engine_type& engine, const sim_params& params, int64_t firs
                      const deme_history* history = nullptr) {
   set_model(engine, sim_model(params));
   if (history != nullptr) {
-    history_schedule schedule{history, params.history_start, sim_model(params)};
+    history_schedule schedule{history, params.history_start, sim_model(params), static_cast<size_t>(-1), {}};
     return run_on_files(engine, params, first, current, files, watched, observer, show_progress, schedule);
   }
   constant_schedule constant;
