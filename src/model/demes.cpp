@@ -34,10 +34,11 @@ bool source_thresholds(const std::vector<double>& probability, const std::vector
   return true;
 }
 
-void select_and_mate_sources(draw_stream& stream, const std::vector<source_parents>& sources,
+void select_and_mate_sources(draw_stream& stream, source_workspace& workspace,
                              const reproduction_thresholds& ways, int32_t generation_size,
-                             population_counts& next, source_workspace& workspace) {
+                             population_counts& next) {
   next.fill(0);
+  const std::vector<source_parents>& sources = workspace.sources;
   if (generation_size <= 0 || sources.empty()) return;
   const size_t count = sources.size();
   if (workspace.classes.size() < count) {

@@ -61,6 +61,7 @@ struct source_parents {
 // The tables of select_and_mate_sources, kept between generations so that
 // a generation allocates nothing once they have grown.
 struct source_workspace {
+  std::vector<source_parents> sources;  // filled by the caller
   std::vector<parent_classes> classes;
   std::vector<cut_table> cuts;
   std::vector<uint8_t> cut;      // whether a source's cut table is used
@@ -83,9 +84,9 @@ bool source_thresholds(const std::vector<double>& probability, const std::vector
 // for each of its two gametes (see select_and_mate_mixed). A source whose
 // parents all weigh 0 has none to give: the others take its probability in
 // proportion to theirs; when no source has parents the deme has no
-// offspring (no draws). `next` is filled.
-void select_and_mate_sources(draw_stream& stream, const std::vector<source_parents>& sources,
+// offspring (no draws). The sources are the workspace's; `next` is filled.
+void select_and_mate_sources(draw_stream& stream, source_workspace& workspace,
                              const reproduction_thresholds& ways, int32_t generation_size,
-                             population_counts& next, source_workspace& workspace);
+                             population_counts& next);
 
 }  // namespace twolocus

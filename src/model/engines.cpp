@@ -130,48 +130,53 @@ void mate_own(multinomial_engine& engine, population_counts& parents, population
 void mate_sources(const std::vector<exact_engine*>& engines, size_t d, const deme_population& current,
                   const deme_generation& deme, population_counts& next) {
   exact_engine& engine = *engines[d];
-  std::vector<source_parents> sources;
-  sources.reserve(deme.sources.size());
+  std::vector<source_parents>& sources = engine.sources.sources;
+  sources.clear();
   for (const parent_source& source : deme.sources) {
     const exact_engine& from = *engines[static_cast<size_t>(source.deme)];
     sources.push_back({&current.demes[static_cast<size_t>(source.deme)], &from.model.fitness,
                        from.model.weights, from.linkage, source.probability});
   }
-  select_and_mate_sources(engine.stream, sources, engine.ways, deme.size, next, engine.sources);
+  select_and_mate_sources(engine.stream, engine.sources, engine.ways, deme.size, next);
 }
 void mate_sources(const std::vector<literal_engine*>& engines, size_t d, const deme_population& current,
                   const deme_generation& deme, population_counts& next) {
   literal_engine& engine = *engines[d];
-  std::vector<literal_source> sources;
+  std::vector<literal_source>& sources = engine.sources.sources;
+  sources.clear();
   for (const parent_source& source : deme.sources) {
     const literal_engine& from = *engines[static_cast<size_t>(source.deme)];
     sources.push_back({&current.demes[static_cast<size_t>(source.deme)], &from.model.fitness,
                        from.model.weights, from.model.recombination, source.probability});
   }
-  select_and_mate_sources_literal(engine.stream, sources, engine.model.cloning, engine.model.selfing,
+  select_and_mate_sources_literal(engine.stream, engine.sources, engine.model.cloning, engine.model.selfing,
                                   deme.size, next);
 }
 void mate_sources(const std::vector<multinomial_engine*>& engines, size_t d, const deme_population& current,
                   const deme_generation& deme, population_counts& next) {
   multinomial_engine& engine = *engines[d];
-  std::vector<class_source> sources;
+  std::vector<class_source>& sources = engine.sources.sources;
+  sources.clear();
   for (const parent_source& source : deme.sources) {
     const multinomial_engine& from = *engines[static_cast<size_t>(source.deme)];
     sources.push_back({&current.demes[static_cast<size_t>(source.deme)], &from.model.fitness,
                        from.model.weights, &from.shares, source.probability});
   }
-  mate_sources_by_class(engine.stream, sources, engine.shares.clone_below, engine.shares.self_below,
+  mate_sources_by_class(engine.stream, engine.sources, engine.shares.clone_below, engine.shares.self_below,
                         deme.size, next);
 }
 
 template <typename engine_type>
-void demes_generation(const std::vector<engine_type*>& engines, deme_population& current,
-                      deme_population& next, const std::vector<deme_generation>& plan, int64_t generation) {
+void demes_generation(deme_engines<engine_type>& all, deme_population& current, deme_population& next,
+                      int64_t generation) {
+  const std::vector<engine_type*>& engines = all.engines;
+  const std::vector<deme_generation>& plan = all.plan;
   const size_t count = plan.size();
   next.demes.resize(count);
-  std::vector<uint8_t> gives;
+  std::vector<uint8_t>& gives = all.gives;
   mark_parents(plan, gives);
-  std::vector<uint8_t> started(count, 0);
+  std::vector<uint8_t>& started = all.started;
+  started.assign(count, 0);
   const auto start = [&](size_t d) {
     if (started[d] == 0) start_deme(*engines[d], generation);
     started[d] = 1;
@@ -201,20 +206,17 @@ void demes_generation(const std::vector<engine_type*>& engines, deme_population&
 
 }  // namespace
 
-void run_demes_generation(const std::vector<exact_engine*>& engines, deme_population& current,
-                          deme_population& next, const std::vector<deme_generation>& plan,
-                          int64_t generation) {
-  demes_generation(engines, current, next, plan, generation);
+void run_demes_generation(deme_engines<exact_engine>& engines, deme_population& current,
+                          deme_population& next, int64_t generation) {
+  demes_generation(engines, current, next, generation);
 }
-void run_demes_generation(const std::vector<literal_engine*>& engines, deme_population& current,
-                          deme_population& next, const std::vector<deme_generation>& plan,
-                          int64_t generation) {
-  demes_generation(engines, current, next, plan, generation);
+void run_demes_generation(deme_engines<literal_engine>& engines, deme_population& current,
+                          deme_population& next, int64_t generation) {
+  demes_generation(engines, current, next, generation);
 }
-void run_demes_generation(const std::vector<multinomial_engine*>& engines, deme_population& current,
-                          deme_population& next, const std::vector<deme_generation>& plan,
-                          int64_t generation) {
-  demes_generation(engines, current, next, plan, generation);
+void run_demes_generation(deme_engines<multinomial_engine>& engines, deme_population& current,
+                          deme_population& next, int64_t generation) {
+  demes_generation(engines, current, next, generation);
 }
 
 }  // namespace twolocus

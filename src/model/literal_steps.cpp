@@ -213,14 +213,18 @@ void select_and_mate_literal(literal_stream& stream, population_counts& current,
   }
 }
 
-void select_and_mate_sources_literal(literal_stream& stream, const std::vector<literal_source>& sources,
+void select_and_mate_sources_literal(literal_stream& stream, literal_sources_workspace& workspace,
                                      double cloning, double selfing, int32_t generation_size,
                                      population_counts& next) {
   next.fill(0);
+  const std::vector<literal_source>& sources = workspace.sources;
   if (generation_size <= 0 || sources.empty()) return;
-  std::vector<std::array<double, genotype_count>> frequency(sources.size());
-  std::vector<int> last(sources.size(), -1);
-  std::vector<uint8_t> found(sources.size(), 0);
+  std::vector<std::array<double, genotype_count>>& frequency = workspace.frequency;
+  std::vector<int>& last = workspace.last;
+  std::vector<uint8_t>& found = workspace.found;
+  frequency.resize(sources.size());
+  last.assign(sources.size(), -1);
+  found.assign(sources.size(), 0);
   for (size_t k = 0; k < sources.size(); ++k) {
     found[k] = literal_frequencies(*sources[k].parents, *sources[k].fitness, sources[k].rule, frequency[k],
                                    last[k]);
@@ -236,7 +240,8 @@ void select_and_mate_sources_literal(literal_stream& stream, const std::vector<l
     }
   }
   if (last_found == sources.size()) return;  // no parents anywhere
-  std::vector<double> upper(sources.size(), 2.0);
+  std::vector<double>& upper = workspace.upper;
+  upper.assign(sources.size(), 2.0);
   double cumulative = 0;
   for (size_t k = 0; k < last_found; ++k) {
     if (found[k] != 0 && sources[k].probability > 0) cumulative += sources[k].probability;

@@ -87,11 +87,23 @@ struct literal_source {
   double probability = 0.0;
 };
 
+// The sources of select_and_mate_sources_literal (filled by the caller) and
+// its tables, kept between generations so that a generation allocates
+// nothing once they have grown.
+struct literal_sources_workspace {
+  std::vector<literal_source> sources;
+  std::vector<std::array<double, genotype_count>> frequency;
+  std::vector<int> last;
+  std::vector<uint8_t> found;
+  std::vector<double> upper;
+};
+
 // The literal steps of select_and_mate_sources: eight uniform draws an
 // offspring: its source (below the sources' cumulative probabilities in
 // turn, the last taking what is left), its way, two parents by a walk in
-// that source's classes, and two slot draws for each gamete.
-void select_and_mate_sources_literal(literal_stream& stream, const std::vector<literal_source>& sources,
+// that source's classes, and two slot draws for each gamete. The sources are
+// the workspace's.
+void select_and_mate_sources_literal(literal_stream& stream, literal_sources_workspace& workspace,
                                      double cloning, double selfing, int32_t generation_size,
                                      population_counts& next);
 

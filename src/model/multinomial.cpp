@@ -210,15 +210,6 @@ void list_occupied(const population_counts& counts, occupied_classes& occupied) 
   occupied.size = size;
 }
 
-// The parents' shares of the raw draws (see parent_class_shares) by the
-// classes of positive frequency, in index order, and the share of no parent.
-struct parent_list {
-  std::array<uint8_t, genotype_count> index;
-  std::array<uint32_t, genotype_count> share;
-  size_t size = 0;
-  uint32_t no_parent = 0;
-};
-
 // parent_frequencies and rank_walk_cuts over the occupied classes only,
 // with the same arithmetic (under exact weights, the terms of 0 that
 // parent_frequencies adds leave its sum as it is). Returns false when the
@@ -547,20 +538,24 @@ void add_offspring_probabilities(const parent_list& parents, const class_model& 
 
 }  // namespace
 
-void mate_sources_by_class(class_stream& stream, const std::vector<class_source>& sources,
+void mate_sources_by_class(class_stream& stream, class_sources_workspace& workspace,
                            uint32_t clone_below, uint32_t self_below, int32_t generation_size,
                            population_counts& next) {
   next.fill(0);
+  const std::vector<class_source>& sources = workspace.sources;
   if (generation_size <= 0 || sources.empty()) return;
-  std::vector<parent_list> parents(sources.size());
-  std::vector<double> weight(sources.size());
-  std::vector<uint8_t> has_parents(sources.size());
+  std::vector<parent_list>& parents = workspace.parents;
+  std::vector<double>& weight = workspace.weight;
+  std::vector<uint8_t>& has_parents = workspace.has_parents;
+  std::vector<uint32_t>& below = workspace.below;
+  parents.resize(sources.size());
+  weight.resize(sources.size());
+  has_parents.resize(sources.size());
   for (size_t k = 0; k < sources.size(); ++k) {
     has_parents[k] = static_cast<uint8_t>(
         list_parent_shares(*sources[k].parents, *sources[k].fitness, sources[k].rule, parents[k]));
     weight[k] = sources[k].probability;
   }
-  std::vector<uint32_t> below;
   if (!source_thresholds(weight, has_parents, below)) return;  // no parents anywhere
   std::array<double, genotype_count> probability{};
   uint32_t previous = 0;

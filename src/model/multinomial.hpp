@@ -174,6 +174,15 @@ void mate_mixed_by_class(class_stream& stream, const population_counts& current,
                          population_counts& next, const fitness_table& fitness, weight_rule rule,
                          const class_model& model, int32_t generation_size);
 
+// The parents' shares of the raw draws (see parent_class_shares) by the
+// classes of positive frequency, in index order, and the share of no parent.
+struct parent_list {
+  std::array<uint8_t, genotype_count> index;
+  std::array<uint32_t, genotype_count> share;
+  size_t size = 0;
+  uint32_t no_parent = 0;
+};
+
 // One source deme of mate_sources_by_class: its mutated counts, fitness,
 // weight rule and class_model (its linkage), and the probability that an
 // offspring's parents come from it.
@@ -185,6 +194,17 @@ struct class_source {
   double probability = 0.0;
 };
 
+// The sources of mate_sources_by_class (filled by the caller) and its
+// tables, kept between generations so that a generation allocates nothing
+// once they have grown.
+struct class_sources_workspace {
+  std::vector<class_source> sources;
+  std::vector<parent_list> parents;
+  std::vector<double> weight;
+  std::vector<uint8_t> has_parents;
+  std::vector<uint32_t> below;
+};
+
 // The step for offspring whose parents come from several demes: each
 // offspring class's probability is the mixture, over the sources by their
 // shares, of a clone's, a selfed and an outcrossed offspring's (the ways by
@@ -192,7 +212,8 @@ struct class_source {
 // parents, and the counts are drawn from it as conditional binomials. The
 // sources' shares are those of the exact engine's source draw
 // (source_thresholds: a source whose parents all weigh 0 is left out).
-void mate_sources_by_class(class_stream& stream, const std::vector<class_source>& sources,
+// The sources are the workspace's.
+void mate_sources_by_class(class_stream& stream, class_sources_workspace& workspace,
                            uint32_t clone_below, uint32_t self_below, int32_t generation_size,
                            population_counts& next);
 

@@ -47,20 +47,20 @@ std::vector<deme_generation> three_demes(int32_t size) {
 template <typename engine_type>
 std::vector<deme_population> demes_run(const std::vector<model_params>& models, int32_t size, int count) {
   std::vector<std::unique_ptr<engine_type>> owned;
-  std::vector<engine_type*> engines;
+  deme_engines<engine_type> engines;
   for (size_t d = 0; d < models.size(); ++d) {
     owned.push_back(std::make_unique<engine_type>());
     seed_engine(*owned.back(), static_cast<int32_t>(40 + d));
     set_model(*owned.back(), models[d]);
-    engines.push_back(owned.back().get());
+    engines.engines.push_back(owned.back().get());
   }
   deme_population current, next;
   current.demes.assign(models.size(), population_counts{});
   for (auto& deme : current.demes) deme[0] = size;
-  const auto plan = three_demes(size);
+  engines.plan = three_demes(size);
   std::vector<deme_population> all;
   for (int g = 0; g < count; ++g) {
-    run_demes_generation(engines, current, next, plan, g);
+    run_demes_generation(engines, current, next, g);
     all.push_back(next);
     current = next;
   }
@@ -164,14 +164,15 @@ TEST(DemeGenerations, OffspringFitTheExactMixtureOverTheirSources) {
         seed_engine(*owned.back(), 77);
         set_model(*owned.back(), m);
       }
-      const std::vector<engine_type*> engines = {owned[0].get(), owned[1].get()};
-      std::vector<deme_generation> plan(2);
-      plan[0] = {true, size, {{0, 0.4}, {1, 0.6}}};
+      deme_engines<engine_type> engines;
+      engines.engines = {owned[0].get(), owned[1].get()};
+      engines.plan.resize(2);
+      engines.plan[0] = {true, size, {{0, 0.4}, {1, 0.6}}};
       std::vector<int64_t> pooled(genotype_count, 0);
       for (int k = 0; k < replicates; ++k) {
         deme_population current, next;
         current.demes = {a, b};
-        run_demes_generation(engines, current, next, plan, k);
+        run_demes_generation(engines, current, next, k);
         EXPECT_EQ(std::accumulate(next.demes[0].begin(), next.demes[0].end(), int64_t{0}), size);
         EXPECT_EQ(next.demes[1], population_counts{});
         for (size_t i = 0; i < pooled.size(); ++i) pooled[i] += next.demes[0][i];
