@@ -18,12 +18,14 @@ find_package(pybind11 CONFIG REQUIRED)
 get_target_property(twolocus_model_sources twolocus_model SOURCES)
 get_target_property(twolocus_io_sources twolocus_io SOURCES)
 get_target_property(twolocus_run_sources twolocus_run SOURCES)
+get_target_property(twolocus_demes_sources twolocus_demes SOURCES)
 add_library(twolocus_python_engines STATIC
-  ${twolocus_model_sources} ${twolocus_io_sources} ${twolocus_run_sources})
+  ${twolocus_model_sources} ${twolocus_io_sources} ${twolocus_demes_sources} ${twolocus_run_sources})
 target_include_directories(twolocus_python_engines PUBLIC src)
 target_include_directories(twolocus_python_engines SYSTEM PUBLIC
                            ${RANDOM123_INCLUDE_DIR} ${BOOST_RANDOM_INCLUDE_DIR})
 set_target_properties(twolocus_python_engines PROPERTIES POSITION_INDEPENDENT_CODE ON)
+target_link_libraries(twolocus_python_engines PRIVATE yaml-cpp)
 target_compile_options(twolocus_python_engines PRIVATE -fno-semantic-interposition)
 
 pybind11_add_module(twolocus_core MODULE src/python/core.cpp)

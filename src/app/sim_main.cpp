@@ -7,6 +7,7 @@
 #include "app/messages.hpp"
 #include "app/progress.hpp"
 #include "app/sim_options.hpp"
+#include "run/demography.hpp"
 #include "run/resume.hpp"
 #include "run/single.hpp"
 
@@ -22,6 +23,12 @@ int run(int argc, char** argv) {
   switch (options.what) {
     case sim_options::action::help: std::fputs(sim_help_text, stdout); return 0;
     case sim_options::action::version: return say::sim_version(TWOLOCUS_RELEASE);
+    case sim_options::action::resolve: {
+      std::string json;
+      failure = resolve_demography(options.run, json);
+      if (!failure) std::fputs(json.c_str(), stdout);
+      break;
+    }
     case sim_options::action::resume: failure = resume_run(options.run, observer); break;
     case sim_options::action::fresh: failure = start_run(options.run, observer); break;
   }

@@ -11,6 +11,8 @@ namespace twolocus {
 const char* const sim_help_text =
     "Usage: twolocus-sim --fitness FILE | --fitness-values FILE [--column C] [-s S] [-k K]\n"
     "                    -N SIZE --generations N -o OUT [options]\n"
+    "       twolocus-sim ... --demography FILE [--generations N | --burn-in G] -o OUT [options]\n"
+    "       twolocus-sim --demography FILE --resolve\n"
     "       twolocus-sim --resume OUT [--generations N]\n"
     "\n"
     "Simulates a diploid population of SIZE individuals at two loci with three\n"
@@ -47,6 +49,13 @@ const char* const sim_help_text =
     "  --stop EXPR                 end the run at the first generation where EXPR holds\n"
     "                              (repeatable; the condition language of twolocus-stats --first)\n"
     "  --watch EXPR                record the first generation where EXPR holds (repeatable)\n"
+    "  --demography FILE           a Demes file: the sizes, selfing and cloning through time\n"
+    "                              (replaces -N); the run ends at time 0 and starts N\n"
+    "                              generations before it (--generations N) or G generations\n"
+    "                              before the model's oldest finite time (--burn-in G;\n"
+    "                              default 10 times the first epoch's size)\n"
+    "  --burn-in G                 see --demography\n"
+    "  --resolve                   print the Demes file's fully resolved model as JSON\n"
     "  --resume OUT                continue the run OUT from its files\n"
     "  --help, --version\n";
 
@@ -61,11 +70,18 @@ message bad(const std::string& name, const parameter_entry& entry, const char* v
                              shown_value(value).c_str());
 }
 
-// Takes a problem of the whole request; returns its message, naming options.
-message said(const request_problem& problem) {
+// Takes a problem of the whole request and the name -N was given by;
+// returns its message, naming options.
+message said(const request_problem& problem, const std::string& population_size_name) {
+  const auto named = [&](parameter_id id) {
+    return id == parameter_id::population_size && !population_size_name.empty() ? population_size_name
+                                                                                 : option_of(id);
+  };
   switch (problem.what) {
     case request_problem::kind::conflict:
-      return tell::sim_conflict(option_of(problem.entry).c_str(), option_of(problem.other).c_str());
+      return tell::sim_conflict(named(problem.entry).c_str(), named(problem.other).c_str());
+    case request_problem::kind::needs:
+      return tell::sim_conflict(named(problem.entry).c_str(), ("a run without " + named(problem.other)).c_str());
     case request_problem::kind::single_run:
       return tell::sim_conflict(option_of(problem.entry).c_str(), "a single run (no --replicates)");
     case request_problem::kind::required: return tell::sim_required(option_of(problem.entry).c_str());
@@ -78,6 +94,8 @@ message said(const request_problem& problem) {
 
 std::optional<message> read_sim_options(int argc, char** argv, sim_options& options) {
   std::vector<std::string> model_options;  // given, for the conflict with --resume
+  std::string population_size_name;        // as given: -N or --population-size
+  bool resolve = false;
   options.run.params.weights = weight_rule::exact;
   options.run.params.engine = engine_kind::multinomial;
   for (int i = 1; i < argc; ++i) {
@@ -96,6 +114,11 @@ std::optional<message> read_sim_options(int argc, char** argv, sim_options& opti
       name.resize(equals);
     }
     const parameter_entry* entry = parameter_by_option(name);
+    if (entry != nullptr && entry->id == parameter_id::resolve && value == nullptr) {
+      if (resolve) return tell::sim_repeated_option(name.c_str());
+      resolve = true;
+      continue;
+    }
     if (entry == nullptr || entry->kind == parameter_kind::flag) {
       if (name.empty() || name[0] != '-') return tell::sim_stray_argument(shown_value(argv[i]).c_str());
       return tell::sim_unknown_option(shown_value(name).c_str());
@@ -120,16 +143,24 @@ std::optional<message> read_sim_options(int argc, char** argv, sim_options& opti
     }
     if (!reading.value) return bad(name, *entry, value);
     set_parameter(options.run, *entry, *reading.value);
+    if (entry->id == parameter_id::population_size) population_size_name = name;
     if (entry->id == parameter_id::resume) options.what = sim_options::action::resume;
   }
 
+  if (resolve) {
+    // Only the model's own rules apply: nothing else is needed.
+    if (options.what == sim_options::action::resume) return tell::sim_conflict("--resolve", "--resume");
+    if (options.run.demography_file.empty()) return tell::sim_required("--demography");
+    options.what = sim_options::action::resolve;
+    return std::nullopt;
+  }
   if (options.what == sim_options::action::resume) {
     if (!model_options.empty()) return tell::sim_conflict(model_options.front().c_str(), "--resume");
     return std::nullopt;
   }
   constexpr parameter_id required[] = {parameter_id::population_size, parameter_id::generations,
                                        parameter_id::output, parameter_id::fitness};
-  if (const auto problem = check_request(options.run, required)) return said(*problem);
+  if (const auto problem = check_request(options.run, required)) return said(*problem, population_size_name);
   return std::nullopt;
 }
 

@@ -71,12 +71,13 @@ const parameter_entry* parameter_by_key(std::string_view key, int& index) {
   index = -1;
   for (const parameter_entry& entry : parameter_table) {
     if (entry.key.empty() || entry.key.rfind("batch:", 0) == 0) continue;
-    if (entry.key.back() != '_') {
-      if (entry.key == key) return &entry;
+    const std::string_view name = parameter_key(entry);
+    if (name.back() != '_') {
+      if (name == key) return &entry;
       continue;
     }
-    if (key.size() != entry.key.size() + 4 || key.substr(0, entry.key.size()) != entry.key) continue;
-    const std::string_view label = key.substr(entry.key.size());
+    if (key.size() != name.size() + 4 || key.substr(0, name.size()) != name) continue;
+    const std::string_view label = key.substr(name.size());
     int value = 0;
     for (size_t slot = 0; slot < 4; ++slot) {
       if (label[slot] < '1' || label[slot] > '3') return nullptr;
@@ -87,6 +88,12 @@ const parameter_entry* parameter_by_key(std::string_view key, int& index) {
   }
   return nullptr;
 }
+
+std::string_view parameter_key(const parameter_entry& entry) {
+  return optional_key(entry) ? entry.key.substr(1) : entry.key;
+}
+
+bool optional_key(const parameter_entry& entry) { return !entry.key.empty() && entry.key[0] == '?'; }
 
 std::string_view short_option(const parameter_entry& entry) { return nth_word(entry.options, 0, ' '); }
 

@@ -65,6 +65,12 @@ const parameter_entry* parameter_by_keyword(std::string_view keyword);
 // set to the genotype's index.
 const parameter_entry* parameter_by_key(std::string_view key, int& index);
 
+// Takes an entry; returns its parameter file key (without the "?" of an
+// optional one), and whether it is optional: written and read only in the
+// runs that have it.
+std::string_view parameter_key(const parameter_entry& entry);
+bool optional_key(const parameter_entry& entry);
+
 // Takes an entry; returns its first (short) and its long option name.
 std::string_view short_option(const parameter_entry& entry);
 std::string_view long_option(const parameter_entry& entry);

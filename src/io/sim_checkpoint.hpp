@@ -4,8 +4,10 @@
 // in one write: the record's label, the generations run when it was taken
 // (g + 1 for a record g, n for a final record n) and the draws the exact
 // engine's stream had consumed by then (0 for the multinomial engine). A
-// kill leaves at most a partial last line, which is ignored; since each
-// line precedes its record, every complete record has its line.
+// run of several demes, which has an engine for each, writes the draws of
+// each deme's engine after the first's, one field each. A kill leaves at
+// most a partial last line, which is ignored; since each line precedes its
+// record, every complete record has its line.
 //
 // A run with stop or watch conditions also appends, when conditions are
 // first reached, one line "reached<TAB>CONDITION<TAB>LABEL\n" each (the
@@ -26,11 +28,14 @@ struct checkpoint_line {
   int32_t label = 0;
   int64_t generations_done = 0;
   uint64_t draws = 0;
+  std::vector<uint64_t> more_draws;  // of the demes after the first (read back)
 };
 
-// Takes the side file open for appending and a line; appends the line and
-// flushes it. Returns false when the write or the flush failed.
-bool append_checkpoint_line(std::FILE* file, const checkpoint_line& line);
+// Takes the side file open for appending, a line and the draws of the demes
+// after the first (none for a run of one deme); appends the line and flushes
+// it. Returns false when the write or the flush failed.
+bool append_checkpoint_line(std::FILE* file, const checkpoint_line& line,
+                            const std::vector<uint64_t>& more_draws = {});
 
 // Takes the side file open for reading and a record label; returns the last
 // complete, well-formed line with that label, or nothing. `complete_size`

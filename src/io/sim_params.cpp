@@ -34,8 +34,15 @@ std::string array_key(const parameter_entry& entry, int index) {
 // Takes the parameters and a keyed entry (not a condition); writes its
 // line(s).
 void write_entry(std::FILE* file, const sim_params& params, const parameter_entry& entry) {
-  const std::string key(entry.key);
+  const std::string key(parameter_key(entry));
+  if (optional_key(entry) && params.demography.empty()) return;
   switch (entry.id) {
+    case parameter_id::demography:
+      std::fprintf(file, "%s = %s\n", key.c_str(), params.demography.c_str());
+      return;
+    case parameter_id::history_start:
+      std::fprintf(file, "%s = %d\n", key.c_str(), params.history_start);
+      return;
     case parameter_id::version: std::fprintf(file, "%s = %s\n", key.c_str(), params.version.c_str()); return;
     case parameter_id::engine:
     case parameter_id::weights: {
@@ -124,11 +131,18 @@ bool set_entry(sim_params& params, const parameter_entry& entry, int index, cons
       }
       return true;
     }
+    case parameter_kind::file: {
+      // The demography's JSON: one line, read and checked by the run library.
+      if (entry.id != parameter_id::demography || text.empty()) return false;
+      params.demography = text;
+      return true;
+    }
     case parameter_kind::integer: {
       const auto value = read_integer(entry, text);
       if (!value) return false;
       const auto v = static_cast<int32_t>(*value);
       switch (entry.id) {
+        case parameter_id::history_start: params.history_start = v; break;
         case parameter_id::seed: params.seed = v; break;
         case parameter_id::population_size: params.population_size = v; break;
         case parameter_id::generations: params.generations = v; break;
@@ -175,7 +189,7 @@ std::vector<std::pair<std::string, const parameter_entry*>> all_keys() {
     if (entry.key.back() == '_') {
       for (int index = 0; index < genotype_count; ++index) keys.emplace_back(array_key(entry, index), &entry);
     } else {
-      keys.emplace_back(std::string(entry.key), &entry);
+      keys.emplace_back(std::string(parameter_key(entry)), &entry);
     }
   }
   return keys;
@@ -213,6 +227,8 @@ sim_params_reading read_sim_params(std::FILE* file, sim_params& params) {
     return {classic ? outcome::classic : outcome::first_line, 1, ""};
   }
   params.conditions.clear();
+  params.demography.clear();
+  params.history_start = 0;
   const auto keys = all_keys();
   std::map<std::string, std::pair<const parameter_entry*, bool>> known;
   for (const auto& [name, entry] : keys) known[name] = {entry, false};
@@ -248,8 +264,11 @@ sim_params_reading read_sim_params(std::FILE* file, sim_params& params) {
     }
     found->second.second = true;
   }
+  // The optional keys come together: all or none.
+  bool any_optional = false;
+  for (const auto& [name, entry] : keys) any_optional |= optional_key(*entry) && known[name].second;
   for (const auto& [name, entry] : keys) {
-    if (!known[name].second) return {outcome::missing, 0, name};
+    if (!known[name].second && (any_optional || !optional_key(*entry))) return {outcome::missing, 0, name};
   }
   for (int locus = 0; locus < 2; ++locus) {
     const mutation_matrix& m = locus == 0 ? params.mutation_a : params.mutation_b;

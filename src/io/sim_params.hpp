@@ -42,6 +42,11 @@ struct sim_params {
   population_counts initial{};
   // The stop and watch conditions, distinct, in the order of their columns.
   std::vector<condition_text> conditions;
+  // With a demography: the resolved model as one line of JSON (empty: none;
+  // the run library reads it) and the run's start in generations before
+  // time 0. Written, and required, only then.
+  std::string demography;
+  int32_t history_start = 0;
 };
 
 // Takes an open file and the parameters; writes the whole parameter file.

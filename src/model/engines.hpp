@@ -17,6 +17,7 @@
 
 #include <cstdint>
 
+#include "model/demes.hpp"
 #include "model/literal_steps.hpp"
 #include "model/model.hpp"
 #include "model/multinomial.hpp"
@@ -32,12 +33,15 @@ struct exact_engine {
   locus_thresholds thresholds_a{};
   locus_thresholds thresholds_b{};
   linkage_thresholds linkage{};
+  reproduction_thresholds ways{};
+  source_workspace sources;  // for offspring with parents in other demes
 };
 
 struct literal_engine {
   static constexpr bool keeps_seed = false;
   literal_stream stream;
   model_params model;
+  literal_sources_workspace sources;  // for offspring with parents in other demes
 };
 
 struct multinomial_engine {
@@ -45,6 +49,7 @@ struct multinomial_engine {
   class_stream stream;
   model_params model;
   class_model shares{};
+  class_sources_workspace sources;  // for offspring with parents in other demes
 };
 
 // Takes an engine and a model; makes the engine run that model from its
@@ -89,5 +94,40 @@ void run_generation(literal_engine& engine, population_counts& current, populati
                     int64_t generation);
 void run_generation(multinomial_engine& engine, population_counts& current,
                     population_counts& next, int64_t generation);
+
+// The engines of a run of several demes (one each, of one kind), the
+// current generation's plan, as the one loop runs them, and the marks of a
+// generation (kept so that a generation allocates nothing).
+template <typename engine_type>
+struct deme_engines {
+  std::vector<engine_type*> engines;
+  std::vector<deme_generation> plan;
+  std::vector<uint8_t> gives;    // the demes whose parents are drawn
+  std::vector<uint8_t> started;  // the demes whose stream started the generation
+};
+
+// Takes the demes' engines (each set to its deme's model, seeded, with the
+// generation's plan), the population of parents (in `current`), a working
+// population and the generation's number. Every deme that gives parents
+// this generation (its own offspring's or another deme's) has its parents
+// mutated by its engine; then each deme's offspring are drawn by its
+// engine: from its own parents as run_generation does (the same draws, so a
+// deme alone makes the draws of a run of one deme), or from its sources
+// (select_and_mate_sources and its kin: the offspring deme's stream and
+// ways, each source's fitness and linkage). A deme that does not exist
+// has no offspring. On return `next` holds the offspring and their total.
+void run_demes_generation(deme_engines<exact_engine>& engines, deme_population& current,
+                          deme_population& next, int64_t generation);
+void run_demes_generation(deme_engines<literal_engine>& engines, deme_population& current,
+                          deme_population& next, int64_t generation);
+void run_demes_generation(deme_engines<multinomial_engine>& engines, deme_population& current,
+                          deme_population& next, int64_t generation);
+
+// The same, as the one loop calls a generation.
+template <typename engine_type>
+void run_generation(deme_engines<engine_type>& engines, deme_population& current, deme_population& next,
+                    int64_t generation) {
+  run_demes_generation(engines, current, next, generation);
+}
 
 }  // namespace twolocus

@@ -91,15 +91,18 @@ void mutate_by_matrices_literal(literal_stream& stream, population_counts& curre
   current = next;
 }
 
-void select_and_mate_literal(literal_stream& stream, population_counts& current,
-                             population_counts& next, const fitness_table& fitness, weight_rule rule,
-                             double recombination, int32_t generation_size) {
-  next.fill(0);
-  std::array<double, genotype_count> frequency{};
+namespace {
+
+// Takes the mutated counts, the fitness table and the rule; fills each
+// class's frequency as a parent and the class that takes a walk's overrun
+// (-1 under floor weights). Returns false for an extinct population.
+bool literal_frequencies(const population_counts& current, const fitness_table& fitness,
+                         weight_rule rule, std::array<double, genotype_count>& frequency, int& last) {
+  frequency.fill(0);
   if (rule == weight_rule::floor) {
     class_weights weight{};
     const int64_t total = weigh_classes(current, fitness, weight);
-    if (total == 0) return;  // extinct: no parent can be drawn
+    if (total == 0) return false;  // extinct: no parent can be drawn
     const double divisor = static_cast<double>(static_cast<float>(total));
     for (int l = 0; l < genotype_count; ++l) {
       frequency[static_cast<size_t>(l)] = static_cast<double>(weight[static_cast<size_t>(l)]) / divisor;
@@ -119,19 +122,73 @@ void select_and_mate_literal(literal_stream& stream, population_counts& current,
     weigh(0);
     // Scaled when the products' sum leaves the normal doubles (parent_frequencies).
     if (!std::isnormal(total)) weigh(exact_weight_exponent(current, fitness));
-    if (!(total > 0)) return;  // extinct
+    if (!(total > 0)) return false;  // extinct
     for (double& f : frequency) f /= total;
   }
   // Under the exact rule the walk's overrun goes to this class.
-  int last = -1;
+  last = -1;
   if (rule == weight_rule::exact) {
     for (int l = 0; l < genotype_count; ++l) {
       if (frequency[static_cast<size_t>(l)] > 0) last = l;
     }
   }
 
+  return true;
+}
+
+// The class of one walk for a uniform draw, or -1 when none is found.
+int walk_class(const std::array<double, genotype_count>& frequency, int last, double t) {
+  for (int l = 0; l < genotype_count; ++l) {
+    const double f = frequency[static_cast<size_t>(l)];
+    if (t < f || l == last) return l;
+    t -= f;
+  }
+  return -1;
+}
+
+// The alleles (a + 3 b) a parent of genotype l (or none, -1: allele 1 at
+// both loci) passes on for its two slot draws.
+int gamete_of_draws(int l, double slot_a, double slot_b, double recombination) {
+  if (l < 0) return 0;
+  const bool slot_1 = slot_a < 0.5;
+  const int a = slot_1 ? index_digit(l, 1) : index_digit(l, 2);
+  const bool slot_3 = slot_b < (slot_1 ? 1 - recombination : recombination);
+  return a + 3 * (slot_3 ? index_digit(l, 3) : index_digit(l, 4));
+}
+
+}  // namespace
+
+void select_and_mate_literal(literal_stream& stream, population_counts& current,
+                             population_counts& next, const fitness_table& fitness, weight_rule rule,
+                             double recombination, int32_t generation_size, double cloning,
+                             double selfing) {
+  next.fill(0);
+  std::array<double, genotype_count> frequency{};
+  int last = -1;
+  if (!literal_frequencies(current, fitness, rule, frequency, last)) return;
+  const bool mixed = cloning > 0 || cloning + (1 - cloning) * selfing > 0;
+  const auto walk = [&frequency, last](double t) { return walk_class(frequency, last, t); };
   for (int32_t child = 0; child < generation_size; ++child) {
     int index = 0;
+    if (mixed) {
+      // Seven draws, whatever the way: way, two parents, two per gamete.
+      std::array<double, 7> draw{};
+      for (double& d : draw) d = literal_uniform_draw(stream);
+      const auto gamete = [recombination](int l, double slot_a, double slot_b) {
+        return gamete_of_draws(l, slot_a, slot_b, recombination);
+      };
+      const int first = walk(draw[1]);
+      if (draw[0] < cloning) {
+        index = first < 0 ? 0 : first;
+      } else {
+        const int second = draw[0] < cloning + (1 - cloning) * selfing ? first : walk(draw[2]);
+        const int g1 = gamete(first, draw[3], draw[4]);
+        const int g2 = gamete(second, draw[5], draw[6]);
+        index = g1 % 3 + 9 * (g1 / 3) + 3 * (g2 % 3) + 27 * (g2 / 3);
+      }
+      ++next[static_cast<size_t>(index)];
+      continue;
+    }
     double t = literal_uniform_draw(stream);
     double u = literal_uniform_draw(stream);
     // One walk finds both parents: each remainder falls below 0 in the class
@@ -151,6 +208,61 @@ void select_and_mate_literal(literal_stream& stream, population_counts& current,
       }
       u -= f;
       if (t < 0 && u < 0) break;
+    }
+    ++next[static_cast<size_t>(index)];
+  }
+}
+
+void select_and_mate_sources_literal(literal_stream& stream, literal_sources_workspace& workspace,
+                                     double cloning, double selfing, int32_t generation_size,
+                                     population_counts& next) {
+  next.fill(0);
+  const std::vector<literal_source>& sources = workspace.sources;
+  if (generation_size <= 0 || sources.empty()) return;
+  std::vector<std::array<double, genotype_count>>& frequency = workspace.frequency;
+  std::vector<int>& last = workspace.last;
+  std::vector<uint8_t>& found = workspace.found;
+  frequency.resize(sources.size());
+  last.assign(sources.size(), -1);
+  found.assign(sources.size(), 0);
+  for (size_t k = 0; k < sources.size(); ++k) {
+    found[k] = literal_frequencies(*sources[k].parents, *sources[k].fitness, sources[k].rule, frequency[k],
+                                   last[k]);
+  }
+  // Sources without parents are left out; the others take their share in
+  // proportion (as source_thresholds).
+  double total = 0;
+  size_t last_found = sources.size();
+  for (size_t k = 0; k < sources.size(); ++k) {
+    if (found[k] != 0 && sources[k].probability > 0) {
+      total += sources[k].probability;
+      last_found = k;
+    }
+  }
+  if (last_found == sources.size()) return;  // no parents anywhere
+  std::vector<double>& upper = workspace.upper;
+  upper.assign(sources.size(), 2.0);
+  double cumulative = 0;
+  for (size_t k = 0; k < last_found; ++k) {
+    if (found[k] != 0 && sources[k].probability > 0) cumulative += sources[k].probability;
+    upper[k] = cumulative / total;
+  }
+  for (int32_t child = 0; child < generation_size; ++child) {
+    std::array<double, 8> draw{};
+    for (double& d : draw) d = literal_uniform_draw(stream);
+    size_t k = 0;
+    while (k < last_found && !(draw[0] < upper[k])) ++k;
+    const auto walk = [&](double t) { return walk_class(frequency[k], last[k], t); };
+    const double r = sources[k].recombination;
+    const int first = walk(draw[2]);
+    int index = 0;
+    if (draw[1] < cloning) {
+      index = first < 0 ? 0 : first;
+    } else {
+      const int second = draw[1] < cloning + (1 - cloning) * selfing ? first : walk(draw[3]);
+      const int g1 = gamete_of_draws(first, draw[4], draw[5], r);
+      const int g2 = gamete_of_draws(second, draw[6], draw[7], r);
+      index = g1 % 3 + 9 * (g1 / 3) + 3 * (g2 % 3) + 27 * (g2 / 3);
     }
     ++next[static_cast<size_t>(index)];
   }

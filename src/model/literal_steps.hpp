@@ -7,6 +7,7 @@
 #include <stdlib.h>
 
 #include <array>
+#include <vector>
 #include <cstdint>
 
 #include "model/model.hpp"
@@ -62,9 +63,48 @@ void mutate_by_matrices_literal(literal_stream& stream, population_counts& curre
 // takes that class. A parent, when found, draws its locus-a slot (slot 1
 // below one half, else slot 2) and then its locus-b slot: slot 3 below
 // 1 - `recombination` after slot 1, below `recombination` after slot 2,
-// else slot 4.
+// else slot 4. With cloning or selfing (either above 0) each offspring
+// makes seven draws whatever it becomes: its way, a first and a second
+// parent (one walk each), and two slot draws for each of its two gametes.
+// A way below `cloning` makes a clone of the first parent; below cloning +
+// (1 - cloning) x selfing a selfed offspring whose two gametes both come
+// from the first parent; any other an outcrossed offspring of the first
+// and second parents. A parent not found is of genotype 1111 and passes
+// allele 1 at both loci.
 void select_and_mate_literal(literal_stream& stream, population_counts& current,
                              population_counts& next, const fitness_table& fitness, weight_rule rule,
-                             double recombination, int32_t generation_size);
+                             double recombination, int32_t generation_size, double cloning = 0,
+                             double selfing = 0);
+
+// One source deme of select_and_mate_sources_literal: its mutated counts,
+// fitness, weight rule and recombination fraction, and the probability that
+// an offspring's parents come from it.
+struct literal_source {
+  const population_counts* parents = nullptr;
+  const fitness_table* fitness = nullptr;
+  weight_rule rule = weight_rule::exact;
+  double recombination = 0.5;
+  double probability = 0.0;
+};
+
+// The sources of select_and_mate_sources_literal (filled by the caller) and
+// its tables, kept between generations so that a generation allocates
+// nothing once they have grown.
+struct literal_sources_workspace {
+  std::vector<literal_source> sources;
+  std::vector<std::array<double, genotype_count>> frequency;
+  std::vector<int> last;
+  std::vector<uint8_t> found;
+  std::vector<double> upper;
+};
+
+// The literal steps of select_and_mate_sources: eight uniform draws an
+// offspring: its source (below the sources' cumulative probabilities in
+// turn, the last taking what is left), its way, two parents by a walk in
+// that source's classes, and two slot draws for each gamete. The sources are
+// the workspace's.
+void select_and_mate_sources_literal(literal_stream& stream, literal_sources_workspace& workspace,
+                                     double cloning, double selfing, int32_t generation_size,
+                                     population_counts& next);
 
 }  // namespace twolocus

@@ -22,6 +22,7 @@
 #endif
 
 #include "model/genotype.hpp"
+#include "model/parent_classes.hpp"
 #include "model/random.hpp"
 #include "model/steps.hpp"
 
@@ -29,78 +30,12 @@ namespace twolocus {
 
 namespace {
 
-// The classes of positive weight, in index order ("ranks"), with their
-// frequencies and what they pass on. Rank `size` stands for no parent
-// (found only when the last rank does not take the walk's overrun).
-struct parent_classes {
-  int size = 0;
-  bool last_takes_rest = false;
-  std::array<double, genotype_count> frequency{};
-  // Offspring index contributed by a parent of each rank, as first or second
-  // parent, by its two inheritance draws (bit 0: the locus-a draw was not
-  // below one half, bit 1: the locus-b allele comes from slot 4, the second
-// haplotype). No parent contributes 0.
-  std::array<std::array<int, 4>, genotype_count + 1> as_first{};
-  std::array<std::array<int, 4>, genotype_count + 1> as_second{};
-};
-
-// What each genotype passes on as first and as second parent, by its two
-// inheritance draws.
-struct passed_on_table {
-  std::array<std::array<int, 4>, genotype_count> as_first{};
-  std::array<std::array<int, 4>, genotype_count> as_second{};
-};
-
-constexpr passed_on_table make_passed_on() {
-  passed_on_table table;
-  for (int l = 0; l < genotype_count; ++l) {
-    for (int bits = 0; bits < 4; ++bits) {
-      const int a = (bits & 1) ? index_digit(l, 2) : index_digit(l, 1);
-      const int b = (bits & 2) ? index_digit(l, 4) : index_digit(l, 3);
-      table.as_first[static_cast<size_t>(l)][static_cast<size_t>(bits)] = a + 9 * b;
-      table.as_second[static_cast<size_t>(l)][static_cast<size_t>(bits)] = 3 * a + 27 * b;
-    }
-  }
-  return table;
-}
-
-constexpr passed_on_table passed_on = make_passed_on();
-
-void add_class(parent_classes& classes, int l, double frequency) {
-  const auto rank = static_cast<size_t>(classes.size++);
-  classes.frequency[rank] = frequency;
-  classes.as_first[rank] = passed_on.as_first[static_cast<size_t>(l)];
-  classes.as_second[rank] = passed_on.as_second[static_cast<size_t>(l)];
-}
-
-// The rank a parent's walk ends in for a raw draw.
-int walk_rank(const parent_classes& classes, int32_t draw) {
-  double t = draw / static_cast<double>(draw_max);
-  for (int rank = 0; rank < classes.size; ++rank) {
-    const double f = classes.frequency[static_cast<size_t>(rank)];
-    if (t < f) return rank;
-    t -= f;
-  }
-  return classes.last_takes_rest ? classes.size - 1 : classes.size;
-}
-
 // Whether the walk for a raw draw has ended by the end of rank `last`.
 bool ended_by(const parent_classes& classes, uint32_t draw, int last) {
   double t = draw / static_cast<double>(draw_max);
   for (int rank = 0; rank <= last; ++rank) t -= classes.frequency[static_cast<size_t>(rank)];
   return t < 0;
 }
-
-// Cut points: raw draws below cut[r] end their walk at rank r or before.
-// A coarse table by the draw's top bits gives the rank of the first draw of
-// each bucket, from where a draw steps over at most a few cut points.
-constexpr int bucket_shift = 19;
-constexpr size_t bucket_count = size_t{1} << (31 - bucket_shift);
-
-struct cut_table {
-  std::array<uint32_t, genotype_count + 1> cut{};
-  std::array<uint8_t, bucket_count> bucket_rank{};
-};
 
 // The first raw draw in [low, 2^31] whose walk has not ended by rank `last`
 // (2^31 when every draw's has), `cumulative` being the double sum of the
@@ -182,47 +117,7 @@ uint32_t find_cut(const parent_classes& classes, int last, uint32_t low, double 
   return low;
 }
 
-void build_cuts(const parent_classes& classes, cut_table& table) {
-  uint32_t low = 0;
-  double cumulative = 0;
-  for (int rank = 0; rank < classes.size; ++rank) {
-    cumulative += classes.frequency[static_cast<size_t>(rank)];
-    low = find_cut(classes, rank, low, cumulative);
-    table.cut[static_cast<size_t>(rank)] = low;
-  }
-  table.cut[static_cast<size_t>(classes.size)] = 0xffffffffu;
-  // A bucket starts at the lowest rank whose cut lies above its first draw:
-  // rank r starts the buckets from the end of rank r - 1's to the last one
-  // whose first draw is below cut[r].
-  size_t bucket = 0;
-  for (int rank = 0; rank <= classes.size && bucket < bucket_count; ++rank) {
-    const uint64_t cut = table.cut[static_cast<size_t>(rank)];
-    const auto end = static_cast<size_t>(
-        std::min<uint64_t>(bucket_count, (cut + (uint64_t{1} << bucket_shift) - 1) >> bucket_shift));
-    if (end > bucket) {
-      std::memset(table.bucket_rank.data() + bucket, rank, end - bucket);
-      bucket = end;
-    }
-  }
-}
 
-int cut_rank(const cut_table& table, uint32_t draw) {
-  uint8_t rank = table.bucket_rank[draw >> bucket_shift];
-  while (draw >= table.cut[rank]) ++rank;
-  return rank;
-}
-
-// Whether cut points pay for themselves: building them costs a few walks to
-// each rank and a pass over the buckets; walking costs, per parent, as many
-// steps as the rank it ends in.
-bool cuts_pay(const parent_classes& classes, int32_t generation_size) {
-  double mean_steps = 0;
-  for (int rank = 0; rank < classes.size; ++rank) {
-    mean_steps += (rank + 1) * classes.frequency[static_cast<size_t>(rank)];
-  }
-  const double build_steps = 4.0 * classes.size * (classes.size + 1) / 2 + bucket_count;
-  return 2.0 * generation_size * mean_steps > build_steps;
-}
 
 // The four inheritance draws of an offspring as four bits (bit i: draw i is
 // not below one half). A raw draw is below one half exactly when it is below
@@ -251,17 +146,6 @@ struct common_case {
   uint32_t common_span = 0;
   int common_index = 0;
 };
-
-// A parent's two inheritance draws (locus a, locus b) as two bits under
-// linkage: bit 0 is set when the locus-a draw is not below one half (slot 2),
-// bit 1 when the locus-b allele comes from slot 4: after slot 1 when the
-// second draw is not below `after_slot_1`, after slot 2 when it is not below
-// `after_slot_2`.
-inline unsigned linked_bits(const int32_t* draw, const linkage_thresholds& linkage) {
-  const unsigned from_slot_2 = static_cast<uint32_t>(draw[0]) >> 30;
-  const uint32_t threshold = from_slot_2 != 0 ? linkage.after_slot_2 : linkage.after_slot_1;
-  return from_slot_2 | (static_cast<unsigned>(static_cast<uint32_t>(draw[1]) >= threshold) << 1);
-}
 
 // The offspring index of two found parents of the given ranks, `draw`
 // pointing at the four inheritance draws. The parent of the lower rank makes
@@ -542,34 +426,148 @@ void select_and_mate(draw_stream& stream, population_counts& current, population
   select_and_mate(stream, current, next, fitness, weight_rule::floor, linkage_thresholds{}, generation_size);
 }
 
+namespace {
+
+
+// The offspring of select_and_mate_mixed, one by one, with `rank_of`
+// mapping a raw draw to the rank its walk ends in. Every offspring takes
+// seven draws, whatever its way: its way, two parents, and two inheritance
+// draws for each of two gametes; a way uses those it needs. (The
+// generator's successive draws are tied at a lag of three, and a number of
+// draws that changed with the way would carry the ways into later
+// offspring's draws.)
+template <typename rank_function>
+void draw_mixed_offspring(draw_stream& stream, const parent_classes& classes,
+                          const linkage_thresholds& linkage, const reproduction_thresholds& ways,
+                          int32_t generation_size, population_counts& next, rank_function rank_of) {
+  constexpr int32_t batch_size = static_cast<int32_t>(draw_block / 7);
+  for (int32_t done = 0; done < generation_size;) {
+    const int32_t batch = std::min(generation_size - done, batch_size);
+    const int32_t* draw = draws_ahead(stream, 7 * static_cast<size_t>(batch));
+    for (int32_t child = 0; child < batch; ++child, draw += 7) {
+      const auto way = static_cast<uint32_t>(draw[0]);
+      const int first_rank = rank_of(static_cast<uint32_t>(draw[1]));
+      int index = 0;
+      if (way < ways.clone) {
+        index = classes.genotype[static_cast<size_t>(first_rank)];
+      } else if (way < ways.self) {
+        index = classes.as_first[static_cast<size_t>(first_rank)][linked_bits(draw + 3, linkage)] +
+                classes.as_second[static_cast<size_t>(first_rank)][linked_bits(draw + 5, linkage)];
+      } else {
+        const int second_rank = rank_of(static_cast<uint32_t>(draw[2]));
+        index = classes.as_first[static_cast<size_t>(first_rank)][linked_bits(draw + 3, linkage)] +
+                classes.as_second[static_cast<size_t>(second_rank)][linked_bits(draw + 5, linkage)];
+      }
+      ++next[static_cast<size_t>(index)];
+    }
+    skip_draws(stream, 7 * static_cast<size_t>(batch));
+    done += batch;
+  }
+}
+
+}  // namespace
+
 void select_and_mate(draw_stream& stream, population_counts& current, population_counts& next,
                      const fitness_table& fitness, weight_rule rule, const linkage_thresholds& linkage,
                      int32_t generation_size) {
   next.fill(0);
   if (generation_size <= 0) return;  // no offspring
   parent_classes classes;
-  if (rule == weight_rule::floor) {
-    // parent_frequencies's floor rule, with a division only for the classes
-    // of positive weight (a classic run of a small population spends a good
-    // share of its time here).
-    class_weights weight{};
-    const int64_t total = weigh_classes(current, fitness, weight);
-    if (total == 0) return;  // extinct
-    const double divisor = static_cast<double>(static_cast<float>(total));
-    for (int l = 0; l < genotype_count; ++l) {
-      const int64_t w = weight[static_cast<size_t>(l)];
-      if (w > 0) add_class(classes, l, static_cast<double>(w) / divisor);
-    }
-  } else {
-    class_frequencies frequency;
-    if (!parent_frequencies(current, fitness, rule, frequency)) return;  // extinct
-    classes = classes_of(frequency, rule);
-  }
+  if (!weighed_classes(current, fitness, rule, classes)) return;  // extinct
   if (linkage.after_slot_1 == half_threshold && linkage.after_slot_2 == half_threshold) {
     mate_classes<true>(stream, classes, linkage, generation_size, next);
   } else {
     mate_classes<false>(stream, classes, linkage, generation_size, next);
   }
 }
+
+reproduction_thresholds reproduction_thresholds_of(double cloning, double selfing) {
+  const uint32_t clone = draw_threshold(cloning);
+  const uint32_t self = draw_threshold(cloning + (1 - cloning) * selfing);
+  return {clone, std::max(clone, self)};
+}
+
+void select_and_mate_mixed(draw_stream& stream, population_counts& current, population_counts& next,
+                           const fitness_table& fitness, weight_rule rule,
+                           const linkage_thresholds& linkage, const reproduction_thresholds& ways,
+                           int32_t generation_size) {
+  next.fill(0);
+  if (generation_size <= 0) return;  // no offspring
+  parent_classes classes;
+  if (!weighed_classes(current, fitness, rule, classes)) return;  // extinct
+  if (cuts_pay(classes, generation_size)) {
+    cut_table table;
+    build_cuts(classes, table);
+    draw_mixed_offspring(stream, classes, linkage, ways, generation_size, next,
+                         [&table](uint32_t draw) { return cut_rank(table, draw); });
+  } else {
+    draw_mixed_offspring(stream, classes, linkage, ways, generation_size, next,
+                         [&classes](uint32_t draw) { return walk_rank(classes, static_cast<int32_t>(draw)); });
+  }
+}
+
+void build_cuts(const parent_classes& classes, cut_table& table) {
+  uint32_t low = 0;
+  double cumulative = 0;
+  for (int rank = 0; rank < classes.size; ++rank) {
+    cumulative += classes.frequency[static_cast<size_t>(rank)];
+    low = find_cut(classes, rank, low, cumulative);
+    table.cut[static_cast<size_t>(rank)] = low;
+  }
+  table.cut[static_cast<size_t>(classes.size)] = 0xffffffffu;
+  // A bucket starts at the lowest rank whose cut lies above its first draw:
+  // rank r starts the buckets from the end of rank r - 1's to the last one
+  // whose first draw is below cut[r].
+  size_t bucket = 0;
+  for (int rank = 0; rank <= classes.size && bucket < bucket_count; ++rank) {
+    const uint64_t cut = table.cut[static_cast<size_t>(rank)];
+    const auto end = static_cast<size_t>(
+        std::min<uint64_t>(bucket_count, (cut + (uint64_t{1} << bucket_shift) - 1) >> bucket_shift));
+    if (end > bucket) {
+      std::memset(table.bucket_rank.data() + bucket, rank, end - bucket);
+      bucket = end;
+    }
+  }
+}
+
+
+// Whether cut points pay for themselves: building them costs a few walks to
+// each rank and a pass over the buckets; walking costs, per parent, as many
+// steps as the rank it ends in.
+bool cuts_pay(const parent_classes& classes, int32_t generation_size) {
+  double mean_steps = 0;
+  for (int rank = 0; rank < classes.size; ++rank) {
+    mean_steps += (rank + 1) * classes.frequency[static_cast<size_t>(rank)];
+  }
+  const double build_steps = 4.0 * classes.size * (classes.size + 1) / 2 + bucket_count;
+  return 2.0 * generation_size * mean_steps > build_steps;
+}
+
+
+// Takes the mutated counts, the fitness table and the weight rule; fills
+// `classes` with the classes of positive weight and their frequencies.
+// Returns false for an extinct population (a total weight of 0).
+bool weighed_classes(const population_counts& current, const fitness_table& fitness, weight_rule rule,
+                     parent_classes& classes) {
+  if (rule == weight_rule::floor) {
+    // parent_frequencies's floor rule, with a division only for the classes
+    // of positive weight (a classic run of a small population spends a good
+    // share of its time here).
+    class_weights weight{};
+    const int64_t total = weigh_classes(current, fitness, weight);
+    if (total == 0) return false;
+    const double divisor = static_cast<double>(static_cast<float>(total));
+    for (int l = 0; l < genotype_count; ++l) {
+      const int64_t w = weight[static_cast<size_t>(l)];
+      if (w > 0) add_class(classes, l, static_cast<double>(w) / divisor);
+    }
+    return true;
+  }
+  class_frequencies frequency;
+  if (!parent_frequencies(current, fitness, rule, frequency)) return false;
+  classes = classes_of(frequency, rule);
+  return true;
+}
+
 
 }  // namespace twolocus

@@ -59,10 +59,13 @@ struct run_params {
 };
 
 // The general model of one generation: mutation by each locus's matrix, then
-// selection by the weight rule, then mating, in which each parent passes its
-// locus-a allele from either haplotype with probability 1/2 and its locus-b
-// allele from the same haplotype with probability 1 - recombination
-// (0 <= recombination <= 1/2).
+// selection by the weight rule, then reproduction: an offspring is a clone
+// of one parent with probability `cloning` (a copy of its genotype after
+// mutation), else selfed with probability `selfing` (both gametes from one
+// parent), else outcrossed (two parents drawn independently, with
+// replacement). Each parent of a gamete passes its locus-a allele from
+// either haplotype with probability 1/2 and its locus-b allele from the same
+// haplotype with probability 1 - recombination (0 <= recombination <= 1/2).
 struct model_params {
   fitness_table fitness{};
   int32_t generation_size = 0;
@@ -70,6 +73,8 @@ struct model_params {
   mutation_matrix mutation_b{};
   double recombination = 0.5;
   weight_rule weights = weight_rule::floor;
+  double cloning = 0.0;  // 0 to 1
+  double selfing = 0.0;  // 0 to 1, of the offspring not cloned
 };
 
 // Takes one locus's classic rates; returns the matrix with 1->2, 2->3 and

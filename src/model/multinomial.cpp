@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "model/demes.hpp"
 #include "model/genotype.hpp"
 #include "model/random.hpp"
 #include "model/steps.hpp"
@@ -64,6 +65,33 @@ void split(class_stream& stream, int64_t count, const std::array<uint64_t, K>& s
     out[k] = draw_binomial(stream, left, static_cast<double>(share[k]) / static_cast<double>(share_left));
     left -= out[k];
     share_left -= share[k];
+  }
+}
+
+// Takes a count and the probabilities of K outcomes (not all 0); fills `out`
+// with multinomial counts, drawn as binomials of each outcome among those
+// left; the last outcome of positive probability takes the rest.
+template <size_t K>
+void split_real(class_stream& stream, int64_t count, const std::array<double, K>& probability,
+                std::array<int64_t, K>& out) {
+  double left_probability = 0;
+  size_t last = 0;
+  for (size_t k = 0; k < K; ++k) {
+    left_probability += probability[k];
+    if (probability[k] > 0) last = k;
+  }
+  int64_t left = count;
+  for (size_t k = 0; k < K; ++k) {
+    out[k] = 0;
+    if (left == 0 || !(probability[k] > 0)) continue;
+    if (k == last) {
+      out[k] = left;
+      left = 0;
+      continue;
+    }
+    out[k] = draw_binomial(stream, left, std::min(1.0, probability[k] / left_probability));
+    left -= out[k];
+    left_probability -= probability[k];
   }
 }
 
@@ -181,15 +209,6 @@ void list_occupied(const population_counts& counts, occupied_classes& occupied) 
   }
   occupied.size = size;
 }
-
-// The parents' shares of the raw draws (see parent_class_shares) by the
-// classes of positive frequency, in index order, and the share of no parent.
-struct parent_list {
-  std::array<uint8_t, genotype_count> index;
-  std::array<uint32_t, genotype_count> share;
-  size_t size = 0;
-  uint32_t no_parent = 0;
-};
 
 // parent_frequencies and rank_walk_cuts over the occupied classes only,
 // with the same arithmetic (under exact weights, the terms of 0 that
@@ -418,12 +437,150 @@ void mate_by_class(class_stream& stream, const population_counts& current, popul
   }
 }
 
+void mate_mixed_by_class(class_stream& stream, const population_counts& current,
+                         population_counts& next, const fitness_table& fitness, weight_rule rule,
+                         const class_model& model, int32_t generation_size) {
+  next.fill(0);
+  parent_list parents;
+  if (generation_size <= 0 || !list_parent_shares(current, fitness, rule, parents)) return;
+  const std::array<uint64_t, 3> way_share = {model.clone_below, model.self_below - model.clone_below,
+                                             draw_values - model.self_below};
+  std::array<int64_t, 3> ways{};
+  split(stream, generation_size, way_share, ways);
+  std::array<int64_t, genotype_count> made{};
+  if (ways[0] > 0) {
+    std::array<uint64_t, genotype_count + 1> share{};
+    for (size_t k = 0; k < parents.size; ++k) share[parents.index[k]] = parents.share[k];
+    share[genotype_count] = parents.no_parent;
+    std::array<int64_t, genotype_count + 1> clones{};
+    split(stream, ways[0], share, clones);
+    for (size_t l = 0; l < genotype_count; ++l) made[l] += clones[l];
+    made[0] += clones[genotype_count];
+  }
+  if (ways[1] > 0) {
+    // A gamete's four outcomes as fractions, as in mate_by_class (by bits:
+    // slot 2, slot 4).
+    const double all = static_cast<double>(uint64_t{1} << 32);
+    const std::array<double, 4> outcome = {
+        model.after_slot_1 / all, model.after_slot_2 / all,
+        static_cast<double>(draw_values - model.after_slot_1) / all,
+        static_cast<double>(draw_values - model.after_slot_2) / all};
+    std::array<double, genotype_count> probability{};
+    for (size_t k = 0; k < parents.size; ++k) {
+      const double share = parents.share[k] / static_cast<double>(draw_values);
+      const auto& passed = gamete_of[parents.index[k]];
+      for (size_t first = 0; first < 4; ++first) {
+        for (size_t second = 0; second < 4; ++second) {
+          const int g1 = passed[first];
+          const int g2 = passed[second];
+          probability[static_cast<size_t>(compose_index(g1 % 3, g2 % 3, g1 / 3, g2 / 3))] +=
+              share * outcome[first] * outcome[second];
+        }
+      }
+    }
+    probability[0] += parents.no_parent / static_cast<double>(draw_values);
+    std::array<int64_t, genotype_count> selfed{};
+    split_real(stream, ways[1], probability, selfed);
+    for (size_t l = 0; l < genotype_count; ++l) made[l] += selfed[l];
+  }
+  if (ways[2] > 0) {
+    population_counts outcrossed{};
+    mate_by_class(stream, current, outcrossed, fitness, rule, model.after_slot_1, model.after_slot_2,
+                  static_cast<int32_t>(ways[2]));
+    for (size_t l = 0; l < genotype_count; ++l) made[l] += outcrossed[l];
+  }
+  for (size_t l = 0; l < genotype_count; ++l) next[l] = static_cast<int32_t>(made[l]);
+}
+
+namespace {
+
+// Takes a source's parent list, its linkage (the shares of its class_model)
+// and the offspring's ways; adds `weight` times each offspring class's
+// probability to `probability`: clones, selfed and outcrossed offspring of
+// parents drawn by their shares, no parent passing allele 1 at both loci.
+void add_offspring_probabilities(const parent_list& parents, const class_model& linkage,
+                                 uint32_t clone_below, uint32_t self_below, double weight,
+                                 std::array<double, genotype_count>& probability) {
+  const double all_draws = static_cast<double>(draw_values);
+  const double clone = clone_below / all_draws;
+  const double self = (self_below - clone_below) / all_draws;
+  const double outcross = 1 - clone - self;
+  const double all = static_cast<double>(uint64_t{1} << 32);
+  const std::array<double, 4> outcome = {
+      linkage.after_slot_1 / all, linkage.after_slot_2 / all,
+      static_cast<double>(draw_values - linkage.after_slot_1) / all,
+      static_cast<double>(draw_values - linkage.after_slot_2) / all};
+  std::array<double, 9> gamete{};
+  const double none = parents.no_parent / all_draws;
+  gamete[0] += none;
+  for (size_t k = 0; k < parents.size; ++k) {
+    const double share = parents.share[k] / all_draws;
+    const auto& passed = gamete_of[parents.index[k]];
+    probability[parents.index[k]] += weight * clone * share;
+    for (size_t first = 0; first < 4; ++first) {
+      gamete[static_cast<size_t>(passed[first])] += share * outcome[first];
+      for (size_t second = 0; second < 4; ++second) {
+        const int g1 = passed[first];
+        const int g2 = passed[second];
+        probability[static_cast<size_t>(compose_index(g1 % 3, g2 % 3, g1 / 3, g2 / 3))] +=
+            weight * self * share * outcome[first] * outcome[second];
+      }
+    }
+  }
+  probability[0] += weight * (clone + self) * none;
+  for (int g1 = 0; g1 < 9; ++g1) {
+    for (int g2 = 0; g2 < 9; ++g2) {
+      probability[static_cast<size_t>(compose_index(g1 % 3, g2 % 3, g1 / 3, g2 / 3))] +=
+          weight * outcross * gamete[static_cast<size_t>(g1)] * gamete[static_cast<size_t>(g2)];
+    }
+  }
+}
+
+}  // namespace
+
+void mate_sources_by_class(class_stream& stream, class_sources_workspace& workspace,
+                           uint32_t clone_below, uint32_t self_below, int32_t generation_size,
+                           population_counts& next) {
+  next.fill(0);
+  const std::vector<class_source>& sources = workspace.sources;
+  if (generation_size <= 0 || sources.empty()) return;
+  std::vector<parent_list>& parents = workspace.parents;
+  std::vector<double>& weight = workspace.weight;
+  std::vector<uint8_t>& has_parents = workspace.has_parents;
+  std::vector<uint32_t>& below = workspace.below;
+  parents.resize(sources.size());
+  weight.resize(sources.size());
+  has_parents.resize(sources.size());
+  for (size_t k = 0; k < sources.size(); ++k) {
+    has_parents[k] = static_cast<uint8_t>(
+        list_parent_shares(*sources[k].parents, *sources[k].fitness, sources[k].rule, parents[k]));
+    weight[k] = sources[k].probability;
+  }
+  if (!source_thresholds(weight, has_parents, below)) return;  // no parents anywhere
+  std::array<double, genotype_count> probability{};
+  uint32_t previous = 0;
+  for (size_t k = 0; k < sources.size(); ++k) {
+    const double share = (below[k] - previous) / static_cast<double>(draw_values);
+    previous = below[k];
+    if (share > 0) {
+      add_offspring_probabilities(parents[k], *sources[k].shares, clone_below, self_below, share, probability);
+    }
+  }
+  std::array<int64_t, genotype_count> counts{};
+  split_real(stream, generation_size, probability, counts);
+  for (size_t l = 0; l < genotype_count; ++l) next[l] = static_cast<int32_t>(counts[l]);
+}
+
 void sample_generation(class_stream& stream, population_counts& current, population_counts& next,
                        const model_params& params, const class_model& model, int64_t generation) {
   start_class_draws(stream, generation);
   mutate_by_shares(stream, current, next, model);
-  mate_by_class(stream, current, next, params.fitness, params.weights, model.after_slot_1,
-                model.after_slot_2, params.generation_size);
+  if (model.self_below > 0) {
+    mate_mixed_by_class(stream, current, next, params.fitness, params.weights, model, params.generation_size);
+  } else {
+    mate_by_class(stream, current, next, params.fitness, params.weights, model.after_slot_1,
+                  model.after_slot_2, params.generation_size);
+  }
 }
 
 }  // namespace twolocus

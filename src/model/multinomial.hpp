@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "model/model.hpp"
 
@@ -103,6 +104,11 @@ struct class_model {
   std::array<class_mutation, genotype_count> mutation_by_class{};
   uint32_t after_slot_1 = 1u << 30;  // raw draws below T(1 - r)
   uint32_t after_slot_2 = 1u << 30;  // raw draws below T(r)
+  // An offspring's way as shares of the raw draws (reproduction_thresholds):
+  // clones below `clone_below`, selfed below `self_below` (0: every offspring
+  // outcrossed, and no way is drawn).
+  uint32_t clone_below = 0;
+  uint32_t self_below = 0;
 };
 
 // Takes both loci's mutation matrices and the recombination fraction;
@@ -158,6 +164,58 @@ void mate_by_class(class_stream& stream, const population_counts& current, popul
 void mate_by_class(class_stream& stream, const population_counts& current, population_counts& next,
                    const fitness_table& fitness, weight_rule rule, uint32_t after_slot_1,
                    uint32_t after_slot_2, int32_t generation_size);
+
+// The step of mate_by_class with cloning and selfing (the shares of
+// `model`): the offspring's ways are split first (clones, selfed,
+// outcrossed); clones take their parent's class with its share (no parent:
+// 1111); selfed offspring the mixture, over their parent's share, of its
+// two gametes' probabilities; outcrossed ones are drawn by mate_by_class.
+void mate_mixed_by_class(class_stream& stream, const population_counts& current,
+                         population_counts& next, const fitness_table& fitness, weight_rule rule,
+                         const class_model& model, int32_t generation_size);
+
+// The parents' shares of the raw draws (see parent_class_shares) by the
+// classes of positive frequency, in index order, and the share of no parent.
+struct parent_list {
+  std::array<uint8_t, genotype_count> index;
+  std::array<uint32_t, genotype_count> share;
+  size_t size = 0;
+  uint32_t no_parent = 0;
+};
+
+// One source deme of mate_sources_by_class: its mutated counts, fitness,
+// weight rule and class_model (its linkage), and the probability that an
+// offspring's parents come from it.
+struct class_source {
+  const population_counts* parents = nullptr;
+  const fitness_table* fitness = nullptr;
+  weight_rule rule = weight_rule::exact;
+  const class_model* shares = nullptr;
+  double probability = 0.0;
+};
+
+// The sources of mate_sources_by_class (filled by the caller) and its
+// tables, kept between generations so that a generation allocates nothing
+// once they have grown.
+struct class_sources_workspace {
+  std::vector<class_source> sources;
+  std::vector<parent_list> parents;
+  std::vector<double> weight;
+  std::vector<uint8_t> has_parents;
+  std::vector<uint32_t> below;
+};
+
+// The step for offspring whose parents come from several demes: each
+// offspring class's probability is the mixture, over the sources by their
+// shares, of a clone's, a selfed and an outcrossed offspring's (the ways by
+// the offspring deme's `clone_below` and `self_below`) from that source's
+// parents, and the counts are drawn from it as conditional binomials. The
+// sources' shares are those of the exact engine's source draw
+// (source_thresholds: a source whose parents all weigh 0 is left out).
+// The sources are the workspace's.
+void mate_sources_by_class(class_stream& stream, class_sources_workspace& workspace,
+                           uint32_t clone_below, uint32_t self_below, int32_t generation_size,
+                           population_counts& next);
 
 // Takes a stream, the population (in `current`), a working array, the
 // model, its class_model (made from the model's matrices and recombination

@@ -206,4 +206,9 @@ int32_t replicate_seed(int32_t seed, int64_t replicate) {
   return static_cast<int32_t>(1 + x % 2147483647ULL);
 }
 
+int32_t deme_seed(int32_t seed, size_t deme) {
+  if (deme == 0) return seed;
+  return replicate_seed(seed, (int64_t{1} << 32) - static_cast<int64_t>(deme));
+}
+
 }  // namespace twolocus

@@ -94,4 +94,10 @@ inline constexpr int32_t half_threshold = 1 << 30;
 // applied to x + 0x9e3779b97f4a7c15.
 int32_t replicate_seed(int32_t seed, int64_t replicate);
 
+// Takes a run's seed and a deme's number (from 0, in the model's order);
+// returns the seed of that deme's engine: the run's seed for deme 0 (so a
+// model of one deme runs as a run without demes), and replicate_seed(seed,
+// 2^32 - d) for deme d > 0 (numbers no replicate has).
+int32_t deme_seed(int32_t seed, size_t deme);
+
 }  // namespace twolocus

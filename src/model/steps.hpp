@@ -83,6 +83,34 @@ void select_and_mate(draw_stream& stream, population_counts& current, population
                      const fitness_table& fitness, weight_rule rule, const linkage_thresholds& linkage,
                      int32_t generation_size);
 
+// An offspring's way of reproduction on its first raw draw: a clone below
+// `clone`, selfed below `self`, outcrossed from there on: the thresholds of
+// "uniform < cloning" and "uniform < cloning + (1 - cloning) x selfing".
+struct reproduction_thresholds {
+  uint32_t clone = 0;
+  uint32_t self = 0;
+};
+
+// Takes the cloning and selfing rates; returns their thresholds (both 0
+// when every offspring is outcrossed: then no such draw is made).
+reproduction_thresholds reproduction_thresholds_of(double cloning, double selfing);
+
+// Takes thresholds; returns whether some offspring may be cloned or selfed.
+inline bool mixed_reproduction(const reproduction_thresholds& ways) { return ways.self > 0; }
+
+// The step of select_and_mate with cloning and selfing. Each offspring
+// makes seven draws whatever it becomes: its way, a first and a second
+// parent, and two inheritance draws (locus a, then locus b) for each of its
+// two gametes. A clone copies the first parent's genotype; a selfed
+// offspring has both gametes from the first parent; an outcrossed one its
+// first gamete from the first parent and its second from the second. A
+// parent not found (floor weights only) is of genotype 1111 and passes
+// allele 1 at both loci.
+void select_and_mate_mixed(draw_stream& stream, population_counts& current, population_counts& next,
+                           const fitness_table& fitness, weight_rule rule,
+                           const linkage_thresholds& linkage, const reproduction_thresholds& ways,
+                           int32_t generation_size);
+
 // Takes a class count and its fitness; returns the class's selection weight:
 // count times the fitness rounded to single precision, truncated toward zero,
 // 0 when the count or the product is not positive, at most 2^56.

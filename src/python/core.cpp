@@ -84,6 +84,8 @@ message said(const request_problem& problem) {
       return tell::py_conflict(keyword_of(problem.entry), keyword_of(problem.other));
     case request_problem::kind::single_run:
       return tell::py_conflict(keyword_of(problem.entry), "a single run (no replicates)");
+    case request_problem::kind::needs:
+      return tell::py_conflict(keyword_of(problem.entry), (std::string("a model without ") + keyword_of(problem.other)).c_str());
     case request_problem::kind::required: return tell::py_required(keyword_of(problem.entry));
     case request_problem::kind::row_sum: break;
   }

@@ -15,9 +15,11 @@
 #include "io/batch_file.hpp"
 #include "io/sim_summary.hpp"
 #include "model/random.hpp"
+#include "run/demography.hpp"
 #include "run/engines.hpp"
 #include "run/inputs.hpp"
 #include "run/run_files.hpp"
+#include "run/structure.hpp"
 
 namespace twolocus {
 
@@ -28,6 +30,7 @@ struct batch_state {
   const replicate_plan& plan;
   const row_sink& sink;
   const run_observer& observer;
+  const structure_history* structure;  // the replicates' history, or nullptr
   std::atomic<int64_t> next{0};
   std::atomic<bool> failed{false};
   std::mutex mutex;  // guards what follows
@@ -47,6 +50,9 @@ bool kept_before(const replicate_plan& plan, int64_t index) {
 template <typename engine_type>
 void run_replicates_on(batch_state& state, engine_type& engine) {
   const replicate_plan& plan = state.plan;
+  const structure_history* structure = state.structure;
+  const bool demes = structure != nullptr && structure->demes.size() > 1;
+  const deme_history* history = structure != nullptr && !demes ? &structure->demes[0] : nullptr;
   run_conditions watched = sim_conditions(plan.params);
   while (!state.failed) {
     const int64_t index = state.next.fetch_add(1);
@@ -55,22 +61,29 @@ void run_replicates_on(batch_state& state, engine_type& engine) {
     const int64_t replicate = plan.first + index;
     sim_params params = plan.params;
     params.seed = replicate_seed(plan.params.seed, replicate);
-    seed_engine(engine, params.seed);
     population_counts current = params.initial;
+    deme_population current_demes;
+    if (demes) current_demes = starting_demes(*structure, params.history_start, initial_of_demes(params));
     reset_conditions(watched);
     run_end end;
-    if (plan.trajectories.empty()) {
-      end = run_on_files(engine, params, 0, current, nullptr, watched, state.observer, false);
-    } else {
-      run_files files;
+    run_files files;
+    run_files* written = nullptr;
+    if (!plan.trajectories.empty()) {
       const std::string name = plan.trajectories + "/replicate-" + std::to_string(replicate);
-      if (auto failure = open_run_files(params, name, files, false)) {
-        end.failure = std::move(failure);
-      } else {
-        end = run_on_files(engine, params, 0, current, &files, watched, state.observer, false);
-      }
-      release_run_files(files);
+      end.failure = open_run_files(params, name, files, false);
+      if (!end.failure && demes) end.failure = open_deme_files(*structure, name, files);
+      written = &files;
     }
+    if (!end.failure) {
+      if (demes) {
+        end = run_structure(params, *structure, written, 0, nullptr, current_demes, watched, state.observer, false);
+        current = current_demes.total;
+      } else {
+        seed_engine(engine, params.seed);
+        end = run_on_files(engine, params, 0, current, written, watched, state.observer, false, history);
+      }
+    }
+    release_run_files(files);
     if (!end.finished()) {
       const std::lock_guard<std::mutex> lock(state.mutex);
       if (!state.failure && end.failure) state.failure = std::move(end.failure);
@@ -106,7 +119,14 @@ void batch_worker(batch_state& state) {
 }  // namespace
 
 run_end run_replicates(const replicate_plan& plan, const row_sink& sink, const run_observer& observer) {
-  batch_state state{plan, sink, observer, {}, {}, {}, false, false, false, {}, 0};
+  structure_history structure;
+  if (!plan.params.demography.empty()) {
+    if (auto problem = structure_of_params(plan.params, sink.name, structure)) {
+      return {std::move(problem), false};
+    }
+  }
+  batch_state state{plan, sink, observer, plan.params.demography.empty() ? nullptr : &structure,
+                    {}, {}, {}, false, false, false, {}, 0};
   int64_t left = plan.count;
   for (const uint64_t word : plan.kept) left -= std::popcount(word);
   state.finished = plan.count - left;

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <memory>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "io/sim_params.hpp"
 #include "model/engines.hpp"
@@ -27,6 +30,36 @@ decltype(auto) with_engine(engine_kind kind, function_type&& run) {
   }
   const auto engine = std::make_unique<multinomial_engine>();
   return run(*engine);
+}
+
+// Takes an engine kind, a number of demes and a function of their engines
+// (deme_engines of that kind, each engine fresh); returns what the function
+// returns for them.
+template <typename function_type>
+decltype(auto) with_deme_engines(engine_kind kind, size_t count, function_type&& run) {
+  const auto make = [count](auto* kind_of) {
+    using engine_type = std::remove_pointer_t<decltype(kind_of)>;
+    std::vector<std::unique_ptr<engine_type>> owned;
+    deme_engines<engine_type> engines;
+    for (size_t d = 0; d < count; ++d) {
+      owned.push_back(std::make_unique<engine_type>());
+      engines.engines.push_back(owned.back().get());
+    }
+    return std::pair{std::move(owned), std::move(engines)};
+  };
+  switch (kind) {
+    case engine_kind::exact: {
+      auto [owned, engines] = make(static_cast<exact_engine*>(nullptr));
+      return run(engines);
+    }
+    case engine_kind::literal: {
+      auto [owned, engines] = make(static_cast<literal_engine*>(nullptr));
+      return run(engines);
+    }
+    case engine_kind::multinomial: break;
+  }
+  auto [owned, engines] = make(static_cast<multinomial_engine*>(nullptr));
+  return run(engines);
 }
 
 }  // namespace twolocus

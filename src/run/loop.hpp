@@ -7,11 +7,23 @@
 #include <cstdint>
 
 #include "model/engines.hpp"
+#include "model/history.hpp"
 #include "model/watch.hpp"
 
 namespace twolocus {
 
 enum class loop_end { finished, failed, interrupted };
+
+// The counts the conditions read: a deme's, or the demes' summed.
+inline const population_counts& pooled(const population_counts& population) { return population; }
+inline const population_counts& pooled(const deme_population& population) { return population.total; }
+
+// The schedule of a run whose model never changes: nothing to do before a
+// generation. (A run with a history has a history_schedule.)
+struct constant_schedule {};
+
+template <typename engine_type>
+void before_generation(constant_schedule& /*schedule*/, engine_type& /*engine*/, int64_t /*generation*/) {}
 
 // A run's generations as the loop sees them: generations `first` to n - 1
 // are run; a record every K generations (0: none); the fitness the
@@ -24,8 +36,10 @@ struct loop_plan {
 };
 
 // Takes an engine set to the run's model and seeded (or continued), the
-// plan, the population before generation `first` (in `current`), the run's
-// conditions and the hooks:
+// plan, the population before generation `first` (in `current`: one deme's
+// counts, or a deme_population whose conditions read the demes summed), the run's
+// conditions, the hooks and the schedule, which brings the engine's model
+// to each generation's before it runs:
 //   bool proceed()                           before each generation; false interrupts
 //   bool reached(int64_t label)              conditions were first reached at label
 //   bool record(int64_t label, int64_t done, const population_counts& counts)
@@ -37,26 +51,27 @@ struct loop_plan {
 // done) follows unless n % K == 0 or the run stopped (a run resumed past n
 // makes it with the label it stands at). Leaves the last population in
 // `current`.
-template <typename engine_type, typename hooks_type>
-loop_end run_generations(engine_type& engine, const loop_plan& plan, population_counts& current,
-                         run_conditions& watched, hooks_type& hooks) {
+template <typename engine_type, typename population_type, typename hooks_type, typename schedule_type>
+loop_end run_generations(engine_type& engine, const loop_plan& plan, population_type& current,
+                         run_conditions& watched, hooks_type& hooks, schedule_type& schedule) {
   const int64_t n = plan.generations;
   const int64_t every = plan.record_every;
   const bool recording = every > 0;
   const bool watching = !watched.given.empty();
-  population_counts next = current;
+  population_type next = current;
   int64_t generation = plan.first;
   bool stopped = false;
   if (watching && plan.first == 0) {
-    const condition_check start = check_start(watched, current, plan.fitness);
+    const condition_check start = check_start(watched, pooled(current), plan.fitness);
     if (start.reached > 0 && !hooks.reached(-1)) return loop_end::failed;
     stopped = start.stop;
   }
   for (; generation < n && !stopped; ++generation) {
     if (!hooks.proceed()) return loop_end::interrupted;
+    before_generation(schedule, engine, generation);
     run_generation(engine, current, next, generation);
     if (watching) {
-      const condition_check check = check_conditions(watched, next, plan.fitness, generation);
+      const condition_check check = check_conditions(watched, pooled(next), plan.fitness, generation);
       if (check.reached > 0 && !hooks.reached(generation)) return loop_end::failed;
       stopped = check.stop;
     }
@@ -71,6 +86,14 @@ loop_end run_generations(engine_type& engine, const loop_plan& plan, population_
     return loop_end::failed;
   }
   return loop_end::finished;
+}
+
+// The same for a run whose model never changes.
+template <typename engine_type, typename population_type, typename hooks_type>
+loop_end run_generations(engine_type& engine, const loop_plan& plan, population_type& current,
+                         run_conditions& watched, hooks_type& hooks) {
+  constant_schedule constant;
+  return run_generations(engine, plan, current, watched, hooks, constant);
 }
 
 }  // namespace twolocus

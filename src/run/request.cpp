@@ -12,9 +12,14 @@ bool given(const run_request& request, parameter_id id) {
   return request.given.test(static_cast<size_t>(id));
 }
 
-// Whether a required entry is there: a fitness table by either entry.
+// Whether a required entry is there: a fitness table by either entry; a
+// demography stands for the population size and the generations.
 bool present(const run_request& request, parameter_id id) {
   if (id == parameter_id::fitness) return !request.fitness_file.empty();
+  if ((id == parameter_id::population_size || id == parameter_id::generations) &&
+      given(request, parameter_id::demography)) {
+    return true;
+  }
   if (id == parameter_id::generations) return request.generations.has_value();
   return given(request, id);
 }
@@ -117,6 +122,8 @@ void set_parameter(run_request& request, const parameter_entry& entry, const par
       request.fitness_values = id == parameter_id::fitness_values;
       return;
     case parameter_id::trajectories: request.trajectories = value.text; return;
+    case parameter_id::demography: request.demography_file = value.text; return;
+    case parameter_id::burn_in: request.burn_in = value.whole; return;
     case parameter_id::output:
     case parameter_id::resume: request.output = value.text; return;
     case parameter_id::initial:
@@ -158,6 +165,18 @@ std::vector<request_problem> request_problems(run_request& request,
     for (const parameter_id coefficient : {parameter_id::s, parameter_id::k}) {
       if (given(request, coefficient)) problems.push_back(conflict(coefficient, parameter_id::fitness_values));
     }
+  }
+  const bool history = given(request, parameter_id::demography);
+  if (history && given(request, parameter_id::population_size)) {
+    problems.push_back(conflict(parameter_id::population_size, parameter_id::demography));
+  }
+  if (!history && given(request, parameter_id::burn_in)) {
+    request_problem problem = conflict(parameter_id::burn_in, parameter_id::demography);
+    problem.what = request_problem::kind::needs;
+    problems.push_back(problem);
+  }
+  if (given(request, parameter_id::burn_in) && request.generations) {
+    problems.push_back(conflict(parameter_id::burn_in, parameter_id::generations));
   }
   for (const parameter_id id : required) {
     if (!present(request, id)) {

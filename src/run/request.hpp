@@ -53,6 +53,11 @@ struct run_request {
   std::array<std::optional<double>, 12> changes;
   given_parameters given;     // the entries given, each once
   sim_params params;          // everything else of the model and the run
+  // --demography FILE: the population's history (replaces -N); the run
+  // starts --generations N generations before time 0, or --burn-in G
+  // generations before the model's oldest finite time.
+  std::string demography_file;
+  std::optional<int64_t> burn_in;
 };
 
 // A value of one entry, read and within its range: `whole` (integer), `real`
@@ -86,12 +91,13 @@ parameter_reading read_parameter(const parameter_entry& entry, std::string_view 
 void set_parameter(run_request& request, const parameter_entry& entry, const parameter_value& value);
 
 // A problem of a request as a whole, each value being one of its entry's:
-// an entry given with another it cannot be used with (`other`), an entry of
-// a batch given to a single run, a required entry missing, or a row of a
+// an entry given with another it cannot be used with (`other`), an entry
+// given without one it needs (`other`: --burn-in without --demography), an
+// entry of a batch given to a single run, a required entry missing, or a row of a
 // mutation matrix summing above 1 (the row of `allele` at `locus`, whose
 // first change is `entry`).
 struct request_problem {
-  enum class kind { conflict, single_run, required, row_sum };
+  enum class kind { conflict, needs, single_run, required, row_sum };
   kind what = kind::conflict;
   parameter_id entry = parameter_id::count;
   parameter_id other = parameter_id::count;
@@ -107,7 +113,9 @@ struct request_problem {
 // mutation matrices (a change given, else --mu for a one-way change, else
 // 0). Returns every problem, in the order: the entries of a batch given to
 // a single run, conflicts (fitness_values with fitness, then s and k with
-// fitness_values), required entries missing, rows of the matrices summing
+// fitness_values, then population_size with demography, burn_in without
+// demography, burn_in with generations), required entries missing (a
+// demography stands for population_size and generations), rows of the matrices summing
 // above 1 (locus a, then b; alleles 1 to 3).
 std::vector<request_problem> request_problems(run_request& request,
                                               std::span<const parameter_id> required);

@@ -14,6 +14,7 @@
 #include "run/inputs.hpp"
 #include "run/run_files.hpp"
 #include "run/single.hpp"
+#include "run/structure.hpp"
 
 namespace twolocus {
 
@@ -88,6 +89,15 @@ std::optional<message> rerun_from_start(const run_request& request, sim_params& 
   }
   files.trajectory.keep = header;
   files.trajectory.tail = 0;
+  structure_history structure;
+  if (!params.demography.empty()) {
+    if (auto problem = structure_of_params(params, name + ".params", structure)) return problem;
+  }
+  if (structure.demes.size() > 1) {
+    if (auto failure = open_deme_files(structure, name, files)) return failure;
+    deme_population demes = starting_demes(structure, params.history_start, initial_of_demes(params));
+    return run_single_demes(params, structure, files, 0, nullptr, demes, watched, observer);
+  }
   population_counts current = params.initial;
   return run_single(params, files, 0, 0, current, watched, observer);
 }
@@ -154,7 +164,13 @@ std::optional<message> resume_single_run(const run_request& request, run_files& 
     }
     has_summary = true;
   }
-  if (n <= done || (complete && has_summary && n == params.generations)) {
+  // Killed between the last generation's record and the final record the
+  // rule adds after it (labelled n, the same population): the run goes on
+  // from its record with no generation left, which writes that final record
+  // and the summary.
+  const bool final_due = last && n == params.generations && last->first == n && last->second == n &&
+                         done == n && record.label != n;
+  if (!final_due && (n <= done || (complete && has_summary && n == params.generations))) {
     close_checkpoint();
     const int64_t ran = complete && has_summary ? std::max<int64_t>(done, params.generations) : done;
     tell_note(observer, tell::sim_nothing_to_do(trajectory_name.c_str(), static_cast<long long>(ran), n));
@@ -179,7 +195,19 @@ std::optional<message> resume_single_run(const run_request& request, run_files& 
     close_checkpoint();
     return tell::sim_checkpoint_unwritable(checkpoint_name.c_str());
   }
+  structure_history structure;
+  if (!params.demography.empty()) {
+    if (auto problem = structure_of_params(params, params_name, structure)) {
+      close_checkpoint();
+      return problem;
+    }
+  }
   if (!add_resume_record(files.trajectory, record.label, current)) return write_failure(files);
+  if (structure.demes.size() > 1) {
+    deme_population demes;
+    if (auto failure = reopen_deme_files(structure, trajectory_name, record.label, files, demes)) return failure;
+    return run_single_demes(params, structure, files, done, &*line, demes, watched, observer);
+  }
   return run_single(params, files, done, line->draws, current, watched, observer);
 }
 

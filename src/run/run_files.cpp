@@ -12,9 +12,12 @@ namespace twolocus {
 
 message write_failure(run_files& files) {
   cut_back_trajectory(files.trajectory);
+  for (trajectory_output& deme : files.demes) cut_back_trajectory(deme);
   if (files.checkpoint != nullptr) std::fclose(files.checkpoint);
   files.checkpoint = nullptr;
-  return tell::sim_output_write_failed(files.trajectory_name.c_str());
+  const std::string& name =
+      files.failed_deme < files.deme_names.size() ? files.deme_names[files.failed_deme] : files.trajectory_name;
+  return tell::sim_output_write_failed(name.c_str());
 }
 
 void release_run_files(run_files& files) {
@@ -24,6 +27,10 @@ void release_run_files(run_files& files) {
   files.trajectory.file = nullptr;
   if (files.trajectory.guard >= 0) close(files.trajectory.guard);
   files.trajectory.guard = -1;
+  for (trajectory_output& deme : files.demes) {
+    if (deme.file != nullptr) std::fclose(deme.file);
+    deme.file = nullptr;
+  }
 }
 
 bool write_params_file(const sim_params& params, const std::string& name) {
@@ -105,6 +112,16 @@ std::optional<message> refuse_irregular_run_files(const std::string& output) {
 
 void remove_older_run(const std::string& output) {
   for (const char* suffix : run_file_suffixes) std::remove((output + suffix).c_str());
+  // An older run's demes' trajectories, OUT@NAME, whatever its demes were.
+  const std::filesystem::path path(output);
+  const std::string prefix = path.filename().string() + "@";
+  std::error_code error;
+  const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+  std::vector<std::filesystem::path> older;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    if (entry.path().filename().string().rfind(prefix, 0) == 0) older.push_back(entry.path());
+  }
+  for (const auto& name : older) std::filesystem::remove(name, error);
 }
 
 std::optional<message> open_run_files(const sim_params& params, const std::string& trajectory_name,

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "io/sim_checkpoint.hpp"
 #include "io/sim_params.hpp"
@@ -24,11 +25,15 @@
 
 namespace twolocus {
 
-// The run's open files: the locked trajectory and the checkpoint side file.
+// The run's open files: the locked trajectory, the checkpoint side file,
+// and for a model of several demes each deme's trajectory (OUT@NAME).
 struct run_files {
   trajectory_output trajectory;
   std::string trajectory_name;
   std::FILE* checkpoint = nullptr;
+  std::vector<trajectory_output> demes;
+  std::vector<std::string> deme_names;  // their file names
+  size_t failed_deme = static_cast<size_t>(-1);  // the deme file a write failed on
 };
 
 // The files beside OUT of a run of either kind, by the suffix added to
@@ -74,7 +79,7 @@ std::optional<message> write_single_summary(const sim_params& params, const run_
 std::optional<message> refuse_irregular_run_files(const std::string& output);
 
 // Takes an output name whose lock is held by a fresh run; removes every file
-// an older run of either kind left beside OUT.
+// an older run of either kind left beside OUT, its demes' OUT@NAME too.
 void remove_older_run(const std::string& output);
 
 // Takes the parameters and a trajectory's name, and whether the name is the
@@ -95,17 +100,51 @@ void restore_reached_from(const std::string& checkpoint_name, run_conditions& wa
 // Takes a file name; returns whether something of that name is there.
 bool file_exists(const std::string& name);
 
-// Takes an engine (set and seeded by the caller), the parameters, the first
-// generation to run, the population before it (in `current`), the files
-// (nullptr: none, a replicate of a batch without --trajectories), the
-// conditions, the observer and whether its progress is for this run; runs
-// the generations by the one loop, writing each record with its checkpoint
-// line first and the reached lines of conditions. Closes the files;
-// leaves the last population in `current`.
+// The draws an engine (or each deme's engine) made: the first engine's, and
+// the others' in `more` (a run of several demes).
 template <typename engine_type>
+uint64_t draws_of(const engine_type& engine, std::vector<uint64_t>& more) {
+  more.clear();
+  return draws_made(engine);
+}
+template <typename engine_type>
+uint64_t draws_of(const deme_engines<engine_type>& engines, std::vector<uint64_t>& more) {
+  more.clear();
+  for (size_t d = 1; d < engines.engines.size(); ++d) more.push_back(draws_made(*engines.engines[d]));
+  return draws_made(*engines.engines[0]);
+}
+
+// Takes the files, a record's label and the population; writes each
+// existing deme's record to its own file (a population of several demes;
+// nothing for one deme's counts).
+inline bool add_deme_records(run_files&, int32_t, const population_counts&, const void*) { return true; }
+template <typename engine_type>
+bool add_deme_records(run_files& files, int32_t label, const deme_population& population,
+                      const deme_engines<engine_type>* engines) {
+  for (size_t d = 0; d < files.demes.size(); ++d) {
+    if (!engines->plan[d].exists) continue;
+    if (!add_record(files.demes[d], label, population.demes[d])) {
+      files.failed_deme = d;
+      return false;
+    }
+  }
+  return true;
+}
+
+// Takes an engine (set and seeded by the caller; for several demes, their
+// engines), the parameters, the first generation to run, the population
+// before it (in `current`: one deme's counts, or a deme_population), the
+// files (nullptr: none, a replicate of a batch without --trajectories), the
+// conditions, the observer, whether its progress is for this run, and the
+// schedule of the generations' models; runs the generations by the one
+// loop, writing each record with its checkpoint line first (and, for
+// several demes, each existing deme's record to its file before the
+// whole's), and the reached lines of conditions. Closes the files; leaves
+// the last population in `current`.
+template <typename engine_type, typename population_type, typename schedule_type>
 run_end run_on_files(engine_type& engine, const sim_params& params, int64_t first,
-                     population_counts& current, run_files* files, run_conditions& watched,
-                     const run_observer& observer, bool show_progress) {
+                     population_type& current, run_files* files, run_conditions& watched,
+                     const run_observer& observer, bool show_progress, schedule_type& schedule) {
   const int64_t n = params.generations;
   struct hooks {
     engine_type& engine;
@@ -114,6 +153,7 @@ run_end run_on_files(engine_type& engine, const sim_params& params, int64_t firs
     const run_observer& observer;
     bool show_progress;
     int64_t n;
+    std::vector<uint64_t> more_draws;
     bool started = false;  // a generation ran: the progress line has begun
     bool proceed() {
       started = true;
@@ -122,19 +162,20 @@ run_end run_on_files(engine_type& engine, const sim_params& params, int64_t firs
     bool reached(int64_t label) const {
       return files == nullptr || append_reached_lines(files->checkpoint, label, watched.first);
     }
-    bool record(int64_t label, int64_t done, const population_counts& counts) {
-      const checkpoint_line line{static_cast<int32_t>(label), done, draws_made(engine)};
-      if (!append_checkpoint_line(files->checkpoint, line) ||
-          !add_record(files->trajectory, static_cast<int32_t>(label), counts)) {
+    bool record(int64_t label, int64_t done, const population_type& counts) {
+      const auto at = static_cast<int32_t>(label);
+      const checkpoint_line line{at, done, draws_of(engine, more_draws), {}};
+      if (!append_checkpoint_line(files->checkpoint, line, more_draws) ||
+          !add_deme_records(*files, at, counts, &engine) ||
+          !add_record(files->trajectory, at, pooled(counts))) {
         return false;
       }
       if (show_progress && done == label + 1 && observer.generations) observer.generations(done, n);
       return true;
     }
-  } on{engine, files, watched, observer, show_progress, n};
+  } on{engine, files, watched, observer, show_progress, n, {}};
   const loop_plan plan{first, n, files != nullptr ? params.record_every : 0, &params.fitness};
-  set_model(engine, sim_model(params));
-  const loop_end end = run_generations(engine, plan, current, watched, on);
+  const loop_end end = run_generations(engine, plan, current, watched, on, schedule);
   if (end != loop_end::finished) {
     if (on.started && show_progress && observer.progress_end) observer.progress_end();
     if (end == loop_end::interrupted) {
@@ -151,7 +192,26 @@ run_end run_on_files(engine_type& engine, const sim_params& params, int64_t firs
   const bool closed = std::fclose(files->checkpoint) == 0;
   files->checkpoint = nullptr;
   if (!closed || !finish_trajectory(files->trajectory)) return {write_failure(*files), false};
+  for (trajectory_output& deme : files->demes) {
+    if (!finish_trajectory(deme)) return {write_failure(*files), false};
+  }
   return {};
+}
+
+// The same for one engine run by a constant model or a deme's history: the
+// engine is set to the parameters' model first.
+template <typename engine_type>
+run_end run_on_files(engine_type& engine, const sim_params& params, int64_t first,
+                     population_counts& current, run_files* files, run_conditions& watched,
+                     const run_observer& observer, bool show_progress,
+                     const deme_history* history = nullptr) {
+  set_model(engine, sim_model(params));
+  if (history != nullptr) {
+    history_schedule schedule{history, params.history_start, sim_model(params), static_cast<size_t>(-1), {}};
+    return run_on_files(engine, params, first, current, files, watched, observer, show_progress, schedule);
+  }
+  constant_schedule constant;
+  return run_on_files(engine, params, first, current, files, watched, observer, show_progress, constant);
 }
 
 }  // namespace twolocus

@@ -9,6 +9,7 @@
 #include "run/messages.hpp"
 #include "run/observer.hpp"
 #include "run/request.hpp"
+#include "model/history.hpp"
 #include "run/run_files.hpp"
 
 namespace twolocus {
@@ -26,5 +27,13 @@ std::optional<message> start_run(const run_request& request, const run_observer&
 std::optional<message> run_single(const sim_params& params, run_files& files, int64_t first,
                                   uint64_t draws, population_counts& current, run_conditions& watched,
                                   const run_observer& observer);
+
+// The same for a run of several demes: `line` is the checkpoint line the run
+// goes on from (nullptr: a fresh run), and the summary describes the demes
+// summed.
+std::optional<message> run_single_demes(const sim_params& params, const structure_history& structure,
+                                        run_files& files, int64_t first, const checkpoint_line* line,
+                                        deme_population& current, run_conditions& watched,
+                                        const run_observer& observer);
 
 }  // namespace twolocus

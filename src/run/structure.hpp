@@ -1,0 +1,66 @@
+// A twolocus-sim run of a model of several demes: the structure read from
+// the resolved model and checked for what a run can simulate, the run's
+// time axis, each deme's starting population and its trajectory OUT@NAME
+// (records of the generations in which it exists; OUT holds the demes
+// summed), and the run itself on one engine per deme.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "io/sim_checkpoint.hpp"
+#include "model/demes.hpp"
+#include "model/history.hpp"
+#include "run/messages.hpp"
+#include "run/observer.hpp"
+#include "run/request.hpp"
+#include "run/run_files.hpp"
+
+namespace twolocus {
+
+// Takes a run's parameters (with a demography) and its parameter file's
+// name; fills `structure` from them and returns its number of demes in
+// `count`. Returns the failure, or nothing.
+std::optional<message> structure_of_params(const sim_params& params, const std::string& params_name,
+                                           structure_history& structure);
+
+// Takes a deme's file name's output and the deme's name; returns OUT@NAME.
+std::string deme_file_name(const std::string& output, const std::string& deme);
+
+// Takes the structure, the run's start and the counts every deme existing
+// then starts from (the run's --initial, or nothing: all of its size in
+// genotype 1111); returns the population before generation 0.
+deme_population starting_demes(const structure_history& structure, int64_t start,
+                               const population_counts* initial);
+
+// Takes a run's parameters; returns the counts every deme starts from: the
+// run's --initial counts, or nothing (all 0 in the parameter file: each
+// deme starts with its size in genotype 1111).
+const population_counts* initial_of_demes(const sim_params& params);
+
+// Takes the structure, the output name and the files; creates every deme's
+// trajectory (truncated, with its header, flushed). Returns the failure, or
+// nothing.
+std::optional<message> open_deme_files(const structure_history& structure, const std::string& output,
+                                       run_files& files);
+
+// Takes the structure, the output name, the record's label, the files and
+// the population; opens every deme's trajectory to append, reads into the
+// population each deme's record of that label (0 for a deme that has none:
+// it did not exist then), and appends that record again, as a resume does
+// to OUT. Returns the failure, or nothing.
+std::optional<message> reopen_deme_files(const structure_history& structure, const std::string& output,
+                                         int32_t label, run_files& files, deme_population& population);
+
+// Takes the parameters, their structure, the open files (or nullptr, for a
+// replicate of a batch without --trajectories), the first generation to
+// run, the checkpoint line the run goes on from (nullptr: a fresh run),
+// the population before it, the conditions, the observer and whether its
+// progress is for this run; runs it on one engine per deme (deme d's seed:
+// deme_seed). Leaves the last population in `current`.
+run_end run_structure(const sim_params& params, const structure_history& structure, run_files* files,
+                      int64_t first, const checkpoint_line* line, deme_population& current,
+                      run_conditions& watched, const run_observer& observer, bool show_progress);
+
+}  // namespace twolocus
