@@ -221,3 +221,71 @@ def test_valley_genotype_chain_is_the_model_at_one_locus():
         assert [lumped.get(s, 0) for s in states] == pytest.approx(kernel[row], abs=1e-12)
     # Neutral, no mutation: one copy fixes with probability 1/2N.
     assert valley_checks.fixation(N, 0.0) == pytest.approx(1 / (2 * N), abs=1e-12)
+
+
+# ---------------------------------------------------------------- histories
+
+def full(m, counts):
+    """The states' class counts as 81 genotype counts each."""
+    table = np.zeros((len(counts), chains.GENOTYPES))
+    table[:, m.classes] = counts
+    return table
+
+
+def test_history_chain_without_cloning_or_selfing_is_the_classic_chain():
+    import sim_chain_checks
+    case = sim_chain_checks.LINKED
+    m = case.model()
+    counts, laws = chains.distributions(m, case.start_counts(), 3)
+    found = chains.history_distributions(m, case.start_counts(), [chains.Way(3)] * 3)
+    for (history_counts, history_law), law in zip(found, laws):
+        assert (history_counts == counts).all()
+        assert history_law == pytest.approx(law, abs=1e-14)
+
+
+def test_ways_of_an_offspring_by_hand():
+    r = 0.1
+    m = model(1, (1, 2), (1, 2), rule=chains.EXACT, r=r)
+    start = population(g2121=1)  # haplotypes 22 and 11
+    keys = {name: tuple(int(x) for x in population(**{"g" + name: 1})[m.classes])
+            for name in ("2121", "1212", "2222", "2211", "2112")}
+
+    def after(way):
+        (counts, law), = chains.history_distributions(m, start, [way])
+        return {tuple(int(x) for x in row): p for row, p in zip(counts, law) if p > 1e-15}
+
+    # A clone copies the genotype, slots in order: never its mirror 1212.
+    assert after(chains.Way(1, cloning=1.0)) == {keys["2121"]: pytest.approx(1.0)}
+    # Selfed, two meioses (the lone parent outcrossed to itself is the same):
+    # 2121 again with ((1 - r)/2)^2, 2222 with ((1 - r)/2)^2.
+    for way in (chains.Way(1, selfing=1.0), chains.Way(1)):
+        law = after(way)
+        assert law[keys["2121"]] == pytest.approx(((1 - r) / 2) ** 2)
+        assert law[keys["2222"]] == pytest.approx(((1 - r) / 2) ** 2)
+        assert law[keys["2112"]] == pytest.approx((r / 2) ** 2)
+    # One gamete twice: homozygous offspring only.
+    law = after(chains.Way(1, selfing=1.0, selfing_meioses=1))
+    assert law[keys["2222"]] == pytest.approx((1 - r) / 2)
+    assert keys["2121"] not in law
+    # Half clones, half selfed: the mixture; s alone would select more.
+    law = after(chains.Way(1, cloning=0.5, selfing=1.0))
+    assert law[keys["2121"]] == pytest.approx(0.5 + 0.5 * ((1 - r) / 2) ** 2)
+    # Two sizes: a parent of 1 gives 3 offspring, each a clone with 1/2.
+    (counts, law), = chains.history_distributions(m, start, [chains.Way(3, cloning=0.5)])
+    three = tuple(int(x) for x in population(g2121=3)[m.classes])
+    p_one = 0.5 + 0.5 * ((1 - r) / 2) ** 2
+    assert dict(zip(map(lambda row: tuple(int(x) for x in row), counts), law))[three] == \
+        pytest.approx(p_one ** 3)
+
+
+def test_clones_are_drawn_by_fitness():
+    m = model(2, (1, 2), (1,), fitness=[3.0 if g == chains.index(2, 1, 1, 1) else 1.0
+                                        for g in range(chains.GENOTYPES)], rule=chains.EXACT)
+    start = population(g1111=1, g2111=1)
+    (counts, law), = chains.history_distributions(m, start, [chains.Way(1, cloning=1.0)])
+    found = {tuple(int(x) for x in row): p for row, p in zip(counts, law) if p > 0}
+    assert found[tuple(int(x) for x in population(g2111=1)[m.classes])] == pytest.approx(0.75)
+    (counts, law), = chains.history_distributions(
+        m, start, [chains.Way(1, cloning=1.0, clone_weights="uniform")])
+    found = {tuple(int(x) for x in row): p for row, p in zip(counts, law) if p > 0}
+    assert found[tuple(int(x) for x in population(g2111=1)[m.classes])] == pytest.approx(0.5)
