@@ -578,7 +578,8 @@ def cloning_check(ctx, name, N, pairs, replicates, generations, times):
                         f"judged); against (1 - r)^t D0, cloning ignored: smallest p = "
                         f"{min(naive):.3g}")
     result.picture = picture(ctx, name)
-    figure, axes = plt.subplots(1, 2, figsize=(11, 4.3), sharey=True)
+    wide = len(pairs) > 4
+    figure, axes = plt.subplots(1, 2, figsize=(13 if wide else 11, 4.3), sharey=True)
     t = np.arange(1, generations + 1)
     for ax, engine in zip(axes, sim.ENGINES):
         for k, (r, cloning) in enumerate(pairs):
@@ -590,7 +591,10 @@ def cloning_check(ctx, name, N, pairs, replicates, generations, times):
         ax.set_xlabel("generations t")
         ax.set_title(f"twolocus-sim --engine {engine}, N = {N}, R = {replicates}\nline: exact "
                      f"E[D_t]; dotted: (1 - (1 - c) r)^t D0", fontsize=9)
-        ax.legend(fontsize=7, ncol=2 if len(pairs) > 4 else 1)
+    if wide:
+        axes[1].legend(fontsize=7, loc="upper left", bbox_to_anchor=(1.02, 1))
+    else:
+        axes[1].legend(fontsize=7)
     axes[0].set_ylabel("mean D (95 % intervals)")
     figure.tight_layout()
     figure.savefig(result.picture, dpi=90)
@@ -721,24 +725,33 @@ def sizes_check(ctx, name, full):
             drawn.append((case, sizes, seen, S))
     result.picture = picture(ctx, name)
     columns = len(drawn)
-    figure, axes = plt.subplots(2, columns, figsize=(3.6 * columns, 5.6), squeeze=False,
+    figure, axes = plt.subplots(2, columns, figsize=(max(3.6 * columns, 9), 5.6), squeeze=False,
                                 gridspec_kw={"height_ratios": [3, 1]})
     for k, (case, sizes, seen, S) in enumerate(drawn):
         ax, below = axes[0][k], axes[1][k]
-        g = np.arange(S)
-        ax.plot(g, sizes, color="black", lw=1.2, label="formula, rounded")
-        step = max(1, S // 150)
+        # Long runs on the time before 0 (t + 1 = S - g), on a log scale, so
+        # that the recent short epochs show.
+        long = S > 5000
+        x = S - np.arange(S) if long else np.arange(S)
+        ax.plot(x, sizes, color="black", lw=1.2, label="formula, rounded")
+        if long:
+            shown = np.unique(S - np.geomspace(1, S, 200).astype(int))
+        else:
+            shown = np.arange(0, S, max(1, S // 150))
         for j, engine in enumerate(sim.ENGINES):
-            ax.plot(g[j::step], seen[engine][j::step], "o" if j == 0 else "s", ms=2.5,
+            ax.plot(x[shown[j::2]], seen[engine][shown[j::2]], "o" if j == 0 else "s", ms=2.5,
                     color="C0" if j == 0 else "C3", alpha=0.7, label=f"--engine {engine}")
-            below.plot(g, seen[engine] - sizes, "o" if j == 0 else "s", ms=1.5,
+            below.plot(x, seen[engine] - sizes, "o" if j == 0 else "s", ms=1.5,
                        color="C0" if j == 0 else "C3")
+        for axis in (ax, below) if long else ():
+            axis.set_xscale("log")
+            axis.invert_xaxis()
+        below.set_xlabel("generations before time 0 (t + 1)" if long else "generation g")
         if sizes.max() > 20 * sizes.min():
             ax.set_yscale("log")
         ax.set_title(case, fontsize=8)
         ax.legend(fontsize=7)
         below.set_ylim(-1.5, 1.5)
-        below.set_xlabel("generation g")
         if k == 0:
             ax.set_ylabel("N of the record")
             below.set_ylabel("record - formula")
