@@ -3,16 +3,15 @@ whose size, selfing rate and cloning rate change through time.
 
 The model of a history, as the documentation states it: a run starts S
 generations before time 0 (--generations S) and runs forward; generation g's
-offspring are born at t = S - g - 1 generations before time 0, and the record
-labelled g is the population after generation g (the reader names it by the
-g + 1 generations it has run). An epoch covers the birth times t with
-end_time <= t < start_time (times divided by the generation time). Each
-generation's size is its epoch's size function at t, rounded to the nearest
-whole number, halves up. An offspring of a generation with cloning rate c
-and selfing rate s is a clone of one parent (its genotype after mutation)
-with probability c, selfed (both gametes from one parent) with probability
-(1 - c) s, and otherwise outcrossed: two parents drawn independently with
-replacement by their weights.
+offspring are born at t = S - g - 1 generations before time 0, and the
+record labelled g is the population after generation g. An epoch covers the
+birth times t with end_time <= t < start_time (times divided by the
+generation time). Each generation's size is its epoch's size function at t,
+rounded to the nearest whole number, halves up. An offspring of a generation
+with cloning rate c and selfing rate s is a clone of one parent (its
+genotype after mutation) with probability c, selfed (both gametes from one
+parent) with probability (1 - c) s, and otherwise outcrossed: two parents
+drawn independently with replacement by their weights.
 
 The checks: the exact chain of a tiny population through a size change,
 selfing and cloning (history-chain); the expected heterozygosity through a
