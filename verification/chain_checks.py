@@ -195,7 +195,10 @@ def draw(path, name, panels, replicates, generations=GENERATIONS, note=""):
         ax.set_ylabel(f"observed frequency (R = {replicates})")
     figure.suptitle(f"{name}: states after t generations, observed vs exact "
                     f"(dashed: 3 sigma; zeros drawn at the bottom){note}", fontsize=10)
-    figure.tight_layout()
+    if note:  # room for the title's second line
+        figure.tight_layout(rect=(0, 0, 1, 0.975))
+    else:
+        figure.tight_layout()
     figure.savefig(path, dpi=90)
     plt.close(figure)
 
