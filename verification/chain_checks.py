@@ -162,15 +162,17 @@ def tally(model, counts, observed):
     return tallies, outside
 
 
-def draw(path, name, panels, replicates):
+def draw(path, name, panels, replicates, generations=GENERATIONS, note=""):
     """One panel per (program, t): observed frequency against exact
-    probability of every state, with the 3-sigma band of R replicates."""
+    probability of every state, with the 3-sigma band of R replicates;
+    `note` is added to the picture's title."""
     programs = list(dict.fromkeys(p for p, _ in panels))
-    figure, axes = plt.subplots(len(programs), len(GENERATIONS),
-                                figsize=(4 * len(GENERATIONS), 3.6 * len(programs)),
+    generations = list(generations)
+    figure, axes = plt.subplots(len(programs), len(generations),
+                                figsize=(4 * len(generations), 3.6 * len(programs)),
                                 squeeze=False)
     for (program, t), (law, tallies, p) in panels.items():
-        ax = axes[programs.index(program)][GENERATIONS.index(t)]
+        ax = axes[programs.index(program)][generations.index(t)]
         shown = (law > 0) | (tallies > 0)
         floor = 0.3 / replicates
         x, y = law[shown], tallies[shown] / replicates
@@ -192,8 +194,11 @@ def draw(path, name, panels, replicates):
         ax.set_xlabel("exact probability of the state")
         ax.set_ylabel(f"observed frequency (R = {replicates})")
     figure.suptitle(f"{name}: states after t generations, observed vs exact "
-                    f"(dashed: 3 sigma; zeros drawn at the bottom)", fontsize=10)
-    figure.tight_layout()
+                    f"(dashed: 3 sigma; zeros drawn at the bottom){note}", fontsize=10)
+    if note:  # room for the title's second line
+        figure.tight_layout(rect=(0, 0, 1, 0.975))
+    else:
+        figure.tight_layout()
     figure.savefig(path, dpi=90)
     plt.close(figure)
 

@@ -245,3 +245,142 @@ def state_of(model, rows, population):
     if kept.sum() != population.sum():
         return None
     return rows.get(tuple(int(x) for x in kept))
+
+
+# ---------------------------------------------------------------- histories
+
+# Histories change the population size from one generation to the next and
+# add two ways of making an offspring besides outcrossing. With cloning rate
+# c and selfing rate s (those of the offspring's generation), an offspring is
+#
+#   a clone (probability c): a copy of one parent's genotype after mutation,
+#       slots in order;
+#   selfed (probability (1 - c) s): both gametes from one parent, two
+#       meioses of their own;
+#   outcrossed (otherwise): two parents drawn independently, with
+#       replacement, so the same parent twice with probability 1 / N's share.
+#
+# Every parent is drawn by the weights count x fitness (exact rule), and the
+# offspring are independent given the parents, so the offspring counts are
+# still multinomial: only their class law and their number change.
+
+@dataclass
+class Way:
+    """How the offspring of one generation are made: the generation's size,
+    cloning rate and selfing rate. The other fields make the chains of
+    faults the data should reject: selfing with probability `selfing`
+    instead of (1 - c) x selfing (share_of_selfing="s"), a selfed offspring
+    made of one gamete twice (selfing_meioses=1), clones drawn without
+    regard to fitness (clone_weights="uniform")."""
+
+    N: int
+    cloning: float = 0.0
+    selfing: float = 0.0
+    share_of_selfing: str = "(1-c)s"
+    selfing_meioses: int = 2
+    clone_weights: str = "fitness"
+
+
+def gamete_laws(model):
+    """The law of one gamete of each class: an array (classes, 3, 3) over
+    (allele at a, allele at b)."""
+    r = model.r
+    laws = np.zeros((len(model.classes), 3, 3))
+    for k, g in enumerate(model.classes):
+        a1, a2, b1, b2 = alleles(g)
+        laws[k, a1 - 1, b1 - 1] += (1 - r) / 2
+        laws[k, a2 - 1, b2 - 1] += (1 - r) / 2
+        laws[k, a1 - 1, b2 - 1] += r / 2
+        laws[k, a2 - 1, b1 - 1] += r / 2
+    return laws
+
+
+def way_law(model, counts, way):
+    """Takes the class counts after mutation and a Way; returns the class
+    law of one offspring (clone, selfed or outcrossed by the Way's shares),
+    or None for extinction. Exact weights only."""
+    if model.rule != EXACT:
+        raise ValueError("the chains of histories take exact weights only")
+    fitness = np.array([model.fitness[g] for g in model.classes], dtype=float)
+    weights = counts * np.maximum(fitness, 0)
+    total = weights.sum()
+    if total == 0:
+        return None
+    shares = weights / total
+    laws = gamete_laws(model)
+    slots = np.array([(a1 - 1, a2 - 1, b1 - 1, b2 - 1)
+                      for a1, a2, b1, b2 in map(alleles, model.classes)])
+    first = laws[:, slots[:, 0], slots[:, 2]]  # (parent class, offspring class)
+    second = laws[:, slots[:, 1], slots[:, 3]]
+    outcrossed = (shares @ first) * (shares @ second)
+    if way.selfing_meioses == 2:
+        selfed = shares @ (first * second)
+    else:  # one gamete in both slots: only the homozygous pairs of haplotypes
+        same = (slots[:, 0] == slots[:, 1]) & (slots[:, 2] == slots[:, 3])
+        selfed = np.where(same, shares @ first, 0.0)
+    clones = shares if way.clone_weights == "fitness" else counts / counts.sum()
+    c = way.cloning
+    s = way.selfing * (1 - c) if way.share_of_selfing == "(1-c)s" else way.selfing
+    probabilities = c * clones + s * selfed + (1 - c - s) * outcrossed
+    if abs(probabilities.sum() - 1) > 1e-12:
+        raise ValueError("an offspring falls outside the chain's classes")
+    return probabilities
+
+
+def mating_between(model, parents, offspring, way):
+    """The matrix from the states of the parents (class counts after
+    mutation, the extinct state last) to those of way.N offspring (the
+    extinct state last): each row the multinomial law of the N offspring."""
+    n = way.N
+    live = offspring.sum(axis=1) > 0
+    log_coefficient = math.lgamma(n + 1) - np.array(
+        [sum(math.lgamma(x + 1) for x in row) for row in offspring])
+    kernel = np.zeros((len(parents), len(offspring)))
+    for row, counts in enumerate(parents):
+        q = way_law(model, counts, way) if counts.sum() > 0 else None
+        if q is None:
+            kernel[row, ~live] = 1.0
+            continue
+        log_q = np.where(q > 0, np.log(np.where(q > 0, q, 1)), -1e6)
+        kernel[row, live] = np.exp(offspring[live] @ log_q + log_coefficient[live])
+    return kernel
+
+
+def history_distributions(model, start, ways, spaces=None):
+    """Takes a model (its N is not used), a start (81 counts) and one Way per
+    generation; returns, for each generation, (the class counts of its
+    states, the law of the population after it). `spaces`, a dict, keeps the
+    state spaces and mutation kernels by size for the next call with the
+    same model's alleles and mutation."""
+    spaces = {} if spaces is None else spaces
+
+    def space(n):
+        if n not in spaces:
+            sized = Model(n, model.alleles_a, model.alleles_b, model.mutation_a,
+                          model.mutation_b, model.fitness, model.rule, model.r)
+            states, counts = state_space(sized)
+            spaces[n] = (states, counts, None, sized)
+        return spaces[n]
+
+    def mutation(n):
+        states, counts, kernel, sized = space(n)
+        if kernel is None:
+            kernel = mutation_kernel(sized, states)
+            spaces[n] = (states, counts, kernel, sized)
+        return kernel
+
+    n = int(np.asarray(start).sum())
+    _, counts, _, sized = space(n)
+    row = state_of(sized, lookup(counts), start)
+    if row is None:
+        raise ValueError("the start is not a state of the chain")
+    law = np.zeros(len(counts))
+    law[row] = 1.0
+    found = []
+    for way in ways:
+        law = law @ mutation(n)
+        offspring = space(way.N)[1]
+        law = law @ mating_between(model, space(n)[1], offspring, way)
+        found.append((offspring, law))
+        n = way.N
+    return found

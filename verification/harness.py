@@ -6,6 +6,7 @@ registers its checks with @check; the runner imports the modules listed in
 CHECK_MODULES.
 """
 
+import os
 import subprocess
 import sys
 import tempfile
@@ -22,7 +23,8 @@ sys.path.insert(0, str(REPOSITORY / "python"))
 from twolocus.runfiles.trajectory import read_trajectory  # noqa: E402
 
 THRESHOLD = 1e-4
-CHECK_MODULES = ["chain_checks", "sim_chain_checks", "theory_checks", "valley_checks"]
+CHECK_MODULES = ["chain_checks", "sim_chain_checks", "theory_checks", "valley_checks",
+                 "history_checks"]
 CHECKS = {}
 
 
@@ -101,9 +103,13 @@ def replicate(threads, function, seeds):
 
 
 def scratch(out):
-    """A temporary folder for a check's runs, inside the output folder."""
+    """A temporary folder for a check's runs: in memory (/dev/shm) where the
+    system has it, since a batch writes thousands of small files and a disk
+    can take a millisecond for each; otherwise inside the output folder."""
     Path(out).mkdir(parents=True, exist_ok=True)
-    return tempfile.TemporaryDirectory(prefix="runs-", dir=out)
+    memory = Path("/dev/shm")
+    where = memory if memory.is_dir() and os.access(memory, os.W_OK | os.X_OK) else out
+    return tempfile.TemporaryDirectory(prefix="twolocus-verification-", dir=where)
 
 
 def goodness_of_fit(observed, probabilities, minimum=5.0):

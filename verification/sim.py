@@ -3,6 +3,7 @@ replicates, and what a batch gives back (the summary rows, or each
 replicate's populations record by record)."""
 
 import csv
+import json
 from pathlib import Path
 
 import numpy as np
@@ -53,15 +54,33 @@ def counts_of(N, **labels):
     return counts
 
 
-def batch(ctx, folder, name, *, engine, fitness, N, generations, initial=None, weights="exact",
-          r=0.5, mutation_a=None, mutation_b=None, replicates, seed, record_every=0,
-          trajectories=False, extra=()):
+def write_demography(path, epochs, time_units="generations", generation_time=None):
+    """A Demes file of one deme named `deme` with the given epochs (dicts of
+    the Demes epoch fields, the oldest first), written as JSON, which the
+    YAML reader takes as it is."""
+    model = {"time_units": time_units, "demes": [{"name": "deme", "epochs": list(epochs)}]}
+    if generation_time is not None:
+        model["generation_time"] = generation_time
+    Path(path).write_text(json.dumps(model, indent=1) + "\n")
+    return path
+
+
+def batch(ctx, folder, name, *, engine, fitness, N=None, generations=None, initial=None,
+          weights="exact", r=0.5, mutation_a=None, mutation_b=None, replicates, seed,
+          record_every=0, trajectories=False, demography=None, burn_in=None, extra=()):
     """Runs one batch of twolocus-sim in `folder` on ctx.threads threads;
     returns its summary rows (dicts, by replicate), and with trajectories
-    also the folder of the replicates' files."""
+    also the folder of the replicates' files. With `demography` (a Demes
+    file) the run takes its sizes from it instead of N; `generations` or
+    `burn_in` (or neither: the program's default burn-in) say where it starts."""
     folder = Path(folder)
     table = write_fitness(folder / f"{name}.fitness.tsv", fitness)
-    args = ["--fitness-values", table, "-N", N, "--generations", generations,
+    size = ["-N", N] if demography is None else ["--demography", demography]
+    if generations is not None:
+        size += ["--generations", generations]
+    if burn_in is not None:
+        size += ["--burn-in", burn_in]
+    args = ["--fitness-values", table, *size,
             "--engine", engine, "--weights", weights, "--recombination", repr(float(r)),
             *mutation_options(mutation_a, mutation_b), "--record-every", record_every,
             "--replicates", replicates, "--seed", seed, "--threads", ctx.threads,
@@ -74,6 +93,28 @@ def batch(ctx, folder, name, *, engine, fitness, N, generations, initial=None, w
     with open(folder / f"{name}.summary.tsv", newline="") as handle:
         rows = list(csv.DictReader(handle, delimiter="\t"))
     return rows
+
+
+def records(path):
+    """Takes a trajectory file written by one fresh run; returns (labels,
+    counts (records, 81)). Faster than the package's reader, for the
+    thousands of files of a batch; it takes no resumed files."""
+    text = Path(path).read_text()
+    body = text[text.index("\n") + 1:]
+    table = np.array(body.split(), dtype=np.int64).reshape(-1, chains.GENOTYPES + 1)
+    return table[:, 0], table[:, 1:]
+
+
+def replicate_records(folder, name, replicates):
+    """The counts of every replicate's records, an array (replicates,
+    records, 81), and the records' labels, from a batch run with
+    trajectories (every replicate with the same records)."""
+    runs = Path(folder) / f"{name}.runs"
+    found = [records(runs / f"replicate-{number}") for number in range(replicates)]
+    labels = found[0][0]
+    if any(len(l) != len(labels) or (l != labels).any() for l, _ in found):
+        raise ValueError(f"the replicates of {name} have different records")
+    return np.array([counts for _, counts in found]), labels
 
 
 def replicate_populations(folder, name, replicates):

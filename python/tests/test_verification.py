@@ -5,6 +5,7 @@ twolocus-multinomial resumes, the runner's list of checks, and the theory
 checks' references (formulas against each other and against the chains, the
 double mutant's chain by hand, first passages read from a batch)."""
 
+import json
 import math
 import subprocess
 import sys
@@ -221,3 +222,183 @@ def test_valley_genotype_chain_is_the_model_at_one_locus():
         assert [lumped.get(s, 0) for s in states] == pytest.approx(kernel[row], abs=1e-12)
     # Neutral, no mutation: one copy fixes with probability 1/2N.
     assert valley_checks.fixation(N, 0.0) == pytest.approx(1 / (2 * N), abs=1e-12)
+
+
+# ---------------------------------------------------------------- histories
+
+def full(m, counts):
+    """The states' class counts as 81 genotype counts each."""
+    table = np.zeros((len(counts), chains.GENOTYPES))
+    table[:, m.classes] = counts
+    return table
+
+
+def test_history_chain_without_cloning_or_selfing_is_the_classic_chain():
+    import sim_chain_checks
+    case = sim_chain_checks.LINKED
+    m = case.model()
+    counts, laws = chains.distributions(m, case.start_counts(), 3)
+    found = chains.history_distributions(m, case.start_counts(), [chains.Way(3)] * 3)
+    for (history_counts, history_law), law in zip(found, laws):
+        assert (history_counts == counts).all()
+        assert history_law == pytest.approx(law, abs=1e-14)
+
+
+def test_ways_of_an_offspring_by_hand():
+    r = 0.1
+    m = model(1, (1, 2), (1, 2), rule=chains.EXACT, r=r)
+    start = population(g2121=1)  # haplotypes 22 and 11
+    keys = {name: tuple(int(x) for x in population(**{"g" + name: 1})[m.classes])
+            for name in ("2121", "1212", "2222", "2211", "2112")}
+
+    def after(way):
+        (counts, law), = chains.history_distributions(m, start, [way])
+        return {tuple(int(x) for x in row): p for row, p in zip(counts, law) if p > 1e-15}
+
+    # A clone copies the genotype, slots in order: never its mirror 1212.
+    assert after(chains.Way(1, cloning=1.0)) == {keys["2121"]: pytest.approx(1.0)}
+    # Selfed, two meioses (the lone parent outcrossed to itself is the same):
+    # 2121 again with ((1 - r)/2)^2, 2222 with ((1 - r)/2)^2.
+    for way in (chains.Way(1, selfing=1.0), chains.Way(1)):
+        law = after(way)
+        assert law[keys["2121"]] == pytest.approx(((1 - r) / 2) ** 2)
+        assert law[keys["2222"]] == pytest.approx(((1 - r) / 2) ** 2)
+        assert law[keys["2112"]] == pytest.approx((r / 2) ** 2)
+    # One gamete twice: homozygous offspring only.
+    law = after(chains.Way(1, selfing=1.0, selfing_meioses=1))
+    assert law[keys["2222"]] == pytest.approx((1 - r) / 2)
+    assert keys["2121"] not in law
+    # Half clones, half selfed: the mixture; s alone would select more.
+    law = after(chains.Way(1, cloning=0.5, selfing=1.0))
+    assert law[keys["2121"]] == pytest.approx(0.5 + 0.5 * ((1 - r) / 2) ** 2)
+    # Two sizes: a parent of 1 gives 3 offspring, each a clone with 1/2.
+    (counts, law), = chains.history_distributions(m, start, [chains.Way(3, cloning=0.5)])
+    three = tuple(int(x) for x in population(g2121=3)[m.classes])
+    p_one = 0.5 + 0.5 * ((1 - r) / 2) ** 2
+    assert dict(zip(map(lambda row: tuple(int(x) for x in row), counts), law))[three] == \
+        pytest.approx(p_one ** 3)
+
+
+def test_clones_are_drawn_by_fitness():
+    m = model(2, (1, 2), (1,), fitness=[3.0 if g == chains.index(2, 1, 1, 1) else 1.0
+                                        for g in range(chains.GENOTYPES)], rule=chains.EXACT)
+    start = population(g1111=1, g2111=1)
+    (counts, law), = chains.history_distributions(m, start, [chains.Way(1, cloning=1.0)])
+    found = {tuple(int(x) for x in row): p for row, p in zip(counts, law) if p > 0}
+    assert found[tuple(int(x) for x in population(g2111=1)[m.classes])] == pytest.approx(0.75)
+    (counts, law), = chains.history_distributions(
+        m, start, [chains.Way(1, cloning=1.0, clone_weights="uniform")])
+    found = {tuple(int(x) for x in row): p for row, p in zip(counts, law) if p > 0}
+    assert found[tuple(int(x) for x in population(g2111=1)[m.classes])] == pytest.approx(0.5)
+
+
+def test_heterozygosity_through_sizes_against_the_exact_chain():
+    import history_checks
+    m = model(3, (1, 2), (1,), rule=chains.EXACT)
+    start = population(g1111=1, g2211=1, g2111=1)
+    sizes = [2, 4, 3, 1, 3]
+    found = chains.history_distributions(m, start, [chains.Way(n) for n in sizes])
+    H0 = history_checks.heterozygosity(start, 3)
+    expected = history_checks.expected_heterozygosity(H0, sizes)
+    for (counts, law), n, value in zip(found, sizes, expected):
+        assert law @ history_checks.heterozygosity(full(m, counts), n) == pytest.approx(value)
+
+
+@pytest.mark.parametrize("selfing", [0.0, 0.4, 1.0])
+def test_identity_recursion_against_the_exact_chain(selfing):
+    import history_checks
+    u, N = 0.1, 3
+    mutation = np.array([[1 - u, u, 0], [u, 1 - u, 0], [0, 0, 1]])
+    m = model(N, (1, 2), (1,), mutation, rule=chains.EXACT)
+    start = population(g2111=2, g2211=1)
+    f0, g0 = history_checks.identities(start, N)
+    path = history_checks.identity_path(f0, g0, N, selfing, u, 4)
+    found = chains.history_distributions(m, start, [chains.Way(N, selfing=selfing)] * 4)
+    for (counts, law), (f, g) in zip(found, path):
+        within, between = history_checks.identities(full(m, counts), N)
+        assert (law @ within, law @ between) == pytest.approx((f, g), abs=1e-12)
+    # The equilibrium is the recursion's fixed point; for large N and small u
+    # it tends to s / (2 - s), and s = 0 keeps F = 0 (chance selfing 1/N).
+    f, g, F = history_checks.identity_equilibrium(N, selfing, u)
+    assert history_checks.identity_step(f, g, N, selfing, u) == pytest.approx((f, g))
+    assert history_checks.identity_equilibrium(10 ** 6, selfing, 1e-9)[2] == pytest.approx(
+        selfing / (2 - selfing), abs=1e-5)
+    if selfing == 0:
+        assert F == pytest.approx(0, abs=1e-12)
+        assert history_checks.identity_equilibrium(N, 0, u, replacement=False)[2] < -0.05
+
+
+@pytest.mark.parametrize("cloning", [0.0, 0.5, 0.9])
+def test_ld_recursion_under_cloning_against_the_exact_chain(cloning):
+    import history_checks
+    import theory_checks
+    N, r = 2, 0.2
+    m = model(N, (1, 2), (1, 2), rule=chains.EXACT, r=r)
+    for start in (population(g2222=1, g1111=1), population(g2121=1, g1212=1),
+                  population(g2112=1, g2222=1)):
+        D0, Dx0 = (theory_checks.disequilibrium(start, N),
+                   history_checks.cross_disequilibrium(start, N))
+        path = history_checks.ld_path(D0, Dx0, N, r, cloning, 4)
+        found = chains.history_distributions(m, start, [chains.Way(N, cloning=cloning)] * 4)
+        for (counts, law), D in zip(found, path):
+            assert law @ theory_checks.disequilibrium(full(m, counts), N) == pytest.approx(
+                D, abs=1e-12)
+    # Without cloning, from homozygous individuals: the ld-decay check's formula.
+    assert history_checks.ld_path(0.25, 0.25, 50, r, 0.0, 5) == pytest.approx(
+        [theory_checks.ld_mean(t, r, 50, 0.25) for t in range(1, 6)])
+
+
+def test_demes_sizes_written_from_the_formula():
+    import history_checks as h
+    assert [h.half_up(x) for x in (0.5, 1.49999, 2.5, 7155.5, 3.0)] == [1, 1, 3, 7156, 3]
+    assert h.half_up(0.49999999999999994) == 0
+    epochs, generation_time, start = h.resolved_example("zigzag")
+    # The run with the default burn-in starts 34134 + 10 x 7156 generations before 0.
+    assert h.run_start(epochs, generation_time, start, None) == 34134 + 71560
+    rows, before = h.schedule(epochs, 34136, 34136)
+    assert before == 7156
+    # t = 34133 is below the epoch end 34133.31: the exponential epoch has begun.
+    t, N, _, _ = rows[2]
+    assert t == 34133 and N == round(7156 * math.exp(math.log(10) * 0.31 / (34133.31 - 8533.33)))
+    assert rows[1][1] == 7156 and rows[-1][1] == 71560
+    # Linear epochs: 10 + (48 - t)/2 on halves, rounded up.
+    rows, _ = h.schedule(h.LINEAR, 48, 48)
+    assert [N for _, N, _, _ in rows[:4]] == [11, 11, 12, 12]  # 10.5, 11, 11.5, 12
+    # Years: epoch ends divided by the generation time.
+    assert h.epoch_at(h.YEARS, 100.0, 29.0)[0] == 2  # 2900.5 / 29 = 100.017 > 100
+    assert h.epoch_at(h.YEARS, 101.0, 29.0)[0] == 1
+
+
+def test_history_batch_files_and_records(tmp_path):
+    import history_checks
+    import sim
+    epochs = [history_checks.demes_epoch(3.5, 4, selfing_rate=0.5),
+              history_checks.demes_epoch(0, 4, 9, "linear", cloning_rate=0.25)]
+    demography = sim.write_demography(tmp_path / "model.yaml", epochs)
+    done = subprocess.run([str(BUILD / "twolocus-sim"), "--demography", demography, "--resolve"],
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout
+    resolved = json.loads(done.stdout)["demes"][0]["epochs"]
+    assert [{key: e[key] for key in epochs[0]} for e in resolved] == epochs
+    ctx = harness.Context(BUILD, tmp_path, 1)
+    sim.batch(ctx, tmp_path, "run", engine="exact", fitness=NEUTRAL, demography=demography,
+              generations=6, replicates=3, seed=5, record_every=1, trajectories=True)
+    counts, labels = sim.replicate_records(tmp_path, "run", 3)
+    rows, _ = history_checks.schedule(epochs, 6, 6)
+    assert list(labels) == list(range(6))
+    assert (counts.sum(axis=2) == [N for _, N, _, _ in rows]).all()  # 4 4 4 5 6 8... as written
+    # The same counts as the line-by-line reader of the theory checks.
+    assert (theory_checks.read_counts(tmp_path / "run.runs" / "replicate-2") == counts[2]).all()
+
+
+def test_runner_lists_the_history_checks():
+    done = subprocess.run([str(REPOSITORY / "verification" / "run"), "--list"],
+                          capture_output=True, text=True)
+    listed = {line.split()[0]: line.split()[1] for line in done.stdout.splitlines()}
+    assert {name: listed.get(name) for name in (
+        "history-chain", "bottleneck-heterozygosity", "selfing-inbreeding", "cloning-ld",
+        "demes-sizes", "selfing-inbreeding-large", "cloning-ld-grid", "demes-sizes-zigzag")} == {
+        "history-chain": "quick", "bottleneck-heterozygosity": "quick",
+        "selfing-inbreeding": "quick", "cloning-ld": "quick", "demes-sizes": "quick",
+        "selfing-inbreeding-large": "full", "cloning-ld-grid": "full",
+        "demes-sizes-zigzag": "full"}
