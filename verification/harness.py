@@ -22,7 +22,8 @@ sys.path.insert(0, str(REPOSITORY / "python"))
 from twolocus.reader import read_trajectory  # noqa: E402
 
 THRESHOLD = 1e-4
-CHECK_MODULES = ["chain_checks", "sim_chain_checks", "theory_checks", "valley_checks"]
+CHECK_MODULES = ["chain_checks", "sim_chain_checks", "theory_checks", "valley_checks",
+                 "demes_checks"]
 CHECKS = {}
 
 

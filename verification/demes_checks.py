@@ -1,0 +1,374 @@
+"""Checks of several demes (twolocus-sim --demography with a Demes model of
+more than one deme), on both engines:
+
+- demes-chain: the exact chain of tiny demes with migration, selfing and
+  cloning, a split from two ancestors, a pulse and a deme that ends;
+- demes-fst: the island model's F_ST under symmetric mutation among three
+  alleles, against the exact recursion of identities in state;
+- demes-pulse: the destination's frequency right after a pulse, its mean and
+  variance and its law, and two pulses at once with migration;
+- demes-balance: migration-selection balance at one locus in two demes,
+  against the equilibrium of the deterministic recursion;
+- demes-sizes: every Demes example (and, with --all, every valid case of
+  the Demes cases) runs on both engines, each deme's records where and with
+  the N the model gives.
+
+The model as documented is in demes_models.py, the exact references in
+demes_chains.py. Quick versions run with --quick; the larger ones (names
+ending in -large, and demes-sizes-all) with --all.
+"""
+
+import math
+import os
+import tempfile
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+import numpy as np  # noqa: E402
+from scipy.stats import binom, chi2, norm  # noqa: E402
+
+import chains  # noqa: E402
+import demes_chains  # noqa: E402
+import demes_models  # noqa: E402
+import sim  # noqa: E402
+from harness import (REPOSITORY, Result, RunFailed, check, goodness_of_fit,  # noqa: E402
+                     log_likelihood_ratio, run_program)
+
+SEED = 3030
+ALLELES = np.array([chains.alleles(g) for g in range(chains.GENOTYPES)])
+COPIES_A = [(ALLELES[:, 0] == k).astype(int) + (ALLELES[:, 1] == k) for k in (1, 2, 3)]
+HOMOZYGOUS_A = (ALLELES[:, 0] == ALLELES[:, 1]).astype(int)
+ONES = np.ones(chains.GENOTYPES)
+CASES = REPOSITORY / "tests" / "cases" / "demes"
+
+
+# ---------------------------------------------------------------- runs
+
+def scratch(out):
+    """A temporary folder for a check's runs: in memory (/dev/shm) where the
+    system has one, since a batch writes thousands of small files, each
+    field flushed as it is written, and a disk can take a millisecond to
+    create each; otherwise inside the output folder."""
+    Path(out).mkdir(parents=True, exist_ok=True)
+    memory = Path("/dev/shm")
+    where = memory if memory.is_dir() and os.access(memory, os.W_OK | os.X_OK) else out
+    return tempfile.TemporaryDirectory(prefix="twolocus-verification-", dir=where)
+
+
+def demes_batch(ctx, folder, name, *, engine, model, fitness=ONES, generations=None,
+                burn_in=None, initial=None, r=0.5, mutation_a=None, mutation_b=None,
+                replicates=1, seed=SEED, record_every=1, trajectories=True, extra=()):
+    """Runs one batch of twolocus-sim with a Demes file in `folder` on
+    ctx.threads threads; its replicates' files are in folder/name.runs."""
+    folder = Path(folder)
+    table = sim.write_fitness(folder / f"{name}.fitness.tsv", fitness)
+    args = ["--fitness-values", table, "--demography", model, "--engine", engine,
+            "--weights", "exact", "--recombination", repr(float(r)),
+            *sim.mutation_options(mutation_a, mutation_b), "--record-every", record_every,
+            "--replicates", replicates, "--seed", seed, "--threads", ctx.threads,
+            "-o", folder / name, *extra]
+    if generations is not None:
+        args += ["--generations", generations]
+    if burn_in is not None:
+        args += ["--burn-in", burn_in]
+    if initial is not None:
+        args += ["--initial", sim.write_initial(folder / f"{name}.initial.tsv", initial)]
+    if trajectories:
+        args += ["--trajectories", folder / f"{name}.runs"]
+    run_program(ctx.build, sim.PROGRAM, args, folder)
+
+
+def records(path):
+    """Takes a trajectory file written by one fresh run; returns (labels,
+    counts (records, 81)); a file of its header only gives none."""
+    text = Path(path).read_text()
+    body = text[text.index("\n") + 1:]
+    table = np.array(body.split(), dtype=np.int64).reshape(-1, chains.GENOTYPES + 1)
+    return table[:, 0], table[:, 1:]
+
+
+def replicate_file(folder, name, number, deme=None):
+    runs = Path(folder) / f"{name}.runs"
+    return runs / (f"replicate-{number}" + ("" if deme is None else f"@{deme}"))
+
+
+def deme_series(folder, name, replicates, demes):
+    """{deme: array (replicates, records, 81)} and {deme: labels}, every
+    replicate of a batch having the same records in each deme's file."""
+    found, labels = {}, {}
+    for deme in demes:
+        runs = [records(replicate_file(folder, name, k, deme)) for k in range(replicates)]
+        labels[deme] = runs[0][0]
+        if any(len(l) != len(labels[deme]) or (l != labels[deme]).any() for l, _ in runs):
+            raise ValueError(f"the replicates of {name} have different records in {deme}")
+        found[deme] = np.array([c for _, c in runs])
+    return found, labels
+
+
+def frequencies_a(counts):
+    """Frequencies of alleles 1, 2, 3 at locus a, (..., 3), from counts (..., 81)."""
+    counts = np.asarray(counts, dtype=float)
+    copies = np.stack([counts @ c for c in COPIES_A], axis=-1)
+    return copies / copies.sum(axis=-1, keepdims=True)
+
+
+def z_p(mean, se, expected):
+    """Two-sided p-value of a z-score."""
+    if se == 0:
+        return 1.0 if mean == expected else 0.0
+    return float(2 * norm.sf(abs(mean - expected) / se))
+
+
+def picture(ctx, name):
+    return str(ctx.out / f"{name}.png")
+
+
+def deme(name, epochs, start_time=None, ancestors=None, proportions=None):
+    """A Demes deme: epochs as (end_time, size) pairs or dicts (the oldest first)."""
+    found = {"name": name, "epochs": [e if isinstance(e, dict) else
+                                      {"end_time": e[0], "start_size": e[1]} for e in epochs]}
+    if start_time is not None:
+        found["start_time"] = start_time
+    if ancestors:
+        found["ancestors"] = list(ancestors)
+        found["proportions"] = list(proportions)
+    return found
+
+
+# ---------------------------------------------------------------- demes-chain
+
+BACK_A = np.array([[0.8, 0.2, 0], [0.1, 0.9, 0], [0, 0, 1]])
+# One locus (a, alleles 1 and 2; b stays 1): the two orders of the
+# heterozygote weigh differently, so that ordered genotypes count.
+CHAIN_FITNESS = ONES.copy()
+CHAIN_FITNESS[chains.index(2, 1, 1, 1)] = 1.5
+CHAIN_FITNESS[chains.index(1, 2, 1, 1)] = 0.7
+CHAIN_FITNESS[chains.index(2, 2, 1, 1)] = 0.4
+
+
+@dataclass
+class ChainCase:
+    """One chain of several demes: the Demes model (dicts), the run's
+    generations (--generations S), and the faults the data should reject
+    (name, {"faults": ..., "structure": function of the Structure})."""
+
+    name: str
+    demes: list
+    migrations: list
+    pulses: list
+    generations: int
+    alternatives: list = field(default_factory=list)
+
+    def structure(self):
+        return demes_models.structure_of({"time_units": "generations", "demes": [
+            resolved_deme(d) for d in self.demes], "migrations": [
+            resolved_migration(m) for m in self.migrations], "pulses": self.pulses})
+
+
+def resolved_deme(d):
+    """The few resolution rules the chain cases need: epochs' start sizes
+    as end sizes, constant, no selfing or cloning unless given; the start
+    time infinite unless given."""
+    epochs = [{"end_time": e["end_time"], "start_size": e["start_size"],
+               "end_size": e.get("end_size", e["start_size"]),
+               "size_function": e.get("size_function", "constant"),
+               "selfing_rate": e.get("selfing_rate", 0), "cloning_rate": e.get("cloning_rate", 0)}
+              for e in d["epochs"]]
+    return {"name": d["name"], "start_time": d.get("start_time", "Infinity"), "epochs": epochs,
+            "ancestors": d.get("ancestors", []), "proportions": d.get("proportions", [])}
+
+
+def resolved_migration(m):
+    return {"source": m["source"], "dest": m["dest"], "start_time": m.get("start_time", "Infinity"),
+            "end_time": m.get("end_time", 0), "rate": m["rate"]}
+
+
+def later_pulses(structure):
+    for pulse in structure.pulses:
+        pulse.time -= 1
+    return structure
+
+
+CHAIN_CASES = [
+    # A of 2, mostly clonal, and B of 3, mostly selfing, exchanging parents
+    # at unequal rates: B's offspring from A's parents are selfed at B's
+    # rate, A's from B's cloned at A's.
+    ChainCase("migration", [deme("A", [{"end_time": 0, "start_size": 2, "cloning_rate": 0.7}]),
+                            deme("B", [{"end_time": 0, "start_size": 3, "selfing_rate": 0.8}])],
+              [{"source": "A", "dest": "B", "rate": 0.4},
+               {"source": "B", "dest": "A", "rate": 0.2}], [], 3,
+              [("the parents' deme's selfing and cloning", {"faults": ("source ways",)}),
+               ("the rates read the other way", {"structure": lambda s: swap_migrations(s)})]),
+    # C starts at 2.5 (first generation born at t = 2) from A (0.4) and B
+    # (0.6); B ends at 1.5 (last generation born at t = 2); C sends a pulse
+    # of 0.5 into A at 1.2 (acting at t = 1) on top of migration C -> A of
+    # 0.2, which starts with C: at t = 2 C has no parents yet, so A's come
+    # from A; A -> C at 0.25.
+    ChainCase("split and pulse", [deme("A", [(0, 2)]), deme("B", [(1.5, 2)]),
+                                  deme("C", [(0, 3)], start_time=2.5, ancestors=["A", "B"],
+                                       proportions=[0.4, 0.6])],
+              [{"source": "A", "dest": "C", "rate": 0.25, "start_time": 2.5},
+               {"source": "C", "dest": "A", "rate": 0.2, "start_time": 2.5}],
+              [{"sources": ["C"], "dest": "A", "proportions": [0.5], "time": 1.2}], 4,
+              [("each parent from its own source", {"faults": ("parents apart",)}),
+               ("the pulse a generation late (t = ceil(T) - 2)", {"structure": later_pulses})]),
+]
+
+
+def swap_migrations(structure):
+    for m in structure.migrations:
+        m.source, m.dest = m.dest, m.source
+    return structure
+
+
+def chain_model():
+    return chains.Model(1, (1, 2), (1,), BACK_A, np.eye(3), CHAIN_FITNESS, rule=chains.EXACT)
+
+
+def chain_laws(case, faults=(), change=None):
+    structure = case.structure()
+    if change is not None:
+        structure = change(structure)
+    S = case.generations
+    plans = [p for _, p in demes_models.schedule(structure, S, S, faults)]
+    sizes = demes_models.starting_sizes(structure, S)
+    return demes_chains.history_laws(chain_model(), sizes, [None] * len(sizes), plans,
+                                     faults=faults), structure
+
+
+def chain_tallies(case, structure, found, spaces, folder, name, replicates):
+    """Per generation, the tally of the replicates' joint states (over the
+    law's flat index) and the number of populations outside the chain."""
+    model = chain_model()
+    S = case.generations
+    per_deme = {}
+    for d in structure.demes:
+        per_deme[d.name] = []
+        for k in range(replicates):
+            labels, counts = records(replicate_file(folder, name, k, d.name))
+            per_deme[d.name].append(dict(zip(labels.tolist(), counts)))
+    tallies = []
+    for g, (sizes, law) in enumerate(found):
+        t = S - g - 1
+        tally = np.zeros(law.size)
+        outside = 0
+        for k in range(replicates):
+            index = []
+            for d, size in zip(structure.demes, sizes):
+                here = per_deme[d.name][k].get(g)
+                if size == 0:
+                    index.append(0 if here is None else None)
+                elif here is None:
+                    index.append(None)
+                else:
+                    index.append(demes_chains.state_index(spaces, size, here, model))
+            if any(i is None for i in index):
+                outside += 1
+            else:
+                tally[np.ravel_multi_index(index, law.shape)] += 1
+        tallies.append((t, tally, outside))
+    return tallies
+
+
+def chain_run(ctx, name, replicates):
+    result = Result(name)
+    panels = {}
+    with scratch(ctx.out) as folder:
+        for case in CHAIN_CASES:
+            (found, spaces), structure = chain_laws(case)
+            others = []
+            for other, change in case.alternatives:
+                (other_found, _), _ = chain_laws(case, change.get("faults", ()),
+                                                 change.get("structure"))
+                others.append((other, other_found))
+            model_path = demes_models.write_model(
+                Path(folder) / f"{case.name.replace(' ', '-')}.json", case.demes,
+                case.migrations, case.pulses)
+            sizes = "; ".join(
+                f"{d.name} " + ", ".join(str(s[k]) for s, _ in found)
+                for k, d in enumerate(structure.demes))
+            states = ", ".join(str(law.size) for _, law in found)
+            result.lines.append(f"{case.name}: sizes by generation {sizes}; joint states "
+                                f"{states}; R = {replicates}")
+            for engine in sim.ENGINES:
+                batch = f"{case.name.replace(' ', '-')}-{engine}"
+                try:
+                    demes_batch(ctx, folder, batch, engine=engine, model=model_path,
+                                fitness=CHAIN_FITNESS, generations=case.generations,
+                                mutation_a=BACK_A, replicates=replicates, seed=SEED)
+                except RunFailed as failure:
+                    result.error = str(failure)
+                    return result
+                tallies = chain_tallies(case, structure, found, spaces, folder, batch,
+                                        replicates)
+                for g, (t, tally, outside) in enumerate(tallies):
+                    law = found[g][1].ravel()
+                    if outside:
+                        statistic, df, p = float("inf"), 0, 0.0
+                    else:
+                        statistic, df, p, _ = goodness_of_fit(tally, law)
+                    result.p_values.append(p)
+                    line = (f"  {engine} g = {g} (t = {t}): chi-square = {statistic:.1f}, "
+                            f"df = {df}, p = {p:.3g}, outside the chain = {outside}")
+                    for other, other_found in others:
+                        other_law = other_found[g][1].ravel()
+                        ratio = log_likelihood_ratio(tally, law, other_law)
+                        line += f"; against {other}: log-likelihood ratio {ratio:.1f}"
+                    result.lines.append(line)
+                    panels[(f"{case.name}, {engine}", g)] = (law, tally, p, t)
+    result.picture = picture(ctx, name)
+    draw_chain(result.picture, name, panels, replicates)
+    return result
+
+
+def draw_chain(path, name, panels, replicates):
+    """One panel per (case and engine, generation): observed frequency of
+    every joint state against its exact probability, 3-sigma band."""
+    rows = list(dict.fromkeys(r for r, _ in panels))
+    columns = max(g for _, g in panels) + 1
+    figure, axes = plt.subplots(len(rows), columns, figsize=(3.6 * columns, 3.2 * len(rows)),
+                                squeeze=False)
+    for ax in axes.ravel():
+        ax.set_visible(False)
+    floor = 0.3 / replicates
+    for (row, g), (law, tally, p, t) in panels.items():
+        ax = axes[rows.index(row)][g]
+        ax.set_visible(True)
+        shown = (law > 0) | (tally > 0)
+        ax.scatter(np.maximum(law[shown], floor), np.maximum(tally[shown] / replicates, floor),
+                   s=7, alpha=0.6)
+        grid = np.logspace(np.log10(floor), 0, 200)
+        band = 3 * np.sqrt(grid * (1 - grid) / replicates)
+        ax.plot(grid, grid, color="black", lw=0.8)
+        ax.plot(grid, grid + band, color="grey", lw=0.6, ls="--")
+        ax.plot(grid, np.maximum(grid - band, floor), color="grey", lw=0.6, ls="--")
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.minorticks_off()
+        ax.set_xlim(floor * 0.8, 1.2)
+        ax.set_ylim(floor * 0.8, 1.2)
+        ax.tick_params(labelsize=7)
+        ax.set_title(f"{row}\ng = {g} (t = {t}): p = {p:.3g}", fontsize=8)
+        ax.set_xlabel("exact probability of the joint state", fontsize=8)
+        ax.set_ylabel(f"observed frequency (R = {replicates})", fontsize=8)
+    figure.suptitle(f"{name}: joint states of the demes after each generation, observed vs "
+                    f"exact (dashed: 3 sigma; zeros drawn at the bottom)", fontsize=10)
+    figure.subplots_adjust(left=0.07, right=0.98, bottom=0.06, top=0.9, wspace=0.35, hspace=0.6)
+    figure.savefig(path, dpi=80)
+    plt.close(figure)
+
+
+@check("demes-chain", "exact chain of tiny demes: migration with selfing and cloning (2 + 3 "
+       "individuals); a split from two ancestors, a deme ending, a pulse on migration",
+       sim.PROGRAMS, quick=True)
+def demes_chain(ctx):
+    return chain_run(ctx, "demes-chain", 500)
+
+
+@check("demes-chain-large", "demes-chain with R = 4000", sim.PROGRAMS)
+def demes_chain_large(ctx):
+    return chain_run(ctx, "demes-chain-large", 4000)
