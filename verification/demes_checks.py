@@ -200,20 +200,20 @@ CHAIN_CASES = [
     ChainCase("migration", [deme("A", [{"end_time": 0, "start_size": 2, "cloning_rate": 0.7}]),
                             deme("B", [{"end_time": 0, "start_size": 3, "selfing_rate": 0.8}])],
               [{"source": "A", "dest": "B", "rate": 0.4},
-               {"source": "B", "dest": "A", "rate": 0.2}], [], 3,
+               {"source": "B", "dest": "A", "rate": 0.2}], [], 4,
               [("the parents' deme's selfing and cloning", {"faults": ("source ways",)}),
                ("the rates read the other way", {"structure": lambda s: swap_migrations(s)})]),
-    # C starts at 2.5 (first generation born at t = 2) from A (0.4) and B
-    # (0.6); B ends at 1.5 (last generation born at t = 2); C sends a pulse
-    # of 0.5 into A at 1.2 (acting at t = 1) on top of migration C -> A of
-    # 0.2, which starts with C: at t = 2 C has no parents yet, so A's come
-    # from A; A -> C at 0.25.
-    ChainCase("split and pulse", [deme("A", [(0, 2)]), deme("B", [(1.5, 2)]),
-                                  deme("C", [(0, 3)], start_time=2.5, ancestors=["A", "B"],
+    # E starts at 2.5 (its first generation born at t = 2) from C (0.4) and
+    # D (0.6); D ends at 1.5 (its last generation born at t = 2); E sends a
+    # pulse of 0.5 into C at 1.2 (acting at t = 1) on top of migration
+    # E -> C of 0.2, which starts with E: at t = 2 E has no parents yet, so
+    # C's come from C; C -> E at 0.25.
+    ChainCase("split and pulse", [deme("C", [(0, 2)]), deme("D", [(1.5, 2)]),
+                                  deme("E", [(0, 3)], start_time=2.5, ancestors=["C", "D"],
                                        proportions=[0.4, 0.6])],
-              [{"source": "A", "dest": "C", "rate": 0.25, "start_time": 2.5},
-               {"source": "C", "dest": "A", "rate": 0.2, "start_time": 2.5}],
-              [{"sources": ["C"], "dest": "A", "proportions": [0.5], "time": 1.2}], 4,
+              [{"source": "C", "dest": "E", "rate": 0.25, "start_time": 2.5},
+               {"source": "E", "dest": "C", "rate": 0.2, "start_time": 2.5}],
+              [{"sources": ["E"], "dest": "C", "proportions": [0.5], "time": 1.2}], 4,
               [("each parent from its own source", {"faults": ("parents apart",)}),
                ("the pulse a generation late (t = ceil(T) - 2)", {"structure": later_pulses})]),
 ]
@@ -275,35 +275,44 @@ def chain_tallies(case, structure, found, spaces, folder, name, replicates):
 
 
 def chain_run(ctx, name, replicates):
+    """Runs the cases as one model (their demes apart, so each case's chain
+    is the law of its own demes) in one batch per engine, and compares each
+    case's joint law after every generation with its chain."""
     result = Result(name)
     panels = {}
+    laws = []
+    for case in CHAIN_CASES:
+        (found, spaces), structure = chain_laws(case)
+        others = []
+        for other, change in case.alternatives:
+            (other_found, _), _ = chain_laws(case, change.get("faults", ()),
+                                             change.get("structure"))
+            others.append((other, other_found))
+        laws.append((found, spaces, structure, others))
+        sizes = "; ".join(f"{d.name} " + ", ".join(str(s[k]) for s, _ in found)
+                          for k, d in enumerate(structure.demes))
+        states = ", ".join(str(law.size) for _, law in found)
+        result.lines.append(f"{case.name}: sizes by generation {sizes}; joint states "
+                            f"{states}; R = {replicates}")
+    generations = {case.generations for case in CHAIN_CASES}
+    if len(generations) != 1:
+        raise ValueError("the chain cases run as one model need the same generations")
     with scratch(ctx.out) as folder:
-        for case in CHAIN_CASES:
-            (found, spaces), structure = chain_laws(case)
-            others = []
-            for other, change in case.alternatives:
-                (other_found, _), _ = chain_laws(case, change.get("faults", ()),
-                                                 change.get("structure"))
-                others.append((other, other_found))
-            model_path = demes_models.write_model(
-                Path(folder) / f"{case.name.replace(' ', '-')}.json", case.demes,
-                case.migrations, case.pulses)
-            sizes = "; ".join(
-                f"{d.name} " + ", ".join(str(s[k]) for s, _ in found)
-                for k, d in enumerate(structure.demes))
-            states = ", ".join(str(law.size) for _, law in found)
-            result.lines.append(f"{case.name}: sizes by generation {sizes}; joint states "
-                                f"{states}; R = {replicates}")
-            for engine in sim.ENGINES:
-                batch = f"{case.name.replace(' ', '-')}-{engine}"
-                try:
-                    demes_batch(ctx, folder, batch, engine=engine, model=model_path,
-                                fitness=CHAIN_FITNESS, generations=case.generations,
-                                mutation_a=BACK_A, replicates=replicates, seed=SEED)
-                except RunFailed as failure:
-                    result.error = str(failure)
-                    return result
-                tallies = chain_tallies(case, structure, found, spaces, folder, batch,
+        model_path = demes_models.write_model(
+            Path(folder) / "cases.json", [d for case in CHAIN_CASES for d in case.demes],
+            [m for case in CHAIN_CASES for m in case.migrations],
+            [p for case in CHAIN_CASES for p in case.pulses])
+        for engine in sim.ENGINES:
+            try:
+                demes_batch(ctx, folder, engine, engine=engine, model=model_path,
+                            fitness=CHAIN_FITNESS, generations=CHAIN_CASES[0].generations,
+                            mutation_a=BACK_A,
+                            replicates=replicates, seed=SEED)
+            except RunFailed as failure:
+                result.error = str(failure)
+                return result
+            for case, (found, spaces, structure, others) in zip(CHAIN_CASES, laws):
+                tallies = chain_tallies(case, structure, found, spaces, folder, engine,
                                         replicates)
                 for g, (t, tally, outside) in enumerate(tallies):
                     law = found[g][1].ravel()
@@ -312,8 +321,9 @@ def chain_run(ctx, name, replicates):
                     else:
                         statistic, df, p, _ = goodness_of_fit(tally, law)
                     result.p_values.append(p)
-                    line = (f"  {engine} g = {g} (t = {t}): chi-square = {statistic:.1f}, "
-                            f"df = {df}, p = {p:.3g}, outside the chain = {outside}")
+                    line = (f"  {case.name}, {engine} g = {g} (t = {t}): chi-square = "
+                            f"{statistic:.1f}, df = {df}, p = {p:.3g}, outside the chain = "
+                            f"{outside}")
                     for other, other_found in others:
                         other_law = other_found[g][1].ravel()
                         ratio = log_likelihood_ratio(tally, law, other_law)
@@ -372,3 +382,210 @@ def demes_chain(ctx):
 @check("demes-chain-large", "demes-chain with R = 4000", sim.PROGRAMS)
 def demes_chain_large(ctx):
     return chain_run(ctx, "demes-chain-large", 4000)
+
+
+# ---------------------------------------------------------------- demes-fst
+
+@dataclass
+class IslandCase:
+    """D demes of N, symmetric migration at `pair` between every two (an
+    offspring's parents from another deme with m = (D - 1) pair), mutation
+    at locus a from each allele to each other at u; the run's generations,
+    the window's first generation and the record spacing, R replicates."""
+
+    N: int
+    D: int
+    pair: float
+    u: float
+    generations: int
+    window: int
+    every: int
+    replicates: int
+
+    @property
+    def m(self):
+        return (self.D - 1) * self.pair
+
+
+FST_QUICK = IslandCase(N=20, D=3, pair=0.00625, u=0.0025, generations=1200, window=400, every=20,
+                       replicates=100)
+FST_LARGE = IslandCase(N=50, D=3, pair=0.0025, u=0.001, generations=3000, window=1000, every=20,
+                       replicates=300)
+ISLAND_NAMES = "ABCDEFGHIJ"
+
+
+def symmetric_mutation(u):
+    matrix = np.full((3, 3), u)
+    np.fill_diagonal(matrix, 1 - 2 * u)
+    return matrix
+
+
+def island_statistics(series, demes):
+    """Per replicate and record, from each deme's counts: H_S (the mean over
+    demes of 1 - sum_k p_dk^2), H_T (1 - sum_k pbar_k^2), their F_ST
+    (H_T - H_S) / H_T (NaN where H_T = 0) and the share of homozygous
+    individuals at locus a. Arrays (replicates, records)."""
+    p = np.stack([frequencies_a(series[d]) for d in demes], axis=2)  # (R, records, D, 3)
+    hs = 1 - (p ** 2).sum(axis=3).mean(axis=2)
+    ht = 1 - (p.mean(axis=2) ** 2).sum(axis=2)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        fst = np.where(ht > 0, (ht - hs) / np.where(ht > 0, ht, 1), np.nan)
+    homozygous = np.stack([(series[d] @ HOMOZYGOUS_A) / series[d].sum(axis=2) for d in demes],
+                          axis=2).mean(axis=2)
+    return hs, ht, fst, homozygous
+
+
+def ratio_se(numerator, denominator):
+    """The ratio of means of two per-replicate series and its delta-method
+    standard error."""
+    a, b = numerator.mean(), denominator.mean()
+    n = len(numerator)
+    covariance = np.cov(numerator, denominator, ddof=1)
+    ratio = a / b
+    variance = (covariance[0, 0] - 2 * ratio * covariance[0, 1]
+                + ratio ** 2 * covariance[1, 1]) / (b * b * n)
+    return ratio, math.sqrt(max(variance, 0.0))
+
+
+def island_expectations(case, labels, m=None):
+    """The exact E[H_S], E[H_T], E[homozygosity] at each recorded label (the
+    population after generation label), and the equilibrium's."""
+    m = case.m if m is None else m
+    identities = demes_chains.island_identities(case.N, case.D, m, case.u, 3,
+                                                case.generations)
+    moments = demes_chains.frequency_moments(identities[np.asarray(labels)], case.N, case.D)
+    equilibrium = demes_chains.frequency_moments(
+        demes_chains.island_equilibrium(case.N, case.D, m, case.u, 3), case.N, case.D)
+    return moments, equilibrium
+
+
+def fst_run(ctx, name, case):
+    result = Result(name)
+    demes = list(ISLAND_NAMES[:case.D])
+    labels_wanted = None
+    found = {}
+    result.lines.append(
+        f"D = {case.D} demes of N = {case.N}, migration {case.pair} between every two "
+        f"(m = {case.m:.4g}, 4Nm = {4 * case.N * case.m:.3g}), mutation a: each allele to each "
+        f"other at u = {case.u} (4Nu = {4 * case.N * case.u:.3g}); {case.generations} "
+        f"generations from all 1111, records every {case.every} from {case.window} on, "
+        f"R = {case.replicates}")
+    with scratch(ctx.out) as folder:
+        model = demes_models.write_model(
+            Path(folder) / "islands.json", [deme(d, [(0, case.N)]) for d in demes],
+            [{"demes": demes, "rate": case.pair}])
+        for engine in sim.ENGINES:
+            try:
+                demes_batch(ctx, folder, engine, engine=engine, model=model,
+                            generations=case.generations,
+                            mutation_a=symmetric_mutation(case.u), replicates=case.replicates,
+                            record_every=case.every)
+            except RunFailed as failure:
+                result.error = str(failure)
+                return result
+            series, labels = deme_series(folder, engine, case.replicates, demes)
+            labels = labels[demes[0]]
+            keep = (labels >= case.window) & (labels < case.generations)
+            labels_wanted = labels[keep]
+            series = {d: series[d][:, keep] for d in demes}
+            found[engine] = island_statistics(series, demes)
+    moments, equilibrium = island_expectations(case, labels_wanted)
+    expected = {"H_S": moments["HS"].mean(), "H_T": moments["HT"].mean(),
+                "homozygosity": moments["I"].mean()}
+    expected_fst = 1 - moments["HS"].sum() / moments["HT"].sum()
+    result.lines.append(
+        f"exact recursion of identities: at equilibrium H_S = {equilibrium['HS'][0]:.5f}, H_T = "
+        f"{equilibrium['HT'][0]:.5f}, F_ST = (H_T - H_S) / H_T = {equilibrium['FST'][0]:.5f} "
+        f"(identities (W - B) / (1 - B) = {equilibrium['FST identity'][0]:.5f}); "
+        f"over the window F_ST = {expected_fst:.5f} (the window's distance to equilibrium "
+        f"{abs(expected_fst - equilibrium['FST'][0]):.1e}); 1/(1 + 4Nm) = "
+        f"{1 / (1 + 4 * case.N * case.m):.5f}")
+    others = {}
+    for other, m in (("m read as the rate of one pair", case.pair),
+                     ("m twice as large", 2 * case.m)):
+        other_moments, _ = island_expectations(case, labels_wanted, m)
+        others[other] = 1 - other_moments["HS"].sum() / other_moments["HT"].sum()
+    shown = {}
+    for engine, (hs, ht, fst, homozygous) in found.items():
+        per = {"H_S": hs.mean(axis=1), "H_T": ht.mean(axis=1),
+               "homozygosity": homozygous.mean(axis=1)}
+        parts = []
+        for key, values in per.items():
+            mean = values.mean()
+            se = values.std(ddof=1) / math.sqrt(len(values))
+            p = z_p(mean, se, expected[key])
+            result.p_values.append(p)
+            parts.append(f"{key} {mean:.5f} +- {se:.5f} (exact {expected[key]:.5f}, p = {p:.3g})")
+        ratio, se = ratio_se(per["H_T"] - per["H_S"], per["H_T"])
+        p = z_p(ratio, se, expected_fst)
+        result.p_values.append(p)
+        against = ", ".join(f"{other} {value:.4f} (p = {z_p(ratio, se, value):.2g})"
+                            for other, value in others.items())
+        records_mean = np.nanmean(fst)
+        result.lines.append(
+            f"{engine}: F_ST (ratio of the means) {ratio:.5f} +- {se:.5f} (exact {expected_fst:.5f},"
+            f" p = {p:.3g}); " + "; ".join(parts) + f"; mean of the records' F_ST "
+            f"{records_mean:.5f} (not judged: a mean of ratios); against {against}")
+        shown[engine] = (fst, hs, ht, ratio, se)
+    result.picture = picture(ctx, name)
+    draw_fst(result.picture, name, case, labels_wanted, shown, moments, equilibrium, others)
+    return result
+
+
+def draw_fst(path, name, case, labels, shown, moments, equilibrium, others):
+    figure, axes = plt.subplots(1, 2, figsize=(11, 4.2))
+    every = np.arange(1, case.generations + 1)
+    identities = demes_chains.island_identities(case.N, case.D, case.m, case.u, 3,
+                                                case.generations)
+    curve = demes_chains.frequency_moments(identities, case.N, case.D)
+    axes[0].plot(every - 1, curve["HT"], color="black", lw=1, label="E[H_T] (exact recursion)")
+    axes[0].plot(every - 1, curve["HS"], color="grey", lw=1, label="E[H_S] (exact recursion)")
+    for engine, (fst, hs, ht, _, _) in shown.items():
+        colour = "C0" if engine == "exact" else "C3"
+        axes[0].plot(labels, ht.mean(axis=0), "o" if engine == "exact" else "s", ms=3,
+                     color=colour, label=f"--engine {engine}: mean H_T, H_S")
+        axes[0].plot(labels, hs.mean(axis=0), "o" if engine == "exact" else "s", ms=3,
+                     color=colour, mfc="white")
+    axes[0].axvline(case.window, color="black", lw=0.5, ls=":")
+    axes[0].set_xlabel("generation")
+    axes[0].set_ylabel("heterozygosity at locus a")
+    axes[0].set_title(f"D = {case.D} demes of N = {case.N}, 4Nm = {4 * case.N * case.m:.3g}, "
+                      f"u = {case.u}, R = {case.replicates}\n(window from the dotted line)",
+                      fontsize=9)
+    axes[0].legend(fontsize=7)
+    x = 0
+    names = []
+    for engine, (_, _, _, ratio, se) in shown.items():
+        axes[1].errorbar([x], [ratio], yerr=[1.96 * se], fmt="o" if engine == "exact" else "s",
+                         color="C0" if engine == "exact" else "C3", ms=5)
+        names.append(f"--engine {engine}")
+        x += 1
+    expected = 1 - moments["HS"].sum() / moments["HT"].sum()
+    axes[1].axhline(expected, color="black", lw=1, label=f"exact recursion {expected:.4f}")
+    axes[1].axhline(1 / (1 + 4 * case.N * case.m), color="black", lw=1, ls="--",
+                    label=f"1/(1 + 4Nm) = {1 / (1 + 4 * case.N * case.m):.4f}")
+    axes[1].axhline(equilibrium["FST identity"][0], color="grey", lw=1, ls=":",
+                    label=f"(W - B)/(1 - B) = {equilibrium['FST identity'][0]:.4f}")
+    for k, (other, value) in enumerate(others.items()):
+        axes[1].axhline(value, color=f"C{k + 4}", lw=0.8, ls="-.", label=f"fault: {other}")
+    axes[1].set_xticks(range(len(names)))
+    axes[1].set_xticklabels(names)
+    axes[1].set_xlim(-0.7, len(names) - 0.3)
+    axes[1].set_ylabel("F_ST = (H_T - H_S) / H_T, ratio of the window's means")
+    axes[1].set_title("F_ST with 95 % intervals against the exact recursion", fontsize=9)
+    axes[1].legend(fontsize=7)
+    figure.tight_layout()
+    figure.savefig(path, dpi=90)
+    plt.close(figure)
+
+
+@check("demes-fst", "island model, 3 demes of 20, 4Nm = 1, symmetric mutation among 3 "
+       "alleles: H_S, H_T, F_ST against the exact recursion of identities", sim.PROGRAMS,
+       quick=True)
+def demes_fst(ctx):
+    return fst_run(ctx, "demes-fst", FST_QUICK)
+
+
+@check("demes-fst-large", "demes-fst with 3 demes of 50, R = 300", sim.PROGRAMS)
+def demes_fst_large(ctx):
+    return fst_run(ctx, "demes-fst-large", FST_LARGE)
