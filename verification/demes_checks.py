@@ -589,3 +589,233 @@ def demes_fst(ctx):
 @check("demes-fst-large", "demes-fst with 3 demes of 50, R = 300", sim.PROGRAMS)
 def demes_fst_large(ctx):
     return fst_run(ctx, "demes-fst-large", FST_LARGE)
+
+
+# ---------------------------------------------------------------- demes-pulse
+
+PULSE_SIZE, PULSE_P = 200, 0.3
+TWO_SIZE, TWO_M, TWO_P1, TWO_P2 = 100, 0.2, 0.25, 0.4
+PULSE_GENERATIONS = 12  # born at t = 11 .. 0: eleven of one individual, then the pulse
+
+
+def pulse_model(path):
+    """One model, two cases apart. S and D are one individual each until
+    time 1; at time 1 S sends a pulse of 0.3 into D, whose generation born
+    at t = 0 has 200. T, S1 and S2 are one individual each until time 1;
+    then T, of 100, takes parents from S1 by migration at 0.2 (active for
+    t = 0 only) and by a pulse of 0.25, then from S2 by a pulse of 0.4, in
+    that order, all at time 1."""
+    demes = [deme("S", [(0, 1)]), deme("D", [(1, 1), (0, PULSE_SIZE)]),
+             deme("S1", [(0, 1)]), deme("S2", [(0, 1)]), deme("T", [(1, 1), (0, TWO_SIZE)])]
+    migrations = [{"source": "S1", "dest": "T", "rate": TWO_M, "start_time": 1, "end_time": 0}]
+    pulses = [{"sources": ["S"], "dest": "D", "proportions": [PULSE_P], "time": 1},
+              {"sources": ["S1"], "dest": "T", "proportions": [TWO_P1], "time": 1},
+              {"sources": ["S2"], "dest": "T", "proportions": [TWO_P2], "time": 1}]
+    return demes_models.write_model(path, demes, migrations, pulses)
+
+
+def two_pulse_shares(faults=()):
+    """T's offspring's shares from (T, S1, S2) in the generation of the
+    pulses, by the documented rule and by the faults the data must reject."""
+    structure = demes_models.structure_of({"time_units": "generations", "demes": [
+        resolved_deme(d) for d in [deme("S1", [(0, 1)]), deme("S2", [(0, 1)]),
+                                   deme("T", [(1, 1), (0, TWO_SIZE)])]],
+        "migrations": [resolved_migration({"source": "S1", "dest": "T", "rate": TWO_M,
+                                           "start_time": 1, "end_time": 0})],
+        "pulses": [{"sources": [s], "dest": "T", "proportions": [p], "time": 1}
+                   for s, p in (("S1", TWO_P1), ("S2", TWO_P2))]})
+    if "order reversed" in faults:
+        structure.pulses.reverse()
+    if "one pulse" in faults:
+        structure.pulses = [demes_models.Pulse([0, 1], 2, 1.0, [TWO_P1, TWO_P2])]
+    sources = dict(demes_models.plan(structure, 0, faults)[2].sources)
+    return np.array([sources.get(2, 0.0), sources.get(0, 0.0), sources.get(1, 0.0)])
+
+
+def homozygote_of(counts):
+    """The allele (1..3) of a population of one homozygote at locus a, or None."""
+    where = np.flatnonzero(counts)
+    if counts.sum() != 1 or len(where) != 1:
+        return None
+    a1, a2, _, _ = chains.alleles(int(where[0]))
+    return a1 if a1 == a2 else None
+
+
+def homozygotes_by_allele(counts):
+    """Counts of individuals homozygous for alleles 1, 2, 3 at locus a, and
+    of heterozygotes."""
+    homozygous = [int(sum(counts[g] for g in range(chains.GENOTYPES)
+                          if ALLELES[g, 0] == k and ALLELES[g, 1] == k)) for k in (1, 2, 3)]
+    return homozygous, int(counts.sum()) - sum(homozygous)
+
+
+def variance_p(values, variance, fourth):
+    """Two-sided p-value of a sample variance against the variance of a
+    law with that fourth central moment (normal approximation of s^2)."""
+    n = len(values)
+    s2 = values.var(ddof=1)
+    se = math.sqrt(max(fourth / n - variance ** 2 * (n - 3) / (n * (n - 1)), 0.0))
+    return s2, z_p(s2, se, variance)
+
+
+def binomial_fourth(n, p):
+    """The fourth central moment of a Binomial(n, p) count."""
+    q = 1 - p
+    return n * p * q * (1 + 3 * (n - 2) * p * q)
+
+
+def pulse_run(ctx, name, replicates):
+    result = Result(name)
+    shares = two_pulse_shares()
+    faults = {"the pulses in the other order": two_pulse_shares(("order reversed",)),
+              "migrants not scaled by the pulses": two_pulse_shares(("pulse unscaled",)),
+              "the two pulses as one": two_pulse_shares(("one pulse",))}
+    result.lines.append(
+        f"one pulse of p = {PULSE_P} from S (fixed) into D (fixed for another allele), D of "
+        f"{PULSE_SIZE}: its offspring homozygous for S's allele ~ Binomial({PULSE_SIZE}, p), "
+        f"no heterozygotes; frequency mean p, variance p(1 - p)/N = "
+        f"{PULSE_P * (1 - PULSE_P) / PULSE_SIZE:.6f}")
+    result.lines.append(
+        f"two pulses and migration into T of {TWO_SIZE}: S1 by migration {TWO_M} and a pulse "
+        f"{TWO_P1}, then S2 by a pulse {TWO_P2}: shares (T, S1, S2) = "
+        f"({shares[0]:.4f}, {shares[1]:.4f}, {shares[2]:.4f}); R = {replicates} "
+        f"(informative: the demes fixed for different alleles before the pulse)")
+    shown = {}
+    with scratch(ctx.out) as folder:
+        model = pulse_model(Path(folder) / "pulses.json")
+        start = sim.counts_of(3, g1111=1, g2211=1, g3311=1)
+        for engine in sim.ENGINES:
+            try:
+                demes_batch(ctx, folder, engine, engine=engine, model=model,
+                            generations=PULSE_GENERATIONS, initial=start,
+                            replicates=replicates, record_every=PULSE_GENERATIONS - 2)
+            except RunFailed as failure:
+                result.error = str(failure)
+                return result
+            series, labels = deme_series(folder, engine, replicates, ["S", "D", "S1", "S2", "T"])
+            before = list(labels["D"]).index(PULSE_GENERATIONS - 2)
+            after = list(labels["D"]).index(PULSE_GENERATIONS)
+            # One pulse.
+            taken, hets, skipped = [], 0, 0
+            for k in range(replicates):
+                source = homozygote_of(series["S"][k, before])
+                own = homozygote_of(series["D"][k, before])
+                if source is None or own is None or source == own:
+                    skipped += 1
+                    continue
+                homozygous, heterozygous = homozygotes_by_allele(series["D"][k, after])
+                hets += heterozygous
+                taken.append(homozygous[source - 1])
+            taken = np.array(taken)
+            n = len(taken)
+            law = binom.pmf(np.arange(PULSE_SIZE + 1), PULSE_SIZE, PULSE_P)
+            observed = np.bincount(taken, minlength=PULSE_SIZE + 1)
+            statistic, df, p_law, _ = goodness_of_fit(observed, law)
+            frequency = taken / PULSE_SIZE
+            variance = PULSE_P * (1 - PULSE_P) / PULSE_SIZE
+            p_mean = z_p(frequency.mean(), math.sqrt(variance / n), PULSE_P)
+            fourth = binomial_fourth(PULSE_SIZE, PULSE_P) / PULSE_SIZE ** 4
+            s2, p_variance = variance_p(frequency, variance, fourth)
+            apart = PULSE_P * (1 - PULSE_P) / (2 * PULSE_SIZE)
+            _, p_apart = variance_p(frequency, apart, 3 * apart ** 2)
+            p_hets = 1.0 if hets == 0 else 0.0
+            result.p_values += [p_law, p_mean, p_variance, p_hets]
+            result.lines.append(
+                f"{engine}, one pulse: {n} informative replicates ({skipped} not): mean frequency "
+                f"{frequency.mean():.5f} (p = {p_mean:.3g}), variance {s2:.3e} against "
+                f"{variance:.3e} (p = {p_variance:.3g}; against p(1 - p)/2N = {apart:.3e}, the "
+                f"parents drawn apart: p = {p_apart:.2g}), law chi-square {statistic:.1f}, "
+                f"df = {df}, p = {p_law:.3g}; heterozygotes {hets} (expected 0; parents drawn "
+                f"apart would give {2 * PULSE_P * (1 - PULSE_P) * PULSE_SIZE * n:.0f})")
+            # Two pulses.
+            counts, hets, skipped = [], 0, 0
+            for k in range(replicates):
+                alleles = [homozygote_of(series[d][k, before]) for d in ("T", "S1", "S2")]
+                if None in alleles or len(set(alleles)) < 3:
+                    skipped += 1
+                    continue
+                homozygous, heterozygous = homozygotes_by_allele(series["T"][k, after])
+                hets += heterozygous
+                counts.append([homozygous[a - 1] for a in alleles])
+            counts = np.array(counts)
+            m = len(counts)
+            totals = counts.sum(axis=0)
+            statistic2, df2, p_totals, _ = goodness_of_fit(totals, shares)
+            parts = []
+            for j, label in ((1, "S1"), (2, "S2")):
+                law = binom.pmf(np.arange(TWO_SIZE + 1), TWO_SIZE, shares[j])
+                _, df_j, p_j, _ = goodness_of_fit(np.bincount(counts[:, j],
+                                                              minlength=TWO_SIZE + 1), law)
+                result.p_values.append(p_j)
+                parts.append(f"{label}'s count ~ Binomial({TWO_SIZE}, {shares[j]:.2f}): "
+                             f"df = {df_j}, p = {p_j:.3g}")
+            p_hets = 1.0 if hets == 0 else 0.0
+            result.p_values += [p_totals, p_hets]
+            against = "; ".join(f"{other} ({', '.join(f'{x:.3f}' for x in value)}): p = "
+                                f"{goodness_of_fit(totals, value)[2]:.2g}"
+                                for other, value in faults.items())
+            seen = totals / totals.sum()
+            result.lines.append(
+                f"{engine}, two pulses: {m} informative replicates ({skipped} not): shares "
+                f"({seen[0]:.4f}, {seen[1]:.4f}, {seen[2]:.4f}), chi-square {statistic2:.2f}, "
+                f"df = {df2}, p = {p_totals:.3g}; " + "; ".join(parts)
+                + f"; heterozygotes {hets}; against {against}")
+            shown[engine] = (taken, totals, m)
+    result.picture = picture(ctx, name)
+    draw_pulse(result.picture, name, shown, shares, faults)
+    return result
+
+
+def draw_pulse(path, name, shown, shares, faults):
+    figure, axes = plt.subplots(1, 2, figsize=(13, 4.2), gridspec_kw={"width_ratios": [1, 1.1]})
+    x = np.arange(PULSE_SIZE + 1) / PULSE_SIZE
+    law = binom.pmf(np.arange(PULSE_SIZE + 1), PULSE_SIZE, PULSE_P)
+    axes[0].plot(x, law, color="black", lw=1, label=f"exact law: Binomial({PULSE_SIZE}, {PULSE_P})")
+    apart = norm.pdf(x, PULSE_P, math.sqrt(PULSE_P * (1 - PULSE_P) / (2 * PULSE_SIZE)))
+    axes[0].plot(x, apart / PULSE_SIZE, color="grey", lw=1, ls="--",
+                 label="parents drawn apart (variance halved)")
+    for engine, (taken, _, _) in shown.items():
+        seen = np.bincount(taken, minlength=PULSE_SIZE + 1) / len(taken)
+        axes[0].plot(x, seen, "o" if engine == "exact" else "s", ms=2.5,
+                     color="C0" if engine == "exact" else "C3",
+                     label=f"--engine {engine} ({len(taken)} replicates)")
+    axes[0].set_xlim(PULSE_P - 0.15, PULSE_P + 0.15)
+    axes[0].set_xlabel("frequency of the source's allele in D right after the pulse")
+    axes[0].set_ylabel("probability")
+    axes[0].set_title(f"one pulse of {PULSE_P} into D of {PULSE_SIZE}", fontsize=9)
+    axes[0].legend(fontsize=7)
+    labels = ["T (own)", "S1", "S2"]
+    for j in range(3):
+        axes[1].plot([j - 0.3, j + 0.3], [shares[j]] * 2, color="black", lw=1.5,
+                     label="documented order" if j == 0 else None)
+        for k, (other, value) in enumerate(faults.items()):
+            axes[1].plot([j - 0.3, j + 0.3], [value[j]] * 2, color=f"C{k + 2}", lw=1, ls="--",
+                         label=other if j == 0 else None)
+    for offset, (engine, (_, totals, m)) in zip((-0.1, 0.1), shown.items()):
+        seen = totals / totals.sum()
+        se = np.sqrt(seen * (1 - seen) / totals.sum())
+        axes[1].errorbar(np.arange(3) + offset, seen, yerr=1.96 * se,
+                         fmt="o" if engine == "exact" else "s", ms=4,
+                         color="C0" if engine == "exact" else "C3",
+                         label=f"--engine {engine} ({m} replicates)")
+    axes[1].set_xticks(range(3))
+    axes[1].set_xticklabels(labels)
+    axes[1].set_ylabel("share of T's offspring")
+    axes[1].set_title(f"migration {TWO_M} from S1, pulses {TWO_P1} from S1 then {TWO_P2} from "
+                      f"S2, T of {TWO_SIZE}", fontsize=9)
+    axes[1].legend(fontsize=7, loc="upper left", bbox_to_anchor=(1.01, 1.0))
+    figure.suptitle(f"{name}: the destination right after a pulse (95 % intervals)", fontsize=10)
+    figure.tight_layout()
+    figure.savefig(path, dpi=90)
+    plt.close(figure)
+
+
+@check("demes-pulse", "a pulse's destination right after it: mean p, variance p(1 - p)/N, "
+       "its law; two pulses and migration at once, in order", sim.PROGRAMS, quick=True)
+def demes_pulse(ctx):
+    return pulse_run(ctx, "demes-pulse", 600)
+
+
+@check("demes-pulse-large", "demes-pulse with R = 4000", sim.PROGRAMS)
+def demes_pulse_large(ctx):
+    return pulse_run(ctx, "demes-pulse-large", 4000)
