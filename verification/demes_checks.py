@@ -819,3 +819,204 @@ def demes_pulse(ctx):
 @check("demes-pulse-large", "demes-pulse with R = 4000", sim.PROGRAMS)
 def demes_pulse_large(ctx):
     return pulse_run(ctx, "demes-pulse-large", 4000)
+
+
+# ---------------------------------------------------------------- demes-balance
+
+@dataclass
+class BalanceCase:
+    """Two demes of one individual each for `founding` generations (from one
+    1111 and one 2211, so that each deme fixes 11 or 22 by chance), then N
+    each for `generations` generations with symmetric migration m, under
+    one locus's genotypic fitnesses (11, 12 and 21, 22); records every
+    `every` generations; the window starts after `window` generations of N."""
+
+    N: int
+    m: float
+    fitness: tuple
+    founding: int
+    generations: int
+    window: int
+    every: int
+    replicates: int
+
+
+BALANCE_FITNESS = (1.0, 0.6, 0.95)
+BALANCE_QUICK = BalanceCase(N=10_000, m=0.02, fitness=BALANCE_FITNESS, founding=12,
+                            generations=150, window=100, every=5, replicates=24)
+BALANCE_LARGE = BalanceCase(N=100_000, m=0.02, fitness=BALANCE_FITNESS, founding=12,
+                            generations=300, window=150, every=5, replicates=60)
+
+
+def one_locus_fitness(w):
+    """81 fitnesses by the genotype at locus a (11, 12 or 21, 22; allele 3
+    never arises) whatever b."""
+    fitness = np.ones(chains.GENOTYPES)
+    for g in range(chains.GENOTYPES):
+        copies = int(ALLELES[g, 0] == 2) + int(ALLELES[g, 1] == 2)
+        fitness[g] = w[copies] if 3 not in ALLELES[g, :2] else 1.0
+    return fitness
+
+
+def balance_reference(case, faults=()):
+    """The deterministic frequencies of allele 1 and of heterozygotes in the
+    deme founded 11 and the one founded 22, after each of the generations
+    of N: arrays (generations, 2) and (generations, 2), and the equilibrium
+    with its Jacobian's spectral radius."""
+    fitness = np.array([case.fitness, case.fitness])
+    migration = np.array([[1 - case.m, case.m], [case.m, 1 - case.m]])
+    genotypes = np.array([[1.0, 0.0, 0.0], [0.0, 0.0, 1.0]])
+    ones, hets = [], []
+    for _ in range(case.generations):
+        genotypes = demes_chains.balance_step(genotypes, fitness, migration, faults)
+        ones.append(genotypes[:, 0] + genotypes[:, 1] / 2)
+        hets.append(genotypes[:, 1].copy())
+    equilibrium, radius, _ = demes_chains.balance_equilibrium(
+        np.array([[1.0, 0.0, 0.0], [0.0, 0.0, 1.0]]), fitness, migration, faults)
+    return np.array(ones), np.array(hets), equilibrium, radius
+
+
+def balance_run(ctx, name, case):
+    result = Result(name)
+    ones, hets, equilibrium, radius = balance_reference(case)
+    apart_ones, apart_hets, apart, _ = balance_reference(case, ("parents apart",))
+    x_eq = equilibrium[:, 0] + equilibrium[:, 1] / 2
+    result.lines.append(
+        f"two demes founded by one individual each ({case.founding} generations), then N = "
+        f"{case.N} each for {case.generations} generations, migration m = {case.m} both ways; "
+        f"fitness 11: {case.fitness[0]}, 12 and 21: {case.fitness[1]}, 22: {case.fitness[2]} "
+        f"(underdominance); deterministic equilibrium from (11, 22): allele 1 at "
+        f"({x_eq[0]:.5f}, {x_eq[1]:.5f}), heterozygotes ({equilibrium[0, 1]:.5f}, "
+        f"{equilibrium[1, 1]:.5f}), stable (Jacobian radius {radius:.3f}); with each parent "
+        f"from its own source: allele 1 at ({apart[0, 0] + apart[0, 1] / 2:.5f}, "
+        f"{apart[1, 0] + apart[1, 1] / 2:.5f}), heterozygotes ({apart[0, 1]:.5f}, "
+        f"{apart[1, 1]:.5f}); R = {case.replicates}")
+    total = case.founding + case.generations
+    shown = {}
+    with scratch(ctx.out) as folder:
+        model = demes_models.write_model(
+            Path(folder) / "balance.json",
+            [deme(d, [(case.generations, 1), (0, case.N)]) for d in ("A", "B")],
+            [{"demes": ["A", "B"], "rate": case.m, "start_time": case.generations}])
+        start = sim.counts_of(2, g1111=1, g2211=1)
+        for engine in sim.ENGINES:
+            try:
+                demes_batch(ctx, folder, engine, engine=engine, model=model,
+                            fitness=one_locus_fitness(case.fitness), generations=total,
+                            initial=start, replicates=case.replicates,
+                            record_every=case.every)
+            except RunFailed as failure:
+                result.error = str(failure)
+                return result
+            series, labels = deme_series(folder, engine, case.replicates, ["A", "B"])
+            labels = labels["A"]
+            # The last record of the founding generations (both demes of one).
+            founded = labels[labels < case.founding].max()
+            window = (labels >= case.founding + case.window) & (labels < total)
+            steps = labels[window] - case.founding  # generations of N run (from 1)
+            x_rows, h_rows, kept = [], [], 0
+            for k in range(case.replicates):
+                first = [homozygote_of(series[d][k, list(labels).index(founded)])
+                         for d in ("A", "B")]
+                if None in first or first[0] == first[1]:
+                    continue
+                order = ("A", "B") if first[0] == 1 else ("B", "A")
+                kept += 1
+                x_rows.append([frequencies_a(series[d][k, window])[:, 0] for d in order])
+                h_rows.append([(series[d][k, window] @ (1 - HOMOZYGOUS_A))
+                               / series[d][k, window].sum(axis=1) for d in order])
+            x_rows, h_rows = np.array(x_rows), np.array(h_rows)  # (kept, 2, records)
+            expected_x = ones[steps - 1].mean(axis=0)
+            expected_h = hets[steps - 1].mean(axis=0)
+            parts = []
+            for j, founded_as in enumerate(("11", "22")):
+                for label, rows, expected, other in (
+                        ("allele 1", x_rows, expected_x, apart_ones[steps - 1].mean(axis=0)),
+                        ("heterozygotes", h_rows, expected_h,
+                         apart_hets[steps - 1].mean(axis=0))):
+                    values = rows[:, j].mean(axis=1)
+                    mean, se = values.mean(), values.std(ddof=1) / math.sqrt(len(values))
+                    p = z_p(mean, se, expected[j])
+                    result.p_values.append(p)
+                    parts.append(f"deme founded {founded_as}: {label} {mean:.5f} +- {se:.5f} "
+                                 f"(deterministic {expected[j]:.5f}, p = {p:.3g}; parents "
+                                 f"apart {other[j]:.5f}, p = {z_p(mean, se, other[j]):.2g})")
+            result.lines.append(f"{engine}: {kept} replicates founded apart, window of "
+                                f"{window.sum()} records: " + "; ".join(parts))
+            everything = (labels >= case.founding) & (labels < total)
+            traces = []
+            for k in range(case.replicates):
+                first = [homozygote_of(series[d][k, list(labels).index(founded)])
+                         for d in ("A", "B")]
+                if None in first or first[0] == first[1]:
+                    continue
+                order = ("A", "B") if first[0] == 1 else ("B", "A")
+                traces.append([frequencies_a(series[d][k, everything])[:, 0] for d in order])
+            shown[engine] = (labels[everything] - case.founding, np.array(traces), x_rows, h_rows)
+    result.picture = picture(ctx, name)
+    draw_balance(result.picture, name, case, shown, ones, hets, apart_ones, apart_hets)
+    return result
+
+
+def draw_balance(path, name, case, shown, ones, hets, apart_ones, apart_hets):
+    figure, axes = plt.subplots(1, 2, figsize=(12, 4.4))
+    steps = np.arange(1, case.generations + 1)
+    for j, founded in enumerate(("11", "22")):
+        axes[0].plot(steps, ones[:, j], color="black", lw=1,
+                     label="deterministic recursion" if j == 0 else None)
+        axes[0].plot(steps, apart_ones[:, j], color="grey", lw=1, ls="--",
+                     label="recursion with each parent from its own source" if j == 0 else None)
+    for engine, (x, traces, _, _) in shown.items():
+        colour = "C0" if engine == "exact" else "C3"
+        for trace in traces:
+            axes[0].plot(x, trace[0], color=colour, lw=0.4, alpha=0.4)
+            axes[0].plot(x, trace[1], color=colour, lw=0.4, alpha=0.4)
+        axes[0].plot([], [], color=colour, lw=1, label=f"--engine {engine}, each replicate")
+    axes[0].axvline(case.window, color="black", lw=0.5, ls=":")
+    axes[0].set_xlabel(f"generations of N = {case.N}")
+    axes[0].set_ylabel("frequency of allele 1 (upper: deme founded 11)")
+    axes[0].set_title(f"two demes, m = {case.m}, fitness 11: {case.fitness[0]}, 12: "
+                      f"{case.fitness[1]}, 22: {case.fitness[2]} (window from the dotted line)",
+                      fontsize=9)
+    axes[0].legend(fontsize=7, loc="center right")
+    window = steps >= case.window
+    names = []
+    x = 0
+    for j, founded in enumerate(("11", "22")):
+        for label, k, curve, other in (("allele 1", 2, ones, apart_ones),
+                                       ("heterozygotes", 3, hets, apart_hets)):
+            expected = curve[window, j].mean()
+            for offset, (engine, data) in zip((-0.12, 0.12), shown.items()):
+                values = data[k][:, j].mean(axis=1) - expected
+                se = values.std(ddof=1) / math.sqrt(len(values))
+                axes[1].errorbar([x + offset], [values.mean()], yerr=[1.96 * se],
+                                 fmt="o" if engine == "exact" else "s", ms=4,
+                                 color="C0" if engine == "exact" else "C3",
+                                 label=f"--engine {engine}" if x == 0 else None)
+            axes[1].plot([x - 0.3, x + 0.3], [other[window, j].mean() - expected] * 2,
+                         color="grey", ls="--", lw=1,
+                         label="each parent from its own source" if x == 0 else None)
+            names.append(f"{label}\nfounded {founded}")
+            x += 1
+    axes[1].axhline(0, color="black", lw=1)
+    axes[1].set_xticks(range(len(names)))
+    axes[1].set_xticklabels(names, fontsize=8)
+    axes[1].set_ylabel("window mean - deterministic")
+    axes[1].set_title("the window's means minus the recursion's, 95 % intervals", fontsize=9)
+    axes[1].legend(fontsize=7)
+    figure.suptitle(f"{name}: migration-selection balance at one locus", fontsize=10)
+    figure.tight_layout()
+    figure.savefig(path, dpi=90)
+    plt.close(figure)
+
+
+@check("demes-balance", "two demes, underdominance, m = 0.02, N = 10^4: allele and "
+       "heterozygote frequencies against the deterministic equilibrium", sim.PROGRAMS,
+       quick=True)
+def demes_balance(ctx):
+    return balance_run(ctx, "demes-balance", BALANCE_QUICK)
+
+
+@check("demes-balance-large", "demes-balance with N = 10^5, R = 60", sim.PROGRAMS)
+def demes_balance_large(ctx):
+    return balance_run(ctx, "demes-balance-large", BALANCE_LARGE)
