@@ -18,9 +18,12 @@ demes_chains.py. Quick versions run with --quick; the larger ones (names
 ending in -large, and demes-sizes-all) with --all.
 """
 
+import json
 import math
 import os
+import subprocess
 import tempfile
+import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -29,7 +32,7 @@ import matplotlib
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
-from scipy.stats import binom, chi2, norm  # noqa: E402
+from scipy.stats import binom, norm  # noqa: E402
 
 import chains  # noqa: E402
 import demes_chains  # noqa: E402
@@ -523,8 +526,8 @@ def fst_run(ctx, name, case):
                             for other, value in others.items())
         records_mean = np.nanmean(fst)
         result.lines.append(
-            f"{engine}: F_ST (ratio of the means) {ratio:.5f} +- {se:.5f} (exact {expected_fst:.5f},"
-            f" p = {p:.3g}); " + "; ".join(parts) + f"; mean of the records' F_ST "
+            f"{engine}: F_ST (ratio of the means) {ratio:.5f} +- {se:.5f} (exact "
+            f"{expected_fst:.5f}, p = {p:.3g}); " + "; ".join(parts) + f"; mean of the records' F_ST "
             f"{records_mean:.5f} (not judged: a mean of ratios); against {against}")
         shown[engine] = (fst, hs, ht, ratio, se)
     result.picture = picture(ctx, name)
@@ -1020,3 +1023,255 @@ def demes_balance(ctx):
 @check("demes-balance-large", "demes-balance with N = 10^5, R = 60", sim.PROGRAMS)
 def demes_balance_large(ctx):
     return balance_run(ctx, "demes-balance-large", BALANCE_LARGE)
+
+
+# ---------------------------------------------------------------- demes-sizes
+
+@dataclass
+class SizeBudget:
+    """How much of a model a run may take: the records written (a record of
+    each existing deme and of the whole, every generation) and, on the
+    exact engine, the offspring drawn. A model over either is run for its
+    last generations only (--generations in place of --burn-in)."""
+
+    records: int
+    offspring: int
+
+
+SIZES_QUICK = SizeBudget(records=400, offspring=10_000_000)
+SIZES_ALL = SizeBudget(records=160_000, offspring=600_000_000)
+SIZES_BURN_IN = 2
+
+
+def model_files(everything=False):
+    """The Demes examples; with `everything` also their tutorial's and the
+    valid cases."""
+    files = sorted((CASES / "examples").glob("*.yaml"))
+    if everything:
+        files += sorted((CASES / "examples" / "tutorial").glob("*.yaml"))
+        files += sorted((CASES / "valid").glob("*.yaml"))
+    return files
+
+
+def resolved_model(ctx, path):
+    """The resolved model: the example's NAME.resolved.json beside it where
+    there is one (resolved by the Demes standard's own tools, independent of
+    this program), otherwise the program's --resolve."""
+    beside = path.with_name(path.name[:-len(".yaml")] + ".resolved.json")
+    if beside.is_file():
+        return json.loads(beside.read_text()), "resolved.json"
+    done = subprocess.run([str(Path(ctx.build) / sim.PROGRAM), "--demography", str(path),
+                           "--resolve"], capture_output=True, text=True)
+    if done.returncode != 0:
+        raise RunFailed(f"--resolve of {path.name}: {done.stderr.strip()}")
+    return json.loads(done.stdout), "--resolve"
+
+
+def record_labels(generations, every):
+    """The records of a run of n generations with --record-every K: (label,
+    the generation after which it is written) for the multiples of K below
+    n, and the final record labelled n (after generation n - 1) unless n is
+    a multiple of K."""
+    found = [(g, g) for g in range(0, generations, every)]
+    if generations % every:
+        found.append((generations, generations - 1))
+    return found
+
+
+def expected_records(structure, start, generations, every=1):
+    """{deme: {label: N}} for each deme's file and the whole's ('' key) over
+    a run of `generations` generations starting at S = start, a record every
+    `every` generations."""
+    found = {d.name: {} for d in structure.demes}
+    found[""] = {}
+    for label, g in record_labels(generations, every):
+        total = 0
+        for d, here in zip(structure.demes, demes_models.plan(structure, start - g - 1)):
+            if here.exists:
+                found[d.name][label] = here.size
+                total += here.size
+        found[""][label] = total
+    return found
+
+
+def run_length(structure, budget, engine):
+    """The run's (S, generations, K): S = ceil(oldest) + burn-in; all its
+    generations, or on the exact engine its last generations within the
+    budget of offspring; a record every K generations, K the least that
+    keeps the records within their budget."""
+    full = demes_models.start_after_burn_in(structure, SIZES_BURN_IN)
+    generations, records, offspring = 0, 0, 0
+    for t in range(full):  # the youngest first
+        plan = demes_models.plan(structure, t)
+        offspring += sum(here.size for here in plan if here.exists)
+        if engine == "exact" and offspring > budget.offspring:
+            break
+        records += 1 + sum(here.exists for here in plan)
+        generations += 1
+    return full, generations, max(1, math.ceil(records / budget.records))
+
+
+def sizes_of_one(ctx, folder, path, budget):
+    """Runs one model on both engines; returns (line, passed, seconds by engine)."""
+    model, source = resolved_model(ctx, path)
+    structure = demes_models.structure_of(model)
+    name = path.stem
+    parts, passed, seconds = [], True, {}
+    for engine in sim.ENGINES:
+        full, generations, every = run_length(structure, budget, engine)
+        # A capped run starts later: its first generation is born at
+        # t = generations - 1, the model's last generations.
+        capped = generations < full
+        start = generations
+        refusal = demes_models.refusal(structure, start, generations)
+        out = Path(folder) / f"{name}-{engine}"
+        args = ["--fitness-values", Path(folder) / "ones.tsv", "--demography", path,
+                "--engine", engine, "--record-every", every, "-o", out]
+        args += ["--generations", generations] if capped else ["--burn-in", SIZES_BURN_IN]
+        began = time.time()
+        done = subprocess.run([str(Path(ctx.build) / sim.PROGRAM), *map(str, args)],
+                              capture_output=True, text=True, cwd=folder)
+        seconds[engine] = time.time() - began
+        if refusal is not None:
+            said = done.stderr.strip().splitlines()
+            ok = (done.returncode == 1 and len(said) == 1 and not out.exists()
+                  and refusal[0] in said[0])
+            parts.append(f"{engine}: refused as expected ({refusal[0]}: {refusal[1]})" if ok
+                         else f"{engine}: expected a refusal naming {refusal[0]} "
+                              f"({refusal[1]}), got status {done.returncode}: "
+                              f"{done.stderr.strip()[:200]}")
+            passed &= ok
+            continue
+        if done.returncode != 0:
+            parts.append(f"{engine}: exit status {done.returncode}: {done.stderr.strip()[:200]}")
+            passed = False
+            continue
+        expected = expected_records(structure, start, generations, every)
+        if len(structure.demes) == 1:
+            # A model of one deme writes OUT only, as a run with -N does.
+            expected = {"": expected[""]}
+            if list(Path(folder).glob(f"{name}-{engine}@*")):
+                parts.append(f"{engine}: a deme's file beside OUT for a model of one deme")
+                passed = False
+                continue
+        wrong = []
+        for deme_name, wanted in expected.items():
+            file = out if deme_name == "" else Path(f"{out}@{deme_name}")
+            if not file.exists():
+                wrong.append(f"{deme_name}: no file {file.name}")
+                continue
+            labels, counts = records(file)
+            got = dict(zip(labels.tolist(), counts.sum(axis=1).tolist()))
+            if got != wanted:
+                bad = sorted(set(got) ^ set(wanted)) or [g for g in wanted if got[g] != wanted[g]]
+                g = bad[0]
+                wrong.append(f"{deme_name or 'the whole'} at g = {g} (t = {start - g - 1}): "
+                             f"N {got.get(g, 'no record')} against {wanted.get(g, 'no record')}")
+            elif counts[:, 1:].any():
+                wrong.append(f"{deme_name or 'the whole'}: a genotype other than 1111")
+        records_seen = sum(len(w) for w in expected.values())
+        if wrong:
+            passed = False
+            parts.append(f"{engine}: {len(wrong)} file(s) differ, first {wrong[0]}")
+        else:
+            how = [f"its last {generations} generations"] if capped else []
+            how += [f"a record every {every}"] if every > 1 else []
+            parts.append(f"{engine}: {records_seen} records equal"
+                         + (f" ({', '.join(how)})" if how else ""))
+        for file in Path(folder).glob(f"{name}-{engine}*"):
+            file.unlink()
+    line = (f"{path.parent.name}/{path.name} ({source}; {len(structure.demes)} demes; "
+            f"S = {full}): " + "; ".join(parts))
+    return line, passed, seconds
+
+
+def sizes_run(ctx, name, budget, everything):
+    result = Result(name)
+    files = model_files(everything)
+    totals = {engine: 0.0 for engine in sim.ENGINES}
+    failed = []
+    capped = []
+    with scratch(ctx.out) as folder:
+        sim.write_fitness(Path(folder) / "ones.tsv", ONES)
+        for path in files:
+            try:
+                line, passed, seconds = sizes_of_one(ctx, folder, path, budget)
+            except RunFailed as failure:
+                line, passed, seconds = f"{path.name}: {failure}", False, {}
+            result.lines.append(line)
+            result.p_values.append(1.0 if passed else 0.0)
+            if not passed:
+                failed.append(path.name)
+            if "last" in line or "every" in line:
+                capped.append(path.name)
+            for engine, s in seconds.items():
+                totals[engine] += s
+    result.lines.insert(0, f"{len(files)} models, --burn-in {SIZES_BURN_IN} and --record-every 1 "
+                           f"on both engines within a budget ({budget.records} records, "
+                           f"{budget.offspring:.0e} offspring on the exact engine); "
+                           f"{len(files) - len(failed)} pass; run in part (the last generations "
+                           f"or a record every K): {', '.join(capped) or 'none'}; program "
+                           f"time " + ", ".join(f"{e} {s:.1f} s" for e, s in totals.items()))
+    result.picture = picture(ctx, name)
+    draw_sizes(ctx, result.picture, name, budget)
+    return result
+
+
+def draw_sizes(ctx, path, name, budget):
+    """The sizes of the demes of three examples as the rules give them, with
+    the records' N of an exact-engine run over them."""
+    shown = ["offshoots.yaml", "browning_america.yaml", "jacobs_papuans.yaml"]
+    figure, axes = plt.subplots(1, len(shown), figsize=(5 * len(shown), 4.2))
+    with scratch(ctx.out) as folder:
+        sim.write_fitness(Path(folder) / "ones.tsv", ONES)
+        for ax, file in zip(axes, shown):
+            model_path = CASES / "examples" / file
+            model, _ = resolved_model(ctx, model_path)
+            structure = demes_models.structure_of(model)
+            full, generations, every = run_length(structure, budget, "multinomial")
+            start = generations
+            capped = generations < full
+            out = Path(folder) / file
+            args = ["--fitness-values", Path(folder) / "ones.tsv", "--demography", model_path,
+                    "--engine", "multinomial", "--record-every", every, "-o", out]
+            args += ["--generations", generations] if capped else ["--burn-in", SIZES_BURN_IN]
+            run_program(ctx.build, sim.PROGRAM, args, folder)
+            expected = expected_records(structure, start, generations, every)
+            for k, d in enumerate(structure.demes):
+                wanted = expected[d.name]
+                if not wanted:
+                    continue
+                g = np.array(sorted(wanted))
+                colour = f"C{k % 10}"
+                ax.plot(start - np.minimum(g, generations - 1) - 1, [wanted[x] for x in g],
+                        color=colour, lw=1.2, label=d.name)
+                labels, counts = records(Path(f"{out}@{d.name}"))
+                step = max(1, len(labels) // 60)
+                ax.plot(start - np.minimum(labels[::step], generations - 1) - 1,
+                        counts.sum(axis=1)[::step], "o", ms=2.5, color=colour, mfc="white")
+            ax.set_xscale("symlog", linthresh=10)
+            ax.set_yscale("log")
+            ax.invert_xaxis()
+            ax.set_xlabel("birth time t (generations before time 0)")
+            ax.set_ylabel("N")
+            ax.set_title(f"{file}" + (f" (last {generations} generations)" if capped else ""),
+                         fontsize=9)
+            ax.legend(fontsize=6, ncol=2)
+    figure.suptitle(f"{name}: each deme's size by the rules (lines) and its records' N "
+                    f"(circles, --engine multinomial, every few records)", fontsize=10)
+    figure.tight_layout()
+    figure.savefig(path, dpi=90)
+    plt.close(figure)
+
+
+@check("demes-sizes", "every Demes example runs on both engines with each deme's records where "
+       "the model has the deme and with its sizes (long ones: their last generations)",
+       sim.PROGRAMS, quick=True)
+def demes_sizes(ctx):
+    return sizes_run(ctx, "demes-sizes", SIZES_QUICK, everything=False)
+
+
+@check("demes-sizes-all", "demes-sizes over the whole examples where feasible, and every valid "
+       "case of the Demes cases", sim.PROGRAMS)
+def demes_sizes_all(ctx):
+    return sizes_run(ctx, "demes-sizes-all", SIZES_ALL, everything=True)
