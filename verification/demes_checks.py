@@ -527,8 +527,8 @@ def fst_run(ctx, name, case):
         records_mean = np.nanmean(fst)
         result.lines.append(
             f"{engine}: F_ST (ratio of the means) {ratio:.5f} +- {se:.5f} (exact "
-            f"{expected_fst:.5f}, p = {p:.3g}); " + "; ".join(parts) + f"; mean of the records' F_ST "
-            f"{records_mean:.5f} (not judged: a mean of ratios); against {against}")
+            f"{expected_fst:.5f}, p = {p:.3g}); " + "; ".join(parts) + "; mean of the "
+            f"records' F_ST {records_mean:.5f} (not judged: a mean of ratios); against {against}")
         shown[engine] = (fst, hs, ht, ratio, se)
     result.picture = picture(ctx, name)
     draw_fst(result.picture, name, case, labels_wanted, shown, moments, equilibrium, others)
