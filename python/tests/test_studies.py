@@ -14,10 +14,11 @@ from twolocus.analysis.statistics import STAT_COLUMNS
 from twolocus.genotypes import LABELS
 from twolocus.native import core
 
-# Every key of twolocus-sim's parameter file, in its order (the table of parameters).
+# Every key that twolocus-sim's parameter file always has, in its order (the table
+# of parameters; a key marked "?" is written only by a run that has it).
 KEYS = [(entry["key"] + label if entry["key"].endswith("_") else entry["key"], None)
         for entry in core.parameters()
-        if entry["key"] and not entry["key"].startswith("batch:") and entry["kind"] != "condition"
+        if entry["key"] and not entry["key"].startswith(("batch:", "?")) and entry["kind"] != "condition"
         for label in (LABELS if entry["key"].endswith("_") else [""])]
 
 A, B, X = "h22 >= 0.5", "count(2222) > 0", "extinct"

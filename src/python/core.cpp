@@ -481,7 +481,7 @@ py::list check_parameters(const std::vector<std::pair<std::string, std::string>>
   }
   std::vector<parameter_id> wanted;
   for (const std::string& identifier : required) wanted.push_back(entry_named(identifier).id);
-  constexpr const char* kinds[] = {"conflict", "single_run", "required", "row_sum"};
+  constexpr const char* kinds[] = {"conflict", "needs", "single_run", "required", "row_sum"};
   const auto identifier_of = [](parameter_id id) -> py::object {
     if (id == parameter_id::count) return py::none();
     return py::str(std::string(parameter(id).identifier));

@@ -398,16 +398,26 @@ def _sim_row(row, where):
         entry = found["entry"]
         if found["what"] == "conflict" and entry == "fitness_values":
             problems.append(f"{where}: give one of [fitness] and [fitness-values], not both.")
-        elif found["what"] == "conflict":
+        elif found["what"] == "conflict" and entry in ("s", "k"):
             problems.append(f"{where}: [{entry}] is only for [fitness], not [fitness-values].")
+        elif found["what"] == "conflict":
+            problems.append(f"{where}: give one of [{_column(entry)}] and [{_column(found['other'])}], "
+                            "not both.")
+        elif found["what"] == "needs":
+            problems.append(f"{where}: [{_column(entry)}] is only for a run with [{_column(found['other'])}].")
         elif found["what"] == "required" and entry == "fitness":
             problems.append(f"{where}: give one of [fitness] and [fitness-values].")
         elif found["what"] == "required":
-            problems.append(f"{where}: no value of [{entry.replace('_', '-')}].")
+            problems.append(f"{where}: no value of [{_column(entry)}].")
         elif found["what"] == "row_sum":
             problems.append(f"{where}: the mutation rates out of allele {found['allele']} at locus "
                             f"{found['locus']} sum to {found['sum']:.17g}, more than 1.")
     return problems
+
+
+def _column(identifier):
+    """A design column's name for an entry's identifier."""
+    return identifier.replace("_", "-")
 
 
 def _sim_name(row, names, columns, number, where):
