@@ -1,7 +1,11 @@
 #include "run/structure.hpp"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 
 #include "io/demes_json.hpp"
 #include "io/initial.hpp"
@@ -28,6 +32,36 @@ std::optional<message> structure_of_params(const sim_params& params, const std::
     return tell::sim_demography_not_run(params_name.c_str(), problem->deme.c_str(), problem->epoch,
                                         problem->what.c_str());
   }
+  return std::nullopt;
+}
+
+summary_columns sim_summary_columns(const sim_params& params) {
+  summary_columns columns;
+  for (const condition_text& condition : params.conditions) columns.conditions.push_back(condition.text);
+  if (params.demography.empty()) return columns;
+  demography model;
+  std::string error;
+  // A parameter file whose model does not read was refused before any
+  // summary is written.
+  if (!read_demography_json(params.demography, model, error) || model.demes.size() < 2) return columns;
+  for (const deme& one : model.demes) columns.demes.push_back(one.name);
+  return columns;
+}
+
+std::optional<message> read_deme_records(const structure_history& structure, const std::string& output,
+                                         int32_t label, deme_population& population) {
+  population.demes.assign(structure.demes.size(), population_counts{});
+  for (size_t d = 0; d < structure.names.size(); ++d) {
+    const std::string name = deme_file_name(output, structure.names[d]);
+    const regular_opening opening = open_regular(name, "r");
+    if (opening.not_regular) return tell::sim_not_regular("output file", name.c_str());
+    if (opening.file == nullptr) return tell::sim_output_unmodifiable(name.c_str());
+    population_counts counts{};
+    const initial_reading reading = read_initial(opening.file, label, counts);
+    std::fclose(opening.file);
+    if (reading.result == initial_reading::outcome::read) population.demes[d] = counts;
+  }
+  sum_demes(population);
   return std::nullopt;
 }
 
@@ -60,6 +94,38 @@ const population_counts* initial_of_demes(const sim_params& params) {
 }
 
 namespace {
+
+// Takes a deme's trajectory open to read and write and a record's label;
+// cuts the file after its last whole line whose label is at most `label`
+// (the header when there is none). A kill can leave a deme's records
+// beyond the record the run resumes from, the last of them cut short: the
+// resumed run writes them again. Returns whether the file was cut.
+bool cut_after_label(std::FILE* file, int32_t label) {
+  if (std::fseek(file, 0, SEEK_SET) != 0) return false;
+  char* buffer = nullptr;
+  size_t capacity = 0;
+  ssize_t length = 0;
+  long long keep = 0;
+  long long at = 0;
+  bool header = true;
+  while ((length = ::getline(&buffer, &capacity, file)) > 0) {
+    if (buffer[length - 1] != '\n') break;  // cut short by a kill
+    at += length;
+    if (header) {
+      header = false;
+      keep = at;
+      continue;
+    }
+    if (length == 1) continue;  // the empty line a resume record may leave
+    char* end = nullptr;
+    const long value = std::strtol(buffer, &end, 10);
+    if (end == buffer || *end != '\t' || value > label) break;
+    keep = at;
+  }
+  std::free(buffer);
+  return std::ferror(file) == 0 && ftruncate(fileno(file), static_cast<off_t>(keep)) == 0 &&
+         std::fseek(file, 0, SEEK_END) == 0;
+}
 
 // Takes a stream; gives the output a guard descriptor of its file, so that
 // it can be cut back once the stream is closed.
@@ -106,7 +172,7 @@ std::optional<message> reopen_deme_files(const structure_history& structure, con
     population_counts counts{};
     const initial_reading reading = read_initial(opening.file, label, counts);
     const bool has = reading.result == initial_reading::outcome::read;
-    if (std::fseek(opening.file, 0, SEEK_END) != 0) return tell::sim_output_unmodifiable(name.c_str());
+    if (!cut_after_label(opening.file, label)) return tell::sim_output_unmodifiable(name.c_str());
     if (!has) continue;  // the deme did not exist at that label
     population.demes[d] = counts;
     if (!add_resume_record(files.demes.back(), label, counts)) {

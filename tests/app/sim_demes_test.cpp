@@ -9,6 +9,7 @@
 
 #include <map>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -147,6 +148,50 @@ TEST_F(SimDemes, AResumeFromAnyRecordWritesTheUninterruptedRun) {
   }
 }
 
+TEST_F(SimDemes, ADemesRecordCutShortBeyondTheResumedRecordIsWrittenAgain) {
+  // A kill can come after a deme's file got records beyond OUT's last, the
+  // last of them cut short; the resume from OUT's last record writes them
+  // again as whole lines.
+  ASSERT_EQ(sim(run("multinomial", "whole", {"--generations", "330", "--record-every", "7"}), dir).status, 0);
+  const std::string text = read_file(dir / "whole");
+  const std::string lines = read_file(dir / "whole.checkpoint");
+  for (const long label : {175L, 182L, 245L}) {
+    SCOPED_TRACE(label);
+    std::string at(1, '\n');
+    at += std::to_string(label);
+    at += '\t';
+    write_file(dir / "cut", text.substr(0, text.find('\n', text.find(at) + 1) + 1));
+    write_file(dir / "cut.checkpoint", lines.substr(0, lines.find('\n', lines.find(at) + 1) + 1));
+    write_file(dir / "cut.params", read_file(dir / "whole.params"));
+    std::filesystem::remove(dir / "cut.summary.tsv");
+    for (const std::string deme : {"@A", "@B", "@C"}) {
+      // Each deme's file: two records more, the second cut in its counts.
+      const std::string whole = read_file(dir / ("whole" + deme));
+      size_t end = whole.find(at);
+      end = end == std::string::npos ? whole.find('\n') : whole.find('\n', end + 1);
+      end = whole.find('\n', end + 1);
+      if (end != std::string::npos) end = whole.find('\n', end + 1);
+      write_file(dir / ("cut" + deme), whole.substr(0, end == std::string::npos ? whole.size() : end - 3));
+    }
+    const auto resumed = sim({"--resume", "cut"}, dir);
+    ASSERT_EQ(resumed.status, 0) << resumed.err;
+    for (const std::string file : {"", "@A", "@B", "@C"}) {
+      EXPECT_EQ(records("cut" + file), records("whole" + file)) << file;
+    }
+    for (const std::string deme : {"@A", "@B", "@C"}) {
+      // Every line whole: the header, records, and the empty line before a
+      // resumed record.
+      std::istringstream resumed_lines(read_file(dir / ("cut" + deme)));
+      std::string line;
+      std::getline(resumed_lines, line);
+      while (std::getline(resumed_lines, line)) {
+        EXPECT_TRUE(line.empty() || std::count(line.begin(), line.end(), '\t') == 81) << deme << ": " << line;
+      }
+    }
+    EXPECT_EQ(read_file(dir / "cut.summary.tsv"), read_file(dir / "whole.summary.tsv"));
+  }
+}
+
 TEST_F(SimDemes, KilledAndResumedRunsLoseNothing) {
   for (const std::string engine : {"exact", "multinomial"}) {
     SCOPED_TRACE(engine);
@@ -215,6 +260,108 @@ TEST_F(SimDemes, AKillBeforeTheFinalRecordIsCompletedByAResume) {
     ASSERT_EQ(resumed.status, 0) << resumed.err;
     EXPECT_EQ(records("cut"), records("whole"));
     EXPECT_EQ(read_file(dir / "cut.summary.tsv"), read_file(dir / "whole.summary.tsv"));
+  }
+}
+
+// The summary's row as a map from its header's columns (the first of a
+// name: a condition's column comes before a statistic of the same name).
+std::map<std::string, std::string> summary_of(const std::string& text) {
+  std::vector<std::vector<std::string>> lines;
+  std::istringstream rows(text);
+  for (std::string line; std::getline(rows, line);) {
+    lines.emplace_back();
+    std::istringstream fields(line);
+    for (std::string field; std::getline(fields, field, '\t');) lines.back().push_back(field);
+    if (!line.empty() && line.back() == '\t') lines.back().emplace_back();
+  }
+  std::map<std::string, std::string> row;
+  if (lines.size() < 2) return row;
+  for (size_t i = 0; i < lines[0].size() && i < lines[1].size(); ++i) row.emplace(lines[0][i], lines[1][i]);
+  return row;
+}
+
+TEST_F(SimDemes, ConditionsReadOneDemeOrTheDemesTogether) {
+  // B is first born in generation 20 and C in 170 (see above); C does not
+  // exist at the start, A is all 1111 there.
+  const args_list watches = {"--watch", "N@B > 0", "--watch", "N@C > 0", "--watch", "extinct@C",
+                             "--watch", "count(1111)@A == 400", "--watch", "N > 500 and N@A == 400",
+                             "--stop", "count(1111)@B < 50 and N@B > 0"};
+  for (const std::string engine : {"exact", "multinomial"}) {
+    SCOPED_TRACE(engine);
+    args_list args = run(engine, "r", {"--burn-in", "20", "--record-every", "1"});
+    args.insert(args.end(), watches.begin(), watches.end());
+    const auto done = sim(args, dir);
+    ASSERT_EQ(done.status, 0) << done.err;
+    // The stop's first label: the first record of B (growing from 101 to
+    // 600, crossing the valley) with fewer than 50 1111.
+    long first_other = -2;
+    for (const auto& [label, line] : records("r@B")) {
+      if (counts_of(line)[0] < 50) {
+        first_other = label;
+        break;
+      }
+    }
+    ASSERT_GT(first_other, 170) << "the stop is reached after C is founded";
+    long first_large = -2;  // the demes together above 500
+    for (const auto& [label, line] : records("r")) {
+      if (total_of(line) > 500) {
+        first_large = label;
+        break;
+      }
+    }
+    const auto row = summary_of(read_file(dir / "r.summary.tsv"));
+    EXPECT_EQ(row.at("N@B > 0"), "20");
+    EXPECT_EQ(row.at("N@C > 0"), "170");
+    EXPECT_EQ(row.at("extinct@C"), "-1");
+    EXPECT_EQ(row.at("count(1111)@A == 400"), "-1");
+    EXPECT_EQ(row.at("N > 500 and N@A == 400"), std::to_string(first_large));
+    EXPECT_EQ(row.at("end"), "count(1111)@B < 50 and N@B > 0");
+    EXPECT_EQ(row.at("label"), std::to_string(first_other));
+    // The whole's statistics, then each deme's, of the last population.
+    const auto b_last = counts_of(records("r@B").at(first_other));
+    EXPECT_EQ(row.at("N@B"), std::to_string(total_of(records("r@B").at(first_other))));
+    EXPECT_EQ(row.at("N@A"), "400");
+    EXPECT_EQ(row.at("N@C"), "80");
+    EXPECT_EQ(row.at("N"), std::to_string(total_of(records("r").at(first_other))));
+    EXPECT_EQ(std::stol(row.at("classes@B")), std::count_if(b_last.begin(), b_last.end(), [](long c) { return c > 0; }));
+    EXPECT_EQ(row.at("extinct@B"), "0");
+    EXPECT_EQ(row.size(), 5 + 6 + 24 * 4 - 1) << "one name shared by a condition and a deme's statistic";
+    // A resume from a record before the stop finds the same labels.
+    const std::string text = read_file(dir / "r");
+    // (A line's start, built in steps: g++ 12 warns wrongly on "\n" + ....)
+    std::string cut_at(1, '\n');
+    cut_at += std::to_string(first_other - 3);
+    cut_at += '\t';
+    write_file(dir / "cut", text.substr(0, text.find('\n', text.find(cut_at) + 1) + 1));
+    const std::string lines = read_file(dir / "r.checkpoint");
+    const size_t line_start = lines.find(cut_at) + 1;
+    write_file(dir / "cut.checkpoint", lines.substr(0, lines.find('\n', line_start) + 1));
+    write_file(dir / "cut.params", read_file(dir / "r.params"));
+    for (const std::string deme : {"@A", "@B", "@C"}) write_file(dir / ("cut" + deme), read_file(dir / ("r" + deme)));
+    const auto resumed = sim({"--resume", "cut"}, dir);
+    ASSERT_EQ(resumed.status, 0) << resumed.err;
+    EXPECT_EQ(read_file(dir / "cut.summary.tsv"), read_file(dir / "r.summary.tsv"));
+  }
+}
+
+TEST_F(SimDemes, AConditionOnADemeTheModelLacksIsRefusedBeforeAnythingIsWritten) {
+  const std::vector<std::pair<args_list, std::string>> cases = {
+      {run("exact", "r", {"--generations", "5", "--watch", "N@D > 0"}),
+       "twolocus-sim: condition [N@D > 0] names deme [D], which the run's model does not have.\n"},
+      {run("exact", "r", {"--generations", "5", "--replicates", "2", "--stop", "a1@A < 1 or h22@Z > 0"}),
+       "twolocus-sim: condition [a1@A < 1 or h22@Z > 0] names deme [Z], which the run's model does not have.\n"},
+      {{"--fitness", "fit.tsv", "-N", "10", "--generations", "5", "-o", "r", "--stop", "extinct@A"},
+       "twolocus-sim: condition [extinct@A] names deme [A], which the run's model does not have.\n"},
+      {{"--fitness", "fit.tsv", "-N", "10", "--generations", "5", "-o", "r", "--stop", "N@ > 0"},
+       "twolocus-sim: option [--stop] could not read the condition [N@ > 0]: '@' not followed by a deme's name at character 3.\n"},
+  };
+  for (const auto& [args, message] : cases) {
+    SCOPED_TRACE(message);
+    const auto refused = sim(args, dir);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err.rfind(message, 0), 0u) << refused.err;
+    EXPECT_FALSE(std::filesystem::exists(dir / "r"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "r.params"));
   }
 }
 
