@@ -7,6 +7,7 @@ from pathlib import Path
 import pytest
 
 from twolocus.analysis.conditions import ConditionError, parse_condition
+from twolocus.errors import TwolocusError
 from twolocus.genotypes import LABELS
 
 CASES = Path(__file__).resolve().parents[2] / "tests" / "cases" / "conditions" / "cases.tsv"
@@ -24,34 +25,42 @@ def fitness_preset(name):
 
 
 def population(text):
-    row = [0] * 81
+    """A case's population: the demes together, and each deme named NAME:."""
+    row, demes = [0] * 81, {}
     for pair in text.split() if text != "-" else []:
+        counts = row
+        if ":" in pair:
+            name, pair = pair.split(":")
+            counts = demes.setdefault(name, [0] * 81)
+            if pair == "-":
+                continue
         label, count = pair.split("=")
-        row[LABELS.index(label)] = int(count)
-    return row
+        counts[LABELS.index(label)] = int(count)
+    return row, demes
 
 
 def read_cases():
     lines = CASES.read_text(encoding="utf-8").splitlines()
     rows = [line.split("\t") for line in lines if not line.startswith("#")][1:]
-    return [(text, population(pop), fitness_preset(fit), expected)
+    return [(text, *population(pop), fitness_preset(fit), expected)
             for text, pop, fit, expected in rows]
 
 
 CASE_LIST = read_cases()
 
 
-@pytest.mark.parametrize("text, counts, fitness, expected", CASE_LIST,
+@pytest.mark.parametrize("text, counts, demes, fitness, expected", CASE_LIST,
                          ids=[case[0][:40] for case in CASE_LIST])
-def test_shared_cases(text, counts, fitness, expected):
+def test_shared_cases(text, counts, demes, fitness, expected):
     if expected.startswith("error:"):
         with pytest.raises(ConditionError) as raised:
             parse_condition(text)
         assert f"{raised.value.kind}@{raised.value.position}" == expected[len("error:"):]
         return
     condition = parse_condition(text)
-    assert condition.holds([counts], fitness).tolist() == [expected == "true"]
-    assert condition.first([counts], fitness) == (0 if expected == "true" else None)
+    rows = {name: [deme] for name, deme in demes.items()}
+    assert condition.holds([counts], fitness, rows).tolist() == [expected == "true"]
+    assert condition.first([counts], fitness, rows) == (0 if expected == "true" else None)
 
 
 def test_message_names_the_text_and_the_character():
@@ -80,3 +89,18 @@ def test_stats_first_reads_the_whole_language(tmp_path):
                                ("count(1111) > 0 or h44 > 1", "Unknown statistic [h44].")]:
         done = command("twolocus-stats", path, "--first", condition)
         assert (done.returncode, done.stderr) == (1, message + "\n")
+
+
+def test_a_deme_named_needs_its_populations_row_by_row():
+    condition = parse_condition("N@A > N@B or h22 > 0")
+    assert condition.demes == ["A", "B"]
+    whole = [[0] * 81, [0] * 81]
+    a, b = [[0] * 81, [0] * 81], [[0] * 81, [0] * 81]
+    a[1][0], b[0][0] = 5, 3
+    assert condition.holds(whole, demes={"A": a, "B": b}).tolist() == [False, True]
+    assert condition.first(whole, demes={"A": a, "B": b}) == 1
+    with pytest.raises(TwolocusError, match=r"^The condition \[N@A > N@B or h22 > 0\] reads deme "
+                       r"\[B\]: give its records \(OUT@B\)\.$"):
+        condition.holds(whole, demes={"A": a})
+    with pytest.raises(ValueError, match="another number of populations"):
+        condition.holds(whole, demes={"A": a, "B": b[:1]})

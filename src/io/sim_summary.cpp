@@ -36,14 +36,22 @@ std::string real(std::optional<double> value) {
 
 }  // namespace
 
-std::string summary_header(const std::vector<std::string>& conditions) {
+std::string summary_header(const summary_columns& columns) {
   std::string header = "replicate\tseed\tend\tlabel\tgenerations";
-  for (const std::string& condition : conditions) add(header, condition);
+  for (const std::string& condition : columns.conditions) add(header, condition);
   for (int i = 0; i < statistic_count; ++i) add(header, std::string(statistic_name(static_cast<population_statistic>(i))));
+  for (const std::string& deme : columns.demes) {
+    for (int i = 0; i < statistic_count; ++i) {
+      add(header, std::string(statistic_name(static_cast<population_statistic>(i))) + "@" + deme);
+    }
+  }
   return header;
 }
 
-int summary_column_count(int conditions) { return 5 + conditions + 1 + 6 + 9 + 8; }
+int summary_column_count(const summary_columns& columns) {
+  return 5 + static_cast<int>(columns.conditions.size()) +
+         statistic_count * (1 + static_cast<int>(columns.demes.size()));
+}
 
 std::string population_statistics(const population_counts& counts, const fitness_table& fitness) {
   statistic_values values;
@@ -64,7 +72,7 @@ std::string population_statistics(const population_counts& counts, const fitness
 }
 
 std::string summary_line(const summary_row& row, const population_counts& counts,
-                         const fitness_table& fitness) {
+                         const fitness_table& fitness, std::span<const population_counts> demes) {
   std::string line = std::to_string(row.replicate);
   add(line, std::to_string(row.seed));
   add(line, row.end);
@@ -72,10 +80,11 @@ std::string summary_line(const summary_row& row, const population_counts& counts
   add(line, std::to_string(row.generations));
   for (const std::string& field : row.conditions) add(line, field);
   add(line, population_statistics(counts, fitness));
+  for (const population_counts& deme : demes) add(line, population_statistics(deme, fitness));
   return line;
 }
 
-std::FILE* begin_summary_file(const std::string& name, const std::vector<std::string>& conditions) {
+std::FILE* begin_summary_file(const std::string& name, const summary_columns& columns) {
   const std::string temporary = name + ".tmp";
   std::remove(temporary.c_str());
   const int descriptor = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -86,7 +95,7 @@ std::FILE* begin_summary_file(const std::string& name, const std::vector<std::st
     std::remove(temporary.c_str());
     return nullptr;
   }
-  std::fprintf(file, "%s\n", summary_header(conditions).c_str());
+  std::fprintf(file, "%s\n", summary_header(columns).c_str());
   return file;
 }
 
@@ -101,8 +110,8 @@ bool end_summary_file(std::FILE* file, const std::string& name) {
 }
 
 bool write_summary_atomically(const std::string& name, const std::vector<std::string>& lines,
-                              const std::vector<std::string>& conditions) {
-  std::FILE* file = begin_summary_file(name, conditions);
+                              const summary_columns& columns) {
+  std::FILE* file = begin_summary_file(name, columns);
   if (file == nullptr) return false;
   for (const std::string& line : lines) std::fprintf(file, "%s\n", line.c_str());
   return end_summary_file(file, name);
@@ -255,7 +264,7 @@ struct held_rows {
 
 }  // namespace
 
-bool sort_summary_file(const std::string& name, const std::vector<std::string>& conditions,
+bool sort_summary_file(const std::string& name, const summary_columns& columns,
                        size_t memory, size_t fan_in) {
   std::FILE* in = std::fopen(name.c_str(), "r");
   if (in == nullptr) return false;
@@ -288,7 +297,7 @@ bool sort_summary_file(const std::string& name, const std::vector<std::string>& 
   ok = ok && std::ferror(in) == 0;
   std::fclose(in);
   if (!ok) return false;
-  std::FILE* out = begin_summary_file(name, conditions);
+  std::FILE* out = begin_summary_file(name, columns);
   if (out == nullptr) return false;
   const auto put_out = [&](std::string_view row) { std::fwrite(row.data(), 1, row.size(), out); };
   if (!sorted) {

@@ -150,8 +150,10 @@ struct parser {
     if (next.kind == token_kind::name && next.text == "extinct") {
       const size_t start = at;
       take();
+      condition_operand alone = statistic(condition_statistic::extinct);
+      deme_suffix(alone);
       if (peek().kind != token_kind::op) {
-        node.left = statistic(condition_statistic::extinct);
+        node.left = alone;
         node.right.number = 1.0;
         return add(node);
       }
@@ -185,7 +187,32 @@ struct parser {
     return operand;
   }
 
+  // Reads '@' DEME right after an operand of a population, when there is
+  // one (no white space on either side of '@').
+  void deme_suffix(condition_operand& operand) {
+    if (at == text.size() || text[at] != '@') return;
+    ++at;
+    size_t length = 0;
+    if (at < text.size() && is_name_start(text[at])) {
+      length = 1;
+      while (at + length < text.size() && is_name_char(text[at + length])) ++length;
+    }
+    if (length == 0) fail(condition_error_kind::bad_deme);
+    const std::string_view name = text.substr(at, length);
+    at += length;
+    size_t place = 0;
+    while (place < result.demes.size() && result.demes[place] != name) ++place;
+    if (place == result.demes.size()) result.demes.emplace_back(name);
+    operand.deme = static_cast<uint32_t>(place + 1);
+  }
+
   condition_operand operand() {
+    condition_operand read = population_operand();
+    if (read.kind != condition_operand_kind::number) deme_suffix(read);
+    return read;
+  }
+
+  condition_operand population_operand() {
     const token next = peek();
     condition_operand operand;
     if (next.kind == token_kind::number) {
@@ -232,39 +259,64 @@ struct evaluation {
   const condition& compiled;
   const population_counts& counts;
   const fitness_table* fitness;
+  std::span<const population_counts* const> demes;
+  population_sums sums;
+  population_counts none{};  // a deme with no individuals
+};
+
+// The population an operand reads, and its sums: the demes together's, or
+// a deme's worked out for this operand.
+struct operand_population {
+  const population_counts* counts;
   population_sums sums;
 };
 
+operand_population population_of(const evaluation& e, const condition_operand& operand) {
+  if (operand.deme == 0) return {&e.counts, e.sums};
+  const size_t place = operand.deme - 1;
+  const population_counts* counts = place < e.demes.size() ? e.demes[place] : nullptr;
+  if (counts == nullptr) return {&e.none, {}};
+  operand_population read{counts, {}};
+  add_copies(*counts, read.sums);
+  for (const int32_t count : *counts) read.sums.classes += count > 0 ? 1 : 0;
+  return read;
+}
+
 void operand_value(const evaluation& e, const condition_operand& operand, exact_value& v) {
+  if (operand.kind == condition_operand_kind::number) return set_double(v, operand.number);
+  const operand_population read = population_of(e, operand);
   switch (operand.kind) {
-    case condition_operand_kind::number: return set_double(v, operand.number);
-    case condition_operand_kind::count: return set_quotient(v, e.counts[operand.index], 1);
+    case condition_operand_kind::count: return set_quotient(v, (*read.counts)[operand.index], 1);
     case condition_operand_kind::freq:
-      if (e.sums.total == 0) {
+      if (read.sums.total == 0) {
         v.defined = false;
         return;
       }
-      return set_quotient(v, e.counts[operand.index], e.sums.total);
+      return set_quotient(v, (*read.counts)[operand.index], read.sums.total);
     default:
-      return statistic_value(e.counts, e.sums, e.fitness, static_cast<population_statistic>(operand.index), v);
+      return statistic_value(*read.counts, read.sums, e.fitness,
+                             static_cast<population_statistic>(operand.index), v);
   }
 }
 
-// Takes an evaluation and a number; returns the order of mean_fitness and
-// the number (-1, 0, 1) when a sum in doubles, with its error bound, decides
-// it, 2 when it does not, and 3 when mean_fitness is undefined.
-int mean_fitness_order(const evaluation& e, double number) {
-  const int64_t n = e.sums.total;
+// Takes an evaluation, a mean_fitness operand and a number; returns the
+// order of that mean_fitness and the number (-1, 0, 1) when a sum in
+// doubles, with its error bound, decides it, 2 when it does not, and 3 when
+// mean_fitness is undefined.
+int mean_fitness_order(const evaluation& e, const condition_operand& operand, double number) {
+  const operand_population read = population_of(e, operand);
+  const population_counts& counts = *read.counts;
+  const int64_t n = read.sums.total;
   if (e.fitness == nullptr || n == 0) return 3;
   double sum = 0.0, magnitude = 0.0;
   for (size_t g = 0; g < genotype_count; ++g) {
-    const double term = static_cast<double>(e.counts[g]) * (*e.fitness)[g];
+    const double term = static_cast<double>(counts[g]) * (*e.fitness)[g];
     sum += term;
     magnitude += std::fabs(term);
   }
   if (!std::isfinite(magnitude)) {
     for (size_t g = 0; g < genotype_count; ++g) {
-      if (e.counts[g] != 0 && !std::isfinite((*e.fitness)[g])) return 3;
+      if (counts[g] != 0 && !std::isfinite((*e.fitness)[g])) return 3;
     }
     return 2;
   }
@@ -296,11 +348,11 @@ bool is_mean_fitness(const condition_operand& operand) {
 [[gnu::noinline]] bool comparison_holds(const evaluation& e, const condition_node& node) {
   // mean_fitness against a number: decided in doubles when far enough apart.
   if (is_mean_fitness(node.left) && node.right.kind == condition_operand_kind::number) {
-    const int order = mean_fitness_order(e, node.right.number);
+    const int order = mean_fitness_order(e, node.left, node.right.number);
     if (order == 3) return false;
     if (order != 2) return order_holds(node.op, order);
   } else if (is_mean_fitness(node.right) && node.left.kind == condition_operand_kind::number) {
-    const int order = mean_fitness_order(e, node.left.number);
+    const int order = mean_fitness_order(e, node.right, node.left.number);
     if (order == 3) return false;
     if (order != 2) return order_holds(node.op, -order);
   }
@@ -335,6 +387,7 @@ std::string_view condition_error_name(condition_error_kind kind) {
     case condition_error_kind::expected_paren: return "expected_paren";
     case condition_error_kind::trailing_text: return "trailing_text";
     case condition_error_kind::too_deep: return "too_deep";
+    case condition_error_kind::bad_deme: return "bad_deme";
     default: return "none";
   }
 }
@@ -350,9 +403,10 @@ parsed_condition parse_condition(std::string_view text) {
   return {std::move(p.result), {}};
 }
 
-bool evaluate_condition(const condition& compiled, const population_counts& counts, const fitness_table* fitness) {
+bool evaluate_condition(const condition& compiled, const population_counts& counts, const fitness_table* fitness,
+                        std::span<const population_counts* const> demes) {
   if (compiled.nodes.empty()) return false;
-  evaluation e{compiled, counts, fitness, {}};
+  evaluation e{compiled, counts, fitness, demes, {}};
   population_sums& s = e.sums;
   if (compiled.needs_copies) {
     add_copies(counts, s);

@@ -8,7 +8,7 @@
 //   and     := atom ('and' atom)*
 //   atom    := '(' expr ')' | operand OP operand | 'extinct'
 //   OP      := '<' | '<=' | '>' | '>=' | '==' | '!='
-//   operand := STAT | 'count(' LABEL ')' | 'freq(' LABEL ')' | NUMBER
+//   operand := (STAT | 'count(' LABEL ')' | 'freq(' LABEL ')') ['@' DEME] | NUMBER
 //
 // Comparisons bind tightest, then 'and', then 'or'; parentheses nest at
 // most 32 deep. STAT is a column of twolocus-stats: N a1 a2 a3 b1 b2 b3
@@ -19,6 +19,12 @@
 // decimal, [+-]?(D+[.D*]|.D+)([eE][+-]?D+)?, read by strtod, finite (an
 // underflow reads as 0 or a subnormal). 'extinct' alone means extinct == 1;
 // followed by OP it is a statistic.
+//
+// A run of several demes: `STAT@DEME`, `count(LABEL)@DEME`,
+// `freq(LABEL)@DEME` and `extinct@DEME` read one deme's population (DEME a
+// deme's name: a letter or '_', then letters, digits or '_'); without '@'
+// an operand reads the demes together, their counts summed. A deme that
+// does not exist in a generation has no individuals there (extinct, N 0).
 //
 // Values are exact: a statistic is its exact value (model/statistics: a
 // ratio of the integer counts, which twolocus-stats rounds), mean_fitness is
@@ -37,6 +43,8 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -56,6 +64,7 @@ enum class condition_error_kind : uint8_t {
   expected_paren,        // '(' after count/freq, or a closing ')', missing
   trailing_text,         // a whole condition followed by more text
   too_deep,              // parentheses nested more than 32 deep
+  bad_deme,              // '@' not followed by a deme's name
 };
 
 // Takes an error kind; returns its name, as in the shared cases
@@ -75,6 +84,7 @@ enum class condition_operand_kind : uint8_t { number, statistic, count, freq };
 struct condition_operand {
   condition_operand_kind kind = condition_operand_kind::number;
   uint8_t index = 0;  // a condition_statistic or a genotype index
+  uint32_t deme = 0;  // 0: the demes together; d: the condition's demes[d - 1]
   double number = 0.0;
 };
 
@@ -99,6 +109,8 @@ struct condition {
   bool needs_total = false;    // N or anything divided by it
   bool needs_copies = false;   // allele or haplotype copies
   bool needs_classes = false;  // the classes occupied
+  // The demes named after '@', each once, in the order first named.
+  std::vector<std::string> demes;
 };
 
 struct parsed_condition {
@@ -110,10 +122,14 @@ struct parsed_condition {
 // with its kind and position.
 parsed_condition parse_condition(std::string_view text);
 
-// Takes a compiled condition, one population and its run's fitness table
-// (nullptr when there is none); returns whether the condition holds. Exact,
-// allocates nothing, and computes only the sums the condition needs.
+// Takes a compiled condition, a population (the demes together), its run's
+// fitness table (nullptr when there is none) and, for a condition naming
+// demes, each named deme's population in the order of `compiled.demes`
+// (nullptr, or a deme beyond the span: no individuals); returns whether the
+// condition holds. Exact, allocates nothing, and computes only the sums the
+// condition needs.
 bool evaluate_condition(const condition& compiled, const population_counts& counts,
-                        const fitness_table* fitness);
+                        const fitness_table* fitness,
+                        std::span<const population_counts* const> demes = {});
 
 }  // namespace twolocus

@@ -1,5 +1,7 @@
 #include "model/watch.hpp"
 
+#include <algorithm>
+
 namespace twolocus {
 
 const char* condition_error_words(condition_error_kind kind) {
@@ -14,6 +16,7 @@ const char* condition_error_words(condition_error_kind kind) {
     case condition_error_kind::expected_paren: return "a missing parenthesis";
     case condition_error_kind::trailing_text: return "text after the end of the condition";
     case condition_error_kind::too_deep: return "parentheses nested more than 32 deep";
+    case condition_error_kind::bad_deme: return "'@' not followed by a deme's name";
   }
   return "an error";
 }
@@ -43,12 +46,40 @@ void reset_conditions(run_conditions& run) {
   run.stopped_by = -1;
 }
 
+std::optional<unknown_deme> bind_condition_demes(run_conditions& run, const std::vector<std::string>& names) {
+  run.deme_places.assign(run.compiled.size(), {});
+  size_t most = 0;
+  for (size_t i = 0; i < run.compiled.size(); ++i) {
+    for (const std::string& deme : run.compiled[i].demes) {
+      size_t place = 0;
+      while (place < names.size() && names[place] != deme) ++place;
+      if (place == names.size()) return unknown_deme{i, deme};
+      run.deme_places[i].push_back(static_cast<uint32_t>(place));
+    }
+    most = std::max(most, run.compiled[i].demes.size());
+  }
+  run.deme_counts.assign(most, nullptr);
+  return std::nullopt;
+}
+
 condition_check check_conditions(run_conditions& run, const population_counts& counts,
-                                 const fitness_table* fitness, int64_t label) {
+                                 std::span<const population_counts> demes, const fitness_table* fitness,
+                                 int64_t label) {
   condition_check check;
   if (run.pending == 0) return check;
   for (size_t i = 0; i < run.given.size(); ++i) {
-    if (run.first[i] != not_reached || !evaluate_condition(run.compiled[i], counts, fitness)) {
+    if (run.first[i] != not_reached) continue;
+    // A deme not bound (or beyond the counts given) reads as no individuals.
+    size_t named = 0;
+    if (i < run.deme_places.size()) {
+      named = run.deme_places[i].size();
+      for (size_t d = 0; d < named; ++d) {
+        const uint32_t place = run.deme_places[i][d];
+        run.deme_counts[d] = place < demes.size() ? &demes[place] : nullptr;
+      }
+    }
+    if (!evaluate_condition(run.compiled[i], counts, fitness,
+                            std::span<const population_counts* const>(run.deme_counts.data(), named))) {
       continue;
     }
     run.first[i] = label;

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,10 @@ struct run_conditions {
   std::vector<int64_t> first;  // the first label, or not_reached
   size_t pending = 0;          // how many are not reached
   int stopped_by = -1;         // the stop condition that ended the run, or -1
+  // For each condition, the place among the model's demes of each deme it
+  // names (bind_condition_demes), and room for their counts while checking.
+  std::vector<std::vector<uint32_t>> deme_places;
+  std::vector<const population_counts*> deme_counts;
 };
 
 // A text that could not be read: its place in the list given and the error.
@@ -56,6 +61,18 @@ const char* condition_error_words(condition_error_kind kind);
 std::optional<conditions_error> set_up_conditions(const std::vector<condition_text>& texts,
                                                   run_conditions& run);
 
+// A deme a condition names that the run's model does not have.
+struct unknown_deme {
+  size_t which = 0;  // the condition's index
+  std::string name;
+};
+
+// Takes set-up conditions and the names of the model's demes in its order
+// (none for a run without a demography, whose conditions name no deme);
+// binds each deme a condition names to its place. Returns the first name
+// that is no deme of the model, or nothing.
+std::optional<unknown_deme> bind_condition_demes(run_conditions& run, const std::vector<std::string>& names);
+
 // Takes set-up conditions; marks every one as not reached, for a fresh run
 // (or the next replicate).
 void reset_conditions(run_conditions& run);
@@ -66,12 +83,21 @@ struct condition_check {
   bool stop = false;   // a stop condition holds: the run ends here
 };
 
-// Takes the conditions, a population, its fitness table (nullptr: none) and
-// its label; evaluates the conditions not reached yet and sets the first
-// label of those that hold. When stop conditions hold, the first of them in
-// the order given becomes `stopped_by`. Allocates nothing.
+// Takes the conditions, a population (the demes together), each deme's
+// counts in the model's order (a run of one deme: that population again;
+// none without a demography), its fitness table (nullptr: none) and its
+// label; evaluates the conditions not reached yet and sets the first label
+// of those that hold. When stop conditions hold, the first of them in the
+// order given becomes `stopped_by`. Allocates nothing.
 condition_check check_conditions(run_conditions& run, const population_counts& counts,
-                                 const fitness_table* fitness, int64_t label);
+                                 std::span<const population_counts> demes, const fitness_table* fitness,
+                                 int64_t label);
+
+// The same for a run of one population (bound to no deme or to one).
+inline condition_check check_conditions(run_conditions& run, const population_counts& counts,
+                                        const fitness_table* fitness, int64_t label) {
+  return check_conditions(run, counts, std::span<const population_counts>(&counts, 1), fitness, label);
+}
 
 // The same for the starting population (label -1).
 inline condition_check check_start(run_conditions& run, const population_counts& counts,

@@ -48,6 +48,7 @@
 #include "run/inputs.hpp"
 #include "run/loop.hpp"
 #include "run/request.hpp"
+#include "run/structure.hpp"
 
 namespace py = pybind11;
 
@@ -311,6 +312,10 @@ py::tuple simulate(model_core& model, const keyword_values& values,
   population_counts current = params.initial;
   records kept;
   run_conditions watched = sim_conditions(params);
+  if (const auto unknown = bind_condition_demes(watched, {})) {
+    raise(PyExc_ValueError, "the condition [" + watched.given[unknown->which].text + "] names deme [" +
+                                unknown->name + "], and the model has no demography");
+  }
   stopping state;
   bool finished = false;
   {
@@ -384,11 +389,11 @@ py::tuple replicate(model_core& model, const keyword_values& values,
     raise(end.failure->id == message_id::sim_out_of_memory ? PyExc_MemoryError : PyExc_RuntimeError,
           end.failure->text);
   }
-  const std::vector<std::string> columns = sim_condition_columns(plan.params);
+  const summary_columns columns = sim_summary_columns(plan.params);
   if (!summary.empty() && !write_summary_atomically(summary, lines, columns)) {
     raise(PyExc_OSError, tell::sim_summary_write_failed(summary.c_str()).text);
   }
-  return py::make_tuple(columns, lines);
+  return py::make_tuple(columns.conditions, lines);
 }
 
 // The summary row of a run of the model: replicate 0, its seed, its
@@ -585,17 +590,48 @@ py::tuple parse_condition_of(const std::string& text) {
   return py::make_tuple(condition_core{std::move(parsed.value), text}, py::none(), 0, py::none());
 }
 
-// Takes a condition, populations and an optional fitness table; calls
-// `found(row)` for each row where it holds, in order, until it returns
-// false.
+// The populations of the demes a condition names, row by row as its
+// populations: one array for each, in the order the condition names them.
+using deme_arrays = std::vector<counts_array>;
+
+// Takes a condition and a dict of deme name -> populations; returns the
+// condition's demes' arrays in its order, or raises ValueError for a deme
+// not given or with another number of rows than `rows`.
+deme_arrays named_demes(const condition_core& core, const std::optional<py::dict>& demes, py::ssize_t rows) {
+  deme_arrays arrays;
+  for (const std::string& name : core.compiled.demes) {
+    const py::str key(name);
+    if (!demes || !demes->contains(key)) {
+      throw py::value_error("the condition [" + core.text + "] names deme [" + name +
+                            "], whose populations are not given");
+    }
+    counts_array array = (*demes)[key].cast<counts_array>();
+    if (population_rows(array) != rows) {
+      throw py::value_error("deme [" + name + "] has another number of populations than the demes together");
+    }
+    arrays.push_back(std::move(array));
+  }
+  return arrays;
+}
+
+// Takes a condition, populations (the demes together), an optional fitness
+// table and the populations of each deme it names; calls `found(row)` for
+// each row where it holds, in order, until it returns false.
 template <typename on_hold>
 void each_holding(const condition_core& core, const counts_array& counts,
-                  const std::optional<fitness_array>& fitness, on_hold found) {
+                  const std::optional<fitness_array>& fitness, const std::optional<py::dict>& demes,
+                  on_hold found) {
   const py::ssize_t rows = population_rows(counts);
   const std::optional<fitness_table> table = fitness_of(fitness);
+  const deme_arrays arrays = named_demes(core, demes, rows);
+  std::vector<population_counts> deme_rows(arrays.size());
+  std::vector<const population_counts*> deme_pointers;
+  for (const population_counts& row : deme_rows) deme_pointers.push_back(&row);
   const py::gil_scoped_release release;
   for (py::ssize_t row = 0; row < rows; ++row) {
-    if (evaluate_condition(core.compiled, population_of(counts, row), table ? &*table : nullptr) &&
+    for (size_t d = 0; d < arrays.size(); ++d) deme_rows[d] = population_of(arrays[d], row);
+    if (evaluate_condition(core.compiled, population_of(counts, row), table ? &*table : nullptr,
+                           deme_pointers) &&
         !found(row)) {
       return;
     }
@@ -603,18 +639,19 @@ void each_holding(const condition_core& core, const counts_array& counts,
 }
 
 py::array_t<bool> condition_holds(const condition_core& core, const counts_array& counts,
-                                  const std::optional<fitness_array>& fitness) {
+                                  const std::optional<fitness_array>& fitness,
+                                  const std::optional<py::dict>& demes) {
   py::array_t<bool> out(counts.ndim() == 2 ? counts.shape(0) : 0);
   bool* held = out.mutable_data();
   std::fill_n(held, out.size(), false);
-  each_holding(core, counts, fitness, [held](py::ssize_t row) { return held[row] = true; });
+  each_holding(core, counts, fitness, demes, [held](py::ssize_t row) { return held[row] = true; });
   return out;
 }
 
 int64_t condition_first(const condition_core& core, const counts_array& counts,
-                        const std::optional<fitness_array>& fitness) {
+                        const std::optional<fitness_array>& fitness, const std::optional<py::dict>& demes) {
   int64_t first = -1;
-  each_holding(core, counts, fitness, [&first](py::ssize_t row) {
+  each_holding(core, counts, fitness, demes, [&first](py::ssize_t row) {
     first = row;
     return false;
   });
@@ -753,9 +790,9 @@ PYBIND11_MODULE(_core, module) {
              py::arg("summary"));
   module.def("summary_line", &summary_row_of, py::arg("model"), py::arg("seed"),
              py::arg("generations"), py::arg("conditions"), py::arg("population"));
-  module.def("summary_header", [](const std::vector<std::string>& conditions) {
-    return summary_header(conditions);
-  }, py::arg("conditions"));
+  module.def("summary_header", [](const std::vector<std::string>& conditions, const std::vector<std::string>& demes) {
+    return summary_header({conditions, demes});
+  }, py::arg("conditions"), py::arg("demes") = std::vector<std::string>{});
   module.def("replicate_seed", &replicate_seed, py::arg("seed"), py::arg("replicate"));
   module.def("parameters", &parameter_list);
   module.def("check_parameters", &check_parameters, py::arg("values"), py::arg("required"));
@@ -763,8 +800,9 @@ PYBIND11_MODULE(_core, module) {
   module.def("statistics", &statistics, py::arg("counts"), py::arg("fitness"));
   py::class_<condition_core>(module, "Condition")
       .def_readonly("text", &condition_core::text)
-      .def("holds", &condition_holds, py::arg("counts"), py::arg("fitness"))
-      .def("first", &condition_first, py::arg("counts"), py::arg("fitness"));
+      .def_property_readonly("demes", [](const condition_core& core) { return core.compiled.demes; })
+      .def("holds", &condition_holds, py::arg("counts"), py::arg("fitness"), py::arg("demes") = py::none())
+      .def("first", &condition_first, py::arg("counts"), py::arg("fitness"), py::arg("demes") = py::none());
   module.def("parse_condition", &parse_condition_of, py::arg("text"));
   module.def("read_params", [](const py::bytes& data) { return read_params_of(data); }, py::arg("data"));
   module.def("is_sim_params", [](const py::bytes& data) { return is_sim_params_of(data); },

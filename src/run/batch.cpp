@@ -54,6 +54,13 @@ void run_replicates_on(batch_state& state, engine_type& engine) {
   const bool demes = structure != nullptr && structure->demes.size() > 1;
   const deme_history* history = structure != nullptr && !demes ? &structure->demes[0] : nullptr;
   run_conditions watched = sim_conditions(plan.params);
+  // The start checked the names: a parameter file changed by hand fails here.
+  if (auto problem = bind_demes_of(watched, structure != nullptr ? structure->names : std::vector<std::string>{})) {
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    if (!state.failure) state.failure = std::move(problem);
+    state.failed = true;
+    return;
+  }
   while (!state.failed) {
     const int64_t index = state.next.fetch_add(1);
     if (index >= plan.count) return;
@@ -91,7 +98,7 @@ void run_replicates_on(batch_state& state, engine_type& engine) {
       state.failed = true;
       return;
     }
-    const std::string line = sim_end_line(params, replicate, watched, current);
+    const std::string line = sim_end_line(params, replicate, watched, current, current_demes.demes);
     const std::lock_guard<std::mutex> lock(state.mutex);
     if (!state.sink.keep(replicate, line)) {
       state.sink_failed = true;
@@ -240,7 +247,7 @@ std::optional<message> run_batch_into(const replicate_plan& plan, std::FILE* sum
   const bool closed = std::fclose(summary) == 0;
   if (end.failure) return std::move(end.failure);
   if (!closed) return tell::sim_summary_write_failed(summary_name.c_str());
-  if (!sort_summary_file(summary_name, sim_condition_columns(plan.params))) {
+  if (!sort_summary_file(summary_name, sim_summary_columns(plan.params))) {
     return tell::sim_summary_write_failed(summary_name.c_str());
   }
   return std::nullopt;
@@ -252,9 +259,9 @@ std::optional<message> run_batch_into(const replicate_plan& plan, std::FILE* sum
 // plan.kept. Returns how many there are.
 int64_t keep_rows(std::FILE* summary, const batch_description& batch, replicate_plan& plan,
                   std::FILE* kept_rows) {
-  const std::vector<std::string> columns = sim_condition_columns(plan.params);
+  const summary_columns columns = sim_summary_columns(plan.params);
   const std::string header = summary_header(columns) + "\n";
-  const auto width = static_cast<size_t>(summary_column_count(static_cast<int>(columns.size())));
+  const auto width = static_cast<size_t>(summary_column_count(columns));
   char* buffer = nullptr;
   size_t capacity = 0;
   ssize_t length = 0;
@@ -327,7 +334,7 @@ std::optional<message> start_batch(const run_request& request, const sim_params&
   }
   std::FILE* summary = open_regular(summary_name, "w").file;
   if (summary == nullptr ||
-      std::fprintf(summary, "%s\n", summary_header(sim_condition_columns(params)).c_str()) < 0 ||
+      std::fprintf(summary, "%s\n", summary_header(sim_summary_columns(params)).c_str()) < 0 ||
       std::fflush(summary) != 0) {
     if (summary != nullptr) std::fclose(summary);
     return tell::sim_summary_write_failed(summary_name.c_str());
@@ -367,7 +374,7 @@ std::optional<message> resume_batch(const run_request& request, const run_observ
 
   // The rows already written, without a partial last line, become the
   // summary, and the rest are appended to it.
-  const std::vector<std::string> columns = sim_condition_columns(plan.params);
+  const summary_columns columns = sim_summary_columns(plan.params);
   std::FILE* kept_rows = begin_summary_file(summary_name, columns);
   if (kept_rows == nullptr) return tell::sim_summary_write_failed(summary_name.c_str());
   int64_t kept = 0;

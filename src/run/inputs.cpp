@@ -137,14 +137,15 @@ run_conditions sim_conditions(const sim_params& params) {
   return watched;
 }
 
-std::vector<std::string> sim_condition_columns(const sim_params& params) {
-  std::vector<std::string> texts;
-  for (const condition_text& condition : params.conditions) texts.push_back(condition.text);
-  return texts;
+std::optional<message> bind_demes_of(run_conditions& watched, const std::vector<std::string>& names) {
+  if (const auto unknown = bind_condition_demes(watched, names)) {
+    return tell::sim_condition_deme(watched.given[unknown->which].text.c_str(), unknown->name.c_str());
+  }
+  return std::nullopt;
 }
 
 std::string sim_end_line(const sim_params& params, int64_t replicate, const run_conditions& watched,
-                         const population_counts& counts) {
+                         const population_counts& counts, std::span<const population_counts> demes) {
   const int stop = stop_condition(watched);
   summary_row row{replicate, params.seed, "last", int64_t{params.generations} - 1, 0, {}};
   if (stop >= 0) {
@@ -155,7 +156,7 @@ std::string sim_end_line(const sim_params& params, int64_t replicate, const run_
   for (const int64_t first : watched.first) {
     row.conditions.push_back(first == not_reached ? "" : std::to_string(first));
   }
-  return summary_line(row, counts, params.fitness);
+  return summary_line(row, counts, params.fitness, demes);
 }
 
 }  // namespace twolocus

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -47,13 +48,19 @@ model_params sim_model(const sim_params& params);
 // before), none reached.
 run_conditions sim_conditions(const sim_params& params);
 
+// Takes a run's conditions and the names of its model's demes (none
+// without a demography); binds the demes the conditions name. Returns the
+// refusal of a name that is no deme of the model, or nothing.
+std::optional<message> bind_demes_of(run_conditions& watched, const std::vector<std::string>& names);
+
 // The summary's condition columns: the texts.
-std::vector<std::string> sim_condition_columns(const sim_params& params);
 
 // The summary row of replicate `replicate`, run with `params.seed`, that
 // ended with `counts`: by a stop condition at its first label, or at its
 // last generation; with the first label of each condition.
+// With several demes, each deme's counts follow in `demes` (the model's
+// order), as the summary's columns do.
 std::string sim_end_line(const sim_params& params, int64_t replicate, const run_conditions& watched,
-                         const population_counts& counts);
+                         const population_counts& counts, std::span<const population_counts> demes = {});
 
 }  // namespace twolocus

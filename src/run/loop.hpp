@@ -14,9 +14,20 @@ namespace twolocus {
 
 enum class loop_end { finished, failed, interrupted };
 
-// The counts the conditions read: a deme's, or the demes' summed.
+// The counts a population's records hold: a deme's, or the demes' summed.
 inline const population_counts& pooled(const population_counts& population) { return population; }
 inline const population_counts& pooled(const deme_population& population) { return population.total; }
+
+// The conditions checked on a population: one deme's counts, or the demes'
+// (with each deme's counts for the conditions that name a deme).
+inline condition_check check_population(run_conditions& watched, const population_counts& population,
+                                        const fitness_table* fitness, int64_t label) {
+  return check_conditions(watched, population, fitness, label);
+}
+inline condition_check check_population(run_conditions& watched, const deme_population& population,
+                                        const fitness_table* fitness, int64_t label) {
+  return check_conditions(watched, population.total, population.demes, fitness, label);
+}
 
 // The schedule of a run whose model never changes: nothing to do before a
 // generation. (A run with a history has a history_schedule.)
@@ -62,7 +73,7 @@ loop_end run_generations(engine_type& engine, const loop_plan& plan, population_
   int64_t generation = plan.first;
   bool stopped = false;
   if (watching && plan.first == 0) {
-    const condition_check start = check_start(watched, pooled(current), plan.fitness);
+    const condition_check start = check_population(watched, current, plan.fitness, -1);
     if (start.reached > 0 && !hooks.reached(-1)) return loop_end::failed;
     stopped = start.stop;
   }
@@ -71,7 +82,7 @@ loop_end run_generations(engine_type& engine, const loop_plan& plan, population_
     before_generation(schedule, engine, generation);
     run_generation(engine, current, next, generation);
     if (watching) {
-      const condition_check check = check_conditions(watched, pooled(next), plan.fitness, generation);
+      const condition_check check = check_population(watched, next, plan.fitness, generation);
       if (check.reached > 0 && !hooks.reached(generation)) return loop_end::failed;
       stopped = check.stop;
     }

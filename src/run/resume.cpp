@@ -20,15 +20,33 @@ namespace twolocus {
 
 namespace {
 
-// Takes a run that a stop condition ended, its conditions and its last
-// population; writes its summary when it is missing (a kill came before
+// Takes a run's parameters, its name and a label (-1: the start); reads
+// each deme's counts there, for a model of several demes (none otherwise).
+// Returns the failure, or nothing.
+std::optional<message> last_demes(const sim_params& params, const std::string& name, int32_t label,
+                                  deme_population& demes) {
+  if (params.demography.empty()) return std::nullopt;
+  structure_history structure;
+  if (auto problem = structure_of_params(params, name + ".params", structure)) return problem;
+  if (structure.demes.size() < 2) return std::nullopt;
+  if (label < 0) {
+    demes = starting_demes(structure, params.history_start, initial_of_demes(params));
+    return std::nullopt;
+  }
+  return read_deme_records(structure, name, label, demes);
+}
+
+// Takes a run that a stop condition ended, its conditions, its last
+// population and that population's label; writes its summary when it is missing (a kill came before
 // it) and notes it. Returns the failure, or nothing.
 std::optional<message> already_stopped(const std::string& name, const sim_params& params,
                                        const run_conditions& watched, const population_counts& last,
-                                       const run_observer& observer) {
+                                       const run_observer& observer, int32_t label) {
   const std::string summary_name = name + ".summary.tsv";
   if (!file_exists(summary_name)) {
-    if (auto failure = write_single_summary(params, watched, last, summary_name)) return failure;
+    deme_population demes;
+    if (auto failure = last_demes(params, name, label, demes)) return failure;
+    if (auto failure = write_single_summary(params, watched, last, summary_name, demes.demes)) return failure;
   }
   const auto stop = static_cast<size_t>(stop_condition(watched));
   tell_note(observer, tell::sim_already_stopped(name.c_str(), static_cast<long long>(watched.first[stop]),
@@ -62,7 +80,7 @@ std::optional<message> rerun_from_start(const run_request& request, sim_params& 
   run_conditions watched = sim_conditions(params);
   if (!watched.given.empty() && file_exists(summary_name)) {
     restore_reached_from(checkpoint_name, watched, int64_t{n} - 1);
-    if (stop_condition(watched) >= 0) return already_stopped(name, params, watched, params.initial, observer);
+    if (stop_condition(watched) >= 0) return already_stopped(name, params, watched, params.initial, observer, -1);
     reset_conditions(watched);
   }
   if (n == params.generations && file_exists(summary_name)) {
@@ -123,7 +141,7 @@ std::optional<message> resume_single_run(const run_request& request, run_files& 
     if (!watched.given.empty()) {
       restore_reached_from(checkpoint_name, watched, -1);
       if (stop_condition(watched) >= 0) {
-        return already_stopped(trajectory_name, params, watched, params.initial, observer);
+        return already_stopped(trajectory_name, params, watched, params.initial, observer, -1);
       }
     }
     return rerun_from_start(request, params, files, observer);
@@ -146,7 +164,7 @@ std::optional<message> resume_single_run(const run_request& request, run_files& 
     restore_reached_from(files.checkpoint, watched, record.label);
     if (stop_condition(watched) >= 0) {
       close_checkpoint();
-      return already_stopped(trajectory_name, params, watched, current, observer);
+      return already_stopped(trajectory_name, params, watched, current, observer, record.label);
     }
   }
   const int32_t n = request.generations.value_or(params.generations);
@@ -158,7 +176,10 @@ std::optional<message> resume_single_run(const run_request& request, run_files& 
   const bool complete = last && record.label == last->first && done == last->second;
   bool has_summary = file_exists(summary_name);
   if (complete && !has_summary && done == params.generations && n <= done) {
-    if (auto failure = write_single_summary(params, watched, current, summary_name)) {
+    deme_population demes;
+    auto failure = last_demes(params, trajectory_name, record.label, demes);
+    if (!failure) failure = write_single_summary(params, watched, current, summary_name, demes.demes);
+    if (failure) {
       close_checkpoint();
       return failure;
     }

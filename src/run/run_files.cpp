@@ -7,6 +7,7 @@
 
 #include "io/sim_summary.hpp"
 #include "run/files.hpp"
+#include "run/structure.hpp"
 
 namespace twolocus {
 
@@ -93,10 +94,10 @@ std::optional<message> read_params_file(const std::string& name, sim_params& par
 }
 
 std::optional<message> write_single_summary(const sim_params& params, const run_conditions& watched,
-                                            const population_counts& counts,
-                                            const std::string& name) {
-  if (!write_summary_atomically(name, {sim_end_line(params, 0, watched, counts)},
-                                sim_condition_columns(params))) {
+                                            const population_counts& counts, const std::string& name,
+                                            std::span<const population_counts> demes) {
+  if (!write_summary_atomically(name, {sim_end_line(params, 0, watched, counts, demes)},
+                                sim_summary_columns(params))) {
     return tell::sim_summary_write_failed(name.c_str());
   }
   return std::nullopt;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -67,11 +68,13 @@ bool replace_params_file(const sim_params& params, const std::string& name);
 // Returns what is wrong with it, or nothing.
 std::optional<message> read_params_file(const std::string& name, sim_params& params);
 
-// Takes a single run's parameters, its conditions, its last population and
-// the summary's name; writes the summary atomically. Returns the failure.
+// Takes a single run's parameters, its conditions, its last population
+// (with several demes: the demes together), the summary's name and, with
+// several demes, each deme's last counts; writes the summary atomically.
+// Returns the failure.
 std::optional<message> write_single_summary(const sim_params& params, const run_conditions& watched,
-                                            const population_counts& counts,
-                                            const std::string& name);
+                                            const population_counts& counts, const std::string& name,
+                                            std::span<const population_counts> demes = {});
 
 // Takes an output name; returns the failure when OUT or one of the files
 // beside it that a run reads or appends to is there but is not a regular

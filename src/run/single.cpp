@@ -15,16 +15,18 @@ namespace twolocus {
 namespace {
 
 // Takes the run's parameters, its files and the conditions, once the run
-// ended; notes a stop condition's end and writes the summary of `last`.
+// ended; notes a stop condition's end and writes the summary of `last`
+// (and of each deme's last counts, with several).
 std::optional<message> end_single(const sim_params& params, run_files& files, const run_conditions& watched,
-                                  const population_counts& last, const run_observer& observer) {
+                                  const population_counts& last, const run_observer& observer,
+                                  std::span<const population_counts> demes = {}) {
   const int stop = stop_condition(watched);
   if (stop >= 0) {
     const auto label = static_cast<long long>(watched.first[static_cast<size_t>(stop)]);
     tell_note(observer, tell::sim_stopped(files.trajectory_name.c_str(), label, label + 1,
                                           watched.given[static_cast<size_t>(stop)].text.c_str()));
   }
-  return write_single_summary(params, watched, last, files.trajectory_name + ".summary.tsv");
+  return write_single_summary(params, watched, last, files.trajectory_name + ".summary.tsv", demes);
 }
 
 }  // namespace
@@ -39,6 +41,10 @@ std::optional<message> run_single(const sim_params& params, run_files& files, in
       return problem;
     }
   }
+  if (auto problem = bind_demes_of(watched, structure.names)) {
+    release_run_files(files);
+    return problem;
+  }
   const deme_history* history = params.demography.empty() ? nullptr : &structure.demes[0];
   run_end end = with_engine(params.engine, [&](auto& engine) {
     continue_engine(engine, params.seed, draws);
@@ -52,9 +58,13 @@ std::optional<message> run_single_demes(const sim_params& params, const structur
                                         run_files& files, int64_t first, const checkpoint_line* line,
                                         deme_population& current, run_conditions& watched,
                                         const run_observer& observer) {
+  if (auto problem = bind_demes_of(watched, structure.names)) {
+    release_run_files(files);
+    return problem;
+  }
   run_end end = run_structure(params, structure, &files, first, line, current, watched, observer, true);
   if (!end.finished()) return std::move(end.failure);
-  return end_single(params, files, watched, current.total, observer);
+  return end_single(params, files, watched, current.total, observer, current.demes);
 }
 
 std::optional<message> start_run(const run_request& request, const run_observer& observer) {
@@ -84,6 +94,10 @@ std::optional<message> start_run(const run_request& request, const run_observer&
     }
   }
   if (auto refusal = refuse_irregular_run_files(output)) return refusal;
+  {
+    run_conditions named = sim_conditions(params);
+    if (auto problem = bind_demes_of(named, structure.names)) return problem;
+  }
   if (request.replicates) return start_batch(request, params, inputs, observer);
 
   run_files files;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "io/sim_checkpoint.hpp"
+#include "io/sim_summary.hpp"
 #include "model/demes.hpp"
 #include "model/history.hpp"
 #include "run/messages.hpp"
@@ -24,6 +25,18 @@ namespace twolocus {
 // `count`. Returns the failure, or nothing.
 std::optional<message> structure_of_params(const sim_params& params, const std::string& params_name,
                                            structure_history& structure);
+
+// Takes a run's parameters; returns its summary's varying columns: its
+// conditions and, for a model of several demes, the demes' names (none
+// for a run of one population).
+summary_columns sim_summary_columns(const sim_params& params);
+
+// Takes the structure, the output name and a record's label; reads each
+// deme's record of that label from OUT@NAME into `population` (0 for a deme
+// that has none: it did not exist then), and sums them. Writes nothing.
+// Returns the failure, or nothing.
+std::optional<message> read_deme_records(const structure_history& structure, const std::string& output,
+                                         int32_t label, deme_population& population);
 
 // Takes a deme's file name's output and the deme's name; returns OUT@NAME.
 std::string deme_file_name(const std::string& output, const std::string& deme);

@@ -24,7 +24,7 @@ using testing::write_file;
 
 TEST(SimSummarySort, RowsInAnyOrderComeOutSortedWhateverTheMemory) {
   temp_dir dir;
-  const std::string header = summary_header({"h22 >= 0.5"}) + "\n";
+  const std::string header = summary_header({{"h22 >= 0.5"}, {}}) + "\n";
   std::vector<std::pair<long long, std::string>> rows;
   std::mt19937 order(3);
   for (long long replicate = 0; replicate < 3000; ++replicate) {
@@ -51,7 +51,7 @@ TEST(SimSummarySort, RowsInAnyOrderComeOutSortedWhateverTheMemory) {
                                        {700, 3}}) {
     SCOPED_TRACE(memory);
     write_file(dir / "t.summary.tsv", table + "17\tan incomplete last line");
-    ASSERT_TRUE(sort_summary_file((dir / "t.summary.tsv").string(), {"h22 >= 0.5"}, memory, fan_in));
+    ASSERT_TRUE(sort_summary_file((dir / "t.summary.tsv").string(), {{"h22 >= 0.5"}, {}}, memory, fan_in));
     EXPECT_EQ(read_file(dir / "t.summary.tsv"), sorted);
     EXPECT_EQ(std::vector<std::filesystem::path>(std::filesystem::directory_iterator(dir.path), {}).size(), 1u);
   }

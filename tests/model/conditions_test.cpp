@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <new>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -49,16 +50,29 @@ int label_index(const std::string& label) {
   return 0;
 }
 
-population_counts population(const std::string& text) {
+// A case's population: the demes together, and each deme named NAME:.
+struct case_population {
   population_counts counts{};
-  if (text == "-") return counts;
+  std::map<std::string, population_counts> demes;
+};
+
+case_population population(const std::string& text) {
+  case_population read;
+  if (text == "-") return read;
   std::istringstream pairs(text);
   std::string pair;
   while (pairs >> pair) {
+    population_counts* counts = &read.counts;
+    const size_t colon = pair.find(':');
+    if (colon != std::string::npos) {
+      counts = &read.demes[pair.substr(0, colon)];
+      pair = pair.substr(colon + 1);
+      if (pair == "-") continue;
+    }
     const size_t equals = pair.find('=');
-    counts[static_cast<size_t>(label_index(pair.substr(0, equals)))] = std::stoi(pair.substr(equals + 1));
+    (*counts)[static_cast<size_t>(label_index(pair.substr(0, equals)))] = std::stoi(pair.substr(equals + 1));
   }
-  return counts;
+  return read;
 }
 
 // The presets described at the top of the cases file.
@@ -110,7 +124,13 @@ TEST(Conditions, SharedCases) {
       ASSERT_EQ(parsed.error.kind, condition_error_kind::none)
           << text << ": " << condition_error_name(parsed.error.kind) << "@" << parsed.error.position;
       const fitness_table fitness = fields[2] == "-" ? fitness_table{} : fitness_preset(fields[2]);
-      EXPECT_EQ(evaluate_condition(parsed.value, population(fields[1]), fields[2] == "-" ? nullptr : &fitness),
+      const case_population read = population(fields[1]);
+      std::vector<const population_counts*> demes;
+      for (const std::string& name : parsed.value.demes) {
+        ASSERT_TRUE(read.demes.count(name)) << text << ": deme " << name << " not in the case";
+        demes.push_back(&read.demes.at(name));
+      }
+      EXPECT_EQ(evaluate_condition(parsed.value, read.counts, fields[2] == "-" ? nullptr : &fitness, demes),
                 expected == "true")
           << text << " on " << fields[1] << " with " << fields[2];
     }

@@ -7,14 +7,16 @@ Grammar (white space is free between tokens):
     and     := atom ('and' atom)*
     atom    := '(' expr ')' | operand OP operand | 'extinct'
     OP      := '<' | '<=' | '>' | '>=' | '==' | '!='
-    operand := STAT | 'count(' LABEL ')' | 'freq(' LABEL ')' | NUMBER
+    operand := (STAT | 'count(' LABEL ')' | 'freq(' LABEL ')') ['@' DEME] | NUMBER
 
 Comparisons bind tightest, then 'and', then 'or'. STAT is a column of
 twolocus-stats (statistics.STAT_COLUMNS). LABEL is an ordered genotype's
 four digits 1..3 as in the trajectory header; count(LABEL) is its
 individuals and freq(LABEL) = count / N. NUMBER is decimal,
 [+-]?(D+[.D*]|.D+)([eE][+-]?D+)?, finite, taken as the nearest double.
-'extinct' alone means extinct == 1.
+'extinct' alone means extinct == 1. With several demes, '@DEME' after an
+operand (or after 'extinct' alone) reads that deme's population; without
+it an operand reads the demes together.
 
 Every value is exact and every comparison is made on the exact values,
 by the programs' own reader and evaluator (src/model/conditions, through
@@ -58,14 +60,28 @@ class Condition:
         self.text = text
         self._compiled = compiled
 
-    def holds(self, counts, fitness=None):
-        """Takes populations (rows x 81 counts, or 81) and optional fitness
-        values; returns a bool array: where the condition holds, exactly."""
-        return self._compiled.holds(counts_array(counts), fitness_array(fitness))
+    @property
+    def demes(self):
+        """The demes the condition names after '@', in the order first named."""
+        return list(self._compiled.demes)
 
-    def first(self, counts, fitness=None):
+    def _demes(self, demes):
+        missing = [name for name in self.demes if demes is None or name not in demes]
+        if missing:
+            raise TwolocusError(f"The condition [{self.text}] reads deme [{missing[0]}]: "
+                                f"give its records (OUT@{missing[0]}).")
+        return {name: counts_array(demes[name]) for name in self.demes}
+
+    def holds(self, counts, fitness=None, demes=None):
+        """Takes populations (rows x 81 counts, or 81: the demes together),
+        optional fitness values and, for a condition that names demes, a dict
+        of each deme's populations row by row; returns a bool array: where
+        the condition holds, exactly."""
+        return self._compiled.holds(counts_array(counts), fitness_array(fitness), self._demes(demes))
+
+    def first(self, counts, fitness=None, demes=None):
         """The index of the first population where the condition holds, or None."""
-        found = self._compiled.first(counts_array(counts), fitness_array(fitness))
+        found = self._compiled.first(counts_array(counts), fitness_array(fitness), self._demes(demes))
         return None if found < 0 else found
 
 
