@@ -306,3 +306,30 @@ def test_the_curves_legend_fits_beside_full_width_panels(hand):
             assert panel.get_window_extent(renderer).width > 0.75 * pixels, (width, by)
         columns = figure.axes[0].get_legend()._ncols
         assert columns == (2 if by == ["recombination"] else 1)
+
+
+def test_a_batch_of_several_demes_reads_with_each_demes_statistics(tmp_path):
+    # Two islands exchanging migrants: the summary has the whole's statistics,
+    # then each deme's (STAT@NAME), and the survival statistics read it as any.
+    (tmp_path / "islands.yaml").write_text(
+        "time_units: generations\ndemes:\n  - name: A\n    epochs: [{start_size: 60}]\n"
+        "  - name: B\n    epochs: [{start_size: 40}]\nmigrations:\n  - demes: [A, B]\n"
+        "    rate: 0.01\n")
+    done = subprocess.run([BUILD / "twolocus-sim", "--fitness", VALLEY, "-s", "0.01", "-k", "0.1",
+                           "--mu", "1e-3", "--demography", tmp_path / "islands.yaml",
+                           "--generations", "300", "--record-every", "0", "--replicates", "6",
+                           "--stop", "a1@B < 0.9", "--watch", "count(2222) > 0",
+                           "-o", tmp_path / "isl"], capture_output=True)
+    assert done.returncode == 0, done.stderr
+    from twolocus.runfiles.summary import deme_columns, read_summary_table
+    header = (tmp_path / "isl.summary.tsv").read_text().splitlines()[0].split("\t")
+    assert deme_columns(header) == ["A", "B"]
+    assert len(header) == 5 + 2 + len(STAT_COLUMNS) * 3
+    table = read_summary_table(str(tmp_path / "isl.summary.tsv"))
+    assert table.conditions == ["a1@B < 0.9", "count(2222) > 0"]
+    for line in (tmp_path / "isl.summary.tsv").read_text().splitlines()[1:]:
+        cells = dict(zip(header[::-1], line.split("\t")[::-1]))  # the last of a name
+        assert int(cells["N@A"]) + int(cells["N@B"]) == int(line.split("\t")[7]) == 100
+    found = rows(command("twolocus-stats", "isl.summary.tsv", cwd=tmp_path))
+    assert [row[:3] for row in found[1:]] == [["isl.summary.tsv", "a1@B < 0.9", "6"],
+                                              ["isl.summary.tsv", "count(2222) > 0", "6"]]

@@ -3,7 +3,8 @@
 A summary table has the columns replicate, seed, end, label, generations,
 then one column per stop or watch condition, headed by its text and holding
 the label at which the run first met it (empty: never), then the last
-population's statistics (STAT_COLUMNS). Its parameters are in OUT.params
+population's statistics (STAT_COLUMNS) and, for a model of several demes,
+each deme's statistics headed STAT@NAME. Its parameters are in OUT.params
 beside it.
 
 Times are generations elapsed: label + 1 (a first label of -1, the starting
@@ -75,6 +76,22 @@ def _label(text):
     return value if value >= -1 else None
 
 
+def deme_columns(header):
+    """Takes a summary table's header (its cells); returns the names of the
+    demes whose statistics close it (STAT@NAME for every STAT, a deme after
+    another), in their order; [] for a run of one population."""
+    demes = []
+    end = len(header)
+    while end - len(STAT_COLUMNS) >= len(LEADING) + len(STAT_COLUMNS):
+        block = header[end - len(STAT_COLUMNS):end]
+        name = block[0].partition("@")[2]
+        if not name or block != [f"{stat}@{name}" for stat in STAT_COLUMNS]:
+            break
+        demes.insert(0, name)
+        end -= len(STAT_COLUMNS)
+    return demes
+
+
 def read_summary_table(path):
     """Takes a path; returns its SummaryTable. Raises TwolocusError for a
     header or a row that is not of the format; an incomplete last line (a
@@ -84,10 +101,11 @@ def read_summary_table(path):
     lines = text.split("\n")
     header = lines[0].rstrip("\r").split("\t")
     width = len(header)
-    if (header[:5] != LEADING or header[width - len(STAT_COLUMNS):] != STAT_COLUMNS
-            or width < len(LEADING) + len(STAT_COLUMNS)):
+    stats_end = width - len(STAT_COLUMNS) * len(deme_columns(header))
+    if (header[:5] != LEADING or header[stats_end - len(STAT_COLUMNS):stats_end] != STAT_COLUMNS
+            or stats_end < len(LEADING) + len(STAT_COLUMNS)):
         raise TwolocusError(f"Line 1 of [{path}] is not a summary table's header.")
-    conditions = header[5:width - len(STAT_COLUMNS)]
+    conditions = header[5:stats_end - len(STAT_COLUMNS)]
     notes = []
     body = lines[1:]
     if body and body[-1] == "":
