@@ -118,15 +118,18 @@ uint64_t draws_of(const deme_engines<engine_type>& engines, std::vector<uint64_t
 }
 
 // Takes the files, a record's label and the population; writes each
-// existing deme's record to its own file (a population of several demes;
-// nothing for one deme's counts).
+// existing deme's record to its own file and hands it to the system (a
+// population of several demes; nothing for one deme's counts). OUT's record
+// of the label is written after them: a resume starts from OUT's last
+// record, so every deme's record of it must be in its file by then, however
+// a kill falls.
 inline bool add_deme_records(run_files&, int32_t, const population_counts&, const void*) { return true; }
 template <typename engine_type>
 bool add_deme_records(run_files& files, int32_t label, const deme_population& population,
                       const deme_engines<engine_type>* engines) {
   for (size_t d = 0; d < files.demes.size(); ++d) {
     if (!engines->plan[d].exists) continue;
-    if (!add_record(files.demes[d], label, population.demes[d])) {
+    if (!add_record(files.demes[d], label, population.demes[d]) || std::fflush(files.demes[d].file) != 0) {
       files.failed_deme = d;
       return false;
     }
