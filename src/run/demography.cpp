@@ -79,4 +79,15 @@ std::optional<message> set_up_history(const run_request& request, const demograp
   return std::nullopt;
 }
 
+std::optional<input_failure> read_history_input(const run_request& request, sim_params& params,
+                                                std::vector<input_file>& inputs,
+                                                structure_history& structure) {
+  if (request.demography_file.empty()) return std::nullopt;
+  demography model;
+  if (auto failed = read_demography_input(request, model, inputs)) return failed;
+  if (auto problem = set_up_history(request, model, params)) return input_failure{std::move(*problem), 0};
+  structure_of(model, structure);
+  return std::nullopt;
+}
+
 }  // namespace twolocus

@@ -38,4 +38,12 @@ std::optional<message> resolve_demography(const run_request& request, std::strin
 std::optional<message> set_up_history(const run_request& request, const demography& model,
                                       sim_params& params);
 
+// Takes a request and its parameters; with a --demography file, reads and
+// resolves it (adding it to `inputs`), sets the parameters' time axis
+// (set_up_history) and fills `structure` with its demes' histories; without
+// one, does nothing. Returns the failure, or nothing.
+std::optional<input_failure> read_history_input(const run_request& request, sim_params& params,
+                                                std::vector<input_file>& inputs,
+                                                structure_history& structure);
+
 }  // namespace twolocus
