@@ -37,18 +37,22 @@ class Run:
         given), engine and record interval (None where its files do not say).
     path : str
         The trajectory file of a run read from its files; None for a run of `simulate`.
+    demes : dict
+        A run of a model of several demes: each deme's Run by name, in the
+        model's order (its records ``OUT@NAME``: only of the generations in
+        which the deme exists); empty for a run of one population.
     notes : list of str
         Lines about its files that are not failures (an incomplete last line
         left out, a parameter file that cannot be read).
     """
 
     __slots__ = ("model", "labels", "generations", "counts", "population", "N", "n", "seed",
-                 "engine", "record_every", "conditions", "path", "notes", "_params", "_fitness",
+                 "engine", "record_every", "conditions", "path", "notes", "demes", "_params", "_fitness",
                  "_summary", "_statistics")
 
     def __init__(self, labels, generations, counts, population, *, model=None, N=None, n=None,
                  seed=None, engine=None, record_every=None, conditions=(), path=None, notes=(),
-                 params=None, fitness=None):
+                 params=None, fitness=None, demes=None):
         self.model = model
         self.labels = np.asarray(labels, dtype=np.int64)
         self.generations = np.asarray(generations, dtype=np.int64)
@@ -57,6 +61,7 @@ class Run:
         self.engine, self.record_every = engine, record_every
         self.conditions = list(conditions)
         self.path, self.notes = path, list(notes)
+        self.demes = dict(demes or {})
         self._params, self._fitness = params, fitness
         self._summary = None
         self._statistics = None

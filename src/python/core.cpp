@@ -24,6 +24,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -45,9 +46,12 @@
 #include "run/batch.hpp"
 #include "run/engines.hpp"
 #include "run/files.hpp"
+#include "run/demography.hpp"
 #include "run/inputs.hpp"
+#include "run/kept.hpp"
 #include "run/loop.hpp"
 #include "run/request.hpp"
+#include "run/structure.hpp"
 
 namespace py = pybind11;
 
@@ -172,20 +176,29 @@ population_counts counts_of(const py::array_t<int32_t>& array) {
   return counts;
 }
 
-// A call's request: the model's with the call's keywords, checked whole,
-// and its start (the counts given, or read as --initial reads them; the
-// identity of an initial file read is kept in `inputs`).
+// A call's request: the model's with the call's keywords, checked whole;
+// its demography read as twolocus-sim reads it (the run's time axis set,
+// its demes' histories in `structure`); and its start (the counts given, or
+// read as --initial reads them; without either, several demes start each
+// with its size in 1111, as the program's runs do). The identities of the
+// files read are kept in `inputs`.
 run_request call_request(const model_core& model, const keyword_values& values,
                          const std::optional<py::array_t<int32_t>>& initial,
-                         std::span<const parameter_id> required, std::vector<input_file>& inputs) {
+                         std::span<const parameter_id> required, std::vector<input_file>& inputs,
+                         structure_history& structure) {
   run_request request = model.request;
   take_keywords(request, values);
   check_keywords(request, required);
   inputs = model.inputs;
+  if (const auto failure = read_history_input(request, request.params, inputs, structure)) {
+    raise_input(*failure);
+  }
   if (initial) {
     request.params.initial = counts_of(*initial);
   } else if (const auto failure = read_initial_input(request, request.params, inputs)) {
     raise_input(*failure);
+  } else if (structure.demes.size() > 1 && request.initial_file.empty()) {
+    request.params.initial = {};
   }
   return request;
 }
@@ -218,59 +231,19 @@ struct signal_watch {
   }
 };
 
-// A run's records, as the program writes them to its trajectory.
-struct records {
-  std::vector<int64_t> labels;
-  std::vector<int64_t> generations;
-  std::vector<int32_t> counts;
-  void add(int64_t label, int64_t done, const population_counts& population) {
-    labels.push_back(label);
-    generations.push_back(done);
-    counts.insert(counts.end(), population.begin(), population.end());
-  }
-};
-
-// What the module does at each step of the one loop: records kept in
-// memory, the signal watch before each generation, nothing to write when
-// a condition is first reached.
-struct module_hooks {
-  records& kept;
-  signal_watch& watch;
-  bool proceed() { return !watch.stop(); }
-  static bool reached(int64_t /*label*/) { return true; }
-  bool record(int64_t label, int64_t done, const population_counts& counts) {
-    kept.add(label, done, counts);
-    return true;
-  }
-};
-
-// Takes an engine, the parameters, the population before generation 0 (in
-// `current`), where to keep records, the run's conditions (none reached)
-// and the signal watch; sets and seeds the engine and runs the generations
-// by the one loop. Leaves the last population in `current`; returns false
-// when interrupted.
-template <typename engine_type>
-bool run_with(engine_type& engine, const sim_params& params, population_counts& current,
-              records& kept, run_conditions& watched, signal_watch& watch) {
-  set_model(engine, sim_model(params));
-  seed_engine(engine, params.seed);
-  module_hooks hooks{kept, watch};
-  const loop_plan plan{0, params.generations, params.record_every, &params.fitness};
-  return run_generations(engine, plan, current, watched, hooks) == loop_end::finished;
-}
-
 // Runs one run on an engine of the kind its parameters name, taken from
 // `exact` or `multinomial` (made when missing), so that short calls cost
-// little.
+// little; `history`: a deme's history, or nullptr. Returns false when
+// interrupted.
 bool run_one(std::unique_ptr<exact_engine>& exact, std::unique_ptr<multinomial_engine>& multinomial,
-             const sim_params& params, population_counts& current, records& kept,
-             run_conditions& watched, signal_watch& watch) {
+             const sim_params& params, const deme_history* history, population_counts& current,
+             kept_run& kept, run_conditions& watched, const std::function<bool()>& go_on) {
   if (params.engine == engine_kind::exact) {
     if (!exact) exact = std::make_unique<exact_engine>();
-    return run_with(*exact, params, current, kept, watched, watch);
+    return run_kept(*exact, params, history, current, watched, go_on, kept) == loop_end::finished;
   }
   if (!multinomial) multinomial = std::make_unique<multinomial_engine>();
-  return run_with(*multinomial, params, current, kept, watched, watch);
+  return run_kept(*multinomial, params, history, current, watched, go_on, kept) == loop_end::finished;
 }
 
 // The conditions' texts, whether each stops, and their first labels (None
@@ -300,35 +273,61 @@ py::array_t<int32_t> population_array(const population_counts& counts) {
   return array;
 }
 
+py::tuple records_tuple(const kept_records& kept) {
+  const auto rows = static_cast<py::ssize_t>(kept.labels.size());
+  return py::make_tuple(array_of(kept.labels, rows, 0), array_of(kept.generations, rows, 0),
+                        array_of(kept.counts, rows, genotype_count));
+}
+
 // simulate: returns (labels, generations, counts, last population, seed,
-// conditions).
+// conditions, generations run, the size before generation 0, demes), demes
+// being, for a model of several demes, a list of (name, labels,
+// generations, counts, last population) in the model's order: each deme's
+// records of the generations in which it exists (a deme that does not
+// exist at the end has a last population of 0).
 py::tuple simulate(model_core& model, const keyword_values& values,
                    const std::optional<py::array_t<int32_t>>& initial) {
   std::vector<input_file> inputs;
   constexpr parameter_id required[] = {parameter_id::population_size, parameter_id::generations};
-  const run_request call = call_request(model, values, initial, required, inputs);
+  structure_history structure;
+  const run_request call = call_request(model, values, initial, required, inputs, structure);
   const sim_params& params = call.params;
+  const bool demes = structure.demes.size() > 1;
+  const deme_history* history = structure.demes.size() == 1 ? &structure.demes[0] : nullptr;
   population_counts current = params.initial;
-  records kept;
+  deme_population current_demes;
+  if (demes) current_demes = starting_demes(structure, params.history_start, initial_of_demes(params));
+  kept_run kept;
   run_conditions watched = sim_conditions(params);
   stopping state;
   bool finished = false;
   {
     const py::gil_scoped_release release;
     signal_watch watch{state};
-    // The model's engines when no other thread has them, else new ones.
-    std::unique_lock<std::mutex> lock(model.engines_mutex, std::try_to_lock);
-    std::unique_ptr<exact_engine> own_exact;
-    std::unique_ptr<multinomial_engine> own_multinomial;
-    finished = lock.owns_lock()
-                   ? run_one(model.exact, model.multinomial, params, current, kept, watched, watch)
-                   : run_one(own_exact, own_multinomial, params, current, kept, watched, watch);
+    const std::function<bool()> go_on = [&watch] { return !watch.stop(); };
+    if (demes) {
+      finished = run_kept_demes(params, structure, current_demes, watched, go_on, kept) == loop_end::finished;
+      current = current_demes.total;
+    } else {
+      // The model's engines when no other thread has them, else new ones.
+      std::unique_lock<std::mutex> lock(model.engines_mutex, std::try_to_lock);
+      std::unique_ptr<exact_engine> own_exact;
+      std::unique_ptr<multinomial_engine> own_multinomial;
+      finished = lock.owns_lock()
+                     ? run_one(model.exact, model.multinomial, params, history, current, kept, watched, go_on)
+                     : run_one(own_exact, own_multinomial, params, history, current, kept, watched, go_on);
+    }
   }
   if (!finished) throw py::error_already_set();
-  const auto rows = static_cast<py::ssize_t>(kept.labels.size());
-  return py::make_tuple(array_of(kept.labels, rows, 0), array_of(kept.generations, rows, 0),
-                        array_of(kept.counts, rows, genotype_count), population_array(current),
-                        params.seed, conditions_of(watched));
+  py::list deme_list;
+  for (size_t d = 0; d < kept.demes.size(); ++d) {
+    const py::tuple records = records_tuple(kept.demes[d]);
+    deme_list.append(py::make_tuple(structure.names[d], records[0], records[1], records[2],
+                                    population_array(current_demes.demes[d])));
+  }
+  const py::tuple records = records_tuple(kept.whole);
+  return py::make_tuple(records[0], records[1], records[2], population_array(current), params.seed,
+                        conditions_of(watched), params.generations, params.population_size, deme_list);
 }
 
 // replicate: runs replicates F to F + R - 1 on T threads; writes the
@@ -339,7 +338,8 @@ py::tuple replicate(model_core& model, const keyword_values& values,
   std::vector<input_file> inputs;
   constexpr parameter_id required[] = {parameter_id::population_size, parameter_id::generations,
                                        parameter_id::replicates};
-  const run_request call = call_request(model, values, initial, required, inputs);
+  structure_history structure;
+  const run_request call = call_request(model, values, initial, required, inputs, structure);
   if (!summary.empty()) {
     // The summary and the temporary file it is written through.
     for (const std::string& name : {summary, summary + ".tmp"}) refuse_input_as_output(name, inputs);
@@ -719,6 +719,10 @@ py::dict sim_params_values(std::FILE* file) {
     conditions.append(py::make_tuple(condition.text, condition.stops));
   }
   values["conditions"] = conditions;
+  // With a demography: the resolved model as one line of JSON and the
+  // run's start before time 0 ("" and 0 without one).
+  values["demography"] = params.demography;
+  values["history_start"] = params.history_start;
   return values;
 }
 
