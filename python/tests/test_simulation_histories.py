@@ -152,3 +152,32 @@ def test_what_cannot_be_done_with_a_demography_is_refused_in_one_line(tmp_path):
     with pytest.raises(ValueError, match="is an input|input"):
         twolocus.replicate(model, demography=demes, generations=3, replicates=1, summary=demes)
     assert demes.read_text() == ONE
+
+
+def test_a_runs_files_give_each_demes_records_by_name(tmp_path):
+    demes = write(tmp_path / "three.yaml", SEVERAL)
+    out = tmp_path / "run.out"
+    assert program(*MODEL_OPTIONS, "--demography", demes, "--generations", 50, "--record-every",
+                   5, "-o", out).returncode == 0
+    run = twolocus.load_run(str(out))
+    simulated = twolocus.simulate(twolocus.Model(VALLEY, **MODEL), demography=demes,
+                                  generations=50, record_every=5)
+    assert list(run.demes) == list(simulated.demes) == ["A", "B", "C"]
+    for name, deme in run.demes.items():
+        assert deme.path == f"{out}@{name}"
+        assert deme.labels.tolist() == simulated.demes[name].labels.tolist()
+        assert np.array_equal(deme.counts, simulated.demes[name].counts)
+        assert np.array_equal(deme.fitness, run.fitness) and deme.demes == {}
+    params = twolocus.read_params(str(out) + ".params")
+    assert [d["name"] for d in params["demography"]["demes"]] == ["A", "B", "C"]
+    assert params["history_start"] == 50
+    # A deme's file that is gone is left out; a run of one population has no demes.
+    (tmp_path / "run.out@B").unlink()
+    assert list(twolocus.load_run(str(out)).demes) == ["A", "C"]
+    assert program(*MODEL_OPTIONS, "--demography", write(tmp_path / "one.yaml", ONE),
+                   "--generations", 5, "-o", tmp_path / "one.out").returncode == 0
+    one = twolocus.load_run(str(tmp_path / "one.out"))
+    assert one.demes == {} and twolocus.read_params(str(tmp_path / "one.out.params"))["demography"]
+    fresh = tmp_path / "plain.out"
+    assert program(*MODEL_OPTIONS, "-N", 20, "--generations", 5, "-o", fresh).returncode == 0
+    assert twolocus.read_params(str(fresh) + ".params")["demography"] is None
