@@ -2,10 +2,13 @@
 --demography: one deme through time and several demes, the same records
 (the whole and each deme's) and the same summary rows."""
 
+import json
+import subprocess
+
 import numpy as np
 import pytest
 
-from conftest import VALLEY, records
+from conftest import BUILD, REPOSITORY, VALLEY, records
 from test_simulation import MODEL, MODEL_OPTIONS, as_text, program
 
 import twolocus
@@ -181,3 +184,18 @@ def test_a_runs_files_give_each_demes_records_by_name(tmp_path):
     fresh = tmp_path / "plain.out"
     assert program(*MODEL_OPTIONS, "-N", 20, "--generations", 5, "-o", fresh).returncode == 0
     assert twolocus.read_params(str(fresh) + ".params")["demography"] is None
+
+
+def test_resolve_demography_is_the_programs_resolve(tmp_path):
+    examples = REPOSITORY / "tests" / "cases" / "demes" / "examples"
+    for yaml in sorted(examples.glob("*.yaml")):
+        resolved = twolocus.resolve_demography(yaml)
+        printed = subprocess.run([str(BUILD / "twolocus-sim"), "--demography", str(yaml),
+                                  "--resolve"], capture_output=True, text=True).stdout
+        assert resolved == json.loads(printed)
+        assert resolved == json.loads(yaml.with_suffix(".resolved.json").read_text())
+    bad = write(tmp_path / "bad.yaml", "demes: [1]\n")
+    with pytest.raises(ValueError, match=r"^twolocus-sim: demography file \["):
+        twolocus.resolve_demography(bad)
+    with pytest.raises(FileNotFoundError):
+        twolocus.resolve_demography(tmp_path / "none.yaml")

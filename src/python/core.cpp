@@ -34,6 +34,7 @@
 #include <tuple>
 #include <vector>
 
+#include "io/demes_json.hpp"
 #include "io/parameters.hpp"
 #include "io/params.hpp"
 #include "io/sim_params.hpp"
@@ -408,6 +409,18 @@ std::string summary_row_of(const model_core& model, int32_t seed, int32_t genera
   return sim_end_line(params, 0, watched, counts_of(population));
 }
 
+// resolve_demography: the fully resolved model of a Demes file (its name's
+// bytes) as indented JSON, as --resolve prints it; raises as a run's
+// inputs do (ValueError for a file that is not a valid model).
+std::string resolve_demography_of(const std::string& name) {
+  run_request request;
+  request.demography_file = name;
+  demography model;
+  std::vector<input_file> inputs;
+  if (const auto failure = read_demography_input(request, model, inputs)) raise_input(*failure);
+  return demography_json(model, json_layout::indented);
+}
+
 py::dict model_description(const model_core& model) {
   const sim_params& params = model.request.params;
   py::dict description;
@@ -761,6 +774,8 @@ PYBIND11_MODULE(_core, module) {
     return summary_header(conditions);
   }, py::arg("conditions"));
   module.def("replicate_seed", &replicate_seed, py::arg("seed"), py::arg("replicate"));
+  module.def("resolve_demography", [](const py::bytes& name) { return resolve_demography_of(name); },
+             py::arg("name"));
   module.def("parameters", &parameter_list);
   module.def("check_parameters", &check_parameters, py::arg("values"), py::arg("required"));
   module.def("statistic_names", &statistic_names);
