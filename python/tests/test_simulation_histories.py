@@ -169,7 +169,12 @@ def test_a_runs_files_give_each_demes_records_by_name(tmp_path):
     for name, deme in run.demes.items():
         assert deme.path == f"{out}@{name}"
         assert deme.labels.tolist() == simulated.demes[name].labels.tolist()
+        assert deme.generations.tolist() == simulated.demes[name].generations.tolist()
         assert np.array_equal(deme.counts, simulated.demes[name].counts)
+        # A deme's file read on its own follows the run's parameter file too.
+        alone = twolocus.load_run(f"{out}@{name}")
+        assert alone.generations.tolist() == deme.generations.tolist() and alone.N is None
+        assert np.array_equal(alone.fitness, run.fitness) and alone.demes == {}
         assert np.array_equal(deme.fitness, run.fitness) and deme.demes == {}
     params = twolocus.read_params(str(out) + ".params")
     assert [d["name"] for d in params["demography"]["demes"]] == ["A", "B", "C"]

@@ -114,3 +114,24 @@ def is_sim_params(path):
     except OSError:
         return False
 
+
+def params_path_of(path):
+    """The parameter file of a trajectory: TRAJECTORY.params; for a deme's
+    trajectory OUT@NAME without one, the run's OUT.params when it is a
+    twolocus-sim parameter file whose model has a deme NAME (the deme's
+    records follow the run's K and fitness). None when there is none."""
+    path = os.fspath(path)
+    if os.path.isfile(path + ".params"):
+        return path + ".params"
+    folder, base = os.path.split(path)
+    if "@" not in base:
+        return None
+    out, name = base.rsplit("@", 1)
+    run_params = os.path.join(folder, out) + ".params"
+    if not is_sim_params(run_params):
+        return None
+    try:
+        model = read_params(run_params)["demography"] or {}
+    except TwolocusError:
+        return None
+    return run_params if name in [deme["name"] for deme in model.get("demes", [])] else None
