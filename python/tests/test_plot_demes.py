@@ -4,6 +4,7 @@ deme's lines only where it exists; from --demes or from OUT@NAME files."""
 
 import matplotlib.colors
 import numpy as np
+import pytest
 
 from conftest import VALLEY, command
 from test_simulation import program
@@ -100,3 +101,17 @@ def test_twolocus_stats_reads_a_demes_file_with_its_runs_parameters(tmp_path):
     # Generations as the run's K gives them, and the mean fitness from its fitness table.
     assert [row[2] for row in rows] == [str(label + 1) for label in range(10, 40, 2)]
     assert all(row[header.index("mean_fitness")] != "" for row in rows)
+
+
+def test_a_simulated_runs_demes_are_its_plot_with_demes(tmp_path):
+    model = twolocus.Model(VALLEY, column=1, s=0.02, k=0.1, mu=0.002)
+    run = twolocus.simulate(model, demography=write(tmp_path / "three.yaml", SEVERAL),
+                            generations=50, record_every=2, seed=3)
+    figure = run.plot(thresholds=["a2 >= 0.1"], demes=True)
+    assert [colour for colour, _ in fitness_lines(figure)] == (
+        ["#000000"] + [matplotlib.colors.to_hex(c) for c in DEME_COLOURS[:3]])
+    assert figure._suptitle.get_text().startswith(f"simulate: {WHOLE}, A, B, C\nN = 60, n = 50")
+    plain = twolocus.simulate(model, N=20, generations=5)
+    with pytest.raises(ValueError, match="no demes"):
+        plain.plot(demes=True)
+    assert len(plain.plot().axes) >= 6

@@ -147,7 +147,8 @@ class Run:
                 "recombination": self.model.recombination, "weights": self.model.weights,
                 "fitness": self.model.fitness, **self.model.mutation}
 
-    def plot(self, thresholds=(), ld="D", size=(10.0, 9.0), title=None, name="simulate"):
+    def plot(self, thresholds=(), ld="D", size=(10.0, 9.0), title=None, name="simulate",
+             demes=False):
         """twolocus-plot's picture of the run, as a Matplotlib Figure (not saved).
 
         Parameters
@@ -161,8 +162,20 @@ class Run:
             Instead of the name and the parameters.
         name : str
             The run's name in the title.
+        demes : bool
+            Draw the whole population and each of `demes` in one picture, one
+            colour each (``twolocus-plot --demes``); ValueError for a run
+            without demes.
         """
         # Matplotlib loads slowly: only a picture needs it.
+        if demes:
+            if not self.demes:
+                raise ValueError("the run has no demes to draw")
+            from .analysis.conditions import parse_threshold
+            from .pictures.demes import WHOLE, draw_demes
+            return draw_demes([(WHOLE, self)] + list(self.demes.items()),
+                              [parse_threshold(text) for text in thresholds], ld, size, title,
+                              self.path or name, order=list(self.demes))
         from .pictures.runs import plot_runs
         return plot_runs([self], thresholds, ld, size, title, [name])
 
