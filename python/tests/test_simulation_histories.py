@@ -12,6 +12,7 @@ from conftest import BUILD, REPOSITORY, VALLEY, records
 from test_simulation import MODEL, MODEL_OPTIONS, as_text, program
 
 import twolocus
+from twolocus.genotypes import LABELS
 from twolocus.run import summary_table
 
 # One deme through a bottleneck, then selfing and cloning.
@@ -204,3 +205,25 @@ def test_resolve_demography_is_the_programs_resolve(tmp_path):
         twolocus.resolve_demography(bad)
     with pytest.raises(FileNotFoundError):
         twolocus.resolve_demography(tmp_path / "none.yaml")
+
+
+@pytest.mark.parametrize("engine", ["multinomial", "exact"])
+def test_every_deme_starts_from_the_initial_counts_as_the_programs_do(tmp_path, engine):
+    demes = write(tmp_path / "three.yaml", SEVERAL)
+    start = np.zeros(81, dtype=np.int64)
+    start[0], start[4], start[40] = 30, 20, 10  # 1111, 2211 and 2222
+    initial = tmp_path / "start.tsv"
+    initial.write_text("".join(f"{label}\t{count}\n" for label, count in
+                               zip(LABELS, start) if count))
+    out = tmp_path / "run.out"
+    done = program(*MODEL_OPTIONS, "--demography", demes, "--generations", 30, "--record-every",
+                   5, "--initial", initial, "--engine", engine, "--seed", 8, "-o", out)
+    assert done.returncode == 0, done.stderr
+    model = twolocus.Model(VALLEY, **MODEL)
+    for given in (start, initial):
+        run = twolocus.simulate(model, demography=demes, generations=30, record_every=5,
+                                initial=given, engine=engine, seed=8)
+        assert np.array_equal(run.counts, np.array(records(out))[:, 1:])
+        assert np.array_equal(run.demes["A"].counts, np.array(records(f"{out}@A"))[:, 1:])
+    # A and B exist at the start (30 generations before time 0); C comes later.
+    assert [run.demes[name].labels[0] for name in "ABC"] == [0, 0, 5]
