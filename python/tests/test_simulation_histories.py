@@ -227,3 +227,29 @@ def test_every_deme_starts_from_the_initial_counts_as_the_programs_do(tmp_path, 
         assert np.array_equal(run.demes["A"].counts, np.array(records(f"{out}@A"))[:, 1:])
     # A and B exist at the start (30 generations before time 0); C comes later.
     assert [run.demes[name].labels[0] for name in "ABC"] == [0, 0, 5]
+
+
+def test_a_demography_given_as_text_or_data_is_the_files(tmp_path):
+    model = twolocus.Model(VALLEY, **MODEL)
+    demes = write(tmp_path / "three.yaml", SEVERAL)
+    from_file = twolocus.simulate(model, demography=demes, generations=40, record_every=3)
+    for given in (SEVERAL, twolocus.resolve_demography(demes)):
+        run = twolocus.simulate(model, demography=given, generations=40, record_every=3)
+        assert np.array_equal(run.counts, from_file.counts)
+        assert all(np.array_equal(run.demes[name].counts, deme.counts)
+                   for name, deme in from_file.demes.items())
+        table = twolocus.replicate(model, demography=given, burn_in=4, replicates=3)
+        assert as_text(table) == as_text(twolocus.replicate(model, demography=demes, burn_in=4,
+                                                            replicates=3))
+    # Text that is not a valid model, or one a run cannot simulate, in one line.
+    for text, words in [("demes: [1]\n", "twolocus-sim: demography file [<demography text>]: "),
+                        ("time_units: generations\ndemes:\n  - name: T\n"
+                         "    epochs: [{start_size: 0.1}]\n",
+                         "twolocus-sim: demography file [<demography text>]: deme [T] epoch 1: ")]:
+        with pytest.raises(ValueError) as raised:
+            twolocus.simulate(model, demography=text, generations=3)
+        assert str(raised.value).startswith(words) and "\n" not in str(raised.value)
+    with pytest.raises(ValueError, match="keyword \\[N\\] cannot be used with \\[demography\\]"):
+        twolocus.simulate(model, demography=SEVERAL, N=5, generations=3)
+    with pytest.raises(ValueError, match="JSON"):
+        twolocus.simulate(model, demography={"demes": [float("nan")]}, generations=3)

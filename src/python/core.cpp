@@ -179,19 +179,24 @@ population_counts counts_of(const py::array_t<int32_t>& array) {
 
 // A call's request: the model's with the call's keywords, checked whole;
 // its demography read as twolocus-sim reads it (the run's time axis set,
-// its demes' histories in `structure`); and its start (the counts given, or
+// its demes' histories in `structure`), from its file or from `text` (the
+// YAML text given; its keyword's value names it in messages); and its start (the counts given, or
 // read as --initial reads them; without either, several demes start each
 // with its size in 1111, as the program's runs do). The identities of the
 // files read are kept in `inputs`.
 run_request call_request(const model_core& model, const keyword_values& values,
                          const std::optional<py::array_t<int32_t>>& initial,
                          std::span<const parameter_id> required, std::vector<input_file>& inputs,
-                         structure_history& structure) {
+                         structure_history& structure, const std::optional<std::string>& text) {
   run_request request = model.request;
   take_keywords(request, values);
   check_keywords(request, required);
   inputs = model.inputs;
-  if (const auto failure = read_history_input(request, request.params, inputs, structure)) {
+  if (text && !request.demography_file.empty()) {
+    if (auto failure = read_history_text(request, *text, request.params, structure)) {
+      raise(PyExc_ValueError, failure->text);
+    }
+  } else if (const auto failure = read_history_input(request, request.params, inputs, structure)) {
     raise_input(*failure);
   }
   if (initial) {
@@ -287,11 +292,12 @@ py::tuple records_tuple(const kept_records& kept) {
 // records of the generations in which it exists (a deme that does not
 // exist at the end has a last population of 0).
 py::tuple simulate(model_core& model, const keyword_values& values,
-                   const std::optional<py::array_t<int32_t>>& initial) {
+                   const std::optional<py::array_t<int32_t>>& initial,
+                   const std::optional<std::string>& demography_text) {
   std::vector<input_file> inputs;
   constexpr parameter_id required[] = {parameter_id::population_size, parameter_id::generations};
   structure_history structure;
-  const run_request call = call_request(model, values, initial, required, inputs, structure);
+  const run_request call = call_request(model, values, initial, required, inputs, structure, demography_text);
   const sim_params& params = call.params;
   const bool demes = structure.demes.size() > 1;
   const deme_history* history = structure.demes.size() == 1 ? &structure.demes[0] : nullptr;
@@ -335,12 +341,13 @@ py::tuple simulate(model_core& model, const keyword_values& values,
 // summary file when `summary` names one; returns the summary's condition
 // columns and lines.
 py::tuple replicate(model_core& model, const keyword_values& values,
-                    const std::optional<py::array_t<int32_t>>& initial, const std::string& summary) {
+                    const std::optional<py::array_t<int32_t>>& initial, const std::string& summary,
+                    const std::optional<std::string>& demography_text) {
   std::vector<input_file> inputs;
   constexpr parameter_id required[] = {parameter_id::population_size, parameter_id::generations,
                                        parameter_id::replicates};
   structure_history structure;
-  const run_request call = call_request(model, values, initial, required, inputs, structure);
+  const run_request call = call_request(model, values, initial, required, inputs, structure, demography_text);
   if (!summary.empty()) {
     // The summary and the temporary file it is written through.
     for (const std::string& name : {summary, summary + ".tmp"}) refuse_input_as_output(name, inputs);
@@ -765,9 +772,10 @@ PYBIND11_MODULE(_core, module) {
   py::class_<model_core>(module, "ModelCore")
       .def(py::init<const keyword_values&>(), py::arg("keywords"))
       .def("description", &model_description);
-  module.def("simulate", &simulate, py::arg("model"), py::arg("keywords"), py::arg("initial"));
+  module.def("simulate", &simulate, py::arg("model"), py::arg("keywords"), py::arg("initial"),
+             py::arg("demography_text") = py::none());
   module.def("replicate", &replicate, py::arg("model"), py::arg("keywords"), py::arg("initial"),
-             py::arg("summary"));
+             py::arg("summary"), py::arg("demography_text") = py::none());
   module.def("summary_line", &summary_row_of, py::arg("model"), py::arg("seed"),
              py::arg("generations"), py::arg("conditions"), py::arg("population"));
   module.def("summary_header", [](const std::vector<std::string>& conditions) {

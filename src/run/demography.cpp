@@ -90,4 +90,16 @@ std::optional<input_failure> read_history_input(const run_request& request, sim_
   return std::nullopt;
 }
 
+std::optional<message> read_history_text(const run_request& request, std::string_view text,
+                                         sim_params& params, structure_history& structure) {
+  demography model;
+  std::string error;
+  if (!read_demes(text, model, error)) {
+    return tell::sim_demography_bad(request.demography_file.c_str(), error.c_str());
+  }
+  if (auto problem = set_up_history(request, model, params)) return problem;
+  structure_of(model, structure);
+  return std::nullopt;
+}
+
 }  // namespace twolocus

@@ -1,5 +1,6 @@
 """simulate and replicate: runs of a Model in this process, as twolocus-sim runs them."""
 
+import json
 import os
 
 import numpy as np
@@ -7,7 +8,7 @@ import numpy as np
 from ..genotypes import GENOTYPE_COUNT
 from ..native import core
 from ..run import Run, summary_table
-from .keywords import condition_texts, default, keyword_values, path_bytes
+from .keywords import condition_texts, default, encoded, keyword_values, path_bytes
 
 _MAX_COUNT = 2 ** 31 - 1
 
@@ -39,15 +40,36 @@ def _start(initial, values):
     return _population(initial)
 
 
+# What the messages call a demography given as text.
+DEMOGRAPHY_TEXT = "<demography text>"
+
+
+def _demography_text(demography):
+    """The text of a demography given as YAML text (a str holding a line
+    end) or as a Demes model in Python data (a dict, written as JSON, which
+    YAML reads); None for a file name."""
+    if isinstance(demography, dict):
+        try:
+            return json.dumps(demography, allow_nan=False)
+        except (TypeError, ValueError) as error:
+            raise ValueError(f"demography must be a Demes model in JSON's data: {error}") from None
+    if isinstance(demography, str) and ("\n" in demography or "\r" in demography):
+        return demography
+    return None
+
+
 def _call_values(run, stop, watch, batch=None):
     """The keywords of a call, in the order they are read: the run's, its
-    stop then watch conditions, the seed and the rest, then a batch's."""
+    stop then watch conditions, the seed and the rest, then a batch's; and
+    the text of a demography given as text (or None)."""
+    text = _demography_text(run["demography"])
     values = keyword_values({"N": run["N"], "generations": run["generations"],
-                             "demography": run["demography"], "burn_in": run["burn_in"]})
+                             "demography": DEMOGRAPHY_TEXT if text is not None
+                             else run["demography"], "burn_in": run["burn_in"]})
     values += condition_texts("stop", stop) + condition_texts("watch", watch)
     values += keyword_values({"seed": run["seed"], "engine": run["engine"],
                               "record_every": run["record_every"], **(batch or {})})
-    return values
+    return values, None if text is None else encoded("demography", text)
 
 
 def _deme_runs(demes, model, n, seed, engine, record_every):
@@ -72,11 +94,14 @@ def simulate(model, *, N=None, generations=None, demography=None, burn_in=None, 
         Generations 0 to n - 1 are run (0 to 2147483647); required unless
         `demography` is given. With a demography: the run starts this many
         generations before time 0 (``--generations``).
-    demography : str, bytes or os.PathLike, optional
+    demography : str, bytes, os.PathLike or dict, optional
         A Demes file (``--demography``): the sizes, selfing and cloning of
         each generation, and for several demes their migrations, pulses and
         ancestors, as ``twolocus-sim --demography`` runs them; replaces `N`.
-        The run ends at time 0.
+        The run ends at time 0. A str holding a line end is the model's YAML
+        text itself, and a dict a model as Python data (such as
+        `resolve_demography` gives); messages name either as
+        ``<demography text>``.
     burn_in : int, optional
         With `demography`: start G generations before the model's oldest
         finite time (``--burn-in``; not with `generations`; default as
@@ -119,12 +144,12 @@ def simulate(model, *, N=None, generations=None, demography=None, burn_in=None, 
     KeyboardInterrupt
         Ctrl-C, within one generation.
     """
-    values = _call_values(dict(N=N, generations=generations, demography=demography,
-                               burn_in=burn_in, seed=seed, engine=engine,
-                               record_every=record_every), stop, watch)
+    values, text = _call_values(dict(N=N, generations=generations, demography=demography,
+                                     burn_in=burn_in, seed=seed, engine=engine,
+                                     record_every=record_every), stop, watch)
     counts = _start(initial, values)
     (labels, rounds, records, population, used_seed, conditions, n, size,
-     demes) = core.simulate(model._core, values, counts)
+     demes) = core.simulate(model._core, values, counts, text)
     engine = engine or default("engine")
     record_every = int(default("record_every")) if record_every is None else record_every
     return Run(labels, rounds, records, population, model=model, N=size, n=n,
@@ -177,15 +202,15 @@ def replicate(model, *, replicates, N=None, generations=None, demography=None, b
     KeyboardInterrupt
         Ctrl-C: every thread stops within one generation and nothing is written.
     """
-    values = _call_values(dict(N=N, generations=generations, demography=demography,
-                               burn_in=burn_in, seed=seed, engine=engine,
-                               record_every=record_every), stop, watch,
-                          dict(replicates=replicates, first_replicate=first_replicate,
-                               threads=threads))
+    values, text = _call_values(dict(N=N, generations=generations, demography=demography,
+                                     burn_in=burn_in, seed=seed, engine=engine,
+                                     record_every=record_every), stop, watch,
+                                dict(replicates=replicates, first_replicate=first_replicate,
+                                     threads=threads))
     counts = _start(initial, values)
     target = b"" if summary is None else path_bytes("summary", summary)
     if summary is not None and not target:
         raise ValueError("summary must name a file, not be empty")
-    columns, lines = core.replicate(model._core, values, counts, target)
+    columns, lines = core.replicate(model._core, values, counts, target, text)
     return summary_table(lines, columns)
 
