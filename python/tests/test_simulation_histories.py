@@ -115,12 +115,14 @@ def test_replicates_of_a_history_are_the_programs_batch(tmp_path):
         assert done.returncode == 0, done.stderr
         table = twolocus.replicate(model, demography=demes, generations=45, replicates=5, seed=9,
                                    threads=2, stop="h11 < 0.8", summary=tmp_path / f"{name}.tsv")
-        assert (tmp_path / f"{name}.tsv").read_bytes() == (tmp_path / f"{name}.summary.tsv").read_bytes()
+        written = (tmp_path / f"{name}.summary.tsv").read_bytes()
+        assert (tmp_path / f"{name}.tsv").read_bytes() == written
         lines = (tmp_path / f"{name}.summary.tsv").read_text().splitlines()[1:]
         assert as_text(table) == as_text(summary_table(lines, ["h11 < 0.8"]))
         # And each row is the replicate's simulate.
         seed = int(table["seed"][2])
-        run = twolocus.simulate(model, demography=demes, generations=45, seed=seed, stop="h11 < 0.8")
+        run = twolocus.simulate(model, demography=demes, generations=45, seed=seed,
+                                stop="h11 < 0.8")
         assert as_text(run.summary)[0][1:] == as_text(table)[2][1:]
 
 

@@ -47,8 +47,8 @@ class Run:
     """
 
     __slots__ = ("model", "labels", "generations", "counts", "population", "N", "n", "seed",
-                 "engine", "record_every", "conditions", "path", "notes", "demes", "_params", "_fitness",
-                 "_summary", "_statistics")
+                 "engine", "record_every", "conditions", "path", "notes", "demes", "_params",
+                 "_fitness", "_summary", "_statistics")
 
     def __init__(self, labels, generations, counts, population, *, model=None, N=None, n=None,
                  seed=None, engine=None, record_every=None, conditions=(), path=None, notes=(),

@@ -11,8 +11,7 @@ from ..pictures.demes import WHOLE, draw_demes
 from ..pictures.runs import draw
 from ..pictures.studies import draw_curves, draw_medians
 from ..sweeps.picture import draw_sweep
-from ..runfiles.params import read_params
-from ..runfiles.runs import deme_names, load_run, load_run_file, load_runs
+from ..runfiles.runs import deme_names, load_run, load_runs
 from ..sweeps.summary import load_sweep
 from .base import Parser, version_option
 from .common import (add_study_options, add_sweep_options, one_by, print_notes,
@@ -110,10 +109,10 @@ def _deme_of(path):
 def deme_populations(paths, demes):
     """The populations of a picture of demes: ((name, Run) pairs, whether the
     whole population is first, the run's name, the model's deme names), or
-    None for a picture of runs. With --demes: the one FILE and its demes. Without: files that are
-    all OUT or OUT@NAME of one run, at least one a deme's, with the whole
-    first when OUT is given. A deme's records are read with the run's
-    parameter file (its fitness)."""
+    None for a picture of runs. With --demes: the one FILE and its demes.
+    Without: files that are all OUT or OUT@NAME of one run, at least one a
+    deme's, with the whole first when OUT is given (each deme's file read
+    with the run's parameter file, as load_run reads it)."""
     if demes:
         if len(paths) != 1:
             raise TwolocusError("Give one trajectory file with --demes.")
@@ -127,19 +126,9 @@ def deme_populations(paths, demes):
     if len(paths) < 2 or len(outs) != 1 or all(name is None for _, name in split):
         return None
     out = outs.pop()
-    params, notes = None, []
-    if os.path.isfile(out + ".params"):
-        try:
-            params = read_params(out + ".params")
-        except TwolocusError as error:
-            notes.append(f"{error} The mean fitness of [{out}] is left empty.")
-    if params is not None and not set(deme_names(params)) >= {n for _, n in split if n}:
-        params = None  # not the parameter file of these demes
     whole = [load_run(out)] if out in paths else []
-    demes = [(name, load_run_file(path, params, notes)) for path, (_, name) in zip(paths, split)
-             if name is not None]
-    if notes:
-        (whole[0] if whole else demes[0][1]).notes.extend(notes)
+    demes = [(name, load_run(path)) for path, (_, name) in zip(paths, split) if name is not None]
+    params = demes[0][1].params()
     return ([(WHOLE, run) for run in whole] + demes, bool(whole), out,
             deme_names(params) if params is not None else None)
 

@@ -17,8 +17,8 @@ def load_run(path):
     and so mean_fitness, is unknown. A run of several demes (its parameter
     file names them) has each deme's Run by name in `Run.demes`, read from
     OUT@NAME (the demes whose file is there); a deme's trajectory OUT@NAME
-    given as the path is read with the run's OUT.params. Raises TwolocusError when a
-    trajectory cannot be read."""
+    given as the path is read with the run's OUT.params. Raises
+    TwolocusError when a trajectory cannot be read."""
     trajectory = read_trajectory(path)
     notes = []
     if trajectory.partial_last is not None:
