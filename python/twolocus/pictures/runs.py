@@ -93,6 +93,8 @@ def _describe_sim(params, seed):
         count = len(model.get("demes", []))
         size = (f"a demography of {count} deme{'s' if count != 1 else ''} "
                 f"(N = {params['N']} at the start)")
+    elif params["N"] is None:
+        size = "a deme"  # a deme's own Run: its size is in its records
     else:
         size = f"N = {params['N']}"
     text = (f"{size}, n = {params['n']}, r = {params['recombination']:g}, "
