@@ -27,6 +27,7 @@ if not any(name.startswith("_core.") for name in _os.listdir(_HERE)):
 _API = {
     "engines.model": ["Model"],
     "engines.calls": ["simulate", "replicate"],
+    "engines.demography": ["resolve_demography"],
     "run": ["Run", "SUMMARY_COLUMNS"],
     "analysis.statistics": ["statistics", "population_stats", "trajectory_rows",
                             "STAT_COLUMNS"],

@@ -37,18 +37,22 @@ class Run:
         given), engine and record interval (None where its files do not say).
     path : str
         The trajectory file of a run read from its files; None for a run of `simulate`.
+    demes : dict
+        A run of a model of several demes: each deme's Run by name, in the
+        model's order (its records ``OUT@NAME``: only of the generations in
+        which the deme exists); empty for a run of one population.
     notes : list of str
         Lines about its files that are not failures (an incomplete last line
         left out, a parameter file that cannot be read).
     """
 
     __slots__ = ("model", "labels", "generations", "counts", "population", "N", "n", "seed",
-                 "engine", "record_every", "conditions", "path", "notes", "_params", "_fitness",
-                 "_summary", "_statistics")
+                 "engine", "record_every", "conditions", "path", "notes", "demes", "_params",
+                 "_fitness", "_summary", "_statistics")
 
     def __init__(self, labels, generations, counts, population, *, model=None, N=None, n=None,
                  seed=None, engine=None, record_every=None, conditions=(), path=None, notes=(),
-                 params=None, fitness=None):
+                 params=None, fitness=None, demes=None):
         self.model = model
         self.labels = np.asarray(labels, dtype=np.int64)
         self.generations = np.asarray(generations, dtype=np.int64)
@@ -57,6 +61,7 @@ class Run:
         self.engine, self.record_every = engine, record_every
         self.conditions = list(conditions)
         self.path, self.notes = path, list(notes)
+        self.demes = dict(demes or {})
         self._params, self._fitness = params, fitness
         self._summary = None
         self._statistics = None
@@ -142,7 +147,8 @@ class Run:
                 "recombination": self.model.recombination, "weights": self.model.weights,
                 "fitness": self.model.fitness, **self.model.mutation}
 
-    def plot(self, thresholds=(), ld="D", size=(10.0, 9.0), title=None, name="simulate"):
+    def plot(self, thresholds=(), ld="D", size=(10.0, 9.0), title=None, name="simulate",
+             demes=False):
         """twolocus-plot's picture of the run, as a Matplotlib Figure (not saved).
 
         Parameters
@@ -156,8 +162,20 @@ class Run:
             Instead of the name and the parameters.
         name : str
             The run's name in the title.
+        demes : bool
+            Draw the whole population and each of `demes` in one picture, one
+            colour each (``twolocus-plot --demes``); ValueError for a run
+            without demes.
         """
         # Matplotlib loads slowly: only a picture needs it.
+        if demes:
+            if not self.demes:
+                raise ValueError("the run has no demes to draw")
+            from .analysis.conditions import parse_threshold
+            from .pictures.demes import WHOLE, draw_demes
+            return draw_demes([(WHOLE, self)] + list(self.demes.items()),
+                              [parse_threshold(text) for text in thresholds], ld, size, title,
+                              self.path or name, order=list(self.demes))
         from .pictures.runs import plot_runs
         return plot_runs([self], thresholds, ld, size, title, [name])
 

@@ -24,6 +24,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -33,6 +34,7 @@
 #include <tuple>
 #include <vector>
 
+#include "io/demes_json.hpp"
 #include "io/parameters.hpp"
 #include "io/params.hpp"
 #include "io/sim_params.hpp"
@@ -45,7 +47,9 @@
 #include "run/batch.hpp"
 #include "run/engines.hpp"
 #include "run/files.hpp"
+#include "run/demography.hpp"
 #include "run/inputs.hpp"
+#include "run/kept.hpp"
 #include "run/loop.hpp"
 #include "run/request.hpp"
 #include "run/structure.hpp"
@@ -173,20 +177,34 @@ population_counts counts_of(const py::array_t<int32_t>& array) {
   return counts;
 }
 
-// A call's request: the model's with the call's keywords, checked whole,
-// and its start (the counts given, or read as --initial reads them; the
-// identity of an initial file read is kept in `inputs`).
+// A call's request: the model's with the call's keywords, checked whole;
+// its demography read as twolocus-sim reads it (the run's time axis set,
+// its demes' histories in `structure`), from its file or from `text` (the
+// YAML text given; its keyword's value names it in messages); and its start (the counts given, or
+// read as --initial reads them; without either, several demes start each
+// with its size in 1111, as the program's runs do). The identities of the
+// files read are kept in `inputs`.
 run_request call_request(const model_core& model, const keyword_values& values,
                          const std::optional<py::array_t<int32_t>>& initial,
-                         std::span<const parameter_id> required, std::vector<input_file>& inputs) {
+                         std::span<const parameter_id> required, std::vector<input_file>& inputs,
+                         structure_history& structure, const std::optional<std::string>& text) {
   run_request request = model.request;
   take_keywords(request, values);
   check_keywords(request, required);
   inputs = model.inputs;
+  if (text && !request.demography_file.empty()) {
+    if (auto failure = read_history_text(request, *text, request.params, structure)) {
+      raise(PyExc_ValueError, failure->text);
+    }
+  } else if (const auto failure = read_history_input(request, request.params, inputs, structure)) {
+    raise_input(*failure);
+  }
   if (initial) {
     request.params.initial = counts_of(*initial);
   } else if (const auto failure = read_initial_input(request, request.params, inputs)) {
     raise_input(*failure);
+  } else if (structure.demes.size() > 1 && request.initial_file.empty()) {
+    request.params.initial = {};
   }
   return request;
 }
@@ -219,59 +237,19 @@ struct signal_watch {
   }
 };
 
-// A run's records, as the program writes them to its trajectory.
-struct records {
-  std::vector<int64_t> labels;
-  std::vector<int64_t> generations;
-  std::vector<int32_t> counts;
-  void add(int64_t label, int64_t done, const population_counts& population) {
-    labels.push_back(label);
-    generations.push_back(done);
-    counts.insert(counts.end(), population.begin(), population.end());
-  }
-};
-
-// What the module does at each step of the one loop: records kept in
-// memory, the signal watch before each generation, nothing to write when
-// a condition is first reached.
-struct module_hooks {
-  records& kept;
-  signal_watch& watch;
-  bool proceed() { return !watch.stop(); }
-  static bool reached(int64_t /*label*/) { return true; }
-  bool record(int64_t label, int64_t done, const population_counts& counts) {
-    kept.add(label, done, counts);
-    return true;
-  }
-};
-
-// Takes an engine, the parameters, the population before generation 0 (in
-// `current`), where to keep records, the run's conditions (none reached)
-// and the signal watch; sets and seeds the engine and runs the generations
-// by the one loop. Leaves the last population in `current`; returns false
-// when interrupted.
-template <typename engine_type>
-bool run_with(engine_type& engine, const sim_params& params, population_counts& current,
-              records& kept, run_conditions& watched, signal_watch& watch) {
-  set_model(engine, sim_model(params));
-  seed_engine(engine, params.seed);
-  module_hooks hooks{kept, watch};
-  const loop_plan plan{0, params.generations, params.record_every, &params.fitness};
-  return run_generations(engine, plan, current, watched, hooks) == loop_end::finished;
-}
-
 // Runs one run on an engine of the kind its parameters name, taken from
 // `exact` or `multinomial` (made when missing), so that short calls cost
-// little.
+// little; `history`: a deme's history, or nullptr. Returns false when
+// interrupted.
 bool run_one(std::unique_ptr<exact_engine>& exact, std::unique_ptr<multinomial_engine>& multinomial,
-             const sim_params& params, population_counts& current, records& kept,
-             run_conditions& watched, signal_watch& watch) {
+             const sim_params& params, const deme_history* history, population_counts& current,
+             kept_run& kept, run_conditions& watched, const std::function<bool()>& go_on) {
   if (params.engine == engine_kind::exact) {
     if (!exact) exact = std::make_unique<exact_engine>();
-    return run_with(*exact, params, current, kept, watched, watch);
+    return run_kept(*exact, params, history, current, watched, go_on, kept) == loop_end::finished;
   }
   if (!multinomial) multinomial = std::make_unique<multinomial_engine>();
-  return run_with(*multinomial, params, current, kept, watched, watch);
+  return run_kept(*multinomial, params, history, current, watched, go_on, kept) == loop_end::finished;
 }
 
 // The conditions' texts, whether each stops, and their first labels (None
@@ -301,16 +279,32 @@ py::array_t<int32_t> population_array(const population_counts& counts) {
   return array;
 }
 
+py::tuple records_tuple(const kept_records& kept) {
+  const auto rows = static_cast<py::ssize_t>(kept.labels.size());
+  return py::make_tuple(array_of(kept.labels, rows, 0), array_of(kept.generations, rows, 0),
+                        array_of(kept.counts, rows, genotype_count));
+}
+
 // simulate: returns (labels, generations, counts, last population, seed,
-// conditions).
+// conditions, generations run, the size before generation 0, demes), demes
+// being, for a model of several demes, a list of (name, labels,
+// generations, counts, last population) in the model's order: each deme's
+// records of the generations in which it exists (a deme that does not
+// exist at the end has a last population of 0).
 py::tuple simulate(model_core& model, const keyword_values& values,
-                   const std::optional<py::array_t<int32_t>>& initial) {
+                   const std::optional<py::array_t<int32_t>>& initial,
+                   const std::optional<std::string>& demography_text) {
   std::vector<input_file> inputs;
   constexpr parameter_id required[] = {parameter_id::population_size, parameter_id::generations};
-  const run_request call = call_request(model, values, initial, required, inputs);
+  structure_history structure;
+  const run_request call = call_request(model, values, initial, required, inputs, structure, demography_text);
   const sim_params& params = call.params;
+  const bool demes = structure.demes.size() > 1;
+  const deme_history* history = structure.demes.size() == 1 ? &structure.demes[0] : nullptr;
   population_counts current = params.initial;
-  records kept;
+  deme_population current_demes;
+  if (demes) current_demes = starting_demes(structure, params.history_start, initial_of_demes(params));
+  kept_run kept;
   run_conditions watched = sim_conditions(params);
   if (const auto unknown = bind_condition_demes(watched, {})) {
     raise(PyExc_ValueError, "the condition [" + watched.given[unknown->which].text + "] names deme [" +
@@ -321,30 +315,43 @@ py::tuple simulate(model_core& model, const keyword_values& values,
   {
     const py::gil_scoped_release release;
     signal_watch watch{state};
-    // The model's engines when no other thread has them, else new ones.
-    std::unique_lock<std::mutex> lock(model.engines_mutex, std::try_to_lock);
-    std::unique_ptr<exact_engine> own_exact;
-    std::unique_ptr<multinomial_engine> own_multinomial;
-    finished = lock.owns_lock()
-                   ? run_one(model.exact, model.multinomial, params, current, kept, watched, watch)
-                   : run_one(own_exact, own_multinomial, params, current, kept, watched, watch);
+    const std::function<bool()> go_on = [&watch] { return !watch.stop(); };
+    if (demes) {
+      finished = run_kept_demes(params, structure, current_demes, watched, go_on, kept) == loop_end::finished;
+      current = current_demes.total;
+    } else {
+      // The model's engines when no other thread has them, else new ones.
+      std::unique_lock<std::mutex> lock(model.engines_mutex, std::try_to_lock);
+      std::unique_ptr<exact_engine> own_exact;
+      std::unique_ptr<multinomial_engine> own_multinomial;
+      finished = lock.owns_lock()
+                     ? run_one(model.exact, model.multinomial, params, history, current, kept, watched, go_on)
+                     : run_one(own_exact, own_multinomial, params, history, current, kept, watched, go_on);
+    }
   }
   if (!finished) throw py::error_already_set();
-  const auto rows = static_cast<py::ssize_t>(kept.labels.size());
-  return py::make_tuple(array_of(kept.labels, rows, 0), array_of(kept.generations, rows, 0),
-                        array_of(kept.counts, rows, genotype_count), population_array(current),
-                        params.seed, conditions_of(watched));
+  py::list deme_list;
+  for (size_t d = 0; d < kept.demes.size(); ++d) {
+    const py::tuple records = records_tuple(kept.demes[d]);
+    deme_list.append(py::make_tuple(structure.names[d], records[0], records[1], records[2],
+                                    population_array(current_demes.demes[d])));
+  }
+  const py::tuple records = records_tuple(kept.whole);
+  return py::make_tuple(records[0], records[1], records[2], population_array(current), params.seed,
+                        conditions_of(watched), params.generations, params.population_size, deme_list);
 }
 
 // replicate: runs replicates F to F + R - 1 on T threads; writes the
 // summary file when `summary` names one; returns the summary's condition
 // columns and lines.
 py::tuple replicate(model_core& model, const keyword_values& values,
-                    const std::optional<py::array_t<int32_t>>& initial, const std::string& summary) {
+                    const std::optional<py::array_t<int32_t>>& initial, const std::string& summary,
+                    const std::optional<std::string>& demography_text) {
   std::vector<input_file> inputs;
   constexpr parameter_id required[] = {parameter_id::population_size, parameter_id::generations,
                                        parameter_id::replicates};
-  const run_request call = call_request(model, values, initial, required, inputs);
+  structure_history structure;
+  const run_request call = call_request(model, values, initial, required, inputs, structure, demography_text);
   if (!summary.empty()) {
     // The summary and the temporary file it is written through.
     for (const std::string& name : {summary, summary + ".tmp"}) refuse_input_as_output(name, inputs);
@@ -411,6 +418,18 @@ std::string summary_row_of(const model_core& model, int32_t seed, int32_t genera
     if (const auto& first = std::get<2>(conditions[i])) restore_reached(watched, i, *first);
   }
   return sim_end_line(params, 0, watched, counts_of(population));
+}
+
+// resolve_demography: the fully resolved model of a Demes file (its name's
+// bytes) as indented JSON, as --resolve prints it; raises as a run's
+// inputs do (ValueError for a file that is not a valid model).
+std::string resolve_demography_of(const std::string& name) {
+  run_request request;
+  request.demography_file = name;
+  demography model;
+  std::vector<input_file> inputs;
+  if (const auto failure = read_demography_input(request, model, inputs)) raise_input(*failure);
+  return demography_json(model, json_layout::indented);
 }
 
 py::dict model_description(const model_core& model) {
@@ -756,6 +775,10 @@ py::dict sim_params_values(std::FILE* file) {
     conditions.append(py::make_tuple(condition.text, condition.stops));
   }
   values["conditions"] = conditions;
+  // With a demography: the resolved model as one line of JSON and the
+  // run's start before time 0 ("" and 0 without one).
+  values["demography"] = params.demography;
+  values["history_start"] = params.history_start;
   return values;
 }
 
@@ -785,15 +808,18 @@ PYBIND11_MODULE(_core, module) {
   py::class_<model_core>(module, "ModelCore")
       .def(py::init<const keyword_values&>(), py::arg("keywords"))
       .def("description", &model_description);
-  module.def("simulate", &simulate, py::arg("model"), py::arg("keywords"), py::arg("initial"));
+  module.def("simulate", &simulate, py::arg("model"), py::arg("keywords"), py::arg("initial"),
+             py::arg("demography_text") = py::none());
   module.def("replicate", &replicate, py::arg("model"), py::arg("keywords"), py::arg("initial"),
-             py::arg("summary"));
+             py::arg("summary"), py::arg("demography_text") = py::none());
   module.def("summary_line", &summary_row_of, py::arg("model"), py::arg("seed"),
              py::arg("generations"), py::arg("conditions"), py::arg("population"));
   module.def("summary_header", [](const std::vector<std::string>& conditions, const std::vector<std::string>& demes) {
     return summary_header({conditions, demes});
   }, py::arg("conditions"), py::arg("demes") = std::vector<std::string>{});
   module.def("replicate_seed", &replicate_seed, py::arg("seed"), py::arg("replicate"));
+  module.def("resolve_demography", [](const py::bytes& name) { return resolve_demography_of(name); },
+             py::arg("name"));
   module.def("parameters", &parameter_list);
   module.def("check_parameters", &check_parameters, py::arg("values"), py::arg("required"));
   module.def("statistic_names", &statistic_names);

@@ -79,4 +79,27 @@ std::optional<message> set_up_history(const run_request& request, const demograp
   return std::nullopt;
 }
 
+std::optional<input_failure> read_history_input(const run_request& request, sim_params& params,
+                                                std::vector<input_file>& inputs,
+                                                structure_history& structure) {
+  if (request.demography_file.empty()) return std::nullopt;
+  demography model;
+  if (auto failed = read_demography_input(request, model, inputs)) return failed;
+  if (auto problem = set_up_history(request, model, params)) return input_failure{std::move(*problem), 0};
+  structure_of(model, structure);
+  return std::nullopt;
+}
+
+std::optional<message> read_history_text(const run_request& request, std::string_view text,
+                                         sim_params& params, structure_history& structure) {
+  demography model;
+  std::string error;
+  if (!read_demes(text, model, error)) {
+    return tell::sim_demography_bad(request.demography_file.c_str(), error.c_str());
+  }
+  if (auto problem = set_up_history(request, model, params)) return problem;
+  structure_of(model, structure);
+  return std::nullopt;
+}
+
 }  // namespace twolocus

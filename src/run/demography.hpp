@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "model/demography.hpp"
@@ -37,5 +38,20 @@ std::optional<message> resolve_demography(const run_request& request, std::strin
 // Returns the failure, or nothing.
 std::optional<message> set_up_history(const run_request& request, const demography& model,
                                       sim_params& params);
+
+// Takes a request and its parameters; with a --demography file, reads and
+// resolves it (adding it to `inputs`), sets the parameters' time axis
+// (set_up_history) and fills `structure` with its demes' histories; without
+// one, does nothing. Returns the failure, or nothing.
+std::optional<input_failure> read_history_input(const run_request& request, sim_params& params,
+                                                std::vector<input_file>& inputs,
+                                                structure_history& structure);
+
+// The same for a demography given as its text (the Python module's YAML or
+// JSON text), which the messages name as the request's demography_file:
+// reads and resolves the text, sets up the history and fills `structure`.
+// Returns the failure, or nothing.
+std::optional<message> read_history_text(const run_request& request, std::string_view text,
+                                         sim_params& params, structure_history& structure);
 
 }  // namespace twolocus

@@ -204,6 +204,22 @@ run_end run_on_files(engine_type& engine, const sim_params& params, int64_t firs
   return {};
 }
 
+// Takes one engine, the parameters, a deme's history (nullptr: none, the
+// model never changes) and a function of the schedule of the run's
+// generations; sets the engine to the parameters' model and returns what
+// the function returns for the schedule.
+template <typename engine_type, typename function_type>
+decltype(auto) with_schedule(engine_type& engine, const sim_params& params, const deme_history* history,
+                             function_type&& run) {
+  set_model(engine, sim_model(params));
+  if (history != nullptr) {
+    history_schedule schedule{history, params.history_start, sim_model(params), static_cast<size_t>(-1), {}};
+    return run(schedule);
+  }
+  constant_schedule constant;
+  return run(constant);
+}
+
 // The same for one engine run by a constant model or a deme's history: the
 // engine is set to the parameters' model first.
 template <typename engine_type>
@@ -211,13 +227,9 @@ run_end run_on_files(engine_type& engine, const sim_params& params, int64_t firs
                      population_counts& current, run_files* files, run_conditions& watched,
                      const run_observer& observer, bool show_progress,
                      const deme_history* history = nullptr) {
-  set_model(engine, sim_model(params));
-  if (history != nullptr) {
-    history_schedule schedule{history, params.history_start, sim_model(params), static_cast<size_t>(-1), {}};
+  return with_schedule(engine, params, history, [&](auto& schedule) {
     return run_on_files(engine, params, first, current, files, watched, observer, show_progress, schedule);
-  }
-  constant_schedule constant;
-  return run_on_files(engine, params, first, current, files, watched, observer, show_progress, constant);
+  });
 }
 
 }  // namespace twolocus

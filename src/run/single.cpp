@@ -75,12 +75,7 @@ std::optional<message> start_run(const run_request& request, const run_observer&
   std::vector<input_file> inputs;
   if (auto failed = read_fitness_input(request, params, inputs)) return std::move(failed->said);
   structure_history structure;
-  if (!request.demography_file.empty()) {
-    demography model;
-    if (auto failed = read_demography_input(request, model, inputs)) return std::move(failed->said);
-    if (auto problem = set_up_history(request, model, params)) return problem;
-    structure_of(model, structure);
-  }
+  if (auto failed = read_history_input(request, params, inputs, structure)) return std::move(failed->said);
   if (auto failed = read_initial_input(request, params, inputs)) return std::move(failed->said);
   // Several demes start each with its size in 1111 unless --initial gives the
   // counts they all start from: the parameter file's initial counts are 0.

@@ -187,19 +187,7 @@ std::optional<message> reopen_deme_files(const structure_history& structure, con
 run_end run_structure(const sim_params& params, const structure_history& structure, run_files* files,
                       int64_t first, const checkpoint_line* line, deme_population& current,
                       run_conditions& watched, const run_observer& observer, bool show_progress) {
-  const size_t count = structure.demes.size();
-  return with_deme_engines(params.engine, count, [&](auto& engines) {
-    structure_schedule schedule{&structure, params.history_start, {}, {}, {}};
-    // The plan of the generation before `first`, for a final record made
-    // with no generation left to run.
-    plan_generation(structure, static_cast<double>(params.history_start - first), engines.plan);
-    for (size_t d = 0; d < count; ++d) {
-      const uint64_t draws =
-          line == nullptr ? 0 : d == 0 ? line->draws : d - 1 < line->more_draws.size() ? line->more_draws[d - 1] : 0;
-      continue_engine(*engines.engines[d], deme_seed(params.seed, d), draws);
-      set_model(*engines.engines[d], sim_model(params));
-      schedule.base.push_back(sim_model(params));
-    }
+  return with_structure_engines(params, structure, first, line, [&](auto& engines, auto& schedule) {
     return run_on_files(engines, params, first, current, files, watched, observer, show_progress, schedule);
   });
 }

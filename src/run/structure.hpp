@@ -13,6 +13,9 @@
 #include "io/sim_summary.hpp"
 #include "model/demes.hpp"
 #include "model/history.hpp"
+#include "model/random.hpp"
+#include "run/engines.hpp"
+#include "run/inputs.hpp"
 #include "run/messages.hpp"
 #include "run/observer.hpp"
 #include "run/request.hpp"
@@ -65,6 +68,31 @@ std::optional<message> open_deme_files(const structure_history& structure, const
 // to OUT. Returns the failure, or nothing.
 std::optional<message> reopen_deme_files(const structure_history& structure, const std::string& output,
                                          int32_t label, run_files& files, deme_population& population);
+
+// Takes the parameters, their structure, the first generation to run, the
+// checkpoint line the run goes on from (nullptr: a fresh run) and a
+// function of the demes' engines and their schedule; makes one engine per
+// deme of the parameters' kind, deme d's seeded with deme_seed and
+// continued past the draws the line gives, each set to the run's model,
+// with the plan of the generation before `first` (for a final record made
+// with no generation left to run). Returns what the function returns.
+template <typename function_type>
+decltype(auto) with_structure_engines(const sim_params& params, const structure_history& structure,
+                                      int64_t first, const checkpoint_line* line, function_type&& run) {
+  const size_t count = structure.demes.size();
+  return with_deme_engines(params.engine, count, [&](auto& engines) {
+    structure_schedule schedule{&structure, params.history_start, {}, {}, {}};
+    plan_generation(structure, static_cast<double>(params.history_start - first), engines.plan);
+    for (size_t d = 0; d < count; ++d) {
+      const uint64_t draws =
+          line == nullptr ? 0 : d == 0 ? line->draws : d - 1 < line->more_draws.size() ? line->more_draws[d - 1] : 0;
+      continue_engine(*engines.engines[d], deme_seed(params.seed, d), draws);
+      set_model(*engines.engines[d], sim_model(params));
+      schedule.base.push_back(sim_model(params));
+    }
+    return run(engines, schedule);
+  });
+}
 
 // Takes the parameters, their structure, the open files (or nullptr, for a
 // replicate of a batch without --trajectories), the first generation to

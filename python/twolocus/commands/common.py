@@ -4,6 +4,7 @@ command ends: every failure is one line on standard error, status 1, and
 nothing is written.
 """
 
+import glob
 import os
 import signal
 import sys
@@ -35,6 +36,8 @@ def refuse_input_as_output(args):
     given, its .params, or a file of the --sweep folder."""
     if args.output is not None:
         inputs = [name for path in args.files for name in (path, path + ".params")]
+        # A run's demes' files, which --demes reads.
+        inputs += [name for path in args.files for name in glob.glob(glob.escape(path) + "@*")]
         refuse_overwriting(args.output, inputs, args.sweep)
 
 

@@ -7,10 +7,11 @@ import sys
 import warnings
 
 from ..errors import TwolocusError
+from ..pictures.demes import WHOLE, draw_demes
 from ..pictures.runs import draw
 from ..pictures.studies import draw_curves, draw_medians
 from ..sweeps.picture import draw_sweep
-from ..runfiles.runs import load_runs
+from ..runfiles.runs import deme_names, load_run, load_runs
 from ..sweeps.summary import load_sweep
 from .base import Parser, version_option
 from .common import (add_study_options, add_sweep_options, one_by, print_notes,
@@ -49,6 +50,7 @@ def parser():
                     "fitness of twolocus runs over generations.",
         epilog="example: twolocus-plot run1.out run2.out run3.out -o runs.png "
                "--first 'h22 >= 0.5'\n"
+               "a run's demes: twolocus-plot run.out --demes -o demes.png\n"
                "summary tables of twolocus-sim: twolocus-plot study/*.summary.tsv --by "
                "population_size --against population_size --log-x -o medians.png")
     made.add_argument("files", nargs="*", metavar="FILE", help="trajectory files")
@@ -60,6 +62,10 @@ def parser():
                       help="mark the first population that meets the condition (as in "
                            "twolocus-stats --first); with several runs, "
                            "also plot the fraction of runs past it; repeatable")
+    made.add_argument("--demes", action="store_true",
+                      help="draw the run's demes (FILE@NAME, for the demes its parameter "
+                           "file names) with the whole population in one picture, one "
+                           "colour each; one FILE")
     made.add_argument("--ld", choices=["D", "Dprime", "r2"], default="D",
                       help="the linkage disequilibrium statistic to plot (default D)")
     made.add_argument("--size", type=_size, metavar="WxH",
@@ -91,6 +97,42 @@ def sweep_figure(args):
                       title=args.title)
 
 
+def _deme_of(path):
+    """(OUT, NAME) of a path OUT@NAME, or (path, None)."""
+    folder, base = os.path.split(path)
+    if "@" not in base:
+        return path, None
+    out, name = base.rsplit("@", 1)
+    return os.path.join(folder, out), name
+
+
+def deme_populations(paths, demes):
+    """The populations of a picture of demes: ((name, Run) pairs, whether the
+    whole population is first, the run's name, the model's deme names), or
+    None for a picture of runs. With --demes: the one FILE and its demes.
+    Without: files that are all OUT or OUT@NAME of one run, at least one a
+    deme's, with the whole first when OUT is given (each deme's file read
+    with the run's parameter file, as load_run reads it)."""
+    if demes:
+        if len(paths) != 1:
+            raise TwolocusError("Give one trajectory file with --demes.")
+        run = load_run(paths[0])
+        if not run.demes:
+            raise TwolocusError(f"Run [{paths[0]}] has no demes: its parameter file names "
+                                "no demes whose FILE@NAME file is there.")
+        return [(WHOLE, run)] + list(run.demes.items()), True, paths[0], list(run.demes)
+    split = [_deme_of(path) for path in paths]
+    outs = {out for out, _ in split}
+    if len(paths) < 2 or len(outs) != 1 or all(name is None for _, name in split):
+        return None
+    out = outs.pop()
+    whole = [load_run(out)] if out in paths else []
+    demes = [(name, load_run(path)) for path, (_, name) in zip(paths, split) if name is not None]
+    params = demes[0][1].params()
+    return ([(WHOLE, run) for run in whole] + demes, bool(whole), out,
+            deme_names(params) if params is not None else None)
+
+
 def _plot(argv):
     args = parser().parse_args(argv)
     extension = os.path.splitext(args.output)[1].lower().lstrip(".")
@@ -115,6 +157,12 @@ def _plot(argv):
         runs, figure = [], sweep_figure(args)
     elif not paths:
         raise TwolocusError("No trajectory file given. See [twolocus-plot --help].")
+    elif (found := deme_populations(paths, args.demes)) is not None:
+        populations, whole, name, order = found
+        runs = [run for _, run in populations]
+        figure = draw_demes(populations, thresholds=args.first, ld=args.ld,
+                            size=args.size or (10.0, 9.0), title=args.title, name=name,
+                            whole=whole, order=order)
     else:
         runs = load_runs(paths)
         figure = draw(runs, thresholds=args.first, ld=args.ld, size=args.size or (10.0, 9.0),

@@ -1,5 +1,6 @@
 """simulate and replicate: runs of a Model in this process, as twolocus-sim runs them."""
 
+import json
 import os
 
 import numpy as np
@@ -7,7 +8,7 @@ import numpy as np
 from ..genotypes import GENOTYPE_COUNT
 from ..native import core
 from ..run import Run, summary_table
-from .keywords import condition_texts, default, keyword_values, path_bytes
+from .keywords import condition_texts, default, encoded, keyword_values, path_bytes
 
 _MAX_COUNT = 2 ** 31 - 1
 
@@ -39,27 +40,72 @@ def _start(initial, values):
     return _population(initial)
 
 
+# What the messages call a demography given as text.
+DEMOGRAPHY_TEXT = "<demography text>"
+
+
+def _demography_text(demography):
+    """The text of a demography given as YAML text (a str holding a line
+    end) or as a Demes model in Python data (a dict, written as JSON, which
+    YAML reads); None for a file name."""
+    if isinstance(demography, dict):
+        try:
+            return json.dumps(demography, allow_nan=False)
+        except (TypeError, ValueError) as error:
+            raise ValueError(f"demography must be a Demes model in JSON's data: {error}") from None
+    if isinstance(demography, str) and ("\n" in demography or "\r" in demography):
+        return demography
+    return None
+
+
 def _call_values(run, stop, watch, batch=None):
     """The keywords of a call, in the order they are read: the run's, its
-    stop then watch conditions, the seed and the rest, then a batch's."""
-    values = keyword_values({"N": run["N"], "generations": run["generations"]})
+    stop then watch conditions, the seed and the rest, then a batch's; and
+    the text of a demography given as text (or None)."""
+    text = _demography_text(run["demography"])
+    values = keyword_values({"N": run["N"], "generations": run["generations"],
+                             "demography": DEMOGRAPHY_TEXT if text is not None
+                             else run["demography"], "burn_in": run["burn_in"]})
     values += condition_texts("stop", stop) + condition_texts("watch", watch)
     values += keyword_values({"seed": run["seed"], "engine": run["engine"],
                               "record_every": run["record_every"], **(batch or {})})
-    return values
+    return values, None if text is None else encoded("demography", text)
 
 
-def simulate(model, *, N, generations, seed=None, engine=None, record_every=None, initial=None,
-             stop=None, watch=None):
+def _deme_runs(demes, model, n, seed, engine, record_every):
+    """Each deme's Run by name, from the module's (name, labels, generations,
+    counts, last population) of a model of several demes."""
+    return {name: Run(labels, rounds, records, population, model=model, n=n, seed=seed,
+                      engine=engine, record_every=record_every)
+            for name, labels, rounds, records, population in demes}
+
+
+def simulate(model, *, N=None, generations=None, demography=None, burn_in=None, seed=None,
+             engine=None, record_every=None, initial=None, stop=None, watch=None):
     """One run of the model, in this process, as ``twolocus-sim`` runs it.
 
     Parameters
     ----------
     model : Model
     N : int
-        Individuals in every generation (``-N``, 1 to 2147483647).
+        Individuals in every generation (``-N``, 1 to 2147483647); required
+        unless `demography` is given.
     generations : int
-        Generations 0 to n - 1 are run (0 to 2147483647).
+        Generations 0 to n - 1 are run (0 to 2147483647); required unless
+        `demography` is given. With a demography: the run starts this many
+        generations before time 0 (``--generations``).
+    demography : str, bytes, os.PathLike or dict, optional
+        A Demes file (``--demography``): the sizes, selfing and cloning of
+        each generation, and for several demes their migrations, pulses and
+        ancestors, as ``twolocus-sim --demography`` runs them; replaces `N`.
+        The run ends at time 0. A str holding a line end is the model's YAML
+        text itself, and a dict a model as Python data (such as
+        `resolve_demography` gives); messages name either as
+        ``<demography text>``.
+    burn_in : int, optional
+        With `demography`: start G generations before the model's oldest
+        finite time (``--burn-in``; not with `generations`; default as
+        twolocus-sim's).
     seed : int, optional
         32-bit seed (default 2222).
     engine : {"multinomial", "exact"}, optional
@@ -69,11 +115,13 @@ def simulate(model, *, N, generations, seed=None, engine=None, record_every=None
     initial : array of 81 ints, Run, or a file name (str, bytes, os.PathLike), optional
         The population before generation 0: counts by genotype index, a Run's
         last population, or a file as ``--initial FILE[:LABEL]`` reads it
-        (default all N in 1111).
+        (default all N in 1111; with several demes, every deme that exists
+        at the start starts from these counts, by default its size in 1111).
     stop : str or sequence of str, optional
         Conditions (the language of `twolocus.parse_condition`) checked on the
         start and after every generation: the run ends at the first label
-        where one holds, with a record there (``--stop``).
+        where one holds, with a record there (``--stop``). With several
+        demes they read the demes summed.
     watch : str or sequence of str, optional
         Conditions whose first label is kept (``--watch``).
 
@@ -82,6 +130,12 @@ def simulate(model, *, N, generations, seed=None, engine=None, record_every=None
     Run
         Its records equal those of ``twolocus-sim`` with the same options,
         record for record (stop conditions given before watch conditions).
+        With a demography, `Run.n` is the generations run and `Run.N` the
+        size before generation 0. A model of several demes gives the whole
+        population (the demes that exist, summed) as ``OUT`` holds it, and
+        `Run.demes` each deme's Run by name, as ``OUT@NAME`` holds it:
+        records only of the generations in which the deme exists, and its
+        last population (0 where it no longer exists).
 
     Raises
     ------
@@ -90,26 +144,31 @@ def simulate(model, *, N, generations, seed=None, engine=None, record_every=None
     KeyboardInterrupt
         Ctrl-C, within one generation.
     """
-    values = _call_values(dict(N=N, generations=generations, seed=seed, engine=engine,
-                               record_every=record_every), stop, watch)
+    values, text = _call_values(dict(N=N, generations=generations, demography=demography,
+                                     burn_in=burn_in, seed=seed, engine=engine,
+                                     record_every=record_every), stop, watch)
     counts = _start(initial, values)
-    labels, rounds, records, population, used_seed, conditions = core.simulate(
-        model._core, values, counts)
-    return Run(labels, rounds, records, population, model=model, N=N, n=generations,
-               seed=used_seed, engine=engine or default("engine"),
-               record_every=int(default("record_every")) if record_every is None else record_every,
-               conditions=conditions)
+    (labels, rounds, records, population, used_seed, conditions, n, size,
+     demes) = core.simulate(model._core, values, counts, text)
+    engine = engine or default("engine")
+    record_every = int(default("record_every")) if record_every is None else record_every
+    return Run(labels, rounds, records, population, model=model, N=size, n=n,
+               seed=used_seed, engine=engine, record_every=record_every,
+               conditions=conditions,
+               demes=_deme_runs(demes, model, n, used_seed, engine, record_every))
 
 
-def replicate(model, *, N, generations, replicates, seed=None, first_replicate=None, threads=None,
-              engine=None, record_every=None, initial=None, stop=None, watch=None, summary=None):
+def replicate(model, *, replicates, N=None, generations=None, demography=None, burn_in=None,
+              seed=None, first_replicate=None, threads=None, engine=None, record_every=None,
+              initial=None, stop=None, watch=None, summary=None):
     """Replicates of the model on native threads, as ``twolocus-sim --replicates`` runs them.
 
     Parameters
     ----------
     model : Model
-    N, generations, seed, engine, record_every, initial, stop, watch
-        As in `simulate` (record_every is the batch's K, as its OUT.params
+    N, generations, demography, burn_in, seed, engine, record_every, initial, stop, watch
+        As in `simulate` (with several demes, a replicate's row is of the
+        demes summed, as a batch's summary; record_every is the batch's K, as its OUT.params
         says: the replicates keep no records here).
     replicates : int
         R: replicates F to F + R - 1 are run, each with the seed twolocus-sim
@@ -143,14 +202,15 @@ def replicate(model, *, N, generations, replicates, seed=None, first_replicate=N
     KeyboardInterrupt
         Ctrl-C: every thread stops within one generation and nothing is written.
     """
-    values = _call_values(dict(N=N, generations=generations, seed=seed, engine=engine,
-                               record_every=record_every), stop, watch,
-                          dict(replicates=replicates, first_replicate=first_replicate,
-                               threads=threads))
+    values, text = _call_values(dict(N=N, generations=generations, demography=demography,
+                                     burn_in=burn_in, seed=seed, engine=engine,
+                                     record_every=record_every), stop, watch,
+                                dict(replicates=replicates, first_replicate=first_replicate,
+                                     threads=threads))
     counts = _start(initial, values)
     target = b"" if summary is None else path_bytes("summary", summary)
     if summary is not None and not target:
         raise ValueError("summary must name a file, not be empty")
-    columns, lines = core.replicate(model._core, values, counts, target)
+    columns, lines = core.replicate(model._core, values, counts, target, text)
     return summary_table(lines, columns)
 

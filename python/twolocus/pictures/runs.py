@@ -82,12 +82,22 @@ def _describe(params, seed=True):
 
 
 def _describe_sim(params, seed):
-    """The same for a twolocus-sim run: N, n, r, the weight rule, the nonzero
-    mutation rates, K and the engine."""
+    """The same for a twolocus-sim run: N (with a demography, its demes and
+    the size at the start), n, r, the weight rule, the nonzero mutation
+    rates, K and the engine."""
     changes = [f"{locus}{change[0]}→{change[1]} {_rate(params[f'mu_{locus}{change}'])}"
                for locus in "ab" for change in ("12", "23", "13", "21", "32", "31")
                if params[f"mu_{locus}{change}"] > 0]
-    text = (f"N = {params['N']}, n = {params['n']}, r = {params['recombination']:g}, "
+    model = params.get("demography")
+    if model:
+        count = len(model.get("demes", []))
+        size = (f"a demography of {count} deme{'s' if count != 1 else ''} "
+                f"(N = {params['N']} at the start)")
+    elif params["N"] is None:
+        size = "a deme"  # a deme's own Run: its size is in its records
+    else:
+        size = f"N = {params['N']}"
+    text = (f"{size}, n = {params['n']}, r = {params['recombination']:g}, "
             f"{params['weights']} weights; mutation {', '.join(changes) or 'none'}; "
             f"a record every {params['record_every']}, {params['engine']} engine")
     if seed:

@@ -12,6 +12,7 @@ programs accept:
   tests/cases/sim_params/.
 """
 
+import json
 import os
 
 from ..errors import TwolocusError
@@ -61,8 +62,10 @@ def read_params(path):
     `seed = N` line). A twolocus-sim run's: 'sim' (True), every key of the
     file ('population_size', 'record_every', 'mu_a12', 'fitness_1111',
     ...), 'N' and 'n', 'fitness' and 'initial' as arrays of 81,
-    'mutation_a' and 'mutation_b' as 3x3 arrays and 'conditions' (text,
-    stops) in the order of the summary's columns.
+    'mutation_a' and 'mutation_b' as 3x3 arrays, 'conditions' (text,
+    stops) in the order of the summary's columns, 'demography' (a run with a
+    demography: the resolved model as a dict; None without one) and
+    'history_start' (its start in generations before time 0; 0 without one).
 
     Raises TwolocusError when the file cannot be read or the program would
     refuse it, naming the line or key that is wrong."""
@@ -80,6 +83,7 @@ def read_params(path):
     for index, label in enumerate(LABELS):
         values[f"fitness_{label}"] = float(values["fitness"][index])
         values[f"initial_{label}"] = int(values["initial"][index])
+    values["demography"] = json.loads(values["demography"]) if values["demography"] else None
     values["N"], values["n"] = values["population_size"], values["generations"]
     values["sim"] = True
     return values
@@ -110,3 +114,24 @@ def is_sim_params(path):
     except OSError:
         return False
 
+
+def params_path_of(path):
+    """The parameter file of a trajectory: TRAJECTORY.params; for a deme's
+    trajectory OUT@NAME without one, the run's OUT.params when it is a
+    twolocus-sim parameter file whose model has a deme NAME (the deme's
+    records follow the run's K and fitness). None when there is none."""
+    path = os.fspath(path)
+    if os.path.isfile(path + ".params"):
+        return path + ".params"
+    folder, base = os.path.split(path)
+    if "@" not in base:
+        return None
+    out, name = base.rsplit("@", 1)
+    run_params = os.path.join(folder, out) + ".params"
+    if not is_sim_params(run_params):
+        return None
+    try:
+        model = read_params(run_params)["demography"] or {}
+    except TwolocusError:
+        return None
+    return run_params if name in [deme["name"] for deme in model.get("demes", [])] else None

@@ -18,7 +18,7 @@ import numpy as np
 from ..errors import TwolocusError
 from ..files import open_regular
 from ..genotypes import GENOTYPE_COUNT, LABELS
-from .params import is_sim_params, read_params
+from .params import is_sim_params, params_path_of, read_params
 
 RECORD_INTERVAL = 200
 HEADER = "generation\t" + "\t".join(LABELS)
@@ -113,7 +113,7 @@ def read_trajectory(path):
         raise _not_a_record(1, path)
 
     sim_interval = None
-    params_path = os.fspath(path) + ".params"
+    params_path = params_path_of(path) or os.fspath(path) + ".params"
     if is_sim_params(params_path):
         sim_interval = read_params(params_path)["record_every"]
     labels, generations, rows, line_numbers = [], [], [], []

@@ -272,15 +272,19 @@ CLASSIC = Kind(
 # The design's columns that are parameters (of the table of parameters, by
 # their column), in the order of a batch's command line.
 SIM_CHANGES = ["12", "23", "13", "21", "32", "31"]
-SIM_PARAMETERS = (["population-size", "generations", "fitness", "fitness-values", "column", "s",
+SIM_PARAMETERS = (["population-size", "generations", "demography", "burn-in", "fitness",
+                   "fitness-values", "column", "s",
                    "k", "mu"] + [f"mu-{locus}{change}" for locus in "ab" for change in SIM_CHANGES]
                   + ["recombination", "weights", "engine", "initial", "record-every", "stop",
                      "watch"])
 SIM_ENTRIES = {entry["column"]: entry for entry in core.parameters() if entry["column"]}
-SIM_FILES = {"fitness": "fitness file", "fitness-values": "fitness file",
-             "initial": "initial file"}
+SIM_FILES = {"demography": "demography file", "fitness": "fitness file",
+             "fitness-values": "fitness file", "initial": "initial file"}
 SIM_LABELLED = ("initial",)
 SIM_REQUIRED = ["population-size", "generations", "replicates"]
+# A design with a demography column may leave out these columns (a row with
+# a demography needs neither; one without still needs both, row by row).
+SIM_REPLACED_BY_DEMOGRAPHY = ("population-size", "generations")
 SIM_OPTIONAL = ["name", "program", "seed"]
 # The classic programs' columns that twolocus-sim names otherwise.
 CLASSIC_NAMES = {"N": "population-size", "n": "generations",
@@ -334,6 +338,8 @@ def _sim_header(columns, where):
                         + ", in its units.")
     named = {CLASSIC_NAMES[c] for c in classic}
     for column in SIM_REQUIRED:
+        if "demography" in seen and column in SIM_REPLACED_BY_DEMOGRAPHY:
+            continue
         if column not in seen and column not in named:
             problems.append(f"{where(1)}: no column [{column}].")
     if "fitness" not in seen and "fitness-values" not in seen:
@@ -364,7 +370,10 @@ def _sim_cell(column, text, folder, where):
     entry = SIM_ENTRIES.get(column)
     if column in SIM_FILES:
         path = split_initial(text)[0] if column in SIM_LABELLED else text
-        return text, file_problem(path, SIM_FILES[column], folder, where)
+        problem = file_problem(path, SIM_FILES[column], folder, where)
+        if problem is None and column == "demography":
+            problem = _demography_problem(path, folder, where)
+        return text, problem
     if entry is None:
         return text, name_problem(column, text, folder, where)
     if entry["kind"] in ("integer", "real", "probability"):
@@ -379,6 +388,20 @@ def _sim_cell(column, text, folder, where):
         except ConditionError as error:
             return text, f"{where}: {error}"
     return CONDITION_SEPARATOR.join(parts), None
+
+
+def _demography_problem(path, folder, where):
+    """The problem of a demography file that opens but is not a valid Demes
+    model (twolocus-sim's reason, naming the file as the design does), or
+    None. (A valid model that a run cannot simulate is refused by its
+    batches, which know the run's start.)"""
+    full = os.path.join(folder, path)
+    try:
+        core.resolve_demography(os.fsencode(full))
+    except (ValueError, OSError) as error:
+        text = str(error).removeprefix("twolocus-sim: ").replace(f"[{full}]", f"[{path}]", 1)
+        return f"{where}: {text}"
+    return None
 
 
 def _sim_row(row, where):

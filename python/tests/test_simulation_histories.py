@@ -1,0 +1,257 @@
+"""twolocus.simulate and replicate with a demography against twolocus-sim
+--demography: one deme through time and several demes, the same records
+(the whole and each deme's) and the same summary rows."""
+
+import json
+import subprocess
+
+import numpy as np
+import pytest
+
+from conftest import BUILD, REPOSITORY, VALLEY, records
+from test_simulation import MODEL, MODEL_OPTIONS, as_text, program
+
+import twolocus
+from twolocus.genotypes import LABELS
+from twolocus.run import summary_table
+
+# One deme through a bottleneck, then selfing and cloning.
+ONE = """time_units: generations
+demes:
+  - name: P
+    epochs:
+      - {start_size: 80, end_time: 30}
+      - {start_size: 12, end_time: 20}
+      - {start_size: 40, end_size: 90, size_function: exponential, selfing_rate: 0.4,
+         cloning_rate: 0.1}
+"""
+
+# A throughout; B split from A 40 generations ago and gone 10 generations
+# ago; C founded from A and B 25 generations ago; migration between A and
+# B, and a pulse from C into A.
+SEVERAL = """time_units: generations
+demes:
+  - name: A
+    epochs: [{start_size: 60}]
+  - name: B
+    ancestors: [A]
+    start_time: 40
+    epochs: [{start_size: 30, end_time: 10, selfing_rate: 0.3}]
+  - name: C
+    ancestors: [A, B]
+    proportions: [0.5, 0.5]
+    start_time: 25
+    epochs: [{start_size: 20, cloning_rate: 0.2}]
+migrations:
+  - {demes: [A, B], rate: 0.05}
+pulses:
+  - {sources: [C], dest: A, time: 15, proportions: [0.25]}
+"""
+
+
+def write(path, text):
+    path.write_text(text)
+    return path
+
+
+@pytest.mark.parametrize("engine", ["multinomial", "exact"])
+@pytest.mark.parametrize("start", [["--generations", 45], ["--burn-in", 7]])
+def test_one_deme_through_time_is_the_programs_run(tmp_path, engine, start):
+    demes = write(tmp_path / "one.yaml", ONE)
+    out = tmp_path / "run.out"
+    done = program(*MODEL_OPTIONS, "--demography", demes, *start, "--record-every", 4,
+                   "--seed", 31, "--engine", engine, "--watch", "h11 < 0.9", "-o", out)
+    assert done.returncode == 0, done.stderr
+    keyword = {"--generations": "generations", "--burn-in": "burn_in"}[start[0]]
+    run = twolocus.simulate(twolocus.Model(VALLEY, **MODEL), demography=demes,
+                            **{keyword: start[1]}, record_every=4, seed=31, engine=engine,
+                            watch="h11 < 0.9")
+    written = np.array(records(out))
+    assert run.labels.tolist() == written[:, 0].tolist()
+    assert np.array_equal(run.counts, written[:, 1:])
+    # Each record's N is that generation's size: the bottleneck is there.
+    assert 12 in run.counts.sum(axis=1)
+    assert run.n == (45 if keyword == "generations" else 37) and run.demes == {}
+    assert run.N == 80
+    summary = (tmp_path / "run.out.summary.tsv").read_text().splitlines()[1]
+    assert as_text(run.summary) == as_text(summary_table([summary], ["h11 < 0.9"]))
+
+
+@pytest.mark.parametrize("engine", ["multinomial", "exact"])
+def test_several_demes_give_the_whole_and_each_demes_records(tmp_path, engine):
+    demes = write(tmp_path / "three.yaml", SEVERAL)
+    out = tmp_path / "run.out"
+    done = program(*MODEL_OPTIONS, "--demography", demes, "--generations", 50, "--record-every",
+                   3, "--seed", 5, "--engine", engine, "-o", out)
+    assert done.returncode == 0, done.stderr
+    run = twolocus.simulate(twolocus.Model(VALLEY, **MODEL), demography=str(demes),
+                            generations=50, record_every=3, seed=5, engine=engine)
+    written = np.array(records(out))
+    assert run.labels.tolist() == written[:, 0].tolist()
+    assert np.array_equal(run.counts, written[:, 1:])
+    assert list(run.demes) == ["A", "B", "C"]
+    for name, deme in run.demes.items():
+        own = np.array(records(f"{out}@{name}"))
+        assert deme.labels.tolist() == own[:, 0].tolist(), name
+        assert np.array_equal(deme.counts, own[:, 1:]), name
+        assert (deme.generations[:-1] == deme.labels[:-1] + 1).all()
+    # B exists for birth times 39 to 10 (generations 10 to 39), C from 24.
+    assert run.demes["B"].labels.tolist() == list(range(12, 40, 3))
+    assert run.demes["C"].labels[0] == 27 and run.demes["A"].labels.tolist() == run.labels.tolist()
+    # The whole is the demes that exist, summed; B is gone at the end.
+    assert np.array_equal(run.population, run.demes["A"].population + run.demes["C"].population)
+    assert run.demes["B"].population.sum() == 0 and run.demes["C"].population.sum() == 20
+    assert run.population.sum() == 80 and run.N == 60
+
+
+def test_replicates_of_a_history_are_the_programs_batch(tmp_path):
+    model = twolocus.Model(VALLEY, **MODEL)
+    for name, text in [("one", ONE), ("three", SEVERAL)]:
+        demes = write(tmp_path / f"{name}.yaml", text)
+        out = tmp_path / name
+        done = program(*MODEL_OPTIONS, "--demography", demes, "--generations", 45,
+                       "--replicates", 5, "--seed", 9, "--threads", 2, "--stop", "h11 < 0.8",
+                       "-o", out)
+        assert done.returncode == 0, done.stderr
+        table = twolocus.replicate(model, demography=demes, generations=45, replicates=5, seed=9,
+                                   threads=2, stop="h11 < 0.8", summary=tmp_path / f"{name}.tsv")
+        written = (tmp_path / f"{name}.summary.tsv").read_bytes()
+        assert (tmp_path / f"{name}.tsv").read_bytes() == written
+        lines = (tmp_path / f"{name}.summary.tsv").read_text().splitlines()[1:]
+        assert as_text(table) == as_text(summary_table(lines, ["h11 < 0.8"]))
+        # And each row is the replicate's simulate.
+        seed = int(table["seed"][2])
+        run = twolocus.simulate(model, demography=demes, generations=45, seed=seed,
+                                stop="h11 < 0.8")
+        assert as_text(run.summary)[0][1:] == as_text(table)[2][1:]
+
+
+def test_what_cannot_be_done_with_a_demography_is_refused_in_one_line(tmp_path):
+    model = twolocus.Model(VALLEY, **MODEL)
+    demes = write(tmp_path / "one.yaml", ONE)
+    tiny = write(tmp_path / "tiny.yaml", "time_units: generations\ndemes:\n"
+                 "  - name: T\n    epochs: [{start_size: 0.1}]\n")
+    bad = write(tmp_path / "bad.yaml", "time_units: generations\ndemes: []\n")
+    # Refused as the program refuses the same options, in its words.
+    cases = [(dict(demography=tiny, generations=3), ["--demography", tiny, "--generations", 3]),
+             (dict(demography=bad, generations=3), ["--demography", bad, "--generations", 3])]
+    for keywords, options in cases:
+        done = program(*MODEL_OPTIONS, *options, "-o", tmp_path / "x")
+        assert done.returncode == 1 and done.stderr.count("\n") == 1
+        for call in (twolocus.simulate, twolocus.replicate):
+            extra = {"replicates": 2} if call is twolocus.replicate else {}
+            with pytest.raises(ValueError) as raised:
+                call(model, **keywords, **extra)
+            assert str(raised.value) == done.stderr.strip()
+    # Keywords that do not go together, naming them.
+    for keywords, words in [(dict(demography=demes, N=50, generations=5), "[N]"),
+                            (dict(demography=demes, generations=5, burn_in=3), "[burn_in]"),
+                            (dict(N=50, generations=5, burn_in=3), "[burn_in]")]:
+        for call in (twolocus.simulate, twolocus.replicate):
+            extra = {"replicates": 2} if call is twolocus.replicate else {}
+            with pytest.raises(ValueError, match=r"^keyword \[\w+\] cannot be used with") as raised:
+                call(model, **keywords, **extra)
+            assert words in str(raised.value) and "\n" not in str(raised.value)
+    with pytest.raises(FileNotFoundError, match="could not open demography file"):
+        twolocus.simulate(model, demography=tmp_path / "missing.yaml", generations=3)
+    # A summary is never written over the demography it read.
+    with pytest.raises(ValueError, match="is an input|input"):
+        twolocus.replicate(model, demography=demes, generations=3, replicates=1, summary=demes)
+    assert demes.read_text() == ONE
+
+
+def test_a_runs_files_give_each_demes_records_by_name(tmp_path):
+    demes = write(tmp_path / "three.yaml", SEVERAL)
+    out = tmp_path / "run.out"
+    assert program(*MODEL_OPTIONS, "--demography", demes, "--generations", 50, "--record-every",
+                   5, "-o", out).returncode == 0
+    run = twolocus.load_run(str(out))
+    simulated = twolocus.simulate(twolocus.Model(VALLEY, **MODEL), demography=demes,
+                                  generations=50, record_every=5)
+    assert list(run.demes) == list(simulated.demes) == ["A", "B", "C"]
+    for name, deme in run.demes.items():
+        assert deme.path == f"{out}@{name}"
+        assert deme.labels.tolist() == simulated.demes[name].labels.tolist()
+        assert deme.generations.tolist() == simulated.demes[name].generations.tolist()
+        assert np.array_equal(deme.counts, simulated.demes[name].counts)
+        # A deme's file read on its own follows the run's parameter file too.
+        alone = twolocus.load_run(f"{out}@{name}")
+        assert alone.generations.tolist() == deme.generations.tolist() and alone.N is None
+        assert np.array_equal(alone.fitness, run.fitness) and alone.demes == {}
+        assert np.array_equal(deme.fitness, run.fitness) and deme.demes == {}
+    params = twolocus.read_params(str(out) + ".params")
+    assert [d["name"] for d in params["demography"]["demes"]] == ["A", "B", "C"]
+    assert params["history_start"] == 50
+    # A deme's file that is gone is left out; a run of one population has no demes.
+    (tmp_path / "run.out@B").unlink()
+    assert list(twolocus.load_run(str(out)).demes) == ["A", "C"]
+    assert program(*MODEL_OPTIONS, "--demography", write(tmp_path / "one.yaml", ONE),
+                   "--generations", 5, "-o", tmp_path / "one.out").returncode == 0
+    one = twolocus.load_run(str(tmp_path / "one.out"))
+    assert one.demes == {} and twolocus.read_params(str(tmp_path / "one.out.params"))["demography"]
+    fresh = tmp_path / "plain.out"
+    assert program(*MODEL_OPTIONS, "-N", 20, "--generations", 5, "-o", fresh).returncode == 0
+    assert twolocus.read_params(str(fresh) + ".params")["demography"] is None
+
+
+def test_resolve_demography_is_the_programs_resolve(tmp_path):
+    examples = REPOSITORY / "tests" / "cases" / "demes" / "examples"
+    for yaml in sorted(examples.glob("*.yaml")):
+        resolved = twolocus.resolve_demography(yaml)
+        printed = subprocess.run([str(BUILD / "twolocus-sim"), "--demography", str(yaml),
+                                  "--resolve"], capture_output=True, text=True).stdout
+        assert resolved == json.loads(printed)
+        assert resolved == json.loads(yaml.with_suffix(".resolved.json").read_text())
+    bad = write(tmp_path / "bad.yaml", "demes: [1]\n")
+    with pytest.raises(ValueError, match=r"^twolocus-sim: demography file \["):
+        twolocus.resolve_demography(bad)
+    with pytest.raises(FileNotFoundError):
+        twolocus.resolve_demography(tmp_path / "none.yaml")
+
+
+@pytest.mark.parametrize("engine", ["multinomial", "exact"])
+def test_every_deme_starts_from_the_initial_counts_as_the_programs_do(tmp_path, engine):
+    demes = write(tmp_path / "three.yaml", SEVERAL)
+    start = np.zeros(81, dtype=np.int64)
+    start[0], start[4], start[40] = 30, 20, 10  # 1111, 2211 and 2222
+    initial = tmp_path / "start.tsv"
+    initial.write_text("".join(f"{label}\t{count}\n" for label, count in
+                               zip(LABELS, start) if count))
+    out = tmp_path / "run.out"
+    done = program(*MODEL_OPTIONS, "--demography", demes, "--generations", 30, "--record-every",
+                   5, "--initial", initial, "--engine", engine, "--seed", 8, "-o", out)
+    assert done.returncode == 0, done.stderr
+    model = twolocus.Model(VALLEY, **MODEL)
+    for given in (start, initial):
+        run = twolocus.simulate(model, demography=demes, generations=30, record_every=5,
+                                initial=given, engine=engine, seed=8)
+        assert np.array_equal(run.counts, np.array(records(out))[:, 1:])
+        assert np.array_equal(run.demes["A"].counts, np.array(records(f"{out}@A"))[:, 1:])
+    # A and B exist at the start (30 generations before time 0); C comes later.
+    assert [run.demes[name].labels[0] for name in "ABC"] == [0, 0, 5]
+
+
+def test_a_demography_given_as_text_or_data_is_the_files(tmp_path):
+    model = twolocus.Model(VALLEY, **MODEL)
+    demes = write(tmp_path / "three.yaml", SEVERAL)
+    from_file = twolocus.simulate(model, demography=demes, generations=40, record_every=3)
+    for given in (SEVERAL, twolocus.resolve_demography(demes)):
+        run = twolocus.simulate(model, demography=given, generations=40, record_every=3)
+        assert np.array_equal(run.counts, from_file.counts)
+        assert all(np.array_equal(run.demes[name].counts, deme.counts)
+                   for name, deme in from_file.demes.items())
+        table = twolocus.replicate(model, demography=given, burn_in=4, replicates=3)
+        assert as_text(table) == as_text(twolocus.replicate(model, demography=demes, burn_in=4,
+                                                            replicates=3))
+    # Text that is not a valid model, or one a run cannot simulate, in one line.
+    for text, words in [("demes: [1]\n", "twolocus-sim: demography file [<demography text>]: "),
+                        ("time_units: generations\ndemes:\n  - name: T\n"
+                         "    epochs: [{start_size: 0.1}]\n",
+                         "twolocus-sim: demography file [<demography text>]: deme [T] epoch 1: ")]:
+        with pytest.raises(ValueError) as raised:
+            twolocus.simulate(model, demography=text, generations=3)
+        assert str(raised.value).startswith(words) and "\n" not in str(raised.value)
+    with pytest.raises(ValueError, match="keyword \\[N\\] cannot be used with \\[demography\\]"):
+        twolocus.simulate(model, demography=SEVERAL, N=5, generations=3)
+    with pytest.raises(ValueError, match="JSON"):
+        twolocus.simulate(model, demography={"demes": [float("nan")]}, generations=3)
