@@ -255,3 +255,32 @@ def test_a_demography_given_as_text_or_data_is_the_files(tmp_path):
         twolocus.simulate(model, demography=SEVERAL, N=5, generations=3)
     with pytest.raises(ValueError, match="JSON"):
         twolocus.simulate(model, demography={"demes": [float("nan")]}, generations=3)
+
+
+@pytest.mark.parametrize("engine", ["multinomial", "exact"])
+def test_conditions_on_one_deme_are_the_programs(tmp_path, engine):
+    demes = write(tmp_path / "three.yaml", SEVERAL)
+    out = tmp_path / "run.out"
+    conditions = ["--watch", "N@C > 0", "--watch", "extinct@B", "--stop", "h11@A < 0.9 and N@B == 0"]
+    done = program(*MODEL_OPTIONS, "--demography", demes, "--generations", 50, "--record-every",
+                   1, "--seed", 4, "--engine", engine, *conditions, "-o", out)
+    assert done.returncode == 0, done.stderr
+    run = twolocus.simulate(twolocus.Model(VALLEY, **MODEL), demography=str(demes),
+                            generations=50, record_every=1, seed=4, engine=engine,
+                            watch=["N@C > 0", "extinct@B"], stop="h11@A < 0.9 and N@B == 0")
+    header, row = (tmp_path / "run.out.summary.tsv").read_text().splitlines()[:2]
+    written = dict(zip(header.split("\t")[5:8], row.split("\t")[5:8]))
+    found = {text: first for text, _, first in run.conditions}
+    assert {text: "" if first is None else str(first) for text, first in found.items()} == written
+    # C is founded 25 generations ago (its first generation is 25) unless the
+    # stop came first; B does not exist at the start.
+    stopped = found["h11@A < 0.9 and N@B == 0"]
+    assert found["N@C > 0"] == (25 if stopped is None or stopped >= 25 else None)
+    assert found["extinct@B"] == -1
+    with pytest.raises(ValueError, match=r"^the condition \[N@D > 0\] names deme \[D\], which the "
+                       r"model does not have$"):
+        twolocus.simulate(twolocus.Model(VALLEY, **MODEL), demography=str(demes), generations=5,
+                          watch="N@D > 0")
+    with pytest.raises(ValueError, match=r"names deme \[A\], which the model does not have"):
+        twolocus.replicate(twolocus.Model(VALLEY, **MODEL), N=10, generations=5, replicates=2,
+                           stop="N@A > 0")

@@ -285,6 +285,16 @@ py::tuple records_tuple(const kept_records& kept) {
                         array_of(kept.counts, rows, genotype_count));
 }
 
+// Takes a call's conditions and its model's deme names (none without a
+// demography); binds the demes the conditions name, or raises ValueError
+// naming the first that is no deme of the model.
+void refuse_unknown_demes(run_conditions& watched, const std::vector<std::string>& names) {
+  if (const auto unknown = bind_condition_demes(watched, names)) {
+    raise(PyExc_ValueError, "the condition [" + watched.given[unknown->which].text + "] names deme [" +
+                                unknown->name + "], which the model does not have");
+  }
+}
+
 // simulate: returns (labels, generations, counts, last population, seed,
 // conditions, generations run, the size before generation 0, demes), demes
 // being, for a model of several demes, a list of (name, labels,
@@ -306,10 +316,7 @@ py::tuple simulate(model_core& model, const keyword_values& values,
   if (demes) current_demes = starting_demes(structure, params.history_start, initial_of_demes(params));
   kept_run kept;
   run_conditions watched = sim_conditions(params);
-  if (const auto unknown = bind_condition_demes(watched, {})) {
-    raise(PyExc_ValueError, "the condition [" + watched.given[unknown->which].text + "] names deme [" +
-                                unknown->name + "], and the model has no demography");
-  }
+  refuse_unknown_demes(watched, structure.names);
   stopping state;
   bool finished = false;
   {
@@ -355,6 +362,10 @@ py::tuple replicate(model_core& model, const keyword_values& values,
   if (!summary.empty()) {
     // The summary and the temporary file it is written through.
     for (const std::string& name : {summary, summary + ".tmp"}) refuse_input_as_output(name, inputs);
+  }
+  {
+    run_conditions watched = sim_conditions(call.params);
+    refuse_unknown_demes(watched, structure.names);
   }
   replicate_plan plan;
   plan.params = call.params;
