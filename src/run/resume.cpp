@@ -20,6 +20,16 @@ namespace twolocus {
 
 namespace {
 
+// Takes a trajectory open to read and write; adds a line end after its
+// last byte when it has none. Returns whether the file ends with one.
+bool end_last_line(std::FILE* file) {
+  if (std::fseek(file, -1, SEEK_END) != 0) return false;
+  const int last = std::fgetc(file);
+  if (std::fseek(file, 0, SEEK_END) != 0) return false;
+  if (last == '\n') return true;
+  return std::fputc('\n', file) != EOF && std::fflush(file) == 0;
+}
+
 // Takes a run's parameters, its name and a label (-1: the start); reads
 // each deme's counts there, for a model of several demes (none otherwise).
 // Returns the failure, or nothing.
@@ -175,6 +185,13 @@ std::optional<message> resume_single_run(const run_request& request, run_files& 
   const auto last = last_record_of(params.generations, params.record_every);
   const bool complete = last && record.label == last->first && done == last->second;
   bool has_summary = file_exists(summary_name);
+  // A kill after a record's last count and before its line end (the line
+  // end goes with the next write) leaves the record whole but its line
+  // open: a run found complete here writes nothing more, so it ends it.
+  if (complete && n <= done && !end_last_line(files.trajectory.file)) {
+    close_checkpoint();
+    return tell::sim_output_unmodifiable(trajectory_name.c_str());
+  }
   if (complete && !has_summary && done == params.generations && n <= done) {
     deme_population demes;
     auto failure = last_demes(params, trajectory_name, record.label, demes);

@@ -365,5 +365,34 @@ TEST_F(SimDemes, AConditionOnADemeTheModelLacksIsRefusedBeforeAnythingIsWritten)
   }
 }
 
+TEST_F(SimDemes, AFinalRecordWithoutItsLineEndIsEndedByAResume) {
+  // Each count is handed to the system as it is written and the line end
+  // with the next write: a kill between the last count and the end of the
+  // run leaves the final record whole but its line open. The resume that
+  // finds the run complete ends the line and writes the summary.
+  for (const bool demes : {false, true}) {
+    SCOPED_TRACE(demes ? "three demes" : "one population");
+    args_list model = demes ? run("exact", "whole", {"--generations", "330", "--record-every", "7"})
+                            : args_list{"--fitness", "fit.tsv", "-N", "60", "--mu", "0.001", "--generations",
+                                        "330", "--record-every", "7", "-o", "whole"};
+    ASSERT_EQ(sim(model, dir).status, 0);
+    const std::string whole = read_file(dir / "whole");
+    ASSERT_EQ(whole.back(), '\n');
+    write_file(dir / "cut", whole.substr(0, whole.size() - 1));
+    write_file(dir / "cut.checkpoint", read_file(dir / "whole.checkpoint"));
+    write_file(dir / "cut.params", read_file(dir / "whole.params"));
+    for (const std::string deme : {"@A", "@B", "@C"}) {
+      if (demes) write_file(dir / ("cut" + deme), read_file(dir / ("whole" + deme)));
+    }
+    std::filesystem::remove(dir / "cut.summary.tsv");
+    for (int again = 0; again < 2; ++again) {
+      const auto resumed = sim({"--resume", "cut"}, dir);
+      ASSERT_EQ(resumed.status, 0) << resumed.err;
+      EXPECT_EQ(read_file(dir / "cut"), whole);
+      EXPECT_EQ(read_file(dir / "cut.summary.tsv"), read_file(dir / "whole.summary.tsv"));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace twolocus
