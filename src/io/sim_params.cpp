@@ -25,6 +25,55 @@ std::string mutation_change_name(int locus, int from, int to) {
 
 namespace {
 
+// The coefficient of an entry, by its place in s2, h2, s3, h3.
+double& locus_field(locus_coefficients& locus, int place) {
+  return place == 0 ? locus.s2 : place == 1 ? locus.h2 : place == 2 ? locus.s3 : locus.h3;
+}
+
+// Takes an entry of the coefficients; returns its locus (0: a, 1: b) and
+// its place in s2, h2, s3, h3, or locus -1 for combine and epistasis.
+std::pair<int, int> coefficient_place(const parameter_entry& entry) {
+  constexpr parameter_id ids[2][4] = {
+      {parameter_id::s2_a, parameter_id::h2_a, parameter_id::s3_a, parameter_id::h3_a},
+      {parameter_id::s2_b, parameter_id::h2_b, parameter_id::s3_b, parameter_id::h3_b}};
+  for (int locus = 0; locus < 2; ++locus) {
+    for (int place = 0; place < 4; ++place) {
+      if (ids[locus][place] == entry.id) return {locus, place};
+    }
+  }
+  return {-1, 0};
+}
+
+}  // namespace
+
+bool coefficient_parameter(const parameter_entry& entry) {
+  return coefficient_place(entry).first >= 0 || entry.id == parameter_id::combine ||
+         entry.id == parameter_id::epistasis;
+}
+
+void set_coefficient(fitness_coefficients& coefficients, const parameter_entry& entry, double value) {
+  const auto [locus, place] = coefficient_place(entry);
+  if (locus >= 0) {
+    locus_field(locus == 0 ? coefficients.a : coefficients.b, place) = value;
+  } else if (entry.id == parameter_id::combine) {
+    coefficients.how = value == 0 ? combination::multiplicative : combination::additive;
+  } else {
+    coefficients.epistasis = value;
+  }
+}
+
+double coefficient_value(const fitness_coefficients& coefficients, const parameter_entry& entry) {
+  const auto [locus, place] = coefficient_place(entry);
+  if (locus >= 0) {
+    const locus_coefficients& at = locus == 0 ? coefficients.a : coefficients.b;
+    return place == 0 ? at.s2 : place == 1 ? at.h2 : place == 2 ? at.s3 : at.h3;
+  }
+  if (entry.id == parameter_id::combine) return coefficients.how == combination::multiplicative ? 0 : 1;
+  return coefficients.epistasis;
+}
+
+namespace {
+
 // Takes an entry with a genotype array's key and a genotype index; returns
 // the key of that genotype ("fitness_2131").
 std::string array_key(const parameter_entry& entry, int index) {
@@ -35,6 +84,17 @@ std::string array_key(const parameter_entry& entry, int index) {
 // line(s).
 void write_entry(std::FILE* file, const sim_params& params, const parameter_entry& entry) {
   const std::string key(parameter_key(entry));
+  if (coefficient_parameter(entry)) {
+    if (!params.coefficients) return;
+    const double value = coefficient_value(*params.coefficients, entry);
+    if (entry.kind == parameter_kind::word) {
+      std::fprintf(file, "%s = %s\n", key.c_str(),
+                   std::string(parameter_word(entry, static_cast<int>(value))).c_str());
+    } else {
+      std::fprintf(file, "%s = %.17g\n", key.c_str(), value);
+    }
+    return;
+  }
   if (optional_key(entry) && params.demography.empty()) return;
   switch (entry.id) {
     case parameter_id::demography:
@@ -108,6 +168,13 @@ void write_sim_params(std::FILE* file, const sim_params& params) {
 
 namespace {
 
+// Takes the parameters; returns their coefficients, made (at their
+// defaults) when they have none yet.
+fitness_coefficients& coefficients_of(sim_params& params) {
+  if (!params.coefficients) params.coefficients.emplace();
+  return *params.coefficients;
+}
+
 // Takes the parameters, a keyed entry, the genotype index of an array's key
 // and the value's text; stores the value. Returns false when the text is
 // not a value of the entry.
@@ -124,7 +191,9 @@ bool set_entry(sim_params& params, const parameter_entry& entry, int index, cons
     case parameter_kind::word: {
       const auto place = read_word(entry, text);
       if (!place) return false;
-      if (entry.id == parameter_id::engine) {
+      if (coefficient_parameter(entry)) {
+        set_coefficient(coefficients_of(params), entry, *place);
+      } else if (entry.id == parameter_id::engine) {
         params.engine = *place == 0 ? engine_kind::exact : engine_kind::multinomial;
       } else {
         params.weights = *place == 0 ? weight_rule::exact : weight_rule::floor;
@@ -156,7 +225,9 @@ bool set_entry(sim_params& params, const parameter_entry& entry, int index, cons
     case parameter_kind::probability: {
       const auto value = read_real(entry, text);
       if (!value) return false;
-      if (entry.id == parameter_id::recombination) {
+      if (coefficient_parameter(entry)) {
+        set_coefficient(coefficients_of(params), entry, *value);
+      } else if (entry.id == parameter_id::recombination) {
         params.recombination = *value;
       } else if (entry.id == parameter_id::fitness_values_table) {
         params.fitness[static_cast<size_t>(index)] = *value;
@@ -229,6 +300,7 @@ sim_params_reading read_sim_params(std::FILE* file, sim_params& params) {
   params.conditions.clear();
   params.demography.clear();
   params.history_start = 0;
+  params.coefficients.reset();
   const auto keys = all_keys();
   std::map<std::string, std::pair<const parameter_entry*, bool>> known;
   for (const auto& [name, entry] : keys) known[name] = {entry, false};
@@ -264,11 +336,16 @@ sim_params_reading read_sim_params(std::FILE* file, sim_params& params) {
     }
     found->second.second = true;
   }
-  // The optional keys come together: all or none.
-  bool any_optional = false;
-  for (const auto& [name, entry] : keys) any_optional |= optional_key(*entry) && known[name].second;
+  // The optional keys come together, each group (the demography's, the
+  // coefficients'): all or none.
+  bool any_optional[2] = {false, false};
   for (const auto& [name, entry] : keys) {
-    if (!known[name].second && (any_optional || !optional_key(*entry))) return {outcome::missing, 0, name};
+    any_optional[coefficient_parameter(*entry)] |= optional_key(*entry) && known[name].second;
+  }
+  for (const auto& [name, entry] : keys) {
+    if (!known[name].second && (any_optional[coefficient_parameter(*entry)] || !optional_key(*entry))) {
+      return {outcome::missing, 0, name};
+    }
   }
   for (int locus = 0; locus < 2; ++locus) {
     const mutation_matrix& m = locus == 0 ? params.mutation_a : params.mutation_b;
@@ -284,6 +361,16 @@ sim_params_reading read_sim_params(std::FILE* file, sim_params& params) {
   if (params.weights == weight_rule::floor) {
     for (size_t index = 0; index < genotype_count; ++index) {
       if (params.fitness[index] > floor_fitness_max) {
+        return {outcome::inconsistent, 0,
+                std::string("fitness_") + genotype_label(static_cast<int>(index)).data()};
+      }
+    }
+  }
+  if (params.coefficients) {
+    // The table is the one the coefficients make, to the last bit.
+    const fitness_table made = coefficient_fitness(*params.coefficients, params.weights);
+    for (size_t index = 0; index < genotype_count; ++index) {
+      if (made[index] != params.fitness[index]) {
         return {outcome::inconsistent, 0,
                 std::string("fitness_") + genotype_label(static_cast<int>(index)).data()};
       }

@@ -10,11 +10,14 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "model/coefficients.hpp"
 #include "model/model.hpp"
 #include "model/watch.hpp"
+#include "io/parameters.hpp"
 
 namespace twolocus {
 
@@ -47,7 +50,23 @@ struct sim_params {
   // time 0. Written, and required, only then.
   std::string demography;
   int32_t history_start = 0;
+  // A fitness given by coefficients: the table above is the one they make.
+  // Written, and read, only then (all their keys or none), and checked
+  // against the table on reading.
+  std::optional<fitness_coefficients> coefficients;
 };
+
+// Takes an entry; returns whether it is a coefficient of a fitness given by
+// coefficients (s2_a ... h3_b, combine, epistasis).
+bool coefficient_parameter(const parameter_entry& entry);
+
+// Takes coefficients, an entry of them and its value (a real, or the word's
+// place for combine); stores it.
+void set_coefficient(fitness_coefficients& coefficients, const parameter_entry& entry, double value);
+
+// Takes coefficients and an entry of them; returns its value (the word's
+// place for combine).
+double coefficient_value(const fitness_coefficients& coefficients, const parameter_entry& entry);
 
 // Takes an open file and the parameters; writes the whole parameter file.
 void write_sim_params(std::FILE* file, const sim_params& params);

@@ -15,7 +15,7 @@ bool given(const run_request& request, parameter_id id) {
 // Whether a required entry is there: a fitness table by either entry; a
 // demography stands for the population size and the generations.
 bool present(const run_request& request, parameter_id id) {
-  if (id == parameter_id::fitness) return !request.fitness_file.empty();
+  if (id == parameter_id::fitness) return !request.fitness_file.empty() || request.params.coefficients;
   if ((id == parameter_id::population_size || id == parameter_id::generations) &&
       given(request, parameter_id::demography)) {
     return true;
@@ -134,6 +134,12 @@ void set_parameter(run_request& request, const parameter_entry& entry, const par
     case parameter_id::watch: request.condition_texts.push_back({value.text, id == parameter_id::stop}); return;
     default: break;
   }
+  if (coefficient_parameter(entry)) {
+    if (!params.coefficients) params.coefficients.emplace();
+    set_coefficient(*params.coefficients, entry,
+                    entry.kind == parameter_kind::word ? static_cast<double>(value.word) : value.real);
+    return;
+  }
   for (int locus = 0; locus < 2; ++locus) {
     for (size_t c = 0; c < 6; ++c) {
       if (&mutation_parameter(locus, change_alleles[c][0], change_alleles[c][1]) == &entry) {
@@ -164,6 +170,18 @@ std::vector<request_problem> request_problems(run_request& request,
   if (request.fitness_values && !given(request, parameter_id::fitness)) {
     for (const parameter_id coefficient : {parameter_id::s, parameter_id::k}) {
       if (given(request, coefficient)) problems.push_back(conflict(coefficient, parameter_id::fitness_values));
+    }
+  }
+  // A fitness by coefficients, named by its first entry given, excludes a
+  // table and the table's column and codes.
+  if (request.params.coefficients) {
+    parameter_id first = parameter_id::count;
+    for (const parameter_entry& entry : parameter_table) {
+      if (first == parameter_id::count && coefficient_parameter(entry) && given(request, entry.id)) first = entry.id;
+    }
+    for (const parameter_id table : {parameter_id::fitness, parameter_id::fitness_values, parameter_id::column,
+                                     parameter_id::s, parameter_id::k}) {
+      if (given(request, table)) problems.push_back(conflict(first, table));
     }
   }
   const bool history = given(request, parameter_id::demography);

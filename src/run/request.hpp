@@ -107,13 +107,15 @@ struct request_problem {
 };
 
 // Takes a fresh run's request as read and the entries its front end
-// requires, in the order to report them (a fitness table is given by
-// fitness or fitness_values); checks the request as a whole and completes
+// requires, in the order to report them (a fitness is given by fitness,
+// fitness_values or coefficients); checks the request as a whole and completes
 // its parameters: the generations, the distinct conditions and both
 // mutation matrices (a change given, else --mu for a one-way change, else
 // 0). Returns every problem, in the order: the entries of a batch given to
 // a single run, conflicts (fitness_values with fitness, then s and k with
-// fitness_values, then population_size with demography, burn_in without
+// fitness_values, then the first coefficient given (a fitness by
+// coefficients: s2_a ... epistasis) with each of fitness, fitness_values,
+// column, s and k, then population_size with demography, burn_in without
 // demography, burn_in with generations), required entries missing (a
 // demography stands for population_size and generations), rows of the matrices summing
 // above 1 (locus a, then b; alleles 1 to 3).
