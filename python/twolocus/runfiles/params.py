@@ -39,7 +39,7 @@ def _problem(path, what, line, key):
         return f"Parameter file [{path}] is not consistent: a mutation row of locus {key[3]} sums above 1."
     if key.startswith("fitness_"):
         return (f"Parameter file [{path}] is not consistent: the fitness of [{key[8:]}] is above "
-                "33554432, the largest under floor weights.")
+                "33554432, the largest under floor weights, or not the one its coefficients make.")
     return f"Parameter file [{path}] is not consistent: the initial counts total above 2147483647."
 
 

@@ -272,8 +272,11 @@ CLASSIC = Kind(
 # The design's columns that are parameters (of the table of parameters, by
 # their column), in the order of a batch's command line.
 SIM_CHANGES = ["12", "23", "13", "21", "32", "31"]
+# A fitness by coefficients instead of a table.
+SIM_COEFFICIENTS = ([f"{name}-{locus}" for locus in "ab" for name in ("s2", "h2", "s3", "h3")]
+                    + ["combine", "epistasis"])
 SIM_PARAMETERS = (["population-size", "generations", "fitness", "fitness-values", "column", "s",
-                   "k", "mu"] + [f"mu-{locus}{change}" for locus in "ab" for change in SIM_CHANGES]
+                   "k"] + SIM_COEFFICIENTS + ["mu"] + [f"mu-{locus}{change}" for locus in "ab" for change in SIM_CHANGES]
                   + ["recombination", "weights", "engine", "initial", "record-every", "stop",
                      "watch"])
 SIM_ENTRIES = {entry["column"]: entry for entry in core.parameters() if entry["column"]}
@@ -336,8 +339,9 @@ def _sim_header(columns, where):
     for column in SIM_REQUIRED:
         if column not in seen and column not in named:
             problems.append(f"{where(1)}: no column [{column}].")
-    if "fitness" not in seen and "fitness-values" not in seen:
-        problems.append(f"{where(1)}: no column [fitness] or [fitness-values].")
+    if ("fitness" not in seen and "fitness-values" not in seen
+            and not any(column in seen for column in SIM_COEFFICIENTS)):
+        problems.append(f"{where(1)}: no column [fitness] or [fitness-values] (or coefficients).")
     return problems
 
 
@@ -406,7 +410,7 @@ def _sim_row(row, where):
         elif found["what"] == "needs":
             problems.append(f"{where}: [{_column(entry)}] is only for a run with [{_column(found['other'])}].")
         elif found["what"] == "required" and entry == "fitness":
-            problems.append(f"{where}: give one of [fitness] and [fitness-values].")
+            problems.append(f"{where}: give one of [fitness] and [fitness-values], or coefficients.")
         elif found["what"] == "required":
             problems.append(f"{where}: no value of [{_column(entry)}].")
         elif found["what"] == "row_sum":
