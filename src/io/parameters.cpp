@@ -127,6 +127,7 @@ std::string parameter_wants(const parameter_entry& entry) {
     case parameter_kind::folder: return "a folder name";
     case parameter_kind::start: return "FILE or FILE:LABEL";
     case parameter_kind::condition: return "a condition without tabs or line ends";
+    case parameter_kind::change: return "TIME:PARAMETER=VALUE";
     case parameter_kind::flag: return "no value";
   }
   return "";

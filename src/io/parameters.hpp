@@ -14,7 +14,7 @@
 namespace twolocus {
 
 enum class parameter_kind {
-  integer, real, probability, word, label, file, folder, start, condition, flag
+  integer, real, probability, word, label, file, folder, start, condition, change, flag
 };
 
 enum class parameter_scope { model, run, batch, command };

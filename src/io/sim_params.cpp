@@ -25,6 +25,102 @@ std::string mutation_change_name(int locus, int from, int to) {
 
 namespace {
 
+// Takes a text; returns it as a finite double when strtod reads it whole.
+std::optional<double> whole_double(const std::string& text) {
+  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])) ||
+      text.find_first_of("xXnNiI") != std::string::npos) {
+    return std::nullopt;
+  }
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (end != text.c_str() + text.size() || !std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+// Takes a text; returns it as a whole number from `low` to `high`.
+std::optional<int64_t> whole_integer(const std::string& text, int64_t low, int64_t high) {
+  const size_t from = !text.empty() && text[0] == '-' ? 1 : 0;
+  if (text.size() == from || text.size() - from > 18) return std::nullopt;
+  for (size_t i = from; i < text.size(); ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(text[i]))) return std::nullopt;
+  }
+  const long long value = std::strtoll(text.c_str(), nullptr, 10);
+  if (value < low || value > high) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+std::string change_text(const model_change& change) {
+  char number[40];
+  std::string text = std::to_string(change.first) + " " + std::to_string(change.deme) + " ";
+  switch (change.kind) {
+    case model_change::what::fitness:
+      text += "fitness";
+      for (const double w : change.fitness) {
+        std::snprintf(number, sizeof number, " %.17g", w);
+        text += number;
+      }
+      return text;
+    case model_change::what::mutation:
+      text += "mu_" + mutation_change_name(change.locus, change.from, change.to);
+      break;
+    case model_change::what::recombination: text += "recombination"; break;
+  }
+  std::snprintf(number, sizeof number, " %.17g", change.value);
+  return text + number;
+}
+
+std::optional<model_change> read_change_text(const std::string& text) {
+  std::vector<std::string> words;
+  for (size_t at = 0; at <= text.size();) {
+    const size_t end = std::min(text.find(' ', at), text.size());
+    words.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  if (words.size() < 4) return std::nullopt;
+  model_change change;
+  const auto first = whole_integer(words[0], 0, 2147483647);
+  const auto deme = whole_integer(words[1], -1, 999);
+  if (!first || !deme) return std::nullopt;
+  change.first = *first;
+  change.deme = static_cast<int>(*deme);
+  if (words[2] == "fitness") {
+    if (words.size() != 3 + genotype_count) return std::nullopt;
+    change.kind = model_change::what::fitness;
+    for (size_t index = 0; index < genotype_count; ++index) {
+      const auto w = whole_double(words[3 + index]);
+      if (!w || *w < 0) return std::nullopt;
+      change.fitness[index] = *w;
+    }
+    return change;
+  }
+  if (words.size() != 4) return std::nullopt;
+  const auto value = whole_double(words[3]);
+  if (!value || *value < 0) return std::nullopt;
+  change.value = *value;
+  if (words[2] == "recombination") {
+    change.kind = model_change::what::recombination;
+    return *value <= 0.5 ? std::optional<model_change>(change) : std::nullopt;
+  }
+  change.kind = model_change::what::mutation;
+  for (int locus = 0; locus < 2; ++locus) {
+    for (int from = 0; from < 3; ++from) {
+      for (int to = 0; to < 3; ++to) {
+        if (from != to && words[2] == "mu_" + mutation_change_name(locus, from, to)) {
+          change.locus = locus;
+          change.from = from;
+          change.to = to;
+          return *value <= 1 ? std::optional<model_change>(change) : std::nullopt;
+        }
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+namespace {
+
 // The coefficient of an entry, by its place in s2, h2, s3, h3.
 double& locus_field(locus_coefficients& locus, int place) {
   return place == 0 ? locus.s2 : place == 1 ? locus.h2 : place == 2 ? locus.s3 : locus.h3;
@@ -150,11 +246,16 @@ void write_entry(std::FILE* file, const sim_params& params, const parameter_entr
 }  // namespace
 
 void write_sim_params(std::FILE* file, const sim_params& params) {
+  const char* const key_of_change = "change";
   std::fprintf(file, "%s\n", sim_params_first_line);
   bool conditions_written = false;
   for (const parameter_entry& entry : parameter_table) {
     if (entry.key.empty() || entry.key.rfind("batch:", 0) == 0) continue;
-    if (entry.kind != parameter_kind::condition) {
+    if (entry.kind == parameter_kind::change) {
+      for (const model_change& change : params.changes) {
+        std::fprintf(file, "%s = %s\n", key_of_change, change_text(change).c_str());
+      }
+    } else if (entry.kind != parameter_kind::condition) {
       write_entry(file, params, entry);
     } else if (!conditions_written) {
       // Stop and watch lines in the order of the summary's columns.
@@ -254,7 +355,7 @@ std::vector<std::pair<std::string, const parameter_entry*>> all_keys() {
   std::vector<std::pair<std::string, const parameter_entry*>> keys;
   for (const parameter_entry& entry : parameter_table) {
     if (entry.key.empty() || entry.key.rfind("batch:", 0) == 0 ||
-        entry.kind == parameter_kind::condition) {
+        entry.kind == parameter_kind::condition || entry.kind == parameter_kind::change) {
       continue;
     }
     if (entry.key.back() == '_') {
@@ -301,6 +402,7 @@ sim_params_reading read_sim_params(std::FILE* file, sim_params& params) {
   params.demography.clear();
   params.history_start = 0;
   params.coefficients.reset();
+  params.changes.clear();
   const auto keys = all_keys();
   std::map<std::string, std::pair<const parameter_entry*, bool>> known;
   for (const auto& [name, entry] : keys) known[name] = {entry, false};
@@ -312,6 +414,15 @@ sim_params_reading read_sim_params(std::FILE* file, sim_params& params) {
     const auto found = known.find(key);
     int index = -1;
     const parameter_entry* entry = found == known.end() ? parameter_by_key(key, index) : found->second.first;
+    if (equals != std::string::npos && entry != nullptr && entry->kind == parameter_kind::change && ended) {
+      // In the order they act: a first generation below the one before is not.
+      const auto change = read_change_text(line.substr(equals + 3));
+      if (!change || (!params.changes.empty() && change->first < params.changes.back().first)) {
+        return {outcome::bad_line, number, key};
+      }
+      params.changes.push_back(*change);
+      continue;
+    }
     if (equals != std::string::npos && entry != nullptr && entry->kind == parameter_kind::condition &&
         ended) {
       const std::string text = line.substr(equals + 3);
@@ -364,6 +475,28 @@ sim_params_reading read_sim_params(std::FILE* file, sim_params& params) {
         return {outcome::inconsistent, 0,
                 std::string("fitness_") + genotype_label(static_cast<int>(index)).data()};
       }
+    }
+  }
+  // Each deme's mutation rows after each change sum to at most 1, and a
+  // changed fitness is within the floor weights' bound.
+  std::map<int, std::pair<mutation_matrix, mutation_matrix>> rates;
+  rates[-1] = {params.mutation_a, params.mutation_b};
+  for (const model_change& change : params.changes) {
+    if (change.kind == model_change::what::fitness && params.weights == weight_rule::floor) {
+      for (const double w : change.fitness) {
+        if (w > floor_fitness_max) return {outcome::inconsistent, 0, "change"};
+      }
+    }
+    if (change.kind != model_change::what::mutation) continue;
+    if (rates.count(change.deme) == 0) rates[change.deme] = rates[-1];
+    for (auto& [deme, matrices] : rates) {
+      if (change.deme >= 0 && deme != change.deme) continue;
+      mutation_matrix& m = change.locus == 0 ? matrices.first : matrices.second;
+      const auto from = static_cast<size_t>(change.from);
+      m[from][static_cast<size_t>(change.to)] = change.value;
+      double sum = 0;
+      for (size_t to = 0; to < 3; ++to) sum += to == from ? 0 : m[from][to];
+      if (sum > 1) return {outcome::inconsistent, 0, "change"};
     }
   }
   if (params.coefficients) {

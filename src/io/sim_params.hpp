@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "model/changes.hpp"
 #include "model/coefficients.hpp"
 #include "model/model.hpp"
 #include "model/watch.hpp"
@@ -54,7 +55,22 @@ struct sim_params {
   // Written, and read, only then (all their keys or none), and checked
   // against the table on reading.
   std::optional<fitness_coefficients> coefficients;
+  // The changes of the environment (--change), resolved: sorted by their
+  // first generation, each with the whole new value. Written as one
+  // "change = FIRST DEME WHAT VALUES" line each after the conditions, and
+  // read back in that order.
+  std::vector<model_change> changes;
 };
+
+// Takes a change; returns its parameter file value: the first generation,
+// the deme (-1: all), then "fitness" and the 81 values, "mu_a12" (...) and
+// the rate, or "recombination" and r, numbers with %.17g.
+std::string change_text(const model_change& change);
+
+// Takes a parameter file value of a change; returns the change when it is
+// one (every number whole and in range: a generation from 0, a deme from -1
+// to 999, a fitness of at least 0, a probability, r at most 0.5).
+std::optional<model_change> read_change_text(const std::string& text);
 
 // Takes an entry; returns whether it is a coefficient of a fitness given by
 // coefficients (s2_a ... h3_b, combine, epistasis).

@@ -1,6 +1,8 @@
 #include "run/request.hpp"
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 namespace twolocus {
 namespace {
@@ -32,6 +34,27 @@ request_problem conflict(parameter_id entry, parameter_id other) {
 }
 
 }  // namespace
+
+std::optional<change_reading> read_change(std::string_view text) {
+  const size_t colon = text.find(':');
+  if (colon == std::string_view::npos || colon == 0) return std::nullopt;
+  const size_t equals = text.find('=', colon);
+  if (equals == std::string_view::npos || equals + 1 >= text.size()) return std::nullopt;
+  if (text.find_first_of(std::string_view("\t\r\n\0", 4)) != std::string_view::npos) return std::nullopt;
+  const std::string time(text.substr(0, colon));
+  if (time.find_first_of("xXnNiI \t") != std::string::npos) return std::nullopt;
+  char* end = nullptr;
+  const double value = std::strtod(time.c_str(), &end);
+  if (end != time.c_str() + time.size() || !std::isfinite(value) || value < 0) return std::nullopt;
+  const std::string name(text.substr(colon + 1, equals - colon - 1));
+  const parameter_entry* entry = parameter_by_option((name.size() == 1 ? "-" : "--") + name);
+  if (entry == nullptr || entry->scope != parameter_scope::model || entry->kind == parameter_kind::change ||
+      entry->id == parameter_id::weights || entry->id == parameter_id::population_size ||
+      entry->id == parameter_id::demography) {
+    return std::nullopt;
+  }
+  return change_reading{value, entry, std::string(text.substr(equals + 1))};
+}
 
 parameter_reading read_parameter(const parameter_entry& entry, std::string_view text) {
   parameter_reading reading;
@@ -86,6 +109,10 @@ parameter_reading read_parameter(const parameter_entry& entry, std::string_view 
       value.text = text;
       break;
     }
+    case parameter_kind::change:
+      if (!read_change(text)) return reading;
+      value.text = text;
+      break;
     case parameter_kind::label:
     case parameter_kind::flag: break;
   }
@@ -130,6 +157,7 @@ void set_parameter(run_request& request, const parameter_entry& entry, const par
       request.initial_file = value.text;
       request.initial_label = value.label;
       return;
+    case parameter_id::change: request.change_texts.push_back(value.text); return;
     case parameter_id::stop:
     case parameter_id::watch: request.condition_texts.push_back({value.text, id == parameter_id::stop}); return;
     default: break;

@@ -47,6 +47,9 @@ struct run_request {
   // --stop and --watch in the order given; params.conditions holds the
   // distinct ones.
   std::vector<condition_text> condition_texts;
+  // --change texts in the order given; resolve_changes makes them the
+  // parameters' changes once the inputs are read.
+  std::vector<std::string> change_texts;
   // The mutation rates as given: --mu, and each change by its place among
   // the entries mu_a12 ... mu_b31; check_request makes the matrices.
   std::optional<double> mu;
@@ -125,6 +128,20 @@ std::vector<request_problem> request_problems(run_request& request,
 // The same; returns the first problem, or nothing.
 std::optional<request_problem> check_request(run_request& request,
                                              std::span<const parameter_id> required);
+
+// A change's text read: TIME:PARAMETER=REST, TIME a finite number of at
+// least 0, PARAMETER an entry that may change (by its long option without
+// its dashes: mu, mu-a12, recombination, fitness, fitness-values, column,
+// s, k, s2-a ... epistasis), REST its value (NAME=VALUE for one deme).
+struct change_reading {
+  double time = 0.0;
+  const parameter_entry* entry = nullptr;
+  std::string rest;
+};
+
+// Takes a change's text; returns it read, or nothing (the value is read
+// when the change is resolved).
+std::optional<change_reading> read_change(std::string_view text);
 
 // Takes a text from the command line or a keyword; returns it as a message
 // shows it: each control character (a line end, a tab) as its C escape, so
