@@ -39,6 +39,11 @@ const char* const sim_help_text =
     "                              multiplicative)\n"
     "  --epistasis E               E da db / 4 more between the loci's derived alleles (default 0)\n"
     "  --print-fitness             print the table of values of the run's fitness, run nothing\n"
+    "  --change TIME:PARAMETER=VALUE  from TIME on, PARAMETER (mu, mu-a12 ..., recombination,\n"
+    "                              fitness, fitness-values, column, s, k, s2-a ... epistasis)\n"
+    "                              takes VALUE; TIME is a generation, or with --demography the\n"
+    "                              model's time before the present; NAME=VALUE for one deme\n"
+    "                              (repeatable)\n"
     "  --mu P                      the six one-way rates 1->2, 2->3, 1->3 at both loci\n"
     "  --mu-a12 P ... --mu-b31 P   one change i->j at locus a or b (a12 a23 a13 a21 a32 a31,\n"
     "                              the same at b); overrides --mu; rows sum to at most 1\n"
@@ -144,7 +149,7 @@ std::optional<message> read_sim_options(int argc, char** argv, sim_options& opti
     }
     // One entry for both names (-N and --population-size): given twice.
     if (options.run.given.test(static_cast<size_t>(entry->id)) &&
-        entry->kind != parameter_kind::condition) {
+        entry->kind != parameter_kind::condition && entry->kind != parameter_kind::change) {
       return tell::sim_repeated_option(name.c_str());
     }
     if (entry->id != parameter_id::resume && entry->id != parameter_id::generations) {

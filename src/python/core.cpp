@@ -43,6 +43,7 @@
 #include "model/random.hpp"
 #include "model/watch.hpp"
 #include "run/batch.hpp"
+#include "run/changes.hpp"
 #include "run/engines.hpp"
 #include "run/files.hpp"
 #include "run/inputs.hpp"
@@ -157,6 +158,10 @@ struct model_core {
     constexpr parameter_id required[] = {parameter_id::fitness};
     check_keywords(request, required);
     if (const auto failure = read_fitness_input(request, request.params, inputs)) raise_input(*failure);
+    if (auto failed = resolve_changes(request, request.params, change_axis{}, inputs)) {
+      if (failed->input) raise_input(*failed->input);
+      raise(PyExc_ValueError, tell::py_change_bad(shown_value(failed->text).c_str(), failed->reason.c_str()).text);
+    }
   }
 };
 
@@ -255,8 +260,9 @@ bool run_with(engine_type& engine, const sim_params& params, population_counts& 
   set_model(engine, sim_model(params));
   seed_engine(engine, params.seed);
   module_hooks hooks{kept, watch};
-  const loop_plan plan{0, params.generations, params.record_every, &params.fitness};
-  return run_generations(engine, plan, current, watched, hooks) == loop_end::finished;
+  changes_schedule schedule{sim_model(params), {&params.changes, 0}};
+  const loop_plan plan{0, params.generations, params.record_every, &schedule.model.fitness};
+  return run_generations(engine, plan, current, watched, hooks, schedule) == loop_end::finished;
 }
 
 // Runs one run on an engine of the kind its parameters name, taken from
@@ -435,7 +441,7 @@ py::dict model_description(const model_core& model) {
 // file key, keyword, design column, scope and meaning.
 py::list parameter_list() {
   constexpr const char* kinds[] = {"integer", "real", "probability", "word", "label",
-                                   "file", "folder", "start", "condition", "flag"};
+                                   "file", "folder", "start", "condition", "change", "flag"};
   constexpr const char* scopes[] = {"model", "run", "batch", "command"};
   py::list list;
   for (const parameter_entry& entry : parameter_table) {

@@ -8,6 +8,7 @@
 #include "io/fitness_values.hpp"
 #include "io/initial.hpp"
 #include "io/sim_summary.hpp"
+#include "run/changes.hpp"
 #include "model/coefficients.hpp"
 #include "model/genotype.hpp"
 
@@ -178,7 +179,8 @@ std::string sim_end_line(const sim_params& params, int64_t replicate, const run_
   for (const int64_t first : watched.first) {
     row.conditions.push_back(first == not_reached ? "" : std::to_string(first));
   }
-  return summary_line(row, counts, params.fitness);
+  if (params.changes.empty()) return summary_line(row, counts, params.fitness);
+  return summary_line(row, counts, fitness_in_generation(params, row.label));
 }
 
 }  // namespace twolocus

@@ -174,7 +174,8 @@ run_end run_on_files(engine_type& engine, const sim_params& params, int64_t firs
       return true;
     }
   } on{engine, files, watched, observer, show_progress, n, {}};
-  const loop_plan plan{first, n, files != nullptr ? params.record_every : 0, &params.fitness};
+  const loop_plan plan{first, n, files != nullptr ? params.record_every : 0,
+                       &schedule_fitness(schedule, params.fitness)};
   const loop_end end = run_generations(engine, plan, current, watched, on, schedule);
   if (end != loop_end::finished) {
     if (on.started && show_progress && observer.progress_end) observer.progress_end();
@@ -206,8 +207,13 @@ run_end run_on_files(engine_type& engine, const sim_params& params, int64_t firs
                      const run_observer& observer, bool show_progress,
                      const deme_history* history = nullptr) {
   set_model(engine, sim_model(params));
+  const change_cursor changes{&params.changes, 0};
   if (history != nullptr) {
-    history_schedule schedule{history, params.history_start, sim_model(params), static_cast<size_t>(-1), {}};
+    history_schedule schedule{history, params.history_start, sim_model(params), static_cast<size_t>(-1), changes};
+    return run_on_files(engine, params, first, current, files, watched, observer, show_progress, schedule);
+  }
+  if (!params.changes.empty()) {
+    changes_schedule schedule{sim_model(params), changes};
     return run_on_files(engine, params, first, current, files, watched, observer, show_progress, schedule);
   }
   constant_schedule constant;

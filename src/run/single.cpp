@@ -7,6 +7,7 @@
 #include "run/demography.hpp"
 #include "run/engines.hpp"
 #include "run/files.hpp"
+#include "run/changes.hpp"
 #include "run/inputs.hpp"
 #include "run/structure.hpp"
 
@@ -65,11 +66,17 @@ std::optional<message> start_run(const run_request& request, const run_observer&
   std::vector<input_file> inputs;
   if (auto failed = read_fitness_input(request, params, inputs)) return std::move(failed->said);
   structure_history structure;
+  change_axis axis;
   if (!request.demography_file.empty()) {
     demography model;
     if (auto failed = read_demography_input(request, model, inputs)) return std::move(failed->said);
     if (auto problem = set_up_history(request, model, params)) return problem;
     structure_of(model, structure);
+    axis = {true, params.history_start, model.generation_time, structure.names};
+  }
+  if (auto failed = resolve_changes(request, params, axis, inputs)) {
+    if (failed->input) return std::move(failed->input->said);
+    return tell::sim_change_bad(shown_value(failed->text).c_str(), failed->reason.c_str());
   }
   if (auto failed = read_initial_input(request, params, inputs)) return std::move(failed->said);
   // Several demes start each with its size in 1111 unless --initial gives the

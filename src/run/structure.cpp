@@ -123,7 +123,7 @@ run_end run_structure(const sim_params& params, const structure_history& structu
                       run_conditions& watched, const run_observer& observer, bool show_progress) {
   const size_t count = structure.demes.size();
   return with_deme_engines(params.engine, count, [&](auto& engines) {
-    structure_schedule schedule{&structure, params.history_start, {}, {}, {}};
+    structure_schedule schedule{&structure, params.history_start, {}, {}, {&params.changes, 0}};
     // The plan of the generation before `first`, for a final record made
     // with no generation left to run.
     plan_generation(structure, static_cast<double>(params.history_start - first), engines.plan);
