@@ -13,7 +13,7 @@ from docutils.parsers.rst import Directive
 
 # The table's kinds as the reference shows a value.
 _VALUES = {"file": "file", "folder": "folder", "start": "FILE or FILE:LABEL",
-           "condition": "condition", "flag": ""}
+           "condition": "condition", "change": "TIME:PARAMETER=VALUE", "flag": ""}
 
 
 def _number(value, whole):

@@ -77,11 +77,12 @@ def value_text(keyword, value):
     return keyword, encoded(keyword, value)
 
 
-def condition_texts(keyword, texts):
-    """The (keyword, bytes) of stop or watch: a text or a sequence of texts."""
+def condition_texts(keyword, texts, what="a condition's text"):
+    """The (keyword, bytes) of stop or watch (or change): a text or a
+    sequence of texts."""
     if texts is None:
         return []
-    wanted = f"{keyword} must be a condition's text or a sequence of them (str)"
+    wanted = f"{keyword} must be {what} or a sequence of them (str)"
     if isinstance(texts, str):
         texts = [texts]
     elif isinstance(texts, (bytes, bytearray)) or not hasattr(texts, "__iter__"):

@@ -4,7 +4,7 @@ import numbers
 import os
 
 from ..native import core
-from .keywords import keyword_values
+from .keywords import condition_texts, keyword_values
 
 CHANGES = ("12", "23", "13", "21", "32", "31")
 MUTATION_KEYWORDS = tuple(f"mu_{locus}{change}" for locus in "ab" for change in CHANGES)
@@ -56,6 +56,11 @@ class Model:
         The probability per meiosis, 0 to 0.5 (default 0.5).
     weights : {"exact", "floor"}, optional
         Parent weight count x fitness, or its integer truncation (default "exact").
+    change : str or sequence of str, optional
+        Changes of the environment (``--change``): each "TIME:PARAMETER=VALUE",
+        from generation TIME on the parameter (mu, mu-a12 ..., recombination,
+        fitness, fitness-values, column, s, k, s2-a ... epistasis) takes VALUE;
+        resolved (tables read) when the model is made.
 
     Raises
     ------
@@ -86,7 +91,7 @@ class Model:
     """
 
     def __init__(self, fitness=None, *, fitness_values=None, column=None, s=None, k=None,
-                 mu=None, recombination=None, weights=None, **rates):
+                 mu=None, recombination=None, weights=None, change=None, **rates):
         unknown = sorted(set(rates) - set(MUTATION_KEYWORDS) - set(COEFFICIENT_KEYWORDS))
         if unknown:
             raise TypeError(f"Model() got an unexpected keyword argument '{unknown[0]}'")
@@ -94,8 +99,11 @@ class Model:
                  "s": s, "k": k, **{key: rates.get(key) for key in COEFFICIENT_KEYWORDS},
                  "mu": mu, **{key: rates.get(key) for key in MUTATION_KEYWORDS},
                  "recombination": recombination, "weights": weights}
-        self._core = core.ModelCore(keyword_values(given))
+        changes = condition_texts("change", change, "a change's text (TIME:PARAMETER=VALUE)")
+        self._core = core.ModelCore(keyword_values(given) + changes)
         self.keywords = {key: _shown(value) for key, value in given.items() if value is not None}
+        if changes:
+            self.keywords["change"] = [text.decode("utf-8") for _, text in changes]
         description = self._core.description()
         self.fitness = description["fitness"]
         self.fitness.flags.writeable = False

@@ -278,7 +278,7 @@ SIM_COEFFICIENTS = ([f"{name}-{locus}" for locus in "ab" for name in ("s2", "h2"
 SIM_PARAMETERS = (["population-size", "generations", "fitness", "fitness-values", "column", "s",
                    "k"] + SIM_COEFFICIENTS + ["mu"] + [f"mu-{locus}{change}" for locus in "ab" for change in SIM_CHANGES]
                   + ["recombination", "weights", "engine", "initial", "record-every", "stop",
-                     "watch"])
+                     "watch", "change"])
 SIM_ENTRIES = {entry["column"]: entry for entry in core.parameters() if entry["column"]}
 SIM_FILES = {"fitness": "fitness file", "fitness-values": "fitness file",
              "initial": "initial file"}
@@ -292,6 +292,8 @@ CLASSIC_NAMES = {"N": "population-size", "n": "generations",
 # ';' cannot occur in a condition (the language has no such character).
 CONDITION_SEPARATOR = ";"
 CONDITIONS = ["stop", "watch"]
+# The columns of several values in one cell, separated by ';': one option each.
+SPLIT = CONDITIONS + ["change"]
 BATCH_FIXED = ["run", "row", "first_replicate", "batch_replicates", "seed"]
 
 
@@ -376,6 +378,14 @@ def _sim_cell(column, text, folder, where):
     if entry["kind"] == "word":
         words = entry["words"].split("|")
         return text, None if text in words else f"{where}: [{text}] is not " + " or ".join(words) + "."
+    if entry["kind"] == "change":
+        parts = split_conditions(text)
+        for part in parts:
+            try:
+                core.check_parameters([("change", part.encode("utf-8", "surrogateescape"))], [])
+            except ValueError:
+                return text, f"{where}: [{part}] is not TIME:PARAMETER=VALUE."
+        return CONDITION_SEPARATOR.join(parts), None
     parts = split_conditions(text)
     for part in parts:
         try:
@@ -393,7 +403,7 @@ def _sim_row(row, where):
         cell = row.get(column, "")
         if cell == "":
             continue
-        texts = split_conditions(cell) if column in CONDITIONS else [cell]
+        texts = split_conditions(cell) if column in SPLIT else [cell]
         values += [(SIM_ENTRIES[column]["identifier"], text.encode("utf-8", "surrogateescape"))
                    for text in texts]
     required = ["fitness", "population_size", "generations"]
@@ -480,7 +490,7 @@ def command_prefix(program, row, copies, seed):
             value = f"../../{SIM.copies}/{copies[path]}" + (f":{label}" if label else "")
         if column in ("s", "k"):
             argv += [f"-{column}", value]
-        elif column in CONDITIONS:
+        elif column in SPLIT:
             argv += [f"--{column}={condition}" for condition in split_conditions(value)]
         else:
             argv.append(f"--{column}={value}")
