@@ -63,6 +63,7 @@ TABLE_CASES = [
     ("valley", {"s2-a": -0.02, "s2-b": -0.02, "combine": "additive", "epistasis": 0.09}),
     ("dominance", {"s2-a": 0.05, "h2-a": 0.1, "s3-a": -0.3, "h3-a": 0.9, "s2-b": 0.02,
                    "h2-b": 1.5, "s3-b": 0.01, "h3-b": -0.5, "epistasis": -0.2}),
+    ("six", {"fitness-a": "1,0.5,1.25,0.75,0.125,2", "s2-b": 0.03, "epistasis": 0.1}),
 ]
 TABLE_N, TABLE_GENERATIONS, TABLE_R = 200, 300, 20
 
@@ -114,14 +115,17 @@ def coefficients_table(ctx):
                         result.error = str(failure)
                         return result
     result.picture = picture(ctx, "coefficients-table")
-    figure, axes = plt.subplots(1, len(tables), figsize=(2.2 * len(tables), 3.2), sharey=True)
+    rows = len(TABLE_CASES)
+    figure, axes = plt.subplots(rows, 4, figsize=(9, 2.9 * rows), squeeze=False)
+    axes = axes.flatten()
     for ax, (name, values) in zip(axes, tables.items()):
         ax.imshow(values.reshape(9, 9), cmap="viridis")
-        ax.set_title(name.replace("-", "\n") + f"\n{values.min():.3g} (dark) to {values.max():.3g}",
-                     fontsize=7)
+        ax.set_title(name.replace("-", " ") + f"\n{values.min():.3g} (dark) to {values.max():.3g}",
+                     fontsize=8)
         ax.set_xticks([])
         ax.set_yticks([])
-    axes[0].set_ylabel("genotype index / 9 (rows), mod 9 (columns)", fontsize=7)
+    for row in range(rows):
+        axes[4 * row].set_ylabel("genotype index / 9 (rows),\nmod 9 (columns)", fontsize=7)
     figure.suptitle("fitness tables made by the coefficients (runs identical byte for byte)",
                     fontsize=9)
     figure.tight_layout()

@@ -69,3 +69,25 @@ def test_a_design_sweeps_dominance_through_its_columns(tmp_path):
     result = sweep("run", "--sim", design, tmp_path / "other", "--program", SIM)
     assert result.returncode == 1
     assert "give one of [s2-a] and [fitness-values], not both." in result.stdout + result.stderr
+
+
+def test_a_locus_by_its_six_fitnesses(tmp_path):
+    """fitness_a takes six numbers (a sequence, or the option's text) and is
+    the option's table; a design's fitness-b column becomes its option."""
+    six = [1, 0.5, 1.25, 0.75, 0.125, 2]
+    printed = subprocess.run([SIM, "--fitness-a=1,0.5,1.25,0.75,0.125,2", "--s2-b=0.1",
+                              "--print-fitness"], capture_output=True, text=True, check=True)
+    (tmp_path / "values.tsv").write_text(printed.stdout)
+    table = Model(fitness_values=tmp_path / "values.tsv").fitness
+    assert np.array_equal(Model(fitness_a=six, s2_b=0.1).fitness, table)
+    assert np.array_equal(Model(fitness_a="1,0.5,1.25,0.75,0.125,2", s2_b=0.1).fitness, table)
+    with pytest.raises(ValueError, match=r"^keyword \[h2_a\] cannot be used with \[fitness_a\]\.$"):
+        Model(fitness_a=six, h2_a=0.1)
+    with pytest.raises(TypeError, match="six numbers"):
+        Model(fitness_a=six[:5])
+    design = tmp_path / "design.tsv"
+    design.write_text("name\tpopulation-size\tgenerations\tfitness-b\treplicates\n"
+                      "six\t50\t20\t1,1,1,0.9,1,1\t2\n")
+    result = sweep("run", "--sim", design, tmp_path / "sweep", "--program", SIM)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "--fitness-b=1,1,1,0.9,1,1" in manifest(tmp_path / "sweep")[0]["command"]

@@ -144,7 +144,7 @@ std::pair<int, int> coefficient_place(const parameter_entry& entry) {
 
 bool coefficient_parameter(const parameter_entry& entry) {
   return coefficient_place(entry).first >= 0 || entry.id == parameter_id::combine ||
-         entry.id == parameter_id::epistasis;
+         entry.id == parameter_id::epistasis || entry.kind == parameter_kind::six;
 }
 
 void set_coefficient(fitness_coefficients& coefficients, const parameter_entry& entry, double value) {
@@ -180,6 +180,15 @@ std::string array_key(const parameter_entry& entry, int index) {
 // line(s).
 void write_entry(std::FILE* file, const sim_params& params, const parameter_entry& entry) {
   const std::string key(parameter_key(entry));
+  if (entry.kind == parameter_kind::six) {
+    if (!params.coefficients) return;
+    const auto& six = entry.id == parameter_id::fitness_a ? params.coefficients->fitness_a
+                                                           : params.coefficients->fitness_b;
+    if (!six) return;
+    std::fprintf(file, "%s = %.17g,%.17g,%.17g,%.17g,%.17g,%.17g\n", key.c_str(), (*six)[0], (*six)[1], (*six)[2],
+                 (*six)[3], (*six)[4], (*six)[5]);
+    return;
+  }
   if (coefficient_parameter(entry)) {
     if (!params.coefficients) return;
     const double value = coefficient_value(*params.coefficients, entry);
@@ -346,6 +355,13 @@ bool set_entry(sim_params& params, const parameter_entry& entry, int index, cons
       }
       return true;
     }
+    case parameter_kind::six: {
+      const auto six = read_six(entry, text);
+      if (!six) return false;
+      (entry.id == parameter_id::fitness_a ? coefficients_of(params).fitness_a : coefficients_of(params).fitness_b) =
+          *six;
+      return true;
+    }
     default: return false;
   }
 }
@@ -448,13 +464,19 @@ sim_params_reading read_sim_params(std::FILE* file, sim_params& params) {
     found->second.second = true;
   }
   // The optional keys come together, each group (the demography's, the
-  // coefficients'): all or none.
-  bool any_optional[2] = {false, false};
+  // coefficients'): all or none; a locus's six fitnesses (each a group of
+  // its own) only with the coefficients.
+  const auto group = [](const parameter_entry& entry) {
+    return entry.id == parameter_id::fitness_a ? 2 : entry.id == parameter_id::fitness_b ? 3
+                                                                                         : coefficient_parameter(entry) ? 1 : 0;
+  };
+  bool any_optional[4] = {false, false, false, false};
   for (const auto& [name, entry] : keys) {
-    any_optional[coefficient_parameter(*entry)] |= optional_key(*entry) && known[name].second;
+    any_optional[group(*entry)] |= optional_key(*entry) && known[name].second;
   }
+  any_optional[1] |= any_optional[2] || any_optional[3];
   for (const auto& [name, entry] : keys) {
-    if (!known[name].second && (any_optional[coefficient_parameter(*entry)] || !optional_key(*entry))) {
+    if (!known[name].second && (any_optional[group(*entry)] || !optional_key(*entry))) {
       return {outcome::missing, 0, name};
     }
   }

@@ -48,6 +48,9 @@ struct fitness_coefficients {
   locus_coefficients b;
   combination how = combination::multiplicative;
   double epistasis = 0.0;
+  // A locus's six fitnesses given outright: used instead of its s and h.
+  std::optional<locus_fitness> fitness_a;
+  std::optional<locus_fitness> fitness_b;
   bool operator==(const fitness_coefficients&) const = default;
 };
 
@@ -61,7 +64,8 @@ fitness_table two_locus_fitness(const locus_fitness& a, const locus_fitness& b, 
                                 double epistasis);
 
 // Takes a run's coefficients and its weight rule; returns the fitness of
-// the 81 genotypes, each under floor weights taken to the nearest float as a
+// the 81 genotypes (a locus by its six fitnesses where given, else by its s
+// and h), each under floor weights taken to the nearest float as a
 // table of values is read (the caller checks floor_fitness_max before, on
 // the exact values).
 fitness_table coefficient_fitness(const fitness_coefficients& coefficients,

@@ -441,7 +441,7 @@ py::dict model_description(const model_core& model) {
 // file key, keyword, design column, scope and meaning.
 py::list parameter_list() {
   constexpr const char* kinds[] = {"integer", "real", "probability", "word", "label",
-                                   "file", "folder", "start", "condition", "change", "flag"};
+                                   "file", "folder", "start", "condition", "change", "six", "flag"};
   constexpr const char* scopes[] = {"model", "run", "batch", "command"};
   py::list list;
   for (const parameter_entry& entry : parameter_table) {

@@ -207,8 +207,17 @@ std::optional<change_failure> resolve_changes(const run_request& request, sim_pa
           state.coefficients = fitness_coefficients{};
         }
         if (!state.coefficients) state.coefficients.emplace();
-        set_coefficient(*state.coefficients, entry,
-                        entry.kind == parameter_kind::word ? static_cast<double>(v.word) : v.real);
+        fitness_coefficients& c = *state.coefficients;
+        if (entry.kind == parameter_kind::six) {
+          (id == parameter_id::fitness_a ? c.fitness_a : c.fitness_b) = v.six;
+          return std::nullopt;
+        }
+        // An s or h of a locus given by its six fitnesses: the locus by its s and h again.
+        const std::string_view name = entry.identifier;
+        if (name.size() == 4 && (name[0] == 's' || name[0] == 'h')) {
+          (name.back() == 'a' ? c.fitness_a : c.fitness_b).reset();
+        }
+        set_coefficient(c, entry, entry.kind == parameter_kind::word ? static_cast<double>(v.word) : v.real);
       }
       return std::nullopt;
     });

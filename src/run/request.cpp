@@ -109,6 +109,12 @@ parameter_reading read_parameter(const parameter_entry& entry, std::string_view 
       value.text = text;
       break;
     }
+    case parameter_kind::six: {
+      const auto six = read_six(entry, text);
+      if (!six) return reading;
+      value.six = *six;
+      break;
+    }
     case parameter_kind::change:
       if (!read_change(text)) return reading;
       value.text = text;
@@ -164,6 +170,10 @@ void set_parameter(run_request& request, const parameter_entry& entry, const par
   }
   if (coefficient_parameter(entry)) {
     if (!params.coefficients) params.coefficients.emplace();
+    if (entry.kind == parameter_kind::six) {
+      (id == parameter_id::fitness_a ? params.coefficients->fitness_a : params.coefficients->fitness_b) = value.six;
+      return;
+    }
     set_coefficient(*params.coefficients, entry,
                     entry.kind == parameter_kind::word ? static_cast<double>(value.word) : value.real);
     return;
@@ -210,6 +220,17 @@ std::vector<request_problem> request_problems(run_request& request,
     for (const parameter_id table : {parameter_id::fitness, parameter_id::fitness_values, parameter_id::column,
                                      parameter_id::s, parameter_id::k}) {
       if (given(request, table)) problems.push_back(conflict(first, table));
+    }
+    // A locus by its six fitnesses has no s or h.
+    constexpr parameter_id by_s_and_h[2][4] = {
+        {parameter_id::s2_a, parameter_id::h2_a, parameter_id::s3_a, parameter_id::h3_a},
+        {parameter_id::s2_b, parameter_id::h2_b, parameter_id::s3_b, parameter_id::h3_b}};
+    for (size_t locus = 0; locus < 2; ++locus) {
+      const parameter_id six = locus == 0 ? parameter_id::fitness_a : parameter_id::fitness_b;
+      if (!given(request, six)) continue;
+      for (const parameter_id coefficient : by_s_and_h[locus]) {
+        if (given(request, coefficient)) problems.push_back(conflict(coefficient, six));
+      }
     }
   }
   const bool history = given(request, parameter_id::demography);

@@ -72,6 +72,7 @@ struct parameter_value {
   int word = 0;
   std::string text;
   std::optional<int32_t> label;
+  std::array<double, 6> six{};
 };
 
 // How reading a value went: the value, or nothing with `condition` set
@@ -117,8 +118,9 @@ struct request_problem {
 // 0). Returns every problem, in the order: the entries of a batch given to
 // a single run, conflicts (fitness_values with fitness, then s and k with
 // fitness_values, then the first coefficient given (a fitness by
-// coefficients: s2_a ... epistasis) with each of fitness, fitness_values,
-// column, s and k, then population_size with demography, burn_in without
+// coefficients: fitness_a ... epistasis) with each of fitness, fitness_values,
+// column, s and k, then each of s2_a ... h3_a with fitness_a and of s2_b ...
+// h3_b with fitness_b, then population_size with demography, burn_in without
 // demography, burn_in with generations), required entries missing (a
 // demography stands for population_size and generations), rows of the matrices summing
 // above 1 (locus a, then b; alleles 1 to 3).

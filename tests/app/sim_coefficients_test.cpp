@@ -43,12 +43,15 @@ std::map<long, std::string> records(const std::string& text) {
 
 const args_list coefficients = {"--s2-a", "-0.01", "--h2-a", "0.3", "--s3-a", "0.02", "--s2-b", "-0.02",
                                 "--h3-b", "0", "--s3-b", "-0.5", "--epistasis", "0.09"};
+// Locus b by its six fitnesses, locus a by s and h.
+const args_list six = {"--s2-a", "0.05", "--fitness-b", "1,0.5,1.25,0.75,0.125,2", "--epistasis", "-0.3"};
 
 TEST(SimCoefficients, ARunWithCoefficientsIsTheRunWithThePrintedTable) {
   temp_dir dir;
   for (const std::string weights : {"exact", "floor"}) {
-    for (const std::string how : {"multiplicative", "additive"}) {
-      const args_list model = joined(coefficients, {"--combine", how, "--weights", weights});
+    for (const std::string how : {"multiplicative", "additive", "six"}) {
+      const args_list given = how == "six" ? six : joined(coefficients, {"--combine", how});
+      const args_list model = joined(given, {"--weights", weights});
       const auto printed = sim(joined(model, {"--print-fitness"}), dir);
       ASSERT_EQ(printed.status, 0) << printed.err;
       EXPECT_EQ(printed.err, "");
@@ -60,14 +63,16 @@ TEST(SimCoefficients, ARunWithCoefficientsIsTheRunWithThePrintedTable) {
         SCOPED_TRACE(weights + " " + how + " " + engine);
         const args_list run = {"-N", "300", "--generations", "400", "--mu", "0.002", "--recombination", "0.1",
                                "--record-every", "37", "--engine", engine, "--seed", "11", "--weights", weights};
-        ASSERT_EQ(sim(joined(joined(coefficients, {"--combine", how}), joined(run, {"-o", "c.out"})), dir).status, 0);
+        ASSERT_EQ(sim(joined(given, joined(run, {"-o", "c.out"})), dir).status, 0);
         ASSERT_EQ(sim(joined({"--fitness-values", "values.tsv"}, joined(run, {"-o", "t.out"})), dir).status, 0);
         EXPECT_EQ(read_file(dir / "c.out"), read_file(dir / "t.out"));
         EXPECT_EQ(read_file(dir / "c.out.summary.tsv"), read_file(dir / "t.out.summary.tsv"));
         // The parameter files differ only by the coefficients' lines.
         const std::string with = read_file(dir / "c.out.params");
-        EXPECT_EQ(with.substr(0, with.find("s2_a = ")), read_file(dir / "t.out.params"));
-        EXPECT_NE(with.find("combine = " + how + "\n"), std::string::npos);
+        EXPECT_EQ(with.substr(0, with.find('\n', with.find("initial_3333 = ")) + 1), read_file(dir / "t.out.params"));
+        EXPECT_NE(with.find(how == "six" ? "locus_b = 1,0.5,1.25,0.75,0.125,2\n" : "combine = " + how + "\n"),
+                  std::string::npos);
+        EXPECT_EQ(with.find(how == "six" ? "locus_a = " : "locus_b = "), std::string::npos);
       }
     }
   }
@@ -96,6 +101,12 @@ TEST(SimCoefficients, PrintFitnessOfATableOfCodesAndItsRefusals) {
        "option [--s3-a] cannot be used with [-k]."},
       {{"--combine", "both"}, "option [--combine] takes multiplicative or additive, not [both]."},
       {{"--s2-a", "-1.5"}, "option [--s2-a] takes a number from -1 to 1000, not [-1.5]."},
+      {{"--fitness-a", "1,1,1,1,1"},
+       "option [--fitness-a] takes six numbers W11,W12,W13,W22,W23,W33 from 0 to 1e+06, not [1,1,1,1,1]."},
+      {{"--fitness-a", "1,1,1,1,1,-1"},
+       "option [--fitness-a] takes six numbers W11,W12,W13,W22,W23,W33 from 0 to 1e+06, not [1,1,1,1,1,-1]."},
+      {{"--fitness-b", "1,1,1,1,1,1", "--h3-b", "0", "--print-fitness"},
+       "option [--h3-b] cannot be used with [--fitness-b]."},
       {{"--s2-a", "1000", "--s2-b", "1000", "--epistasis", "1000", "--weights", "floor", "--print-fitness"},
        "the fitness coefficients give genotype [2121] the fitness [63001251], above 33554432, the largest under "
        "--weights floor."},
@@ -135,11 +146,36 @@ TEST(SimCoefficients, ResumeReadsTheCoefficientsAndChecksTheTableAgainstThem) {
   resumed = sim({"--resume", "part.out", "--generations", "400"}, dir);
   EXPECT_EQ(resumed.status, 1);
   EXPECT_NE(resumed.err.find("[combine]"), std::string::npos) << resumed.err;
+  // A locus's six fitnesses need the other coefficients' keys.
+  edited = params;
+  edited.insert(edited.find("s2_a = "), "locus_a = 1,1,1,1,1,1\n");
+  edited.erase(edited.find("s2_a = "), edited.find("change") == std::string::npos ? std::string::npos : 0);
+  write_file(dir / "part.out.params", edited);
+  resumed = sim({"--resume", "part.out", "--generations", "400"}, dir);
+  EXPECT_EQ(resumed.status, 1);
+  EXPECT_NE(resumed.err.find("[s2_a]"), std::string::npos) << resumed.err;
   // Without any of them the file is a run given its table.
   edited = params.substr(0, params.find("s2_a = "));
   write_file(dir / "part.out.params", edited);
   resumed = sim({"--resume", "part.out", "--generations", "400"}, dir);
   EXPECT_EQ(resumed.status, 0) << resumed.err;
+}
+
+TEST(SimCoefficients, ALocusBySixFitnessesResumesExactly) {
+  temp_dir dir;
+  const args_list run = joined(six, {"-N", "150", "--mu", "0.003", "--record-every", "25", "--seed", "8"});
+  ASSERT_EQ(sim(joined(run, {"--generations", "250", "-o", "whole.out"}), dir).status, 0);
+  ASSERT_EQ(sim(joined(run, {"--generations", "100", "-o", "part.out"}), dir).status, 0);
+  ASSERT_EQ(sim({"--resume", "part.out", "--generations", "250"}, dir).status, 0);
+  EXPECT_EQ(records(read_file(dir / "part.out")), records(read_file(dir / "whole.out")));
+  EXPECT_EQ(read_file(dir / "part.out.summary.tsv"), read_file(dir / "whole.out.summary.tsv"));
+  // Another six fitnesses than the table's: refused at the first genotype they change.
+  std::string params = read_file(dir / "part.out.params");
+  params.replace(params.find("locus_b = 1,0.5"), 15, "locus_b = 1,0.6");
+  write_file(dir / "part.out.params", params);
+  const auto resumed = sim({"--resume", "part.out", "--generations", "300"}, dir);
+  EXPECT_EQ(resumed.status, 1);
+  EXPECT_NE(resumed.err.find("is not consistent at [fitness_1121]"), std::string::npos) << resumed.err;
 }
 
 }  // namespace

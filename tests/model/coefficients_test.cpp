@@ -80,6 +80,22 @@ TEST(Coefficients, TheClassicValleyAndTheFloorOfZero) {
   EXPECT_GT(at(coefficient_fitness(c), "2111"), 0.0);
 }
 
+TEST(Coefficients, ALocusGivenByItsSixFitnessesReplacesItsCoefficients) {
+  fitness_coefficients c;
+  c.a = {0.5, 0.5, 0.5, 0.5};  // not used: locus a is given outright
+  c.fitness_a = locus_fitness{1.0, 0.7, 1.2, 0.4, 2.0, 3.0};
+  c.b = {-0.2, 0.0, 0.0, 0.5};  // 11: 1, 12: 1 (recessive), 22: 0.8
+  c.epistasis = 0.5;
+  const fitness_table m = coefficient_fitness(c);
+  EXPECT_DOUBLE_EQ(at(m, "2311"), 2.0);               // a 23, b 11: no epistasis
+  EXPECT_DOUBLE_EQ(at(m, "3212"), 2.0 * 1.0 * 1.25);  // a 32 (da 2), b 12 (db 1): 1 + E / 2
+  EXPECT_DOUBLE_EQ(at(m, "1322"), 1.2 * 0.8 * 1.25);   // a 13 (da 1), b 22 (db 2): 1 + E / 2
+  c.how = combination::additive;
+  EXPECT_DOUBLE_EQ(at(coefficient_fitness(c), "2222"), 1 + (0.4 - 1) + (0.8 - 1) + 0.5);
+  c.fitness_a.reset();
+  EXPECT_DOUBLE_EQ(at(coefficient_fitness(c), "2211"), 1.5);
+}
+
 TEST(Coefficients, FloorWeightsRoundEachFitnessToSinglePrecision) {
   fitness_coefficients c;
   c.a = {0.1, 0.3, 0.0, 0.5};

@@ -9,8 +9,8 @@ from .keywords import condition_texts, keyword_values
 CHANGES = ("12", "23", "13", "21", "32", "31")
 MUTATION_KEYWORDS = tuple(f"mu_{locus}{change}" for locus in "ab" for change in CHANGES)
 # A fitness by coefficients (instead of a table), each a parameter of the table.
-COEFFICIENT_KEYWORDS = tuple(f"{name}_{locus}" for locus in "ab" for name in ("s2", "h2", "s3", "h3")
-                             ) + ("combine", "epistasis")
+COEFFICIENT_KEYWORDS = ("fitness_a", "fitness_b") + tuple(
+    f"{name}_{locus}" for locus in "ab" for name in ("s2", "h2", "s3", "h3")) + ("combine", "epistasis")
 
 
 def _shown(value):
@@ -36,6 +36,9 @@ class Model:
     fitness_values : str, bytes or os.PathLike, optional
         A table of real fitness values (``--fitness-values``); give one of the two,
         or the coefficients below.
+    fitness_a, fitness_b : sequence of six floats, optional
+        A locus's fitness of its genotypes 11, 12, 13, 22, 23, 33 outright
+        (``--fitness-a``), instead of its s and h below.
     s2_a, h2_a, s3_a, h3_a, s2_b, h2_b, s3_b, h3_b : float, optional
         A fitness by coefficients instead of a table (``--s2-a`` ...): the
         selection and dominance coefficients of alleles 2 and 3 against 1 at

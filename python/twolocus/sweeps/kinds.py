@@ -273,7 +273,8 @@ CLASSIC = Kind(
 # their column), in the order of a batch's command line.
 SIM_CHANGES = ["12", "23", "13", "21", "32", "31"]
 # A fitness by coefficients instead of a table.
-SIM_COEFFICIENTS = ([f"{name}-{locus}" for locus in "ab" for name in ("s2", "h2", "s3", "h3")]
+SIM_COEFFICIENTS = (["fitness-a", "fitness-b"]
+                    + [f"{name}-{locus}" for locus in "ab" for name in ("s2", "h2", "s3", "h3")]
                     + ["combine", "epistasis"])
 SIM_PARAMETERS = (["population-size", "generations", "fitness", "fitness-values", "column", "s",
                    "k"] + SIM_COEFFICIENTS + ["mu"] + [f"mu-{locus}{change}" for locus in "ab" for change in SIM_CHANGES]
@@ -378,6 +379,12 @@ def _sim_cell(column, text, folder, where):
     if entry["kind"] == "word":
         words = entry["words"].split("|")
         return text, None if text in words else f"{where}: [{text}] is not " + " or ".join(words) + "."
+    if entry["kind"] == "six":
+        try:
+            core.check_parameters([(entry["identifier"], text.encode("utf-8", "surrogateescape"))], [])
+        except ValueError:
+            return text, f"{where}: [{text}] is not {entry['wants']}."
+        return text, None
     if entry["kind"] == "change":
         parts = split_conditions(text)
         for part in parts:
