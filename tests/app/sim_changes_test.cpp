@@ -151,6 +151,24 @@ TEST(SimChanges, WithAHistoryTimeIsBeforeThePresentInTheModelsUnits) {
   EXPECT_EQ(resumed.status, 0) << resumed.err;
 }
 
+TEST(SimChanges, ConditionsAndTheSummaryReadTheFitnessInForce) {
+  temp_dir dir;
+  // Every genotype at fitness 1, then at 2 from generation 30 (locus a's six
+  // fitnesses all 2, locus b neutral): the mean fitness is 2 from there on.
+  for (const std::string engine : {"exact", "multinomial"}) {
+    SCOPED_TRACE(engine);
+    const auto run = sim({"--s2-a", "0", "-N", "40", "--generations", "60", "--record-every", "0", "--engine", engine,
+                          "--change", "30:fitness-a=2,2,2,2,2,2", "--watch", "mean_fitness > 1.5", "-o", "w.out"},
+                         dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string summary = read_file(dir / "w.out.summary.tsv");
+    const std::string row = summary.substr(summary.find('\n') + 1);
+    // The watch is first met after generation 30; the last generation's mean fitness is 2.
+    EXPECT_EQ(row.rfind("0\t2222\tlast\t59\t60\t30\t40\t", 0), 0u) << summary;
+    EXPECT_EQ(row.substr(row.size() - 5), "\t2\t0\n") << summary;
+  }
+}
+
 TEST(SimChanges, ChangesThatDoNotFitTheRunAreOneLineEach) {
   temp_dir dir;
   write_file(dir / "valley.tsv", read_file(testing::source_path("examples/valley.tsv")));
