@@ -77,3 +77,19 @@ def test_a_designs_change_column_gives_one_option_each(tmp_path):
     command = manifest(tmp_path / "sweep")[0]["command"]
     assert "--change=10:s2-a=0.05 --change=20:recombination=0.1 --seed=" in command
     assert manifest(tmp_path / "sweep")[0]["change"] == "10:s2-a=0.05;20:recombination=0.1"
+
+
+def test_the_tools_read_a_parameter_file_with_changes(tmp_path):
+    """The tools read the change lines with the programs' reader, and say a
+    change that breaks a mutation row in their own words."""
+    from twolocus.errors import TwolocusError
+    from twolocus.runfiles.params import read_params
+    out = tmp_path / "run.out"
+    assert program("--s2-a", "0.1", "-N", 20, "--generations", 10, "--change", "3:mu=0.01",
+                   "-o", out).returncode == 0
+    read_params(f"{out}.params")
+    text = (tmp_path / "run.out.params").read_text()
+    (tmp_path / "run.out.params").write_text(text.replace("change = 3 -1 mu_a12 0.01",
+                                                          "change = 3 -1 mu_a12 0.995"))
+    with pytest.raises(TwolocusError, match=r"not consistent: a change makes a mutation row sum"):
+        read_params(f"{out}.params")
