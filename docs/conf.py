@@ -33,7 +33,8 @@ extensions = [
     "plain_docstrings",
     "rendering_checks",
 ]
-myst_enable_extensions = ["deflist", "colon_fence"]
+# dollarmath: $...$ and $$...$$ as math (the formulas of the reference and the verification page).
+myst_enable_extensions = ["deflist", "colon_fence", "dollarmath"]
 # Anchors for the headings of every page, so that [text](page.md#heading) is checked.
 myst_heading_anchors = 4
 source_suffix = {".md": "markdown"}

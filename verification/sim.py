@@ -74,13 +74,15 @@ def batch(ctx, folder, name, *, engine, fitness, N=None, generations=None, initi
     file) the run takes its sizes from it instead of N; `generations` or
     `burn_in` (or neither: the program's default burn-in) say where it starts."""
     folder = Path(folder)
-    table = write_fitness(folder / f"{name}.fitness.tsv", fitness)
+    # fitness None: the fitness is in `extra` (coefficients, or a table of its own).
+    table = [] if fitness is None else [
+        "--fitness-values", write_fitness(folder / f"{name}.fitness.tsv", fitness)]
     size = ["-N", N] if demography is None else ["--demography", demography]
     if generations is not None:
         size += ["--generations", generations]
     if burn_in is not None:
         size += ["--burn-in", burn_in]
-    args = ["--fitness-values", table, *size,
+    args = [*table, *size,
             "--engine", engine, "--weights", weights, "--recombination", repr(float(r)),
             *mutation_options(mutation_a, mutation_b), "--record-every", record_every,
             "--replicates", replicates, "--seed", seed, "--threads", ctx.threads,

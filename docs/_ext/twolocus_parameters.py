@@ -13,7 +13,8 @@ from docutils.parsers.rst import Directive
 
 # The table's kinds as the reference shows a value.
 _VALUES = {"file": "file", "folder": "folder", "start": "FILE or FILE:LABEL",
-           "condition": "condition", "flag": ""}
+           "condition": "condition", "change": "TIME:PARAMETER=VALUE",
+           "six": "W11,W12,W13,W22,W23,W33", "flag": ""}
 
 
 def _number(value, whole):

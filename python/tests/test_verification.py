@@ -17,6 +17,7 @@ from conftest import BUILD, REPOSITORY
 
 sys.path.insert(0, str(REPOSITORY / "verification"))
 import chain_checks  # noqa: E402
+import coefficient_checks  # noqa: E402
 import chains  # noqa: E402
 import harness  # noqa: E402
 import theory_checks  # noqa: E402
@@ -402,3 +403,24 @@ def test_runner_lists_the_history_checks():
         "selfing-inbreeding": "quick", "cloning-ld": "quick", "demes-sizes": "quick",
         "selfing-inbreeding-large": "full", "cloning-ld-grid": "full",
         "demes-sizes-zigzag": "full"}
+
+
+def test_dominance_diffusion_against_closed_forms():
+    """Kimura's integral with dominance: the genic closed form at h = 1/2
+    (selection-fixation's formula with half the s), p at s = 0, the
+    symmetry u_{s,h}(p) = 1 - u_{-s,1-h}(1 - p) of swapping the alleles
+    (fitnesses 1, 1 + hs, 1 + s over 1 + s are those of allele 1 with -s
+    and 1 - h, to first order), and very strong selection without overflow."""
+    N = 100
+    for s in (-0.02, 0.004, 0.03):
+        for p in (0.01, 0.1, 0.7):
+            assert coefficient_checks.kimura_dominance(p, N, s, 0.5) == pytest.approx(
+                theory_checks.kimura_1962(p, N, s / 2), rel=1e-8)
+            for h in (0.0, 0.2, 1.0):
+                swapped = 1 - coefficient_checks.kimura_dominance(1 - p, N, -s, 1 - h)
+                assert coefficient_checks.kimura_dominance(p, N, s, h) == pytest.approx(
+                    swapped, rel=1e-7)
+    assert coefficient_checks.kimura_dominance(0.3, N, 0.0, 0.0) == 0.3
+    assert 0.9 < coefficient_checks.kimura_dominance(0.3, 1000, 1.0, 0.0) <= 1
+    assert 0 <= coefficient_checks.kimura_dominance(0.3, 1000, -1.0, 1.0) < 1e-100
+

@@ -8,6 +8,7 @@
 #include "app/progress.hpp"
 #include "app/sim_options.hpp"
 #include "run/demography.hpp"
+#include "run/inputs.hpp"
 #include "run/resume.hpp"
 #include "run/single.hpp"
 
@@ -27,6 +28,12 @@ int run(int argc, char** argv) {
       std::string json;
       failure = resolve_demography(options.run, json);
       if (!failure) std::fputs(json.c_str(), stdout);
+      break;
+    }
+    case sim_options::action::print_fitness: {
+      std::string text;
+      failure = fitness_table_text(options.run, text);
+      if (!failure) std::fputs(text.c_str(), stdout);
       break;
     }
     case sim_options::action::resume: failure = resume_run(options.run, observer); break;

@@ -10,6 +10,7 @@ namespace twolocus {
 
 const char* const sim_help_text =
     "Usage: twolocus-sim --fitness FILE | --fitness-values FILE [--column C] [-s S] [-k K]\n"
+    "                    | coefficients (--s2-a S --h2-a H ... --epistasis E)\n"
     "                    -N SIZE --generations N -o OUT [options]\n"
     "       twolocus-sim ... --demography FILE [--generations N | --burn-in G] -o OUT [options]\n"
     "       twolocus-sim --demography FILE --resolve\n"
@@ -30,6 +31,21 @@ const char* const sim_help_text =
     "  --column C                  the table's column, 1 the first after the alleles (default 1)\n"
     "  -s S, -k K                  the codes' coefficients as fractions (s 0 to 1, k -1 to 1000;\n"
     "                              default 0)\n"
+    "  --fitness-a W11,W12,W13,W22,W23,W33  fitness from coefficients instead of a table:\n"
+    "  --fitness-b ...             each locus's six genotypes' fitness outright, or by s and h:\n"
+    "  --s2-a S, --h2-a H          allele 2\n"
+    "  --s3-a S, --h3-a H          against 1 at locus a (w22 = 1 + s2, w12 = 1 + h2 s2; s -1 to\n"
+    "                              1000, default 0; h default 0.5), allele 3 the same\n"
+    "  --s2-b S, --h2-b H, --s3-b S, --h3-b H  the same at locus b\n"
+    "  --combine multiplicative|additive  the loci's fitness multiplied or added (default\n"
+    "                              multiplicative)\n"
+    "  --epistasis E               E da db / 4 more between the loci's derived alleles (default 0)\n"
+    "  --print-fitness             print the table of values of the run's fitness, run nothing\n"
+    "  --change TIME:PARAMETER=VALUE  from TIME on, PARAMETER (mu, mu-a12 ..., recombination,\n"
+    "                              fitness, fitness-values, column, s, k, s2-a ... epistasis)\n"
+    "                              takes VALUE; TIME is a generation, or with --demography the\n"
+    "                              model's time before the present; NAME=VALUE for one deme\n"
+    "                              (repeatable)\n"
     "  --mu P                      the six one-way rates 1->2, 2->3, 1->3 at both loci\n"
     "  --mu-a12 P ... --mu-b31 P   one change i->j at locus a or b (a12 a23 a13 a21 a32 a31,\n"
     "                              the same at b); overrides --mu; rows sum to at most 1\n"
@@ -96,6 +112,7 @@ std::optional<message> read_sim_options(int argc, char** argv, sim_options& opti
   std::vector<std::string> model_options;  // given, for the conflict with --resume
   std::string population_size_name;        // as given: -N or --population-size
   bool resolve = false;
+  bool print_fitness = false;
   options.run.params.weights = weight_rule::exact;
   options.run.params.engine = engine_kind::multinomial;
   for (int i = 1; i < argc; ++i) {
@@ -119,6 +136,11 @@ std::optional<message> read_sim_options(int argc, char** argv, sim_options& opti
       resolve = true;
       continue;
     }
+    if (entry != nullptr && entry->id == parameter_id::print_fitness && value == nullptr) {
+      if (print_fitness) return tell::sim_repeated_option(name.c_str());
+      print_fitness = true;
+      continue;
+    }
     if (entry == nullptr || entry->kind == parameter_kind::flag) {
       if (name.empty() || name[0] != '-') return tell::sim_stray_argument(shown_value(argv[i]).c_str());
       return tell::sim_unknown_option(shown_value(name).c_str());
@@ -129,7 +151,7 @@ std::optional<message> read_sim_options(int argc, char** argv, sim_options& opti
     }
     // One entry for both names (-N and --population-size): given twice.
     if (options.run.given.test(static_cast<size_t>(entry->id)) &&
-        entry->kind != parameter_kind::condition) {
+        entry->kind != parameter_kind::condition && entry->kind != parameter_kind::change) {
       return tell::sim_repeated_option(name.c_str());
     }
     if (entry->id != parameter_id::resume && entry->id != parameter_id::generations) {
@@ -147,6 +169,17 @@ std::optional<message> read_sim_options(int argc, char** argv, sim_options& opti
     if (entry->id == parameter_id::resume) options.what = sim_options::action::resume;
   }
 
+  if (print_fitness) {
+    // Only the rules of the fitness apply: the rest of a run may be given.
+    if (options.what == sim_options::action::resume) return tell::sim_conflict("--print-fitness", "--resume");
+    if (resolve) return tell::sim_conflict("--print-fitness", "--resolve");
+    constexpr parameter_id fitness_required[] = {parameter_id::fitness};
+    if (const auto problem = check_request(options.run, fitness_required)) {
+      return said(*problem, population_size_name);
+    }
+    options.what = sim_options::action::print_fitness;
+    return std::nullopt;
+  }
   if (resolve) {
     // Only the model's own rules apply: nothing else is needed.
     if (options.what == sim_options::action::resume) return tell::sim_conflict("--resolve", "--resume");

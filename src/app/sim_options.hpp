@@ -14,7 +14,7 @@
 namespace twolocus {
 
 struct sim_options {
-  enum class action { fresh, resume, resolve, help, version };
+  enum class action { fresh, resume, resolve, print_fitness, help, version };
   action what = action::fresh;
   run_request run;  // what the run is asked to do
 };

@@ -127,4 +127,17 @@ fitness_reading read_fitness_values(std::FILE* file, const fitness_source& sourc
   return reading;
 }
 
+std::string fitness_values_text(const fitness_table& fitness) {
+  std::string text =
+      "# twolocus fitness values: alleles of slots 1 and 2 (locus a), 3 and 4 (locus b), fitness\n";
+  for (int index = 0; index < genotype_count; ++index) {
+    const std::array<char, 5> label = genotype_label(index);
+    char line[64];
+    std::snprintf(line, sizeof line, "%c\t%c\t%c\t%c\t%.17g\n", label[0], label[1], label[2], label[3],
+                  fitness[static_cast<size_t>(index)]);
+    text += line;
+  }
+  return text;
+}
+
 }  // namespace twolocus

@@ -51,6 +51,12 @@ fitness_reading read_fitness_values(std::FILE* file, const fitness_source& sourc
 // precision (the rule of the exact weights).
 double code_fitness_double(int code, double s, double k);
 
+// Takes a fitness table; returns it as a table of values that
+// read_fitness_values reads back exactly (column 1): a comment, then one
+// line per genotype in index order, its four alleles and its value (%.17g),
+// tab-separated.
+std::string fitness_values_text(const fitness_table& fitness);
+
 // Takes a genotype index; returns the index of its mirror.
 int mirror_index(int index);
 

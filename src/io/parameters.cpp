@@ -127,6 +127,10 @@ std::string parameter_wants(const parameter_entry& entry) {
     case parameter_kind::folder: return "a folder name";
     case parameter_kind::start: return "FILE or FILE:LABEL";
     case parameter_kind::condition: return "a condition without tabs or line ends";
+    case parameter_kind::change: return "TIME:PARAMETER=VALUE";
+    case parameter_kind::six:
+      return "six numbers W11,W12,W13,W22,W23,W33 from " + number_text(entry.low, false) + " to " +
+             number_text(entry.high, false);
     case parameter_kind::flag: return "no value";
   }
   return "";
@@ -180,6 +184,20 @@ const parameter_entry& mutation_parameter(int locus, int from, int to) {
   constexpr int order[3][3] = {{-1, 0, 2}, {3, -1, 1}, {5, 4, -1}};
   const int place = order[from][to] + 6 * locus;
   return parameter_table[static_cast<size_t>(static_cast<int>(parameter_id::mu_a12) + place)];
+}
+
+std::optional<std::array<double, 6>> read_six(const parameter_entry& entry, std::string_view text) {
+  std::array<double, 6> values{};
+  size_t at = 0;
+  for (size_t place = 0; place < 6; ++place) {
+    const size_t comma = place < 5 ? text.find(',', at) : text.size();
+    if (comma == std::string_view::npos) return std::nullopt;
+    const auto value = read_real(entry, text.substr(at, comma - at));
+    if (!value) return std::nullopt;
+    values[place] = *value;
+    at = comma + 1;
+  }
+  return values;  // the last value ran to the end: a further comma is in it, and refused
 }
 
 }  // namespace twolocus

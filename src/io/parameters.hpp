@@ -14,7 +14,7 @@
 namespace twolocus {
 
 enum class parameter_kind {
-  integer, real, probability, word, label, file, folder, start, condition, flag
+  integer, real, probability, word, label, file, folder, start, condition, change, six, flag
 };
 
 enum class parameter_scope { model, run, batch, command };
@@ -89,6 +89,11 @@ std::optional<int64_t> read_integer(const parameter_entry& entry, std::string_vi
 // when strtod reads the text whole as a finite decimal number (no leading
 // blank, no hexadecimal form, no nan or inf) within the entry's range.
 std::optional<double> read_real(const parameter_entry& entry, std::string_view text);
+
+// Takes an entry of kind six and a text; returns its six values when the
+// text is six real numbers, each read as read_real reads one, separated by
+// commas.
+std::optional<std::array<double, 6>> read_six(const parameter_entry& entry, std::string_view text);
 
 // Takes an entry of kind word and a text; returns the word's place in the
 // entry's words (0 for the first), when it is one of them.

@@ -10,11 +10,15 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "model/changes.hpp"
+#include "model/coefficients.hpp"
 #include "model/model.hpp"
 #include "model/watch.hpp"
+#include "io/parameters.hpp"
 
 namespace twolocus {
 
@@ -47,7 +51,38 @@ struct sim_params {
   // time 0. Written, and required, only then.
   std::string demography;
   int32_t history_start = 0;
+  // A fitness given by coefficients: the table above is the one they make.
+  // Written, and read, only then (all their keys or none), and checked
+  // against the table on reading.
+  std::optional<fitness_coefficients> coefficients;
+  // The changes of the environment (--change), resolved: sorted by their
+  // first generation, each with the whole new value. Written as one
+  // "change = FIRST DEME WHAT VALUES" line each after the conditions, and
+  // read back in that order.
+  std::vector<model_change> changes;
 };
+
+// Takes a change; returns its parameter file value: the first generation,
+// the deme (-1: all), then "fitness" and the 81 values, "mu_a12" (...) and
+// the rate, or "recombination" and r, numbers with %.17g.
+std::string change_text(const model_change& change);
+
+// Takes a parameter file value of a change; returns the change when it is
+// one (every number whole and in range: a generation from 0, a deme from -1
+// to 999, a fitness of at least 0, a probability, r at most 0.5).
+std::optional<model_change> read_change_text(const std::string& text);
+
+// Takes an entry; returns whether it is a coefficient of a fitness given by
+// coefficients (s2_a ... h3_b, combine, epistasis).
+bool coefficient_parameter(const parameter_entry& entry);
+
+// Takes coefficients, an entry of them and its value (a real, or the word's
+// place for combine); stores it.
+void set_coefficient(fitness_coefficients& coefficients, const parameter_entry& entry, double value);
+
+// Takes coefficients and an entry of them; returns its value (the word's
+// place for combine).
+double coefficient_value(const fitness_coefficients& coefficients, const parameter_entry& entry);
 
 // Takes an open file and the parameters; writes the whole parameter file.
 void write_sim_params(std::FILE* file, const sim_params& params);

@@ -38,4 +38,13 @@ fitness_table two_locus_fitness(const locus_fitness& a, const locus_fitness& b, 
   return table;
 }
 
+fitness_table coefficient_fitness(const fitness_coefficients& c, weight_rule rule) {
+  fitness_table table = two_locus_fitness(c.fitness_a.value_or(fitness_of_coefficients(c.a)),
+                                          c.fitness_b.value_or(fitness_of_coefficients(c.b)), c.how, c.epistasis);
+  if (rule == weight_rule::floor) {
+    for (double& w : table) w = static_cast<double>(static_cast<float>(w));
+  }
+  return table;
+}
+
 }  // namespace twolocus

@@ -36,9 +36,23 @@ struct locus_coefficients {
   double h2 = 0.5;
   double s3 = 0.0;
   double h3 = 0.5;
+  bool operator==(const locus_coefficients&) const = default;
 };
 
 enum class combination { multiplicative, additive };
+
+// A run's fitness by coefficients: both loci's, their combination and the
+// epistasis.
+struct fitness_coefficients {
+  locus_coefficients a;
+  locus_coefficients b;
+  combination how = combination::multiplicative;
+  double epistasis = 0.0;
+  // A locus's six fitnesses given outright: used instead of its s and h.
+  std::optional<locus_fitness> fitness_a;
+  std::optional<locus_fitness> fitness_b;
+  bool operator==(const fitness_coefficients&) const = default;
+};
 
 // Takes a locus's coefficients; returns its six genotypes' fitness.
 locus_fitness fitness_of_coefficients(const locus_coefficients& coefficients);
@@ -48,6 +62,14 @@ locus_fitness fitness_of_coefficients(const locus_coefficients& coefficients);
 // gives less).
 fitness_table two_locus_fitness(const locus_fitness& a, const locus_fitness& b, combination how,
                                 double epistasis);
+
+// Takes a run's coefficients and its weight rule; returns the fitness of
+// the 81 genotypes (a locus by its six fitnesses where given, else by its s
+// and h), each under floor weights taken to the nearest float as a
+// table of values is read (the caller checks floor_fitness_max before, on
+// the exact values).
+fitness_table coefficient_fitness(const fitness_coefficients& coefficients,
+                                  weight_rule rule = weight_rule::exact);
 
 // Takes an unordered locus genotype's alleles (0 to 2 each); returns its
 // place in a locus_fitness (11, 12, 13, 22, 23, 33).

@@ -45,6 +45,7 @@
 #include "model/random.hpp"
 #include "model/watch.hpp"
 #include "run/batch.hpp"
+#include "run/changes.hpp"
 #include "run/engines.hpp"
 #include "run/files.hpp"
 #include "run/demography.hpp"
@@ -162,6 +163,10 @@ struct model_core {
     constexpr parameter_id required[] = {parameter_id::fitness};
     check_keywords(request, required);
     if (const auto failure = read_fitness_input(request, request.params, inputs)) raise_input(*failure);
+    if (auto failed = resolve_changes(request, request.params, change_axis{}, inputs)) {
+      if (failed->input) raise_input(*failed->input);
+      raise(PyExc_ValueError, tell::py_change_bad(shown_value(failed->text).c_str(), failed->reason.c_str()).text);
+    }
   }
 };
 
@@ -192,12 +197,23 @@ run_request call_request(const model_core& model, const keyword_values& values,
   take_keywords(request, values);
   check_keywords(request, required);
   inputs = model.inputs;
+  double generation_time = 1.0;
   if (text && !request.demography_file.empty()) {
-    if (auto failure = read_history_text(request, *text, request.params, structure)) {
+    if (auto failure = read_history_text(request, *text, request.params, structure, &generation_time)) {
       raise(PyExc_ValueError, failure->text);
     }
-  } else if (const auto failure = read_history_input(request, request.params, inputs, structure)) {
+  } else if (const auto failure = read_history_input(request, request.params, inputs, structure,
+                                                      &generation_time)) {
     raise_input(*failure);
+  }
+  // With a demography a change's time is the model's, as for the program:
+  // the model's changes are made again on the history's axis.
+  if (!request.demography_file.empty() && !request.change_texts.empty()) {
+    const change_axis axis{true, request.params.history_start, generation_time, structure.names};
+    if (auto failed = resolve_changes(request, request.params, axis, inputs)) {
+      if (failed->input) raise_input(*failed->input);
+      raise(PyExc_ValueError, tell::py_change_bad(shown_value(failed->text).c_str(), failed->reason.c_str()).text);
+    }
   }
   if (initial) {
     request.params.initial = counts_of(*initial);
@@ -470,7 +486,7 @@ py::dict model_description(const model_core& model) {
 // file key, keyword, design column, scope and meaning.
 py::list parameter_list() {
   constexpr const char* kinds[] = {"integer", "real", "probability", "word", "label",
-                                   "file", "folder", "start", "condition", "flag"};
+                                   "file", "folder", "start", "condition", "change", "six", "flag"};
   constexpr const char* scopes[] = {"model", "run", "batch", "command"};
   py::list list;
   for (const parameter_entry& entry : parameter_table) {

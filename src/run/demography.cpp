@@ -81,17 +81,19 @@ std::optional<message> set_up_history(const run_request& request, const demograp
 
 std::optional<input_failure> read_history_input(const run_request& request, sim_params& params,
                                                 std::vector<input_file>& inputs,
-                                                structure_history& structure) {
+                                                structure_history& structure, double* generation_time) {
   if (request.demography_file.empty()) return std::nullopt;
   demography model;
   if (auto failed = read_demography_input(request, model, inputs)) return failed;
   if (auto problem = set_up_history(request, model, params)) return input_failure{std::move(*problem), 0};
   structure_of(model, structure);
+  if (generation_time != nullptr) *generation_time = model.generation_time;
   return std::nullopt;
 }
 
 std::optional<message> read_history_text(const run_request& request, std::string_view text,
-                                         sim_params& params, structure_history& structure) {
+                                         sim_params& params, structure_history& structure,
+                                         double* generation_time) {
   demography model;
   std::string error;
   if (!read_demes(text, model, error)) {
@@ -99,6 +101,7 @@ std::optional<message> read_history_text(const run_request& request, std::string
   }
   if (auto problem = set_up_history(request, model, params)) return problem;
   structure_of(model, structure);
+  if (generation_time != nullptr) *generation_time = model.generation_time;
   return std::nullopt;
 }
 

@@ -41,17 +41,20 @@ std::optional<message> set_up_history(const run_request& request, const demograp
 
 // Takes a request and its parameters; with a --demography file, reads and
 // resolves it (adding it to `inputs`), sets the parameters' time axis
-// (set_up_history) and fills `structure` with its demes' histories; without
-// one, does nothing. Returns the failure, or nothing.
+// (set_up_history) and fills `structure` with its demes' histories, and
+// `generation_time` (when given) with the model's; without one, does
+// nothing. Returns the failure, or nothing.
 std::optional<input_failure> read_history_input(const run_request& request, sim_params& params,
                                                 std::vector<input_file>& inputs,
-                                                structure_history& structure);
+                                                structure_history& structure,
+                                                double* generation_time = nullptr);
 
 // The same for a demography given as its text (the Python module's YAML or
 // JSON text), which the messages name as the request's demography_file:
 // reads and resolves the text, sets up the history and fills `structure`.
 // Returns the failure, or nothing.
 std::optional<message> read_history_text(const run_request& request, std::string_view text,
-                                         sim_params& params, structure_history& structure);
+                                         sim_params& params, structure_history& structure,
+                                         double* generation_time = nullptr);
 
 }  // namespace twolocus

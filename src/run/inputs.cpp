@@ -8,6 +8,9 @@
 #include "io/fitness_values.hpp"
 #include "io/initial.hpp"
 #include "io/sim_summary.hpp"
+#include "run/changes.hpp"
+#include "model/coefficients.hpp"
+#include "model/genotype.hpp"
 
 namespace twolocus {
 
@@ -91,6 +94,19 @@ void add_input(const std::string& name, std::FILE* file, std::vector<input_file>
 
 std::optional<input_failure> read_fitness_input(const run_request& request, sim_params& params,
                                                 std::vector<input_file>& inputs) {
+  if (request.fitness_file.empty() && params.coefficients) {
+    const fitness_table exact = coefficient_fitness(*params.coefficients);
+    if (params.weights == weight_rule::floor) {
+      for (int index = 0; index < genotype_count; ++index) {
+        const double w = exact[static_cast<size_t>(index)];
+        if (w > floor_fitness_max) {
+          return input_failure{tell::sim_coefficients_too_large(genotype_label(index).data(), w), 0};
+        }
+      }
+    }
+    params.fitness = coefficient_fitness(*params.coefficients, params.weights);
+    return std::nullopt;
+  }
   std::FILE* file = nullptr;
   if (auto failed = open_input(request.fitness_file, "fitness file", file,
                                [](const char* name) { return tell::sim_fitness_unreadable(name); })) {
@@ -99,6 +115,14 @@ std::optional<input_failure> read_fitness_input(const run_request& request, sim_
   const closer close{file};
   add_input(request.fitness_file, file, inputs);
   if (auto said = read_fitness_values_of(request, file, params)) return input_failure{std::move(*said), 0};
+  return std::nullopt;
+}
+
+std::optional<message> fitness_table_text(const run_request& request, std::string& text) {
+  sim_params params = request.params;
+  std::vector<input_file> inputs;
+  if (auto failed = read_fitness_input(request, params, inputs)) return std::move(failed->said);
+  text = fitness_values_text(params.fitness);
   return std::nullopt;
 }
 
@@ -156,7 +180,8 @@ std::string sim_end_line(const sim_params& params, int64_t replicate, const run_
   for (const int64_t first : watched.first) {
     row.conditions.push_back(first == not_reached ? "" : std::to_string(first));
   }
-  return summary_line(row, counts, params.fitness, demes);
+  return summary_line(row, counts, params.changes.empty() ? params.fitness : fitness_in_generation(params, row.label),
+                      demes);
 }
 
 }  // namespace twolocus

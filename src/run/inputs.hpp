@@ -31,9 +31,16 @@ struct input_failure {
 
 // Takes the request and the parameters; opens the fitness table (a regular
 // file, never waited on) and reads it into `params.fitness`, adding it to
-// `inputs`. Returns the failure, or nothing.
+// `inputs`; or, for a fitness by coefficients (no table), makes the table
+// of `params.coefficients` (too large for floor weights: a failure).
+// Returns the failure, or nothing.
 std::optional<input_failure> read_fitness_input(const run_request& request, sim_params& params,
                                                 std::vector<input_file>& inputs);
+
+// Takes a request with a fitness (a table or coefficients); returns in
+// `text` the table of values that the run's fitness is (the layout of
+// --fitness-values, read back exactly), or the failure.
+std::optional<message> fitness_table_text(const run_request& request, std::string& text);
 
 // Takes the request and the parameters; reads the --initial file into
 // `params.initial` (adding it to `inputs`), or without one sets all N

@@ -71,8 +71,9 @@ loop_end run_kept(engine_type& engine, const sim_params& params, const deme_hist
                   kept_run& kept) {
   seed_engine(engine, params.seed);
   kept_hooks hooks{kept, go_on, nullptr};
-  const loop_plan plan{0, params.generations, params.record_every, &params.fitness};
   return with_schedule(engine, params, history, [&](auto& schedule) {
+    // The conditions read the fitness in force (after the changes so far).
+    const loop_plan plan{0, params.generations, params.record_every, &schedule_fitness(schedule, params.fitness)};
     return run_generations(engine, plan, current, watched, hooks, schedule);
   });
 }

@@ -36,6 +36,22 @@ struct constant_schedule {};
 template <typename engine_type>
 void before_generation(constant_schedule& /*schedule*/, engine_type& /*engine*/, int64_t /*generation*/) {}
 
+// Takes a schedule and the run's fitness table; returns the table its
+// current model has (that of the generation about to run, or last run), the
+// one the conditions read: a run's own (constant), or its first deme's.
+inline const fitness_table& schedule_fitness(const constant_schedule& /*schedule*/, const fitness_table& fitness) {
+  return fitness;
+}
+inline const fitness_table& schedule_fitness(const changes_schedule& schedule, const fitness_table& /*fitness*/) {
+  return schedule.model.fitness;
+}
+inline const fitness_table& schedule_fitness(const history_schedule& schedule, const fitness_table& /*fitness*/) {
+  return schedule.base.fitness;
+}
+inline const fitness_table& schedule_fitness(const structure_schedule& schedule, const fitness_table& fitness) {
+  return schedule.base.empty() ? fitness : schedule.base.front().fitness;
+}
+
 // A run's generations as the loop sees them: generations `first` to n - 1
 // are run; a record every K generations (0: none); the fitness the
 // conditions read (mean_fitness).

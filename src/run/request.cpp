@@ -1,6 +1,8 @@
 #include "run/request.hpp"
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 namespace twolocus {
 namespace {
@@ -15,7 +17,7 @@ bool given(const run_request& request, parameter_id id) {
 // Whether a required entry is there: a fitness table by either entry; a
 // demography stands for the population size and the generations.
 bool present(const run_request& request, parameter_id id) {
-  if (id == parameter_id::fitness) return !request.fitness_file.empty();
+  if (id == parameter_id::fitness) return !request.fitness_file.empty() || request.params.coefficients;
   if ((id == parameter_id::population_size || id == parameter_id::generations) &&
       given(request, parameter_id::demography)) {
     return true;
@@ -32,6 +34,27 @@ request_problem conflict(parameter_id entry, parameter_id other) {
 }
 
 }  // namespace
+
+std::optional<change_reading> read_change(std::string_view text) {
+  const size_t colon = text.find(':');
+  if (colon == std::string_view::npos || colon == 0) return std::nullopt;
+  const size_t equals = text.find('=', colon);
+  if (equals == std::string_view::npos || equals + 1 >= text.size()) return std::nullopt;
+  if (text.find_first_of(std::string_view("\t\r\n\0", 4)) != std::string_view::npos) return std::nullopt;
+  const std::string time(text.substr(0, colon));
+  if (time.find_first_of("xXnNiI \t") != std::string::npos) return std::nullopt;
+  char* end = nullptr;
+  const double value = std::strtod(time.c_str(), &end);
+  if (end != time.c_str() + time.size() || !std::isfinite(value) || value < 0) return std::nullopt;
+  const std::string name(text.substr(colon + 1, equals - colon - 1));
+  const parameter_entry* entry = parameter_by_option((name.size() == 1 ? "-" : "--") + name);
+  if (entry == nullptr || entry->scope != parameter_scope::model || entry->kind == parameter_kind::change ||
+      entry->id == parameter_id::weights || entry->id == parameter_id::population_size ||
+      entry->id == parameter_id::demography) {
+    return std::nullopt;
+  }
+  return change_reading{value, entry, std::string(text.substr(equals + 1))};
+}
 
 parameter_reading read_parameter(const parameter_entry& entry, std::string_view text) {
   parameter_reading reading;
@@ -86,6 +109,16 @@ parameter_reading read_parameter(const parameter_entry& entry, std::string_view 
       value.text = text;
       break;
     }
+    case parameter_kind::six: {
+      const auto six = read_six(entry, text);
+      if (!six) return reading;
+      value.six = *six;
+      break;
+    }
+    case parameter_kind::change:
+      if (!read_change(text)) return reading;
+      value.text = text;
+      break;
     case parameter_kind::label:
     case parameter_kind::flag: break;
   }
@@ -130,9 +163,20 @@ void set_parameter(run_request& request, const parameter_entry& entry, const par
       request.initial_file = value.text;
       request.initial_label = value.label;
       return;
+    case parameter_id::change: request.change_texts.push_back(value.text); return;
     case parameter_id::stop:
     case parameter_id::watch: request.condition_texts.push_back({value.text, id == parameter_id::stop}); return;
     default: break;
+  }
+  if (coefficient_parameter(entry)) {
+    if (!params.coefficients) params.coefficients.emplace();
+    if (entry.kind == parameter_kind::six) {
+      (id == parameter_id::fitness_a ? params.coefficients->fitness_a : params.coefficients->fitness_b) = value.six;
+      return;
+    }
+    set_coefficient(*params.coefficients, entry,
+                    entry.kind == parameter_kind::word ? static_cast<double>(value.word) : value.real);
+    return;
   }
   for (int locus = 0; locus < 2; ++locus) {
     for (size_t c = 0; c < 6; ++c) {
@@ -164,6 +208,29 @@ std::vector<request_problem> request_problems(run_request& request,
   if (request.fitness_values && !given(request, parameter_id::fitness)) {
     for (const parameter_id coefficient : {parameter_id::s, parameter_id::k}) {
       if (given(request, coefficient)) problems.push_back(conflict(coefficient, parameter_id::fitness_values));
+    }
+  }
+  // A fitness by coefficients, named by its first entry given, excludes a
+  // table and the table's column and codes.
+  if (request.params.coefficients) {
+    parameter_id first = parameter_id::count;
+    for (const parameter_entry& entry : parameter_table) {
+      if (first == parameter_id::count && coefficient_parameter(entry) && given(request, entry.id)) first = entry.id;
+    }
+    for (const parameter_id table : {parameter_id::fitness, parameter_id::fitness_values, parameter_id::column,
+                                     parameter_id::s, parameter_id::k}) {
+      if (given(request, table)) problems.push_back(conflict(first, table));
+    }
+    // A locus by its six fitnesses has no s or h.
+    constexpr parameter_id by_s_and_h[2][4] = {
+        {parameter_id::s2_a, parameter_id::h2_a, parameter_id::s3_a, parameter_id::h3_a},
+        {parameter_id::s2_b, parameter_id::h2_b, parameter_id::s3_b, parameter_id::h3_b}};
+    for (size_t locus = 0; locus < 2; ++locus) {
+      const parameter_id six = locus == 0 ? parameter_id::fitness_a : parameter_id::fitness_b;
+      if (!given(request, six)) continue;
+      for (const parameter_id coefficient : by_s_and_h[locus]) {
+        if (given(request, coefficient)) problems.push_back(conflict(coefficient, six));
+      }
     }
   }
   const bool history = given(request, parameter_id::demography);

@@ -47,6 +47,9 @@ struct run_request {
   // --stop and --watch in the order given; params.conditions holds the
   // distinct ones.
   std::vector<condition_text> condition_texts;
+  // --change texts in the order given; resolve_changes makes them the
+  // parameters' changes once the inputs are read.
+  std::vector<std::string> change_texts;
   // The mutation rates as given: --mu, and each change by its place among
   // the entries mu_a12 ... mu_b31; check_request makes the matrices.
   std::optional<double> mu;
@@ -69,6 +72,7 @@ struct parameter_value {
   int word = 0;
   std::string text;
   std::optional<int32_t> label;
+  std::array<double, 6> six{};
 };
 
 // How reading a value went: the value, or nothing with `condition` set
@@ -107,13 +111,16 @@ struct request_problem {
 };
 
 // Takes a fresh run's request as read and the entries its front end
-// requires, in the order to report them (a fitness table is given by
-// fitness or fitness_values); checks the request as a whole and completes
+// requires, in the order to report them (a fitness is given by fitness,
+// fitness_values or coefficients); checks the request as a whole and completes
 // its parameters: the generations, the distinct conditions and both
 // mutation matrices (a change given, else --mu for a one-way change, else
 // 0). Returns every problem, in the order: the entries of a batch given to
 // a single run, conflicts (fitness_values with fitness, then s and k with
-// fitness_values, then population_size with demography, burn_in without
+// fitness_values, then the first coefficient given (a fitness by
+// coefficients: fitness_a ... epistasis) with each of fitness, fitness_values,
+// column, s and k, then each of s2_a ... h3_a with fitness_a and of s2_b ...
+// h3_b with fitness_b, then population_size with demography, burn_in without
 // demography, burn_in with generations), required entries missing (a
 // demography stands for population_size and generations), rows of the matrices summing
 // above 1 (locus a, then b; alleles 1 to 3).
@@ -123,6 +130,20 @@ std::vector<request_problem> request_problems(run_request& request,
 // The same; returns the first problem, or nothing.
 std::optional<request_problem> check_request(run_request& request,
                                              std::span<const parameter_id> required);
+
+// A change's text read: TIME:PARAMETER=REST, TIME a finite number of at
+// least 0, PARAMETER an entry that may change (by its long option without
+// its dashes: mu, mu-a12, recombination, fitness, fitness-values, column,
+// s, k, s2-a ... epistasis), REST its value (NAME=VALUE for one deme).
+struct change_reading {
+  double time = 0.0;
+  const parameter_entry* entry = nullptr;
+  std::string rest;
+};
+
+// Takes a change's text; returns it read, or nothing (the value is read
+// when the change is resolved).
+std::optional<change_reading> read_change(std::string_view text);
 
 // Takes a text from the command line or a keyword; returns it as a message
 // shows it: each control character (a line end, a tab) as its C escape, so

@@ -180,7 +180,8 @@ run_end run_on_files(engine_type& engine, const sim_params& params, int64_t firs
       return true;
     }
   } on{engine, files, watched, observer, show_progress, n, {}};
-  const loop_plan plan{first, n, files != nullptr ? params.record_every : 0, &params.fitness};
+  const loop_plan plan{first, n, files != nullptr ? params.record_every : 0,
+                       &schedule_fitness(schedule, params.fitness)};
   const loop_end end = run_generations(engine, plan, current, watched, on, schedule);
   if (end != loop_end::finished) {
     if (on.started && show_progress && observer.progress_end) observer.progress_end();
@@ -204,16 +205,21 @@ run_end run_on_files(engine_type& engine, const sim_params& params, int64_t firs
   return {};
 }
 
-// Takes one engine, the parameters, a deme's history (nullptr: none, the
-// model never changes) and a function of the schedule of the run's
-// generations; sets the engine to the parameters' model and returns what
+// Takes one engine, the parameters, a deme's history (nullptr: none) and a
+// function of the schedule of the run's generations (the history's, the
+// parameters' changes', or a constant model's); sets the engine to the parameters' model and returns what
 // the function returns for the schedule.
 template <typename engine_type, typename function_type>
 decltype(auto) with_schedule(engine_type& engine, const sim_params& params, const deme_history* history,
                              function_type&& run) {
   set_model(engine, sim_model(params));
+  const change_cursor changes{&params.changes, 0};
   if (history != nullptr) {
-    history_schedule schedule{history, params.history_start, sim_model(params), static_cast<size_t>(-1), {}};
+    history_schedule schedule{history, params.history_start, sim_model(params), static_cast<size_t>(-1), changes};
+    return run(schedule);
+  }
+  if (!params.changes.empty()) {
+    changes_schedule schedule{sim_model(params), changes};
     return run(schedule);
   }
   constant_schedule constant;

@@ -7,6 +7,7 @@
 #include "run/demography.hpp"
 #include "run/engines.hpp"
 #include "run/files.hpp"
+#include "run/changes.hpp"
 #include "run/inputs.hpp"
 #include "run/structure.hpp"
 
@@ -75,7 +76,16 @@ std::optional<message> start_run(const run_request& request, const run_observer&
   std::vector<input_file> inputs;
   if (auto failed = read_fitness_input(request, params, inputs)) return std::move(failed->said);
   structure_history structure;
-  if (auto failed = read_history_input(request, params, inputs, structure)) return std::move(failed->said);
+  double generation_time = 1.0;
+  if (auto failed = read_history_input(request, params, inputs, structure, &generation_time)) {
+    return std::move(failed->said);
+  }
+  change_axis axis;
+  if (!request.demography_file.empty()) axis = {true, params.history_start, generation_time, structure.names};
+  if (auto failed = resolve_changes(request, params, axis, inputs)) {
+    if (failed->input) return std::move(failed->input->said);
+    return tell::sim_change_bad(shown_value(failed->text).c_str(), failed->reason.c_str());
+  }
   if (auto failed = read_initial_input(request, params, inputs)) return std::move(failed->said);
   // Several demes start each with its size in 1111 unless --initial gives the
   // counts they all start from: the parameter file's initial counts are 0.

@@ -81,7 +81,7 @@ decltype(auto) with_structure_engines(const sim_params& params, const structure_
                                       int64_t first, const checkpoint_line* line, function_type&& run) {
   const size_t count = structure.demes.size();
   return with_deme_engines(params.engine, count, [&](auto& engines) {
-    structure_schedule schedule{&structure, params.history_start, {}, {}, {}};
+    structure_schedule schedule{&structure, params.history_start, {}, {}, {&params.changes, 0}};
     plan_generation(structure, static_cast<double>(params.history_start - first), engines.plan);
     for (size_t d = 0; d < count; ++d) {
       const uint64_t draws =

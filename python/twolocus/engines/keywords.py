@@ -72,16 +72,22 @@ def value_text(keyword, value):
         return keyword, number_text(keyword, value).encode()
     if kind in PATH_KINDS:
         return keyword, path_bytes(keyword, value)
+    if kind == "six" and not isinstance(value, str):
+        # Six numbers (a locus's genotypes 11, 12, 13, 22, 23, 33): the option's text.
+        if not hasattr(value, "__len__") or len(value) != 6:
+            raise TypeError(f"{keyword} must be six numbers (W11, W12, W13, W22, W23, W33)")
+        return keyword, ",".join(number_text(keyword, w) for w in value).encode()
     if not isinstance(value, str):
         raise TypeError(f"{keyword} must be a string, not {type(value).__name__}")
     return keyword, encoded(keyword, value)
 
 
-def condition_texts(keyword, texts):
-    """The (keyword, bytes) of stop or watch: a text or a sequence of texts."""
+def condition_texts(keyword, texts, what="a condition's text"):
+    """The (keyword, bytes) of stop or watch (or change): a text or a
+    sequence of texts."""
     if texts is None:
         return []
-    wanted = f"{keyword} must be a condition's text or a sequence of them (str)"
+    wanted = f"{keyword} must be {what} or a sequence of them (str)"
     if isinstance(texts, str):
         texts = [texts]
     elif isinstance(texts, (bytes, bytearray)) or not hasattr(texts, "__iter__"):

@@ -4,10 +4,13 @@ import numbers
 import os
 
 from ..native import core
-from .keywords import keyword_values
+from .keywords import condition_texts, keyword_values
 
 CHANGES = ("12", "23", "13", "21", "32", "31")
 MUTATION_KEYWORDS = tuple(f"mu_{locus}{change}" for locus in "ab" for change in CHANGES)
+# A fitness by coefficients (instead of a table), each a parameter of the table.
+COEFFICIENT_KEYWORDS = ("fitness_a", "fitness_b") + tuple(
+    f"{name}_{locus}" for locus in "ab" for name in ("s2", "h2", "s3", "h3")) + ("combine", "epistasis")
 
 
 def _shown(value):
@@ -31,7 +34,19 @@ class Model:
         A table of fitness codes 0 to 8 (``--fitness``); a str is encoded as
         the file system encodes names, so a name from os.listdir names its file.
     fitness_values : str, bytes or os.PathLike, optional
-        A table of real fitness values (``--fitness-values``); give one of the two.
+        A table of real fitness values (``--fitness-values``); give one of the two,
+        or the coefficients below.
+    fitness_a, fitness_b : sequence of six floats, optional
+        A locus's fitness of its genotypes 11, 12, 13, 22, 23, 33 outright
+        (``--fitness-a``), instead of its s and h below.
+    s2_a, h2_a, s3_a, h3_a, s2_b, h2_b, s3_b, h3_b : float, optional
+        A fitness by coefficients instead of a table (``--s2-a`` ...): the
+        selection and dominance coefficients of alleles 2 and 3 against 1 at
+        each locus (s -1 to 1000, default 0; h default 0.5).
+    combine : {"multiplicative", "additive"}, optional
+        How the loci's fitnesses combine (default "multiplicative").
+    epistasis : float, optional
+        E, between the two loci's derived alleles (default 0).
     column : int, optional
         The table's column, 1 the first after the alleles (default 1).
     s, k : float, optional
@@ -44,6 +59,11 @@ class Model:
         The probability per meiosis, 0 to 0.5 (default 0.5).
     weights : {"exact", "floor"}, optional
         Parent weight count x fitness, or its integer truncation (default "exact").
+    change : str or sequence of str, optional
+        Changes of the environment (``--change``): each "TIME:PARAMETER=VALUE",
+        from generation TIME on the parameter (mu, mu-a12 ..., recombination,
+        fitness, fitness-values, column, s, k, s2-a ... epistasis) takes VALUE;
+        resolved (tables read) when the model is made.
 
     Raises
     ------
@@ -74,15 +94,19 @@ class Model:
     """
 
     def __init__(self, fitness=None, *, fitness_values=None, column=None, s=None, k=None,
-                 mu=None, recombination=None, weights=None, **rates):
-        unknown = sorted(set(rates) - set(MUTATION_KEYWORDS))
+                 mu=None, recombination=None, weights=None, change=None, **rates):
+        unknown = sorted(set(rates) - set(MUTATION_KEYWORDS) - set(COEFFICIENT_KEYWORDS))
         if unknown:
             raise TypeError(f"Model() got an unexpected keyword argument '{unknown[0]}'")
         given = {"fitness": fitness, "fitness_values": fitness_values, "column": column,
-                 "s": s, "k": k, "mu": mu, **{key: rates.get(key) for key in MUTATION_KEYWORDS},
+                 "s": s, "k": k, **{key: rates.get(key) for key in COEFFICIENT_KEYWORDS},
+                 "mu": mu, **{key: rates.get(key) for key in MUTATION_KEYWORDS},
                  "recombination": recombination, "weights": weights}
-        self._core = core.ModelCore(keyword_values(given))
+        changes = condition_texts("change", change, "a change's text (TIME:PARAMETER=VALUE)")
+        self._core = core.ModelCore(keyword_values(given) + changes)
         self.keywords = {key: _shown(value) for key, value in given.items() if value is not None}
+        if changes:
+            self.keywords["change"] = [text.decode("utf-8") for _, text in changes]
         description = self._core.description()
         self.fitness = description["fitness"]
         self.fitness.flags.writeable = False

@@ -272,11 +272,15 @@ CLASSIC = Kind(
 # The design's columns that are parameters (of the table of parameters, by
 # their column), in the order of a batch's command line.
 SIM_CHANGES = ["12", "23", "13", "21", "32", "31"]
+# A fitness by coefficients instead of a table.
+SIM_COEFFICIENTS = (["fitness-a", "fitness-b"]
+                    + [f"{name}-{locus}" for locus in "ab" for name in ("s2", "h2", "s3", "h3")]
+                    + ["combine", "epistasis"])
 SIM_PARAMETERS = (["population-size", "generations", "demography", "burn-in", "fitness",
-                   "fitness-values", "column", "s",
-                   "k", "mu"] + [f"mu-{locus}{change}" for locus in "ab" for change in SIM_CHANGES]
+                   "fitness-values", "column", "s", "k"] + SIM_COEFFICIENTS + ["mu"]
+                  + [f"mu-{locus}{change}" for locus in "ab" for change in SIM_CHANGES]
                   + ["recombination", "weights", "engine", "initial", "record-every", "stop",
-                     "watch"])
+                     "watch", "change"])
 SIM_ENTRIES = {entry["column"]: entry for entry in core.parameters() if entry["column"]}
 SIM_FILES = {"demography": "demography file", "fitness": "fitness file",
              "fitness-values": "fitness file", "initial": "initial file"}
@@ -293,6 +297,8 @@ CLASSIC_NAMES = {"N": "population-size", "n": "generations",
 # ';' cannot occur in a condition (the language has no such character).
 CONDITION_SEPARATOR = ";"
 CONDITIONS = ["stop", "watch"]
+# The columns of several values in one cell, separated by ';': one option each.
+SPLIT = CONDITIONS + ["change"]
 BATCH_FIXED = ["run", "row", "first_replicate", "batch_replicates", "seed"]
 
 
@@ -342,8 +348,9 @@ def _sim_header(columns, where):
             continue
         if column not in seen and column not in named:
             problems.append(f"{where(1)}: no column [{column}].")
-    if "fitness" not in seen and "fitness-values" not in seen:
-        problems.append(f"{where(1)}: no column [fitness] or [fitness-values].")
+    if ("fitness" not in seen and "fitness-values" not in seen
+            and not any(column in seen for column in SIM_COEFFICIENTS)):
+        problems.append(f"{where(1)}: no column [fitness] or [fitness-values] (or coefficients).")
     return problems
 
 
@@ -381,6 +388,20 @@ def _sim_cell(column, text, folder, where):
     if entry["kind"] == "word":
         words = entry["words"].split("|")
         return text, None if text in words else f"{where}: [{text}] is not " + " or ".join(words) + "."
+    if entry["kind"] == "six":
+        try:
+            core.check_parameters([(entry["identifier"], text.encode("utf-8", "surrogateescape"))], [])
+        except ValueError:
+            return text, f"{where}: [{text}] is not {entry['wants']}."
+        return text, None
+    if entry["kind"] == "change":
+        parts = split_conditions(text)
+        for part in parts:
+            try:
+                core.check_parameters([("change", part.encode("utf-8", "surrogateescape"))], [])
+            except ValueError:
+                return text, f"{where}: [{part}] is not TIME:PARAMETER=VALUE."
+        return CONDITION_SEPARATOR.join(parts), None
     parts = split_conditions(text)
     for part in parts:
         try:
@@ -412,7 +433,7 @@ def _sim_row(row, where):
         cell = row.get(column, "")
         if cell == "":
             continue
-        texts = split_conditions(cell) if column in CONDITIONS else [cell]
+        texts = split_conditions(cell) if column in SPLIT else [cell]
         values += [(SIM_ENTRIES[column]["identifier"], text.encode("utf-8", "surrogateescape"))
                    for text in texts]
     required = ["fitness", "population_size", "generations"]
@@ -429,7 +450,7 @@ def _sim_row(row, where):
         elif found["what"] == "needs":
             problems.append(f"{where}: [{_column(entry)}] is only for a run with [{_column(found['other'])}].")
         elif found["what"] == "required" and entry == "fitness":
-            problems.append(f"{where}: give one of [fitness] and [fitness-values].")
+            problems.append(f"{where}: give one of [fitness] and [fitness-values], or coefficients.")
         elif found["what"] == "required":
             problems.append(f"{where}: no value of [{_column(entry)}].")
         elif found["what"] == "row_sum":
@@ -499,7 +520,7 @@ def command_prefix(program, row, copies, seed):
             value = f"../../{SIM.copies}/{copies[path]}" + (f":{label}" if label else "")
         if column in ("s", "k"):
             argv += [f"-{column}", value]
-        elif column in CONDITIONS:
+        elif column in SPLIT:
             argv += [f"--{column}={condition}" for condition in split_conditions(value)]
         else:
             argv.append(f"--{column}={value}")
