@@ -284,3 +284,20 @@ def test_conditions_on_one_deme_are_the_programs(tmp_path, engine):
     with pytest.raises(ValueError, match=r"names deme \[A\], which the model does not have"):
         twolocus.replicate(twolocus.Model(VALLEY, **MODEL), N=10, generations=5, replicates=2,
                            stop="N@A > 0")
+
+
+@pytest.mark.parametrize("engine", ["multinomial", "exact"])
+def test_a_change_with_a_demography_acts_at_the_models_time_as_in_the_program(tmp_path, engine):
+    demes = write(tmp_path / "three.yaml", SEVERAL)
+    out = tmp_path / "run.out"
+    changes = ["20:recombination=0.05", "12:mu-a12=0.02"]
+    done = program(*MODEL_OPTIONS, "--demography", demes, "--generations", 50, "--record-every",
+                   2, "--seed", 8, "--engine", engine, *[f"--change={c}" for c in changes],
+                   "-o", out)
+    assert done.returncode == 0, done.stderr
+    run = twolocus.simulate(twolocus.Model(VALLEY, change=changes, **MODEL), demography=str(demes),
+                            generations=50, record_every=2, seed=8, engine=engine)
+    written = np.array(records(out))
+    assert np.array_equal(run.counts, written[:, 1:])
+    for name, deme in run.demes.items():
+        assert np.array_equal(deme.counts, np.array(records(f"{out}@{name}"))[:, 1:]), name
