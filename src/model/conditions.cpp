@@ -255,68 +255,74 @@ struct parser {
 
 // ---------------------------------------------------------------- evaluation
 
+// The population of a deme that does not exist.
+constexpr population_counts no_individuals{};
+
 struct evaluation {
   const condition& compiled;
   const population_counts& counts;
   const fitness_table* fitness;
   std::span<const population_counts* const> demes;
   population_sums sums;
-  population_counts none{};  // a deme with no individuals
 };
 
-// The population an operand reads, and its sums: the demes together's, or
-// a deme's worked out for this operand.
-struct operand_population {
-  const population_counts* counts;
-  population_sums sums;
-};
+// Takes a deme's counts (nullptr: the deme has no individuals) and its
+// sums, zero; works them out and returns the counts.
+const population_counts& deme_population_of(const population_counts* counts, population_sums& sums) {
+  if (counts == nullptr) return no_individuals;
+  add_copies(*counts, sums);
+  for (const int32_t count : *counts) sums.classes += count > 0 ? 1 : 0;
+  return *counts;
+}
 
-operand_population population_of(const evaluation& e, const condition_operand& operand) {
-  if (operand.deme == 0) return {&e.counts, e.sums};
+// Takes an evaluation and an operand of one deme; returns that deme's
+// counts (nullptr when it has none).
+const population_counts* deme_counts_of(const evaluation& e, const condition_operand& operand) {
   const size_t place = operand.deme - 1;
-  const population_counts* counts = place < e.demes.size() ? e.demes[place] : nullptr;
-  if (counts == nullptr) return {&e.none, {}};
-  operand_population read{counts, {}};
-  add_copies(*counts, read.sums);
-  for (const int32_t count : *counts) read.sums.classes += count > 0 ? 1 : 0;
-  return read;
+  return place < e.demes.size() ? e.demes[place] : nullptr;
+}
+
+// Takes a population, its sums, the fitness and an operand of a population;
+// sets `v` to the operand's value there.
+void population_value(const population_counts& counts, const population_sums& sums, const fitness_table* fitness,
+                      const condition_operand& operand, exact_value& v) {
+  switch (operand.kind) {
+    case condition_operand_kind::count: return set_quotient(v, counts[operand.index], 1);
+    case condition_operand_kind::freq:
+      if (sums.total == 0) {
+        v.defined = false;
+        return;
+      }
+      return set_quotient(v, counts[operand.index], sums.total);
+    default:
+      return statistic_value(counts, sums, fitness, static_cast<population_statistic>(operand.index), v);
+  }
 }
 
 void operand_value(const evaluation& e, const condition_operand& operand, exact_value& v) {
   if (operand.kind == condition_operand_kind::number) return set_double(v, operand.number);
-  const operand_population read = population_of(e, operand);
-  switch (operand.kind) {
-    case condition_operand_kind::count: return set_quotient(v, (*read.counts)[operand.index], 1);
-    case condition_operand_kind::freq:
-      if (read.sums.total == 0) {
-        v.defined = false;
-        return;
-      }
-      return set_quotient(v, (*read.counts)[operand.index], read.sums.total);
-    default:
-      return statistic_value(*read.counts, read.sums, e.fitness,
-                             static_cast<population_statistic>(operand.index), v);
-  }
+  // The demes together: their sums were worked out once for the evaluation.
+  if (operand.deme == 0) return population_value(e.counts, e.sums, e.fitness, operand, v);
+  population_sums sums;
+  const population_counts& counts = deme_population_of(deme_counts_of(e, operand), sums);
+  population_value(counts, sums, e.fitness, operand, v);
 }
 
-// Takes an evaluation, a mean_fitness operand and a number; returns the
-// order of that mean_fitness and the number (-1, 0, 1) when a sum in
-// doubles, with its error bound, decides it, 2 when it does not, and 3 when
-// mean_fitness is undefined.
-int mean_fitness_order(const evaluation& e, const condition_operand& operand, double number) {
-  const operand_population read = population_of(e, operand);
-  const population_counts& counts = *read.counts;
-  const int64_t n = read.sums.total;
-  if (e.fitness == nullptr || n == 0) return 3;
+// Takes a population, its size and the fitness, and a number; returns the
+// order of the population's mean_fitness and the number (-1, 0, 1) when a
+// sum in doubles, with its error bound, decides it, 2 when it does not, and
+// 3 when mean_fitness is undefined.
+int mean_fitness_order(const population_counts& counts, int64_t n, const fitness_table* fitness, double number) {
+  if (fitness == nullptr || n == 0) return 3;
   double sum = 0.0, magnitude = 0.0;
   for (size_t g = 0; g < genotype_count; ++g) {
-    const double term = static_cast<double>(counts[g]) * (*e.fitness)[g];
+    const double term = static_cast<double>(counts[g]) * (*fitness)[g];
     sum += term;
     magnitude += std::fabs(term);
   }
   if (!std::isfinite(magnitude)) {
     for (size_t g = 0; g < genotype_count; ++g) {
-      if (counts[g] != 0 && !std::isfinite((*e.fitness)[g])) return 3;
+      if (counts[g] != 0 && !std::isfinite((*fitness)[g])) return 3;
     }
     return 2;
   }
@@ -327,6 +333,14 @@ int mean_fitness_order(const evaluation& e, const condition_operand& operand, do
   if (mean - number > bound) return 1;
   if (number - mean > bound) return -1;
   return 2;
+}
+
+// The same for a mean_fitness operand of an evaluation.
+int mean_fitness_order(const evaluation& e, const condition_operand& operand, double number) {
+  if (operand.deme == 0) return mean_fitness_order(e.counts, e.sums.total, e.fitness, number);
+  population_sums sums;
+  const population_counts& counts = deme_population_of(deme_counts_of(e, operand), sums);
+  return mean_fitness_order(counts, sums.total, e.fitness, number);
 }
 
 bool order_holds(condition_op op, int order) {
