@@ -1,6 +1,7 @@
 #include "app/sim_options.hpp"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "run/messages.hpp"
@@ -55,6 +56,8 @@ const char* const sim_help_text =
     "  --engine exact|multinomial  individual by individual, or class counts (default multinomial)\n"
     "  --initial FILE[:LABEL]      start from a trajectory's last record (or the one labelled\n"
     "                              LABEL), or from LABEL<TAB>COUNT lines (default all SIZE 1111)\n"
+    "  --fitness NAME=FILE ...     with --demography: NAME=VALUE gives deme NAME its own\n"
+    "                              --fitness, --fitness-values, --column, -s, -k or --initial\n"
     "  --record-every K            a record every K generations (default 200); 0: none, only\n"
     "                              the summary OUT.summary.tsv\n"
     "  --replicates R              run replicates F to F + R - 1 (seeds derived from --seed);\n"
@@ -149,9 +152,11 @@ std::optional<message> read_sim_options(int argc, char** argv, sim_options& opti
       if (i + 1 >= argc) return tell::sim_missing_value(name.c_str());
       value = argv[++i];
     }
-    // One entry for both names (-N and --population-size): given twice.
+    // One entry for both names (-N and --population-size): given twice. A
+    // value NAME=VALUE may be a deme's: the run library tells.
     if (options.run.given.test(static_cast<size_t>(entry->id)) &&
-        entry->kind != parameter_kind::condition && entry->kind != parameter_kind::change) {
+        entry->kind != parameter_kind::condition && entry->kind != parameter_kind::change &&
+        !(per_deme_entry(entry->id) && std::string_view(value).find('=') != std::string_view::npos)) {
       return tell::sim_repeated_option(name.c_str());
     }
     if (entry->id != parameter_id::resume && entry->id != parameter_id::generations) {

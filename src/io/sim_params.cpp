@@ -71,6 +71,38 @@ std::string change_text(const model_change& change) {
   return text + number;
 }
 
+std::string start_text(const deme_start& start) {
+  std::string text = std::to_string(start.deme);
+  for (const int32_t count : start.counts) {
+    text += ' ';
+    text += std::to_string(count);
+  }
+  return text;
+}
+
+std::optional<deme_start> read_start_text(const std::string& text) {
+  std::vector<std::string> words;
+  for (size_t at = 0; at <= text.size();) {
+    const size_t end = std::min(text.find(' ', at), text.size());
+    words.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  if (words.size() != 1 + genotype_count) return std::nullopt;
+  deme_start start;
+  const auto deme = whole_integer(words[0], 0, 999);
+  if (!deme) return std::nullopt;
+  start.deme = static_cast<int>(*deme);
+  int64_t total = 0;
+  for (size_t g = 0; g < genotype_count; ++g) {
+    const auto count = whole_integer(words[g + 1], 0, 2147483647);
+    if (!count) return std::nullopt;
+    start.counts[g] = static_cast<int32_t>(*count);
+    total += *count;
+  }
+  if (total > INT32_MAX) return std::nullopt;
+  return start;
+}
+
 std::optional<model_change> read_change_text(const std::string& text) {
   std::vector<std::string> words;
   for (size_t at = 0; at <= text.size();) {
@@ -254,8 +286,11 @@ void write_entry(std::FILE* file, const sim_params& params, const parameter_entr
 
 }  // namespace
 
+// The keys of the lines of changes and of the demes' own starts.
+constexpr const char* key_of_change = "change";
+constexpr const char* key_of_start = "start";
+
 void write_sim_params(std::FILE* file, const sim_params& params) {
-  const char* const key_of_change = "change";
   std::fprintf(file, "%s\n", sim_params_first_line);
   bool conditions_written = false;
   for (const parameter_entry& entry : parameter_table) {
@@ -263,6 +298,9 @@ void write_sim_params(std::FILE* file, const sim_params& params) {
     if (entry.kind == parameter_kind::change) {
       for (const model_change& change : params.changes) {
         std::fprintf(file, "%s = %s\n", key_of_change, change_text(change).c_str());
+      }
+      for (const deme_start& start : params.starts) {
+        std::fprintf(file, "%s = %s\n", key_of_start, start_text(start).c_str());
       }
     } else if (entry.kind != parameter_kind::condition) {
       write_entry(file, params, entry);
@@ -419,6 +457,7 @@ sim_params_reading read_sim_params(std::FILE* file, sim_params& params) {
   params.history_start = 0;
   params.coefficients.reset();
   params.changes.clear();
+  params.starts.clear();
   const auto keys = all_keys();
   std::map<std::string, std::pair<const parameter_entry*, bool>> known;
   for (const auto& [name, entry] : keys) known[name] = {entry, false};
@@ -437,6 +476,15 @@ sim_params_reading read_sim_params(std::FILE* file, sim_params& params) {
         return {outcome::bad_line, number, key};
       }
       params.changes.push_back(*change);
+      continue;
+    }
+    if (equals != std::string::npos && key == key_of_start && ended) {
+      // After the changes, by the demes' places, each once.
+      const auto start = read_start_text(line.substr(equals + 3));
+      if (!start || (!params.starts.empty() && start->deme <= params.starts.back().deme)) {
+        return {outcome::bad_line, number, key};
+      }
+      params.starts.push_back(*start);
       continue;
     }
     if (equals != std::string::npos && entry != nullptr && entry->kind == parameter_kind::condition &&

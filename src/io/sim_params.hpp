@@ -29,6 +29,12 @@ inline constexpr const char* sim_params_first_line = "twolocus-sim parameters 1"
 // reference build of twolocus; a parameter file never names it.)
 enum class engine_kind { exact, multinomial, literal };
 
+// A deme's own starting population.
+struct deme_start {
+  int deme = 0;
+  population_counts counts{};
+};
+
 // Everything a twolocus-sim run is made of: with the trajectory's last
 // complete record and its checkpoint line, what a resume needs.
 struct sim_params {
@@ -60,6 +66,11 @@ struct sim_params {
   // "change = FIRST DEME WHAT VALUES" line each after the conditions, and
   // read back in that order.
   std::vector<model_change> changes;
+  // The demes given a start of their own (--initial NAME=FILE), by their
+  // place in the model, in that order: written as one "start = DEME COUNTS"
+  // line each after the changes. Every other deme starts from `initial`
+  // (all 0: from its size in 1111).
+  std::vector<deme_start> starts;
 };
 
 // Takes a change; returns its parameter file value: the first generation,
@@ -71,6 +82,14 @@ std::string change_text(const model_change& change);
 // one (every number whole and in range: a generation from 0, a deme from -1
 // to 999, a fitness of at least 0, a probability, r at most 0.5).
 std::optional<model_change> read_change_text(const std::string& text);
+
+// Takes a deme's start; returns its parameter file value: the deme's place
+// and the 81 counts.
+std::string start_text(const deme_start& start);
+
+// Takes a parameter file value of a start; returns it when it is one (a
+// place from 0 to 999, 81 counts from 0 summing to at most 2147483647).
+std::optional<deme_start> read_start_text(const std::string& text);
 
 // Takes an entry; returns whether it is a coefficient of a fitness given by
 // coefficients (s2_a ... h3_b, combine, epistasis).

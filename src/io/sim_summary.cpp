@@ -54,8 +54,12 @@ int summary_column_count(const summary_columns& columns) {
 }
 
 std::string population_statistics(const population_counts& counts, const fitness_table& fitness) {
+  return population_statistics(counts, &fitness);
+}
+
+std::string population_statistics(const population_counts& counts, const fitness_table* fitness) {
   statistic_values values;
-  population_statistic_values(counts, &fitness, values);
+  population_statistic_values(counts, fitness, values);
   std::string text;
   for (int i = 0; i < statistic_count; ++i) {
     const auto which = static_cast<population_statistic>(i);
@@ -72,15 +76,19 @@ std::string population_statistics(const population_counts& counts, const fitness
 }
 
 std::string summary_line(const summary_row& row, const population_counts& counts,
-                         const fitness_table& fitness, std::span<const population_counts> demes) {
+                         const fitness_table& fitness, std::span<const population_counts> demes,
+                         std::span<const fitness_table> deme_fitness) {
   std::string line = std::to_string(row.replicate);
   add(line, std::to_string(row.seed));
   add(line, row.end);
   add(line, std::to_string(row.label));
   add(line, std::to_string(row.generations));
   for (const std::string& field : row.conditions) add(line, field);
-  add(line, population_statistics(counts, fitness));
-  for (const population_counts& deme : demes) add(line, population_statistics(deme, fitness));
+  // Demes of their own fitness: the demes together have no one table.
+  add(line, population_statistics(counts, deme_fitness.empty() ? &fitness : nullptr));
+  for (size_t d = 0; d < demes.size(); ++d) {
+    add(line, population_statistics(demes[d], d < deme_fitness.size() ? deme_fitness[d] : fitness));
+  }
   return line;
 }
 

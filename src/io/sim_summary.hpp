@@ -32,6 +32,9 @@ std::string summary_header(const summary_columns& columns = {});
 // writes them for the same counts and fitness values.
 std::string population_statistics(const population_counts& counts, const fitness_table& fitness);
 
+// The same with no fitness table (nullptr): mean_fitness empty.
+std::string population_statistics(const population_counts& counts, const fitness_table* fitness);
+
 // One finished replicate.
 struct summary_row {
   int64_t replicate = 0;
@@ -46,9 +49,12 @@ struct summary_row {
 
 // The whole line of a replicate (without its line end): the row, the
 // statistics of `counts` (the demes together) and those of each deme's
-// counts in `demes`, in the header's order.
+// counts in `demes`, in the header's order; mean_fitness by `fitness`, or
+// when the demes have tables of their own (`deme_fitness`, in their order),
+// each deme's by its own and the demes together's empty.
 std::string summary_line(const summary_row& row, const population_counts& counts,
-                         const fitness_table& fitness, std::span<const population_counts> demes = {});
+                         const fitness_table& fitness, std::span<const population_counts> demes = {},
+                         std::span<const fitness_table> deme_fitness = {});
 
 // Takes a file name and lines (without line ends); writes the header and the
 // lines to NAME.tmp and renames it to NAME, so that a kill leaves the old

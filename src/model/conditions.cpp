@@ -263,6 +263,7 @@ struct evaluation {
   const population_counts& counts;
   const fitness_table* fitness;
   std::span<const population_counts* const> demes;
+  std::span<const fitness_table* const> deme_fitness;  // none: every deme's is `fitness`
   population_sums sums;
 };
 
@@ -280,6 +281,13 @@ const population_counts& deme_population_of(const population_counts* counts, pop
 const population_counts* deme_counts_of(const evaluation& e, const condition_operand& operand) {
   const size_t place = operand.deme - 1;
   return place < e.demes.size() ? e.demes[place] : nullptr;
+}
+
+// Takes an evaluation and an operand of one deme; returns that deme's
+// fitness table.
+const fitness_table* deme_fitness_of(const evaluation& e, const condition_operand& operand) {
+  const size_t place = operand.deme - 1;
+  return place < e.deme_fitness.size() ? e.deme_fitness[place] : e.fitness;
 }
 
 // Takes a population, its sums, the fitness and an operand of a population;
@@ -305,7 +313,7 @@ void operand_value(const evaluation& e, const condition_operand& operand, exact_
   if (operand.deme == 0) return population_value(e.counts, e.sums, e.fitness, operand, v);
   population_sums sums;
   const population_counts& counts = deme_population_of(deme_counts_of(e, operand), sums);
-  population_value(counts, sums, e.fitness, operand, v);
+  population_value(counts, sums, deme_fitness_of(e, operand), operand, v);
 }
 
 // Takes a population, its size and the fitness, and a number; returns the
@@ -340,7 +348,7 @@ int mean_fitness_order(const evaluation& e, const condition_operand& operand, do
   if (operand.deme == 0) return mean_fitness_order(e.counts, e.sums.total, e.fitness, number);
   population_sums sums;
   const population_counts& counts = deme_population_of(deme_counts_of(e, operand), sums);
-  return mean_fitness_order(counts, sums.total, e.fitness, number);
+  return mean_fitness_order(counts, sums.total, deme_fitness_of(e, operand), number);
 }
 
 bool order_holds(condition_op op, int order) {
@@ -418,9 +426,10 @@ parsed_condition parse_condition(std::string_view text) {
 }
 
 bool evaluate_condition(const condition& compiled, const population_counts& counts, const fitness_table* fitness,
-                        std::span<const population_counts* const> demes) {
+                        std::span<const population_counts* const> demes,
+                        std::span<const fitness_table* const> deme_fitness) {
   if (compiled.nodes.empty()) return false;
-  evaluation e{compiled, counts, fitness, demes, {}};
+  evaluation e{compiled, counts, fitness, demes, deme_fitness, {}};
   population_sums& s = e.sums;
   if (compiled.needs_copies) {
     add_copies(counts, s);

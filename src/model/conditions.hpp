@@ -125,11 +125,13 @@ parsed_condition parse_condition(std::string_view text);
 // Takes a compiled condition, a population (the demes together), its run's
 // fitness table (nullptr when there is none) and, for a condition naming
 // demes, each named deme's population in the order of `compiled.demes`
-// (nullptr, or a deme beyond the span: no individuals); returns whether the
-// condition holds. Exact, allocates nothing, and computes only the sums the
+// (nullptr, or a deme beyond the span: no individuals) and, when the demes
+// have fitness tables of their own, each one's (none: the run's); returns
+// whether the condition holds. Exact, allocates nothing, and computes only the sums the
 // condition needs.
 bool evaluate_condition(const condition& compiled, const population_counts& counts,
                         const fitness_table* fitness,
-                        std::span<const population_counts* const> demes = {});
+                        std::span<const population_counts* const> demes = {},
+                        std::span<const fitness_table* const> deme_fitness = {});
 
 }  // namespace twolocus

@@ -180,6 +180,9 @@ struct structure_schedule {
   std::vector<model_params> base;
   std::vector<size_t> epoch;  // set on each deme's engine (none yet: -1)
   change_cursor changes;      // the run's changes, applied to `base`
+  // Each deme's fitness table in `base`, when the demes' differ (a deme's
+  // own table, or a change of one deme's); none when they are the same.
+  std::vector<const fitness_table*> deme_fitness;
 };
 
 // Takes the schedule, the demes' engines and the generation about to run;

@@ -59,12 +59,13 @@ std::optional<unknown_deme> bind_condition_demes(run_conditions& run, const std:
     most = std::max(most, run.compiled[i].demes.size());
   }
   run.deme_counts.assign(most, nullptr);
+  run.deme_tables.assign(most, nullptr);
   return std::nullopt;
 }
 
 condition_check check_conditions(run_conditions& run, const population_counts& counts,
                                  std::span<const population_counts> demes, const fitness_table* fitness,
-                                 int64_t label) {
+                                 int64_t label, std::span<const fitness_table* const> deme_fitness) {
   condition_check check;
   if (run.pending == 0) return check;
   for (size_t i = 0; i < run.given.size(); ++i) {
@@ -76,10 +77,13 @@ condition_check check_conditions(run_conditions& run, const population_counts& c
       for (size_t d = 0; d < named; ++d) {
         const uint32_t place = run.deme_places[i][d];
         run.deme_counts[d] = place < demes.size() ? &demes[place] : nullptr;
+        run.deme_tables[d] = place < deme_fitness.size() ? deme_fitness[place] : fitness;
       }
     }
-    if (!evaluate_condition(run.compiled[i], counts, fitness,
-                            std::span<const population_counts* const>(run.deme_counts.data(), named))) {
+    if (!evaluate_condition(run.compiled[i], counts, deme_fitness.empty() ? fitness : nullptr,
+                            std::span<const population_counts* const>(run.deme_counts.data(), named),
+                            std::span<const fitness_table* const>(run.deme_tables.data(),
+                                                                   deme_fitness.empty() ? 0 : named))) {
       continue;
     }
     run.first[i] = label;

@@ -43,6 +43,7 @@ struct run_conditions {
   // names (bind_condition_demes), and room for their counts while checking.
   std::vector<std::vector<uint32_t>> deme_places;
   std::vector<const population_counts*> deme_counts;
+  std::vector<const fitness_table*> deme_tables;  // their fitness tables, when each deme has its own
 };
 
 // A text that could not be read: its place in the list given and the error.
@@ -85,13 +86,14 @@ struct condition_check {
 
 // Takes the conditions, a population (the demes together), each deme's
 // counts in the model's order (a run of one deme: that population again;
-// none without a demography), its fitness table (nullptr: none) and its
-// label; evaluates the conditions not reached yet and sets the first label
+// none without a demography), its fitness table (nullptr: none), its label
+// and, when the demes' fitness differs, each deme's table in the model's
+// order (the demes together then have no mean_fitness); evaluates the conditions not reached yet and sets the first label
 // of those that hold. When stop conditions hold, the first of them in the
 // order given becomes `stopped_by`. Allocates nothing.
 condition_check check_conditions(run_conditions& run, const population_counts& counts,
                                  std::span<const population_counts> demes, const fitness_table* fitness,
-                                 int64_t label);
+                                 int64_t label, std::span<const fitness_table* const> deme_fitness = {});
 
 // The same for a run of one population (bound to no deme or to one).
 inline condition_check check_conditions(run_conditions& run, const population_counts& counts,

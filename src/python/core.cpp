@@ -162,9 +162,18 @@ struct model_core {
     take_keywords(request, values);
     constexpr parameter_id required[] = {parameter_id::fitness};
     check_keywords(request, required);
-    if (const auto failure = read_fitness_input(request, request.params, inputs)) raise_input(*failure);
+    // A model whose only tables are its demes' (NAME=VALUE) reads them when
+    // a call gives its demography.
+    if (!request.fitness_file.empty() || request.params.coefficients) {
+      if (const auto failure = read_fitness_input(request, request.params, inputs)) raise_input(*failure);
+    }
     if (auto failed = resolve_changes(request, request.params, change_axis{}, inputs)) {
       if (failed->input) raise_input(*failed->input);
+      if (failed->deme_entry != parameter_id::count) {
+        raise(PyExc_ValueError, tell::py_deme_value_bad(keyword_of(failed->deme_entry), shown_value(failed->text).c_str(),
+                                                        failed->reason.c_str())
+                                    .text);
+      }
       raise(PyExc_ValueError, tell::py_change_bad(shown_value(failed->text).c_str(), failed->reason.c_str()).text);
     }
   }
@@ -180,6 +189,26 @@ population_counts counts_of(const py::array_t<int32_t>& array) {
   const auto values = array.unchecked<1>();
   for (py::ssize_t i = 0; i < genotype_count; ++i) counts[static_cast<size_t>(i)] = values(i);
   return counts;
+}
+
+// Takes a request and its demography's structure; gives the values of one
+// deme to their demes (resolve_deme_values), or raises ValueError naming
+// the keyword.
+void take_deme_keywords(run_request& request, const structure_history& structure) {
+  std::vector<bool> at_start;
+  for (size_t d = 0; d < structure.demes.size(); ++d) {
+    at_start.push_back(deme_exists(structure, d, static_cast<double>(request.params.history_start)));
+  }
+  const auto problem = resolve_deme_values(request, structure.names, at_start);
+  if (!problem) return;
+  const auto keyword = [](parameter_id id) { return std::string(keyword_of(id)); };
+  if (problem->what == deme_value_problem::kind::required) raise(PyExc_ValueError, tell::py_required(keyword_of(problem->entry)).text);
+  if (problem->text.empty()) {
+    raise(PyExc_ValueError, tell::py_conflict(keyword_of(problem->entry), keyword_of(problem->other)).text);
+  }
+  raise(PyExc_ValueError, tell::py_deme_value_bad(keyword_of(problem->entry), shown_value(problem->text).c_str(),
+                                                  deme_value_reason(*problem, keyword).c_str())
+                              .text);
 }
 
 // A call's request: the model's with the call's keywords, checked whole;
@@ -206,12 +235,26 @@ run_request call_request(const model_core& model, const keyword_values& values,
                                                       &generation_time)) {
     raise_input(*failure);
   }
+  // A value NAME=VALUE is a deme's when NAME is one of the model's demes,
+  // else the run's (a file's whole name).
+  const std::string run_fitness = request.fitness_file;
+  const bool had_fitness = !run_fitness.empty() || request.params.coefficients.has_value();
+  take_deme_keywords(request, structure);
+  if (!had_fitness || request.fitness_file != run_fitness) {
+    if (const auto failure = read_fitness_input(request, request.params, inputs)) raise_input(*failure);
+  }
   // With a demography a change's time is the model's, as for the program:
-  // the model's changes are made again on the history's axis.
-  if (!request.demography_file.empty() && !request.change_texts.empty()) {
+  // the model's changes are made again on the history's axis, with the
+  // demes' own fitness.
+  if (!request.demography_file.empty() && (!request.change_texts.empty() || !request.deme_values.empty())) {
     const change_axis axis{true, request.params.history_start, generation_time, structure.names};
     if (auto failed = resolve_changes(request, request.params, axis, inputs)) {
       if (failed->input) raise_input(*failed->input);
+      if (failed->deme_entry != parameter_id::count) {
+        raise(PyExc_ValueError, tell::py_deme_value_bad(keyword_of(failed->deme_entry), shown_value(failed->text).c_str(),
+                                                        failed->reason.c_str())
+                                    .text);
+      }
       raise(PyExc_ValueError, tell::py_change_bad(shown_value(failed->text).c_str(), failed->reason.c_str()).text);
     }
   }
@@ -222,6 +265,7 @@ run_request call_request(const model_core& model, const keyword_values& values,
   } else if (structure.demes.size() > 1 && request.initial_file.empty()) {
     request.params.initial = {};
   }
+  if (const auto failure = read_deme_starts(request, request.params, inputs)) raise_input(*failure);
   return request;
 }
 
@@ -329,7 +373,7 @@ py::tuple simulate(model_core& model, const keyword_values& values,
   const deme_history* history = structure.demes.size() == 1 ? &structure.demes[0] : nullptr;
   population_counts current = params.initial;
   deme_population current_demes;
-  if (demes) current_demes = starting_demes(structure, params.history_start, initial_of_demes(params));
+  if (demes) current_demes = starting_demes(structure, params.history_start, initial_of_demes(params), params.starts);
   kept_run kept;
   run_conditions watched = sim_conditions(params);
   refuse_unknown_demes(watched, structure.names);

@@ -70,7 +70,7 @@ void run_replicates_on(batch_state& state, engine_type& engine) {
     params.seed = replicate_seed(plan.params.seed, replicate);
     population_counts current = params.initial;
     deme_population current_demes;
-    if (demes) current_demes = starting_demes(*structure, params.history_start, initial_of_demes(params));
+    if (demes) current_demes = starting_demes(*structure, params.history_start, initial_of_demes(params), params.starts);
     reset_conditions(watched);
     run_end end;
     run_files files;

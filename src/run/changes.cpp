@@ -69,6 +69,54 @@ std::string bracketed(const parameter_entry& entry, const char* rest) {
   return said;
 }
 
+// Takes a deme's state, an entry of its fitness and its value, and how a
+// reason ends (" then" for a change); sets it in the state. Returns why it
+// cannot be set, or nothing.
+std::optional<std::string> set_fitness_value(deme_state& state, const parameter_entry& entry, const parameter_value& v,
+                                             const char* when) {
+  const parameter_id id = entry.id;
+  if (id == parameter_id::fitness || id == parameter_id::fitness_values) {
+    state.file = v.text;
+    state.values = id == parameter_id::fitness_values;
+    state.coefficients.reset();
+  } else if (id == parameter_id::column || id == parameter_id::s || id == parameter_id::k) {
+    if (state.file.empty()) return bracketed(entry, ("] changes a table, and the fitness is given by coefficients" + std::string(when)).c_str());
+    if (id != parameter_id::column && state.values) {
+      return bracketed(entry, ("] is a coefficient of a table of codes (--fitness), and the table is of values" + std::string(when)).c_str());
+    }
+    if (id == parameter_id::column) state.column = static_cast<int>(v.whole);
+    if (id == parameter_id::s) state.s = v.real;
+    if (id == parameter_id::k) state.k = v.real;
+  } else {
+    if (!state.file.empty()) {
+      state.file.clear();
+      state.coefficients = fitness_coefficients{};
+    }
+    if (!state.coefficients) state.coefficients.emplace();
+    fitness_coefficients& c = *state.coefficients;
+    if (entry.kind == parameter_kind::six) {
+      (id == parameter_id::fitness_a ? c.fitness_a : c.fitness_b) = v.six;
+      return std::nullopt;
+    }
+    // An s or h of a locus given by its six fitnesses: the locus by its s and h again.
+    const std::string_view name = entry.identifier;
+    if (name.size() == 4 && (name[0] == 's' || name[0] == 'h')) {
+      (name.back() == 'a' ? c.fitness_a : c.fitness_b).reset();
+    }
+    set_coefficient(c, entry, entry.kind == parameter_kind::word ? static_cast<double>(v.word) : v.real);
+  }
+  return std::nullopt;
+}
+
+// Takes the request and a deme; returns the text of the deme's first own
+// fitness value, as given.
+std::string value_text_of(const run_request& request, size_t deme) {
+  for (const deme_value& value : request.deme_values) {
+    if (static_cast<size_t>(value.deme) == deme) return value.value.given;
+  }
+  return "";
+}
+
 // The six changes of a locus that --mu sets: 1 to 2, 2 to 3, 1 to 3.
 constexpr int one_way[3][2] = {{0, 1}, {1, 2}, {0, 2}};
 
@@ -89,8 +137,12 @@ std::optional<int64_t> change_generation(double time, const change_axis& axis) {
 std::optional<change_failure> resolve_changes(const run_request& request, sim_params& params,
                                               const change_axis& axis, std::vector<input_file>& inputs) {
   params.changes.clear();
-  if (request.change_texts.empty()) return std::nullopt;
   const bool several = axis.demes.size() > 1;
+  const auto own_fitness = [](const deme_value& value) {
+    return value.deme >= 0 && value.id != parameter_id::initial;
+  };
+  const bool demes_own = several && std::any_of(request.deme_values.begin(), request.deme_values.end(), own_fitness);
+  if (request.change_texts.empty() && !demes_own) return std::nullopt;
   deme_state initial;
   initial.file = request.fitness_file;
   initial.values = request.fitness_values;
@@ -101,6 +153,37 @@ std::optional<change_failure> resolve_changes(const run_request& request, sim_pa
   initial.mutation_a = params.mutation_a;
   initial.mutation_b = params.mutation_b;
   std::vector<deme_state> states(several ? axis.demes.size() : 1, initial);
+
+  // A deme's own fitness (NAME=VALUE) is its change in generation 0: its
+  // table first, then its column, s and k; the run's settings where it has
+  // none of its own, but for s and k of a table of values.
+  if (demes_own) {
+    for (size_t d = 0; d < states.size(); ++d) {
+      bool own = false;
+      for (const bool tables : {true, false}) {
+        for (const deme_value& value : request.deme_values) {
+          if (static_cast<size_t>(value.deme) != d || !own_fitness(value)) continue;
+          const bool table = value.id == parameter_id::fitness || value.id == parameter_id::fitness_values;
+          if (table != tables) continue;
+          if (table && value.id == parameter_id::fitness_values) {
+            states[d].s = 0.0;
+            states[d].k = 0.0;
+          }
+          if (auto problem = set_fitness_value(states[d], parameter(value.id), value.value, "")) {
+            return change_failure{value.value.given, *problem, std::nullopt, value.id};
+          }
+          own = true;
+        }
+      }
+      if (!own) continue;
+      model_change made;
+      made.deme = static_cast<int>(d);
+      if (auto failed = table_of(states[d], params, made.fitness, inputs)) {
+        return change_failure{value_text_of(request, d), "", std::move(failed)};
+      }
+      params.changes.push_back(made);
+    }
+  }
 
   // The changes in the order they act: by first generation, then as given.
   struct timed {
@@ -132,7 +215,8 @@ std::optional<change_failure> resolve_changes(const run_request& request, sim_pa
       deme = static_cast<int>(found - axis.demes.begin());
       value = value.substr(value.find('=') + 1);
     }
-    const parameter_reading reading = read_parameter(entry, value);
+    // The value of a change is whole: its deme came before it.
+    const parameter_reading reading = read_plain(entry, value);
     if (!reading.value) {
       return change_failure{text, "[" + std::string(long_option(entry)) + "] takes " + parameter_wants(entry) +
                                       ", not [" + value + "]", std::nullopt};
@@ -188,39 +272,7 @@ std::optional<change_failure> resolve_changes(const run_request& request, sim_pa
       continue;
     }
     // A change of the fitness: each deme concerned gets its whole new table.
-    const auto problem = targets([&](deme_state& state) -> std::optional<std::string> {
-      if (id == parameter_id::fitness || id == parameter_id::fitness_values) {
-        state.file = v.text;
-        state.values = id == parameter_id::fitness_values;
-        state.coefficients.reset();
-      } else if (id == parameter_id::column || id == parameter_id::s || id == parameter_id::k) {
-        if (state.file.empty()) return bracketed(entry, "] changes a table, and the fitness is given by coefficients then");
-        if (id != parameter_id::column && state.values) {
-          return bracketed(entry, "] is a coefficient of a table of codes (--fitness), and the table is of values then");
-        }
-        if (id == parameter_id::column) state.column = static_cast<int>(v.whole);
-        if (id == parameter_id::s) state.s = v.real;
-        if (id == parameter_id::k) state.k = v.real;
-      } else {
-        if (!state.file.empty()) {
-          state.file.clear();
-          state.coefficients = fitness_coefficients{};
-        }
-        if (!state.coefficients) state.coefficients.emplace();
-        fitness_coefficients& c = *state.coefficients;
-        if (entry.kind == parameter_kind::six) {
-          (id == parameter_id::fitness_a ? c.fitness_a : c.fitness_b) = v.six;
-          return std::nullopt;
-        }
-        // An s or h of a locus given by its six fitnesses: the locus by its s and h again.
-        const std::string_view name = entry.identifier;
-        if (name.size() == 4 && (name[0] == 's' || name[0] == 'h')) {
-          (name.back() == 'a' ? c.fitness_a : c.fitness_b).reset();
-        }
-        set_coefficient(c, entry, entry.kind == parameter_kind::word ? static_cast<double>(v.word) : v.real);
-      }
-      return std::nullopt;
-    });
+    const auto problem = targets([&](deme_state& state) { return set_fitness_value(state, entry, v, " then"); });
     if (problem) return change_failure{text, *problem, std::nullopt};
     for (size_t d = 0; d < states.size(); ++d) {
       if (deme >= 0 && static_cast<size_t>(deme) != d) continue;
@@ -235,13 +287,21 @@ std::optional<change_failure> resolve_changes(const run_request& request, sim_pa
   return std::nullopt;
 }
 
-fitness_table fitness_in_generation(const sim_params& params, int64_t generation) {
+fitness_table fitness_in_generation(const sim_params& params, int64_t generation, int deme) {
   fitness_table fitness = params.fitness;
   for (const model_change& change : params.changes) {
     if (change.first > generation) break;
-    if (change.kind == model_change::what::fitness && change.deme <= 0) fitness = change.fitness;
+    if (change.kind == model_change::what::fitness && (change.deme < 0 || change.deme == deme)) {
+      fitness = change.fitness;
+    }
   }
   return fitness;
+}
+
+bool demes_differ_in_fitness(const sim_params& params) {
+  return std::any_of(params.changes.begin(), params.changes.end(), [](const model_change& change) {
+    return change.kind == model_change::what::fitness && change.deme >= 0;
+  });
 }
 
 }  // namespace twolocus

@@ -23,6 +23,8 @@ struct change_failure {
   std::string text;
   std::string reason;
   std::optional<input_failure> input;
+  // A deme's own value (NAME=VALUE) rather than a change: its entry.
+  parameter_id deme_entry = parameter_id::count;
 };
 
 // The run's time axis: without a history, TIME is the first generation a
@@ -42,8 +44,9 @@ struct change_axis {
 // that is not whole without a history).
 std::optional<int64_t> change_generation(double time, const change_axis& axis);
 
-// Takes the request (its change texts, each read by read_change, and its
-// fitness as given), the parameters with the run's fitness read, and the
+// Takes the request (its change texts, each read by read_change, its
+// fitness as given and its demes' own fitness values, resolved, which
+// become changes of their demes in generation 0), the parameters with the run's fitness read, and the
 // axis; sets `params.changes` in the order they act (by first generation,
 // in the order given within one), adding the tables read to `inputs`.
 // Returns the failure of the first change that cannot be made: a value not
@@ -53,9 +56,13 @@ std::optional<int64_t> change_generation(double time, const change_axis& axis);
 std::optional<change_failure> resolve_changes(const run_request& request, sim_params& params,
                                               const change_axis& axis, std::vector<input_file>& inputs);
 
-// Takes a run's parameters and a generation; returns the fitness table of
-// the whole population (its first deme's) in that generation, its changes
-// applied.
-fitness_table fitness_in_generation(const sim_params& params, int64_t generation);
+// Takes a run's parameters, a generation and a deme (0: the first, or the
+// whole population of a run of one); returns that deme's fitness table in
+// that generation, its changes (its own fitness among them) applied.
+fitness_table fitness_in_generation(const sim_params& params, int64_t generation, int deme = 0);
+
+// Takes a run's parameters; returns whether a deme's fitness differs from
+// the others' at some time (a deme's own table, or a change of one deme's).
+bool demes_differ_in_fitness(const sim_params& params);
 
 }  // namespace twolocus

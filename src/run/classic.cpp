@@ -49,7 +49,7 @@ std::optional<message> run_classic(engine_type& engine, int64_t first, const run
   set_model(engine, general_params(params));
   classic_hooks hooks{trajectory, observer, params.n};
   run_conditions none;
-  const loop_plan plan{first, params.n, record_interval, &params.fitness};
+  const loop_plan plan{first, params.n, record_interval, &params.fitness, {}};
   if (run_generations(engine, plan, current, none, hooks) != loop_end::finished ||
       !finish_trajectory(trajectory)) {
     cut_back_trajectory(trajectory);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdio>
 
 #include "io/fitness_values.hpp"
@@ -118,10 +119,47 @@ std::optional<input_failure> read_fitness_input(const run_request& request, sim_
   return std::nullopt;
 }
 
+std::optional<input_failure> read_deme_starts(const run_request& request, sim_params& params,
+                                              std::vector<input_file>& inputs) {
+  params.starts.clear();
+  for (const deme_value& value : request.deme_values) {
+    if (value.deme < 0 || value.id != parameter_id::initial) continue;
+    run_request one;
+    one.initial_file = value.value.text;
+    one.initial_label = value.value.label;
+    sim_params read = params;
+    if (auto failed = read_initial_input(one, read, inputs)) return failed;
+    params.starts.push_back({value.deme, read.initial});
+  }
+  std::sort(params.starts.begin(), params.starts.end(),
+            [](const deme_start& x, const deme_start& y) { return x.deme < y.deme; });
+  return std::nullopt;
+}
+
+std::optional<message> take_deme_values(run_request& request, const structure_history& structure,
+                                        int64_t start) {
+  std::vector<bool> at_start;
+  for (size_t d = 0; d < structure.demes.size(); ++d) {
+    at_start.push_back(deme_exists(structure, d, static_cast<double>(start)));
+  }
+  const auto problem = resolve_deme_values(request, structure.names, at_start);
+  if (!problem) return std::nullopt;
+  const auto option = [](parameter_id id) { return std::string(long_option(parameter(id))); };
+  if (problem->what == deme_value_problem::kind::required) return tell::sim_required(option(problem->entry).c_str());
+  if (problem->text.empty()) {
+    return tell::sim_conflict(option(problem->entry).c_str(), option(problem->other).c_str());
+  }
+  return tell::sim_deme_value_bad(option(problem->entry).c_str(), shown_value(problem->text).c_str(),
+                                  deme_value_reason(*problem, option).c_str());
+}
+
 std::optional<message> fitness_table_text(const run_request& request, std::string& text) {
-  sim_params params = request.params;
+  // The run's table: a NAME=FILE is the file's whole name without a model.
+  run_request run = request;
+  if (auto said = take_deme_values(run, structure_history{}, 0)) return said;
+  sim_params params = run.params;
   std::vector<input_file> inputs;
-  if (auto failed = read_fitness_input(request, params, inputs)) return std::move(failed->said);
+  if (auto failed = read_fitness_input(run, params, inputs)) return std::move(failed->said);
   text = fitness_values_text(params.fitness);
   return std::nullopt;
 }
@@ -180,8 +218,14 @@ std::string sim_end_line(const sim_params& params, int64_t replicate, const run_
   for (const int64_t first : watched.first) {
     row.conditions.push_back(first == not_reached ? "" : std::to_string(first));
   }
+  std::vector<fitness_table> deme_fitness;
+  if (!demes.empty() && demes_differ_in_fitness(params)) {
+    for (size_t d = 0; d < demes.size(); ++d) {
+      deme_fitness.push_back(fitness_in_generation(params, row.label, static_cast<int>(d)));
+    }
+  }
   return summary_line(row, counts, params.changes.empty() ? params.fitness : fitness_in_generation(params, row.label),
-                      demes);
+                      demes, deme_fitness);
 }
 
 }  // namespace twolocus

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "model/model.hpp"
+#include "model/history.hpp"
 #include "model/watch.hpp"
 #include "run/files.hpp"
 #include "run/messages.hpp"
@@ -47,6 +48,18 @@ std::optional<message> fitness_table_text(const run_request& request, std::strin
 // individuals in genotype 1111. Returns the failure, or nothing.
 std::optional<input_failure> read_initial_input(const run_request& request, sim_params& params,
                                                 std::vector<input_file>& inputs);
+
+// Takes the request, its demes' own values resolved, and the parameters;
+// reads each deme's own --initial NAME=FILE[:LABEL] into `params.starts`
+// (adding the files to `inputs`). Returns the failure, or nothing.
+std::optional<input_failure> read_deme_starts(const run_request& request, sim_params& params,
+                                              std::vector<input_file>& inputs);
+
+// Takes the request and the names of its model's demes; gives the demes'
+// own values to their demes (resolve_deme_values). Returns the problem in
+// the words of twolocus-sim's options, or nothing.
+std::optional<message> take_deme_values(run_request& request, const structure_history& structure,
+                                        int64_t start);
 
 // Takes a run's parameters; returns the model its generations run.
 model_params sim_model(const sim_params& params);

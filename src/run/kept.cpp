@@ -16,7 +16,8 @@ loop_end run_kept_demes(const sim_params& params, const structure_history& struc
   kept.demes.assign(structure.demes.size(), kept_records{});
   return with_structure_engines(params, structure, 0, nullptr, [&](auto& engines, auto& schedule) {
     kept_hooks hooks{kept, go_on, &engines.plan};
-    const loop_plan plan{0, params.generations, params.record_every, &schedule_fitness(schedule, params.fitness)};
+    const loop_plan plan{0, params.generations, params.record_every, &schedule_fitness(schedule, params.fitness),
+                         schedule_deme_fitness(schedule)};
     return run_generations(engines, plan, current, watched, hooks, schedule);
   });
 }

@@ -73,7 +73,8 @@ loop_end run_kept(engine_type& engine, const sim_params& params, const deme_hist
   kept_hooks hooks{kept, go_on, nullptr};
   return with_schedule(engine, params, history, [&](auto& schedule) {
     // The conditions read the fitness in force (after the changes so far).
-    const loop_plan plan{0, params.generations, params.record_every, &schedule_fitness(schedule, params.fitness)};
+    const loop_plan plan{0, params.generations, params.record_every, &schedule_fitness(schedule, params.fitness),
+                         schedule_deme_fitness(schedule)};
     return run_generations(engine, plan, current, watched, hooks, schedule);
   });
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "model/engines.hpp"
 #include "model/history.hpp"
@@ -21,12 +22,14 @@ inline const population_counts& pooled(const deme_population& population) { retu
 // The conditions checked on a population: one deme's counts, or the demes'
 // (with each deme's counts for the conditions that name a deme).
 inline condition_check check_population(run_conditions& watched, const population_counts& population,
-                                        const fitness_table* fitness, int64_t label) {
+                                        const fitness_table* fitness, int64_t label,
+                                        std::span<const fitness_table* const> /*deme_fitness*/) {
   return check_conditions(watched, population, fitness, label);
 }
 inline condition_check check_population(run_conditions& watched, const deme_population& population,
-                                        const fitness_table* fitness, int64_t label) {
-  return check_conditions(watched, population.total, population.demes, fitness, label);
+                                        const fitness_table* fitness, int64_t label,
+                                        std::span<const fitness_table* const> deme_fitness) {
+  return check_conditions(watched, population.total, population.demes, fitness, label, deme_fitness);
 }
 
 // The schedule of a run whose model never changes: nothing to do before a
@@ -52,6 +55,16 @@ inline const fitness_table& schedule_fitness(const structure_schedule& schedule,
   return schedule.base.empty() ? fitness : schedule.base.front().fitness;
 }
 
+// Takes a schedule; returns each deme's current fitness table when the
+// demes' differ (none otherwise: every deme has the run's).
+template <typename schedule_type>
+std::span<const fitness_table* const> schedule_deme_fitness(const schedule_type& /*schedule*/) {
+  return {};
+}
+inline std::span<const fitness_table* const> schedule_deme_fitness(const structure_schedule& schedule) {
+  return schedule.deme_fitness;
+}
+
 // A run's generations as the loop sees them: generations `first` to n - 1
 // are run; a record every K generations (0: none); the fitness the
 // conditions read (mean_fitness).
@@ -60,6 +73,7 @@ struct loop_plan {
   int64_t generations = 0;
   int64_t record_every = 0;
   const fitness_table* fitness = nullptr;
+  std::span<const fitness_table* const> deme_fitness;  // each deme's, when they differ
 };
 
 // Takes an engine set to the run's model and seeded (or continued), the
@@ -89,7 +103,7 @@ loop_end run_generations(engine_type& engine, const loop_plan& plan, population_
   int64_t generation = plan.first;
   bool stopped = false;
   if (watching && plan.first == 0) {
-    const condition_check start = check_population(watched, current, plan.fitness, -1);
+    const condition_check start = check_population(watched, current, plan.fitness, -1, plan.deme_fitness);
     if (start.reached > 0 && !hooks.reached(-1)) return loop_end::failed;
     stopped = start.stop;
   }
@@ -98,7 +112,7 @@ loop_end run_generations(engine_type& engine, const loop_plan& plan, population_
     before_generation(schedule, engine, generation);
     run_generation(engine, current, next, generation);
     if (watching) {
-      const condition_check check = check_population(watched, next, plan.fitness, generation);
+      const condition_check check = check_population(watched, next, plan.fitness, generation, plan.deme_fitness);
       if (check.reached > 0 && !hooks.reached(generation)) return loop_end::failed;
       stopped = check.stop;
     }

@@ -1,6 +1,9 @@
 #include "run/request.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <functional>
 #include <cstdio>
 #include <cstdlib>
 
@@ -17,7 +20,13 @@ bool given(const run_request& request, parameter_id id) {
 // Whether a required entry is there: a fitness table by either entry; a
 // demography stands for the population size and the generations.
 bool present(const run_request& request, parameter_id id) {
-  if (id == parameter_id::fitness) return !request.fitness_file.empty() || request.params.coefficients;
+  if (id == parameter_id::fitness) {
+    // A deme's table may be the run's: resolve_deme_values says when not.
+    for (const deme_value& value : request.deme_values) {
+      if (value.id == parameter_id::fitness || value.id == parameter_id::fitness_values) return true;
+    }
+    return !request.fitness_file.empty() || request.params.coefficients;
+  }
   if ((id == parameter_id::population_size || id == parameter_id::generations) &&
       given(request, parameter_id::demography)) {
     return true;
@@ -56,7 +65,7 @@ std::optional<change_reading> read_change(std::string_view text) {
   return change_reading{value, entry, std::string(text.substr(equals + 1))};
 }
 
-parameter_reading read_parameter(const parameter_entry& entry, std::string_view text) {
+parameter_reading read_plain(const parameter_entry& entry, std::string_view text) {
   parameter_reading reading;
   parameter_value value;
   switch (entry.kind) {
@@ -126,9 +135,45 @@ parameter_reading read_parameter(const parameter_entry& entry, std::string_view 
   return reading;
 }
 
+namespace {
+
+// Whether a text is a deme's name as the Demes format has them: a letter or
+// '_', then letters, digits and '_'.
+bool deme_name(std::string_view text) {
+  if (text.empty() || std::isdigit(static_cast<unsigned char>(text[0])) != 0) return false;
+  for (const char c : text) {
+    if (std::isalnum(static_cast<unsigned char>(c)) == 0 && c != '_') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool per_deme_entry(parameter_id id) {
+  return id == parameter_id::fitness || id == parameter_id::fitness_values || id == parameter_id::column ||
+         id == parameter_id::s || id == parameter_id::k || id == parameter_id::initial;
+}
+
+parameter_reading read_parameter(const parameter_entry& entry, std::string_view text) {
+  const size_t equals = text.find('=');
+  if (!per_deme_entry(entry.id) || equals == std::string_view::npos || !deme_name(text.substr(0, equals))) {
+    return read_plain(entry, text);
+  }
+  parameter_reading reading = read_plain(entry, text.substr(equals + 1));
+  const bool file = entry.kind == parameter_kind::file || entry.kind == parameter_kind::start;
+  if (!reading.value) return file ? read_plain(entry, text) : reading;
+  reading.value->deme = text.substr(0, equals);
+  reading.value->given = text;
+  return reading;
+}
+
 void set_parameter(run_request& request, const parameter_entry& entry, const parameter_value& value) {
   sim_params& params = request.params;
   const parameter_id id = entry.id;
+  if (!value.deme.empty()) {
+    request.deme_values.push_back({id, value, -1});
+    return;
+  }
   request.given.set(static_cast<size_t>(id));
   switch (id) {
     case parameter_id::population_size: params.population_size = static_cast<int32_t>(value.whole); return;
@@ -314,6 +359,106 @@ std::string shown_value(std::string_view text) {
     }
   }
   return out;
+}
+
+}  // namespace twolocus
+
+namespace twolocus {
+
+std::optional<deme_value_problem> resolve_deme_values(run_request& request, const std::vector<std::string>& names,
+                                                      const std::vector<bool>& exists_at_start) {
+  using kind = deme_value_problem::kind;
+  const auto table = [](parameter_id id) { return id == parameter_id::fitness || id == parameter_id::fitness_values; };
+  const auto problem = [](kind what, const deme_value& value, parameter_id other = parameter_id::count) {
+    return deme_value_problem{what, value.id, other, value.value.given, value.value.deme};
+  };
+  std::vector<deme_value> kept;
+  for (deme_value value : request.deme_values) {
+    const auto found = std::find(names.begin(), names.end(), value.value.deme);
+    if (found == names.end() || names.size() == 1) {
+      if (found == names.end() && parameter(value.id).kind != parameter_kind::file &&
+          parameter(value.id).kind != parameter_kind::start) {
+        return problem(kind::no_deme, value);
+      }
+      // The run's value: the deme's of a model of one deme, else the whole
+      // text as a file's name.
+      const parameter_entry& entry = parameter(value.id);
+      parameter_value run_value = value.value;
+      if (found == names.end()) run_value = *read_plain(entry, value.value.given).value;
+      run_value.deme.clear();
+      value.value.deme.clear();  // the run's: the reasons name no deme
+      if (given(request, value.id)) return problem(kind::repeated, value);
+      if (table(value.id)) {
+        for (const parameter_id other : {parameter_id::fitness, parameter_id::fitness_values}) {
+          if (given(request, other)) return problem(kind::conflict, value, other);
+        }
+        if (request.params.coefficients) return problem(kind::conflict, value, parameter_id::s2_a);
+      }
+      set_parameter(request, entry, run_value);
+      continue;
+    }
+    value.deme = static_cast<int>(found - names.begin());
+    for (const deme_value& before : kept) {
+      if (before.deme != value.deme) continue;
+      if (before.id == value.id) return problem(kind::repeated, value);
+      if (table(before.id) && table(value.id)) return problem(kind::conflict, value, before.id);
+    }
+    if (value.id == parameter_id::initial && !exists_at_start[static_cast<size_t>(value.deme)]) {
+      return problem(kind::not_at_start, value);
+    }
+    kept.push_back(std::move(value));
+  }
+  // A table of values has no s or k, the run's as its demes'.
+  if (request.fitness_values && !given(request, parameter_id::fitness)) {
+    for (const parameter_id coefficient : {parameter_id::s, parameter_id::k}) {
+      if (given(request, coefficient)) {
+        return deme_value_problem{kind::conflict, coefficient, parameter_id::fitness_values, "", ""};
+      }
+    }
+  }
+  request.deme_values = std::move(kept);
+  if (!request.fitness_file.empty() || request.params.coefficients) return std::nullopt;
+  // No fitness of the run: every deme has its own, and the first deme's is
+  // the run's.
+  for (size_t d = 0; d < names.size(); ++d) {
+    const bool has = std::any_of(request.deme_values.begin(), request.deme_values.end(), [&](const deme_value& v) {
+      return static_cast<size_t>(v.deme) == d && table(v.id);
+    });
+    if (!has) return deme_value_problem{kind::required, parameter_id::fitness, parameter_id::count, "", names.empty() ? "" : names[d]};
+  }
+  if (names.empty()) return deme_value_problem{kind::required, parameter_id::fitness, parameter_id::count, "", ""};
+  std::vector<deme_value> others;
+  for (deme_value& value : request.deme_values) {
+    if (value.deme == 0 && value.id != parameter_id::initial) {
+      parameter_value run_value = value.value;
+      run_value.deme.clear();
+      set_parameter(request, parameter(value.id), run_value);
+    } else {
+      others.push_back(std::move(value));
+    }
+  }
+  request.deme_values = std::move(others);
+  return std::nullopt;
+}
+
+}  // namespace twolocus
+
+namespace twolocus {
+
+std::string deme_value_reason(const deme_value_problem& problem, const std::function<std::string(parameter_id)>& name) {
+  using kind = deme_value_problem::kind;
+  const std::string deme = "deme [" + problem.deme + "]";
+  switch (problem.what) {
+    case kind::no_deme: return "the model has no deme [" + problem.deme + "]";
+    case kind::repeated: return problem.deme.empty() ? "the run is given it twice" : deme + " is given it twice";
+    case kind::conflict:
+      return (problem.deme.empty() ? std::string("the run's fitness") : deme + "'s fitness") + " is given by [" +
+             name(problem.other) + "] too";
+    case kind::not_at_start:
+      return deme + " does not exist at the run's start: it takes its first generation from its ancestors";
+    case kind::required: break;
+  }
+  return "";
 }
 
 }  // namespace twolocus

@@ -12,6 +12,7 @@
 #include <array>
 #include <bitset>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -27,6 +28,28 @@ namespace twolocus {
 
 // Which parameters a request was given, by entry.
 using given_parameters = std::bitset<static_cast<size_t>(parameter_id::count)>;
+
+// A value of one entry, read and within its range: `whole` (integer), `real`
+// (real, probability), `word` (the place of one of its words) or `text`
+// (file, folder, start, condition), with a start's LABEL in `label`.
+struct parameter_value {
+  std::string deme;  // NAME of NAME=VALUE, for an entry a deme may have its own of
+  std::string given;  // NAME=VALUE as given, for a value of one deme
+  int64_t whole = 0;
+  double real = 0.0;
+  int word = 0;
+  std::string text;
+  std::optional<int32_t> label;
+  std::array<double, 6> six{};
+};
+
+// A value given to one deme (NAME=VALUE) and its entry; `deme` is its
+// place among the model's demes once resolved.
+struct deme_value {
+  parameter_id id = parameter_id::count;
+  parameter_value value;
+  int deme = -1;
+};
 
 struct run_request {
   std::string output;         // -o, or the run that --resume continues
@@ -61,19 +84,16 @@ struct run_request {
   // generations before the model's oldest finite time.
   std::string demography_file;
   std::optional<int64_t> burn_in;
+  // Values given to one deme as NAME=VALUE (--fitness, --fitness-values,
+  // --column, -s, -k, --initial), in the order given; resolve_deme_values
+  // gives each to its deme once the model's demes are known, or to the run
+  // when NAME is not a deme and the whole text is a file name.
+  std::vector<deme_value> deme_values;
 };
 
-// A value of one entry, read and within its range: `whole` (integer), `real`
-// (real, probability), `word` (the place of one of its words) or `text`
-// (file, folder, start, condition), with a start's LABEL in `label`.
-struct parameter_value {
-  int64_t whole = 0;
-  double real = 0.0;
-  int word = 0;
-  std::string text;
-  std::optional<int32_t> label;
-  std::array<double, 6> six{};
-};
+// Takes an entry; returns whether a deme may have its own value of it
+// (NAME=VALUE): fitness, fitness_values, column, s, k and initial.
+bool per_deme_entry(parameter_id id);
 
 // How reading a value went: the value, or nothing with `condition` set
 // when a condition's text does not parse (its error kind and position),
@@ -90,8 +110,12 @@ struct parameter_reading {
 // without a tab or a line end that parses.
 parameter_reading read_parameter(const parameter_entry& entry, std::string_view text);
 
+// The same, the whole text the entry's value (a deme's NAME= is not read).
+parameter_reading read_plain(const parameter_entry& entry, std::string_view text);
+
 // Takes a request, an entry and its value; stores the value in its field
-// and marks the entry given.
+// and marks the entry given; a value of one deme (NAME=VALUE) is kept in
+// `deme_values` instead, the entry not marked.
 void set_parameter(run_request& request, const parameter_entry& entry, const parameter_value& value);
 
 // A problem of a request as a whole, each value being one of its entry's:
@@ -130,6 +154,37 @@ std::vector<request_problem> request_problems(run_request& request,
 // The same; returns the first problem, or nothing.
 std::optional<request_problem> check_request(run_request& request,
                                              std::span<const parameter_id> required);
+
+// Why a value given to one deme cannot be taken: NAME is no deme of the
+// model (and the value is not a file name as a whole), the same entry is
+// given twice to one deme or, as a whole file name, to the run, a fitness
+// conflicts with another, a start is given to a deme that does not exist
+// at the run's start, or no fitness is given to the run while a deme has
+// none of its own.
+struct deme_value_problem {
+  enum class kind { no_deme, repeated, conflict, not_at_start, required };
+  kind what = kind::no_deme;
+  parameter_id entry = parameter_id::count;
+  parameter_id other = parameter_id::count;
+  std::string text;  // the value as given
+  std::string deme;
+};
+
+// Takes a request as read and the names of its model's demes (none without
+// a demography); gives each value of one deme to its deme (its place in
+// `deme`) when NAME is one of the model's demes, else to the run as a whole
+// file name (NAME=FILE), as when given without NAME. A model of one deme
+// takes its deme's values as the run's. When the run has no fitness and
+// every deme has its own table, the first deme's is the run's too. Returns
+// the first problem, or nothing. `exists_at_start` tells whether a deme
+// exists at the run's start (one given a start must).
+std::optional<deme_value_problem> resolve_deme_values(run_request& request, const std::vector<std::string>& names,
+                                                      const std::vector<bool>& exists_at_start);
+
+// Takes a problem of a value of one deme (not `required`, nor a conflict
+// without a value) and how an entry is named (its option, its keyword);
+// returns the reason a message gives.
+std::string deme_value_reason(const deme_value_problem& problem, const std::function<std::string(parameter_id)>& name);
 
 // A change's text read: TIME:PARAMETER=REST, TIME a finite number of at
 // least 0, PARAMETER an entry that may change (by its long option without

@@ -40,7 +40,7 @@ std::optional<message> last_demes(const sim_params& params, const std::string& n
   if (auto problem = structure_of_params(params, name + ".params", structure)) return problem;
   if (structure.demes.size() < 2) return std::nullopt;
   if (label < 0) {
-    demes = starting_demes(structure, params.history_start, initial_of_demes(params));
+    demes = starting_demes(structure, params.history_start, initial_of_demes(params), params.starts);
     return std::nullopt;
   }
   return read_deme_records(structure, name, label, demes);
@@ -123,7 +123,7 @@ std::optional<message> rerun_from_start(const run_request& request, sim_params& 
   }
   if (structure.demes.size() > 1) {
     if (auto failure = open_deme_files(structure, name, files)) return failure;
-    deme_population demes = starting_demes(structure, params.history_start, initial_of_demes(params));
+    deme_population demes = starting_demes(structure, params.history_start, initial_of_demes(params), params.starts);
     return run_single_demes(params, structure, files, 0, nullptr, demes, watched, observer);
   }
   population_counts current = params.initial;

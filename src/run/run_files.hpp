@@ -181,7 +181,7 @@ run_end run_on_files(engine_type& engine, const sim_params& params, int64_t firs
     }
   } on{engine, files, watched, observer, show_progress, n, {}};
   const loop_plan plan{first, n, files != nullptr ? params.record_every : 0,
-                       &schedule_fitness(schedule, params.fitness)};
+                       &schedule_fitness(schedule, params.fitness), schedule_deme_fitness(schedule)};
   const loop_end end = run_generations(engine, plan, current, watched, on, schedule);
   if (end != loop_end::finished) {
     if (on.started && show_progress && observer.progress_end) observer.progress_end();

@@ -68,28 +68,36 @@ std::optional<message> run_single_demes(const sim_params& params, const structur
   return end_single(params, files, watched, current.total, observer, current.demes);
 }
 
-std::optional<message> start_run(const run_request& request, const run_observer& observer) {
+std::optional<message> start_run(const run_request& asked, const run_observer& observer) {
+  run_request request = asked;
   sim_params params = request.params;
   const std::string& output = request.output;
   // Every input is read, and every file name of the output checked against
-  // it, before anything is written.
+  // it, before anything is written. The model's demes come first: a value
+  // NAME=VALUE is a deme's only when NAME is one of them.
   std::vector<input_file> inputs;
-  if (auto failed = read_fitness_input(request, params, inputs)) return std::move(failed->said);
   structure_history structure;
   double generation_time = 1.0;
   if (auto failed = read_history_input(request, params, inputs, structure, &generation_time)) {
     return std::move(failed->said);
   }
+  if (auto said = take_deme_values(request, structure, params.history_start)) return said;
+  if (auto failed = read_fitness_input(request, params, inputs)) return std::move(failed->said);
   change_axis axis;
   if (!request.demography_file.empty()) axis = {true, params.history_start, generation_time, structure.names};
   if (auto failed = resolve_changes(request, params, axis, inputs)) {
     if (failed->input) return std::move(failed->input->said);
+    if (failed->deme_entry != parameter_id::count) {
+      return tell::sim_deme_value_bad(std::string(long_option(parameter(failed->deme_entry))).c_str(),
+                                      shown_value(failed->text).c_str(), failed->reason.c_str());
+    }
     return tell::sim_change_bad(shown_value(failed->text).c_str(), failed->reason.c_str());
   }
   if (auto failed = read_initial_input(request, params, inputs)) return std::move(failed->said);
   // Several demes start each with its size in 1111 unless --initial gives the
   // counts they all start from: the parameter file's initial counts are 0.
   if (structure.demes.size() > 1 && request.initial_file.empty()) params.initial = {};
+  if (auto failed = read_deme_starts(request, params, inputs)) return std::move(failed->said);
   std::vector<std::string> outputs = {output};
   for (const char* suffix : run_file_suffixes) outputs.push_back(output + suffix);
   for (const std::string& deme : structure.names) outputs.push_back(deme_file_name(output, deme));
@@ -110,7 +118,7 @@ std::optional<message> start_run(const run_request& request, const run_observer&
   run_conditions watched = sim_conditions(params);
   if (structure.demes.size() > 1) {
     if (auto failure = open_deme_files(structure, output, files)) return failure;
-    deme_population current = starting_demes(structure, params.history_start, initial_of_demes(params));
+    deme_population current = starting_demes(structure, params.history_start, initial_of_demes(params), params.starts);
     return run_single_demes(params, structure, files, 0, nullptr, current, watched, observer);
   }
   population_counts current = params.initial;

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -70,13 +71,17 @@ std::string deme_file_name(const std::string& output, const std::string& deme) {
 }
 
 deme_population starting_demes(const structure_history& structure, int64_t start,
-                               const population_counts* initial) {
+                               const population_counts* initial, std::span<const deme_start> starts) {
   deme_population population;
   population.demes.assign(structure.demes.size(), population_counts{});
   const auto at = static_cast<double>(start);
   for (size_t d = 0; d < structure.demes.size(); ++d) {
     if (!deme_exists(structure, d, at)) continue;
-    if (initial != nullptr) {
+    const auto own = std::find_if(starts.begin(), starts.end(),
+                                  [&](const deme_start& s) { return static_cast<size_t>(s.deme) == d; });
+    if (own != starts.end()) {
+      population.demes[d] = own->counts;
+    } else if (initial != nullptr) {
       population.demes[d] = *initial;
     } else {
       population.demes[d][0] = size_of(structure.demes[d], at);

@@ -14,6 +14,7 @@
 #include "model/demes.hpp"
 #include "model/history.hpp"
 #include "model/random.hpp"
+#include "run/changes.hpp"
 #include "run/engines.hpp"
 #include "run/inputs.hpp"
 #include "run/messages.hpp"
@@ -44,11 +45,12 @@ std::optional<message> read_deme_records(const structure_history& structure, con
 // Takes a deme's file name's output and the deme's name; returns OUT@NAME.
 std::string deme_file_name(const std::string& output, const std::string& deme);
 
-// Takes the structure, the run's start and the counts every deme existing
+// Takes the structure, the run's start, the counts every deme existing
 // then starts from (the run's --initial, or nothing: all of its size in
-// genotype 1111); returns the population before generation 0.
+// genotype 1111) and the demes' own starts; returns the population before
+// generation 0.
 deme_population starting_demes(const structure_history& structure, int64_t start,
-                               const population_counts* initial);
+                               const population_counts* initial, std::span<const deme_start> starts);
 
 // Takes a run's parameters; returns the counts every deme starts from: the
 // run's --initial counts, or nothing (all 0 in the parameter file: each
@@ -81,7 +83,7 @@ decltype(auto) with_structure_engines(const sim_params& params, const structure_
                                       int64_t first, const checkpoint_line* line, function_type&& run) {
   const size_t count = structure.demes.size();
   return with_deme_engines(params.engine, count, [&](auto& engines) {
-    structure_schedule schedule{&structure, params.history_start, {}, {}, {&params.changes, 0}};
+    structure_schedule schedule{&structure, params.history_start, {}, {}, {&params.changes, 0}, {}};
     plan_generation(structure, static_cast<double>(params.history_start - first), engines.plan);
     for (size_t d = 0; d < count; ++d) {
       const uint64_t draws =
@@ -89,6 +91,9 @@ decltype(auto) with_structure_engines(const sim_params& params, const structure_
       continue_engine(*engines.engines[d], deme_seed(params.seed, d), draws);
       set_model(*engines.engines[d], sim_model(params));
       schedule.base.push_back(sim_model(params));
+    }
+    if (demes_differ_in_fitness(params)) {
+      for (const model_params& model : schedule.base) schedule.deme_fitness.push_back(&model.fitness);
     }
     return run(engines, schedule);
   });
