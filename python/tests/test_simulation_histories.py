@@ -301,3 +301,50 @@ def test_a_change_with_a_demography_acts_at_the_models_time_as_in_the_program(tm
     assert np.array_equal(run.counts, written[:, 1:])
     for name, deme in run.demes.items():
         assert np.array_equal(deme.counts, np.array(records(f"{out}@{name}"))[:, 1:]), name
+
+
+@pytest.mark.parametrize("engine", ["multinomial", "exact"])
+def test_a_demes_own_table_and_start_are_the_programs(tmp_path, engine):
+    demes = write(tmp_path / "three.yaml", SEVERAL)
+    favoured = tmp_path / "favoured.tsv"
+    printed = program("--print-fitness", "--s2-a", "0.5")
+    assert printed.returncode == 0, printed.stderr
+    favoured.write_text(printed.stdout)
+    start = tmp_path / "start.tsv"
+    start.write_text("2211\t25\n1111\t5\n")
+    out = tmp_path / "run.out"
+    done = program(*MODEL_OPTIONS, "--demography", demes, "--generations", 50, "--record-every", 3,
+                   "--seed", 5, "--engine", engine, "--fitness-values", f"B={favoured}",
+                   "-s", "A=0.2", "--initial", f"A={start}", "--stop", "mean_fitness@B > 1.1",
+                   "-o", out)
+    assert done.returncode == 0, done.stderr
+    model = twolocus.Model(VALLEY, fitness_values={"B": favoured}, **{**MODEL, "s": {None: 0.05, "A": 0.2}})
+    assert "fitness_values={'B': " in repr(model) and "s={None: 0.05, 'A': 0.2}" in repr(model)
+    run = twolocus.simulate(model, demography=demes, generations=50, record_every=3, seed=5,
+                            engine=engine, initial={"A": start}, stop="mean_fitness@B > 1.1")
+    assert np.array_equal(run.counts, np.array(records(out))[:, 1:])
+    for name, deme in run.demes.items():
+        written = np.array(records(f"{out}@{name}")).reshape(-1, 82)
+        assert np.array_equal(deme.counts.reshape(-1, 81), written[:, 1:]), name
+    assert run.demes["A"].counts[0][4] > 15  # A starts mostly 2211
+    table = twolocus.replicate(model, demography=demes, generations=50, replicates=2, seed=5,
+                               engine=engine, stop="mean_fitness@B > 1.1")
+    # The demes' tables differ: the demes together have no mean fitness.
+    assert np.isnan(table["mean_fitness"]).all()
+    header, row = (tmp_path / "run.out.summary.tsv").read_text().splitlines()[:2]
+    written = dict(zip(header.split("\t"), row.split("\t")))
+    assert written["mean_fitness"] == "" and float(written["mean_fitness@B"]) > 0
+
+
+def test_a_value_of_a_deme_the_model_lacks_is_refused_by_keyword(tmp_path):
+    demes = write(tmp_path / "three.yaml", SEVERAL)
+    model = twolocus.Model(VALLEY, **{**MODEL, "k": {None: 0.1, "D": 0.1}})
+    with pytest.raises(ValueError, match=r"^keyword \[k\] cannot take \[D=0.1\]: the model has no "
+                       r"deme \[D\]\.$"):
+        twolocus.simulate(model, demography=demes, generations=5)
+    # B begins after the run's start: its first generation comes from its ancestors.
+    with pytest.raises(ValueError, match=r"deme \[B\] does not exist at the run's start"):
+        twolocus.simulate(twolocus.Model(VALLEY, **MODEL), demography=demes, generations=50,
+                          initial={"B": VALLEY})
+    with pytest.raises(TypeError, match="by deme name"):
+        twolocus.Model(VALLEY, s={1: 0.1})

@@ -102,3 +102,27 @@ def test_a_design_with_demographies_is_checked_line_by_line(tmp_path):
     log = (tmp_path / "tiny-sweep" / "runs" / "t_0-1" / "console.log").read_text()
     assert log.startswith("twolocus-sim: demography file [../../inputs/tiny.yaml]: deme [T] "
                           "epoch 1: its size 0.10000000000000001")
+
+
+def test_a_designs_s_k_and_column_give_demes_their_own(tmp_path):
+    header = "name\tgenerations\tdemography\tfitness\ts\tk\treplicates"
+    design = write_design(tmp_path, ["local\t30\tthree.yaml\tvalley.tsv\t0.05; B=0.3\tA=0.1\t2",
+                                     "bad\t30\tthree.yaml\tvalley.tsv\t0.05;B=x\t\t2",
+                                     "name\t30\tthree.yaml\tvalley.tsv\t1B=0.1\t\t2"], header=header)
+    refused = run_sim(design, tmp_path / "refused")
+    assert refused.returncode == 1
+    assert [line.split(": ", 1)[1] for line in refused.stderr.splitlines()] == [
+        "[x] is not a number.", "[1B=0.1] is not a number or NAME=NUMBER for deme NAME."]
+    design = write_design(tmp_path / "good", ["local\t30\tthree.yaml\tvalley.tsv\t0.05; B=0.3\tA=0.1\t2"],
+                          header=header)
+    folder = tmp_path / "sweep"
+    done = run_sim(design, folder)
+    assert done.returncode == 0, done.stderr
+    command = manifest(folder)[0]["command"]
+    assert "-s 0.05 -s B=0.3 -k A=0.1" in command
+    header, rows = tables(folder)["local"]
+    seed = int(manifest(folder)[0]["seed"])
+    model = twolocus.Model(VALLEY, s={None: 0.05, "B": 0.3}, k={"A": 0.1})
+    table = twolocus.replicate(model, demography=folder / "inputs" / "three.yaml", generations=30,
+                               replicates=2, seed=seed)
+    assert [row[:5] for row in rows] == [[str(value) for value in row][:5] for row in table]

@@ -8,7 +8,7 @@ import numpy as np
 from ..genotypes import GENOTYPE_COUNT
 from ..native import core
 from ..run import Run, summary_table
-from .keywords import condition_texts, default, encoded, keyword_values, path_bytes
+from .keywords import condition_texts, default, deme_values, encoded, keyword_values, path_bytes
 
 _MAX_COUNT = 2 ** 31 - 1
 
@@ -34,6 +34,16 @@ def _start(initial, values):
     array or a Run (or None)."""
     if initial is None:
         return None
+    if isinstance(initial, dict):
+        # Each deme's own start, a file as --initial NAME=FILE[:LABEL] reads it.
+        run = initial.get(None)
+        for name, value in initial.items():
+            if name is not None and not isinstance(value, (str, bytes, os.PathLike)):
+                raise TypeError(f"a deme's initial must be a file name (str, bytes or os.PathLike), "
+                                f"not {type(value).__name__}")
+        values.extend(deme_values("initial", {name: value for name, value in initial.items()
+                                              if name is not None}))
+        return _start(run, values)
     if isinstance(initial, (str, bytes, os.PathLike)):
         values.append(("initial", path_bytes("initial", initial)))
         return None
@@ -117,6 +127,8 @@ def simulate(model, *, N=None, generations=None, demography=None, burn_in=None, 
         last population, or a file as ``--initial FILE[:LABEL]`` reads it
         (default all N in 1111; with several demes, every deme that exists
         at the start starts from these counts, by default its size in 1111).
+        A dict by deme name gives demes their own start, each a file name
+        (``{"B": "founders.tsv"}``; the key None for every other deme's).
     stop : str or sequence of str, optional
         Conditions (the language of `twolocus.parse_condition`) checked on the
         start and after every generation: the run ends at the first label

@@ -100,6 +100,34 @@ def condition_texts(keyword, texts, what="a condition's text"):
     return pairs
 
 
+# The keywords a deme may have its own value of, as a dict by deme name.
+DEME_KEYWORDS = ("fitness", "fitness_values", "column", "s", "k", "initial")
+
+
+def deme_values(keyword, values):
+    """The (keyword, bytes) of a dict {deme name: value}: each "NAME=VALUE" as
+    twolocus-sim reads it (the key None: the run's value, for every deme
+    without its own)."""
+    pairs = []
+    for name, value in values.items():
+        if name is None:
+            pairs.append(value_text(keyword, value))
+            continue
+        if not isinstance(name, str) or not name.isidentifier():
+            raise TypeError(f"{keyword} takes a dict by deme name (a str such as 'A'), not the key {name!r}")
+        pairs.append((keyword, encoded(keyword, name) + b"=" + value_text(keyword, value)[1]))
+    return pairs
+
+
 def keyword_values(given):
-    """The (keyword, bytes) of the keywords given (not None), in their order."""
-    return [value_text(keyword, value) for keyword, value in given.items() if value is not None]
+    """The (keyword, bytes) of the keywords given (not None), in their order;
+    a dict of one of DEME_KEYWORDS gives each deme its own value."""
+    pairs = []
+    for keyword, value in given.items():
+        if value is None:
+            continue
+        if keyword in DEME_KEYWORDS and isinstance(value, dict):
+            pairs.extend(deme_values(keyword, value))
+        else:
+            pairs.append(value_text(keyword, value))
+    return pairs

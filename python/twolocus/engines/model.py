@@ -59,6 +59,12 @@ class Model:
         The probability per meiosis, 0 to 0.5 (default 0.5).
     weights : {"exact", "floor"}, optional
         Parent weight count x fitness, or its integer truncation (default "exact").
+    A dict by deme name instead of one value gives demes of a demography
+    their own ``fitness``, ``fitness_values``, ``column``, ``s`` or ``k``
+    (``fitness_values={"B": "local.tsv"}``, the key None for the run's value),
+    as ``NAME=VALUE`` does on the command line; the demes are known when a
+    call gives the demography, and a name that is no deme of it is refused
+    then.
     change : str or sequence of str, optional
         Changes of the environment (``--change``): each "TIME:PARAMETER=VALUE",
         from generation TIME on the parameter (mu, mu-a12 ..., recombination,

@@ -297,8 +297,11 @@ CLASSIC_NAMES = {"N": "population-size", "n": "generations",
 # ';' cannot occur in a condition (the language has no such character).
 CONDITION_SEPARATOR = ";"
 CONDITIONS = ["stop", "watch"]
+# The numbers a deme may have its own of: a cell "0.05", "A=0.05" or
+# "0.05;A=0.1;B=0.2" (the run's, then each deme's: NAME=VALUE).
+DEME_NUMBERS = ["column", "s", "k"]
 # The columns of several values in one cell, separated by ';': one option each.
-SPLIT = CONDITIONS + ["change"]
+SPLIT = CONDITIONS + ["change"] + DEME_NUMBERS
 BATCH_FIXED = ["run", "row", "first_replicate", "batch_replicates", "seed"]
 
 
@@ -383,6 +386,17 @@ def _sim_cell(column, text, folder, where):
         return text, problem
     if entry is None:
         return text, name_problem(column, text, folder, where)
+    if column in DEME_NUMBERS:
+        parts = []
+        for part in split_conditions(text):
+            name, equals, value = part.rpartition("=")
+            if equals and not name.isidentifier():
+                return text, f"{where}: [{part}] is not a number or NAME=NUMBER for deme NAME."
+            value, problem = _sim_number(entry, value, where)
+            if problem:
+                return text, problem
+            parts.append(f"{name}={value}" if equals else value)
+        return CONDITION_SEPARATOR.join(parts), None
     if entry["kind"] in ("integer", "real", "probability"):
         return _sim_number(entry, text, where)
     if entry["kind"] == "word":
@@ -519,7 +533,8 @@ def command_prefix(program, row, copies, seed):
             path, label = split_initial(value) if column in SIM_LABELLED else (value, None)
             value = f"../../{SIM.copies}/{copies[path]}" + (f":{label}" if label else "")
         if column in ("s", "k"):
-            argv += [f"-{column}", value]
+            for part in split_conditions(value):
+                argv += [f"-{column}", part]
         elif column in SPLIT:
             argv += [f"--{column}={condition}" for condition in split_conditions(value)]
         else:
