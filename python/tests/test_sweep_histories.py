@@ -4,6 +4,7 @@ table that of its batch run by hand and of replicate in Python, and the
 design's refusals line by line."""
 
 import shutil
+import subprocess
 from pathlib import Path
 
 from conftest import VALLEY
@@ -12,6 +13,7 @@ from test_simulation_histories import ONE, SEVERAL
 from test_sweep_sim import SIM, direct, run_sim, tables
 
 import twolocus
+from twolocus.genotypes import LABELS
 
 HEADER = "name\tpopulation-size\tgenerations\tdemography\tburn-in\tfitness\tmu\treplicates"
 ROWS = ["plain\t50\t40\t\t\tvalley.tsv\t1e-3\t3",
@@ -126,3 +128,41 @@ def test_a_designs_s_k_and_column_give_demes_their_own(tmp_path):
     table = twolocus.replicate(model, demography=folder / "inputs" / "three.yaml", generations=30,
                                replicates=2, seed=seed)
     assert [row[:5] for row in rows] == [[str(value) for value in row][:5] for row in table]
+
+
+def test_a_designs_files_give_demes_their_own_tables_and_starts(tmp_path):
+    header = ("name\tpopulation-size\tgenerations\tdemography\tfitness\tfitness-values\tinitial"
+              "\treplicates")
+    design = write_design(tmp_path, [
+        "local\t\t30\tthree.yaml\tvalley.tsv\tA=favoured.tsv\tA=start.tsv:0\t2",
+        "plain\t20\t30\t\tvalley.tsv\tA=favoured.tsv\t\t2",
+        "missing\t\t30\tthree.yaml\tvalley.tsv\tA=none.tsv\t\t2"], header=header)
+    printed = subprocess.run([str(Path(SIM)), "--print-fitness", "--s2-a", "0.5"], capture_output=True,
+                             text=True, check=True)
+    (tmp_path / "favoured.tsv").write_text(printed.stdout)
+    (tmp_path / "start.tsv").write_text("generation\t" + "\t".join(LABELS) + "\n0\t"
+                                        + "\t".join(["0"] * 4 + ["30"] + ["0"] * 76) + "\n")
+    refused = run_sim(design, tmp_path / "refused")
+    assert refused.returncode == 1
+    assert [line.split(": ", 1)[1] for line in refused.stderr.splitlines()] == [
+        "[fitness-values] gives deme [A] its own, and the row has no demography.",
+        "could not open fitness file [none.tsv] to read."]
+    design = write_design(tmp_path, ["local\t\t30\tthree.yaml\tvalley.tsv\tA=favoured.tsv\t"
+                                     "A=start.tsv:0\t2"], header=header)
+    folder = tmp_path / "sweep"
+    done = run_sim(design, folder)
+    assert done.returncode == 0, done.stderr
+    command = manifest(folder)[0]["command"]
+    assert ("--fitness-values=A=../../inputs/favoured.tsv --initial=A=../../inputs/start.tsv:0"
+            in command)
+    assert (folder / "inputs" / "favoured.tsv").read_text() == printed.stdout
+    header, rows = tables(folder)["local"]
+    seed = int(manifest(folder)[0]["seed"])
+    model = twolocus.Model(VALLEY, fitness_values={"A": tmp_path / "favoured.tsv"})
+    table = twolocus.replicate(model, demography=folder / "inputs" / "three.yaml", generations=30,
+                               replicates=2, seed=seed, initial={"A": f"{tmp_path / 'start.tsv'}:0"})
+    assert [row[:5] for row in rows] == [[str(value) for value in row][:5] for row in table]
+    # Planned again, the sweep keeps its copies and its commands.
+    again = run_sim(design, folder)
+    assert again.returncode == 0, again.stderr
+    assert manifest(folder)[0]["command"] == command

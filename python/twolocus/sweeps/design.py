@@ -217,7 +217,13 @@ def _name_part(column, value, file_values, files):
 
 def _relative(value, folder, labelled):
     """A file given on the command line, relative to the design's folder (a
-    labelled file's :LABEL kept)."""
+    labelled file's :LABEL kept); each of a deme's files ("A=FILE;B=FILE")
+    with its NAME= kept."""
+    if ";" in value:
+        return ";".join(_relative(part.strip(), folder, labelled) for part in value.split(";"))
+    deme = re.fullmatch(r"([A-Za-z_][A-Za-z0-9_]*=)(.+)", value, re.S)
+    if deme:
+        return deme.group(1) + _relative(deme.group(2), folder, labelled)
     label = ""
     if labelled:
         value, number = split_initial(value)

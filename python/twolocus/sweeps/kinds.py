@@ -310,6 +310,29 @@ def split_conditions(value):
     return [part.strip() for part in value.split(CONDITION_SEPARATOR)]
 
 
+# The file columns a deme may have its own of: "valley.tsv;B=local.tsv", the
+# run's file then each deme's (NAME=FILE, NAME a deme of the row's demography).
+DEME_FILES = ("fitness", "fitness-values", "initial")
+DEME_PART = re.compile(r"([A-Za-z_][A-Za-z0-9_]*)=(.+)", re.S)
+
+
+def file_parts(column, value):
+    """The files of a file cell, each as (deme: "" or NAME, path, label or
+    None); several, separated by ';', in a column of DEME_FILES."""
+    parts = []
+    for text in (split_conditions(value) if column in DEME_FILES else [value]):
+        match = DEME_PART.fullmatch(text) if column in DEME_FILES else None
+        deme, text = (match.group(1), match.group(2)) if match else ("", text)
+        path, label = split_initial(text) if column in SIM_LABELLED else (text, None)
+        parts.append((deme, path, label))
+    return parts
+
+
+def part_text(deme, path, label):
+    """A file of a cell as the program reads it: [NAME=]PATH[:LABEL]."""
+    return (f"{deme}=" if deme else "") + path + (f":{label}" if label else "")
+
+
 def _sim_repeated_note(column):
     if column not in CONDITIONS:
         return ""
@@ -379,11 +402,16 @@ def _sim_cell(column, text, folder, where):
         return text, f"{where}: no number of replicates." if column == "replicates" else None
     entry = SIM_ENTRIES.get(column)
     if column in SIM_FILES:
-        path = split_initial(text)[0] if column in SIM_LABELLED else text
-        problem = file_problem(path, SIM_FILES[column], folder, where)
-        if problem is None and column == "demography":
-            problem = _demography_problem(path, folder, where)
-        return text, problem
+        parts = file_parts(column, text)
+        for _, path, _ in parts:
+            problem = file_problem(path, SIM_FILES[column], folder, where)
+            if problem is None and column == "demography":
+                problem = _demography_problem(path, folder, where)
+            if problem:
+                return text, problem
+        if len(parts) == 1 and not parts[0][0]:
+            return text, None
+        return CONDITION_SEPARATOR.join(part_text(*part) for part in parts), None
     if entry is None:
         return text, name_problem(column, text, folder, where)
     if column in DEME_NUMBERS:
@@ -447,11 +475,17 @@ def _sim_row(row, where):
         cell = row.get(column, "")
         if cell == "":
             continue
-        texts = split_conditions(cell) if column in SPLIT else [cell]
+        texts = split_conditions(cell) if column in SPLIT or column in DEME_FILES else [cell]
         values += [(SIM_ENTRIES[column]["identifier"], text.encode("utf-8", "surrogateescape"))
                    for text in texts]
     required = ["fitness", "population_size", "generations"]
     problems = []
+    if not row.get("demography"):
+        for column in list(DEME_FILES) + DEME_NUMBERS:
+            named = [text for text in split_conditions(row.get(column, "")) if DEME_PART.fullmatch(text)]
+            if named:
+                problems.append(f"{where}: [{column}] gives deme [{named[0].split('=')[0]}] its own, "
+                                "and the row has no demography.")
     for found in core.check_parameters(values, required):
         entry = found["entry"]
         if found["what"] == "conflict" and entry == "fitness_values":
@@ -493,7 +527,8 @@ def sim_input_files(row):
     for column in SIM_FILES:
         value = row.get(column, "")
         if value:
-            files[column] = split_initial(value)[0] if column in SIM_LABELLED else value
+            for number, (_, path, _) in enumerate(file_parts(column, value)):
+                files[column if number == 0 else f"{column}#{number}"] = path
     return files
 
 
@@ -509,12 +544,21 @@ def _sim_old_copies(old_runs):
         argv = shlex.split(run["command"])
         for column in SIM_FILES:
             value = run.get(column, "")
-            prefix = f"--{column}=../../{SIM.copies}/"
-            given = [a[len(prefix):] for a in argv if a.startswith(prefix)]
-            if value and given:
-                labelled = column in SIM_LABELLED
-                path = split_initial(value)[0] if labelled else value
-                copies[path] = split_initial(given[0])[0] if labelled else given[0]
+            if not value:
+                continue
+            # The command's files of the column, in the cell's order.
+            given = []
+            for argument in argv:
+                if not argument.startswith(f"--{column}="):
+                    continue
+                text = argument[len(column) + 3:]
+                match = DEME_PART.fullmatch(text)
+                if match and match.group(2).startswith("../../"):
+                    text = match.group(2)
+                if text.startswith(f"../../{SIM.copies}/"):
+                    given.append(text[len(f"../../{SIM.copies}/"):])
+            for (_, path, _), copy in zip(file_parts(column, value), given):
+                copies[path] = split_initial(copy)[0] if column in SIM_LABELLED else copy
     return copies
 
 
@@ -530,8 +574,9 @@ def command_prefix(program, row, copies, seed):
         if value == "":
             continue
         if column in SIM_FILES:
-            path, label = split_initial(value) if column in SIM_LABELLED else (value, None)
-            value = f"../../{SIM.copies}/{copies[path]}" + (f":{label}" if label else "")
+            argv += [f"--{column}=" + part_text(deme, f"../../{SIM.copies}/{copies[path]}", label)
+                     for deme, path, label in file_parts(column, value)]
+            continue
         if column in ("s", "k"):
             for part in split_conditions(value):
                 argv += [f"-{column}", part]
