@@ -24,7 +24,8 @@ from twolocus.runfiles.trajectory import read_trajectory  # noqa: E402
 
 THRESHOLD = 1e-4
 CHECK_MODULES = ["chain_checks", "sim_chain_checks", "theory_checks", "valley_checks",
-                 "history_checks", "demes_checks", "coefficient_checks", "change_checks"]
+                 "history_checks", "demes_checks", "coefficient_checks", "change_checks",
+                 "local_checks"]
 CHECKS = {}
 
 

@@ -292,7 +292,8 @@ def test_runner_lists_the_demes_checks():
     done = subprocess.run([str(REPOSITORY / "verification" / "run"), "--list"],
                           capture_output=True, text=True)
     names = {line.split()[0]: line for line in done.stdout.splitlines()}
-    for name in ("demes-chain", "demes-fst", "demes-pulse", "demes-balance", "demes-sizes"):
+    for name in ("demes-chain", "demes-fst", "demes-pulse", "demes-balance", "demes-local",
+                 "demes-sizes"):
         assert " quick " in names[name]
         assert " full " in names[f"{name}-large" if name != "demes-sizes" else "demes-sizes-all"]
 
