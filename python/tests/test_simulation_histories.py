@@ -348,3 +348,32 @@ def test_a_value_of_a_deme_the_model_lacks_is_refused_by_keyword(tmp_path):
                           initial={"B": VALLEY})
     with pytest.raises(TypeError, match="by deme name"):
         twolocus.Model(VALLEY, s={1: 0.1})
+
+
+def test_a_demes_start_may_be_counts_or_a_run(tmp_path):
+    demes = write(tmp_path / "three.yaml", SEVERAL)
+    start = tmp_path / "start.tsv"
+    start.write_text("2211\t25\n1111\t5\n")
+    counts = np.zeros(81, dtype=np.int64)
+    counts[4], counts[0] = 25, 5
+    model = twolocus.Model(VALLEY, **MODEL)
+    keywords = dict(demography=demes, generations=50, record_every=3, seed=5)
+    from_file = twolocus.simulate(model, initial={"A": start}, **keywords)
+    from_counts = twolocus.simulate(model, initial={"A": counts}, **keywords)
+    assert np.array_equal(from_file.counts, from_counts.counts)
+    earlier = twolocus.simulate(model, N=30, generations=3, initial=counts, seed=2)
+    from_run = twolocus.simulate(model, initial={"A": earlier}, **keywords)
+    assert np.array_equal(from_run.demes["A"].counts[0], twolocus.simulate(
+        model, initial={"A": earlier.population}, **keywords).demes["A"].counts[0])
+    table = twolocus.replicate(model, initial={"A": counts}, replicates=2, **{
+        key: value for key, value in keywords.items() if key != "record_every"})
+    assert as_text(table) == as_text(twolocus.replicate(model, initial={"A": start}, replicates=2, **{
+        key: value for key, value in keywords.items() if key != "record_every"}))
+    for given, words in [({"B": counts}, r"deme \[B\] does not exist at the run's start"),
+                         ({"D": counts}, r"the model has no deme \[D\]"),
+                         ({"A": counts, None: counts}, None)]:
+        if words is None:
+            twolocus.simulate(model, initial=given, **keywords)
+            continue
+        with pytest.raises(ValueError, match=r"^keyword \[initial\] cannot take \[\w=<counts>\]: " + words):
+            twolocus.simulate(model, initial=given, **keywords)

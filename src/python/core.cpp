@@ -211,6 +211,9 @@ void take_deme_keywords(run_request& request, const structure_history& structure
                               .text);
 }
 
+// Each deme's own starting counts given as arrays, by deme name.
+using deme_counts = std::vector<std::pair<std::string, py::array_t<int32_t>>>;
+
 // A call's request: the model's with the call's keywords, checked whole;
 // its demography read as twolocus-sim reads it (the run's time axis set,
 // its demes' histories in `structure`), from its file or from `text` (the
@@ -221,7 +224,8 @@ void take_deme_keywords(run_request& request, const structure_history& structure
 run_request call_request(const model_core& model, const keyword_values& values,
                          const std::optional<py::array_t<int32_t>>& initial,
                          std::span<const parameter_id> required, std::vector<input_file>& inputs,
-                         structure_history& structure, const std::optional<std::string>& text) {
+                         structure_history& structure, const std::optional<std::string>& text,
+                         const deme_counts& deme_initial) {
   run_request request = model.request;
   take_keywords(request, values);
   check_keywords(request, required);
@@ -266,6 +270,34 @@ run_request call_request(const model_core& model, const keyword_values& values,
     request.params.initial = {};
   }
   if (const auto failure = read_deme_starts(request, request.params, inputs)) raise_input(*failure);
+  for (const auto& [name, counts] : deme_initial) {
+    const auto found = std::find(structure.names.begin(), structure.names.end(), name);
+    const auto deme = static_cast<size_t>(found - structure.names.begin());
+    if (found != structure.names.end() && structure.names.size() == 1) {
+      request.params.initial = counts_of(counts);  // a model of one deme: the run's start
+      continue;
+    }
+    deme_value_problem problem{deme_value_problem::kind::no_deme, parameter_id::initial, parameter_id::count,
+                               name + "=<counts>", name};
+    if (found != structure.names.end() && structure.names.size() > 1 &&
+        !deme_exists(structure, deme, static_cast<double>(request.params.history_start))) {
+      problem.what = deme_value_problem::kind::not_at_start;
+    } else if (found != structure.names.end() && structure.names.size() > 1) {
+      const bool twice = std::any_of(request.params.starts.begin(), request.params.starts.end(),
+                                     [&](const deme_start& s) { return static_cast<size_t>(s.deme) == deme; });
+      if (!twice) {
+        request.params.starts.push_back({static_cast<int>(deme), counts_of(counts)});
+        continue;
+      }
+      problem.what = deme_value_problem::kind::repeated;
+    }
+    const auto keyword = [](parameter_id id) { return std::string(keyword_of(id)); };
+    raise(PyExc_ValueError, tell::py_deme_value_bad("initial", problem.text.c_str(),
+                                                    deme_value_reason(problem, keyword).c_str())
+                                .text);
+  }
+  std::sort(request.params.starts.begin(), request.params.starts.end(),
+            [](const deme_start& x, const deme_start& y) { return x.deme < y.deme; });
   return request;
 }
 
@@ -363,11 +395,12 @@ void refuse_unknown_demes(run_conditions& watched, const std::vector<std::string
 // exist at the end has a last population of 0).
 py::tuple simulate(model_core& model, const keyword_values& values,
                    const std::optional<py::array_t<int32_t>>& initial,
-                   const std::optional<std::string>& demography_text) {
+                   const std::optional<std::string>& demography_text, const deme_counts& deme_initial) {
   std::vector<input_file> inputs;
   constexpr parameter_id required[] = {parameter_id::population_size, parameter_id::generations};
   structure_history structure;
-  const run_request call = call_request(model, values, initial, required, inputs, structure, demography_text);
+  const run_request call =
+      call_request(model, values, initial, required, inputs, structure, demography_text, deme_initial);
   const sim_params& params = call.params;
   const bool demes = structure.demes.size() > 1;
   const deme_history* history = structure.demes.size() == 1 ? &structure.demes[0] : nullptr;
@@ -413,12 +446,13 @@ py::tuple simulate(model_core& model, const keyword_values& values,
 // columns and lines.
 py::tuple replicate(model_core& model, const keyword_values& values,
                     const std::optional<py::array_t<int32_t>>& initial, const std::string& summary,
-                    const std::optional<std::string>& demography_text) {
+                    const std::optional<std::string>& demography_text, const deme_counts& deme_initial) {
   std::vector<input_file> inputs;
   constexpr parameter_id required[] = {parameter_id::population_size, parameter_id::generations,
                                        parameter_id::replicates};
   structure_history structure;
-  const run_request call = call_request(model, values, initial, required, inputs, structure, demography_text);
+  const run_request call =
+      call_request(model, values, initial, required, inputs, structure, demography_text, deme_initial);
   if (!summary.empty()) {
     // The summary and the temporary file it is written through.
     for (const std::string& name : {summary, summary + ".tmp"}) refuse_input_as_output(name, inputs);
@@ -880,9 +914,10 @@ PYBIND11_MODULE(_core, module) {
       .def(py::init<const keyword_values&>(), py::arg("keywords"))
       .def("description", &model_description);
   module.def("simulate", &simulate, py::arg("model"), py::arg("keywords"), py::arg("initial"),
-             py::arg("demography_text") = py::none());
+             py::arg("demography_text") = py::none(), py::arg("deme_initial") = deme_counts{});
   module.def("replicate", &replicate, py::arg("model"), py::arg("keywords"), py::arg("initial"),
-             py::arg("summary"), py::arg("demography_text") = py::none());
+             py::arg("summary"), py::arg("demography_text") = py::none(),
+             py::arg("deme_initial") = deme_counts{});
   module.def("summary_line", &summary_row_of, py::arg("model"), py::arg("seed"),
              py::arg("generations"), py::arg("conditions"), py::arg("population"));
   module.def("summary_header", [](const std::vector<std::string>& conditions, const std::vector<std::string>& demes) {

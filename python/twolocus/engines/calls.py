@@ -29,21 +29,25 @@ def _population(initial):
     return np.ascontiguousarray(wide, dtype=np.int32)
 
 
-def _start(initial, values):
+def _start(initial, values, deme_counts=None):
     """Adds the keyword of an initial file to values; returns the counts of an
-    array or a Run (or None)."""
+    array or a Run (or None). A dict gives demes their own start: a file's
+    as a keyword, an array's or a Run's (name, counts) added to deme_counts."""
     if initial is None:
         return None
     if isinstance(initial, dict):
-        # Each deme's own start, a file as --initial NAME=FILE[:LABEL] reads it.
-        run = initial.get(None)
+        files = {}
         for name, value in initial.items():
-            if name is not None and not isinstance(value, (str, bytes, os.PathLike)):
-                raise TypeError(f"a deme's initial must be a file name (str, bytes or os.PathLike), "
-                                f"not {type(value).__name__}")
-        values.extend(deme_values("initial", {name: value for name, value in initial.items()
-                                              if name is not None}))
-        return _start(run, values)
+            if name is None:
+                continue
+            if isinstance(value, (str, bytes, os.PathLike)):
+                files[name] = value
+            elif not isinstance(name, str) or not name.isidentifier():
+                raise TypeError(f"initial takes a dict by deme name (a str such as 'A'), not the key {name!r}")
+            else:
+                deme_counts.append((name, _population(value)))
+        values.extend(deme_values("initial", files))
+        return _start(initial.get(None), values)
     if isinstance(initial, (str, bytes, os.PathLike)):
         values.append(("initial", path_bytes("initial", initial)))
         return None
@@ -127,8 +131,9 @@ def simulate(model, *, N=None, generations=None, demography=None, burn_in=None, 
         last population, or a file as ``--initial FILE[:LABEL]`` reads it
         (default all N in 1111; with several demes, every deme that exists
         at the start starts from these counts, by default its size in 1111).
-        A dict by deme name gives demes their own start, each a file name
-        (``{"B": "founders.tsv"}``; the key None for every other deme's).
+        A dict by deme name gives demes their own start, each counts, a Run or
+        a file name (``{"B": "founders.tsv"}``; the key None for every other
+        deme's).
     stop : str or sequence of str, optional
         Conditions (the language of `twolocus.parse_condition`) checked on the
         start and after every generation: the run ends at the first label
@@ -159,9 +164,10 @@ def simulate(model, *, N=None, generations=None, demography=None, burn_in=None, 
     values, text = _call_values(dict(N=N, generations=generations, demography=demography,
                                      burn_in=burn_in, seed=seed, engine=engine,
                                      record_every=record_every), stop, watch)
-    counts = _start(initial, values)
+    deme_counts = []
+    counts = _start(initial, values, deme_counts)
     (labels, rounds, records, population, used_seed, conditions, n, size,
-     demes) = core.simulate(model._core, values, counts, text)
+     demes) = core.simulate(model._core, values, counts, text, deme_counts)
     engine = engine or default("engine")
     record_every = int(default("record_every")) if record_every is None else record_every
     return Run(labels, rounds, records, population, model=model, N=size, n=n,
@@ -219,10 +225,11 @@ def replicate(model, *, replicates, N=None, generations=None, demography=None, b
                                      record_every=record_every), stop, watch,
                                 dict(replicates=replicates, first_replicate=first_replicate,
                                      threads=threads))
-    counts = _start(initial, values)
+    deme_counts = []
+    counts = _start(initial, values, deme_counts)
     target = b"" if summary is None else path_bytes("summary", summary)
     if summary is not None and not target:
         raise ValueError("summary must name a file, not be empty")
-    columns, lines = core.replicate(model._core, values, counts, target, text)
+    columns, lines = core.replicate(model._core, values, counts, target, text, deme_counts)
     return summary_table(lines, columns)
 
