@@ -97,6 +97,12 @@ void mutate_deme(multinomial_engine& engine, population_counts& parents, populat
 }
 
 void start_deme(exact_engine&, int64_t) {}
+// Takes an engine; forgets what it listed as a source in the generation
+// before.
+void forget_source(exact_engine&) {}
+void forget_source(literal_engine&) {}
+void forget_source(multinomial_engine& engine) { engine.listed = false; }
+
 void start_deme(literal_engine&, int64_t) {}
 void start_deme(multinomial_engine& engine, int64_t generation) {
   start_class_draws(engine.stream, generation);
@@ -158,9 +164,15 @@ void mate_sources(const std::vector<multinomial_engine*>& engines, size_t d, con
   std::vector<class_source>& sources = engine.sources.sources;
   sources.clear();
   for (const parent_source& source : deme.sources) {
-    const multinomial_engine& from = *engines[static_cast<size_t>(source.deme)];
-    sources.push_back({&current.demes[static_cast<size_t>(source.deme)], &from.model.fitness,
-                       from.model.weights, &from.shares, source.probability});
+    multinomial_engine& from = *engines[static_cast<size_t>(source.deme)];
+    const population_counts& parents = current.demes[static_cast<size_t>(source.deme)];
+    // A source's list serves every deme that draws from it this generation.
+    if (!from.listed) {
+      from.has_parents = list_parent_shares(parents, from.model.fitness, from.model.weights, from.as_source);
+      from.listed = true;
+    }
+    sources.push_back({&parents, &from.model.fitness, from.model.weights, &from.shares, source.probability,
+                       &from.as_source, from.has_parents});
   }
   mate_sources_by_class(engine.stream, engine.sources, engine.shares.clone_below, engine.shares.self_below,
                         deme.size, next);
@@ -175,6 +187,7 @@ void demes_generation(deme_engines<engine_type>& all, deme_population& current, 
   next.demes.resize(count);
   std::vector<uint8_t>& gives = all.gives;
   mark_parents(plan, gives);
+  for (engine_type* engine : engines) forget_source(*engine);
   std::vector<uint8_t>& started = all.started;
   started.assign(count, 0);
   const auto start = [&](size_t d) {

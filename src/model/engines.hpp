@@ -50,6 +50,11 @@ struct multinomial_engine {
   model_params model;
   class_model shares{};
   class_sources_workspace sources;  // for offspring with parents in other demes
+  // This deme's parents as a source of the demes drawing from it, listed
+  // once a generation (valid while `listed`).
+  parent_list as_source{};
+  bool listed = false;
+  bool has_parents = false;
 };
 
 // Takes an engine and a model; makes the engine run that model from its

@@ -210,6 +210,8 @@ void list_occupied(const population_counts& counts, occupied_classes& occupied) 
   occupied.size = size;
 }
 
+}  // namespace
+
 // parent_frequencies and rank_walk_cuts over the occupied classes only,
 // with the same arithmetic (under exact weights, the terms of 0 that
 // parent_frequencies adds leave its sum as it is). Returns false when the
@@ -277,6 +279,8 @@ bool list_parent_shares(const population_counts& counts, const fitness_table& fi
   parents.no_parent = static_cast<uint32_t>(draw_values - below);
   return true;
 }
+
+namespace {
 
 }  // namespace
 
@@ -519,6 +523,8 @@ void add_offspring_probabilities(const parent_list& parents, const class_model& 
     probability[parents.index[k]] += weight * clone * share;
     for (size_t first = 0; first < 4; ++first) {
       gamete[static_cast<size_t>(passed[first])] += share * outcome[first];
+      // Without selfing every selfed term is +0, which leaves each sum as it is.
+      if (self_below == clone_below) continue;
       for (size_t second = 0; second < 4; ++second) {
         const int g1 = passed[first];
         const int g2 = passed[second];
@@ -553,7 +559,9 @@ void mate_sources_by_class(class_stream& stream, class_sources_workspace& worksp
   has_parents.resize(sources.size());
   for (size_t k = 0; k < sources.size(); ++k) {
     has_parents[k] = static_cast<uint8_t>(
-        list_parent_shares(*sources[k].parents, *sources[k].fitness, sources[k].rule, parents[k]));
+        sources[k].listed != nullptr
+            ? sources[k].has_parents
+            : list_parent_shares(*sources[k].parents, *sources[k].fitness, sources[k].rule, parents[k]));
     weight[k] = sources[k].probability;
   }
   if (!source_thresholds(weight, has_parents, below)) return;  // no parents anywhere
@@ -563,7 +571,8 @@ void mate_sources_by_class(class_stream& stream, class_sources_workspace& worksp
     const double share = (below[k] - previous) / static_cast<double>(draw_values);
     previous = below[k];
     if (share > 0) {
-      add_offspring_probabilities(parents[k], *sources[k].shares, clone_below, self_below, share, probability);
+      add_offspring_probabilities(sources[k].listed != nullptr ? *sources[k].listed : parents[k], *sources[k].shares,
+                                  clone_below, self_below, share, probability);
     }
   }
   std::array<int64_t, genotype_count> counts{};

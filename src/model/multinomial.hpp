@@ -183,6 +183,12 @@ struct parent_list {
   uint32_t no_parent = 0;
 };
 
+// Takes a population, its fitness table and weight rule; lists its
+// parents' shares of the raw draws by occupied class (with the arithmetic
+// of the class-count steps). Returns false when the total weight is 0.
+bool list_parent_shares(const population_counts& counts, const fitness_table& fitness, weight_rule rule,
+                        parent_list& parents);
+
 // One source deme of mate_sources_by_class: its mutated counts, fitness,
 // weight rule and class_model (its linkage), and the probability that an
 // offspring's parents come from it.
@@ -192,6 +198,11 @@ struct class_source {
   weight_rule rule = weight_rule::exact;
   const class_model* shares = nullptr;
   double probability = 0.0;
+  // The parents' list of these counts, fitness and rule when the caller has
+  // it already (it is the same for every deme drawing from this source in a
+  // generation), and whether it has parents; nullptr: worked out here.
+  const parent_list* listed = nullptr;
+  bool has_parents = false;
 };
 
 // The sources of mate_sources_by_class (filled by the caller) and its
