@@ -71,6 +71,22 @@ std::string change_text(const model_change& change) {
   return text + number;
 }
 
+namespace {
+
+// Takes a value of single spaces between its words; returns the words (an
+// empty word where two spaces meet).
+std::vector<std::string> words_of(const std::string& text) {
+  std::vector<std::string> words;
+  for (size_t at = 0; at <= text.size();) {
+    const size_t end = std::min(text.find(' ', at), text.size());
+    words.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return words;
+}
+
+}  // namespace
+
 std::string start_text(const deme_start& start) {
   std::string text = std::to_string(start.deme);
   for (const int32_t count : start.counts) {
@@ -81,12 +97,7 @@ std::string start_text(const deme_start& start) {
 }
 
 std::optional<deme_start> read_start_text(const std::string& text) {
-  std::vector<std::string> words;
-  for (size_t at = 0; at <= text.size();) {
-    const size_t end = std::min(text.find(' ', at), text.size());
-    words.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
+  const std::vector<std::string> words = words_of(text);
   if (words.size() != 1 + genotype_count) return std::nullopt;
   deme_start start;
   const auto deme = whole_integer(words[0], 0, 999);
@@ -104,12 +115,7 @@ std::optional<deme_start> read_start_text(const std::string& text) {
 }
 
 std::optional<model_change> read_change_text(const std::string& text) {
-  std::vector<std::string> words;
-  for (size_t at = 0; at <= text.size();) {
-    const size_t end = std::min(text.find(' ', at), text.size());
-    words.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
+  const std::vector<std::string> words = words_of(text);
   if (words.size() < 4) return std::nullopt;
   model_change change;
   const auto first = whole_integer(words[0], 0, 2147483647);

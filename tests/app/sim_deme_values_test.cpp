@@ -23,9 +23,7 @@ using testing::temp_dir;
 using testing::write_file;
 using args_list = std::vector<std::string>;
 
-testing::run_result sim(const args_list& args, const temp_dir& dir) {
-  return testing::run_program_at(testing::sim_binary_path(), args, dir.path, "twolocus-sim");
-}
+constexpr auto sim = testing::run_sim;
 
 // Two demes of 200 exchanging migrants, and the same two isolated.
 const char* const linked_yaml = R"(time_units: generations

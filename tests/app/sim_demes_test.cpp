@@ -24,9 +24,7 @@ using testing::temp_dir;
 using testing::write_file;
 using args_list = std::vector<std::string>;
 
-testing::run_result sim(const args_list& args, const temp_dir& dir) {
-  return testing::run_program_at(testing::sim_binary_path(), args, dir.path, "twolocus-sim");
-}
+constexpr auto sim = testing::run_sim;
 
 // Three demes: A throughout; B split from A 300 generations ago and growing;
 // C founded from A and B 150 generations ago; migration between A and B,

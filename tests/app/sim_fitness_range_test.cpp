@@ -17,9 +17,7 @@ using testing::read_file;
 using testing::temp_dir;
 using testing::write_file;
 
-testing::run_result sim(const std::vector<std::string>& args, const temp_dir& dir) {
-  return testing::run_program_at(testing::sim_binary_path(), args, dir.path, "twolocus-sim");
-}
+constexpr auto sim = testing::run_sim;
 
 // A values table giving genotype 1111 `first` and every other `rest`.
 std::string values_table(const std::string& first, const std::string& rest) {

@@ -22,9 +22,7 @@ using testing::temp_dir;
 using testing::write_file;
 using args_list = std::vector<std::string>;
 
-testing::run_result sim(const args_list& args, const temp_dir& dir) {
-  return testing::run_program_at(testing::sim_binary_path(), args, dir.path, "twolocus-sim");
-}
+constexpr auto sim = testing::run_sim;
 
 // A history with every kind of epoch: constant, selfing, exponential growth
 // with cloning, linear decline with both.
