@@ -93,3 +93,28 @@ def test_the_tools_read_a_parameter_file_with_changes(tmp_path):
                                                           "change = 3 -1 mu_a12 0.995"))
     with pytest.raises(TwolocusError, match=r"not consistent: a change makes a mutation row sum"):
         read_params(f"{out}.params")
+
+
+def test_the_mean_fitness_of_a_record_is_by_the_table_in_force_in_its_generation(tmp_path):
+    out = tmp_path / "run.out"
+    done = program("--fitness", VALLEY, "-s", "0.05", "-k", "0.1", "--mu", "0.02", "--change",
+                   "40:s=0.5", "-N", 60, "--generations", 70, "--record-every", 10, "--seed", 11,
+                   "-o", out)
+    assert done.returncode == 0, done.stderr
+    model = twolocus.Model(VALLEY, s=0.05, k=0.1, mu=0.02, change="40:s=0.5")
+    run = twolocus.simulate(model, N=60, generations=70, record_every=10, seed=11)
+    read = twolocus.load_run(out)
+    before = twolocus.Model(VALLEY, s=0.05, k=0.1).fitness
+    after = twolocus.Model(VALLEY, s=0.5, k=0.1).fitness
+    for found in (run, read):
+        fitness = found.statistics()["mean_fitness"]
+        for label, counts, value in zip(found.labels, found.counts, fitness):
+            table = after if label >= 40 else before
+            assert value == pytest.approx(counts @ table / counts.sum(), rel=1e-15), label
+        assert np.array_equal(found.holds("mean_fitness < 0.99"),
+                              [counts @ (after if label >= 40 else before) / counts.sum() < 0.99
+                               for label, counts in zip(found.labels, found.counts)])
+    # The summary's row, of the last population, by the table in force then.
+    header, row = (tmp_path / "run.out.summary.tsv").read_text().splitlines()[:2]
+    written = dict(zip(header.split("\t"), row.split("\t")))
+    assert float(written["mean_fitness"]) == pytest.approx(run.population @ after / 60, rel=1e-9)

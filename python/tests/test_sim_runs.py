@@ -65,6 +65,23 @@ def test_generations_follow_the_runs_record_interval(tmp_path):
     assert plot.returncode == 0, plot.stderr
 
 
+def test_a_stop_record_is_read_with_its_generations(tmp_path):
+    # Seed 3 stops at label 11 (a2 >= 0.1), one after the record labelled 10;
+    # seed 1 at label 8. A stop record is written after generation g: g + 1
+    # generations, not a final record of g (it was read as one, and the
+    # first dropped as the same population as the record before).
+    for seed, label in ((3, 11), (1, 8)):
+        out = tmp_path / f"stop-{seed}.out"
+        sim("--fitness", VALLEY, "-s", "0.05", "-k", "0.1", "-N", "200", "--mu", "0.01",
+            "--record-every", "5", "--seed", seed, "--stop", "a2 >= 0.1", "--generations", "100",
+            "-o", out, cwd=tmp_path)
+        trajectory = read_trajectory(str(out))
+        assert trajectory.labels[-1] == label
+        assert trajectory.generations[-1] == label + 1
+        summary = (tmp_path / f"stop-{seed}.out.summary.tsv").read_text().splitlines()[1].split("\t")
+        assert summary[3:5] == [str(label), str(label + 1)]
+
+
 @pytest.mark.parametrize("engine", ["exact", "multinomial"])
 def test_watched_first_labels_are_those_twolocus_stats_first_finds(tmp_path, engine):
     # The C++ evaluation during the run and the Python one on the records of

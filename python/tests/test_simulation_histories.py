@@ -327,6 +327,21 @@ def test_a_demes_own_table_and_start_are_the_programs(tmp_path, engine):
         written = np.array(records(f"{out}@{name}")).reshape(-1, 82)
         assert np.array_equal(deme.counts.reshape(-1, 81), written[:, 1:]), name
     assert run.demes["A"].counts[0][4] > 15  # A starts mostly 2211
+    # Each deme's statistics read its own table, from its files as from the
+    # call; the demes together have no mean fitness.
+    own = np.array([float(line.split("\t")[4]) for line in favoured.read_text().splitlines()[1:]])
+    read = twolocus.load_run(out)
+    for found in (run, read):
+        b = found.demes["B"]
+        assert np.allclose(b.statistics()["mean_fitness"], b.counts @ own / b.counts.sum(axis=1),
+                           rtol=1e-15)
+        assert np.isnan(found.statistics()["mean_fitness"]).all()
+    assert np.array_equal(read.demes["A"].statistics()["mean_fitness"],
+                          run.demes["A"].statistics()["mean_fitness"])
+    # The stop record (label 10 of K = 3, for both engines) is read as the call gives it.
+    for found, expected in [(read, run), *((read.demes[n], run.demes[n]) for n in run.demes)]:
+        assert np.array_equal(found.labels, expected.labels)
+        assert np.array_equal(found.generations, expected.generations)
     table = twolocus.replicate(model, demography=demes, generations=50, replicates=2, seed=5,
                                engine=engine, stop="mean_fitness@B > 1.1")
     # The demes' tables differ: the demes together have no mean fitness.

@@ -48,11 +48,11 @@ class Run:
 
     __slots__ = ("model", "labels", "generations", "counts", "population", "N", "n", "seed",
                  "engine", "record_every", "conditions", "path", "notes", "demes", "_params",
-                 "_fitness", "_summary", "_statistics")
+                 "_fitness", "_summary", "_statistics", "_later")
 
     def __init__(self, labels, generations, counts, population, *, model=None, N=None, n=None,
                  seed=None, engine=None, record_every=None, conditions=(), path=None, notes=(),
-                 params=None, fitness=None, demes=None):
+                 params=None, fitness=None, demes=None, later_fitness=(), no_fitness=False):
         self.model = model
         self.labels = np.asarray(labels, dtype=np.int64)
         self.generations = np.asarray(generations, dtype=np.int64)
@@ -62,14 +62,33 @@ class Run:
         self.conditions = list(conditions)
         self.path, self.notes = path, list(notes)
         self.demes = dict(demes or {})
+        # A run of simulate has its model's table unless given its own (a
+        # deme's), or none (the demes together when their tables differ).
+        if fitness is None and model is not None and not no_fitness:
+            fitness = model.fitness
         self._params, self._fitness = params, fitness
+        # The tables that follow, as (first generation, table): the record
+        # labelled g reads the table in force in generation g.
+        self._later = list(later_fitness)
         self._summary = None
         self._statistics = None
 
     @property
     def fitness(self):
-        """The 81 fitness values of the run (None where unknown)."""
-        return self.model.fitness if self.model is not None else self._fitness
+        """The 81 fitness values of the run in its first generation (None
+        where unknown); a change of fitness, or a deme's own table, is read
+        from the generation it acts in by the statistics and conditions."""
+        return self._fitness
+
+    def _by_table(self, each):
+        """each(counts, fitness) of every record, a NumPy array by record,
+        the records from a change of fitness on by its table."""
+        found = each(self.counts, self.fitness)
+        for first, table in self._later:
+            rows = self.labels >= first
+            if rows.any():
+                found[rows] = each(self.counts[rows], table)
+        return found
 
     @property
     def reached(self):
@@ -104,7 +123,7 @@ class Run:
             (NaN where twolocus-stats leaves a value empty).
         """
         if self._statistics is None:
-            table = statistics(self.counts, self.fitness)
+            table = self._by_table(statistics)
             out = np.empty(len(table), dtype=[("label", np.int64), ("generations", np.int64)]
                            + table.dtype.descr)
             out["label"], out["generations"] = self.labels, self.generations
@@ -128,13 +147,17 @@ class Run:
         """
         if isinstance(condition, str):
             condition = Condition(condition)
-        return condition.holds(self.counts, self.fitness)
+        return self._by_table(condition.holds)
 
     def first(self, condition):
         """The (label, generations) of the first record where a condition (a
         Condition, or a threshold whose condition it is) holds, or None."""
         condition = getattr(condition, "condition", condition)
-        found = condition.first(self.counts, self.fitness)
+        if self._later:
+            where = np.flatnonzero(self._by_table(condition.holds))
+            found = int(where[0]) if len(where) else None
+        else:
+            found = condition.first(self.counts, self.fitness)
         return None if found is None else (int(self.labels[found]), int(self.generations[found]))
 
     def params(self):
@@ -211,3 +234,23 @@ def summary_table(lines, conditions=()):
         else:
             table[name] = np.array([value or "nan" for value in column], dtype=np.float64)
     return table
+
+
+def fitness_of(fitness, changes, deme=-1, several=False):
+    """The fitness of one population of a run: (its table in generation 0,
+    the later ones as (first generation, table)). Takes the run's table, its
+    changes of fitness (first, deme, table) in the order they act, the
+    deme's place (-1: a run of one population, or the demes together) and
+    whether the run has several demes. The demes together have no table
+    (None) when the demes' tables differ at some time."""
+    if several and deme < 0 and any(d >= 0 for _, d, _ in changes):
+        return None, []
+    first_table, later = fitness, []
+    for first, d, table in changes:
+        if d >= 0 and d != deme and several:
+            continue
+        if first <= 0:
+            first_table, later = table, [(f, t) for f, t in later if f > 0]
+        else:
+            later.append((first, table))
+    return first_table, later

@@ -377,6 +377,20 @@ py::tuple records_tuple(const kept_records& kept) {
                         array_of(kept.counts, rows, genotype_count));
 }
 
+// Takes a run's parameters; returns its changes of fitness (a deme's own
+// table among them, in generation 0) as (first generation, deme (-1:
+// every deme), the 81 values), in the order they act.
+py::list fitness_changes_of(const sim_params& params) {
+  py::list changes;
+  for (const model_change& change : params.changes) {
+    if (change.kind != model_change::what::fitness) continue;
+    py::array_t<double> table(genotype_count);
+    std::copy(change.fitness.begin(), change.fitness.end(), table.mutable_data());
+    changes.append(py::make_tuple(change.first, change.deme, table));
+  }
+  return changes;
+}
+
 // Takes a call's conditions and its model's deme names (none without a
 // demography); binds the demes the conditions name, or raises ValueError
 // naming the first that is no deme of the model.
@@ -388,7 +402,8 @@ void refuse_unknown_demes(run_conditions& watched, const std::vector<std::string
 }
 
 // simulate: returns (labels, generations, counts, last population, seed,
-// conditions, generations run, the size before generation 0, demes), demes
+// conditions, generations run, the size before generation 0, demes, the
+// changes of fitness as fitness_changes_of gives them), demes
 // being, for a model of several demes, a list of (name, labels,
 // generations, counts, last population) in the model's order: each deme's
 // records of the generations in which it exists (a deme that does not
@@ -438,7 +453,8 @@ py::tuple simulate(model_core& model, const keyword_values& values,
   }
   const py::tuple records = records_tuple(kept.whole);
   return py::make_tuple(records[0], records[1], records[2], population_array(current), params.seed,
-                        conditions_of(watched), params.generations, params.population_size, deme_list);
+                        conditions_of(watched), params.generations, params.population_size, deme_list,
+                        fitness_changes_of(params));
 }
 
 // replicate: runs replicates F to F + R - 1 on T threads; writes the
@@ -884,6 +900,7 @@ py::dict sim_params_values(std::FILE* file) {
   // run's start before time 0 ("" and 0 without one).
   values["demography"] = params.demography;
   values["history_start"] = params.history_start;
+  values["fitness_changes"] = fitness_changes_of(params);
   return values;
 }
 

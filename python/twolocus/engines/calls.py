@@ -7,7 +7,7 @@ import numpy as np
 
 from ..genotypes import GENOTYPE_COUNT
 from ..native import core
-from ..run import Run, summary_table
+from ..run import Run, fitness_of, summary_table
 from .keywords import condition_texts, default, deme_values, encoded, keyword_values, path_bytes
 
 _MAX_COUNT = 2 ** 31 - 1
@@ -86,12 +86,17 @@ def _call_values(run, stop, watch, batch=None):
     return values, None if text is None else encoded("demography", text)
 
 
-def _deme_runs(demes, model, n, seed, engine, record_every):
+def _deme_runs(demes, model, n, seed, engine, record_every, changes):
     """Each deme's Run by name, from the module's (name, labels, generations,
-    counts, last population) of a model of several demes."""
-    return {name: Run(labels, rounds, records, population, model=model, n=n, seed=seed,
-                      engine=engine, record_every=record_every)
-            for name, labels, rounds, records, population in demes}
+    counts, last population) of a model of several demes, each with its own
+    fitness through time."""
+    runs = {}
+    for place, (name, labels, rounds, records, population) in enumerate(demes):
+        fitness, later = fitness_of(model.fitness, changes, place, several=True)
+        runs[name] = Run(labels, rounds, records, population, model=model, n=n, seed=seed,
+                         engine=engine, record_every=record_every, fitness=fitness,
+                         later_fitness=later)
+    return runs
 
 
 def simulate(model, *, N=None, generations=None, demography=None, burn_in=None, seed=None,
@@ -167,13 +172,14 @@ def simulate(model, *, N=None, generations=None, demography=None, burn_in=None, 
     deme_counts = []
     counts = _start(initial, values, deme_counts)
     (labels, rounds, records, population, used_seed, conditions, n, size,
-     demes) = core.simulate(model._core, values, counts, text, deme_counts)
+     demes, changes) = core.simulate(model._core, values, counts, text, deme_counts)
     engine = engine or default("engine")
     record_every = int(default("record_every")) if record_every is None else record_every
+    fitness, later = fitness_of(model.fitness, changes, several=bool(demes))
     return Run(labels, rounds, records, population, model=model, N=size, n=n,
                seed=used_seed, engine=engine, record_every=record_every,
-               conditions=conditions,
-               demes=_deme_runs(demes, model, n, used_seed, engine, record_every))
+               conditions=conditions, fitness=fitness, later_fitness=later, no_fitness=fitness is None,
+               demes=_deme_runs(demes, model, n, used_seed, engine, record_every, changes))
 
 
 def replicate(model, *, replicates, N=None, generations=None, demography=None, burn_in=None,

@@ -3,7 +3,7 @@
 import os
 
 from ..errors import TwolocusError
-from ..run import Run
+from ..run import Run, fitness_of
 from .params import params_path_of, read_params
 from .trajectory import read_trajectory
 
@@ -36,16 +36,30 @@ def load_run(path):
     known = params or {}
     counts = trajectory.counts
     own = params_path == os.fspath(path) + ".params"
-    demes = {name: load_run_file(deme_path, params, notes)
+    names = deme_names(params)
+    demes = {name: load_run_file(deme_path, params, notes, names.index(name))
              for name, deme_path in (deme_paths(path, params) if own else {}).items()}
+    # A deme's trajectory OUT@NAME given as the path reads that deme's fitness.
+    deme = names.index(os.path.basename(os.fspath(path)).rsplit("@", 1)[1]) if not own and names else -1
+    fitness, later = fitness_in(params, deme)
     return Run(trajectory.labels, trajectory.generations, counts,
                counts[-1] if len(counts) else None, N=known.get("N") if own else None,
                n=known.get("n"),
                seed=known.get("seed"), engine=known.get("engine"),
                record_every=known.get("record_every",
                                       CLASSIC_RECORD_EVERY if params is not None else None),
-               path=path, notes=notes, params=params,
-               fitness=None if params is None else params["fitness"], demes=demes)
+               path=path, notes=notes, params=params, fitness=fitness, later_fitness=later,
+               demes=demes)
+
+
+def fitness_in(params, deme):
+    """The fitness of one population of a run from its parameters (None:
+    unknown) and the deme's place (-1: the run, or its demes together), as
+    (the table in generation 0, the later ones as (first generation, table))."""
+    if params is None:
+        return None, []
+    return fitness_of(params["fitness"], params.get("fitness_changes", []), deme,
+                      several=bool(deme_names(params)))
 
 
 def deme_names(params):
@@ -64,19 +78,21 @@ def deme_paths(path, params):
             if os.path.isfile(f"{path}@{name}")}
 
 
-def load_run_file(path, params, notes):
+def load_run_file(path, params, notes, deme):
     """A deme's Run from its trajectory OUT@NAME, with the run's parameters
-    (its size N left unknown); its notes are added to `notes`."""
+    (its size N left unknown) and its place among the demes (its fitness);
+    its notes are added to `notes`."""
     trajectory = read_trajectory(path)
     if trajectory.partial_last is not None:
         notes.append(f"The last line of [{path}] is not complete "
                      f"(only {trajectory.partial_last} entries); it is left out.")
     known = params or {}
     counts = trajectory.counts
+    fitness, later = fitness_in(params, deme)
     return Run(trajectory.labels, trajectory.generations, counts,
                counts[-1] if len(counts) else None, n=known.get("n"), seed=known.get("seed"),
                engine=known.get("engine"), record_every=known.get("record_every"), path=path,
-               params=params, fitness=None if params is None else params["fitness"])
+               params=params, fitness=fitness, later_fitness=later)
 
 
 def load_runs(paths):

@@ -81,12 +81,25 @@ def _rounds(label, base_label, base_rounds, sim_interval=None):
 
     A twolocus-sim run (sim_interval: its K) writes a record labelled g
     after generation g when g is a multiple of K, and a final record n after
-    n rounds; its resumes continue the rounds, so the label alone says."""
+    n rounds; its resumes continue the rounds, so the label says, but for a
+    stop condition's record, which read_trajectory tells apart."""
     if sim_interval is not None:
         return label + 1 if label % sim_interval == 0 else label
     if label % RECORD_INTERVAL == 0:
         return base_rounds + (label - base_label)
     return base_rounds + max(0, label - 1 - base_label)
+
+
+def _repeated_next(lines, number, label):
+    """Whether the next whole record after line `number` (from 1, the
+    header's; an empty or cut line between them passed over) has the label
+    `label`: a resume's repeat of it."""
+    for following in lines[number:]:
+        fields = following.split("\t")
+        if len(fields) >= GENOTYPE_COUNT + 1:
+            first = fields[0]
+            return first.lstrip("-").isdigit() and int(first) == label
+    return False
 
 
 def read_trajectory(path):
@@ -112,10 +125,11 @@ def read_trajectory(path):
     if not lines or lines[0] != HEADER:
         raise _not_a_record(1, path)
 
-    sim_interval = None
+    sim_interval = sim_total = None
     params_path = params_path_of(path) or os.fspath(path) + ".params"
     if is_sim_params(params_path):
-        sim_interval = read_params(params_path)["record_every"]
+        sim_params = read_params(params_path)
+        sim_interval, sim_total = sim_params["record_every"], sim_params["generations"]
     labels, generations, rows, line_numbers = [], [], [], []
     base_label, base_rounds = -1, 0
     last = None  # (label, rounds) of the last complete record
@@ -147,6 +161,12 @@ def read_trajectory(path):
             rounds = last[1]
         else:
             rounds = _rounds(label, base_label, base_rounds, sim_interval)
+            if (sim_interval and label % sim_interval != 0 and label != sim_total
+                    and not _repeated_next(lines, number, label)):
+                # Not the final record of this total, nor of an earlier one
+                # (a resume writes that again next): a stop condition's
+                # record, written after generation `label`.
+                rounds = label + 1
         last = (label, rounds)
         if generations and rounds == generations[-1]:
             continue  # the same population written again
