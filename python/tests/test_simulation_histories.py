@@ -392,3 +392,30 @@ def test_a_demes_start_may_be_counts_or_a_run(tmp_path):
             continue
         with pytest.raises(ValueError, match=r"^keyword \[initial\] cannot take \[\w=<counts>\]: " + words):
             twolocus.simulate(model, initial=given, **keywords)
+
+
+def test_a_dict_names_demes_only_and_a_model_of_demes_tables_only_has_none(tmp_path):
+    demes = write(tmp_path / "three.yaml", SEVERAL)
+    # A file named like a deme's value: a dict's key is a deme, never a file's name.
+    (tmp_path / "Z=start.tsv").write_text("1111\t10\n")
+    start = tmp_path / "start.tsv"
+    start.write_text("1111\t10\n")
+    model = twolocus.Model(VALLEY, **MODEL)
+    with pytest.raises(ValueError, match=r"the model has no deme \[Z\]"):
+        twolocus.simulate(model, demography=demes, generations=3, initial={"Z": start})
+    with pytest.raises(ValueError, match=r"the model has no deme \[Z\]"):
+        twolocus.simulate(twolocus.Model(VALLEY, fitness_values={"Z": VALLEY}), demography=demes,
+                          generations=3)
+    # Only the demes' tables: the model has none; a run has its first deme's.
+    only = twolocus.Model(fitness={"A": VALLEY, "B": VALLEY, "C": VALLEY}, s={"A": 0.2})
+    assert only.fitness is None
+    run = twolocus.simulate(only, demography=demes, generations=30, record_every=3, seed=2)
+    with_a = twolocus.Model(VALLEY, s=0.2).fitness
+    assert np.array_equal(run.demes["A"].fitness, with_a)
+    assert np.array_equal(run.demes["B"].fitness, twolocus.Model(VALLEY).fitness)
+    with pytest.raises(ValueError, match=r"^keyword \[fitness\] is required: deme \[C\] has no table "
+                       r"of its own\.$"):
+        twolocus.simulate(twolocus.Model(fitness={"A": VALLEY, "B": VALLEY}), demography=demes,
+                          generations=3)
+    with pytest.raises(TypeError, match="the run's start, not a dict"):
+        twolocus.simulate(model, demography=demes, generations=3, initial={None: {"A": start}})

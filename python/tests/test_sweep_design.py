@@ -99,6 +99,13 @@ def test_grid_writes_the_product_with_unique_names_and_fitness_relative_to_the_d
     assert bad.returncode == 1 and not (tmp_path / "bad.tsv").exists()
     bad = sweep("grid", "fitness=valley.tsv", "s=x", "-o", "g2.tsv", cwd=tmp_path)
     assert bad.returncode == 1 and "no column [column]" in bad.stderr
+    # A classic fitness path with "WORD=" in it is a path, not a deme's value.
+    (tmp_path / "N=1").mkdir()
+    (tmp_path / "N=1" / "v.tsv").write_bytes((tmp_path / "valley.tsv").read_bytes())
+    made = sweep("grid", "fitness=N=1/v.tsv", "column=1", "s=0", "k=50", "n=10", "N=10",
+                 "rates=0", "replicates=1", "-o", tmp_path / "sub" / "eq.tsv", cwd=tmp_path)
+    assert made.returncode == 0, made.stderr
+    assert read_design(CLASSIC, str(tmp_path / "sub" / "eq.tsv")).rows[0]["fitness"] == "../N=1/v.tsv"
 
 
 def test_seeds_follow_the_documented_function_whatever_the_rows_position():

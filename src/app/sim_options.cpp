@@ -153,12 +153,11 @@ std::optional<message> read_sim_options(int argc, char** argv, sim_options& opti
       value = argv[++i];
     }
     // One entry for both names (-N and --population-size): given twice. A
-    // value NAME=VALUE may be a deme's: the run library tells.
-    if (options.run.given.test(static_cast<size_t>(entry->id)) &&
-        entry->kind != parameter_kind::condition && entry->kind != parameter_kind::change &&
-        !(per_deme_entry(entry->id) && std::string_view(value).find('=') != std::string_view::npos)) {
-      return tell::sim_repeated_option(name.c_str());
-    }
+    // value NAME=VALUE may be a deme's (as read below).
+    const bool repeated = options.run.given.test(static_cast<size_t>(entry->id)) &&
+                          entry->kind != parameter_kind::condition && entry->kind != parameter_kind::change;
+    const bool maybe_deme = per_deme_entry(entry->id) && std::string_view(value).find('=') != std::string_view::npos;
+    if (repeated && !maybe_deme) return tell::sim_repeated_option(name.c_str());
     if (entry->id != parameter_id::resume && entry->id != parameter_id::generations) {
       model_options.push_back(name);
     }
@@ -169,6 +168,7 @@ std::optional<message> read_sim_options(int argc, char** argv, sim_options& opti
                                      reading.condition.position);
     }
     if (!reading.value) return bad(name, *entry, value);
+    if (repeated && reading.value->deme.empty()) return tell::sim_repeated_option(name.c_str());
     set_parameter(options.run, *entry, *reading.value);
     if (entry->id == parameter_id::population_size) population_size_name = name;
     if (entry->id == parameter_id::resume) options.what = sim_options::action::resume;

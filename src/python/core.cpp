@@ -101,7 +101,10 @@ message said(const request_problem& problem) {
 // Takes a request and keyword values; reads each by its entry and stores
 // it, or raises ValueError naming the keyword.
 void take_keywords(run_request& request, const keyword_values& values) {
-  for (const auto& [keyword, text] : values) {
+  for (const auto& [given, text] : values) {
+    // "KEYWORD@": a value of a dict by deme name, NAME=VALUE with NAME a deme.
+    const bool deme_only = !given.empty() && given.back() == '@';
+    const std::string keyword = deme_only ? given.substr(0, given.size() - 1) : given;
     const parameter_entry* entry = parameter_by_keyword(keyword);
     if (entry == nullptr) throw py::type_error("no keyword " + keyword);
     const parameter_reading reading = read_parameter(*entry, text);
@@ -116,7 +119,13 @@ void take_keywords(run_request& request, const keyword_values& values) {
                                                  shown_value(text).c_str())
                                   .text);
     }
+    if (deme_only && reading.value->deme.empty()) {
+      raise(PyExc_ValueError, tell::py_bad_value(keyword.c_str(), ("a dict by deme name of " + parameter_wants(*entry)).c_str(),
+                                                 shown_value(text).c_str())
+                                  .text);
+    }
     set_parameter(request, *entry, *reading.value);
+    if (deme_only) request.deme_values.back().strict = true;
   }
 }
 
@@ -202,7 +211,10 @@ void take_deme_keywords(run_request& request, const structure_history& structure
   const auto problem = resolve_deme_values(request, structure.names, at_start);
   if (!problem) return;
   const auto keyword = [](parameter_id id) { return std::string(keyword_of(id)); };
-  if (problem->what == deme_value_problem::kind::required) raise(PyExc_ValueError, tell::py_required(keyword_of(problem->entry)).text);
+  if (problem->what == deme_value_problem::kind::required) {
+    raise(PyExc_ValueError, problem->deme.empty() ? tell::py_required(keyword_of(problem->entry)).text
+                                                  : tell::py_deme_table_required(problem->deme.c_str()).text);
+  }
   if (problem->text.empty()) {
     raise(PyExc_ValueError, tell::py_conflict(keyword_of(problem->entry), keyword_of(problem->other)).text);
   }
@@ -273,14 +285,21 @@ run_request call_request(const model_core& model, const keyword_values& values,
   for (const auto& [name, counts] : deme_initial) {
     const auto found = std::find(structure.names.begin(), structure.names.end(), name);
     const auto deme = static_cast<size_t>(found - structure.names.begin());
-    if (found != structure.names.end() && structure.names.size() == 1) {
-      request.params.initial = counts_of(counts);  // a model of one deme: the run's start
-      continue;
-    }
     deme_value_problem problem{deme_value_problem::kind::no_deme, parameter_id::initial, parameter_id::count,
-                               name + "=<counts>", name};
-    if (found != structure.names.end() && structure.names.size() > 1 &&
-        !deme_exists(structure, deme, static_cast<double>(request.params.history_start))) {
+                               name + "=<counts>", name, ""};
+    if (found != structure.names.end() && structure.names.size() == 1) {
+      // A model of one deme: the run's start, given once.
+      if (!initial && request.initial_file.empty()) {
+        request.params.initial = counts_of(counts);
+        continue;
+      }
+      problem.what = deme_value_problem::kind::repeated;
+      problem.deme.clear();
+    }
+    if (problem.what == deme_value_problem::kind::repeated) {
+      // said below
+    } else if (found != structure.names.end() && structure.names.size() > 1 &&
+               !deme_exists(structure, deme, static_cast<double>(request.params.history_start))) {
       problem.what = deme_value_problem::kind::not_at_start;
     } else if (found != structure.names.end() && structure.names.size() > 1) {
       const bool twice = std::any_of(request.params.starts.begin(), request.params.starts.end(),
@@ -377,6 +396,13 @@ py::tuple records_tuple(const kept_records& kept) {
                         array_of(kept.counts, rows, genotype_count));
 }
 
+// Takes a fitness table; returns it as an array.
+py::array_t<double> fitness_array_of(const fitness_table& fitness) {
+  py::array_t<double> table(genotype_count);
+  std::copy(fitness.begin(), fitness.end(), table.mutable_data());
+  return table;
+}
+
 // Takes a run's parameters; returns its changes of fitness (a deme's own
 // table among them, in generation 0) as (first generation, deme (-1:
 // every deme), the 81 values), in the order they act.
@@ -403,7 +429,8 @@ void refuse_unknown_demes(run_conditions& watched, const std::vector<std::string
 
 // simulate: returns (labels, generations, counts, last population, seed,
 // conditions, generations run, the size before generation 0, demes, the
-// changes of fitness as fitness_changes_of gives them), demes
+// changes of fitness as fitness_changes_of gives them, the run's table),
+// demes
 // being, for a model of several demes, a list of (name, labels,
 // generations, counts, last population) in the model's order: each deme's
 // records of the generations in which it exists (a deme that does not
@@ -454,7 +481,7 @@ py::tuple simulate(model_core& model, const keyword_values& values,
   const py::tuple records = records_tuple(kept.whole);
   return py::make_tuple(records[0], records[1], records[2], population_array(current), params.seed,
                         conditions_of(watched), params.generations, params.population_size, deme_list,
-                        fitness_changes_of(params));
+                        fitness_changes_of(params), fitness_array_of(params.fitness));
 }
 
 // replicate: runs replicates F to F + R - 1 on T threads; writes the
@@ -568,6 +595,11 @@ py::dict model_description(const model_core& model) {
         }
       }
     }
+  }
+  // A model whose only tables are its demes' has none of its own yet.
+  if (model.request.fitness_file.empty() && !params.coefficients) {
+    description["fitness"] = py::none();
+    return description;
   }
   py::array_t<double> fitness(genotype_count);
   std::copy(params.fitness.begin(), params.fitness.end(), fitness.mutable_data());

@@ -145,7 +145,10 @@ std::optional<message> take_deme_values(run_request& request, const structure_hi
   const auto problem = resolve_deme_values(request, structure.names, at_start);
   if (!problem) return std::nullopt;
   const auto option = [](parameter_id id) { return std::string(long_option(parameter(id))); };
-  if (problem->what == deme_value_problem::kind::required) return tell::sim_required(option(problem->entry).c_str());
+  if (problem->what == deme_value_problem::kind::required) {
+    if (problem->deme.empty()) return tell::sim_required(option(problem->entry).c_str());
+    return tell::sim_deme_table_required(problem->deme.c_str());
+  }
   if (problem->text.empty()) {
     return tell::sim_conflict(option(problem->entry).c_str(), option(problem->other).c_str());
   }
@@ -218,13 +221,15 @@ std::string sim_end_line(const sim_params& params, int64_t replicate, const run_
   for (const int64_t first : watched.first) {
     row.conditions.push_back(first == not_reached ? "" : std::to_string(first));
   }
+  // The start (label -1) is judged in the model of generation 0.
+  const int64_t generation = std::max<int64_t>(row.label, 0);
   std::vector<fitness_table> deme_fitness;
   if (!demes.empty() && demes_differ_in_fitness(params)) {
     for (size_t d = 0; d < demes.size(); ++d) {
-      deme_fitness.push_back(fitness_in_generation(params, row.label, static_cast<int>(d)));
+      deme_fitness.push_back(fitness_in_generation(params, generation, static_cast<int>(d)));
     }
   }
-  return summary_line(row, counts, params.changes.empty() ? params.fitness : fitness_in_generation(params, row.label),
+  return summary_line(row, counts, params.changes.empty() ? params.fitness : fitness_in_generation(params, generation),
                       demes, deme_fitness);
 }
 

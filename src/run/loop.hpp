@@ -103,6 +103,9 @@ loop_end run_generations(engine_type& engine, const loop_plan& plan, population_
   int64_t generation = plan.first;
   bool stopped = false;
   if (watching && plan.first == 0) {
+    // The start is judged in the model of the first generation: a deme's own
+    // table, or a change acting in generation 0, is in force already.
+    before_generation(schedule, engine, 0);
     const condition_check start = check_population(watched, current, plan.fitness, -1, plan.deme_fitness);
     if (start.reached > 0 && !hooks.reached(-1)) return loop_end::failed;
     stopped = start.stop;

@@ -370,14 +370,15 @@ std::optional<deme_value_problem> resolve_deme_values(run_request& request, cons
   using kind = deme_value_problem::kind;
   const auto table = [](parameter_id id) { return id == parameter_id::fitness || id == parameter_id::fitness_values; };
   const auto problem = [](kind what, const deme_value& value, parameter_id other = parameter_id::count) {
-    return deme_value_problem{what, value.id, other, value.value.given, value.value.deme};
+    return deme_value_problem{what, value.id, other, value.value.given, value.value.deme, ""};
   };
   std::vector<deme_value> kept;
   for (deme_value value : request.deme_values) {
     const auto found = std::find(names.begin(), names.end(), value.value.deme);
     if (found == names.end() || names.size() == 1) {
-      if (found == names.end() && parameter(value.id).kind != parameter_kind::file &&
-          parameter(value.id).kind != parameter_kind::start) {
+      if (found == names.end() && ((parameter(value.id).kind != parameter_kind::file &&
+                                    parameter(value.id).kind != parameter_kind::start) ||
+                                   value.strict)) {
         return problem(kind::no_deme, value);
       }
       // The run's value: the deme's of a model of one deme, else the whole
@@ -386,13 +387,19 @@ std::optional<deme_value_problem> resolve_deme_values(run_request& request, cons
       parameter_value run_value = value.value;
       if (found == names.end()) run_value = *read_plain(entry, value.value.given).value;
       run_value.deme.clear();
+      const std::string not_deme = found == names.end() ? value.value.deme : "";
       value.value.deme.clear();  // the run's: the reasons name no deme
-      if (given(request, value.id)) return problem(kind::repeated, value);
+      const auto the_runs = [&](kind what, parameter_id other = parameter_id::count) {
+        deme_value_problem said = problem(what, value, other);
+        said.not_deme = not_deme;
+        return said;
+      };
+      if (given(request, value.id)) return the_runs(kind::repeated);
       if (table(value.id)) {
         for (const parameter_id other : {parameter_id::fitness, parameter_id::fitness_values}) {
-          if (given(request, other)) return problem(kind::conflict, value, other);
+          if (given(request, other)) return the_runs(kind::conflict, other);
         }
-        if (request.params.coefficients) return problem(kind::conflict, value, parameter_id::s2_a);
+        if (request.params.coefficients) return the_runs(kind::conflict, parameter_id::s2_a);
       }
       set_parameter(request, entry, run_value);
       continue;
@@ -412,7 +419,7 @@ std::optional<deme_value_problem> resolve_deme_values(run_request& request, cons
   if (request.fitness_values && !given(request, parameter_id::fitness)) {
     for (const parameter_id coefficient : {parameter_id::s, parameter_id::k}) {
       if (given(request, coefficient)) {
-        return deme_value_problem{kind::conflict, coefficient, parameter_id::fitness_values, "", ""};
+        return deme_value_problem{kind::conflict, coefficient, parameter_id::fitness_values, "", "", ""};
       }
     }
   }
@@ -424,12 +431,14 @@ std::optional<deme_value_problem> resolve_deme_values(run_request& request, cons
     const bool has = std::any_of(request.deme_values.begin(), request.deme_values.end(), [&](const deme_value& v) {
       return static_cast<size_t>(v.deme) == d && table(v.id);
     });
-    if (!has) return deme_value_problem{kind::required, parameter_id::fitness, parameter_id::count, "", names.empty() ? "" : names[d]};
+    if (!has) return deme_value_problem{kind::required, parameter_id::fitness, parameter_id::count, "", names.empty() ? "" : names[d], ""};
   }
-  if (names.empty()) return deme_value_problem{kind::required, parameter_id::fitness, parameter_id::count, "", ""};
+  if (names.empty()) return deme_value_problem{kind::required, parameter_id::fitness, parameter_id::count, "", "", ""};
+  // Only its table: its column, s and k stay its own (the other demes
+  // take the run's defaults).
   std::vector<deme_value> others;
   for (deme_value& value : request.deme_values) {
-    if (value.deme == 0 && value.id != parameter_id::initial) {
+    if (value.deme == 0 && table(value.id)) {
       parameter_value run_value = value.value;
       run_value.deme.clear();
       set_parameter(request, parameter(value.id), run_value);
@@ -448,11 +457,14 @@ namespace twolocus {
 std::string deme_value_reason(const deme_value_problem& problem, const std::function<std::string(parameter_id)>& name) {
   using kind = deme_value_problem::kind;
   const std::string deme = "deme [" + problem.deme + "]";
+  const std::string file = problem.not_deme.empty()
+                               ? ""
+                               : "the model has no deme [" + problem.not_deme + "], so it is a file's whole name, and ";
   switch (problem.what) {
     case kind::no_deme: return "the model has no deme [" + problem.deme + "]";
-    case kind::repeated: return problem.deme.empty() ? "the run is given it twice" : deme + " is given it twice";
+    case kind::repeated: return problem.deme.empty() ? file + "the run is given it twice" : deme + " is given it twice";
     case kind::conflict:
-      return (problem.deme.empty() ? std::string("the run's fitness") : deme + "'s fitness") + " is given by [" +
+      return (problem.deme.empty() ? file + "the run's fitness" : deme + "'s fitness") + " is given by [" +
              name(problem.other) + "] too";
     case kind::not_at_start:
       return deme + " does not exist at the run's start: it takes its first generation from its ancestors";

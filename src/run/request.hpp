@@ -49,6 +49,7 @@ struct deme_value {
   parameter_id id = parameter_id::count;
   parameter_value value;
   int deme = -1;
+  bool strict = false;  // NAME must be a deme (a Python dict's key): never a file's name
 };
 
 struct run_request {
@@ -168,6 +169,9 @@ struct deme_value_problem {
   parameter_id other = parameter_id::count;
   std::string text;  // the value as given
   std::string deme;
+  // A NAME that is no deme of the model, so that the value is the run's
+  // (a file's whole name): the repetition or conflict is the run's.
+  std::string not_deme;
 };
 
 // Takes a request as read and the names of its model's demes (none without

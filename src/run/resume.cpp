@@ -239,6 +239,9 @@ std::optional<message> resume_single_run(const run_request& request, run_files& 
       close_checkpoint();
       return problem;
     }
+  } else if (auto problem = check_deme_lines(params, params_name, nullptr)) {
+    close_checkpoint();
+    return problem;
   }
   if (!add_resume_record(files.trajectory, record.label, current)) return write_failure(files);
   if (structure.demes.size() > 1) {

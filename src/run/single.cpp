@@ -41,6 +41,9 @@ std::optional<message> run_single(const sim_params& params, run_files& files, in
       release_run_files(files);
       return problem;
     }
+  } else if (auto problem = check_deme_lines(params, files.trajectory_name + ".params", nullptr)) {
+    release_run_files(files);
+    return problem;
   }
   if (auto problem = bind_demes_of(watched, structure.names)) {
     release_run_files(files);

@@ -33,6 +33,24 @@ std::optional<message> structure_of_params(const sim_params& params, const std::
     return tell::sim_demography_not_run(params_name.c_str(), problem->deme.c_str(), problem->epoch,
                                         problem->what.c_str());
   }
+  return check_deme_lines(params, params_name, &structure);
+}
+
+std::optional<message> check_deme_lines(const sim_params& params, const std::string& params_name,
+                                        const structure_history* structure) {
+  const size_t count = structure == nullptr ? 1 : structure->demes.size();
+  for (const model_change& change : params.changes) {
+    if (change.deme >= 0 && static_cast<size_t>(change.deme) >= count) {
+      return tell::sim_params_deme(params_name.c_str(), "change", change.deme, "");
+    }
+  }
+  for (const deme_start& start : params.starts) {
+    const auto d = static_cast<size_t>(start.deme);
+    if (structure == nullptr || count < 2 || d >= count ||
+        !deme_exists(*structure, d, static_cast<double>(params.history_start))) {
+      return tell::sim_params_deme(params_name.c_str(), "start", start.deme, " at the run's start");
+    }
+  }
   return std::nullopt;
 }
 

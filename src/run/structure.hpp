@@ -30,6 +30,13 @@ namespace twolocus {
 std::optional<message> structure_of_params(const sim_params& params, const std::string& params_name,
                                            structure_history& structure);
 
+// Takes a run's parameters, their file's name and their structure (nullptr:
+// a run without a demography); checks that every change names a deme of
+// the model (or all) and every start a deme of several that exists at the
+// run's start. Returns the failure, or nothing.
+std::optional<message> check_deme_lines(const sim_params& params, const std::string& params_name,
+                                        const structure_history* structure);
+
 // Takes a run's parameters; returns its summary's varying columns: its
 // conditions and, for a model of several demes, the demes' names (none
 // for a run of one population).

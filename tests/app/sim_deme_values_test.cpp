@@ -128,19 +128,20 @@ TEST_F(SimDemeValues, ADemesOwnTableIsItsChangeInTheFirstGenerationAndActsOnItAl
 }
 
 TEST_F(SimDemeValues, EveryDemeMayHaveItsOwnTableAndCoefficients) {
-  // No table of the run: the first deme's is the run's, and B's s is B's own.
+  // No table of the run: the first deme's table is the run's, its k its own,
+  // and B's s is B's own (B does not take A's k).
   ASSERT_EQ(sim(run_without_table("isolated.yaml", "multinomial", "both",
                                   {"--fitness", "A=fit.tsv", "--fitness", "B=fit.tsv", "-s", "B=0.2", "-k", "A=0.1"}),
                 dir)
                 .status,
             0);
-  ASSERT_EQ(sim(run("isolated.yaml", "multinomial", "same", {"-k", "0.1"}), dir).status, 0);
-  // A's table is the run's (fit.tsv with k 0.1) in both runs.
+  ASSERT_EQ(sim(run("isolated.yaml", "multinomial", "same", {"-s", "B=0.2", "-k", "A=0.1"}), dir).status, 0);
+  ASSERT_EQ(sim(run("isolated.yaml", "multinomial", "plain", {"-k", "0.1"}), dir).status, 0);
   EXPECT_EQ(file("both@A"), file("same@A"));
-  EXPECT_NE(file("both@B"), file("same@B"));
-  const std::string params = file("both.params");
-  EXPECT_EQ(params.find("change = 0 0 "), std::string::npos);
-  EXPECT_NE(params.find("change = 0 1 fitness "), std::string::npos);
+  EXPECT_EQ(file("both@B"), file("same@B"));
+  EXPECT_EQ(file("both@A"), file("plain@A"));
+  EXPECT_NE(file("both@B"), file("plain@B"));
+  EXPECT_EQ(file("both.params"), file("same.params"));
 }
 
 TEST_F(SimDemeValues, ADemesOwnStartIsKeptAndAResumeFromAnyRecordWritesTheUninterruptedRun) {
@@ -240,7 +241,12 @@ TEST_F(SimDemeValues, ValuesThatDoNotFitTheModelAreRefusedBeforeAnythingIsWritte
       {{"--fitness-values", "B=missing.tsv", "--fitness", "A=fit.tsv"},
        "twolocus-sim: could not open fitness file [missing.tsv] to read.\n"},
       {{"--fitness", "fit.tsv", "--fitness", "x=fit.tsv"},
-       "twolocus-sim: option [--fitness] cannot take [x=fit.tsv]: the run is given it twice.\n"},
+       "twolocus-sim: option [--fitness] cannot take [x=fit.tsv]: the model has no deme [x], so it is a file's whole "
+       "name, and the run is given it twice.\n"},
+      {{"--fitness", "fit.tsv", "--fitness-values", "Z=fit.tsv"},
+       "twolocus-sim: option [--fitness-values] cannot take [Z=fit.tsv]: the model has no deme [Z], so it is a "
+       "file's whole name, and the run's fitness is given by [--fitness] too.\n"},
+      {{"--fitness", "fit.tsv", "--fitness", "./b=fit.tsv"}, "twolocus-sim: option [--fitness] is given twice.\n"},
       {{"--initial", "B=missing.tsv"}, "twolocus-sim: could not open initial file [missing.tsv] to read.\n"},
   };
   for (const auto& [more, said] : cases) {
@@ -266,8 +272,52 @@ TEST_F(SimDemeValues, ValuesThatDoNotFitTheModelAreRefusedBeforeAnythingIsWritte
   partial[1] = "A=fit.tsv";
   const auto missing = sim(partial, dir);
   EXPECT_EQ(missing.status, 1);
-  EXPECT_EQ(missing.err, "twolocus-sim: option [--fitness] is required.\n");
+  EXPECT_EQ(missing.err, "twolocus-sim: option [--fitness] is required: deme [B] has no table of its own.\n");
   EXPECT_FALSE(exists("no"));
+}
+
+TEST_F(SimDemeValues, AResumeRefusesAParameterFileWhoseDemeLinesTheModelLacks) {
+  ASSERT_EQ(sim(run("linked.yaml", "multinomial", "r", {"--fitness-values", "B=favoured.tsv", "--initial",
+                                                         "B=start.tsv"}),
+                dir)
+                .status,
+            0);
+  // B begins 30 generations ago: it does not exist at the run's start.
+  ASSERT_EQ(sim(run("later.yaml", "multinomial", "l", {}), dir).status, 0);
+  const std::string params = file("r.params");
+  const std::string whole = file("r");
+  const std::string later = file("l.params");
+  const size_t start = params.find("\nstart = 1 ") + 1;
+  const size_t change = params.find("\nchange = 0 1 ") + 1;
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"r", params.substr(0, start) + "start = 2" + params.substr(start + 9)},
+      {"r", params.substr(0, change) + "change = 0 7" + params.substr(change + 12)},
+      {"l", later + "start = 1" + [] {
+         std::string counts;
+         for (int g = 0; g < 81; ++g) counts += g == 0 ? " 100" : " 0";
+         return counts;
+       }() + "\n"},
+  };
+  const std::vector<std::string> said = {
+      "twolocus-sim: parameter file [r.params] has a [start] line for deme 2, which is not a deme of its model at "
+      "the run's start.\n",
+      "twolocus-sim: parameter file [r.params] has a [change] line for deme 7, which is not a deme of its model.\n",
+      "twolocus-sim: parameter file [l.params] has a [start] line for deme 1, which is not a deme of its model at "
+      "the run's start.\n"};
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(i);
+    const std::string& name = cases[i].first;
+    const std::string before = file(name);
+    write_file(dir / (name + ".params"), cases[i].second);
+    const auto refused = sim({"--resume", name, "--generations", "400"}, dir);
+    EXPECT_EQ(refused.status, 1);
+    // After the line that names the record it would resume from.
+    ASSERT_GE(refused.err.size(), said[i].size());
+    EXPECT_EQ(refused.err.substr(refused.err.size() - said[i].size()), said[i]);
+    EXPECT_EQ(file(name), before);  // nothing changed
+    write_file(dir / (name + ".params"), name == "r" ? params : later);
+  }
+  EXPECT_EQ(file("r"), whole);
 }
 
 }  // namespace

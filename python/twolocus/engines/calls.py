@@ -36,6 +36,8 @@ def _start(initial, values, deme_counts=None):
     if initial is None:
         return None
     if isinstance(initial, dict):
+        if isinstance(initial.get(None), dict):
+            raise TypeError("initial's value for the key None is the run's start, not a dict")
         files = {}
         for name, value in initial.items():
             if name is None:
@@ -86,13 +88,13 @@ def _call_values(run, stop, watch, batch=None):
     return values, None if text is None else encoded("demography", text)
 
 
-def _deme_runs(demes, model, n, seed, engine, record_every, changes):
+def _deme_runs(demes, model, n, seed, engine, record_every, changes, table):
     """Each deme's Run by name, from the module's (name, labels, generations,
     counts, last population) of a model of several demes, each with its own
     fitness through time."""
     runs = {}
     for place, (name, labels, rounds, records, population) in enumerate(demes):
-        fitness, later = fitness_of(model.fitness, changes, place, several=True)
+        fitness, later = fitness_of(table, changes, place, several=True)
         runs[name] = Run(labels, rounds, records, population, model=model, n=n, seed=seed,
                          engine=engine, record_every=record_every, fitness=fitness,
                          later_fitness=later)
@@ -172,14 +174,14 @@ def simulate(model, *, N=None, generations=None, demography=None, burn_in=None, 
     deme_counts = []
     counts = _start(initial, values, deme_counts)
     (labels, rounds, records, population, used_seed, conditions, n, size,
-     demes, changes) = core.simulate(model._core, values, counts, text, deme_counts)
+     demes, changes, table) = core.simulate(model._core, values, counts, text, deme_counts)
     engine = engine or default("engine")
     record_every = int(default("record_every")) if record_every is None else record_every
-    fitness, later = fitness_of(model.fitness, changes, several=bool(demes))
+    fitness, later = fitness_of(table, changes, several=bool(demes))
     return Run(labels, rounds, records, population, model=model, N=size, n=n,
                seed=used_seed, engine=engine, record_every=record_every,
                conditions=conditions, fitness=fitness, later_fitness=later, no_fitness=fitness is None,
-               demes=_deme_runs(demes, model, n, used_seed, engine, record_every, changes))
+               demes=_deme_runs(demes, model, n, used_seed, engine, record_every, changes, table))
 
 
 def replicate(model, *, replicates, N=None, generations=None, demography=None, burn_in=None,

@@ -115,7 +115,8 @@ def deme_values(keyword, values):
             continue
         if not isinstance(name, str) or not name.isidentifier():
             raise TypeError(f"{keyword} takes a dict by deme name (a str such as 'A'), not the key {name!r}")
-        pairs.append((keyword, encoded(keyword, name) + b"=" + value_text(keyword, value)[1]))
+        # "KEYWORD@": the module reads NAME as a deme only, never a file's name.
+        pairs.append((keyword + "@", encoded(keyword, name) + b"=" + value_text(keyword, value)[1]))
     return pairs
 
 

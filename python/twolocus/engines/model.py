@@ -89,8 +89,9 @@ class Model:
 
     Attributes
     ----------
-    fitness : numpy.ndarray
-        The 81 fitness values by genotype index (the table read).
+    fitness : numpy.ndarray or None
+        The 81 fitness values by genotype index (the table read); None for a
+        model whose only tables are its demes' (a run takes its first deme's).
     recombination : float
     weights : str
     mutation : dict
@@ -115,7 +116,8 @@ class Model:
             self.keywords["change"] = [text.decode("utf-8") for _, text in changes]
         description = self._core.description()
         self.fitness = description["fitness"]
-        self.fitness.flags.writeable = False
+        if self.fitness is not None:
+            self.fitness.flags.writeable = False
         self.recombination = description["recombination"]
         self.weights = description["weights"]
         self.mutation = {key: description[key] for key in MUTATION_KEYWORDS}

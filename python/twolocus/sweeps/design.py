@@ -215,13 +215,13 @@ def _name_part(column, value, file_values, files):
     return re.sub(r"[^A-Za-z0-9.]", ".", f"{column}{value}")
 
 
-def _relative(value, folder, labelled):
+def _relative(value, folder, labelled, demes=False):
     """A file given on the command line, relative to the design's folder (a
-    labelled file's :LABEL kept); each of a deme's files ("A=FILE;B=FILE")
-    with its NAME= kept."""
-    if ";" in value:
-        return ";".join(_relative(part.strip(), folder, labelled) for part in value.split(";"))
-    deme = re.fullmatch(r"([A-Za-z_][A-Za-z0-9_]*=)(.+)", value, re.S)
+    labelled file's :LABEL kept); in a column of demes' files, each of them
+    ("A=FILE;B=FILE") with its NAME= kept."""
+    if demes and ";" in value:
+        return ";".join(_relative(part.strip(), folder, labelled, demes) for part in value.split(";"))
+    deme = re.fullmatch(r"([A-Za-z_][A-Za-z0-9_]*=)(.+)", value, re.S) if demes else None
     if deme:
         return deme.group(1) + _relative(deme.group(2), folder, labelled)
     label = ""
@@ -259,7 +259,7 @@ def grid(kind, assignments, output):
     folder = os.path.dirname(os.path.abspath(output))
     for column in kind.files:
         if column in lists:
-            lists[column] = [_relative(value, folder, column in kind.labelled)
+            lists[column] = [_relative(value, folder, column in kind.labelled, column in kind.deme_files)
                              for value in lists[column]]
     varying = [column for column, values in lists.items() if len(values) > 1]
     columns = (["name"] if varying and "name" not in lists else []) + list(lists)

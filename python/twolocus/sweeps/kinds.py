@@ -94,6 +94,8 @@ class Kind:
     restarts_failed_resume: bool
     counts_replicates: bool
     study: bool
+    # The file columns whose cells give demes their own files ("A=FILE;B=FILE").
+    deme_files: tuple = ()
 
     def sweep_record(self, sweep_seed):
         """sweep.tsv's one row: the sweep seed, and the kind unless classic."""
@@ -670,7 +672,7 @@ SIM = Kind(
     input_files=sim_input_files, old_copies=_sim_old_copies, lock=BATCH_LOCK,
     run_files=RUN_FILES + BATCH_FILES, resumable=_sim_resumable,
     resume_argv=lambda program: [program, "--resume", BATCH_LOCK], in_use="sim_output_in_use",
-    restarts_failed_resume=True, counts_replicates=True, study=True)
+    restarts_failed_resume=True, counts_replicates=True, study=True, deme_files=DEME_FILES)
 
 KINDS = {kind.name: kind for kind in (CLASSIC, SIM)}
 
