@@ -204,11 +204,7 @@ population_counts counts_of(const py::array_t<int32_t>& array) {
 // deme to their demes (resolve_deme_values), or raises ValueError naming
 // the keyword.
 void take_deme_keywords(run_request& request, const structure_history& structure) {
-  std::vector<bool> at_start;
-  for (size_t d = 0; d < structure.demes.size(); ++d) {
-    at_start.push_back(deme_exists(structure, d, static_cast<double>(request.params.history_start)));
-  }
-  const auto problem = resolve_deme_values(request, structure.names, at_start);
+  const auto problem = resolve_deme_values(request, structure, request.params.history_start);
   if (!problem) return;
   const auto keyword = [](parameter_id id) { return std::string(keyword_of(id)); };
   if (problem->what == deme_value_problem::kind::required) {
@@ -384,6 +380,14 @@ py::array_t<value_type> array_of(const std::vector<value_type>& values, py::ssiz
   return array;
 }
 
+// Takes a fixed array (a population, a fitness table); returns its values as an array.
+template <typename value_type, size_t size>
+py::array_t<value_type> array_from(const std::array<value_type, size>& values) {
+  py::array_t<value_type> array(static_cast<py::ssize_t>(size));
+  std::copy(values.begin(), values.end(), array.mutable_data());
+  return array;
+}
+
 py::array_t<int32_t> population_array(const population_counts& counts) {
   py::array_t<int32_t> array(genotype_count);
   std::copy(counts.begin(), counts.end(), array.mutable_data());
@@ -396,13 +400,6 @@ py::tuple records_tuple(const kept_records& kept) {
                         array_of(kept.counts, rows, genotype_count));
 }
 
-// Takes a fitness table; returns it as an array.
-py::array_t<double> fitness_array_of(const fitness_table& fitness) {
-  py::array_t<double> table(genotype_count);
-  std::copy(fitness.begin(), fitness.end(), table.mutable_data());
-  return table;
-}
-
 // Takes a run's parameters; returns its changes of fitness (a deme's own
 // table among them, in generation 0) as (first generation, deme (-1:
 // every deme), the 81 values), in the order they act.
@@ -410,9 +407,7 @@ py::list fitness_changes_of(const sim_params& params) {
   py::list changes;
   for (const model_change& change : params.changes) {
     if (change.kind != model_change::what::fitness) continue;
-    py::array_t<double> table(genotype_count);
-    std::copy(change.fitness.begin(), change.fitness.end(), table.mutable_data());
-    changes.append(py::make_tuple(change.first, change.deme, table));
+    changes.append(py::make_tuple(change.first, change.deme, array_from(change.fitness)));
   }
   return changes;
 }
@@ -481,7 +476,7 @@ py::tuple simulate(model_core& model, const keyword_values& values,
   const py::tuple records = records_tuple(kept.whole);
   return py::make_tuple(records[0], records[1], records[2], population_array(current), params.seed,
                         conditions_of(watched), params.generations, params.population_size, deme_list,
-                        fitness_changes_of(params), fitness_array_of(params.fitness));
+                        fitness_changes_of(params), array_from(params.fitness));
 }
 
 // replicate: runs replicates F to F + R - 1 on T threads; writes the
@@ -601,9 +596,7 @@ py::dict model_description(const model_core& model) {
     description["fitness"] = py::none();
     return description;
   }
-  py::array_t<double> fitness(genotype_count);
-  std::copy(params.fitness.begin(), params.fitness.end(), fitness.mutable_data());
-  description["fitness"] = fitness;
+  description["fitness"] = array_from(params.fitness);
   return description;
 }
 
@@ -847,13 +840,6 @@ struct memory_file {
 [[noreturn]] void raise_reading(const char* what, long long line, const std::string& key) {
   PyErr_SetObject(PyExc_ValueError, py::make_tuple(what, line, key).ptr());
   throw py::error_already_set();
-}
-
-template <typename value_type, size_t size>
-py::array_t<value_type> array_from(const std::array<value_type, size>& values) {
-  py::array_t<value_type> array(static_cast<py::ssize_t>(size));
-  std::copy(values.begin(), values.end(), array.mutable_data());
-  return array;
 }
 
 py::array_t<double> matrix_array(const mutation_matrix& m) {

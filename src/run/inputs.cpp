@@ -138,11 +138,7 @@ std::optional<input_failure> read_deme_starts(const run_request& request, sim_pa
 
 std::optional<message> take_deme_values(run_request& request, const structure_history& structure,
                                         int64_t start) {
-  std::vector<bool> at_start;
-  for (size_t d = 0; d < structure.demes.size(); ++d) {
-    at_start.push_back(deme_exists(structure, d, static_cast<double>(start)));
-  }
-  const auto problem = resolve_deme_values(request, structure.names, at_start);
+  const auto problem = resolve_deme_values(request, structure, start);
   if (!problem) return std::nullopt;
   const auto option = [](parameter_id id) { return std::string(long_option(parameter(id))); };
   if (problem->what == deme_value_problem::kind::required) {

@@ -35,6 +35,19 @@ bool present(const run_request& request, parameter_id id) {
   return given(request, id);
 }
 
+// Takes a request; returns the codes' coefficients (s, k) it gives with a
+// table of fitness values given alone (with both tables, their conflict
+// says it).
+std::vector<parameter_id> coefficients_of_values(const run_request& request) {
+  std::vector<parameter_id> found;
+  if (request.fitness_values && !given(request, parameter_id::fitness)) {
+    for (const parameter_id coefficient : {parameter_id::s, parameter_id::k}) {
+      if (given(request, coefficient)) found.push_back(coefficient);
+    }
+  }
+  return found;
+}
+
 request_problem conflict(parameter_id entry, parameter_id other) {
   request_problem problem;
   problem.entry = entry;
@@ -249,11 +262,8 @@ std::vector<request_problem> request_problems(run_request& request,
   if (given(request, parameter_id::fitness) && given(request, parameter_id::fitness_values)) {
     problems.push_back(conflict(parameter_id::fitness_values, parameter_id::fitness));
   }
-  // A table of fitness values given alone (with both, the conflict above says it).
-  if (request.fitness_values && !given(request, parameter_id::fitness)) {
-    for (const parameter_id coefficient : {parameter_id::s, parameter_id::k}) {
-      if (given(request, coefficient)) problems.push_back(conflict(coefficient, parameter_id::fitness_values));
-    }
+  for (const parameter_id coefficient : coefficients_of_values(request)) {
+    problems.push_back(conflict(coefficient, parameter_id::fitness_values));
   }
   // A fitness by coefficients, named by its first entry given, excludes a
   // table and the table's column and codes.
@@ -365,8 +375,9 @@ std::string shown_value(std::string_view text) {
 
 namespace twolocus {
 
-std::optional<deme_value_problem> resolve_deme_values(run_request& request, const std::vector<std::string>& names,
-                                                      const std::vector<bool>& exists_at_start) {
+std::optional<deme_value_problem> resolve_deme_values(run_request& request, const structure_history& structure,
+                                                      int64_t start) {
+  const std::vector<std::string>& names = structure.names;
   using kind = deme_value_problem::kind;
   const auto table = [](parameter_id id) { return id == parameter_id::fitness || id == parameter_id::fitness_values; };
   const auto problem = [](kind what, const deme_value& value, parameter_id other = parameter_id::count) {
@@ -410,18 +421,16 @@ std::optional<deme_value_problem> resolve_deme_values(run_request& request, cons
       if (before.id == value.id) return problem(kind::repeated, value);
       if (table(before.id) && table(value.id)) return problem(kind::conflict, value, before.id);
     }
-    if (value.id == parameter_id::initial && !exists_at_start[static_cast<size_t>(value.deme)]) {
+    if (value.id == parameter_id::initial &&
+        !deme_exists(structure, static_cast<size_t>(value.deme), static_cast<double>(start))) {
       return problem(kind::not_at_start, value);
     }
     kept.push_back(std::move(value));
   }
-  // A table of values has no s or k, the run's as its demes'.
-  if (request.fitness_values && !given(request, parameter_id::fitness)) {
-    for (const parameter_id coefficient : {parameter_id::s, parameter_id::k}) {
-      if (given(request, coefficient)) {
-        return deme_value_problem{kind::conflict, coefficient, parameter_id::fitness_values, "", "", ""};
-      }
-    }
+  // A table of values has no s or k, the run's as its demes' (a file's
+  // whole name may have made the run's table one of values).
+  if (const auto coefficients = coefficients_of_values(request); !coefficients.empty()) {
+    return deme_value_problem{kind::conflict, coefficients.front(), parameter_id::fitness_values, "", "", ""};
   }
   request.deme_values = std::move(kept);
   if (!request.fitness_file.empty() || request.params.coefficients) return std::nullopt;

@@ -22,6 +22,7 @@
 #include "io/parameters.hpp"
 #include "io/sim_params.hpp"
 #include "model/conditions.hpp"
+#include "model/history.hpp"
 #include "model/watch.hpp"
 
 namespace twolocus {
@@ -174,16 +175,16 @@ struct deme_value_problem {
   std::string not_deme;
 };
 
-// Takes a request as read and the names of its model's demes (none without
-// a demography); gives each value of one deme to its deme (its place in
+// Takes a request as read and its model's structure; gives each value of one deme to its deme (its place in
 // `deme`) when NAME is one of the model's demes, else to the run as a whole
 // file name (NAME=FILE), as when given without NAME. A model of one deme
 // takes its deme's values as the run's. When the run has no fitness and
 // every deme has its own table, the first deme's is the run's too. Returns
-// the first problem, or nothing. `exists_at_start` tells whether a deme
-// exists at the run's start (one given a start must).
-std::optional<deme_value_problem> resolve_deme_values(run_request& request, const std::vector<std::string>& names,
-                                                      const std::vector<bool>& exists_at_start);
+// the first problem, or nothing. The demes are those of `structure` (none
+// without a demography); one given a start must exist at the run's start,
+// `start` generations before time 0.
+std::optional<deme_value_problem> resolve_deme_values(run_request& request, const structure_history& structure,
+                                                      int64_t start);
 
 // Takes a problem of a value of one deme (not `required`, nor a conflict
 // without a value) and how an entry is named (its option, its keyword);

@@ -215,15 +215,19 @@ def _name_part(column, value, file_values, files):
     return re.sub(r"[^A-Za-z0-9.]", ".", f"{column}{value}")
 
 
+# A deme's value in a cell: NAME=VALUE, NAME a deme's name.
+DEME_PART = re.compile(r"([A-Za-z_][A-Za-z0-9_]*)=(.+)", re.S)
+
+
 def _relative(value, folder, labelled, demes=False):
     """A file given on the command line, relative to the design's folder (a
     labelled file's :LABEL kept); in a column of demes' files, each of them
     ("A=FILE;B=FILE") with its NAME= kept."""
     if demes and ";" in value:
         return ";".join(_relative(part.strip(), folder, labelled, demes) for part in value.split(";"))
-    deme = re.fullmatch(r"([A-Za-z_][A-Za-z0-9_]*=)(.+)", value, re.S) if demes else None
+    deme = DEME_PART.fullmatch(value) if demes else None
     if deme:
-        return deme.group(1) + _relative(deme.group(2), folder, labelled)
+        return deme.group(1) + "=" + _relative(deme.group(2), folder, labelled)
     label = ""
     if labelled:
         value, number = split_initial(value)

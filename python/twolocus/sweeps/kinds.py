@@ -24,8 +24,8 @@ from ..errors import TwolocusError
 from ..native import core
 from ..runfiles.params import read_params
 from ..runfiles.trajectory import read_trajectory
-from .design import (INT_MAX, MAX_FILE_NAME, MAX_RUNS, control, file_problem, find_program,
-                     is_tag, name_place, name_problem, repeated_name, split_initial)
+from .design import (DEME_PART, INT_MAX, MAX_FILE_NAME, MAX_RUNS, control, file_problem,
+                     find_program, is_tag, name_place, name_problem, repeated_name, split_initial)
 from .folder import BATCH_LOCK, TRAJECTORY, sweep_kind_name
 from .seeds import PARAMETER_COLUMNS, assign_row_seeds, assign_seeds
 
@@ -315,7 +315,6 @@ def split_conditions(value):
 # The file columns a deme may have its own of: "valley.tsv;B=local.tsv", the
 # run's file then each deme's (NAME=FILE, NAME a deme of the row's demography).
 DEME_FILES = ("fitness", "fitness-values", "initial")
-DEME_PART = re.compile(r"([A-Za-z_][A-Za-z0-9_]*)=(.+)", re.S)
 
 
 def file_parts(column, value):
